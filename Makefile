@@ -1,0 +1,47 @@
+# make demo   build (Release) and run the main job on examples/data
+# make test   build with sanitizers and run every test
+# make bench  build (Release) and run the benchmarks
+# make fuzz   build the fuzz targets with clang and run each for FUZZ_SECONDS
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
+GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: demo test bench fuzz release clean
+
+release:
+	@tools/ensure-deps.sh
+	cmake -S . -B build/release $(GEN) -DCMAKE_BUILD_TYPE=Release -DQXDB_TESTS=OFF >/dev/null
+	cmake --build build/release -j $(JOBS)
+
+demo: release
+	@for f in examples/data/*.dbf; do \
+	    echo "== qxdb info $$f"; build/release/qxdb info "$$f" || exit 1; \
+	    echo "== qxdb dump --format table $$f"; build/release/qxdb dump --format table "$$f" || exit 1; \
+	done
+
+test:
+	@tools/ensure-deps.sh test
+	cmake -S . -B build/test $(GEN) -DCMAKE_BUILD_TYPE=Debug -DQXDB_SANITIZE=ON -DQXDB_BENCH=OFF >/dev/null
+	cmake --build build/test -j $(JOBS)
+	cd build/test && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ./qxdb_tests
+
+bench: release
+	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null
+	cmake --build build/release -j $(JOBS)
+	@for b in build/release/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+fuzz:
+	@tools/ensure-deps.sh fuzz
+	CXX=clang++ cmake -S . -B build/fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQXDB_FUZZ=ON -DQXDB_TESTS=OFF -DQXDB_BENCH=OFF >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+	@mkdir -p build/fuzz/corpus
+	@for f in build/fuzz/fuzz_*; do \
+	    name=$$(basename $$f); mkdir -p build/fuzz/corpus/$$name; \
+	    echo "== $$name for $(FUZZ_SECONDS) s"; \
+	    $$f -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+	        build/fuzz/corpus/$$name fuzz/seeds/$$name || exit 1; \
+	done
+
+clean:
+	rm -rf build

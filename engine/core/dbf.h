@@ -1,0 +1,115 @@
+#pragma once
+// DBF data files: open, describe, read records, convert field contents.
+//
+// File layout (all integers little-endian):
+//   header        32 bytes
+//     0          version byte (checked against the dialect)
+//     1..3       date of last update: year - 1900, month, day
+//     4..7       record count (unsigned)
+//     8..9       header length: offset of record 1
+//     10..11     record length, deletion flag byte included
+//     12..27     reserved, kept as read
+//     28         production index flag (dBASE IV / FoxPro 2.0: 0 or 1)
+//     29         code page byte
+//     30..31     reserved
+//   descriptors   32 bytes per field, in record order
+//     0..10      name, NUL-padded, at most 10 characters
+//     11         type letter
+//     12..15     FoxPro displacement / reserved
+//     16         length
+//     17         decimals (C fields of FoxPro and Clipper: high byte of the length)
+//     18         Visual FoxPro flags: 0x01 system field, 0x02 may hold null
+//     19..31     reserved / autoincrement data
+//   0x0D          terminator (inside the last descriptor in the Omnis layout)
+//   263 bytes     Visual FoxPro only: the database container back link
+//   records       record length bytes each; byte 0 is ' ' (live) or '*' (deleted)
+//   0x1A          end of file
+//
+// In memory the descriptors are rewritten: bytes 12..13 hold the field's offset in
+// the record, 14..15 its length (16-bit), 20..27 the largest value of an N or F
+// field as a double.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/core/status.h"
+
+// DBF dialect codes (the low byte of the open-mode word); also the index type.
+enum : uint8_t {
+    DBF_DIALECT_DEFAULT = 0,  // opened as dBASE III
+    DBF_DBASE3 = 1,
+    DBF_DBASE4 = 2,
+    DBF_FOXBASE = 3,
+    DBF_FOXPRO1 = 4,
+    DBF_CLIPPER = 5,
+    DBF_CLIPPER5 = 6,
+    DBF_DBXL = 7,
+    DBF_FOXPRO2 = 8,
+    DBF_OMNIS = 9,
+    DBF_VFP = 10,
+};
+const uint8_t DBF_MEMO_FLAG = 0x80;
+
+// Field description for callers.
+struct DbfFieldInfo {
+    char name[11];
+    char type;
+    uint16_t length;
+    uint8_t decimals;
+    uint16_t flags;  // descriptor bytes 18..19
+};
+
+// Date-time value of T fields.
+struct DbfDateTime {
+    int16_t year, month, day;
+    int16_t hour, minute, second, millisecond;
+};
+
+size_t dbf_control_block_size();
+// The name the driver shows for a dialect code.
+const char* dbf_dialect_name(uint8_t dialect);
+
+XDSTATUS dbf_open(int16_t* handle, const char* name, uint16_t open_mode);
+XDSTATUS dbf_close(int16_t handle);
+
+// `fields` receives one entry per field (room for dbf_field_count entries).
+XDSTATUS dbf_describe_fields(int16_t handle, uint16_t* largest_length, DbfFieldInfo* fields);
+XDSTATUS dbf_field_count(int16_t handle, uint16_t* count);
+XDSTATUS dbf_find_field(int16_t handle, int16_t* index, const char* name);
+XDSTATUS dbf_check_field_index(int16_t handle, int16_t index);
+XDSTATUS dbf_record_layout(int16_t handle, char** record, uint16_t* record_length, uint16_t* field_count);
+XDSTATUS dbf_current_record(int16_t handle, uint32_t* recno);
+XDSTATUS dbf_record_count(int16_t handle, uint32_t* count);
+// Header facts for display: version byte, update date, header length, code page
+// byte, production index flag, dialect as opened (with the memo flag).
+struct DbfHeaderInfo {
+    uint8_t version;
+    uint8_t year, month, day;
+    uint32_t record_count;
+    uint16_t header_length;
+    uint16_t record_length;
+    uint8_t mdx_flag;
+    uint8_t code_page;
+    uint8_t dialect;
+    uint16_t file_mode;
+};
+XDSTATUS dbf_header_info(int16_t handle, DbfHeaderInfo* info);
+
+XDSTATUS dbf_read_record(int16_t handle, uint32_t recno);
+XDSTATUS dbf_is_deleted(int16_t handle);
+
+// Sequential reads through a buffer of many records. Set-up is optional (the
+// first read-ahead sets it up); release frees the buffer.
+XDSTATUS dbf_read_ahead_setup(int16_t handle);
+XDSTATUS dbf_read_ahead(int16_t handle, uint32_t recno);
+XDSTATUS dbf_read_ahead_release(int16_t handle);
+
+// Caller's value forms: C, V text (length + 1 bytes); N, F, B, Y double; D text in
+// the current date format (11 bytes); L one byte; M, P uint32 block; I int32;
+// T DbfDateTime; Q uint16 length then the bytes. `undefined` (may be null)
+// receives 1 for a logical that holds no truth value, else 0.
+XDSTATUS dbf_get_field(int16_t handle, int16_t index, void* value, int* undefined);
+XDSTATUS dbf_put_field(int16_t handle, int16_t index, const void* value);
+// 1 when the field of the current record is empty (all blanks, or null in Visual
+// FoxPro), else 0. Not a status: a bad handle or index answers 0.
+int dbf_field_empty(int16_t handle, int16_t index);

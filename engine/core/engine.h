@@ -1,0 +1,122 @@
+#pragma once
+// The engine frame: the process-wide context, the handle table shared by every file
+// kind, the status convention, and the memory and file primitives the file formats
+// are built on.
+//
+// Status convention: every engine operation first looks at the last status; while
+// it is negative (an error nobody has reset), the operation does nothing and returns
+// it. An operation records a status only when it has something to report and ends
+// by returning the last status, so callers set the status to 0 before each call.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/core/status.h"
+
+// File kinds of the handle table.
+enum : uint8_t {
+    XDB_KIND_FREE = 0,
+    XDB_KIND_DBF = 1,
+    XDB_KIND_NDX = 2,
+    XDB_KIND_DBT = 3,
+    XDB_KIND_FPT = 4,
+    XDB_KIND_MDX = 5,
+    XDB_KIND_IDX = 6,
+    XDB_KIND_NTX = 7,
+    XDB_KIND_CDX = 8,
+};
+
+const int XDB_HANDLE_SLOTS = 1019;
+
+// Open-mode word of the engine's opens (the low byte carries a DBF dialect).
+enum : uint16_t {
+    XDB_OPEN_READONLY = 0x0100,
+    XDB_OPEN_DENYNONE = 0x0200,
+    XDB_OPEN_SHARED = 0x0400,
+    XDB_OPEN_SHORTHAND = 0x0800,  // adds 0x0200 | 0x0400
+};
+
+// File-mode word kept in control blocks.
+enum : uint16_t {
+    XDB_FILE_READONLY = 0x0001,
+    XDB_FILE_SHARED = 0x0004,
+};
+
+// ---- Frame ----
+
+XDSTATUS xdbinit();
+XDSTATUS xdbterm();
+bool xdb_started();
+
+XDSTATUS xdb_get_status();
+XDSTATUS xdb_set_status(XDSTATUS status);
+
+// Start of an operation: XD_NOTASK without a context, the pending error when the
+// last status is negative, else XD_OK.
+XDSTATUS xdb_pending();
+// Records `status` as the last status and returns it.
+XDSTATUS xdb_report(XDSTATUS status);
+// The last status (what an operation returns at its end).
+XDSTATUS xdb_status();
+
+// The collation flag read at initialisation ("asciisort").
+int xdb_collation_flag();
+void xdb_set_collation_flag(int flag);
+
+// Current date format code (1..15).
+int16_t xdb_date_format();
+XDSTATUS xdb_set_date_format(int16_t code);
+// Code and a copy of its name into `name` (capacity `cap`, at least 1).
+XDSTATUS xdb_get_date_format(int16_t* code, char* name, size_t cap);
+
+// The close operation of a kind, called for its open handles at termination.
+typedef XDSTATUS (*XdbCloseFn)(int16_t handle);
+void xdb_register_closer(uint8_t kind, XdbCloseFn close);
+
+XDSTATUS xdb_alloc_slot(uint8_t kind, int16_t* handle, void** block);
+// Frees the slot's control block and marks the slot free.
+void xdb_release_slot(int16_t handle);
+// Checks that `handle` is an open slot of `kind`; gives its control block, which
+// becomes the current one of that kind. Otherwise XD_BADHANDLE (recorded).
+XDSTATUS xdb_select(int16_t handle, uint8_t kind, void** block);
+// The kind in a slot (0 when free or out of range).
+uint8_t xdb_slot_kind(int16_t handle);
+int xdb_slots_in_use();
+
+// ---- Memory (zero-filled) ----
+
+XDSTATUS xdb_alloc(void** p, size_t size);
+XDSTATUS xdb_realloc(void** p, size_t size);
+void xdb_free(void* p);
+
+// ---- Files ----
+
+// Expands the shorthand bit of an open-mode word.
+uint16_t xdb_expand_open_mode(uint16_t mode);
+
+XDSTATUS xdb_fcreate(uint16_t* sh, const char* name);
+// Opens per the open-mode word; falls back to read-only shared when the open as
+// asked fails. *file_mode receives XDB_FILE_READONLY / XDB_FILE_SHARED.
+XDSTATUS xdb_fopen(uint16_t* sh, const char* name, uint16_t open_mode, uint16_t* file_mode);
+XDSTATUS xdb_fclose(uint16_t sh);
+XDSTATUS xdb_fdelete(const char* name);
+XDSTATUS xdb_frename(const char* old_name, const char* new_name);
+int xdb_fexists(const char* name);
+XDSTATUS xdb_fsize(uint16_t sh, uint32_t* size);
+XDSTATUS xdb_fpos(uint16_t sh, uint32_t* pos);
+XDSTATUS xdb_fseek(uint16_t sh, uint32_t offset);
+// All of count bytes, or XD_READERR.
+XDSTATUS xdb_fread(uint16_t sh, void* buf, int16_t count);
+// All of count bytes, or XD_WRITEERR; the commit step follows when asked.
+XDSTATUS xdb_fwrite(uint16_t sh, const void* buf, int16_t count, int commit);
+// Reads or writes a larger block in pieces the 16-bit primitives accept.
+XDSTATUS xdb_fread_big(uint16_t sh, void* buf, uint32_t count);
+XDSTATUS xdb_fwrite_big(uint16_t sh, const void* buf, uint32_t count, int commit);
+// Reads what is there, up to `count` bytes; never an error at end of file.
+XDSTATUS xdb_fread_some(uint16_t sh, void* buf, uint32_t count, uint32_t* got);
+void xdb_fset_size(uint16_t sh, uint32_t size);
+XDSTATUS xdb_fat_end(uint16_t sh, int* at_end);
+XDSTATUS xdb_flock(uint16_t sh, int unlock, uint32_t offset, uint32_t length);
+
+// Maps a failed byte-range lock's system error to a status.
+XDSTATUS xdb_lock_status(uint32_t system_error);

@@ -1,0 +1,40 @@
+#pragma once
+// The operating-system layer: the engine's own small-integer file handles over the
+// platform's files, and the last system error. Every call answers 1 for success and
+// 0 for failure, leaving the Win32 error number in osl_last_error() (0 after any
+// call that succeeded).
+
+#include <cstdint>
+
+// System open flags.
+enum : uint16_t {
+    OSL_READ = 0x0001,
+    OSL_WRITE = 0x0002,
+    OSL_SHARE_READ = 0x0004,
+    OSL_SHARE_WRITE = 0x0008,
+    OSL_SHARE_ALL = 0x0020,
+    OSL_OPEN_EXISTING = 0x8000,
+};
+
+const uint16_t OSL_NO_HANDLE = 0xFFFF;
+
+// Counted: the first call builds the handle table, later ones only count.
+int osl_init();
+int osl_term();
+
+int osl_create(const char* name, uint16_t* handle);
+int osl_open(const char* name, uint16_t flags, uint16_t* handle);
+int osl_close(uint16_t handle);
+int osl_delete(const char* name);
+int osl_read(uint16_t handle, void* buf, uint32_t count, uint32_t* got);
+int osl_write(uint16_t handle, const void* buf, uint32_t count);
+// origin 0 begin, 1 current, 2 end; any other origin fails.
+int osl_seek(uint16_t handle, int32_t offset, int origin, uint32_t* new_pos);
+int osl_set_eof(uint16_t handle, uint32_t size);
+int osl_flush(uint16_t handle);
+int osl_lock(uint16_t handle, uint32_t offset, uint32_t length);
+int osl_unlock(uint16_t handle, uint32_t offset, uint32_t length);
+uint32_t osl_last_error();
+
+// Number of system handles in use (for tests and diagnostics).
+int osl_handles_in_use();

@@ -1,0 +1,311 @@
+// POSIX side of the platform seam, keeping Win32 semantics:
+//
+// - Byte-range locks are open-file-description locks (F_OFD_SETLK), so they belong
+//   to the handle: two handles of one process conflict, and closing one handle
+//   drops only its own locks. As with LockFile, a handle cannot lock a byte it
+//   already holds, and an unlock must name a region exactly as it was locked; the
+//   regions each handle holds are kept here to give those answers.
+// - Files are opened read-write underneath whenever the system allows it, so that a
+//   handle opened for reading can still take exclusive byte locks as on Windows;
+//   the access asked for is enforced here (a write on a read-only handle is denied).
+// - Share modes are approximated with flock(): an open that lets others read (and
+//   write, when it writes itself) takes a shared flock, any other open an exclusive
+//   one; a conflict is a sharing violation. Deleting a file that some handle holds
+//   open is refused the same way.
+// - Errors are translated to Win32 error numbers; a refused lock is error 33.
+
+#include "engine/core/os_platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct LockedRegion {
+    uint32_t offset;
+    uint32_t length;
+};
+
+struct FileState {
+    bool open = false;
+    uint32_t access = 0;    // kPlatRead / kPlatWrite as asked
+    bool writable = false;  // the descriptor itself allows writing
+    std::vector<LockedRegion> locks;
+};
+
+std::vector<FileState> g_files;  // indexed by descriptor
+
+FileState* state_of(PlatFile f) {
+    if (f < 0 || (size_t)f >= g_files.size() || !g_files[f].open) return nullptr;
+    return &g_files[f];
+}
+
+uint32_t win32_error(int e) {
+    switch (e) {
+    case ENOENT: return kErrFileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG: return kErrPathNotFound;
+    case EMFILE:
+    case ENFILE: return kErrTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return kErrAccessDenied;
+    case EROFS: return kErrWriteProtect;
+    case EBADF: return kErrInvalidHandle;
+    case ENOMEM: return kErrNotEnoughMemory;
+    case EEXIST: return kErrFileExists;
+    case EINVAL:
+    case EOVERFLOW: return kErrInvalidParameter;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return kErrDiskFull;
+    case EAGAIN:
+    case EDEADLK: return kErrLockViolation;
+    case ENOLCK: return kErrSharingBufferExceeded;
+    case EIO: return kErrWriteFault;
+    default: return 0x10000u | (uint32_t)e;  // no Win32 twin: keep the errno visible
+    }
+}
+
+bool fail(uint32_t* error, uint32_t code) {
+    if (error) *error = code;
+    return false;
+}
+
+bool overlaps(const LockedRegion& r, uint32_t offset, uint32_t length) {
+    uint64_t a0 = r.offset, a1 = (uint64_t)r.offset + r.length;
+    uint64_t b0 = offset, b1 = (uint64_t)offset + length;
+    return a0 < b1 && b0 < a1;
+}
+
+bool ofd_lock(int fd, short type, uint32_t offset, uint32_t length, bool writable, uint32_t* error) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = type == F_UNLCK ? F_UNLCK : (writable ? F_WRLCK : F_RDLCK);
+    fl.l_whence = SEEK_SET;
+    fl.l_start = (off_t)offset;
+    fl.l_len = (off_t)length;
+    while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+        if (errno == EINTR) continue;
+        // EACCES from F_SETLK means "held by someone else" too.
+        return fail(error, errno == EACCES ? kErrLockViolation : win32_error(errno));
+    }
+    return true;
+}
+
+}  // namespace
+
+PlatFile plat_open(const char* name, uint32_t access_share, bool create, uint32_t* error) {
+    uint32_t access = access_share & (kPlatRead | kPlatWrite);
+    int flags = O_CLOEXEC | (create ? O_CREAT | O_TRUNC : 0);
+    int fd = -1;
+    bool writable = true;
+    if (!create && !(access & kPlatWrite)) {
+        // Read-write underneath when allowed (see the top of this file), else read-only.
+        fd = open(name, flags | O_RDWR, 0666);
+        if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+            fd = open(name, flags | O_RDONLY);
+            writable = false;
+        }
+    } else {
+        fd = open(name, flags | O_RDWR, 0666);
+    }
+    if (fd < 0) {
+        fail(error, win32_error(errno));
+        return kPlatInvalidFile;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        fail(error, kErrAccessDenied);
+        return kPlatInvalidFile;
+    }
+    bool lets_others_read = access_share & kPlatShareRead;
+    bool lets_others_write = access_share & kPlatShareWrite;
+    bool shared = lets_others_read && (lets_others_write || !(access & kPlatWrite));
+    if (flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+        int e = errno;
+        close(fd);
+        fail(error, e == EWOULDBLOCK ? kErrSharingViolation : win32_error(e));
+        return kPlatInvalidFile;
+    }
+    if ((size_t)fd >= g_files.size()) g_files.resize((size_t)fd + 16);
+    FileState& s = g_files[fd];
+    s.open = true;
+    s.access = access;
+    s.writable = writable;
+    s.locks.clear();
+    return fd;
+}
+
+bool plat_close(PlatFile f, uint32_t* error) {
+    FileState* s = state_of(f);
+    if (!s) return fail(error, kErrInvalidHandle);
+    s->open = false;
+    s->locks.clear();
+    s->locks.shrink_to_fit();
+    if (close(f) != 0) return fail(error, win32_error(errno));
+    return true;
+}
+
+bool plat_read(PlatFile f, void* buf, uint32_t count, uint32_t* got, uint32_t* error) {
+    FileState* s = state_of(f);
+    *got = 0;
+    if (!s) return fail(error, kErrInvalidHandle);
+    if (!(s->access & kPlatRead)) return fail(error, kErrAccessDenied);
+    ssize_t n;
+    do n = read(f, buf, count);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return fail(error, errno == EIO ? kErrReadFault : win32_error(errno));
+    *got = (uint32_t)n;
+    return true;
+}
+
+bool plat_write(PlatFile f, const void* buf, uint32_t count, uint32_t* put, uint32_t* error) {
+    FileState* s = state_of(f);
+    *put = 0;
+    if (!s) return fail(error, kErrInvalidHandle);
+    if (!(s->access & kPlatWrite) || !s->writable) return fail(error, kErrAccessDenied);
+    const char* p = (const char*)buf;
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = write(f, p + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *put = done;
+            return fail(error, win32_error(errno));
+        }
+        if (n == 0) {
+            *put = done;
+            return fail(error, kErrDiskFull);
+        }
+        done += (uint32_t)n;
+    }
+    *put = done;
+    return true;
+}
+
+bool plat_seek(PlatFile f, int64_t offset, int origin, int64_t* pos, uint32_t* error) {
+    if (!state_of(f)) return fail(error, kErrInvalidHandle);
+    int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    off_t r = lseek(f, (off_t)offset, whence);
+    if (r < 0) return fail(error, errno == EINVAL ? kErrNegativeSeek : win32_error(errno));
+    if (pos) *pos = (int64_t)r;
+    return true;
+}
+
+bool plat_set_size(PlatFile f, int64_t size, uint32_t* error) {
+    FileState* s = state_of(f);
+    if (!s) return fail(error, kErrInvalidHandle);
+    if (!(s->access & kPlatWrite) || !s->writable) return fail(error, kErrAccessDenied);
+    while (ftruncate(f, (off_t)size) != 0) {
+        if (errno == EINTR) continue;
+        return fail(error, win32_error(errno));
+    }
+    return true;
+}
+
+bool plat_flush(PlatFile f, uint32_t* error) {
+    if (!state_of(f)) return fail(error, kErrInvalidHandle);
+    if (fdatasync(f) != 0 && errno != EINVAL && errno != EROFS) return fail(error, win32_error(errno));
+    return true;
+}
+
+bool plat_lock(PlatFile f, uint32_t offset, uint32_t length, uint32_t* error) {
+    FileState* s = state_of(f);
+    if (!s) return fail(error, kErrInvalidHandle);
+    if (length == 0) return fail(error, kErrInvalidParameter);
+    for (const LockedRegion& r : s->locks)
+        if (overlaps(r, offset, length)) return fail(error, kErrLockViolation);
+    if (!ofd_lock(f, F_WRLCK, offset, length, s->writable, error)) return false;
+    s->locks.push_back({offset, length});
+    return true;
+}
+
+bool plat_unlock(PlatFile f, uint32_t offset, uint32_t length, uint32_t* error) {
+    FileState* s = state_of(f);
+    if (!s) return fail(error, kErrInvalidHandle);
+    for (size_t i = 0; i < s->locks.size(); i++) {
+        if (s->locks[i].offset == offset && s->locks[i].length == length) {
+            if (!ofd_lock(f, F_UNLCK, offset, length, s->writable, error)) return false;
+            s->locks.erase(s->locks.begin() + (long)i);
+            return true;
+        }
+    }
+    return fail(error, kErrNotLocked);
+}
+
+bool plat_delete(const char* name, uint32_t* error) {
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != EACCES) return fail(error, win32_error(errno));
+    } else {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            close(fd);
+            return fail(error, kErrAccessDenied);
+        }
+        // A handle that holds the file open keeps it, as on Windows.
+        bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+        close(fd);
+        if (held) return fail(error, kErrSharingViolation);
+    }
+    if (unlink(name) != 0) return fail(error, win32_error(errno));
+    return true;
+}
+
+bool plat_exists(const char* name) {
+    struct stat st;
+    return stat(name, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool plat_rename(const char* old_name, const char* new_name, int* runtime_error) {
+    if (renameat2(AT_FDCWD, old_name, AT_FDCWD, new_name, RENAME_NOREPLACE) == 0) return true;
+    int e = errno;
+    if (e == EINVAL || e == ENOSYS) {
+        // File systems without RENAME_NOREPLACE: check the target, then rename.
+        if (plat_exists(new_name)) {
+            *runtime_error = EEXIST;
+            return false;
+        }
+        if (rename(old_name, new_name) == 0) return true;
+        e = errno;
+    }
+    *runtime_error = e == EPERM ? EACCES : e;
+    return false;
+}
+
+void plat_reserve_handles(int count) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+    rlim_t want = (rlim_t)count + 64;
+    if (rl.rlim_cur >= want) return;
+    rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= want ? want : rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+uintptr_t plat_process_tag() { return (uintptr_t)getpid(); }
+
+const char* plat_profile_path(const char* file, char* out, unsigned cap) {
+    // A bare name is looked for in $QXDB_INI_DIR when it is set, else in the current
+    // directory (Windows would look in its own directory; there is none here).
+    if (strchr(file, '/') || strchr(file, '\\')) {
+        snprintf(out, cap, "%s", file);
+        return out;
+    }
+    const char* dir = getenv("QXDB_INI_DIR");
+    if (dir && *dir)
+        snprintf(out, cap, "%s/%s", dir, file);
+    else
+        snprintf(out, cap, "%s", file);
+    return out;
+}

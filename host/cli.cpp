@@ -1,0 +1,113 @@
+#include "host/cli.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/xbase_variants.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "resources/messages.h"
+
+bool CliArgs::has(const std::string& name) const {
+    for (const auto& o : options)
+        if (o.first == name) return true;
+    return false;
+}
+
+std::string CliArgs::get(const std::string& name, const std::string& def) const {
+    for (const auto& o : options)
+        if (o.first == name) return o.second;
+    return def;
+}
+
+static bool listed(const std::vector<std::string>& v, const std::string& s) {
+    for (const auto& x : v)
+        if (x == s) return true;
+    return false;
+}
+
+bool cli_parse(int argc, char** argv, const std::vector<std::string>& with_value,
+               const std::vector<std::string>& flags, CliArgs* out) {
+    for (int i = 0; i < argc; i++) {
+        std::string a = argv[i];
+        if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+            std::string name = a.substr(2), value;
+            size_t eq = name.find('=');
+            if (eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+                if (!listed(with_value, name)) {
+                    fprintf(stderr, "qxdb: option --%s takes no value\n", name.c_str());
+                    return false;
+                }
+            } else if (listed(with_value, name)) {
+                if (i + 1 >= argc) {
+                    fprintf(stderr, "qxdb: option --%s needs a value\n", name.c_str());
+                    return false;
+                }
+                value = argv[++i];
+            } else if (!listed(flags, name)) {
+                fprintf(stderr, "qxdb: unknown option --%s\n", name.c_str());
+                return false;
+            }
+            out->options.emplace_back(name, value);
+        } else {
+            out->positional.push_back(a);
+        }
+    }
+    return true;
+}
+
+std::string cli_status_text(XDSTATUS status) {
+    char buf[512];
+    const XdbStatusInfo* info = xdb_status_info(status);
+    if (!info) {
+        snprintf(buf, sizeof buf, "system error %u (status %d)", (unsigned)(uint16_t)status & 0x3FFFu, status);
+        return buf;
+    }
+    const char* text = qxdb_message_text(info->message_id);
+    snprintf(buf, sizeof buf, "%s (%d): %s", info->name, status, text ? text : "");
+    return buf;
+}
+
+int cli_fail(const std::string& what, XDSTATUS status) {
+    fprintf(stderr, "qxdb: %s: %s\n", what.c_str(), cli_status_text(status).c_str());
+    return kExitFailed;
+}
+
+static void stop_engine() { xdbterm(); }
+
+bool cli_start_engine() {
+    XDSTATUS s = xdbinit();
+    if (s != XD_OK) {
+        cli_fail("engine start", s);
+        return false;
+    }
+    atexit(stop_engine);
+    return true;
+}
+
+XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out) {
+    XDSTATUS best = XD_BADVERSION;
+    bool have_best = false;
+    for (int row = 0; row < kXbaseVariantCount; row++) {
+        if (forced_row >= 0 && row != forced_row) continue;
+        xdb_set_status(XD_OK);
+        int16_t h = -1;
+        XDSTATUS s = dbf_open(&h, path.c_str(), (uint16_t)(XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | kXbaseVariants[row].code));
+        if (s >= 0) {
+            out->handle = h;
+            out->variant_row = row;
+            out->open_status = s;
+            xdb_set_status(XD_OK);
+            return XD_OK;
+        }
+        if (s == XD_OPENERR) return s;  // no other variant will do better
+        if (!have_best && s != XD_BADVERSION) {
+            best = s;
+            have_best = true;
+        }
+    }
+    xdb_set_status(XD_OK);
+    return best;
+}

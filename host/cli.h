@@ -1,0 +1,45 @@
+#pragma once
+// Shared pieces of the qxdb command: argument handling, engine start, opening a
+// table by trying the variants, status reports.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/core/status.h"
+
+enum CliExit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+struct CliArgs {
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> options;  // --name value / --flag ""
+    bool has(const std::string& name) const;
+    std::string get(const std::string& name, const std::string& def = "") const;
+};
+
+// Splits argv into positional arguments and options. `with_value` lists the
+// options that take a value. Returns false (after a message) on a bad option.
+bool cli_parse(int argc, char** argv, const std::vector<std::string>& with_value,
+               const std::vector<std::string>& flags, CliArgs* out);
+
+// "XD_BADVERSION (-18): ERREUR - Version de dBase invalide."
+std::string cli_status_text(XDSTATUS status);
+// Prints the failure of `what` with its status to stderr and returns kExitFailed.
+int cli_fail(const std::string& what, XDSTATUS status);
+
+// Starts the engine for a file tool; stops it at exit.
+bool cli_start_engine();
+
+struct OpenedTable {
+    int16_t handle = -1;
+    int variant_row = -1;   // row of the variant table the file opened under
+    XDSTATUS open_status = 0;  // XD_OK or the warning the open gave
+};
+
+// Opens `path` read-only and shared, trying the variants in order (or only row
+// `forced_row` when it is 0..10). On failure returns the status that best explains
+// why: the first that is not a version mismatch, else the version mismatch.
+XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out);
+
+int cmd_info(int argc, char** argv);
+int cmd_dump(int argc, char** argv);

@@ -1,0 +1,43 @@
+// qxdb: the command-line program. File tools work on the engine directly; the
+// commands that go through the host path load the library like the host does.
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/cli.h"
+
+namespace {
+
+struct Command {
+    const char* name;
+    int (*run)(int argc, char** argv);
+    const char* summary;
+};
+
+const Command kCommands[] = {
+    {"info", cmd_info, "show a table's dialect, header and fields"},
+    {"dump", cmd_dump, "print a table's records (jsonl, csv or table)"},
+};
+
+void usage(FILE* out) {
+    fputs("usage: qxdb COMMAND [ARGS...]   (qxdb COMMAND --help for more)\n\ncommands:\n", out);
+    for (const Command& c : kCommands) fprintf(out, "  %-8s %s\n", c.name, c.summary);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        usage(stderr);
+        return kExitUsage;
+    }
+    if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") || !strcmp(argv[1], "help")) {
+        usage(stdout);
+        return kExitOk;
+    }
+    for (const Command& c : kCommands)
+        if (!strcmp(argv[1], c.name)) return c.run(argc - 2, argv + 2);
+    fprintf(stderr, "qxdb: unknown command '%s'\n", argv[1]);
+    usage(stderr);
+    return kExitUsage;
+}

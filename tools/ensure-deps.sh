@@ -1,0 +1,20 @@
+#!/bin/sh
+# Checks the Debian packages the build needs; installs the missing ones when run as
+# root, else says what to install. Usage: tools/ensure-deps.sh [test|fuzz]
+set -e
+need="g++ cmake make ninja-build"
+[ "$1" = test ] && need="$need libgtest-dev"
+[ "$1" = fuzz ] && need="$need clang libclang-rt-dev"
+missing=""
+for p in $need; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" = 0 ]; then
+    echo "Installing:$missing"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+else
+    echo "Missing Debian packages:$missing"
+    echo "Install them with: sudo apt-get install$missing"
+    exit 1
+fi
