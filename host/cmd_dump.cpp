@@ -52,7 +52,9 @@ public:
             if (empty && f.type == 'V') return Cell::null();
             get(c);
             size_t n = strlen(value_.data());
-            while (n > 0 && value_[n - 1] == ' ') n--;
+            // Character fields are blank-padded; a varchar value is exact as stored.
+            if (f.type == 'C')
+                while (n > 0 && value_[n - 1] == ' ') n--;
             return Cell::string(codepage_to_utf8(code_page_, value_.data(), n));
         }
         case 'Q': {
@@ -208,7 +210,10 @@ int cmd_dump(int argc, char** argv) {
     uint16_t offset = 1;
     for (uint16_t i = 0; i < field_count; i++) {
         const DbfFieldInfo& f = fields[i];
-        if (!(f.flags & 0x01)) {  // system fields (such as _NullFlags) are not data
+        // Visual FoxPro system fields (such as _NullFlags) are not data; other
+        // dialects leave that byte reserved, and some writers fill it with garbage.
+        bool system_field = (hi.dialect & 0x7F) == DBF_VFP && (f.flags & 0x01);
+        if (!system_field) {
             columns.push_back({(int16_t)i, f, offset});
             names.push_back(codepage_to_utf8(code_page, f.name, strlen(f.name)));
             size_t w = f.length;

@@ -79,10 +79,11 @@ int cmd_info(int argc, char** argv) {
         const DbfFieldInfo& f = fields[i];
         std::string name = codepage_to_utf8(display_cp, f.name, strlen(f.name));
         std::string flags;
-        if (f.flags & 0x01) flags += "system ";
-        if (f.flags & 0x02) flags += "nullable ";
-        if (f.flags & 0x04) flags += "binary ";
-        if (f.flags & 0x0C && (f.flags & 0x0C) == 0x0C) flags += "autoincrement ";
+        bool vfp = (hi.dialect & 0x7F) == DBF_VFP;  // the flags byte is reserved elsewhere
+        if (vfp && (f.flags & 0x01)) flags += "system ";
+        if (vfp && (f.flags & 0x02)) flags += "nullable ";
+        if (vfp && (f.flags & 0x04)) flags += "binary ";
+        if (vfp && (f.flags & 0x0C) == 0x0C) flags += "autoincrement ";
         printf("  %3u  %-10s  %-4c  %5u  %3u  %s\n", i + 1, name.c_str(), f.type, f.length, f.decimals, flags.c_str());
     }
     xdb_set_status(XD_OK);

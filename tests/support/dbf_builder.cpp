@@ -1,0 +1,57 @@
+#include "tests/support/dbf_builder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+void DbfImage::write(const std::string& path) const {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot write " + path);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+DbfImage build_dbf(uint8_t version, const std::vector<FieldSpec>& fields, const std::vector<std::string>& records,
+                   bool vfp_area) {
+    DbfImage img;
+    size_t header_length = 32 + 32 * fields.size() + 1 + (vfp_area ? 263 : 0);
+    size_t record_length = 1;
+    for (const auto& f : fields) record_length += f.length + (f.type == 'C' ? 0 : 0);
+    img.bytes.assign(header_length, 0);
+    img.bytes[0] = version;
+    img.bytes[1] = 124;
+    img.bytes[2] = 1;
+    img.bytes[3] = 2;
+    img.set32(4, (uint32_t)records.size());
+    img.set16(8, (uint16_t)header_length);
+    img.set16(10, (uint16_t)record_length);
+    for (size_t i = 0; i < fields.size(); i++) {
+        uint8_t* d = img.descriptor((int)i);
+        memcpy(d, fields[i].name.data(), fields[i].name.size() < 11 ? fields[i].name.size() : 11);
+        d[11] = (uint8_t)fields[i].type;
+        d[16] = fields[i].length;
+        d[17] = fields[i].decimals;
+        d[18] = fields[i].flags;
+    }
+    img.bytes[32 + 32 * fields.size()] = 0x0D;
+    for (const auto& r : records) {
+        std::string rec = r;
+        bool deleted = !rec.empty() && rec[0] == '*';
+        if (deleted) rec.erase(0, 1);
+        rec.resize(record_length - 1, ' ');
+        img.bytes.push_back(deleted ? '*' : ' ');
+        img.bytes.insert(img.bytes.end(), rec.begin(), rec.end());
+    }
+    img.bytes.push_back(0x1A);
+    return img;
+}
+
+std::string make_temp_dir(const std::string& tag) {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qxdb-" + tag + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    return buf.data();
+}

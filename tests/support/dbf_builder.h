@@ -1,0 +1,34 @@
+#pragma once
+// Builds DBF files byte by byte for tests, including malformed ones: every header
+// and descriptor byte can be set by hand before the file is written.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct FieldSpec {
+    std::string name;
+    char type;
+    uint8_t length;
+    uint8_t decimals = 0;
+    uint8_t flags = 0;
+};
+
+struct DbfImage {
+    std::vector<uint8_t> bytes;
+    // Descriptor i starts at 32 + 32 * i.
+    uint8_t* descriptor(int i) { return bytes.data() + 32 + 32 * i; }
+    void set16(size_t at, uint16_t v) { bytes[at] = (uint8_t)v; bytes[at + 1] = (uint8_t)(v >> 8); }
+    void set32(size_t at, uint32_t v) { for (int k = 0; k < 4; k++) bytes[at + k] = (uint8_t)(v >> (8 * k)); }
+    void write(const std::string& path) const;
+};
+
+// A well-formed file: header, descriptors, terminator (plus the 263-byte area for
+// version bytes 0x30..0x32), the records as given (each without the deletion flag,
+// padded or cut to the record length), and the end-of-file byte. Records whose
+// text starts with '*' are written deleted.
+DbfImage build_dbf(uint8_t version, const std::vector<FieldSpec>& fields,
+                   const std::vector<std::string>& records = {}, bool vfp_area = false);
+
+// A fresh empty directory under the system's temporary directory.
+std::string make_temp_dir(const std::string& tag);
