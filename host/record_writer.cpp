@@ -138,6 +138,17 @@ void RecordWriter::write(const std::vector<Cell>& cells) {
             if (i) line_ += "  ";
             std::string t = table_text(cells[i]);
             size_t w = utf8_length(t);
+            if (w > widths_[i] && widths_[i] > 1) {
+                // Cut to the column, ending in an ellipsis, so the row stays aligned.
+                size_t keep = 0, chars = 0;
+                while (keep < t.size() && chars < widths_[i] - 1) {
+                    keep++;
+                    while (keep < t.size() && ((unsigned char)t[keep] & 0xC0) == 0x80) keep++;
+                    chars++;
+                }
+                t = t.substr(0, keep) + "\u2026";
+                w = widths_[i];
+            }
             bool right = cells[i].kind == Cell::kNumber;
             if (right && w < widths_[i]) line_.append(widths_[i] - w, ' ');
             line_ += t;
