@@ -3,8 +3,9 @@
 
   engine/core/oem_tables.cpp        ANSI 1252 <-> OEM 850, byte to byte (the "system"
                                     ANSI/OEM conversion on platforms without one)
-  framework/codepage_tables.cpp     8-bit code pages -> Unicode (upper halves), and the
-                                    double-byte code page 936 (GBK)
+  framework/codepage_tables.inc     8-bit code pages -> Unicode (upper halves), and the
+                                    double-byte code page 936 (GBK); data only, included
+                                    by framework/codepage.cpp
 
 Python's codecs are only the source of the character assignments; run this again
 (python3 tools/gen_codepages.py) if a code page is added. The output is committed.
@@ -95,11 +96,11 @@ def write_unicode():
 // upper half (bytes 0x80..0xFF) is tabled; 0xFFFD marks a byte the page leaves
 // undefined.
 
-#include "framework/codepage_tables.h"
+// Included by framework/codepage.cpp.
 ''']
     entries = []
     for cp in SINGLE + sorted(MAC):
-        parts.append('static const uint16_t kUpper%d[128] = {\n%s\n};\n' % (cp, rows(upper_half(cp), 8, '0x%04X')))
+        parts.append('const uint16_t kUpper%d[128] = {\n%s\n};\n' % (cp, rows(upper_half(cp), 8, '0x%04X')))
         entries.append('    {%d, kUpper%d},' % (cp, cp))
     parts.append('const SingleByteCodePage kSingleByteCodePages[] = {\n%s\n};\n' % '\n'.join(entries))
     parts.append('const int kSingleByteCodePageCount = %d;\n' % len(entries))
@@ -114,7 +115,7 @@ def write_unicode():
     parts.append('// Code page 936 (GBK): lead bytes 0x81..0xFE, trail bytes 0x40..0xFE; 0 where\n'
                  '// the pair means nothing.\n'
                  'const uint16_t kGbkTable[126 * 191] = {\n%s\n};\n' % rows(gbk, 12, '0x%04X'))
-    open('framework/codepage_tables.cpp', 'w').write('\n'.join(parts))
+    open('framework/codepage_tables.inc', 'w').write('\n'.join(parts))
 
 
 if __name__ == '__main__':
