@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
         if (s < best_scan) best_scan = s;
     }
     xdbterm();
-    unlink(path.c_str());
+    if (!getenv("QXDB_BENCH_KEEP")) unlink(path.c_str());
     printf("records           %u (%.1f MB)\n", records, bytes / 1e6);
     printf("raw read          %.4f s  (%.0f MB/s)\n", best_raw, bytes / 1e6 / best_raw);
     printf("scan, all fields  %.4f s  (%.0f records/s)\n", best_scan, records / best_scan);

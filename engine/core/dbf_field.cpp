@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "engine/core/dates.h"
 #include "engine/core/dbf_internal.h"
@@ -22,9 +23,9 @@ const double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8, 
                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The decimal number at the start of p[0..n) (after blanks), stopping at the first
-// character that does not belong to it, as atof would read it. Values with at most
-// 15 significant digits and a small exponent are exact in one division, which is
-// correctly rounded; anything else goes to strtod.
+// character that does not belong to it, as atof would read it. A mantissa below 2^53
+// with at most 22 decimals is exact in one division, which is correctly rounded;
+// anything else (exponents, very long numbers) goes to strtod.
 double parse_number(const char* p, size_t n) {
     size_t i = 0;
     while (i < n && p[i] == ' ') i++;
@@ -32,33 +33,21 @@ double parse_number(const char* p, size_t n) {
     bool neg = false;
     if (i < n && (p[i] == '-' || p[i] == '+')) neg = p[i++] == '-';
     uint64_t mant = 0;
-    int digits = 0, frac = 0;
-    bool any = false;
-    while (i < n && p[i] >= '0' && p[i] <= '9') {
-        if (mant || p[i] != '0') digits++;
-        mant = mant * 10 + (uint64_t)(p[i] - '0');
-        any = true;
-        i++;
-        if (digits > 15) goto slow;
-    }
+    size_t first_digit = i;
+    while (i < n && (unsigned)(p[i] - '0') < 10) mant = mant * 10 + (uint64_t)(p[i++] - '0');
+    size_t int_digits = i - first_digit;
+    size_t frac = 0;
     if (i < n && p[i] == '.') {
-        i++;
-        while (i < n && p[i] >= '0' && p[i] <= '9') {
-            if (mant || p[i] != '0') digits++;
-            mant = mant * 10 + (uint64_t)(p[i] - '0');
-            frac++;
-            any = true;
-            i++;
-            if (digits > 15 || frac > 22) goto slow;
-        }
+        size_t f0 = ++i;
+        while (i < n && (unsigned)(p[i] - '0') < 10) mant = mant * 10 + (uint64_t)(p[i++] - '0');
+        frac = i - f0;
     }
-    if (!any) return 0.0;
-    if (i < n && (p[i] == 'e' || p[i] == 'E' || p[i] == 'x' || p[i] == 'X')) goto slow;
-    {
+    if (int_digits + frac == 0) return 0.0;
+    bool exponent = i < n && (p[i] == 'e' || p[i] == 'E' || p[i] == 'x' || p[i] == 'X');
+    if (!exponent && int_digits + frac <= 19 && mant <= (1ull << 53) && frac <= 22) {
         double v = (double)mant / kPow10[frac];
         return neg ? -v : v;
     }
-slow:
     char buf[80];
     size_t len = n - start < sizeof buf - 1 ? n - start : sizeof buf - 1;
     memcpy(buf, p + start, len);
@@ -77,13 +66,19 @@ uint32_t parse_unsigned(const char* p, size_t n) {
     return (uint32_t)v;
 }
 
-int logical_value(unsigned char c) {
-    switch (c) {
-    case 'T': case 't': case 'Y': case 'y': case '1': case 0x01: return 1;
-    case 'F': case 'f': case 'N': case 'n': case '0': case 0x00: return 0;
-    default: return -1;
+// Truth value of a logical byte: 1, 0, or -1 when it holds none. A table, because
+// scans meet a random mix of values and a chain of branches mispredicts.
+struct LogicalTable {
+    signed char value[256];
+    LogicalTable() {
+        for (int i = 0; i < 256; i++) value[i] = -1;
+        for (unsigned char c : {'T', 't', 'Y', 'y', '1', '\x01'}) value[c] = 1;
+        for (unsigned char c : {'F', 'f', 'N', 'n', '0', '\0'}) value[c] = 0;
     }
-}
+};
+const LogicalTable kLogical;
+
+int logical_value(unsigned char c) { return kLogical.value[c]; }
 
 bool two_digits(const char* p, int* v) {
     if (p[0] < '0' || p[0] > '9' || p[1] < '0' || p[1] > '9') return false;
@@ -95,8 +90,15 @@ bool two_digits(const char* p, int* v) {
 XDSTATUS get_date(const char* p, char* out) {
     int hi, lo, month, day;
     int code = xdb_date_format();
-    if (two_digits(p, &hi) && two_digits(p + 2, &lo) && two_digits(p + 4, &month) && two_digits(p + 6, &day))
+    if (two_digits(p, &hi) && two_digits(p + 2, &lo) && two_digits(p + 4, &month) && two_digits(p + 6, &day)) {
+        if (code == 4 && month >= 1 && month <= 12 && day >= 1 && day <= xdb_days_in_month(hi * 100 + lo, month)) {
+            // Already in the stored form: nothing to format.
+            memcpy(out, p, 8);
+            out[8] = 0;
+            return XD_OK;
+        }
         return xdb_format_date(out, code, hi * 100 + lo, month, day) < 0 ? xdb_status() : XD_OK;
+    }
     char text[9];
     memcpy(text, p, 8);
     text[8] = 0;
