@@ -43,13 +43,23 @@ double parse_number(const char* p, size_t n) {
         frac = i - f0;
     }
     if (int_digits + frac == 0) return 0.0;
-    bool exponent = i < n && (p[i] == 'e' || p[i] == 'E' || p[i] == 'x' || p[i] == 'X');
+    bool exponent = i < n && (p[i] == 'e' || p[i] == 'E');
     if (!exponent && int_digits + frac <= 19 && mant <= (1ull << 53) && frac <= 22) {
         double v = (double)mant / kPow10[frac];
         return neg ? -v : v;
     }
+    // Only the decimal number itself goes to strtod (which would also read
+    // hexadecimal, "inf" and "nan", none of which a numeric field holds).
+    if (exponent) {
+        size_t e = i + 1;
+        if (e < n && (p[e] == '-' || p[e] == '+')) e++;
+        if (e < n && (unsigned)(p[e] - '0') < 10) {
+            i = e;
+            while (i < n && (unsigned)(p[i] - '0') < 10) i++;
+        }
+    }
     char buf[80];
-    size_t len = n - start < sizeof buf - 1 ? n - start : sizeof buf - 1;
+    size_t len = i - start < sizeof buf - 1 ? i - start : sizeof buf - 1;
     memcpy(buf, p + start, len);
     buf[len] = 0;
     return strtod(buf, nullptr);

@@ -199,6 +199,62 @@ TEST_F(DbfReadTest, NumbersDatesLogicalsMemos) {
     EXPECT_EQ(text(e, 0), "1789/195");
 }
 
+// The longest prefix (after blanks) that is a decimal number with an optional
+// exponent, read by strtod: what a numeric field's text means.
+double reference_number(const std::string& text) {
+    size_t i = 0, n = text.size();
+    while (i < n && text[i] == ' ') i++;
+    size_t start = i;
+    if (i < n && (text[i] == '-' || text[i] == '+')) i++;
+    size_t digits = 0;
+    while (i < n && isdigit((unsigned char)text[i])) i++, digits++;
+    if (i < n && text[i] == '.') {
+        i++;
+        while (i < n && isdigit((unsigned char)text[i])) i++, digits++;
+    }
+    if (digits == 0) return 0.0;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        size_t e = i + 1;
+        if (e < n && (text[e] == '-' || text[e] == '+')) e++;
+        if (e < n && isdigit((unsigned char)text[e])) {
+            i = e;
+            while (i < n && isdigit((unsigned char)text[i])) i++;
+        }
+    }
+    return strtod(text.substr(start, i - start).c_str(), nullptr);
+}
+
+TEST_F(DbfReadTest, NumericTextReadsLikeADecimalNumber) {
+    std::vector<std::string> texts = {"  -.5", "+5", "-", ".", "0x1A", " inf", "nan", "1e5", "1e", "1e+",
+                                      "12345678901234567890", "9007199254740993", "0.1234567890123456789",
+                                      std::string("12\0\0", 4), "  1 2", "--1", "1.2.3"};
+    std::mt19937 rng(5);
+    const char alphabet[] = "0123456789     ..--+eEx";
+    for (int k = 0; k < 20000; k++) {
+        std::string t;
+        for (int j = 0; j < 20; j++) t += alphabet[rng() % (sizeof alphabet - 1)];
+        texts.push_back(t);
+    }
+    std::vector<std::string> fields;
+    for (const std::string& t : texts) {
+        std::string field = t.substr(0, 20);
+        field.resize(20, ' ');
+        fields.push_back(field);
+    }
+    int16_t h = open(build_dbf(0x03, {{"N", 'N', 20}}, fields), 2);
+    for (size_t k = 0; k < fields.size(); k++) {
+        xdb_set_status(XD_OK);
+        // Records that start with '*' are written deleted; they read all the same.
+        ASSERT_GE(dbf_read_ahead(h, (uint32_t)k + 1), 0);
+        double v = -1;
+        get(h, 0, &v);
+        const std::string& field = fields[k];
+        std::string text = field[0] == '*' ? " " + field.substr(1) : field;
+        double want = text.find_first_not_of(' ') == std::string::npos ? 0.0 : reference_number(text);
+        ASSERT_EQ(v, want) << "'" << field << "'";
+    }
+}
+
 TEST_F(DbfReadTest, PutNumberRoundsRefusesAndAligns) {
     int16_t h = open(build_dbf(0x03, {{"N", 'N', 6, 2}, {"I", 'N', 3}}, {"  1.00  1"}), 1);
     dbf_read_record(h, 1);
