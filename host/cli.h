@@ -43,3 +43,5 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
 
 int cmd_info(int argc, char** argv);
 int cmd_dump(int argc, char** argv);
+int cmd_message(int argc, char** argv);
+int cmd_status(int argc, char** argv);

@@ -17,6 +17,8 @@ struct Command {
 const Command kCommands[] = {
     {"info", cmd_info, "show a table's dialect, header and fields"},
     {"dump", cmd_dump, "print a table's records (jsonl, csv or table)"},
+    {"message", cmd_message, "print a message of the library's table with its inserts"},
+    {"status", cmd_status, "explain an engine status code"},
 };
 
 void usage(FILE* out) {

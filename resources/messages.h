@@ -4,3 +4,9 @@
 
 // The text of message `id`, or nullptr when the table has no such id.
 const char* qxdb_message_text(unsigned id);
+
+#include <cstddef>
+
+// The table's entries in their order (for checks and listings).
+size_t qxdb_message_count();
+unsigned qxdb_message_id_at(size_t index);

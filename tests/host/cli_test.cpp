@@ -1,0 +1,74 @@
+// The qxdb command as a user runs it: outputs and exit codes.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/support/dbf_builder.h"
+
+namespace {
+
+struct CliRun {
+    int code;
+    std::string out;
+};
+
+CliRun qxdb(const std::string& args) {
+    std::string cmd = std::string("'") + QXDB_CLI + "' " + args + " 2>&1";
+    CliRun r{-1, ""};
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST(Cli, MessageAndStatus) {
+    CliRun r = qxdb("message 2659 42 '/data/T.DBF' -17");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "Impossible de lire l'enregistrement numéro <42> dans le fichier de données '/data/T.DBF'.\n"
+                     "Code d'erreur : <-17>\n");
+    EXPECT_EQ(qxdb("message 1").code, 1);
+    EXPECT_EQ(qxdb("message").code, 2);
+    r = qxdb("status -37");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("XD_LOCKVIOLATION (-37)\nERREUR - Violation du blocage fichier.\n", 0), 0u);
+    EXPECT_EQ(qxdb("status 0x7FFF").code, 1);
+    EXPECT_EQ(qxdb("status abc").code, 2);
+}
+
+TEST(Cli, DumpFormatsAndErrors) {
+    std::string dir = make_temp_dir("cli");
+    std::string path = dir + "/t.dbf";
+    DbfImage img = build_dbf(0x03, {{"NAME", 'C', 6}, {"N", 'N', 5, 1}, {"D", 'D', 8}, {"L", 'L', 1}},
+                             {"a,\"b\" " "  1.5" "20240229" "T", "*\x82t\x82   " " 20.0" "        " "?"});
+    img.bytes[29] = 0x02;  // code page 850
+    img.write(path);
+    CliRun r = qxdb("dump '" + path + "'");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out,
+              "{\"recno\":1,\"deleted\":false,\"NAME\":\"a,\\\"b\\\"\",\"N\":1.5,\"D\":\"2024-02-29\",\"L\":true}\n"
+              "{\"recno\":2,\"deleted\":true,\"NAME\":\"\xC3\xA9t\xC3\xA9\",\"N\":20,\"D\":null,\"L\":null}\n");
+    r = qxdb("dump --format csv --no-deleted '" + path + "'");
+    EXPECT_EQ(r.out, "recno,deleted,NAME,N,D,L\n1,false,\"a,\"\"b\"\"\",1.5,2024-02-29,true\n");
+    r = qxdb("dump --format table --codepage 1252 '" + path + "'");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\xE2\x80\x9At\xE2\x80\x9A"), std::string::npos);  // 0x82 in 1252
+    EXPECT_EQ(qxdb("dump --format xml '" + path + "'").code, 2);
+    EXPECT_EQ(qxdb("dump --codepage 12345 '" + path + "'").code, 2);
+    r = qxdb("dump '" + dir + "/missing.dbf'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("XD_OPENERR"), std::string::npos);
+    r = qxdb("info '" + path + "'");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("Dialect:           dBASE III (code 1, variant row 0)"), std::string::npos);
+    EXPECT_EQ(qxdb("nosuchcommand").code, 2);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace
