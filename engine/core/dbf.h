@@ -110,6 +110,48 @@ XDSTATUS dbf_read_ahead_release(int16_t handle);
 // receives 1 for a logical that holds no truth value, else 0.
 XDSTATUS dbf_get_field(int16_t handle, int16_t index, void* value, int* undefined);
 XDSTATUS dbf_put_field(int16_t handle, int16_t index, const void* value);
+// ---- Writing (the record buffer, filled by put_field, is what gets written) ----
+
+// One field of a create: the name, type letter (upper-cased in place), length and
+// decimal count (set by create for D, L and M), flags (descriptor bytes 18..19,
+// carried by pack but not written by create).
+struct DbfCreateField {
+    char name[11];
+    uint16_t type;
+    uint16_t length;
+    uint16_t decimals;
+    uint16_t flags;
+};
+// Create mode: the dialect (1..9) in the low byte; this bit asks for the
+// production index flag.
+const uint16_t DBF_CREATE_PRODUCTION_INDEX = 0x0200;
+
+XDSTATUS dbf_create(const char* name, int16_t field_count, DbfCreateField* fields, uint16_t mode);
+// Mode 0 appends (the new number comes back in *recno); mode 0x0100 rewrites *recno.
+const uint16_t DBF_WRITE_APPEND = 0x0000;
+const uint16_t DBF_WRITE_REWRITE = 0x0100;
+XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode);
+XDSTATUS dbf_delete_record(int16_t handle, uint32_t recno);
+XDSTATUS dbf_recall_record(int16_t handle, uint32_t recno);
+// Removes the deleted records; the file is replaced and opened again, so *handle
+// may change.
+XDSTATUS dbf_pack(int16_t* handle);
+
+// ---- Locks (byte ranges far beyond the data, shared with other programs) ----
+
+// File lock modes: 1 the byte 0x7FFFFFFE, 2 the whole lock area, 3 all of it but
+// byte 0x7FFFFFFE, 4 a shared lock (one of 62 reader bytes), 5 a test only.
+XDSTATUS dbf_lock_file(int16_t handle, int16_t mode);
+XDSTATUS dbf_unlock_file(int16_t handle, int16_t mode);
+// Record lock modes: 5 test, 6 unlock (record 0: every record this handle holds),
+// 7 lock.
+const int16_t DBF_RECORD_TEST = 5;
+const int16_t DBF_RECORD_UNLOCK = 6;
+const int16_t DBF_RECORD_LOCK = 7;
+XDSTATUS dbf_lock_record(int16_t handle, int16_t mode, uint32_t recno);
+// The record numbers this handle holds locked (for tests and diagnostics).
+XDSTATUS dbf_locked_records(int16_t handle, const uint32_t** list, uint32_t* count);
+
 // 1 when the field of the current record is empty (all blanks, or null in Visual
 // FoxPro), else 0. Not a status: a bad handle or index answers 0.
 int dbf_field_empty(int16_t handle, int16_t index);

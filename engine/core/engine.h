@@ -65,6 +65,8 @@ void xdb_set_collation_flag(int flag);
 
 // Current date format code (1..15).
 int16_t xdb_date_format();
+// Sets the date format for a moment (no status rules); gives the old one back.
+int16_t xdb_swap_date_format(int16_t code);
 XDSTATUS xdb_set_date_format(int16_t code);
 // Code and a copy of its name into `name` (capacity `cap`, at least 1).
 XDSTATUS xdb_get_date_format(int16_t* code, char* name, size_t cap);

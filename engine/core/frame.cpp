@@ -124,6 +124,13 @@ void xdb_set_collation_flag(int flag) {
 
 int16_t xdb_date_format() { return g_ctx ? g_ctx->date_format : 4; }
 
+int16_t xdb_swap_date_format(int16_t code) {
+    if (!g_ctx) return 4;
+    int16_t old = g_ctx->date_format;
+    if (code >= 1 && code <= 15) g_ctx->date_format = code;
+    return old;
+}
+
 XDSTATUS xdb_set_date_format(int16_t code) {
     XDSTATUS s = xdb_pending();
     if (s) return s;

@@ -1,0 +1,331 @@
+// Changing DBF files: create, append, rewrite, delete and recall, pack. Every change
+// goes straight to the file; close stamps the update date of a changed file.
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/core/dates.h"
+#include "engine/core/dbf_internal.h"
+
+namespace {
+
+struct CreateLimits {
+    int max_fields;
+    uint8_t memo_version;
+    int max_c;
+    int max_n;
+    bool f_allowed;
+    bool decimals_to_15;  // decimal counts are also limited to 15
+    int max_record;
+};
+
+const CreateLimits kLimits[10] = {
+    {},
+    {128, 0x83, 254, 19, false, true, 4000},   // 1 dBASE III
+    {255, 0x8B, 254, 20, true, false, 4000},   // 2 dBASE IV
+    {128, 0x83, 254, 19, false, true, 4000},   // 3 FoxBASE
+    {128, 0xF5, 254, 20, true, false, 4000},   // 4 FoxPro 1.0
+    {1023, 0x83, 254, 19, false, true, 4000},  // 5 Clipper
+    {1023, 0x83, 2048, 19, false, true, 8192}, // 6 Clipper 5.0
+    {512, 0x83, 254, 19, false, true, 4000},   // 7 dBXL/Quicksilver
+    {255, 0xF5, 254, 20, true, false, 4000},   // 8 FoxPro 2.0
+    {128, 0x83, 254, 19, false, true, 4000},   // 9 Omnis
+};
+
+XDSTATUS write_at(DbfBlock* b, uint32_t offset, const void* data, uint32_t length) {
+    XDSTATUS s = xdb_fseek(b->sh, offset);
+    if (s) return s;
+    return xdb_fwrite_big(b->sh, data, length, b->commit);
+}
+
+bool record_position(const DbfBlock* b, uint32_t recno, uint32_t* offset) {
+    uint64_t off = dbf_header_length(b) + (uint64_t)(recno - 1) * dbf_record_length(b);
+    if (recno < 1 || off + dbf_record_length(b) > 0xFFFFFFFFull) return false;
+    *offset = (uint32_t)off;
+    return true;
+}
+
+XDSTATUS write_current(DbfBlock* b, uint32_t recno) {
+    uint32_t offset;
+    if (!record_position(b, recno, &offset)) return xdb_report(XD_SEEKERR);
+    return write_at(b, offset, b->record, dbf_record_length(b));
+}
+
+XDSTATUS set_flag(int16_t handle, uint32_t recno, char mark) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    XDSTATUS before = xdb_status();
+    s = dbf_load_record(b, recno);
+    if (s < 0) return s;
+    xdb_set_status(before);  // the deleted-record warning of the read is not passed on
+    if (b->record[0] == mark) return xdb_status();
+    b->record[0] = mark;
+    if ((s = write_current(b, recno))) return s;
+    b->header_modified = 1;
+    return xdb_status();
+}
+
+// Splits a path after its last ':', '\' or '/'.
+void split_path(const char* path, std::string* dir, std::string* base) {
+    const char* cut = path;
+    for (const char* p = path; *p; p++)
+        if (*p == ':' || *p == '\\' || *p == '/') cut = p + 1;
+    dir->assign(path, (size_t)(cut - path));
+    base->assign(cut);
+}
+
+}  // namespace
+
+XDSTATUS dbf_create(const char* name, int16_t field_count, DbfCreateField* fields, uint16_t mode) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!name || !fields) return xdb_report(XD_NULLPARAM);
+    if (field_count <= 0) return xdb_report(XD_BADFIELDCOUNT);
+    bool production = mode & DBF_CREATE_PRODUCTION_INDEX;
+    mode &= (uint16_t)~DBF_CREATE_PRODUCTION_INDEX;
+    if (mode < 1 || mode > 9) return xdb_report(XD_BADVERSION);
+    uint8_t dialect = (uint8_t)mode;
+    const CreateLimits& L = kLimits[dialect];
+    if (field_count > L.max_fields) return xdb_report(XD_BADFIELDCOUNT);
+
+    uint8_t version = 0x03;
+    uint32_t record_length = 1;
+    for (int i = 0; i < field_count; i++) {
+        DbfCreateField& f = fields[i];
+        size_t n = strnlen(f.name, sizeof f.name);
+        if (n == 0 || n >= 11) return xdb_report(XD_BADFIELDNAME);
+        for (size_t k = 0; k < n; k++) f.name[k] = (char)toupper((unsigned char)f.name[k]);
+        f.type = (uint16_t)toupper(f.type & 0xFF);
+        switch (f.type) {
+        case 'C':
+            if (f.length < 1 || f.length > L.max_c) return xdb_report(XD_BADFIELDSIZE);
+            f.decimals = 0;
+            break;
+        case 'D': f.length = 8; f.decimals = 0; break;
+        case 'L': f.length = 1; f.decimals = 0; break;
+        case 'M':
+            f.length = 10;
+            f.decimals = 0;
+            if (L.memo_version == 0xF5) version = 0xF5;
+            else version |= L.memo_version == 0x8B ? 0x88 : 0x80;
+            break;
+        case 'F':
+            if (!L.f_allowed) return xdb_report(XD_BADFIELDTYPE);
+            [[fallthrough]];
+        case 'N':
+            if (f.length < 1 || f.length > L.max_n) return xdb_report(XD_BADFIELDSIZE);
+            // A field without decimals fits any length; decimals need room for
+            // the point and a digit in front of it.
+            if (f.decimals > 0 && (f.decimals > f.length - 2 || (L.decimals_to_15 && f.decimals > 15)))
+                return xdb_report(XD_BADDECIMALS);
+            break;
+        default:
+            return xdb_report(XD_BADFIELDTYPE);
+        }
+        record_length += f.length;
+        if (record_length > (uint32_t)L.max_record) return xdb_report(XD_BADRECSIZE);
+    }
+
+    uint32_t header_length = dialect == DBF_OMNIS ? 32u * (uint32_t)(field_count + 2) : 32u * (uint32_t)field_count + 33;
+    uint8_t header[32] = {0};
+    int year, month, day;
+    xdb_today(&year, &month, &day, nullptr);
+    header[0] = version;
+    header[1] = (uint8_t)(year - 1900);
+    header[2] = (uint8_t)month;
+    header[3] = (uint8_t)day;
+    put_le16(header + 8, (uint16_t)header_length);
+    put_le16(header + 10, (uint16_t)record_length);
+    header[28] = production ? 1 : 0;
+
+    uint16_t sh;
+    if ((s = xdb_fcreate(&sh, name))) return s;
+    s = xdb_fwrite(sh, header, 32, 1);
+    for (int i = 0; s == XD_OK && i < field_count; i++) {
+        const DbfCreateField& f = fields[i];
+        uint8_t d[32] = {0};
+        memcpy(d, f.name, strnlen(f.name, 10));
+        d[11] = (uint8_t)f.type;
+        d[16] = (uint8_t)(f.length & 0xFF);
+        d[17] = f.type == 'C' ? (uint8_t)(f.length >> 8) : (uint8_t)f.decimals;
+        s = xdb_fwrite(sh, d, 32, 1);
+    }
+    if (s == XD_OK) {
+        if (dialect == DBF_OMNIS) {
+            uint8_t tail[33] = {0x0D};
+            tail[32] = 0x1A;
+            s = xdb_fwrite(sh, tail, 33, 1);
+        } else {
+            s = xdb_fwrite(sh, "\x0D\x1A", 2, 1);
+        }
+    }
+    XDSTATUS c = xdb_fclose(sh);
+    if (s) return s;
+    return c ? c : xdb_status();
+}
+
+XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    if (!recno) return xdb_report(XD_NULLPARAM);
+    if (mode != DBF_WRITE_APPEND && mode != DBF_WRITE_REWRITE) return xdb_report(XD_BADCOMMAND);
+    if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    uint16_t length = dbf_record_length(b);
+    if (mode == DBF_WRITE_REWRITE) {
+        uint32_t n = *recno;
+        if (n == 0) return xdb_report(XD_SEEKERR);
+        // Only records that exist are rewritten: a number beyond the end would
+        // leave a hole of garbage in the file.
+        if (n > dbf_count(b) && ((s = dbf_reread_count(b)) || n > dbf_count(b))) return s ? s : xdb_report(XD_SEEKERR);
+        b->current = n;
+        b->record[0] = ' ';
+        if ((s = write_current(b, n))) return s;
+        b->header_modified = 1;
+        return xdb_status();
+    }
+    // Append: the count in memory is the caller's (a lock has re-read it).
+    uint32_t n = dbf_count(b) + 1;
+    uint32_t offset;
+    if (n == 0 || !record_position(b, n, &offset)) return xdb_report(XD_SEEKERR);
+    put_le32(b->header + 4, n);
+    b->record[0] = ' ';
+    // The record and the end-of-file byte in one write; dBXL fills a whole record
+    // with end-of-file bytes.
+    uint32_t tail = dbf_code(b) == DBF_DBXL && length >= 2 ? length : 1;
+    char* out = b->scratch;
+    char* big = nullptr;
+    if (tail > 1) {
+        if ((s = xdb_alloc((void**)&big, (size_t)length + tail))) return s;
+        out = big;
+    }
+    memcpy(out, b->record, length);
+    memset(out + length, 0x1A, tail);
+    s = write_at(b, offset, out, length + tail);
+    xdb_free(big);
+    if (s) return s;
+    if ((s = write_at(b, 4, b->header + 4, 4))) return s;
+    b->header_modified = 1;
+    b->current = n;
+    *recno = n;
+    return xdb_status();
+}
+
+XDSTATUS dbf_delete_record(int16_t handle, uint32_t recno) { return set_flag(handle, recno, '*'); }
+
+XDSTATUS dbf_recall_record(int16_t handle, uint32_t recno) { return set_flag(handle, recno, ' '); }
+
+XDSTATUS dbf_pack(int16_t* handle) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!handle) return xdb_report(XD_NULLPARAM);
+    DbfBlock* b;
+    if ((s = dbf_enter(*handle, &b))) return s;
+    if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if ((s = dbf_lock_file(*handle, 2))) return s;
+
+    std::string dir, base, path = b->name;
+    split_path(b->name, &dir, &base);
+    size_t dot = base.rfind('.');
+    std::string backup = dir + (dot == std::string::npos ? base : base.substr(0, dot)) + ".BAK";
+    std::string temp;
+    for (int k = 0;; k++) {
+        temp = dir + std::to_string(k) + ".DBF";
+        if (!xdb_fexists(temp.c_str())) break;
+    }
+
+    uint8_t dialect = dbf_code(b);
+    DbfCreateField* list = nullptr;
+    if ((s = xdb_alloc((void**)&list, sizeof(DbfCreateField) * (b->field_count ? b->field_count : 1)))) {
+        dbf_unlock_file(*handle, 2);
+        return xdb_report(s);
+    }
+    for (int i = 0; i < b->field_count; i++) {
+        const uint8_t* d = dbf_desc(b, i);
+        memcpy(list[i].name, d, strnlen((const char*)d, 10));
+        list[i].type = (uint16_t)dbf_ftype(d);
+        list[i].length = dbf_flength(d);
+        list[i].decimals = dbf_fdecimals(d);
+        list[i].flags = get_le16(d + 18);
+    }
+    s = dbf_create(temp.c_str(), (int16_t)b->field_count, list, dialect);
+    xdb_free(list);
+    int16_t th = -1;
+    if (s == XD_OK) s = dbf_open(&th, temp.c_str(), dialect);
+    if (s < 0) {
+        XDSTATUS failure = s;
+        xdb_set_status(XD_OK);
+        if (th >= 0) dbf_close(th);
+        xdb_set_status(XD_OK);
+        xdb_fdelete(temp.c_str());
+        xdb_set_status(XD_OK);
+        dbf_unlock_file(*handle, 2);
+        return xdb_report(failure);
+    }
+    void* tblock;
+    xdb_select(th, XDB_KIND_DBF, &tblock);
+    DbfBlock* t = (DbfBlock*)tblock;
+
+    // Copy the live records in large writes: the file is the same as record-by-record
+    // appends would make, once the trailing end-of-file byte is cut below.
+    uint16_t length = dbf_record_length(b);
+    uint32_t per_write = length ? (1u << 20) / length : 1;
+    if (per_write == 0) per_write = 1;
+    char* out = nullptr;
+    s = xdb_alloc((void**)&out, (size_t)per_write * length + 1);
+    uint32_t count = dbf_count(b), kept = 0, pending = 0;
+    uint32_t position = dbf_header_length(t);
+    if (s == XD_OK) s = xdb_fseek(t->sh, position);
+    for (uint32_t n = 1; s >= 0 && n <= count; n++) {
+        XDSTATUS r = dbf_read_ahead(*handle, n);
+        if (r < 0) {
+            s = r;
+            break;
+        }
+        xdb_set_status(XD_OK);
+        if (r == XD_DELETEDREC) continue;
+        memcpy(out + (size_t)pending * length, b->record, length);
+        out[(size_t)pending * length] = ' ';
+        pending++;
+        kept++;
+        if (pending == per_write) {
+            s = xdb_fwrite_big(t->sh, out, pending * length, t->commit);
+            pending = 0;
+        }
+    }
+    if (s >= 0 && pending) s = xdb_fwrite_big(t->sh, out, pending * length, t->commit);
+    xdb_free(out);
+    if (s >= 0) {
+        put_le32(t->header + 4, kept);
+        s = write_at(t, 4, t->header + 4, 4);
+    }
+    XDSTATUS copy = s;
+    xdb_set_status(XD_OK);
+    dbf_unlock_file(*handle, 2);
+    xdb_set_status(XD_OK);
+    if (copy < 0) {
+        dbf_close(th);
+        xdb_set_status(XD_OK);
+        xdb_fdelete(temp.c_str());
+        return xdb_report(copy);
+    }
+    xdb_fset_size(t->sh, dbf_header_length(t) + kept * (uint32_t)length);
+    xdb_fdelete(backup.c_str());  // usually there is none: status 4
+    xdb_set_status(XD_OK);
+    t->header_modified = 1;
+    if ((s = dbf_close(th)) < 0) return s;
+    if ((s = dbf_close(*handle)) < 0) return s;
+    *handle = -1;
+    if ((s = xdb_frename(path.c_str(), backup.c_str()))) return s;
+    if ((s = xdb_frename(temp.c_str(), path.c_str()))) return s;
+    if ((s = xdb_fdelete(backup.c_str())) < 0) return s;
+    xdb_set_status(XD_OK);
+    int16_t reopened = -1;
+    s = dbf_open(&reopened, path.c_str(), (uint16_t)(dialect | XDB_OPEN_DENYNONE | XDB_OPEN_SHARED));
+    *handle = reopened;
+    return s;
+}

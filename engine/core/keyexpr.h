@@ -1,0 +1,35 @@
+#pragma once
+// Key expressions: the xBase text that says how an index key is computed from a
+// record, such as UPPER(NAME)+DTOS(BIRTH), and the collation of character keys.
+//
+// Grammar (after every blank is removed and the text upper-cased):
+//   expression = term { "+" term }
+//   term       = SUBSTR(term,start[,count]) | LEFT(term,n) | RIGHT(term,n)
+//              | STR(term[,len[,dec]]) | DTOC(term) | DTOS(term) | UPPER(term)
+//              | LOWER(term) | token
+//   token      = up to 10 characters before ',' ')' '+' or the end: a field of the
+//                table, else a number (digits and '.'), else a text literal
+// Character terms concatenate, numbers add, a date stands alone or goes through
+// DTOC/DTOS. A function's argument is one term, not an expression.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/core/status.h"
+
+struct XdbKeyValue {
+    const void* value;  // owned by the evaluator, valid until the next evaluation
+    uint16_t type;      // 'C', 'N'/'F' (a double), 'D' (date text), or a field's letter
+    uint16_t length;    // C: characters; N, F: 8; D: characters of the date text
+};
+
+// Evaluates `expression` (modified in place: blanks removed, upper-cased) against
+// the current record of data handle `handle`. A term limit above 0 stops after
+// that many terms (partial keys).
+XDSTATUS xdb_eval_key(int16_t handle, char* expression, int term_limit, XdbKeyValue* out);
+
+// The collation flag: 1 byte order, 0 the national order table. Returns whether
+// the flag was 1; when `set` is non-zero, stores `value & 1`.
+int xdb_collation(int value, int set);
+// Compares two character keys of `length` bytes by the collation flag.
+int xdb_compare_keys(const void* a, const void* b, size_t length);
