@@ -1,5 +1,9 @@
 #include "framework/codepage.h"
 
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
 namespace {
 
 struct SingleByteCodePage {
@@ -33,7 +37,56 @@ void append_utf8(std::string& out, uint32_t c) {
     }
 }
 
+// Unicode to the bytes of a code page (one or two), built on first use.
+const std::unordered_map<char16_t, uint16_t>& reverse_table(int code_page) {
+    static std::mutex lock;
+    static std::map<int, std::unordered_map<char16_t, uint16_t>> tables;
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = tables.find(code_page);
+    if (found != tables.end()) return found->second;
+    std::unordered_map<char16_t, uint16_t>& t = tables[code_page];
+    if (code_page == 936) {
+        for (int lead = 0x81; lead <= 0xFE; lead++)
+            for (int trail = 0x40; trail <= 0xFE; trail++) {
+                uint16_t c = kGbkTable[(lead - 0x81) * 191 + (trail - 0x40)];
+                if (c && !t.count(c)) t[c] = (uint16_t)(lead << 8 | trail);
+            }
+        return t;
+    }
+    const uint16_t* upper = upper_half_of(code_page);
+    if (!upper) upper = upper_half_of(850);
+    for (int b = 0x80; b < 0x100; b++)
+        if (upper[b - 0x80] != 0xFFFD && !t.count(upper[b - 0x80])) t[upper[b - 0x80]] = (uint16_t)b;
+    return t;
+}
+
 }  // namespace
+
+std::string codepage_from_wide(int code_page, const std::u16string& text) {
+    const std::unordered_map<char16_t, uint16_t>& t = reverse_table(code_page);
+    std::string out;
+    out.reserve(text.size());
+    for (char16_t c : text) {
+        if (c < 0x80) {
+            out += (char)c;
+            continue;
+        }
+        auto it = t.find(c);
+        if (it == t.end()) {
+            out += '?';
+        } else if (it->second > 0xFF) {
+            out += (char)(it->second >> 8);
+            out += (char)(it->second & 0xFF);
+        } else {
+            out += (char)it->second;
+        }
+    }
+    return out;
+}
+
+std::string codepage_from_utf8(int code_page, const std::string& text) {
+    return codepage_from_wide(code_page, utf8_to_wide(text));
+}
 
 int codepage_of_language_driver(uint8_t b) {
     switch (b) {

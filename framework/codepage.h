@@ -17,6 +17,10 @@ bool codepage_supported(int code_page);
 // again). An unsupported page reads as code page 850.
 std::u16string codepage_to_wide(int code_page, const char* text, size_t length);
 std::string codepage_to_utf8(int code_page, const char* text, size_t length);
+// UTF-16 / UTF-8 text to 8-bit text in `code_page`; a character the page lacks
+// becomes '?'.
+std::string codepage_from_wide(int code_page, const std::u16string& text);
+std::string codepage_from_utf8(int code_page, const std::string& text);
 // UTF-16 to UTF-8 and back.
 std::string wide_to_utf8(const std::u16string& text);
 std::u16string utf8_to_wide(const std::string& text);

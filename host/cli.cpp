@@ -6,6 +6,7 @@
 #include "driver/xbase_variants.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "framework/codepage.h"
 #include "resources/messages.h"
 
 bool CliArgs::has(const std::string& name) const {
@@ -87,14 +88,32 @@ bool cli_start_engine() {
     return true;
 }
 
-XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out) {
+int cli_row_for_dialect(const std::string& text) {
+    char* end = nullptr;
+    long code = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end) return -2;
+    for (int r = 0; r < kXbaseVariantCount; r++)
+        if (kXbaseVariants[r].code == code) return r;
+    return -2;
+}
+
+int cli_table_code_page(int16_t handle, const CliArgs& args) {
+    if (args.has("codepage")) return atoi(args.get("codepage").c_str());
+    DbfHeaderInfo hi;
+    xdb_set_status(XD_OK);
+    dbf_header_info(handle, &hi);
+    int cp = codepage_of_language_driver(hi.code_page);
+    return codepage_supported(cp) ? cp : 850;
+}
+
+XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out, uint16_t open_bits) {
     XDSTATUS best = XD_BADVERSION;
     bool have_best = false;
     for (int row = 0; row < kXbaseVariantCount; row++) {
         if (forced_row >= 0 && row != forced_row) continue;
         xdb_set_status(XD_OK);
         int16_t h = -1;
-        XDSTATUS s = dbf_open(&h, path.c_str(), (uint16_t)(XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | kXbaseVariants[row].code));
+        XDSTATUS s = dbf_open(&h, path.c_str(), (uint16_t)(open_bits | kXbaseVariants[row].code));
         if (s >= 0) {
             out->handle = h;
             out->variant_row = row;

@@ -36,12 +36,25 @@ struct OpenedTable {
     XDSTATUS open_status = 0;  // XD_OK or the warning the open gave
 };
 
-// Opens `path` read-only and shared, trying the variants in order (or only row
-// `forced_row` when it is 0..10). On failure returns the status that best explains
-// why: the first that is not a version mismatch, else the version mismatch.
-XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out);
+// Opens `path` (read-only and shared unless `open_bits` say otherwise), trying the
+// variants in order (or only row `forced_row` when it is 0..10). On failure returns
+// the status that best explains why: the first that is not a version mismatch,
+// else the version mismatch.
+XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out,
+                        uint16_t open_bits = 0x0100 | 0x0800);
+// The variant row for a --dialect value (a code 1..10), or -2 when it names none.
+int cli_row_for_dialect(const std::string& text);
+// The code page of an open table for text conversion: --codepage when given, else
+// the header's language driver, else 850.
+int cli_table_code_page(int16_t handle, const CliArgs& args);
 
 int cmd_info(int argc, char** argv);
 int cmd_dump(int argc, char** argv);
 int cmd_message(int argc, char** argv);
+int cmd_create(int argc, char** argv);
+int cmd_append(int argc, char** argv);
+int cmd_delete(int argc, char** argv);
+int cmd_recall(int argc, char** argv);
+int cmd_pack(int argc, char** argv);
+int cmd_eval(int argc, char** argv);
 int cmd_status(int argc, char** argv);

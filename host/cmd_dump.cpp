@@ -28,16 +28,6 @@ struct Column {
     uint16_t offset;  // in the record
 };
 
-// The row of the variant table for --dialect (the first row with that code).
-int row_for_code(const std::string& text) {
-    char* end = nullptr;
-    long code = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end) return -2;
-    for (int r = 0; r < kXbaseVariantCount; r++)
-        if (kXbaseVariants[r].code == code) return r;
-    return -2;
-}
-
 class Dumper {
 public:
     Dumper(int16_t handle, int code_page) : h_(handle), code_page_(code_page) {}
@@ -174,7 +164,7 @@ int cmd_dump(int argc, char** argv) {
         return kExitUsage;
     }
     int forced_row = -1;
-    if (args.has("dialect") && (forced_row = row_for_code(args.get("dialect"))) < 0) {
+    if (args.has("dialect") && (forced_row = cli_row_for_dialect(args.get("dialect"))) < 0) {
         fputs("qxdb: --dialect takes a dialect code 1..10\n", stderr);
         return kExitUsage;
     }
@@ -199,10 +189,7 @@ int cmd_dump(int argc, char** argv) {
     dbf_field_count(t.handle, &field_count);
     std::vector<DbfFieldInfo> fields(field_count);
     dbf_describe_fields(t.handle, &largest, fields.data());
-    if (!code_page) {
-        code_page = codepage_of_language_driver(hi.code_page);
-        if (!codepage_supported(code_page)) code_page = 850;
-    }
+    code_page = cli_table_code_page(t.handle, args);
 
     std::vector<Column> columns;
     std::vector<std::string> names = {"recno", "deleted"};

@@ -34,9 +34,7 @@ int cmd_info(int argc, char** argv) {
     }
     int forced_row = -1;
     if (args.has("dialect")) {
-        long code = atol(args.get("dialect").c_str());
-        for (int r = 0; r < kXbaseVariantCount && forced_row < 0; r++)
-            if (kXbaseVariants[r].code == code) forced_row = r;
+        forced_row = cli_row_for_dialect(args.get("dialect"));
         if (forced_row < 0) {
             fputs("qxdb: --dialect takes a dialect code 1..10\n", stderr);
             return kExitUsage;

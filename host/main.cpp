@@ -17,6 +17,12 @@ struct Command {
 const Command kCommands[] = {
     {"info", cmd_info, "show a table's dialect, header and fields"},
     {"dump", cmd_dump, "print a table's records (jsonl, csv or table)"},
+    {"create", cmd_create, "create an empty table"},
+    {"append", cmd_append, "append records (JSON lines or CSV) from standard input"},
+    {"delete", cmd_delete, "mark records deleted"},
+    {"recall", cmd_recall, "mark deleted records live again"},
+    {"pack", cmd_pack, "remove the deleted records"},
+    {"eval", cmd_eval, "evaluate a key expression against a record"},
     {"message", cmd_message, "print a message of the library's table with its inserts"},
     {"status", cmd_status, "explain an engine status code"},
 };

@@ -3,7 +3,7 @@
 # root, else says what to install. Usage: tools/ensure-deps.sh [test|fuzz]
 set -e
 need="g++ cmake make ninja-build"
-[ "$1" = test ] && need="$need libgtest-dev"
+[ "$1" = test ] && need="$need libgtest-dev python3-dbf python3-dbfread"
 [ "$1" = fuzz ] && need="$need clang libclang-rt-dev"
 missing=""
 for p in $need; do

@@ -21,7 +21,7 @@
 #include "driver/xbase_variants.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
-#include "tests/support/json_line.h"
+#include "host/json_line.h"
 
 namespace fs = std::filesystem;
 

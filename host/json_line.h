@@ -1,7 +1,7 @@
 #pragma once
-// A reader for the flat JSON objects of `qxdb dump --format jsonl` and of the
-// fixtures' records files: string keys, values null / true / false / number /
-// string. Keys keep their order.
+// A reader for flat JSON objects, one per line, as `qxdb dump --format jsonl` writes
+// them and `qxdb append` reads them: string keys, values null / true / false /
+// number / string. Keys keep their order.
 
 #include <string>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "tests/support/json_line.h"
+#include "host/json_line.h"
 
 #include <cstdlib>
 

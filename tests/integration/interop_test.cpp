@@ -1,0 +1,204 @@
+// Interoperation with independent xBase readers and writers (Debian's python3-dbf
+// and python3-dbfread): what the engine creates and appends they read back field for
+// field, and what python3-dbf writes the engine reads.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include "driver/xbase_variants.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "host/json_line.h"
+#include "tests/support/dbf_builder.h"
+
+namespace {
+
+const char kPython[] = "/usr/bin/python3";
+
+bool have_module(const char* module) {
+    std::string cmd = std::string(kPython) + " -c 'import " + module + "' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+// Runs a Python script; returns its standard output lines.
+std::vector<std::string> python(const std::string& dir, const std::string& script) {
+    std::string path = dir + "/script.py";
+    std::ofstream(path) << script;
+    std::vector<std::string> lines;
+    FILE* p = popen((std::string(kPython) + " '" + path + "'").c_str(), "r");
+    char buf[8192];
+    while (p && fgets(buf, sizeof buf, p)) {
+        std::string l = buf;
+        if (!l.empty() && l.back() == '\n') l.pop_back();
+        lines.push_back(l);
+    }
+    int status = p ? pclose(p) : -1;
+    EXPECT_EQ(status, 0) << "python failed: " << script;
+    return lines;
+}
+
+struct Row {
+    std::string name;
+    double qty;
+    double ratio;
+    std::string born;  // yyyymmdd or empty
+    bool ok;
+};
+
+class InteropTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!have_module("dbfread") || !have_module("dbf"))
+            GTEST_SKIP() << "python3-dbf and python3-dbfread are not installed (make test installs them as root)";
+        dir_ = make_temp_dir("interop");
+        ASSERT_EQ(xdbinit(), XD_OK);
+    }
+    void TearDown() override {
+        xdbterm();
+        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    std::string dir_;
+};
+
+TEST_F(InteropTest, WhatTheEngineWritesDbfreadReads) {
+    for (uint16_t dialect : {1, 4, 5, 8}) {
+        bool with_f = dialect == 4 || dialect == 8;
+        std::vector<DbfCreateField> fields(with_f ? 5 : 4);
+        auto set = [&](int i, const char* n, char t, uint16_t len, uint16_t dec) {
+            snprintf(fields[i].name, sizeof fields[i].name, "%s", n);
+            fields[i].type = (uint16_t)t;
+            fields[i].length = len;
+            fields[i].decimals = dec;
+        };
+        set(0, "NAME", 'C', 24, 0);
+        set(1, "QTY", 'N', 9, 2);
+        set(2, "BORN", 'D', 8, 0);
+        set(3, "OK", 'L', 1, 0);
+        if (with_f) set(4, "RATIO", 'F', 12, 4);
+        std::string path = dir_ + "/d" + std::to_string(dialect) + ".dbf";
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(dbf_create(path.c_str(), (int16_t)fields.size(), fields.data(), dialect), XD_OK);
+        int16_t h;
+        ASSERT_EQ(dbf_open(&h, path.c_str(), XDB_OPEN_SHORTHAND | dialect), XD_OK);
+        std::vector<Row> rows;
+        std::mt19937 rng(dialect);
+        for (int i = 0; i < 200; i++) {
+            Row r;
+            for (unsigned k = 0, n = 1 + rng() % 20; k < n; k++) r.name += (char)("abcdefghij KLMNOP-'.,0123"[rng() % 25]);
+            r.name.erase(r.name.find_last_not_of(' ') + 1);
+            r.qty = ((double)(rng() % 20000000) - 10000000) / 100.0;
+            r.ratio = ((double)(rng() % 2000000) - 1000000) / 10000.0;
+            if (rng() % 5) {
+                char d[9];
+                snprintf(d, sizeof d, "%04u%02u%02u", 1900 + (unsigned)(rng() % 200), 1 + (unsigned)(rng() % 12), 1 + (unsigned)(rng() % 28));
+                r.born = d;
+            }
+            r.ok = rng() % 2;
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(dbf_put_field(h, 0, r.name.c_str()), XD_OK);
+            ASSERT_EQ(dbf_put_field(h, 1, &r.qty), XD_OK);
+            ASSERT_EQ(dbf_put_field(h, 2, r.born.empty() ? "" : r.born.c_str()), XD_OK);
+            uint8_t ok = r.ok;
+            ASSERT_EQ(dbf_put_field(h, 3, &ok), XD_OK);
+            if (with_f) {
+                ASSERT_EQ(dbf_put_field(h, 4, &r.ratio), XD_OK);
+            }
+            uint32_t n = 0;
+            ASSERT_EQ(dbf_write_record(h, &n, DBF_WRITE_APPEND), XD_OK);
+            rows.push_back(r);
+        }
+        ASSERT_EQ(dbf_close(h), XD_OK);
+
+        std::vector<std::string> lines = python(dir_,
+            "import dbfread, json\n"
+            "for r in dbfread.DBF('" + path + "', encoding='cp850'):\n"
+            "    d = dict(r)\n"
+            "    d['BORN'] = d['BORN'].strftime('%Y%m%d') if d['BORN'] else ''\n"
+            "    print(json.dumps(d))\n");
+        ASSERT_EQ(lines.size(), rows.size()) << dialect;
+        for (size_t i = 0; i < rows.size(); i++) {
+            JsonObject o;
+            ASSERT_TRUE(parse_json_object(lines[i], &o)) << lines[i];
+            EXPECT_EQ(json_find(o, "NAME")->text, rows[i].name) << dialect << " " << i;
+            EXPECT_NEAR(json_find(o, "QTY")->number, rows[i].qty, 1e-9) << dialect << " " << i;
+            EXPECT_EQ(json_find(o, "BORN")->text, rows[i].born) << dialect << " " << i;
+            EXPECT_EQ(json_find(o, "OK")->flag, rows[i].ok) << dialect << " " << i;
+            if (with_f) {
+                EXPECT_NEAR(json_find(o, "RATIO")->number, rows[i].ratio, 1e-9) << dialect << " " << i;
+            }
+        }
+    }
+}
+
+// Opens a file trying the variants as the driver does.
+int16_t open_any(const std::string& path) {
+    for (int row = 0; row < kXbaseVariantCount; row++) {
+        xdb_set_status(XD_OK);
+        int16_t h;
+        if (dbf_open(&h, path.c_str(), (uint16_t)(XDB_OPEN_SHORTHAND | kXbaseVariants[row].code)) >= 0) {
+            xdb_set_status(XD_OK);
+            return h;
+        }
+    }
+    return -1;
+}
+
+TEST_F(InteropTest, WhatPythonDbfWritesTheEngineReads) {
+    python(dir_,
+           "import dbf, datetime\n"
+           "t = dbf.Table('" + dir_ + "/p3.dbf', 'name C(20); qty N(7,2); born D; ok L', dbf_type='db3', codepage='cp850')\n"
+           "t.open(dbf.READ_WRITE)\n"
+           "t.append(('Zo\\u00eb', 12.5, dbf.Date(2024, 2, 29), True))\n"
+           "t.append(('x', -3.25, None, False))\n"
+           "t.close()\n"
+           "t = dbf.Table('" + dir_ + "/pv.dbf', 'name C(10); n I; at T; cash Y; born D', dbf_type='vfp', codepage='cp1252')\n"
+           "t.open(dbf.READ_WRITE)\n"
+           "t.append(('abc', -7, datetime.datetime(2003, 4, 4, 16, 13, 11), 12.5, dbf.Date(1999, 12, 31)))\n"
+           "t.close()\n");
+    int16_t h = open_any(dir_ + "/p3.dbf");
+    ASSERT_GE(h, 0);
+    char name[32], born[16];
+    double qty = 0;
+    uint8_t ok = 9;
+    ASSERT_EQ(dbf_read_record(h, 1), XD_OK);
+    dbf_get_field(h, 0, name, nullptr);
+    dbf_get_field(h, 1, &qty, nullptr);
+    dbf_get_field(h, 2, born, nullptr);
+    dbf_get_field(h, 3, &ok, nullptr);
+    EXPECT_EQ(std::string(name), std::string("Zo\x89") + std::string(17, ' '));  // ë in code page 850
+    EXPECT_EQ(qty, 12.5);
+    EXPECT_STREQ(born, "20240229");
+    EXPECT_EQ(ok, 1);
+    ASSERT_EQ(dbf_read_record(h, 2), XD_OK);
+    dbf_get_field(h, 1, &qty, nullptr);
+    EXPECT_EQ(qty, -3.25);
+    EXPECT_EQ(dbf_field_empty(h, 2), 1);
+
+    int16_t v = open_any(dir_ + "/pv.dbf");
+    ASSERT_GE(v, 0);
+    DbfHeaderInfo info;
+    dbf_header_info(v, &info);
+    EXPECT_EQ(info.dialect, DBF_VFP);
+    ASSERT_EQ(dbf_read_record(v, 1), XD_OK);
+    int32_t n = 0;
+    DbfDateTime at{};
+    double cash = 0;
+    dbf_get_field(v, 1, &n, nullptr);
+    dbf_get_field(v, 2, &at, nullptr);
+    dbf_get_field(v, 3, &cash, nullptr);
+    dbf_get_field(v, 4, born, nullptr);
+    EXPECT_EQ(n, -7);
+    EXPECT_EQ(at.year * 10000 + at.month * 100 + at.day, 20030404);
+    EXPECT_EQ(at.hour * 10000 + at.minute * 100 + at.second, 161311);
+    EXPECT_EQ(cash, 12.5);
+    EXPECT_STREQ(born, "19991231");
+}
+
+}  // namespace
