@@ -32,9 +32,8 @@ XDSTATUS check_recno(DbfBlock* b, uint32_t recno) {
 
 XDSTATUS dbf_reread_count(DbfBlock* b) {
     uint8_t count[4];
-    XDSTATUS s = xdb_fseek(b->sh, 4);
+    XDSTATUS s = xdb_fread_at(b->sh, 4, count, 4);
     if (s) return s;
-    if ((s = xdb_fread(b->sh, count, 4))) return s;
     memcpy(b->header + 4, count, 4);
     return XD_OK;
 }
@@ -45,8 +44,7 @@ XDSTATUS dbf_load_record(DbfBlock* b, uint32_t recno) {
     uint32_t offset;
     if (!record_offset(b, recno, &offset)) return xdb_report(XD_SEEKERR);
     uint16_t length = dbf_record_length(b);
-    if ((s = xdb_fseek(b->sh, offset))) return s;
-    if ((s = xdb_fread_big(b->sh, b->scratch, length))) return s;
+    if ((s = xdb_fread_at(b->sh, offset, b->scratch, length))) return s;
     memcpy(b->record, b->scratch, length);
     b->current = recno;
     if (length > 0 && b->record[0] != ' ') return xdb_report(XD_DELETEDREC);
@@ -114,9 +112,8 @@ XDSTATUS dbf_read_ahead(int16_t handle, uint32_t recno) {
         if (want > b->ra_per_buffer) want = b->ra_per_buffer;
         uint16_t length = dbf_record_length(b);
         b->ra_held = 0;
-        if ((s = xdb_fseek(b->sh, offset))) return s;
         uint32_t got = 0;
-        if ((s = xdb_fread_some(b->sh, b->ra_buffer, want * length, &got))) return s;
+        if ((s = xdb_fread_some_at(b->sh, offset, b->ra_buffer, want * length, &got))) return s;
         // A file cut short keeps the whole records that are there.
         uint32_t whole = length ? got / length : want;
         if (whole == 0) return xdb_report(XD_READERR);

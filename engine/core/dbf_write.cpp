@@ -35,9 +35,7 @@ const CreateLimits kLimits[10] = {
 };
 
 XDSTATUS write_at(DbfBlock* b, uint32_t offset, const void* data, uint32_t length) {
-    XDSTATUS s = xdb_fseek(b->sh, offset);
-    if (s) return s;
-    return xdb_fwrite_big(b->sh, data, length, b->commit);
+    return xdb_fwrite_at(b->sh, offset, data, length, b->commit);
 }
 
 bool record_position(const DbfBlock* b, uint32_t recno, uint32_t* offset) {
@@ -279,7 +277,6 @@ XDSTATUS dbf_pack(int16_t* handle) {
     s = xdb_alloc((void**)&out, (size_t)per_write * length + 1);
     uint32_t count = dbf_count(b), kept = 0, pending = 0;
     uint32_t position = dbf_header_length(t);
-    if (s == XD_OK) s = xdb_fseek(t->sh, position);
     for (uint32_t n = 1; s >= 0 && n <= count; n++) {
         XDSTATUS r = dbf_read_ahead(*handle, n);
         if (r < 0) {
@@ -293,11 +290,12 @@ XDSTATUS dbf_pack(int16_t* handle) {
         pending++;
         kept++;
         if (pending == per_write) {
-            s = xdb_fwrite_big(t->sh, out, pending * length, t->commit);
+            s = write_at(t, position, out, pending * length);
+            position += pending * length;
             pending = 0;
         }
     }
-    if (s >= 0 && pending) s = xdb_fwrite_big(t->sh, out, pending * length, t->commit);
+    if (s >= 0 && pending) s = write_at(t, position, out, pending * length);
     xdb_free(out);
     if (s >= 0) {
         put_le32(t->header + 4, kept);

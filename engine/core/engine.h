@@ -114,6 +114,13 @@ XDSTATUS xdb_fwrite(uint16_t sh, const void* buf, int16_t count, int commit);
 // Reads or writes a larger block in pieces the 16-bit primitives accept.
 XDSTATUS xdb_fread_big(uint16_t sh, void* buf, uint32_t count);
 XDSTATUS xdb_fwrite_big(uint16_t sh, const void* buf, uint32_t count, int commit);
+// Positioned forms: one system call instead of a seek and a transfer, with the
+// same statuses (all of count bytes, else XD_READERR / XD_WRITEERR). Counts are
+// not limited to the 16-bit primitives' pieces.
+XDSTATUS xdb_fread_at(uint16_t sh, uint32_t offset, void* buf, uint32_t count);
+XDSTATUS xdb_fwrite_at(uint16_t sh, uint32_t offset, const void* buf, uint32_t count, int commit);
+// Reads what is there at `offset`, up to `count` bytes; never an error at the end.
+XDSTATUS xdb_fread_some_at(uint16_t sh, uint32_t offset, void* buf, uint32_t count, uint32_t* got);
 // Reads what is there, up to `count` bytes; never an error at end of file.
 XDSTATUS xdb_fread_some(uint16_t sh, void* buf, uint32_t count, uint32_t* got);
 void xdb_fset_size(uint16_t sh, uint32_t size);

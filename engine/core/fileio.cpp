@@ -147,6 +147,27 @@ XDSTATUS xdb_fread_some(uint16_t sh, void* buf, uint32_t count, uint32_t* got) {
     return XD_OK;
 }
 
+XDSTATUS xdb_fread_at(uint16_t sh, uint32_t offset, void* buf, uint32_t count) {
+    if (!buf) return xdb_report(XD_NULLPARAM);
+    uint32_t got = 0;
+    if (!osl_read_at(sh, buf, count, offset, &got) || got != count) return xdb_report(XD_READERR);
+    return XD_OK;
+}
+
+XDSTATUS xdb_fwrite_at(uint16_t sh, uint32_t offset, const void* buf, uint32_t count, int commit) {
+    if (!buf) return xdb_report(XD_NULLPARAM);
+    if (!osl_write_at(sh, buf, count, offset)) return xdb_report(XD_WRITEERR);
+    (void)commit;  // as for xdb_fwrite: the bytes are with the system at once
+    return XD_OK;
+}
+
+XDSTATUS xdb_fread_some_at(uint16_t sh, uint32_t offset, void* buf, uint32_t count, uint32_t* got) {
+    *got = 0;
+    if (!buf) return xdb_report(XD_NULLPARAM);
+    if (!osl_read_at(sh, buf, count, offset, got)) return xdb_report(XD_READERR);
+    return XD_OK;
+}
+
 void xdb_fset_size(uint16_t sh, uint32_t size) {
     osl_seek(sh, (int32_t)size, 0, nullptr);
     osl_set_eof(sh, size);

@@ -28,6 +28,10 @@ int osl_close(uint16_t handle);
 int osl_delete(const char* name);
 int osl_read(uint16_t handle, void* buf, uint32_t count, uint32_t* got);
 int osl_write(uint16_t handle, const void* buf, uint32_t count);
+// Positioned transfers (the file position is left alone). A read may come back
+// short at the end of the file; *got says how much.
+int osl_read_at(uint16_t handle, void* buf, uint32_t count, uint32_t offset, uint32_t* got);
+int osl_write_at(uint16_t handle, const void* buf, uint32_t count, uint32_t offset);
 // origin 0 begin, 1 current, 2 end; any other origin fails.
 int osl_seek(uint16_t handle, int32_t offset, int origin, uint32_t* new_pos);
 int osl_set_eof(uint16_t handle, uint32_t size);

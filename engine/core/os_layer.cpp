@@ -189,6 +189,25 @@ int osl_write(uint16_t handle, const void* buf, uint32_t count) {
     return ok();
 }
 
+int osl_read_at(uint16_t handle, void* buf, uint32_t count, uint32_t offset, uint32_t* got) {
+    PlatFile f = lookup(handle);
+    *got = 0;
+    if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
+    uint32_t error = 0;
+    if (!plat_read_at(f, buf, count, offset, got, &error)) return failed(error);
+    return ok();
+}
+
+int osl_write_at(uint16_t handle, const void* buf, uint32_t count, uint32_t offset) {
+    if (buf && count == 0) return ok();
+    PlatFile f = lookup(handle);
+    if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
+    if ((uint64_t)offset + count > 0xFFFFFFFFull) return failed(kErrInvalidParameter);  // 32-bit files
+    uint32_t put = 0, error = 0;
+    if (!plat_write_at(f, buf, count, offset, &put, &error)) return failed(error);
+    return ok();
+}
+
 int osl_seek(uint16_t handle, int32_t offset, int origin, uint32_t* new_pos) {
     PlatFile f = lookup(handle);
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);

@@ -54,6 +54,9 @@ bool plat_close(PlatFile f, uint32_t* error);
 bool plat_read(PlatFile f, void* buf, uint32_t count, uint32_t* got, uint32_t* error);
 bool plat_write(PlatFile f, const void* buf, uint32_t count, uint32_t* put, uint32_t* error);
 // origin 0 begin, 1 current, 2 end.
+// Positioned transfers: at `offset`, without moving the file position.
+bool plat_read_at(PlatFile f, void* buf, uint32_t count, int64_t offset, uint32_t* got, uint32_t* error);
+bool plat_write_at(PlatFile f, const void* buf, uint32_t count, int64_t offset, uint32_t* put, uint32_t* error);
 bool plat_seek(PlatFile f, int64_t offset, int origin, int64_t* pos, uint32_t* error);
 bool plat_set_size(PlatFile f, int64_t size, uint32_t* error);
 bool plat_flush(PlatFile f, uint32_t* error);

@@ -194,6 +194,40 @@ bool plat_write(PlatFile f, const void* buf, uint32_t count, uint32_t* put, uint
     return true;
 }
 
+bool plat_read_at(PlatFile f, void* buf, uint32_t count, int64_t offset, uint32_t* got, uint32_t* error) {
+    FileState* s = state_of(f);
+    *got = 0;
+    if (!s) return fail(error, kErrInvalidHandle);
+    if (!(s->access & kPlatRead)) return fail(error, kErrAccessDenied);
+    while (*got < count) {
+        ssize_t n = pread(f, (char*)buf + *got, count - *got, (off_t)(offset + *got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(error, errno == EIO ? kErrReadFault : win32_error(errno));
+        }
+        if (n == 0) break;
+        *got += (uint32_t)n;
+    }
+    return true;
+}
+
+bool plat_write_at(PlatFile f, const void* buf, uint32_t count, int64_t offset, uint32_t* put, uint32_t* error) {
+    FileState* s = state_of(f);
+    *put = 0;
+    if (!s) return fail(error, kErrInvalidHandle);
+    if (!(s->access & kPlatWrite) || !s->writable) return fail(error, kErrAccessDenied);
+    while (*put < count) {
+        ssize_t n = pwrite(f, (const char*)buf + *put, count - *put, (off_t)(offset + *put));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(error, win32_error(errno));
+        }
+        if (n == 0) return fail(error, kErrDiskFull);
+        *put += (uint32_t)n;
+    }
+    return true;
+}
+
 bool plat_seek(PlatFile f, int64_t offset, int origin, int64_t* pos, uint32_t* error) {
     if (!state_of(f)) return fail(error, kErrInvalidHandle);
     int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
