@@ -20,17 +20,17 @@ int64_t parse_integer(const std::u16string& t) {
 std::u16string ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 // Applies a printf-style specification (without the '%') to one argument.
-std::u16string apply(const std::string& spec, const MessageArg& arg) {
+std::u16string apply(const std::string& conversion, const MessageArg& arg) {
     // Split into flags/width/precision and the conversion with its size prefix.
     size_t i = 0;
-    while (i < spec.size() && std::string("-+ #0").find(spec[i]) != std::string::npos) i++;
-    while (i < spec.size() && isdigit((unsigned char)spec[i])) i++;
-    if (i < spec.size() && spec[i] == '.') {
+    while (i < conversion.size() && std::string("-+ #0").find(conversion[i]) != std::string::npos) i++;
+    while (i < conversion.size() && isdigit((unsigned char)conversion[i])) i++;
+    if (i < conversion.size() && conversion[i] == '.') {
         i++;
-        while (i < spec.size() && isdigit((unsigned char)spec[i])) i++;
+        while (i < conversion.size() && isdigit((unsigned char)conversion[i])) i++;
     }
-    std::string head = spec.substr(0, i), size, conv;
-    std::string rest = spec.substr(i);
+    std::string head = conversion.substr(0, i), size, conv;
+    std::string rest = conversion.substr(i);
     for (const char* prefix : {"I64", "ll", "hh", "l", "h", "w", "I"}) {
         std::string p = prefix;
         if (rest.compare(0, p.size(), p) == 0) {
@@ -114,18 +114,18 @@ std::u16string format_message(const std::u16string& pattern, const std::vector<M
             size_t j = i + 1;
             int index = 0;
             while (j < n && pattern[j] >= u'0' && pattern[j] <= u'9' && index < 10) index = index * 10 + (pattern[j++] - u'0');
-            std::string spec = "s";
+            std::string conversion = "s";
             size_t end = j;
             if (j < n && pattern[j] == u'!') {
                 size_t close = pattern.find(u'!', j + 1);
                 if (close != std::u16string::npos) {
-                    spec.clear();
-                    for (size_t k = j + 1; k < close; k++) spec += (char)pattern[k];
+                    conversion.clear();
+                    for (size_t k = j + 1; k < close; k++) conversion += (char)pattern[k];
                     end = close + 1;
                 }
             }
             if (index >= 1 && index <= (int)args.size()) {
-                out += apply(spec, args[(size_t)index - 1]);
+                out += apply(conversion, args[(size_t)index - 1]);
             } else {
                 out.append(pattern, i, end - i);  // nothing to insert: keep it as written
             }

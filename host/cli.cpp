@@ -59,6 +59,23 @@ bool cli_parse(int argc, char** argv, const std::vector<std::string>& with_value
     return true;
 }
 
+int cli_begin(int argc, char** argv, const std::vector<std::string>& with_value,
+              const std::vector<std::string>& flags, const char* usage, CliArgs* out) {
+    std::vector<std::string> all_flags = flags;
+    all_flags.push_back("help");
+    if (!cli_parse(argc, argv, with_value, all_flags, out)) return cli_usage(usage);
+    if (out->has("help")) {
+        fputs(usage, stdout);
+        return kExitOk;
+    }
+    return -1;
+}
+
+int cli_usage(const char* usage) {
+    fputs(usage, stderr);
+    return kExitUsage;
+}
+
 std::string cli_status_text(XDSTATUS status) {
     char buf[512];
     const XdbStatusInfo* info = xdb_status_info(status);

@@ -22,6 +22,14 @@ struct CliArgs {
 bool cli_parse(int argc, char** argv, const std::vector<std::string>& with_value,
                const std::vector<std::string>& flags, CliArgs* out);
 
+// The start of every command: parses the arguments (--help is always known);
+// prints `usage` and answers kExitOk for --help, kExitUsage for a bad option.
+// Answers -1 when the command goes on.
+int cli_begin(int argc, char** argv, const std::vector<std::string>& with_value,
+              const std::vector<std::string>& flags, const char* usage, CliArgs* out);
+// Prints `usage` to standard error and answers kExitUsage.
+int cli_usage(const char* usage);
+
 // "XD_BADVERSION (-18): ERREUR - Version de dBase invalide."
 std::string cli_status_text(XDSTATUS status);
 // Prints the failure of `what` with its status to stderr and returns kExitFailed.

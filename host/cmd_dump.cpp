@@ -150,19 +150,9 @@ private:
 
 int cmd_dump(int argc, char** argv) {
     CliArgs args;
-    if (!cli_parse(argc, argv, {"format", "codepage", "dialect"}, {"no-deleted", "help"}, &args)) {
-        fputs(kUsage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(kUsage, stdout);
-        return kExitOk;
-    }
+    if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect"}, {"no-deleted"}, kUsage, &args); done >= 0) return done;
     RecordFormat format = RecordFormat::kJsonl;
-    if (args.positional.size() != 1 || !parse_record_format(args.get("format", "jsonl"), &format)) {
-        fputs(kUsage, stderr);
-        return kExitUsage;
-    }
+    if (args.positional.size() != 1 || !parse_record_format(args.get("format", "jsonl"), &format)) return cli_usage(kUsage);
     int forced_row = -1;
     if (args.has("dialect") && (forced_row = cli_row_for_dialect(args.get("dialect"))) < 0) {
         fputs("qxdb: --dialect takes a dialect code 1..10\n", stderr);

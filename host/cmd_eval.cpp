@@ -17,20 +17,10 @@ int cmd_eval(int argc, char** argv) {
         "usage: qxdb eval FILE.dbf RECNO EXPR [--terms N] [--codepage N] [--dialect N]\n"
         "Evaluates a key expression against record RECNO and prints its type, length and value.\n";
     CliArgs args;
-    if (!cli_parse(argc, argv, {"terms", "codepage", "dialect"}, {"help"}, &args)) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(usage, stdout);
-        return kExitOk;
-    }
+    if (int done = cli_begin(argc, argv, {"terms", "codepage", "dialect"}, {}, usage, &args); done >= 0) return done;
     char* end = nullptr;
     unsigned long recno = args.positional.size() == 3 ? strtoul(args.positional[1].c_str(), &end, 10) : 0;
-    if (args.positional.size() != 3 || *end || recno == 0 || recno > 0xFFFFFFFFul) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
+    if (args.positional.size() != 3 || *end || recno == 0 || recno > 0xFFFFFFFFul) return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable t;

@@ -20,18 +20,8 @@ const char kUsage[] =
 
 int cmd_info(int argc, char** argv) {
     CliArgs args;
-    if (!cli_parse(argc, argv, {"dialect"}, {"help"}, &args)) {
-        fputs(kUsage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(kUsage, stdout);
-        return kExitOk;
-    }
-    if (args.positional.size() != 1) {
-        fputs(kUsage, stderr);
-        return kExitUsage;
-    }
+    if (int done = cli_begin(argc, argv, {"dialect"}, {}, kUsage, &args); done >= 0) return done;
+    if (args.positional.size() != 1) return cli_usage(kUsage);
     int forced_row = -1;
     if (args.has("dialect")) {
         forced_row = cli_row_for_dialect(args.get("dialect"));

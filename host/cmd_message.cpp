@@ -28,19 +28,9 @@ int cmd_message(int argc, char** argv) {
         "Prints message ID of the library's message table with its inserts (%1, %2, ...).\n"
         "An insert that reads as an integer also serves the numeric forms (%1!d!).\n";
     CliArgs args;
-    if (!cli_parse(argc, argv, {}, {"help"}, &args)) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(usage, stdout);
-        return kExitOk;
-    }
+    if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
     long id = 0;
-    if (args.positional.empty() || !parse_number(args.positional[0], &id) || id < 0) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
+    if (args.positional.empty() || !parse_number(args.positional[0], &id) || id < 0) return cli_usage(usage);
     if (!qxdb_message_text((unsigned)id)) {
         fprintf(stderr, "qxdb: no message %ld in the table\n", id);
         return kExitFailed;
@@ -56,19 +46,9 @@ int cmd_status(int argc, char** argv) {
         "usage: qxdb status CODE\n"
         "Prints an engine status's name, short message and explanation.\n";
     CliArgs args;
-    if (!cli_parse(argc, argv, {}, {"help"}, &args)) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(usage, stdout);
-        return kExitOk;
-    }
+    if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
     long code = 0;
-    if (args.positional.size() != 1 || !parse_number(args.positional[0], &code) || code < -32768 || code > 65535) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
+    if (args.positional.size() != 1 || !parse_number(args.positional[0], &code) || code < -32768 || code > 65535) return cli_usage(usage);
     XDSTATUS status = (XDSTATUS)(int16_t)(uint16_t)code;
     const XdbStatusInfo* info = xdb_status_info(status);
     if (!info) {

@@ -193,14 +193,8 @@ int change_flags(int argc, char** argv, bool deleting) {
     const char* usage = deleting ? "usage: qxdb delete FILE.dbf RECNO...\nMarks records deleted.\n"
                                  : "usage: qxdb recall FILE.dbf RECNO...\nMarks deleted records live again.\n";
     CliArgs args;
-    if (!cli_parse(argc, argv, {"dialect"}, {"help"}, &args) || (!args.has("help") && args.positional.size() < 2)) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(usage, stdout);
-        return kExitOk;
-    }
+    if (int done = cli_begin(argc, argv, {"dialect"}, {}, usage, &args); done >= 0) return done;
+    if (args.positional.size() < 2) return cli_usage(usage);
     std::vector<uint32_t> recnos;
     for (size_t i = 1; i < args.positional.size(); i++) {
         unsigned long n;
@@ -239,19 +233,9 @@ int cmd_create(int argc, char** argv) {
         "usage: qxdb create FILE.dbf --dialect N [--production-index] NAME:TYPE[:LEN[:DEC]]...\n"
         "Creates an empty table. Dialects 1 to 9; types C, N, F, D, L, M (D, L and M need no length).\n";
     CliArgs args;
-    if (!cli_parse(argc, argv, {"dialect"}, {"help", "production-index"}, &args)) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(usage, stdout);
-        return kExitOk;
-    }
+    if (int done = cli_begin(argc, argv, {"dialect"}, {"production-index"}, usage, &args); done >= 0) return done;
     unsigned long dialect = 0;
-    if (args.positional.size() < 2 || !args.has("dialect") || !parse_uint(args.get("dialect"), &dialect)) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
+    if (args.positional.size() < 2 || !args.has("dialect") || !parse_uint(args.get("dialect"), &dialect)) return cli_usage(usage);
     std::vector<DbfCreateField> fields;
     for (size_t i = 1; i < args.positional.size(); i++) {
         std::vector<std::string> p = split(args.positional[i], ':');
@@ -288,20 +272,10 @@ int cmd_append(int argc, char** argv) {
         "writes them; recno is ignored, \"deleted\": true appends the record deleted) or CSV\n"
         "with a header row of field names. Missing fields and nulls stay blank.\n";
     CliArgs args;
-    if (!cli_parse(argc, argv, {"format", "codepage", "dialect"}, {"help"}, &args)) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(usage, stdout);
-        return kExitOk;
-    }
+    if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect"}, {}, usage, &args); done >= 0) return done;
     std::string format = args.get("format", "");
     if (args.positional.size() != 1 || (!format.empty() && format != "jsonl" && format != "csv") ||
-        (args.has("codepage") && !codepage_supported(atoi(args.get("codepage").c_str())))) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
+        (args.has("codepage") && !codepage_supported(atoi(args.get("codepage").c_str())))) return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable opened;
@@ -417,14 +391,8 @@ int cmd_pack(int argc, char** argv) {
         "usage: qxdb pack FILE.dbf [--dialect N]\n"
         "Removes the deleted records. The table must not be open elsewhere.\n";
     CliArgs args;
-    if (!cli_parse(argc, argv, {"dialect"}, {"help"}, &args) || (!args.has("help") && args.positional.size() != 1)) {
-        fputs(usage, stderr);
-        return kExitUsage;
-    }
-    if (args.has("help")) {
-        fputs(usage, stdout);
-        return kExitOk;
-    }
+    if (int done = cli_begin(argc, argv, {"dialect"}, {}, usage, &args); done >= 0) return done;
+    if (args.positional.size() != 1) return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable t;
