@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/error_holder_interface.h"
 #include "framework/message_format.h"
 
 enum ErrorLevel : uint32_t {
@@ -159,8 +160,18 @@ struct HostCallInfo {
 
 // The holder of an object's errors: one embedded error plus sub-errors; the
 // current error is the last sub-error, else the embedded one.
-class CXErrorHolder {
+class CXErrorHolder : public IXErrorHolder {
 public:
+    virtual ~CXErrorHolder() = default;
+    uint32_t CurrentErrorId() const override { return Current().ErrorId(); }
+    uint32_t CurrentCode() const override { return Current().ExternalCode(); }
+    uint32_t CurrentLevel() const override { return Current().Level(); }
+    const char16_t* CurrentMessage() const override { return Current().UserMessage().c_str(); }
+    const char16_t* DumpText() override {
+        dump_ = Dump();
+        return dump_.c_str();
+    }
+
     CXError& Current();
     const CXError& Current() const;
     CXError& Embedded() { return embedded_; }
@@ -179,6 +190,7 @@ private:
     CXError embedded_;
     std::vector<std::unique_ptr<CXError>> subs_;
     int last_status_ = -1;
+    std::u16string dump_;
 };
 
 // Gravity requested by the driver to level: 1, 2, 3 map to themselves; other values

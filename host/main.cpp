@@ -23,6 +23,8 @@ const Command kCommands[] = {
     {"recall", cmd_recall, "mark deleted records live again"},
     {"pack", cmd_pack, "remove the deleted records"},
     {"eval", cmd_eval, "evaluate a key expression against a record"},
+    {"tables", cmd_tables, "list the tables of a directory through the library"},
+    {"version", cmd_version, "show the library's version (loads it as the host does)"},
     {"message", cmd_message, "print a message of the library's table with its inserts"},
     {"status", cmd_status, "explain an engine status code"},
 };

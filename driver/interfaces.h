@@ -1,0 +1,251 @@
+#pragma once
+// What the host sees of the library: the objects the exports hand out, as abstract
+// interfaces whose operations keep the order of their interface tables, and the
+// few host objects the library is given. The host includes only this header (and
+// driver/library.h); everything behind it is the library's.
+
+#include <cstdint>
+
+#include "framework/error_holder_interface.h"
+
+// ---- Given by the host ----
+
+// A connection description: the host's connection record.
+struct HostConnectionDescription {
+    const char16_t* name;
+    const char16_t* source;         // the directory (or a file in it)
+    const char16_t* extended_info;  // "OEMTOANSI=WINDOWS;..." and other options
+};
+
+// The host's result value of a listing: a text with its length and a state word.
+class IHostResultValue {
+public:
+    virtual void SetText(const char16_t* text, uint32_t length) = 0;
+    virtual uint16_t GetStateWord() const = 0;
+    virtual void SetStateWord(uint16_t state) = 0;
+
+protected:
+    ~IHostResultValue() = default;
+};
+
+// ---- Handed out by the library (reference counted) ----
+
+class IXObject {
+public:
+    virtual uint32_t AddRef() = 0;
+    virtual uint32_t Release() = 0;
+    // The holder of this object's current error (never null).
+    virtual IXErrorHolder* GetErrorHolder() = 0;
+
+protected:
+    ~IXObject() = default;
+};
+
+class IXbaseConnection;
+class IXbaseTableDescription;
+class IXbaseTable;
+class IXbaseCursor;
+class IXbaseTableContext;
+
+class IXbaseConnection : public IXObject {
+public:
+    virtual void Destroy() = 0;
+    // Starts the xBase engine on first use.
+    virtual int Open() = 0;
+    virtual int IsEngineStarted() = 0;
+    // The framework's part: the connection's texts and closing.
+    virtual const char16_t* GetSource() = 0;
+    virtual const char16_t* GetExtendedInfo() = 0;
+    virtual int IsOpen() = 0;
+    virtual int Close() = 0;
+    // 1 when the tables of this connection convert text between OEM and ANSI.
+    virtual int GetOemToAnsi() = 0;
+    // Resolves a table file name into the full path of its data file
+    // (error 1031 when the directory is missing). `out` receives at most `cap`
+    // characters with the terminator.
+    virtual int ResolveTablePath(const char16_t* name, const char16_t* default_extension, char16_t* out, uint32_t cap,
+                                 IXErrorHolder* holder) = 0;
+
+protected:
+    ~IXbaseConnection() = default;
+};
+
+class IXbaseItemDescription : public IXObject {
+public:
+    virtual const char16_t* GetIndexPath() = 0;
+    virtual const char16_t* GetKeyExpression() = 0;
+    virtual int GetComponentCount() = 0;
+    virtual int SetComponentCount(int count) = 0;
+    virtual IXbaseItemDescription* GetComponent(int i) = 0;
+    virtual int SetComponent(int i, IXbaseItemDescription* item) = 0;
+    virtual void Destroy() = 0;
+    virtual int CopyFrom(IXbaseItemDescription* other) = 0;
+
+protected:
+    ~IXbaseItemDescription() = default;
+};
+
+class IXbaseTableDescription : public IXObject {
+public:
+    virtual const char16_t* GetPhysicalPath() = 0;
+    virtual int GetHostFormatCode() = 0;
+    virtual const char16_t* GetMemoName() = 0;
+    virtual void Reserved1() = 0;
+    virtual void Reserved2() = 0;
+    virtual void Reserved3() = 0;
+    virtual void Reserved4() = 0;
+    virtual void Reserved5() = 0;
+    virtual void Reserved6() = 0;
+    virtual void Reserved7() = 0;
+    virtual void Reserved8() = 0;
+    virtual void Reserved9() = 0;
+    virtual void Reserved10() = 0;
+    virtual void Destroy() = 0;
+    virtual int CheckItemExists(const char16_t* item) = 0;
+    virtual int CopyFrom(IXbaseTableDescription* other) = 0;
+    virtual int Describe() = 0;
+
+protected:
+    ~IXbaseTableDescription() = default;
+};
+
+class IXbaseTable : public IXObject {
+public:
+    virtual void Destroy() = 0;
+    virtual int HasKey() = 0;
+    virtual int CreateFiles() = 0;
+    virtual int Refused() = 0;
+    virtual int Open() = 0;
+    virtual int Close() = 0;
+    virtual int AddRecord() = 0;
+    virtual int WriteRecordAt(int64_t recno) = 0;
+    virtual int DeleteRecord(int64_t recno) = 0;
+    virtual int ModifyRecord(int64_t recno) = 0;
+    virtual int DeleteRecordAt(int64_t recno) = 0;
+    virtual int GoToRecord(int64_t recno) = 0;
+    virtual int StartKeyBrowse(const char16_t* key) = 0;
+    virtual int BrowseRange(const char16_t* key, int mode) = 0;
+    virtual int BuildSearchValue(const char16_t* key) = 0;
+    virtual int RefreshItem(const char16_t* item) = 0;
+    virtual int LockFile(int mode) = 0;
+    virtual int UnlockFile() = 0;
+    virtual int LockRecord(int64_t recno, int lock_type) = 0;
+    virtual int UnlockRecord(int64_t recno) = 0;
+    virtual int RecordRequest(int request) = 0;
+    virtual int CountRecords(int64_t* count) = 0;
+    virtual int CurrentRecordNumber(int64_t* recno) = 0;
+    virtual int GoToRecordRequest(int64_t recno) = 0;
+    virtual int ComputeKeyValue(const char16_t* key) = 0;
+    virtual int LockOrUnlockRecord(int64_t recno, int lock) = 0;
+    virtual int Compact() = 0;
+    virtual int Reopen() = 0;
+    virtual int ChangeBrowseKey(const char16_t* key) = 0;
+    virtual int RecordLayerRequest(int request) = 0;
+    virtual int RecheckDataFile() = 0;
+    virtual int CreateFirstAuxiliary() = 0;
+    virtual int AttachHostRecord(void* record) = 0;
+    virtual int CreateSecondAuxiliary() = 0;
+    virtual int ReadCurrentRecord() = 0;
+    virtual int SetMemoPath(const char16_t* path) = 0;
+    virtual int ReleaseResources() = 0;
+    virtual int ValidateRecordNumber(int64_t recno) = 0;
+    virtual int Browse(int direction) = 0;
+    virtual int Refresh() = 0;
+
+protected:
+    ~IXbaseTable() = default;
+};
+
+class IXbaseCursor : public IXObject {
+public:
+    virtual void Destroy() = 0;
+    virtual int Count(int64_t* count) = 0;
+    virtual int FillHostRecord() = 0;
+    virtual int SavePosition() = 0;
+    virtual int RestorePosition() = 0;
+    virtual int RefreshEndFlag() = 0;
+
+protected:
+    ~IXbaseCursor() = default;
+};
+
+class IXbaseTableContext : public IXObject {
+public:
+    virtual void FreeText(char16_t* text) = 0;
+    virtual int ContextComputeKey(const char16_t* table, const char16_t* key) = 0;
+    virtual int ContextLock(const char16_t* table) = 0;
+    virtual int ContextLockIfOpen(const char16_t* table) = 0;
+    virtual int ContextSearchValue(const char16_t* table, const char16_t* key) = 0;
+    virtual void Destroy() = 0;
+
+protected:
+    ~IXbaseTableContext() = default;
+};
+
+// Listing options of ListTables.
+enum : uint32_t {
+    kListNames = 0x01,    // append each table's base name
+    kListDetails = 0x20,  // with bit 0x01: "\t<name>\t\t<full path>" after each name
+};
+
+class IXbaseDriver : public IXObject {
+public:
+    virtual int FirstInterfaceId() = 0;   // 18
+    virtual int SecondInterfaceId() = 0;  // 17
+    virtual int PrepareDescription(IXbaseTableDescription* description) = 0;
+    virtual IXbaseTable* OpenTableByName(IXbaseConnection* connection, const char16_t* name) = 0;
+    virtual void Destroy() = 0;
+    virtual IXbaseTableDescription* CreateTableDescription() = 0;
+    virtual IXbaseTable* CreateTable() = 0;
+    virtual IXbaseCursor* CreateCursor(IXbaseTable* table) = 0;
+    virtual IXObject* CreateRequest(int kind) = 0;
+    virtual int AnswersZero() = 0;
+    virtual IXbaseConnection* CreateConnection(const HostConnectionDescription* description) = 0;
+    virtual IXbaseTableContext* CreateTableContext() = 0;
+    virtual int ListTables(IHostResultValue* result, IXbaseConnection* connection, uint32_t options) = 0;
+    // Writes 1 to *exists when the table's data file exists; else error 1032 and 0.
+    virtual int TableExists(IXbaseConnection* connection, const char16_t* name, int* exists) = 0;
+    virtual int AnswersOne() = 0;
+    virtual IXbaseTable* OpenTableFromDescription(IXbaseConnection* connection, IXbaseTableDescription* description) = 0;
+    // The framework's part used by listings: the row of the variant table that a
+    // data file opens under (the probe of ListTables), and the name of a row.
+    virtual int ProbeTableFile(const char16_t* path, int* variant_row) = 0;
+    virtual const char16_t* VariantName(int variant_row) = 0;
+
+protected:
+    ~IXbaseDriver() = default;
+};
+
+// The proxy of the host-language functions HDBOuvre and HDBIndex (pQueryProxy 191).
+class IXDriverProxy {
+public:
+    virtual int AnswersTwoA() = 0;
+    virtual int AnswersTwoB() = 0;
+    virtual int AnswersMinusOneA() = 0;
+    virtual int AnswersMinusOneB() = 0;
+    virtual void DoesNothing() = 0;
+    virtual uint32_t AddRef() = 0;
+    virtual uint32_t Release() = 0;
+    virtual IXErrorHolder* GetDriverErrorHolder() = 0;
+    virtual int OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path) = 0;   // HDBOuvre
+    virtual int AssociateIndex(const char16_t* table, const char16_t* index, const char16_t* key) = 0;    // HDBIndex
+    virtual int MarkDeclared(const char16_t* connection, const char16_t* table) = 0;
+    // -1 asks, 1 sets, anything else clears; answers 1 when the flag was set before.
+    virtual int AsciiSort(int request) = 0;
+    virtual void Nothing1() = 0;
+    virtual void Nothing2() = 0;
+    virtual void Nothing3() = 0;
+    virtual void Nothing4() = 0;
+    virtual void Nothing5() = 0;
+    virtual void Nothing6() = 0;
+    virtual void Nothing7() = 0;
+    virtual void Nothing8() = 0;
+    virtual void Nothing9() = 0;
+    virtual void Nothing10() = 0;
+    virtual void Nothing11() = 0;
+    virtual void Nothing12() = 0;
+    virtual void Destroy() = 0;
+
+protected:
+    ~IXDriverProxy() = default;
+};

@@ -1,0 +1,193 @@
+#include "driver/xbase_driver.h"
+
+#include <filesystem>
+
+#include "driver/library_state.h"
+#include "driver/xbase_connection.h"
+#include "driver/xbase_objects.h"
+#include "driver/xbase_variants.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "framework/codepage.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::u16string lower_ascii(std::u16string s) {
+    for (char16_t& c : s)
+        if (c >= u'A' && c <= u'Z') c = (char16_t)(c + 32);
+    return s;
+}
+
+// The row of the variant the engine opens the file under (the probe of a listing):
+// tried in the table's order, shared, then closed again. -1 with the last status
+// when none opens it.
+int probe(const std::string& path, int16_t* status) {
+    *status = XD_OK;
+    for (int row = 0; row < kXbaseVariantCount; row++) {
+        xdb_set_status(XD_OK);
+        int16_t h = -1;
+        XDSTATUS s = dbf_open(&h, path.c_str(), (uint16_t)(kXbaseVariants[row].code | XDB_OPEN_DENYNONE | XDB_OPEN_SHARED));
+        if (s >= 0) {
+            xdb_set_status(XD_OK);
+            dbf_close(h);
+            xdb_set_status(XD_OK);
+            return row;
+        }
+        if (*status == XD_OK || *status == XD_BADVERSION) *status = s;
+    }
+    xdb_set_status(XD_OK);
+    return -1;
+}
+
+}  // namespace
+
+XbaseDriver::XbaseDriver() {}
+
+XbaseDriver::~XbaseDriver() {
+    if (library().current_driver == this) library().current_driver = nullptr;
+}
+
+void XbaseDriver::Destroy() { delete this; }
+
+int XbaseDriver::PrepareDescription(IXbaseTableDescription*) {
+    QXDB_DRIVER_ENTRY;
+    return refuse_operation(errors_, 1);
+}
+
+IXbaseTable* XbaseDriver::OpenTableByName(IXbaseConnection*, const char16_t*) {
+    QXDB_DRIVER_ENTRY;
+    refuse_operation(errors_, 2);
+    return nullptr;
+}
+
+IXbaseTableDescription* XbaseDriver::CreateTableDescription() {
+    QXDB_DRIVER_ENTRY;
+    auto* d = new XbaseTableDescription();
+    d->AddRef();
+    return d;
+}
+
+IXbaseTable* XbaseDriver::CreateTable() {
+    QXDB_DRIVER_ENTRY;
+    auto* t = new XbaseTable();
+    t->AddRef();
+    return t;
+}
+
+IXbaseCursor* XbaseDriver::CreateCursor(IXbaseTable* table) {
+    QXDB_DRIVER_ENTRY;
+    auto* c = new XbaseCursor(table);
+    c->AddRef();
+    return c;
+}
+
+IXObject* XbaseDriver::CreateRequest(int) {
+    QXDB_DRIVER_ENTRY;
+    // No request of this driver asks for an object of its own.
+    return nullptr;
+}
+
+IXbaseConnection* XbaseDriver::CreateConnection(const HostConnectionDescription* description) {
+    QXDB_DRIVER_ENTRY;
+    auto* c = new XbaseConnection(description);
+    c->AddRef();
+    return c;
+}
+
+IXbaseTableContext* XbaseDriver::CreateTableContext() {
+    QXDB_DRIVER_ENTRY;
+    auto* c = new XbaseTableContext();
+    c->AddRef();
+    return c;
+}
+
+int XbaseDriver::ListTables(IHostResultValue* result, IXbaseConnection* connection, uint32_t options) {
+    QXDB_DRIVER_ENTRY;
+    auto* conn = static_cast<XbaseConnection*>(connection);
+    if (!conn || !result) return 0;
+    bool opened_here = false;
+    if (!conn->IsOpen()) {
+        if (!conn->Open()) return 0;
+        opened_here = true;
+    }
+    std::u16string list;
+    int found = 0;
+    std::u16string source = conn->GetSource();
+    std::error_code ec;
+    fs::path dir(wide_to_utf8(source));
+    if (fs::is_regular_file(dir, ec)) dir = dir.parent_path();
+    std::string dir_text = dir.string();
+    if (dir_text.size() > 1 && (dir_text.back() == '/' || dir_text.back() == '\\')) dir_text.pop_back();
+    if (dir_text.empty()) dir_text = ".";
+    if (fs::is_directory(fs::path(dir_text), ec)) {
+        // Extensions compare without regard to case, as the system's search does.
+        for (fs::directory_iterator it(dir_text, ec), end; !ec && it != end; it.increment(ec)) {
+            std::u16string file = utf8_to_wide(it->path().filename().string());
+            if (file.size() < 4 || lower_ascii(file.substr(file.size() - 4)) != u".dbf") continue;
+            if (!it->is_regular_file(ec)) continue;
+            std::u16string full = utf8_to_wide(dir_text) + kPathSeparator + file;
+            std::u16string base = file.substr(0, file.size() - 4);
+            found++;
+            // A file that opens under no variant is listed all the same: the host
+            // sees the directory as it is, and opening it reports why it fails.
+            int16_t status;
+            probe(wide_to_utf8(full), &status);
+            if (options & kListNames) {
+                if (!list.empty()) list += u"\r\n";
+                list += base;
+                if (options & kListDetails) list += u"\t" + base + u"\t\t" + full;
+            }
+        }
+    }
+    result->SetText(list.c_str(), (uint32_t)list.size());
+    result->SetStateWord((uint16_t)(result->GetStateWord() & ~0x0500));
+    if (opened_here) conn->Close();
+    return found > 0 ? 1 : 0;
+}
+
+int XbaseDriver::TableExists(IXbaseConnection* connection, const char16_t* name, int* exists) {
+    QXDB_DRIVER_ENTRY;
+    auto* conn = static_cast<XbaseConnection*>(connection);
+    if (exists) *exists = 0;
+    if (!conn || !name) return 0;
+    std::u16string path;
+    if (!conn->Resolve(name, u"", &path, &errors_)) return 0;
+    if (xdb_fexists(wide_to_utf8(path).c_str())) {
+        if (exists) *exists = 1;
+        return 1;
+    }
+    raise_error(&errors_, 1032, 101, 27, {path});
+    return 0;
+}
+
+IXbaseTable* XbaseDriver::OpenTableFromDescription(IXbaseConnection*, IXbaseTableDescription*) {
+    QXDB_DRIVER_ENTRY;
+    refuse_operation(errors_, 3);
+    return nullptr;
+}
+
+int XbaseDriver::ProbeTableFile(const char16_t* path, int* variant_row) {
+    QXDB_DRIVER_ENTRY;
+    if (variant_row) *variant_row = -1;
+    if (!path) return 0;
+    errors_.Reset();
+    if (!start_engine_or_raise(&errors_)) return 0;
+    int16_t status = XD_OK;
+    int row = probe(wide_to_utf8(path), &status);
+    if (row < 0) {
+        int s = status;
+        raise_error(&errors_, 1001, 102, 1, {std::u16string(path)}, &s);
+        return 0;
+    }
+    if (variant_row) *variant_row = row;
+    return 1;
+}
+
+const char16_t* XbaseDriver::VariantName(int variant_row) {
+    static std::u16string names[kXbaseVariantCount];
+    if (variant_row < 0 || variant_row >= kXbaseVariantCount) return u"";
+    if (names[variant_row].empty()) names[variant_row] = utf8_to_wide(kXbaseVariants[variant_row].name);
+    return names[variant_row].c_str();
+}

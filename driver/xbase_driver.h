@@ -1,0 +1,37 @@
+#pragma once
+// The driver object: the host's entry to connections and tables.
+
+#include <vector>
+
+#include "driver/interfaces.h"
+#include "framework/native.h"
+
+class XbaseDriver final : public CXRefObject<IXbaseDriver> {
+public:
+    XbaseDriver();
+    int FirstInterfaceId() override { return 18; }
+    int SecondInterfaceId() override { return 17; }
+    int PrepareDescription(IXbaseTableDescription* description) override;
+    IXbaseTable* OpenTableByName(IXbaseConnection* connection, const char16_t* name) override;
+    void Destroy() override;
+    IXbaseTableDescription* CreateTableDescription() override;
+    IXbaseTable* CreateTable() override;
+    IXbaseCursor* CreateCursor(IXbaseTable* table) override;
+    IXObject* CreateRequest(int kind) override;
+    int AnswersZero() override { return 0; }
+    IXbaseConnection* CreateConnection(const HostConnectionDescription* description) override;
+    IXbaseTableContext* CreateTableContext() override;
+    int ListTables(IHostResultValue* result, IXbaseConnection* connection, uint32_t options) override;
+    int TableExists(IXbaseConnection* connection, const char16_t* name, int* exists) override;
+    int AnswersOne() override { return 1; }
+    IXbaseTable* OpenTableFromDescription(IXbaseConnection* connection, IXbaseTableDescription* description) override;
+
+    int ProbeTableFile(const char16_t* path, int* variant_row) override;
+    const char16_t* VariantName(int variant_row) override;
+
+    // The error-holder factory's work at piQueryInterface: a fresh holder.
+    void RenewErrorHolder() { errors_.Reset(); }
+
+private:
+    ~XbaseDriver();
+};

@@ -1,0 +1,5 @@
+#pragma once
+// Library loading seam: entry points of a loaded module by name (GetProcAddress on
+// Windows, dlsym elsewhere).
+
+void* module_symbol(void* module, const char* name);

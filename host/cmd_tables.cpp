@@ -1,0 +1,102 @@
+// The commands that go through the library as the host does:
+//   qxdb tables DIR [--details]     qxdb version
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "framework/codepage.h"
+#include "host/cli.h"
+#include "host/loader.h"
+
+namespace {
+
+class ListResult : public IHostResultValue {
+public:
+    void SetText(const char16_t* text, uint32_t length) override { text_.assign(text, length); }
+    uint16_t GetStateWord() const override { return state_; }
+    void SetStateWord(uint16_t state) override { state_ = state; }
+    std::u16string text_;
+    uint16_t state_ = 0x0500;
+};
+
+int fail_with(IXErrorHolder* holder, const std::string& what) {
+    fprintf(stderr, "qxdb: %s\n", what.c_str());
+    if (holder) fprintf(stderr, "%s\n", wide_to_utf8(holder->DumpText()).c_str());
+    return kExitFailed;
+}
+
+bool start(HostSession* session) {
+    if (session->Start(default_library_path(), default_host_module_path())) return true;
+    fprintf(stderr, "qxdb: %s\n", session->Error().c_str());
+    return false;
+}
+
+std::vector<std::u16string> split_lines(const std::u16string& text) {
+    std::vector<std::u16string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(u"\r\n", start);
+        if (end == std::u16string::npos) end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return out;
+}
+
+}  // namespace
+
+int cmd_tables(int argc, char** argv) {
+    const char* usage =
+        "usage: qxdb tables DIR [--details]\n"
+        "Lists the tables of a directory through the library, as a host connection does.\n"
+        "--details adds each table's path and the dialect it opens as.\n";
+    CliArgs args;
+    if (int done = cli_begin(argc, argv, {}, {"details"}, usage, &args); done >= 0) return done;
+    if (args.positional.size() != 1) return cli_usage(usage);
+    HostSession session;
+    if (!start(&session)) return kExitFailed;
+    IXbaseDriver* driver = session.Driver();
+    std::u16string source = utf8_to_wide(args.positional[0]);
+    HostConnectionDescription description{u"qxdb", source.c_str(), u""};
+    IXbaseConnection* connection = driver->CreateConnection(&description);
+    if (!connection->Open()) {
+        int code = fail_with(connection->GetErrorHolder(), "cannot open the connection");
+        connection->Release();
+        return code;
+    }
+    ListResult result;
+    bool details = args.has("details");
+    int found = driver->ListTables(&result, connection, (uint32_t)kListNames | (details ? (uint32_t)kListDetails : 0u));
+    std::vector<std::u16string> lines = split_lines(result.text_);
+    if (!details) {
+        for (const auto& l : lines) printf("%s\n", wide_to_utf8(l).c_str());
+    } else {
+        printf("%-20s  %-18s  %s\n", "Table", "Dialect", "Path");
+        for (const auto& l : lines) {
+            // "<name>\t<name>\t\t<path>"
+            size_t tab = l.find(u'\t');
+            size_t path_at = l.find(u"\t\t");
+            std::u16string name = l.substr(0, tab), path = path_at == std::u16string::npos ? u"" : l.substr(path_at + 2);
+            int row = -1;
+            std::string dialect = driver->ProbeTableFile(path.c_str(), &row) ? wide_to_utf8(driver->VariantName(row))
+                                                                             : "(does not open)";
+            printf("%-20s  %-18s  %s\n", wide_to_utf8(name).c_str(), dialect.c_str(), wide_to_utf8(path).c_str());
+        }
+    }
+    connection->Release();
+    if (!found) fprintf(stderr, "qxdb: no table in %s\n", args.positional[0].c_str());
+    return kExitOk;
+}
+
+int cmd_version(int argc, char** argv) {
+    const char* usage = "usage: qxdb version\nShows the version of the library, loaded as the host loads it.\n";
+    CliArgs args;
+    if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
+    if (!args.positional.empty()) return cli_usage(usage);
+    HostSession session;
+    if (!start(&session)) return kExitFailed;
+    printf("QXDB library %s: interface version %d, module version 23.0.2.0\n", default_library_path().c_str(),
+           session.Version());
+    return kExitOk;
+}

@@ -1,0 +1,50 @@
+#pragma once
+// The host's values as this stand-in host keeps them: the item types of table
+// descriptions, the type codes of run-time values, and a value of either kind.
+
+#include <cstdint>
+#include <string>
+
+// Item types of a table description.
+enum HostItemType : int32_t {
+    kItemText = 2,
+    kItemInt16 = 3,
+    kItemInt8 = 4,
+    kItemInt32 = 5,
+    kItemReal8 = 7,
+    kItemDate = 14,
+    kItemTextMemo = 15,
+    kItemCurrency = 17,
+    kItemBinaryMemo = 18,
+    kItemInt64 = 19,
+    kItemBinary = 23,
+    kItemDateTime = 24,
+    kItemBoolean = 27,
+    kItemDecimal = 31,
+};
+
+// Type codes of run-time values (a numbering of the host's own). The single-byte
+// text types are 17, 18, 19, 21, 22, 23 and 134; 128 and 129 are byte strings.
+enum HostValueType : int32_t {
+    kValueInt32 = 1,
+    kValueInt64 = 2,
+    kValueReal = 4,
+    kValueCurrency = 5,
+    kValueBoolean = 8,
+    kValueDate = 10,
+    kValueDateTime = 11,
+    kValueWideText = 16,
+    kValueText = 19,
+    kValueBytes = 128,
+};
+
+inline bool host_value_is_single_byte_text(int32_t type) {
+    return type == 17 || type == 18 || type == 19 || type == 21 || type == 22 || type == 23 || type == 134;
+}
+
+// A run-time value: its type code and its number or text.
+struct HostValue {
+    int32_t type = kValueInt32;
+    double number = 0;
+    std::u16string text;
+};

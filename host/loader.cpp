@@ -1,0 +1,81 @@
+#include "host/loader.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+std::string beside_program(const char* file) {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return file;
+    buf[n] = 0;
+    std::string dir(buf);
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    return dir + file;
+}
+
+template <class F>
+bool find(void* lib, const char* name, F* out) {
+    *out = (F)dlsym(lib, name);
+    return *out != nullptr;
+}
+
+}  // namespace
+
+std::string default_library_path() {
+    const char* env = getenv("QXDB_LIBRARY");
+    return env && *env ? env : beside_program("libqxdb.so");
+}
+
+std::string default_host_module_path() {
+    const char* env = getenv("QXDB_HOST_MODULE");
+    return env && *env ? env : beside_program("libqxdbhost.so");
+}
+
+bool HostSession::fail(const std::string& why) {
+    error_ = why;
+    Stop();
+    return false;
+}
+
+bool HostSession::Start(const std::string& library_path, const std::string& host_module_path) {
+    library_ = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library_) return fail(std::string("cannot load the library: ") + dlerror());
+    LibraryExports& e = exports_;
+    if (!find(library_, "CheckVersion", &e.check_version) || !find(library_, "bExternalInitLibrary", &e.init) ||
+        !find(library_, "ExternalTermLibrary", &e.term) || !find(library_, "piQueryInterface", &e.query_interface) ||
+        !find(library_, "pQueryProxy", &e.query_proxy) || !find(library_, "DeclareProxy", &e.declare_proxy) ||
+        !find(library_, "Execution", &e.execution) || !find(library_, "CommandeComposante", &e.command) ||
+        !find(library_, "bDLLCompatible", &e.compatible) || !find(library_, "bInitVLCalcFromVM", &e.init_calc) ||
+        !find(library_, "bInitVLConvFromVM", &e.init_conv))
+        return fail("the library lacks an export");
+    version_ = e.check_version();
+    if (version_ != 23) return fail("the library answers version " + std::to_string(version_) + ", not 23");
+    e.init();
+    started_ = true;
+    int32_t wanted = 0;
+    if (!e.compatible(28, 36, &wanted)) return fail("the library is not compatible with this host");
+    module_ = dlopen(host_module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module_) return fail(std::string("cannot load the host module: ") + dlerror());
+    if (!e.init_calc(module_, 2, 2)) return fail("the library did not take the host's calculation routines");
+    if (!e.init_conv(module_, 2, 2)) return fail("the library did not take the host's conversion routines");
+    driver_ = e.query_interface(0);
+    if (!driver_) return fail("the library gave no driver object");
+    return true;
+}
+
+void HostSession::Stop() {
+    if (driver_) {
+        driver_->Release();
+        driver_ = nullptr;
+    }
+    if (started_ && exports_.term) exports_.term();
+    started_ = false;
+    if (library_) dlclose(library_);
+    library_ = nullptr;
+    if (module_) dlclose(module_);
+    module_ = nullptr;
+}
