@@ -15,6 +15,8 @@ release:
 	cmake --build build/release -j $(JOBS)
 
 demo: release
+	@echo "== qxdb tables examples/data --details   (through the library, as a host loads it)"
+	@build/release/qxdb tables examples/data --details
 	@for f in examples/data/*.dbf; do \
 	    echo "== qxdb info $$f"; build/release/qxdb info "$$f" || exit 1; \
 	    echo "== qxdb dump --format table $$f"; build/release/qxdb dump --format table "$$f" || exit 1; \

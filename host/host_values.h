@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Item types of a table description.
 enum HostItemType : int32_t {
@@ -47,4 +48,20 @@ struct HostValue {
     int32_t type = kValueInt32;
     double number = 0;
     std::u16string text;
+};
+
+// A bound item of a host record: its name, item type, current value and lock type.
+struct HostRecordItem {
+    std::u16string name;
+    int32_t item_type = kItemText;
+    HostValue value;
+    int32_t lock_type = 0;
+};
+
+// The host record the driver fills and reads: its items and a state word.
+struct HostRecord {
+    static const uint16_t kDeleted = 0x40;
+    std::vector<HostRecordItem> items;
+    uint16_t state = 0;
+    int64_t record_number = 0;  // numbered from 1; 0 before the first read
 };
