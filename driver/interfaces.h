@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "framework/error_holder_interface.h"
+#include "framework/object_interface.h"
 
 // ---- Given by the host ----
 
@@ -29,17 +29,6 @@ protected:
 };
 
 // ---- Handed out by the library (reference counted) ----
-
-class IXObject {
-public:
-    virtual uint32_t AddRef() = 0;
-    virtual uint32_t Release() = 0;
-    // The holder of this object's current error (never null).
-    virtual IXErrorHolder* GetErrorHolder() = 0;
-
-protected:
-    ~IXObject() = default;
-};
 
 class IXbaseConnection;
 class IXbaseTableDescription;

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "driver/library_state.h"
+#include "driver/xbase_driver.h"
 #include "framework/codepage.h"
 
 namespace fs = std::filesystem;
@@ -54,7 +55,7 @@ int start_engine_or_raise(CXErrorHolder* holder) {
     return 0;
 }
 
-XbaseConnection::XbaseConnection(const HostConnectionDescription* d) {
+XbaseConnection::XbaseConnection(XbaseDriver* driver, const HostConnectionDescription* d) : owner(driver) {
     if (d) {
         name_ = d->name ? d->name : u"";
         source_ = d->source ? d->source : u"";
@@ -63,7 +64,10 @@ XbaseConnection::XbaseConnection(const HostConnectionDescription* d) {
     oem_to_ansi_ = oem_to_ansi_requested(extended_info_);
 }
 
-void XbaseConnection::Destroy() { delete this; }
+void XbaseConnection::Destroy() {
+    if (owner) owner->Unregister(this);
+    delete this;
+}
 
 int XbaseConnection::Open() {
     QXDB_DRIVER_ENTRY;

@@ -6,9 +6,11 @@
 #include "driver/interfaces.h"
 #include "framework/native.h"
 
+class XbaseDriver;
+
 class XbaseConnection final : public CXRefObject<IXbaseConnection> {
 public:
-    explicit XbaseConnection(const HostConnectionDescription* description);
+    XbaseConnection(XbaseDriver* owner, const HostConnectionDescription* description);
     void Destroy() override;
     int Open() override;
     int IsEngineStarted() override;
@@ -23,6 +25,7 @@ public:
     // Path resolution for the driver: the full path, or false after error 1031.
     bool Resolve(const std::u16string& name, const std::u16string& default_extension, std::u16string* path,
                  CXErrorHolder* holder);
+    XbaseDriver* owner;  // null once the driver has gone
     // A count the framework sets at creation.
     int32_t framework_count = 10;
 

@@ -47,6 +47,12 @@ XbaseDriver::XbaseDriver() {}
 
 XbaseDriver::~XbaseDriver() {
     if (library().current_driver == this) library().current_driver = nullptr;
+    // Objects that outlive the driver must not reach back into it.
+    ForEachRegistered([](IXObject* o, int kind) {
+        if (kind == 0) static_cast<XbaseConnection*>(static_cast<IXbaseConnection*>(o))->owner = nullptr;
+        if (kind == 1) static_cast<XbaseTable*>(static_cast<IXbaseTable*>(o))->owner = nullptr;
+        if (kind == 2) static_cast<XbaseTableDescription*>(static_cast<IXbaseTableDescription*>(o))->owner = nullptr;
+    });
 }
 
 void XbaseDriver::Destroy() { delete this; }
@@ -64,15 +70,17 @@ IXbaseTable* XbaseDriver::OpenTableByName(IXbaseConnection*, const char16_t*) {
 
 IXbaseTableDescription* XbaseDriver::CreateTableDescription() {
     QXDB_DRIVER_ENTRY;
-    auto* d = new XbaseTableDescription();
+    auto* d = new XbaseTableDescription(this);
     d->AddRef();
+    RegisterDescription(static_cast<IXbaseTableDescription*>(d));
     return d;
 }
 
 IXbaseTable* XbaseDriver::CreateTable() {
     QXDB_DRIVER_ENTRY;
-    auto* t = new XbaseTable();
+    auto* t = new XbaseTable(this);
     t->AddRef();
+    RegisterTable(static_cast<IXbaseTable*>(t));
     return t;
 }
 
@@ -91,8 +99,9 @@ IXObject* XbaseDriver::CreateRequest(int) {
 
 IXbaseConnection* XbaseDriver::CreateConnection(const HostConnectionDescription* description) {
     QXDB_DRIVER_ENTRY;
-    auto* c = new XbaseConnection(description);
+    auto* c = new XbaseConnection(this, description);
     c->AddRef();
+    RegisterConnection(static_cast<IXbaseConnection*>(c));
     return c;
 }
 

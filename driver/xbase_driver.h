@@ -6,7 +6,7 @@
 #include "driver/interfaces.h"
 #include "framework/native.h"
 
-class XbaseDriver final : public CXRefObject<IXbaseDriver> {
+class XbaseDriver final : public NativeDriver<IXbaseDriver> {
 public:
     XbaseDriver();
     int FirstInterfaceId() override { return 18; }

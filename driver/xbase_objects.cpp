@@ -1,5 +1,11 @@
 #include "driver/xbase_objects.h"
 
+#include "driver/xbase_driver.h"
+
+void leave_registry(XbaseDriver* owner, IXObject* object) {
+    if (owner) owner->Unregister(object);
+}
+
 int XbaseItemDescription::SetComponentCount(int count) {
     if (count < 0) return 0;
     components_.resize((size_t)count, nullptr);

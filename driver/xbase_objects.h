@@ -26,8 +26,15 @@ private:
     std::vector<IXbaseItemDescription*> components_;  // not owned
 };
 
+class XbaseDriver;
+
+// Objects the driver registers leave its registry when they are destroyed.
+void leave_registry(XbaseDriver* owner, IXObject* object);
+
 class XbaseTableDescription final : public CXRefObject<IXbaseTableDescription> {
 public:
+    explicit XbaseTableDescription(XbaseDriver* driver) : owner(driver) {}
+    XbaseDriver* owner;
     const char16_t* GetPhysicalPath() override { return path_.c_str(); }
     int GetHostFormatCode() override { return host_format_; }
     const char16_t* GetMemoName() override { return memo_.empty() ? nullptr : memo_.c_str(); }
@@ -41,7 +48,10 @@ public:
     void Reserved8() override {}
     void Reserved9() override {}
     void Reserved10() override {}
-    void Destroy() override { delete this; }
+    void Destroy() override {
+        leave_registry(owner, this);
+        delete this;
+    }
     int CheckItemExists(const char16_t*) override { return refuse_operation(errors_, 20); }
     int CopyFrom(IXbaseTableDescription* other) override;
     int Describe() override { return refuse_operation(errors_, 21); }
@@ -54,7 +64,12 @@ private:
 
 class XbaseTable final : public CXRefObject<IXbaseTable> {
 public:
-    void Destroy() override { delete this; }
+    explicit XbaseTable(XbaseDriver* driver) : owner(driver) {}
+    XbaseDriver* owner;
+    void Destroy() override {
+        leave_registry(owner, this);
+        delete this;
+    }
     int HasKey() override { return 0; }
     int CreateFiles() override { return refuse(); }
     int Refused() override { return refuse(); }

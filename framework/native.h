@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "framework/error.h"
+#include "framework/object_interface.h"
 
 // The one process-wide lock around every entry through the driver's objects.
 std::recursive_mutex& driver_lock();
@@ -30,6 +32,39 @@ public:
 protected:
     std::atomic<uint32_t> refs_{0};
     CXErrorHolder errors_;
+};
+
+// The framework's generic driver: reference counted, with an error holder, and the
+// registries of the live connections and tables it created (non-owning: objects
+// leave them when they are destroyed).
+template <class Interface>
+class NativeDriver : public CXRefObject<Interface> {
+public:
+    NativeDriver() {
+        connections_.reserve(7);
+        tables_.reserve(7);
+        descriptions_.reserve(7);
+    }
+    void RegisterConnection(IXObject* o) { connections_.push_back(o); }
+    void RegisterTable(IXObject* o) { tables_.push_back(o); }
+    void RegisterDescription(IXObject* o) { descriptions_.push_back(o); }
+    void Unregister(IXObject* o) {
+        for (auto* list : {&connections_, &tables_, &descriptions_})
+            for (size_t i = 0; i < list->size(); i++)
+                if ((*list)[i] == o) list->erase(list->begin() + (long)i--);
+    }
+    // Calls f(object, 0 connection / 1 table / 2 description) for every live object.
+    template <class F>
+    void ForEachRegistered(F f) {
+        for (IXObject* o : connections_) f(o, 0);
+        for (IXObject* o : tables_) f(o, 1);
+        for (IXObject* o : descriptions_) f(o, 2);
+    }
+    size_t LiveConnections() const { return connections_.size(); }
+    size_t LiveTables() const { return tables_.size(); }
+
+private:
+    std::vector<IXObject*> connections_, tables_, descriptions_;
 };
 
 // Raises framework error 8 ("Opération non supportée.") for an operation that

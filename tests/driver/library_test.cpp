@@ -12,6 +12,7 @@
 #include "driver/interfaces.h"
 #include "driver/library.h"
 #include "driver/library_state.h"
+#include "driver/xbase_driver.h"
 #include "framework/codepage.h"
 #include "framework/error.h"
 #include "host/loader.h"
@@ -313,6 +314,27 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
     EXPECT_EQ(d->CreateRequest(1), nullptr);
     for (IXObject* o : std::initializer_list<IXObject*>{ctx, td, cursor, table, c2, c}) EXPECT_EQ(o->Release(), 0u);
     d->Release();
+    ExternalTermLibrary();
+}
+
+TEST_F(LibraryExports, RegistriesFollowTheLiveObjects) {
+    bExternalInitLibrary();
+    IXbaseDriver* d = piQueryInterface(0);
+    auto* driver = static_cast<XbaseDriver*>(d);
+    HostConnectionDescription desc{u"c", u".", u""};
+    IXbaseConnection* c1 = d->CreateConnection(&desc);
+    IXbaseConnection* c2 = d->CreateConnection(&desc);
+    IXbaseTable* t = d->CreateTable();
+    EXPECT_EQ(driver->LiveConnections(), 2u);
+    EXPECT_EQ(driver->LiveTables(), 1u);
+    c1->AddRef();
+    EXPECT_EQ(c1->Release(), 1u);  // still referenced
+    EXPECT_EQ(c1->Release(), 0u);
+    EXPECT_EQ(driver->LiveConnections(), 1u);
+    // A connection and a table that outlive their driver are destroyed safely.
+    d->Release();
+    EXPECT_EQ(c2->Release(), 0u);
+    EXPECT_EQ(t->Release(), 0u);
     ExternalTermLibrary();
 }
 
