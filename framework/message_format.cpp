@@ -19,7 +19,7 @@ int64_t parse_integer(const std::u16string& t) {
 
 std::u16string ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
-// Applies a printf-style specification (without the '%') to one argument.
+// Applies a printf-style conversion (the text between the '!' marks) to one argument.
 std::u16string apply(const std::string& conversion, const MessageArg& arg) {
     // Split into flags/width/precision and the conversion with its size prefix.
     size_t i = 0;

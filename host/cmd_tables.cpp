@@ -7,18 +7,10 @@
 
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "host/host_values.h"
 #include "host/loader.h"
 
 namespace {
-
-class ListResult : public IHostResultValue {
-public:
-    void SetText(const char16_t* text, uint32_t length) override { text_.assign(text, length); }
-    uint16_t GetStateWord() const override { return state_; }
-    void SetStateWord(uint16_t state) override { state_ = state; }
-    std::u16string text_;
-    uint16_t state_ = 0x0500;
-};
 
 int fail_with(IXErrorHolder* holder, const std::string& what) {
     fprintf(stderr, "qxdb: %s\n", what.c_str());
@@ -65,10 +57,10 @@ int cmd_tables(int argc, char** argv) {
         connection->Release();
         return code;
     }
-    ListResult result;
+    HostTextResult result(0x0500);
     bool details = args.has("details");
     int found = driver->ListTables(&result, connection, (uint32_t)kListNames | (details ? (uint32_t)kListDetails : 0u));
-    std::vector<std::u16string> lines = split_lines(result.text_);
+    std::vector<std::u16string> lines = split_lines(result.text);
     if (!details) {
         for (const auto& l : lines) printf("%s\n", wide_to_utf8(l).c_str());
     } else {

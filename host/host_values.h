@@ -3,6 +3,8 @@
 // descriptions, the type codes of run-time values, and a value of either kind.
 
 #include <cstdint>
+
+#include "driver/interfaces.h"
 #include <string>
 #include <vector>
 
@@ -64,4 +66,16 @@ struct HostRecord {
     std::vector<HostRecordItem> items;
     uint16_t state = 0;
     int64_t record_number = 0;  // numbered from 1; 0 before the first read
+};
+
+// The host's result value of a listing: the text the library gives, with a state
+// word the library updates.
+class HostTextResult : public IHostResultValue {
+public:
+    explicit HostTextResult(uint16_t state = 0) : state(state) {}
+    void SetText(const char16_t* t, uint32_t length) override { text.assign(t, length); }
+    uint16_t GetStateWord() const override { return state; }
+    void SetStateWord(uint16_t s) override { state = s; }
+    std::u16string text;
+    uint16_t state;
 };

@@ -15,6 +15,7 @@
 #include "driver/xbase_driver.h"
 #include "framework/codepage.h"
 #include "framework/error.h"
+#include "host/host_values.h"
 #include "host/loader.h"
 #include "tests/support/dbf_builder.h"
 
@@ -22,13 +23,9 @@ namespace {
 
 std::u16string w(const std::string& s) { return utf8_to_wide(s); }
 
-class ListResult : public IHostResultValue {
-public:
-    void SetText(const char16_t* text, uint32_t length) override { text_.assign(text, length); }
-    uint16_t GetStateWord() const override { return state_; }
-    void SetStateWord(uint16_t state) override { state_ = state; }
-    std::u16string text_;
-    uint16_t state_ = 0xFFFF;
+// A listing's result, its state word all ones to see which bits the library clears.
+struct ListResult : HostTextResult {
+    ListResult() : HostTextResult(0xFFFF) {}
 };
 
 TEST(LibraryLoader, FullStartStopSequenceThroughTheSharedLibrary) {
@@ -54,9 +51,9 @@ TEST(LibraryLoader, FullStartStopSequenceThroughTheSharedLibrary) {
     EXPECT_EQ(c->IsEngineStarted(), 1);
     ListResult r;
     EXPECT_EQ(d->ListTables(&r, c, kListNames), 1);
-    std::string listed = wide_to_utf8(r.text_);
+    std::string listed = wide_to_utf8(r.text);
     EXPECT_TRUE(listed == "A\r\nb" || listed == "b\r\nA") << listed;
-    EXPECT_EQ(r.state_, 0xFFFF & ~0x0500);
+    EXPECT_EQ(r.state, 0xFFFF & ~0x0500);
     int row = -1;
     EXPECT_EQ(d->ProbeTableFile((source + u"/b.DBF").c_str(), &row), 1);
     EXPECT_EQ(std::u16string(d->VariantName(row)), u"Visual FoxPro");
@@ -234,13 +231,13 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
     EXPECT_EQ(d->ListTables(&names, c, kListNames), 1);
     EXPECT_EQ(c->IsOpen(), 0);
     EXPECT_EQ(d->ListTables(&details, c, kListNames | kListDetails), 1);
-    std::string n = wide_to_utf8(names.text_), t = wide_to_utf8(details.text_);
+    std::string n = wide_to_utf8(names.text), t = wide_to_utf8(details.text);
     std::string a = "A\tA\t\t" + dir_ + "/A.dbf", b = "B\tB\t\t" + dir_ + "/B.DBF";
     EXPECT_TRUE(n == "A\r\nB" || n == "B\r\nA") << n;
     EXPECT_TRUE(t == a + "\r\n" + b || t == b + "\r\n" + a) << t;
     ListResult none;
     EXPECT_EQ(d->ListTables(&none, c, 0), 1);  // found, but nothing asked to be listed
-    EXPECT_TRUE(none.text_.empty());
+    EXPECT_TRUE(none.text.empty());
 
     // A source naming a file lists that file's directory.
     std::u16string file_source = w(dir_ + "/notes.txt");
@@ -248,7 +245,7 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
     IXbaseConnection* fc = d->CreateConnection(&fd);
     ListResult from_file;
     EXPECT_EQ(d->ListTables(&from_file, fc, kListNames), 1);
-    EXPECT_EQ(from_file.text_.size(), 4u);
+    EXPECT_EQ(from_file.text.size(), 4u);
     fc->Release();
 
     // An empty directory, or a missing one: an empty list, answer 0, no error.
@@ -260,7 +257,7 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
         IXbaseConnection* ec = d->CreateConnection(&ed);
         ListResult r;
         EXPECT_EQ(d->ListTables(&r, ec, kListNames | kListDetails), 0);
-        EXPECT_TRUE(r.text_.empty());
+        EXPECT_TRUE(r.text.empty());
         EXPECT_EQ(ec->GetErrorHolder()->CurrentErrorId(), 0u);
         ec->Release();
     }
