@@ -13,6 +13,7 @@
 #include "framework/codepage.h"
 #include "host/cli.h"
 #include "host/record_writer.h"
+#include "host/table_memo.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ struct Column {
 
 class Dumper {
 public:
-    Dumper(int16_t handle, int code_page) : h_(handle), code_page_(code_page) {}
+    Dumper(int16_t handle, int code_page, TableMemo* memo) : h_(handle), code_page_(code_page), memo_(memo) {}
 
     Cell cell(const Column& c, uint32_t recno, bool* warned) {
         const DbfFieldInfo& f = c.info;
@@ -107,10 +108,20 @@ public:
         }
         case 'M':
         case 'P': {
-            if (empty) return Cell::null();
+            // A memo field without a block has no memo (null); picture memos
+            // (binary) show their block number.
             uint32_t block = 0;
-            get(c, &block);
-            return block ? Cell::number(std::to_string(block)) : Cell::null();
+            if (!empty) get(c, &block);
+            if (f.type == 'P') return block ? Cell::number(std::to_string(block)) : Cell::null();
+            if (!memo_->IsOpen()) return Cell::null();
+            if (!block) return Cell::null();
+            std::string text;
+            XDSTATUS s = memo_->Read(block, &text);
+            if (s < 0) {
+                warn(c, recno, s, warned);
+                return Cell::null();
+            }
+            return Cell::string(codepage_to_utf8(code_page_, text.data(), text.size()));
         }
         case 'G':
         case 'W': {
@@ -143,6 +154,7 @@ private:
 
     int16_t h_;
     int code_page_;
+    TableMemo* memo_;
     std::vector<char> value_;
 };
 
@@ -204,8 +216,18 @@ int cmd_dump(int argc, char** argv) {
         offset = (uint16_t)(offset + f.length);
     }
 
+    // Memo texts come from the memo file beside the table.
+    TableMemo memo;
+    bool has_memo = false;
+    for (const auto& c : columns) has_memo |= c.info.type == 'M';
+    if (has_memo) {
+        XDSTATUS ms = memo.Open(path, hi.dialect, hi.version, false);
+        if (ms < 0)
+            fprintf(stderr, "qxdb: %s: %s; memo fields show as null\n", memo.Path().c_str(),
+                    ms == XD_NOFILE ? "no memo file" : cli_status_text(ms).c_str());
+    }
     RecordWriter writer(stdout, format, names, widths);
-    Dumper dumper(t.handle, code_page);
+    Dumper dumper(t.handle, code_page, &memo);
     dumper.resize(largest);
     bool warned = false;
     std::vector<Cell> cells(columns.size() + 2);

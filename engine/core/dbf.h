@@ -132,6 +132,8 @@ const uint16_t DBF_WRITE_APPEND = 0x0000;
 const uint16_t DBF_WRITE_REWRITE = 0x0100;
 XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode);
 XDSTATUS dbf_delete_record(int16_t handle, uint32_t recno);
+// Marks the header changed, so that close stamps the update date.
+XDSTATUS dbf_mark_changed(int16_t handle);
 XDSTATUS dbf_recall_record(int16_t handle, uint32_t recno);
 // Removes the deleted records; the file is replaced and opened again, so *handle
 // may change.

@@ -213,6 +213,14 @@ XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode) {
     return xdb_status();
 }
 
+XDSTATUS dbf_mark_changed(int16_t handle) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    b->header_modified = 1;
+    return xdb_status();
+}
+
 XDSTATUS dbf_delete_record(int16_t handle, uint32_t recno) { return set_flag(handle, recno, '*'); }
 
 XDSTATUS dbf_recall_record(int16_t handle, uint32_t recno) { return set_flag(handle, recno, ' '); }
