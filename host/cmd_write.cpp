@@ -19,6 +19,7 @@
 #include "framework/codepage.h"
 #include "host/cli.h"
 #include "host/json_line.h"
+#include "host/table_memo.h"
 
 namespace {
 
@@ -85,6 +86,7 @@ struct Target {
     int code_page;
     char* record;
     uint16_t record_length;
+    TableMemo* memo;
 };
 
 // "YYYY-MM-DD" (or yyyymmdd) to yyyymmdd.
@@ -164,13 +166,19 @@ XDSTATUS put_value(Target& t, int16_t index, const JsonValue& v, std::string* wh
         dt = {(int16_t)y, (int16_t)mo, (int16_t)d, (int16_t)h, (int16_t)mi, (int16_t)s, 0};
         return dbf_put_field(t.handle, index, &dt);
     }
-    case 'M':
-    case 'P': {
-        if (v.kind != JsonValue::kNumber || v.number < 0 || v.number > 4294967295.0) {
-            *why = "memo texts cannot be written yet; give the block number";
+    case 'M': {
+        if (!is_text) {
+            *why = "memo fields take text";
             return XD_BADDATA;
         }
-        uint32_t block = (uint32_t)v.number;
+        if (!t.memo->IsOpen()) {
+            *why = "the table's memo file is missing";
+            return XD_BADDATA;
+        }
+        uint32_t block = 0;
+        XDSTATUS s = t.memo->Append(codepage_from_utf8(t.code_page, v.text), &block);
+        if (s < 0) return s;
+        xdb_set_status(XD_OK);
         return dbf_put_field(t.handle, index, &block);
     }
     default:
@@ -262,6 +270,10 @@ int cmd_create(int argc, char** argv) {
     if (dialect > 255) mode = 0;
     XDSTATUS s = dbf_create(args.positional[0].c_str(), (int16_t)fields.size(), fields.data(), mode);
     if (s < 0) return cli_fail("cannot create " + args.positional[0], s);
+    bool has_memo = false;
+    for (const DbfCreateField& f : fields) has_memo |= f.type == 'M';
+    if (has_memo && (s = TableMemo::Create(args.positional[0], (uint8_t)dialect)) < 0)
+        return cli_fail("cannot create the memo file of " + args.positional[0], s);
     return kExitOk;
 }
 
@@ -282,12 +294,21 @@ int cmd_append(int argc, char** argv) {
     const std::string& path = args.positional[0];
     XDSTATUS s = cli_open_table(path, forced, &opened, XDB_OPEN_SHORTHAND);
     if (s < 0) return cli_fail("cannot open " + path, s);
-    Target t{opened.handle, {}, cli_table_code_page(opened.handle, args), nullptr, 0};
+    TableMemo memo;
+    Target t{opened.handle, {}, cli_table_code_page(opened.handle, args), nullptr, 0, &memo};
     uint16_t count = 0, largest = 0;
     dbf_field_count(t.handle, &count);
     t.fields.resize(count);
     dbf_describe_fields(t.handle, &largest, t.fields.data());
     dbf_record_layout(t.handle, &t.record, &t.record_length, &count);
+    bool has_memo = false;
+    for (const DbfFieldInfo& f : t.fields) has_memo |= f.type == 'M';
+    if (has_memo) {
+        DbfHeaderInfo hi;
+        dbf_header_info(t.handle, &hi);
+        if ((s = memo.Open(path, hi.dialect, hi.version, true)) < 0 && s != XD_NOFILE)
+            return cli_fail("cannot open " + memo.Path(), s);
+    }
 
     if ((s = lock_for_append(t.handle)) != XD_OK) return cli_fail("cannot lock " + path, s);
     std::vector<std::string> header;
@@ -404,6 +425,14 @@ int cmd_pack(int argc, char** argv) {
     if ((s = dbf_pack(&t.handle)) < 0) return cli_fail("cannot pack " + args.positional[0], s);
     xdb_set_status(XD_OK);
     dbf_record_count(t.handle, &after);
+    // The memo file keeps only the memos of the records that are left.
+    DbfHeaderInfo hi;
+    dbf_header_info(t.handle, &hi);
+    TableMemo memo;
+    if (hi.dialect & DBF_MEMO_FLAG || (hi.dialect & 0x7F) == DBF_VFP) {
+        s = memo.Open(args.positional[0], hi.dialect, hi.version, true);
+        if (s >= 0 && (s = memo.Rebuild(t.handle)) < 0) return cli_fail("cannot rebuild " + memo.Path(), s);
+    }
     dbf_close(t.handle);
     fprintf(stderr, "qxdb: %u records kept, %u removed\n", after, before - after);
     return kExitOk;

@@ -176,6 +176,36 @@ XDSTATUS relink(MemoFile* m, uint32_t prev, uint32_t to) {
     return write_run(m, prev, r);
 }
 
+// Gives blocks [block, block + count) back: merged with the free runs that touch
+// them (so that freed space does not crumble into runs too small to reuse), then put
+// at the head of the chain.
+XDSTATUS free_blocks(MemoFile* m, uint32_t block, uint32_t count) {
+    uint32_t end = m->file_size / m->block_size;
+    bool merged = true;
+    XDSTATUS s;
+    while (merged) {
+        merged = false;
+        uint32_t prev = 0, cur = m->next_free, steps = 0;
+        while (cur < end && cur > 0) {
+            if (++steps > end) return xdb_report(XD_CORRUPT);
+            Run r;
+            if ((s = read_run(m, cur, &r))) return s;
+            if (cur + r.count == block || block + count == cur) {
+                if ((s = relink(m, prev, r.next))) return s;  // out of the chain, into ours
+                if (cur < block) block = cur;
+                count += r.count;
+                merged = true;
+                break;
+            }
+            prev = cur;
+            cur = r.next;
+        }
+    }
+    if ((s = write_run(m, block, {m->next_free, count}))) return s;
+    m->next_free = block;
+    return XD_OK;
+}
+
 // A place for `n` blocks: the first free run large enough (the rest of a larger run
 // stays in the chain where the run was), else the end of the file.
 XDSTATUS take_blocks(MemoFile* m, uint32_t n, uint32_t* block) {
@@ -218,10 +248,11 @@ XDSTATUS write4(MemoFile* m, const char* text, uint32_t length, uint32_t* block,
         uint32_t old_blocks = (get_le32(head + 4) + bs - 1) / bs;
         if (head[0] == 0xFF && head[1] == 0xFF && n <= old_blocks) {
             target = *block;
+            // The blocks the shorter memo no longer needs are given back.
+            if (n < old_blocks && (s = free_blocks(m, *block + n, old_blocks - n))) return s;
         } else if (head[0] == 0xFF && head[1] == 0xFF && old_blocks > 0) {
             // The old blocks become a free run at the head of the chain.
-            if ((s = write_run(m, *block, {m->next_free, old_blocks}))) return s;
-            m->next_free = *block;
+            if ((s = free_blocks(m, *block, old_blocks))) return s;
         }
     }
     if (target == 0 && (s = take_blocks(m, n, &target))) return s;
