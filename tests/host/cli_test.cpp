@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "tests/support/dbf_builder.h"
@@ -68,6 +69,27 @@ TEST(Cli, DumpFormatsAndErrors) {
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("Dialect:           dBASE III (code 1, variant row 0)"), std::string::npos);
     EXPECT_EQ(qxdb("nosuchcommand").code, 2);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(Cli, MemoTablesFromCreateToPack) {
+    std::string dir = make_temp_dir("climemo");
+    for (const char* dialect : {"1", "2", "8"}) {
+        std::string t = dir + "/m" + dialect + ".dbf";
+        ASSERT_EQ(qxdb("create '" + t + "' --dialect " + dialect + " NAME:C:8 NOTE:M").code, 0) << dialect;
+        std::string long_text(40000, 'x');
+        std::string input = "{\"NAME\":\"a\",\"NOTE\":\"first \\u00e9\"}\n{\"NAME\":\"b\",\"NOTE\":\"" +
+                            long_text + "\"}\n{\"NAME\":\"c\",\"NOTE\":\"third\"}\n";
+        std::ofstream(dir + "/in.jsonl") << input;
+        EXPECT_EQ(qxdb("append '" + t + "' < '" + dir + "/in.jsonl'").code, 0) << dialect;
+        EXPECT_EQ(qxdb("delete '" + t + "' 1").code, 0);
+        EXPECT_EQ(qxdb("pack '" + t + "'").code, 0) << dialect;
+        CliRun r = qxdb("dump '" + t + "'");
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, "{\"recno\":1,\"deleted\":false,\"NAME\":\"b\",\"NOTE\":\"" + long_text +
+                             "\"}\n{\"recno\":2,\"deleted\":false,\"NAME\":\"c\",\"NOTE\":\"third\"}\n")
+            << dialect;
+    }
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 
