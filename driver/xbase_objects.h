@@ -123,6 +123,7 @@ public:
     int SavePosition() override { return refuse_operation(errors_, 42); }
     int RestorePosition() override { return refuse_operation(errors_, 43); }
     int RefreshEndFlag() override { return refuse_operation(errors_, 44); }
+    IXbaseTable* Table() const { return table_; }
 
 private:
     IXbaseTable* table_;  // not owned
