@@ -22,6 +22,7 @@ const Command kCommands[] = {
     {"delete", cmd_delete, "mark records deleted"},
     {"recall", cmd_recall, "mark deleted records live again"},
     {"pack", cmd_pack, "remove the deleted records"},
+    {"index", cmd_index, "walk or search an index (keys, seek)"},
     {"eval", cmd_eval, "evaluate a key expression against a record"},
     {"tables", cmd_tables, "list the tables of a directory through the library"},
     {"version", cmd_version, "show the library's version (loads it as the host does)"},

@@ -1,0 +1,45 @@
+#pragma once
+// NDX indexes (dBASE III): one B-tree of fixed-size entries in 512-byte blocks.
+// The operations work on an engine index handle of kind NDX; every positioning
+// operation re-reads the root and block count first, so changes by other
+// processes are seen.
+
+#include <cstdint>
+
+#include "engine/core/status.h"
+
+// Search mode bits.
+const uint16_t NDX_EXACT = 2;       // compare the record number too
+const uint16_t NDX_WILDCARD = 128;  // '?' in a character search key matches any byte
+
+struct NdxInfo {
+    char type;  // 'C' or 'N' (numeric and date keys)
+    uint16_t key_length;
+    uint16_t unique;  // 128 or 0
+    uint16_t expression_length;
+    char expression[221];
+    uint16_t keys_per_block;
+    uint32_t root, block_count;
+};
+
+// Creates an empty index: key type letter 'C', 'D' or 'N' (bit 128: unique).
+XDSTATUS ndx_create(const char* name, uint8_t key_type, const char* expression, uint16_t key_length);
+XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode);
+XDSTATUS ndx_close(int16_t handle);
+XDSTATUS ndx_info(int16_t handle, NdxInfo* info);
+
+// Keys are key-length bytes (a terminator is added after character keys, so the
+// buffer needs key length + 1 bytes).
+XDSTATUS ndx_first(int16_t handle, void* key, uint32_t* recno);
+XDSTATUS ndx_last(int16_t handle, void* key, uint32_t* recno);
+XDSTATUS ndx_next(int16_t handle, void* key, uint32_t* recno);
+XDSTATUS ndx_previous(int16_t handle, void* key, uint32_t* recno);
+XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno);
+// `key_size` is the length of the search key (character keys may be shorter than
+// the index's keys: a prefix search).
+XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode);
+
+// The date key of NDX files: a day number as a double (2451545 for 2000-01-01);
+// 1.0E100 for the blank date. And back (false for the blank date or no date).
+double ndx_date_key(int year, int month, int day);
+bool ndx_date_from_key(double key, int* year, int* month, int* day);

@@ -1,0 +1,53 @@
+// libFuzzer target: arbitrary bytes opened as an NDX index, walked both ways and
+// searched. Nothing may crash, hang or read out of bounds.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "engine/core/engine.h"
+#include "engine/index/ndx/ndx.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static std::string path;
+    if (path.empty()) {
+        path = "/tmp/qxdb-fuzz-ndx-" + std::to_string(getpid()) + ".ndx";
+        xdbinit();
+    }
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return 0;
+    fwrite(data, 1, size, f);
+    fclose(f);
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    if (ndx_open(&h, path.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND) < 0) {
+        if (h != -1 || xdb_slots_in_use() != 0) abort();
+        return 0;
+    }
+    uint8_t key[128];
+    uint32_t recno = 0;
+    for (int reverse = 0; reverse < 2; reverse++) {
+        memset(key, 0, sizeof key);
+        xdb_set_status(XD_OK);
+        XDSTATUS s = reverse ? ndx_last(h, key, &recno) : ndx_first(h, key, &recno);
+        for (int steps = 0; s == XD_OK && steps < 2000; steps++) {
+            xdb_set_status(XD_OK);
+            s = reverse ? ndx_previous(h, key, &recno) : ndx_next(h, key, &recno);
+        }
+    }
+    for (size_t at = 0; at + 8 <= size && at < 64; at += 8) {
+        memset(key, 0, sizeof key);
+        memcpy(key, data + at, 8);
+        xdb_set_status(XD_OK);
+        ndx_seek(h, key, 8, &recno, (uint16_t)(data[at] & 0x82));
+        xdb_set_status(XD_OK);
+        ndx_resync(h, key, &recno);
+    }
+    xdb_set_status(XD_OK);
+    ndx_close(h);
+    return 0;
+}
