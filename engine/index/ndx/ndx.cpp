@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "engine/core/byteorder.h"
 #include "engine/core/dates.h"
@@ -148,12 +149,39 @@ XDSTATUS descend(NdxFile* f, uint32_t b, int level, bool rightmost, Block* leaf)
     }
 }
 
+// One entry forward or back along the path, over empty leaves (deletions may
+// leave some); XD_NOMOREKEYS at either end, the path then undefined.
+XDSTATUS advance(NdxFile* f, Block* leaf, bool forward) {
+    for (uint32_t guard = 0;; guard++) {
+        if (guard > f->block_count) return xdb_report(XD_CORRUPT);
+        int level = f->depth;
+        int& idx = f->path_index[level];
+        if (forward ? ++idx < key_count(*leaf) : --idx >= 0) return XD_OK;
+        Block b;
+        bool moved = false;
+        for (level--; level >= 0 && !moved; level--) {
+            XDSTATUS s = read_block(f, f->path_block[level], &b);
+            if (s) return s;
+            int& up = f->path_index[level];
+            if (forward ? ++up <= key_count(b) : --up >= 0) {
+                if ((s = descend(f, child(f, b, up), level + 1, !forward, leaf))) return s;
+                moved = true;
+            }
+        }
+        if (!moved) return XD_NOMOREKEYS;
+        if (key_count(*leaf) > 0) return XD_OK;
+    }
+}
+
 XDSTATUS first_entry(NdxFile* f, Block* leaf) {
     XDSTATUS s = descend(f, f->root, 0, false, leaf);
     if (s) return s;
     if (key_count(*leaf) == 0) {
-        f->depth = -1;
-        return XD_EMPTYFILE;
+        if (f->depth == 0 || (s = advance(f, leaf, true)) == XD_NOMOREKEYS) {
+            f->depth = -1;
+            return XD_EMPTYFILE;
+        }
+        return s;
     }
     return XD_OK;
 }
@@ -162,41 +190,29 @@ XDSTATUS last_entry(NdxFile* f, Block* leaf) {
     XDSTATUS s = descend(f, f->root, 0, true, leaf);
     if (s) return s;
     if (key_count(*leaf) == 0) {
-        f->depth = -1;
-        return XD_EMPTYFILE;
+        if (f->depth == 0 || (s = advance(f, leaf, false)) == XD_NOMOREKEYS) {
+            f->depth = -1;
+            return XD_EMPTYFILE;
+        }
+        return s;
     }
     return XD_OK;
 }
 
-// One entry forward along the path; XD_NOMOREKEYS (positioned on the last entry)
-// at the end.
+// One entry forward; XD_NOMOREKEYS (positioned on the last entry) at the end.
 XDSTATUS step_next(NdxFile* f, Block* leaf) {
     if (f->depth < 0) return first_entry(f, leaf);
-    int level = f->depth;
-    if (++f->path_index[level] < key_count(*leaf)) return XD_OK;
-    Block b;
-    for (level--; level >= 0; level--) {
-        XDSTATUS s = read_block(f, f->path_block[level], &b);
-        if (s) return s;
-        if (++f->path_index[level] <= key_count(b))
-            return descend(f, child(f, b, f->path_index[level]), level + 1, false, leaf);
-    }
-    XDSTATUS s = last_entry(f, leaf);
+    XDSTATUS s = advance(f, leaf, true);
+    if (s != XD_NOMOREKEYS) return s;
+    s = last_entry(f, leaf);
     return s < 0 ? s : XD_NOMOREKEYS;
 }
 
 XDSTATUS step_previous(NdxFile* f, Block* leaf) {
     if (f->depth < 0) return last_entry(f, leaf);
-    int level = f->depth;
-    if (--f->path_index[level] >= 0) return XD_OK;
-    Block b;
-    for (level--; level >= 0; level--) {
-        XDSTATUS s = read_block(f, f->path_block[level], &b);
-        if (s) return s;
-        if (--f->path_index[level] >= 0)
-            return descend(f, child(f, b, f->path_index[level]), level + 1, true, leaf);
-    }
-    XDSTATUS s = first_entry(f, leaf);
+    XDSTATUS s = advance(f, leaf, false);
+    if (s != XD_NOMOREKEYS) return s;
+    s = first_entry(f, leaf);
     return s < 0 ? s : XD_NOMOREKEYS;
 }
 
@@ -331,6 +347,8 @@ XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
 }
 
 const int kDaysBefore[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+XDSTATUS compact(NdxFile* f);
 
 }  // namespace
 
@@ -475,6 +493,7 @@ XDSTATUS ndx_close(int16_t handle) {
     NdxFile* f;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
+    if (f->free_head && (s = compact(f)) < 0) return s;
     if (f->header_modified) {
         uint8_t head[8];
         put_le32(head, f->root);
@@ -556,4 +575,388 @@ XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno,
     }
     f->depth = -1;
     return xdb_report(s);
+}
+
+// ---- Changes ----
+
+namespace {
+
+XDSTATUS write_block(NdxFile* f, uint32_t b, const Block& block) {
+    if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if (b < 1 || b >= f->block_count) return xdb_report(XD_SEEKERR);
+    return xdb_fwrite_at(f->sh, b * kBlock, block.bytes, kBlock, 1);
+}
+
+XDSTATUS write_header_word(NdxFile* f, uint32_t offset, uint32_t value) {
+    uint8_t word[4];
+    put_le32(word, value);
+    return xdb_fwrite_at(f->sh, offset, word, 4, 1);
+}
+
+// A block for new entries: the first freed one, else a new one at the end.
+XDSTATUS allocate_block(NdxFile* f, uint32_t* b, Block* out) {
+    XDSTATUS s;
+    if (f->free_head) {
+        *b = f->free_head;
+        if ((s = read_block(f, *b, out))) return s;
+        f->free_head = get_le32(out->bytes + 4);
+    } else {
+        if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
+        *b = f->block_count++;
+        xdb_fset_size(f->sh, f->block_count * kBlock);
+        if ((s = write_header_word(f, 4, f->block_count))) return s;
+    }
+    memset(out->bytes, 0, kBlock);
+    return XD_OK;
+}
+
+XDSTATUS free_block(NdxFile* f, uint32_t b) {
+    Block block;
+    memset(block.bytes, 0, kBlock);
+    block.bytes[0] = 255;
+    put_le32(block.bytes + 4, f->free_head);
+    XDSTATUS s = write_block(f, b, block);
+    if (s) return s;
+    f->free_head = b;
+    return XD_OK;
+}
+
+uint8_t* entry_at(NdxFile* f, uint8_t* base, int i) { return base + i * f->entry_size; }
+
+// Inserts (key, recno) at the position of the path, splitting full blocks on the
+// way up and growing a new root when the split reaches the top.
+XDSTATUS insert_entry(NdxFile* f, const uint8_t* key, uint32_t recno) {
+    const int es = f->entry_size, kpb = f->keys_per_block;
+    uint8_t pending_key[100];
+    memcpy(pending_key, key, f->key_length);
+    uint32_t pending_recno = recno, left = 0, right = 0;
+    // Room for keysPerBlock + 1 entries and a trailing child.
+    uint8_t combined[kBlock + 128];
+    XDSTATUS s;
+    for (int level = f->depth; level >= -1; level--) {
+        if (level < 0) {
+            uint32_t nb;
+            Block root;
+            if ((s = allocate_block(f, &nb, &root))) return s;
+            root.bytes[0] = 1;
+            uint8_t* e = root.bytes + 4;
+            put_le32(e, left);
+            memcpy(e + 8, pending_key, f->key_length);
+            put_le32(e + es, right);
+            if ((s = write_block(f, nb, root))) return s;
+            f->root = nb;
+            return write_header_word(f, 0, nb);
+        }
+        uint32_t bno = f->path_block[level];
+        int idx = f->path_index[level];
+        Block b;
+        if ((s = read_block(f, bno, &b))) return s;
+        int kc = key_count(b);
+        if (kc > kpb || idx < 0 || idx > kc) return xdb_report(XD_CORRUPT);
+        memset(combined, 0, sizeof combined);
+        memcpy(combined, b.bytes + 4, (size_t)idx * es);
+        uint8_t* e = entry_at(f, combined, idx);
+        put_le32(e, left);
+        put_le32(e + 4, pending_recno);
+        memcpy(e + 8, pending_key, f->key_length);
+        memcpy(entry_at(f, combined, idx + 1), b.bytes + 4 + idx * es, (size_t)(kc - idx) * es + 4);
+        put_le32(entry_at(f, combined, idx + 1), right);  // the child after the new entry
+        bool leaf = left == 0 && is_leaf(f, b);
+        if (kc < kpb) {
+            memcpy(b.bytes + 4, combined, (size_t)(kc + 1) * es + 4);
+            b.bytes[0] = (uint8_t)(kc + 1);
+            return write_block(f, bno, b);
+        }
+        // Split: the new block takes the first half (rounded up), the old keeps the rest.
+        int total = kpb + 1, first = total - total / 2;
+        uint32_t nb;
+        Block fresh;
+        if ((s = allocate_block(f, &nb, &fresh))) return s;
+        memcpy(fresh.bytes + 4, combined, (size_t)first * es);
+        fresh.bytes[0] = (uint8_t)(leaf ? first : first - 1);
+        memset(b.bytes, 0, kBlock);
+        memcpy(b.bytes + 4, entry_at(f, combined, first), (size_t)(total - first) * es + 4);
+        b.bytes[0] = (uint8_t)(total - first);
+        memcpy(pending_key, entry_at(f, combined, first - 1) + 8, f->key_length);
+        pending_recno = 0;
+        left = nb;
+        right = bno;
+        if ((s = write_block(f, nb, fresh)) || (s = write_block(f, bno, b))) return s;
+    }
+    return XD_OK;
+}
+
+// Removes the entry of the path's leaf and rebalances upward.
+XDSTATUS remove_entry(NdxFile* f) {
+    const int es = f->entry_size, half = f->keys_per_block / 2;
+    XDSTATUS s;
+    int level = f->depth;
+    Block b;
+    if ((s = read_block(f, f->path_block[level], &b))) return s;
+    int kc = key_count(b), idx = f->path_index[level];
+    if (idx < 0 || idx >= kc) return xdb_report(XD_CORRUPT);
+    memmove(b.bytes + 4 + idx * es, b.bytes + 4 + (idx + 1) * es, (size_t)(kc - idx - 1) * es + 4);
+    b.bytes[0] = (uint8_t)--kc;
+    if ((s = write_block(f, f->path_block[level], b))) return s;
+    if (idx == kc && kc > 0) {
+        // The leaf's greatest key changed: so does the separator that stands for it,
+        // in the first ancestor where the leaf's subtree is not the rightmost child.
+        const uint8_t* last = key_of(f, b, kc - 1);
+        for (int l = level - 1; l >= 0; l--) {
+            Block a;
+            if ((s = read_block(f, f->path_block[l], &a))) return s;
+            if (f->path_index[l] < key_count(a)) {
+                memcpy(a.bytes + 4 + f->path_index[l] * es + 8, last, f->key_length);
+                if ((s = write_block(f, f->path_block[l], a))) return s;
+                break;
+            }
+        }
+    }
+    // Merge under-full blocks with a sibling when the two fit in one.
+    for (; level > 0; level--) {
+        uint32_t xno = f->path_block[level];
+        Block x;
+        if ((s = read_block(f, xno, &x))) return s;
+        if (key_count(x) >= half) break;
+        uint32_t pno = f->path_block[level - 1];
+        Block p;
+        if ((s = read_block(f, pno, &p))) return s;
+        int pkc = key_count(p), i = f->path_index[level - 1];
+        int sep = i < pkc ? i : i - 1;  // separator between the left and the right block
+        if (sep < 0) break;
+        uint32_t lno = child(f, p, sep), rno = child(f, p, sep + 1);
+        Block lb, rb;
+        if ((s = read_block(f, lno, &lb)) || (s = read_block(f, rno, &rb))) return s;
+        int lk = key_count(lb), rk = key_count(rb);
+        bool leaf = is_leaf(f, lb);
+        int merged = lk + rk + (leaf ? 0 : 1);
+        if (merged >= f->keys_per_block) break;
+        // Everything goes into the right block; the left one is freed.
+        uint8_t all[kBlock + 128];
+        memset(all, 0, sizeof all);
+        memcpy(all, lb.bytes + 4, (size_t)lk * es);
+        int n = lk;
+        if (!leaf) {
+            uint8_t* e = entry_at(f, all, n++);
+            put_le32(e, child(f, lb, lk));
+            memcpy(e + 8, key_of(f, p, sep), f->key_length);
+        }
+        memcpy(entry_at(f, all, n), rb.bytes + 4, (size_t)rk * es + 4);
+        memset(rb.bytes, 0, kBlock);
+        memcpy(rb.bytes + 4, all, (size_t)merged * es + 4);
+        rb.bytes[0] = (uint8_t)merged;
+        if ((s = write_block(f, rno, rb))) return s;
+        memmove(p.bytes + 4 + sep * es, p.bytes + 4 + (sep + 1) * es, (size_t)(pkc - sep - 1) * es + 4);
+        p.bytes[0] = (uint8_t)(pkc - 1);
+        if ((s = write_block(f, pno, p))) return s;
+        if ((s = free_block(f, lno))) return s;
+    }
+    // A root left without entries hands over to its only child.
+    Block r;
+    if ((s = read_block(f, f->root, &r))) return s;
+    if (key_count(r) == 0 && child(f, r, 0) != 0) {
+        uint32_t old = f->root;
+        f->root = child(f, r, 0);
+        if ((s = write_header_word(f, 0, f->root)) || (s = free_block(f, old))) return s;
+    }
+    return XD_OK;
+}
+
+// The search key of add and delete: the caller's key, blank-padded when character.
+void full_key(const NdxFile* f, const void* key, uint16_t key_size, uint8_t* out) {
+    if (f->key_type == 0) {
+        memset(out, ' ', f->key_length);
+        memcpy(out, key, key_size < f->key_length ? key_size : f->key_length);
+    } else {
+        memcpy(out, key, 8);
+    }
+}
+
+// Moves block u to block f's place: its parent (found by searching u's first entry)
+// points to the new place.
+XDSTATUS move_block(NdxFile* f, uint32_t u, uint32_t to) {
+    Block ub, leaf;
+    XDSTATUS s = read_block(f, u, &ub);
+    if (s) return s;
+    if (u == f->root) {
+        f->root = to;
+    } else {
+        if ((s = descend(f, u, 0, false, &leaf))) return s;
+        if (key_count(leaf) == 0) return xdb_report(XD_CORRUPT);
+        uint8_t k[100];
+        memcpy(k, key_of(f, leaf, 0), f->key_length);
+        uint32_t r = record_of(f, leaf, 0);
+        bool no_smaller;
+        if ((s = search(f, k, f->key_length, r, NDX_EXACT, &leaf, &no_smaller)) != XD_OK) return xdb_report(XD_CORRUPT);
+        int level = -1;
+        for (int l = 1; l <= f->depth; l++)
+            if (f->path_block[l] == u) level = l;
+        if (level < 1) return xdb_report(XD_CORRUPT);
+        Block p;
+        if ((s = read_block(f, f->path_block[level - 1], &p))) return s;
+        put_le32(p.bytes + 4 + f->path_index[level - 1] * f->entry_size, to);
+        if ((s = write_block(f, f->path_block[level - 1], p))) return s;
+    }
+    return write_block(f, to, ub);
+}
+
+// Fills the freed blocks with the last used ones and cuts the file after them.
+XDSTATUS compact(NdxFile* f) {
+    uint32_t end = f->block_count;
+    XDSTATUS s;
+    for (uint32_t fb = f->free_head, steps = 0; fb != 0; steps++) {
+        if (steps > f->block_count) return xdb_report(XD_CORRUPT);
+        Block freed;
+        if ((s = read_block(f, fb, &freed))) return xdb_report(XD_CORRUPT);
+        uint32_t next = get_le32(freed.bytes + 4);
+        // Trailing freed blocks just go.
+        while (end - 1 > fb) {
+            Block last;
+            if ((s = read_block(f, end - 1, &last))) return xdb_report(XD_CORRUPT);
+            if (last.bytes[0] != 255) break;
+            end--;
+        }
+        if (end - 1 > fb) {
+            f->depth = -1;
+            if (move_block(f, end - 1, fb) < 0) return xdb_report(XD_CORRUPT);
+            end--;
+        } else if (end - 1 == fb) {
+            end--;
+        }
+        fb = next;
+    }
+    f->free_head = 0;
+    f->block_count = end;
+    xdb_fset_size(f->sh, end * kBlock);
+    f->header_modified = 1;
+    return XD_OK;
+}
+
+}  // namespace
+
+XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno) {
+    NdxFile* f;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (!key) return xdb_report(XD_NULLPARAM);
+    if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if ((s = refresh_header(f))) return s;
+    uint8_t k[100];
+    full_key(f, key, key_size, k);
+    Block leaf;
+    bool no_smaller = false;
+    s = search(f, k, f->key_length, recno, f->unique ? 0 : NDX_EXACT, &leaf, &no_smaller);
+    if (s == XD_EMPTYFILE) {
+        f->depth = 0;
+        f->path_block[0] = f->root;
+        f->path_index[0] = 0;
+        s = XD_OK;
+    } else if (s == XD_KEYNOTFOUND && !no_smaller) {
+        s = step_next(f, &leaf);
+        if (s == XD_NOMOREKEYS) {
+            f->path_index[f->depth]++;
+            s = XD_OK;
+        }
+    } else if (s == XD_KEYNOTFOUND) {
+        s = XD_OK;  // before the first entry
+    }
+    if (s == XD_OK) s = insert_entry(f, k, recno);
+    f->depth = -1;
+    return s < 0 ? xdb_report(s) : xdb_status();
+}
+
+XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno) {
+    NdxFile* f;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (!key) return xdb_report(XD_NULLPARAM);
+    if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if ((s = refresh_header(f))) return s;
+    uint8_t k[100];
+    full_key(f, key, key_size, k);
+    Block leaf;
+    bool no_smaller = false;
+    s = search(f, k, f->key_length, recno, f->unique ? 0 : NDX_EXACT, &leaf, &no_smaller);
+    if (s == XD_OK) s = remove_entry(f);
+    f->depth = -1;
+    return xdb_report(s);
+}
+
+namespace {
+
+struct Checker {
+    NdxFile* f;
+    std::vector<uint8_t> seen;
+    int leaf_depth = -1;
+    uint32_t entries = 0;
+    char* fault;
+    size_t cap;
+
+    bool fail(const char* what, uint32_t block) {
+        snprintf(fault, cap, "block %u: %s", block, what);
+        return false;
+    }
+    // Checks the subtree of `b`; its keys must lie within [low, high] (null: open).
+    bool walk(uint32_t b, int depth, const uint8_t* low, const uint8_t* high, uint8_t* max_out) {
+        if (b < 1 || b >= f->block_count) return fail("child block out of the file", b);
+        if (seen[b]) return fail("block reached twice", b);
+        seen[b] = 1;
+        if (depth >= kMaxDepth) return fail("tree too deep", b);
+        Block blk;
+        if (read_block(f, b, &blk)) return fail("unreadable", b);
+        if (blk.bytes[0] == 255) return fail("freed block in the tree", b);
+        if (!sane(f, blk) || key_count(blk) > f->keys_per_block) return fail("key count too large", b);
+        int kc = key_count(blk);
+        bool leaf = is_leaf(f, blk);
+        const uint16_t kl = f->key_type == 0 ? f->key_length : 8;
+        for (int i = 0; i < kc; i++) {
+            const uint8_t* k = key_of(f, blk, i);
+            if (leaf && child(f, blk, i) != 0) return fail("leaf entry with a child", b);
+            if (low && compare(f, k, low, kl, false) < 0) return fail("key below its range", b);
+            if (high && compare(f, k, high, kl, false) > 0) return fail("key above its range", b);
+            if (i > 0 && compare(f, k, key_of(f, blk, i - 1), kl, false) < 0) return fail("keys out of order", b);
+        }
+        if (leaf) {
+            if (leaf_depth < 0) leaf_depth = depth;
+            if (depth != leaf_depth) return fail("leaves at different depths", b);
+            entries += (uint32_t)kc;
+            if (kc && max_out) memcpy(max_out, key_of(f, blk, kc - 1), f->key_length);
+            return true;
+        }
+        uint8_t sub_max[100];
+        const uint8_t* prev = low;
+        std::vector<uint8_t> seps((size_t)kc * f->key_length);
+        for (int i = 0; i < kc; i++) memcpy(&seps[(size_t)i * f->key_length], key_of(f, blk, i), f->key_length);
+        for (int i = 0; i <= kc; i++) {
+            const uint8_t* sep = i < kc ? &seps[(size_t)i * f->key_length] : high;
+            if (!walk(child(f, blk, i), depth + 1, prev, sep, sub_max)) return false;
+            prev = i < kc ? &seps[(size_t)i * f->key_length] : prev;
+        }
+        if (max_out) memcpy(max_out, sub_max, f->key_length);
+        return true;
+    }
+};
+
+}  // namespace
+
+XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
+    NdxFile* f;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (!fault || cap == 0) return xdb_report(XD_NULLPARAM);
+    fault[0] = 0;
+    if ((s = refresh_header(f))) return s;
+    Checker c{f, std::vector<uint8_t>(f->block_count, 0), -1, 0, fault, cap};
+    bool ok = c.walk(f->root, 0, nullptr, nullptr, nullptr);
+    // Freed blocks must not be in the tree, and the freed chain must end.
+    for (uint32_t b = f->free_head, steps = 0; ok && b; steps++) {
+        Block blk;
+        if (steps > f->block_count || b >= f->block_count || read_block(f, b, &blk) || blk.bytes[0] != 255 || c.seen[b]) {
+            ok = c.fail("bad freed-block chain", b);
+            break;
+        }
+        b = get_le32(blk.bytes + 4);
+    }
+    if (entries) *entries = c.entries;
+    return ok ? xdb_status() : xdb_report(XD_CORRUPT);
 }

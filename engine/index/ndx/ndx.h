@@ -4,6 +4,7 @@
 // operation re-reads the root and block count first, so changes by other
 // processes are seen.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/core/status.h"
@@ -38,6 +39,23 @@ XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno);
 // `key_size` is the length of the search key (character keys may be shorter than
 // the index's keys: a prefix search).
 XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode);
+
+// Inserts and removes an entry (character keys shorter than the key length are
+// padded with blanks).
+XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno);
+XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno);
+// The key of the current record of `data_handle` (a C key of key length bytes, or a
+// double), into `key`.
+XDSTATUS ndx_key_from_record(int16_t handle, int16_t data_handle, void* key);
+// Creates the index and fills it from every record of the table.
+XDSTATUS ndx_rebuild(int16_t data_handle, const char* name, uint8_t key_type, const char* expression,
+                     uint16_t key_length);
+
+// Walks the whole tree and checks it: block numbers in range and each block met
+// once, all leaves at one depth, keys in order within blocks and within the ranges
+// their separators give, the entry count. XD_OK, or XD_CORRUPT with the first fault
+// described in `fault` (capacity `cap`).
+XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap);
 
 // The date key of NDX files: a day number as a double (2451545 for 2000-01-01);
 // 1.0E100 for the blank date. And back (false for the blank date or no date).

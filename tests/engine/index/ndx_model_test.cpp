@@ -1,0 +1,225 @@
+// NDX changes against a model: long random sequences of adds and deletes (duplicates,
+// prefixes, blank keys, negative numbers) on trees several levels deep, checked after
+// every batch by walks both ways, seeks and the tree's own checks; again after a
+// close and reopen. Two handles on one file see each other's changes.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <set>
+
+#include "engine/core/engine.h"
+#include "engine/index/ndx/ndx.h"
+#include "tests/support/dbf_builder.h"
+
+namespace {
+
+struct Entry {
+    std::string key;  // key bytes (character: blank-padded; numeric: the double's bytes)
+    uint32_t recno;
+};
+
+class NdxModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = make_temp_dir("ndxmodel");
+        ASSERT_EQ(xdbinit(), XD_OK);
+    }
+    void TearDown() override {
+        xdbterm();
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    int16_t open(const std::string& path) {
+        int16_t h = -1;
+        xdb_set_status(XD_OK);
+        EXPECT_GE(ndx_open(&h, path.c_str(), XDB_OPEN_SHORTHAND), 0);
+        xdb_set_status(XD_OK);
+        return h;
+    }
+    std::vector<Entry> walk(int16_t h, uint16_t kl, bool reverse) {
+        std::vector<Entry> out;
+        uint8_t key[128] = {0};
+        uint32_t recno = 0;
+        xdb_set_status(XD_OK);
+        XDSTATUS s = reverse ? ndx_last(h, key, &recno) : ndx_first(h, key, &recno);
+        while (s == XD_OK && out.size() < 1000000) {
+            out.push_back({std::string((char*)key, kl), recno});
+            xdb_set_status(XD_OK);
+            s = reverse ? ndx_previous(h, key, &recno) : ndx_next(h, key, &recno);
+        }
+        EXPECT_TRUE(s == XD_NOMOREKEYS || (s == XD_EMPTYFILE && out.empty())) << s;
+        if (reverse) std::reverse(out.begin(), out.end());
+        return out;
+    }
+    void check(int16_t h, const std::vector<Entry>& model, uint16_t kl, const char* when) {
+        char fault[200];
+        uint32_t entries = 0;
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(ndx_check(h, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
+        ASSERT_EQ(entries, model.size()) << when;
+        auto forward = walk(h, kl, false);
+        ASSERT_EQ(forward.size(), model.size()) << when;
+        for (size_t i = 0; i < model.size(); i++) {
+            ASSERT_EQ(forward[i].key, model[i].key) << when << " at " << i;
+            ASSERT_EQ(forward[i].recno, model[i].recno) << when << " at " << i;
+        }
+        auto backward = walk(h, kl, true);
+        ASSERT_EQ(backward.size(), model.size()) << when;
+        for (size_t i = 0; i < model.size(); i++) ASSERT_EQ(backward[i].recno, model[i].recno) << when;
+    }
+    std::string dir_;
+};
+
+double as_double(const std::string& k) {
+    double d;
+    memcpy(&d, k.data(), 8);
+    return d;
+}
+
+TEST_F(NdxModelTest, RandomAddsAndDeletesOfCharacterKeys) {
+    std::string path = dir_ + "/c.ndx";
+    const uint16_t kl = 12;
+    ASSERT_EQ(ndx_create(path.c_str(), 'C', "NAME", kl), XD_OK);
+    int16_t h = open(path);
+    std::vector<Entry> model;
+    auto less = [](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : a.recno < b.recno; };
+    std::mt19937 rng(21);
+    const char* stems[] = {"", "A", "AB", "ABC", "SMITH", "SMYTH", "Z", "zz", "M"};
+    uint32_t next_recno = 1;
+    for (int batch = 0; batch < 30; batch++) {
+        for (int op = 0; op < 300; op++) {
+            bool add = model.empty() || rng() % 100 < 60 - (batch % 10 == 9 ? 40 : 0);
+            if (add) {
+                std::string k = stems[rng() % 9];
+                for (unsigned n = rng() % 4; n > 0; n--) k += (char)('A' + rng() % 3);
+                k.resize(kl, ' ');
+                uint32_t r = rng() % 5 == 0 && !model.empty() ? model[rng() % model.size()].recno + 100000 : next_recno++;
+                xdb_set_status(XD_OK);
+                ASSERT_EQ(ndx_add_key(h, k.data(), kl, r), XD_OK);
+                model.insert(std::upper_bound(model.begin(), model.end(), Entry{k, r}, less), Entry{k, r});
+            } else {
+                size_t i = rng() % model.size();
+                xdb_set_status(XD_OK);
+                ASSERT_EQ(ndx_delete_key(h, model[i].key.data(), kl, model[i].recno), XD_OK);
+                model.erase(model.begin() + (long)i);
+            }
+        }
+        check(h, model, kl, ("batch " + std::to_string(batch)).c_str());
+        // Seeks of prefixes land on the first key that begins with them.
+        for (int q = 0; q < 50; q++) {
+            std::string prefix = stems[rng() % 9];
+            if (prefix.empty()) continue;
+            uint8_t key[32] = {0};
+            memcpy(key, prefix.data(), prefix.size());
+            uint32_t recno = 0;
+            xdb_set_status(XD_OK);
+            XDSTATUS s = ndx_seek(h, key, (uint16_t)prefix.size(), &recno, 0);
+            auto it = std::find_if(model.begin(), model.end(), [&](const Entry& e) { return e.key.compare(0, prefix.size(), prefix) >= 0; });
+            bool found = it != model.end() && it->key.compare(0, prefix.size(), prefix) == 0;
+            if (model.empty()) {
+                EXPECT_EQ(s, XD_EMPTYFILE);
+            } else if (found) {
+                EXPECT_EQ(s, XD_OK) << prefix;
+                EXPECT_EQ(recno, it->recno) << prefix;
+            } else if (it == model.begin()) {
+                EXPECT_EQ(s, XD_KEYNOTFOUNDEND) << prefix;
+                EXPECT_EQ(recno, model.front().recno);
+            } else {
+                EXPECT_EQ(s, XD_KEYNOTFOUND) << prefix;
+                EXPECT_EQ(recno, std::prev(it)->recno) << prefix;
+            }
+        }
+    }
+    // Close (which compacts the freed blocks) and check again.
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ndx_close(h), XD_OK);
+    h = open(path);
+    check(h, model, kl, "after reopen");
+    NdxInfo info;
+    ndx_info(h, &info);
+    FILE* fp = fopen(path.c_str(), "rb");
+    fseek(fp, 0, SEEK_END);
+    EXPECT_EQ((long)info.block_count * 512, ftell(fp));  // no freed block left inside
+    fclose(fp);
+}
+
+TEST_F(NdxModelTest, NumericKeysWithNegativesAndDeepTrees) {
+    std::string path = dir_ + "/n.ndx";
+    ASSERT_EQ(ndx_create(path.c_str(), 'N', "AMOUNT", 8), XD_OK);
+    int16_t h = open(path);
+    std::vector<Entry> model;
+    auto less = [](const Entry& a, const Entry& b) {
+        double x = as_double(a.key), y = as_double(b.key);
+        return x != y ? x < y : a.recno < b.recno;
+    };
+    std::mt19937 rng(5);
+    for (uint32_t r = 1; r <= 6000; r++) {
+        double v = ((int)(rng() % 20001) - 10000) / 4.0;
+        std::string k((char*)&v, 8);
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(ndx_add_key(h, k.data(), 8, r), XD_OK);
+        model.insert(std::upper_bound(model.begin(), model.end(), Entry{k, r}, less), Entry{k, r});
+    }
+    check(h, model, 8, "filled");
+    NdxInfo info;
+    ndx_info(h, &info);
+    EXPECT_GT(info.block_count, 300u);  // several levels of 31-entry blocks
+    for (int i = 0; i < 5000; i++) {
+        size_t at = rng() % model.size();
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(ndx_delete_key(h, model[at].key.data(), 8, model[at].recno), XD_OK);
+        model.erase(model.begin() + (long)at);
+        if (i % 1000 == 999) check(h, model, 8, "deleting");
+    }
+    // A key not there: not found, nothing changes.
+    double absent = 99999;
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(ndx_delete_key(h, &absent, 8, 1), XD_KEYNOTFOUND);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ndx_close(h), XD_OK);
+    h = open(path);
+    check(h, model, 8, "reopened");
+    while (!model.empty()) {
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(ndx_delete_key(h, model.back().key.data(), 8, model.back().recno), XD_OK);
+        model.pop_back();
+    }
+    check(h, model, 8, "emptied");
+    uint8_t key[16];
+    uint32_t recno;
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(ndx_first(h, key, &recno), XD_EMPTYFILE);
+}
+
+TEST_F(NdxModelTest, TwoHandlesSeeEachOthersChanges) {
+    std::string path = dir_ + "/t.ndx";
+    ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", 4), XD_OK);
+    int16_t a = open(path), b = open(path);
+    for (uint32_t r = 1; r <= 200; r++) {
+        char k[5];
+        snprintf(k, sizeof k, "%04u", r * 7 % 1000);
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(ndx_add_key(r % 2 ? a : b, k, 4, r), XD_OK);
+    }
+    uint8_t key[8] = {0};
+    uint32_t recno = 0;
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ndx_first(b, key, &recno), XD_OK);
+    int n = 1;
+    while (true) {
+        xdb_set_status(XD_OK);
+        if (ndx_next(a, key, &recno) != XD_OK) break;  // walks with the other handle
+        n++;
+    }
+    EXPECT_EQ(n, 200);
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(ndx_add_key(a, "0000", 4, 999), XD_OK);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ndx_first(b, key, &recno), XD_OK);
+    EXPECT_EQ(recno, 999u);
+}
+
+}  // namespace
