@@ -25,11 +25,15 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <queue>
+#include <string>
 #include <vector>
 
 #include "engine/core/byteorder.h"
 #include "engine/core/dates.h"
+#include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
 
@@ -960,3 +964,394 @@ XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
     if (entries) *entries = c.entries;
     return ok ? xdb_status() : xdb_report(XD_CORRUPT);
 }
+
+// ---- Keys from records, and the rebuild ----
+
+namespace {
+
+// The key of the current record by the index's expression (see ndx_key_from_record).
+XDSTATUS evaluate_key(const NdxFile* f, int16_t data_handle, const char* expression, uint8_t* key, char* type) {
+    char expr[256];
+    snprintf(expr, sizeof expr, "%s", expression);
+    XdbKeyValue v{};
+    XDSTATUS s = xdb_eval_key(data_handle, expr, 0, &v);
+    if (s < 0) return s;
+    *type = (char)v.type;
+    if (v.type == 'C') {
+        memset(key, ' ', f->key_length);
+        memcpy(key, v.value, v.length < f->key_length ? v.length : f->key_length);
+        return XD_OK;
+    }
+    double d;
+    if (v.type == 'N' || v.type == 'F') {
+        memcpy(&d, v.value, 8);
+    } else if (v.type == 'D') {
+        int y = 0, m = 0, day = 0;
+        XDSTATUS before = xdb_status();
+        XDSTATUS r = xdb_read_date(&y, &m, &day, (const char*)v.value, xdb_date_format());
+        if (r < 0) return r;
+        xdb_set_status(before);
+        d = r == XD_EMPTYFILE ? 1.0e100 : ndx_date_key(y, m, day);
+    } else {
+        return xdb_report(XD_BADKEYEXPR);
+    }
+    memcpy(key, &d, 8);
+    return XD_OK;
+}
+
+// Numbers in sortable form: big-endian, a negative value inverted, a positive one
+// with its top bit set. And back.
+void to_sortable(const uint8_t* le, uint8_t* out) {
+    for (int i = 0; i < 8; i++) out[i] = le[7 - i];
+    if (out[0] & 0x80) {
+        for (int i = 0; i < 8; i++) out[i] = (uint8_t)~out[i];
+    } else {
+        out[0] |= 0x80;
+    }
+}
+
+void from_sortable(const uint8_t* in, uint8_t* le) {
+    uint8_t b[8];
+    memcpy(b, in, 8);
+    if (b[0] & 0x80) {
+        b[0] &= 0x7F;
+    } else {
+        for (int i = 0; i < 8; i++) b[i] = (uint8_t)~b[i];
+    }
+    for (int i = 0; i < 8; i++) le[i] = b[7 - i];
+}
+
+// Sort items are key + record number (big-endian), so that byte order over the
+// item puts equal keys in record order; character keys in the national order
+// compare their key that way first.
+struct ItemOrder {
+    uint16_t key_length, item_size;
+    bool national;
+    int operator()(const uint8_t* a, const uint8_t* b) const {
+        if (national) {
+            int c = xdb_compare_keys(a, b, key_length);
+            if (c) return c;
+        }
+        return memcmp(a, b, item_size);
+    }
+};
+
+// Builds the tree bottom-up from items in order (see the rebuild below).
+struct TreeBuilder {
+    NdxFile* f;
+    struct Level {
+        Block block;
+        uint32_t number;
+        int count;
+    };
+    std::vector<Level> levels;
+    XDSTATUS status = XD_OK;
+
+    explicit TreeBuilder(NdxFile* file) : f(file) {
+        levels.push_back(Level{});
+        levels[0].number = 1;
+    }
+    void start(size_t level) {
+        memset(levels[level].block.bytes, 0, kBlock);
+        levels[level].number = f->block_count++;
+        levels[level].count = 0;
+    }
+    XDSTATUS write(size_t level) {
+        Level& l = levels[level];
+        l.block.bytes[0] = (uint8_t)l.count;
+        return xdb_fwrite_at(f->sh, l.number * kBlock, l.block.bytes, kBlock, 1);
+    }
+    void put(Level& l, uint32_t child_block, uint32_t recno, const uint8_t* key) {
+        uint8_t* e = l.block.bytes + 4 + l.count * f->entry_size;
+        put_le32(e, child_block);
+        put_le32(e + 4, recno);
+        memcpy(e + 8, key, f->key_length);
+        l.count++;
+    }
+    void pass_up(size_t level, const uint8_t* key, uint32_t child_block) {
+        if (status < 0) return;
+        if (level >= levels.size()) {
+            if (level >= (size_t)kMaxDepth) {
+                status = XD_CORRUPT;
+                return;
+            }
+            levels.push_back(Level{});
+            start(level);
+        }
+        Level& l = levels[level];
+        if (l.count == f->keys_per_block) {
+            // Full: the child becomes the rightmost one, the block goes up a level.
+            put_le32(l.block.bytes + 4 + l.count * f->entry_size, child_block);
+            uint8_t k[100];
+            memcpy(k, key, f->key_length);
+            uint32_t number = l.number;
+            if ((status = write(level)) < 0) return;
+            pass_up(level + 1, k, number);
+            start(level);
+            return;
+        }
+        put(l, child_block, 0, key);
+    }
+    void add(const uint8_t* key, uint32_t recno) {
+        if (status < 0) return;
+        Level& leaf = levels[0];
+        if (leaf.count == f->keys_per_block) {
+            uint8_t last[100];
+            memcpy(last, leaf.block.bytes + 4 + (leaf.count - 1) * f->entry_size + 8, f->key_length);
+            uint32_t number = leaf.number;
+            if ((status = write(0)) < 0) return;
+            pass_up(1, last, number);
+            start(0);
+        }
+        put(levels[0], 0, recno, key);
+    }
+    XDSTATUS finish() {
+        if (status < 0) return status;
+        for (size_t level = 0; level < levels.size(); level++) {
+            uint32_t below = level == 0 ? 0 : levels[level - 1].number;
+            put_le32(levels[level].block.bytes + 4 + levels[level].count * f->entry_size, below);
+            if ((status = write(level)) < 0) return status;
+        }
+        f->root = levels.back().number;
+        f->header_modified = 1;
+        xdb_fset_size(f->sh, f->block_count * kBlock);
+        return XD_OK;
+    }
+};
+
+// Items are sorted in memory up to this many bytes at a time; larger tables sort
+// in runs through the work file and merge with a heap.
+size_t kSortBudget = 64u << 20;
+
+}  // namespace
+
+XDSTATUS ndx_key_from_record(int16_t handle, int16_t data_handle, void* key) {
+    NdxFile* f;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (!key) return xdb_report(XD_NULLPARAM);
+    char type;
+    if ((s = evaluate_key(f, data_handle, (const char*)f->header + 24, (uint8_t*)key, &type)) < 0) return s;
+    if ((type == 'C') != (f->key_type == 0)) return xdb_report(XD_BADKEYEXPR);
+    return xdb_status();
+}
+
+
+namespace {
+
+// Where each record's key comes from: the bytes of one field, or the expression.
+struct KeySource {
+    int16_t field = -1;
+    char field_type = 0;
+    uint16_t offset = 0, length = 0;
+    char* record = nullptr;
+};
+
+XDSTATUS record_key(NdxFile* f, int16_t data, const KeySource& src, const char* expression, uint8_t* key) {
+    if (src.field < 0) {
+        char type;
+        XDSTATUS s = evaluate_key(f, data, expression, key, &type);
+        if (s < 0) return s;
+        if ((type == 'C') != (f->key_type == 0)) return xdb_report(XD_BADKEYEXPR);
+        return XD_OK;
+    }
+    const char* p = src.record + src.offset;
+    if (src.field_type == 'C') {
+        memset(key, ' ', f->key_length);
+        memcpy(key, p, src.length < f->key_length ? src.length : f->key_length);
+        return XD_OK;
+    }
+    double d = 0;
+    if (src.field_type == 'D') {
+        bool blank = true;
+        for (int i = 0; i < 8; i++) blank &= p[i] == ' ';
+        int y = 0, m = 0, day = 0;
+        if (blank || sscanf(std::string(p, 8).c_str(), "%4d%2d%2d", &y, &m, &day) != 3 || m < 1 || m > 12)
+            d = 1.0e100;
+        else
+            d = ndx_date_key(y, m, day);
+    } else {
+        char text[32] = {0};
+        memcpy(text, p, src.length < 31 ? src.length : 31);
+        if (sscanf(text, "%lf", &d) != 1) d = 0;
+    }
+    memcpy(key, &d, 8);
+    return XD_OK;
+}
+
+struct RunCursor {
+    uint32_t offset, left;  // position in the work file, items left
+    std::vector<uint8_t> buffer;
+    size_t at = 0, held = 0;
+};
+
+}  // namespace
+
+XDSTATUS ndx_rebuild(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!name || !expression) return xdb_report(XD_NULLPARAM);
+    if ((s = ndx_create(name, key_type, expression, key_length))) return s;
+    uint32_t count = 0;
+    if ((s = dbf_record_count(data, &count))) return s;
+    if (count == 0) return xdb_status();
+    int16_t h;
+    if ((s = ndx_open(&h, name, 0)) < 0) return s;
+    NdxFile* f;
+    enter(h, &f);
+    const char* expr = (const char*)f->header + 24;
+    const uint16_t kl = f->key_length, item = (uint16_t)(kl + 4);
+    const bool numeric = f->key_type == 1;
+
+    KeySource src;
+    uint16_t fields = 0, largest = 0, record_length = 0;
+    dbf_field_count(data, &fields);
+    std::vector<DbfFieldInfo> info(fields);
+    dbf_describe_fields(data, &largest, info.data());
+    dbf_record_layout(data, &src.record, &record_length, &fields);
+    int16_t index = -1;
+    XDSTATUS before = xdb_status();
+    if (dbf_find_field(data, &index, expr) == XD_OK) {
+        char t = info[(size_t)index].type;
+        if ((t == 'C') == !numeric && (t == 'C' || t == 'D' || t == 'N' || t == 'F')) {
+            src.field = index;
+            src.field_type = t == 'F' ? 'N' : t;
+            src.length = info[(size_t)index].length;
+            uint16_t offset = 1;
+            for (int16_t i = 0; i < index; i++) offset = (uint16_t)(offset + info[(size_t)i].length);
+            src.offset = offset;
+        }
+    }
+    xdb_set_status(before);
+
+    ItemOrder order{kl, item, !numeric && xdb_collation_flag() == 0};
+    auto less = [&](const uint8_t* a, const uint8_t* b) { return order(a, b) < 0; };
+    size_t per_run = kSortBudget / item;
+    if (per_run < 16) per_run = 16;
+    size_t in_memory = count < per_run ? count : per_run;
+    std::vector<uint8_t> items(in_memory * item);
+    std::vector<const uint8_t*> sorted;
+    sorted.reserve(in_memory);
+    std::vector<std::pair<uint32_t, uint32_t>> runs;  // work-file offset, items
+    uint16_t work = 0;
+    bool work_open = false;
+    TreeBuilder builder(f);
+    uint8_t key[100];
+
+    auto emit = [&](const uint8_t* it) {
+        uint8_t k[100];
+        if (numeric) from_sortable(it, k);
+        else memcpy(k, it, kl);
+        builder.add(k, ((uint32_t)it[kl] << 24) | ((uint32_t)it[kl + 1] << 16) | ((uint32_t)it[kl + 2] << 8) | it[kl + 3]);
+    };
+
+    size_t held = 0;
+    uint32_t work_size = 0;
+    for (uint32_t n = 1; s >= 0 && n <= count; n++) {
+        XDSTATUS r = dbf_read_ahead(data, n);
+        if (r < 0) {
+            s = r;
+            break;
+        }
+        xdb_set_status(XD_OK);
+        if ((s = record_key(f, data, src, expr, key)) < 0) break;
+        uint8_t* it = &items[held * item];
+        if (numeric) to_sortable(key, it);
+        else memcpy(it, key, kl);
+        it[kl] = (uint8_t)(n >> 24);
+        it[kl + 1] = (uint8_t)(n >> 16);
+        it[kl + 2] = (uint8_t)(n >> 8);
+        it[kl + 3] = (uint8_t)n;
+        held++;
+        if (held == in_memory && n < count) {
+            // A full run goes to the work file, in order.
+            if (!work_open) {
+                if (xdb_fcreate(&work, "stacks.tmp")) {
+                    s = xdb_report(XD_OPENERR);
+                    break;
+                }
+                work_open = true;
+            }
+            sorted.clear();
+            for (size_t i = 0; i < held; i++) sorted.push_back(&items[i * item]);
+            std::sort(sorted.begin(), sorted.end(), less);
+            std::vector<uint8_t> out(held * item);
+            for (size_t i = 0; i < held; i++) memcpy(&out[i * item], sorted[i], item);
+            if (xdb_fwrite_at(work, work_size, out.data(), (uint32_t)out.size(), 1)) {
+                s = xdb_report(XD_WRITEERR);
+                break;
+            }
+            runs.push_back({work_size, (uint32_t)held});
+            work_size += (uint32_t)out.size();
+            held = 0;
+        }
+    }
+    if (s >= 0) {
+        sorted.clear();
+        for (size_t i = 0; i < held; i++) sorted.push_back(&items[i * item]);
+        std::sort(sorted.begin(), sorted.end(), less);
+        if (runs.empty()) {
+            for (const uint8_t* it : sorted) emit(it);
+        } else {
+            // Merge the runs and the last, in-memory one with a heap.
+            std::vector<RunCursor> cursors(runs.size());
+            size_t share = (kSortBudget / 2 / (runs.size() + 1)) / item;
+            if (share < 64) share = 64;
+            for (size_t r = 0; r < runs.size(); r++) {
+                cursors[r].offset = runs[r].first;
+                cursors[r].left = runs[r].second;
+                cursors[r].buffer.resize(share * item);
+            }
+            size_t memory_at = 0;
+            auto current = [&](size_t r) -> const uint8_t* {
+                if (r == runs.size()) return memory_at < sorted.size() ? sorted[memory_at] : nullptr;
+                RunCursor& c = cursors[r];
+                if (c.at == c.held) {
+                    if (c.left == 0) return nullptr;
+                    uint32_t n = c.left < share ? c.left : (uint32_t)share;
+                    if (xdb_fread_at(work, c.offset, c.buffer.data(), n * item)) {
+                        s = xdb_report(XD_READERR);
+                        return nullptr;
+                    }
+                    c.offset += n * item;
+                    c.left -= n;
+                    c.at = 0;
+                    c.held = n;
+                }
+                return &c.buffer[c.at * item];
+            };
+            auto heap_less = [&](const std::pair<const uint8_t*, size_t>& a, const std::pair<const uint8_t*, size_t>& b) {
+                return order(a.first, b.first) > 0;
+            };
+            std::priority_queue<std::pair<const uint8_t*, size_t>, std::vector<std::pair<const uint8_t*, size_t>>,
+                                decltype(heap_less)> heap(heap_less);
+            for (size_t r = 0; r <= runs.size(); r++)
+                if (const uint8_t* it = current(r)) heap.push({it, r});
+            while (!heap.empty() && s >= 0) {
+                auto top = heap.top();
+                heap.pop();
+                emit(top.first);
+                size_t r = top.second;
+                if (r == runs.size()) memory_at++;
+                else cursors[r].at++;
+                if (const uint8_t* it = current(r)) heap.push({it, r});
+            }
+        }
+    }
+    if (s >= 0) s = builder.finish();
+    if (work_open) {
+        xdb_fclose(work);
+        xdb_fdelete("stacks.tmp");
+    }
+    XDSTATUS failure = s;
+    xdb_set_status(XD_OK);
+    XDSTATUS c = ndx_close(h);
+    if (failure < 0 || c < 0) {
+        xdb_set_status(XD_OK);
+        xdb_fdelete(name);
+        return xdb_report(failure < 0 ? failure : c);
+    }
+    return xdb_report(XD_OK);
+}
+
+void ndx_set_sort_budget(size_t bytes) { kSortBudget = bytes < 4096 ? 4096 : bytes; }

@@ -214,3 +214,62 @@ TEST(NdxDateKeys, DayNumbersBothWays) {
 }
 
 }  // namespace
+
+namespace {
+
+class NdxRebuildTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = make_temp_dir("rebuild");
+        ASSERT_EQ(xdbinit(), XD_OK);
+    }
+    void TearDown() override {
+        ndx_set_sort_budget(64u << 20);
+        xdbterm();
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    std::string dir_;
+};
+
+// The engine's rebuild of the writer's table and expressions gives the writer's
+// key order, sorting in memory and in runs through the work file alike.
+TEST_F(NdxRebuildTest, SameOrderAsTheWriter) {
+    struct Case {
+        const char* tag;
+        const char* expr;
+        char type;
+        uint16_t length;
+    } cases[] = {{"NAME", "NAME", 'C', 30},         {"AGE", "AGE", 'N', 8},        {"BALANCE", "BALANCE", 'N', 8},
+                 {"BORN", "BORN", 'D', 8},          {"SALARY", "SALARY", 'N', 8},  {"CITYBORN", "UPPER(CITY)+DTOS(BORN)", 'C', 28}};
+    int16_t data;
+    ASSERT_GE(dbf_open(&data, (kPeople + "PEOPLE.DBF").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 1), 0);
+    for (size_t budget : {size_t(64) << 20, size_t(4096)}) {
+        ndx_set_sort_budget(budget);
+        for (const Case& c : cases) {
+            std::string path = dir_ + "/" + c.tag + ".ndx";
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(ndx_rebuild(data, path.c_str(), (uint8_t)c.type, c.expr, c.length), XD_OK) << c.tag;
+            int16_t h;
+            ASSERT_EQ(ndx_open(&h, path.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND), XD_OK);
+            char fault[200];
+            uint32_t entries = 0;
+            ASSERT_EQ(ndx_check(h, &entries, fault, sizeof fault), XD_OK) << fault;
+            EXPECT_EQ(entries, 300u);
+            std::vector<uint32_t> order;
+            uint8_t key[64];
+            uint32_t recno;
+            XDSTATUS s = ndx_first(h, key, &recno);
+            while (s == XD_OK) {
+                order.push_back(recno);
+                xdb_set_status(XD_OK);
+                s = ndx_next(h, key, &recno);
+            }
+            EXPECT_EQ(order, recorded_order(c.tag)) << c.tag << " budget " << budget;
+            xdb_set_status(XD_OK);
+            ndx_close(h);
+        }
+    }
+    EXPECT_FALSE(xdb_fexists("stacks.tmp"));  // the work file goes away
+}
+
+}  // namespace
