@@ -1,5 +1,8 @@
+// qxdb index create TABLE.dbf FILE.ndx --expr EXPR [--unique]
 // qxdb index keys FILE.ndx [--table TABLE.dbf] [--reverse]
 // qxdb index seek FILE.ndx VALUE [--table TABLE.dbf]
+// qxdb index check TABLE.dbf FILE.ndx
+// qxdb reindex TABLE.dbf FILE.ndx
 //
 // NDX files do not tell date keys from numbers; with --table the key expression is
 // evaluated on the table to find its type, and date keys print as yyyymmdd.
@@ -20,8 +23,11 @@
 namespace {
 
 const char kUsage[] =
-    "usage: qxdb index keys FILE.ndx [--table TABLE.dbf] [--reverse]\n"
+    "usage: qxdb index create TABLE.dbf FILE.ndx --expr EXPR [--unique]\n"
+    "       qxdb index keys FILE.ndx [--table TABLE.dbf] [--reverse]\n"
     "       qxdb index seek FILE.ndx VALUE [--table TABLE.dbf]\n"
+    "       qxdb index check TABLE.dbf FILE.ndx\n"
+    "       qxdb reindex TABLE.dbf FILE.ndx\n"
     "keys prints one line per entry in index order: recno<TAB>key. seek searches a key\n"
     "(a prefix for character keys) and prints the status and the entry it lands on.\n";
 
@@ -132,14 +138,123 @@ int seek(const CliArgs& args) {
     return kExitOk;
 }
 
+// Builds an index of `expr` over the table: its key type and length come from the
+// expression's value on the first record (or on a blank record).
+int create(const CliArgs& args) {
+    if (args.positional.size() != 3 || !args.has("expr")) return cli_usage(kUsage);
+    OpenedTable t;
+    XDSTATUS s = cli_open_table(args.positional[1], -1, &t);
+    if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
+    uint32_t count = 0;
+    dbf_record_count(t.handle, &count);
+    if (count > 0) {
+        xdb_set_status(XD_OK);
+        dbf_read_record(t.handle, 1);
+    }
+    std::string expr = args.get("expr");
+    XdbKeyValue v{};
+    xdb_set_status(XD_OK);
+    if ((s = xdb_eval_key(t.handle, &expr[0], 0, &v)) < 0) return cli_fail("cannot evaluate " + args.get("expr"), s);
+    char type = v.type == 'C' ? 'C' : v.type == 'D' ? 'D' : (v.type == 'N' || v.type == 'F') ? 'N' : 0;
+    if (!type) {
+        fprintf(stderr, "qxdb: an index key is text, a number or a date; %s is of type %c\n", args.get("expr").c_str(), v.type);
+        return kExitFailed;
+    }
+    uint8_t key_type = (uint8_t)(type | (args.has("unique") ? 0x80 : 0));
+    xdb_set_status(XD_OK);
+    s = ndx_rebuild(t.handle, args.positional[2].c_str(), key_type, args.get("expr").c_str(), type == 'C' ? v.length : 8);
+    if (s < 0) return cli_fail("cannot build " + args.positional[2], s);
+    xdb_set_status(XD_OK);
+    dbf_close(t.handle);
+    fprintf(stderr, "qxdb: %s: %u keys\n", args.positional[2].c_str(), count);
+    return kExitOk;
+}
+
+// Walks the tree and checks that every record of the table has its key in it.
+int check(const CliArgs& args) {
+    if (args.positional.size() != 3) return cli_usage(kUsage);
+    OpenedTable t;
+    XDSTATUS s = cli_open_table(args.positional[1], -1, &t);
+    if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
+    int16_t h;
+    xdb_set_status(XD_OK);
+    if ((s = ndx_open(&h, args.positional[2].c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND)) < 0)
+        return cli_fail("cannot open " + args.positional[2], s);
+    char fault[256];
+    uint32_t entries = 0, count = 0, missing = 0;
+    xdb_set_status(XD_OK);
+    if ((s = ndx_check(h, &entries, fault, sizeof fault)) < 0) {
+        fprintf(stderr, "qxdb: %s: %s\n", args.positional[2].c_str(), fault);
+        return kExitFailed;
+    }
+    dbf_record_count(t.handle, &count);
+    NdxInfo info;
+    ndx_info(h, &info);
+    bool unique = info.unique != 0;  // one entry per key value, not per record
+    for (uint32_t n = 1; n <= count; n++) {
+        xdb_set_status(XD_OK);
+        if (dbf_read_ahead(t.handle, n) < 0) return cli_fail("reading record " + std::to_string(n), xdb_status());
+        uint8_t key[128] = {0};
+        xdb_set_status(XD_OK);
+        if ((s = ndx_key_from_record(h, t.handle, key)) < 0) return cli_fail("key of record " + std::to_string(n), s);
+        uint8_t want[128];
+        memcpy(want, key, sizeof want);
+        uint32_t recno = n;
+        xdb_set_status(XD_OK);
+        s = ndx_seek(h, key, 100, &recno, unique ? 0 : NDX_EXACT);
+        bool found = s == XD_OK && (unique ? memcmp(want, key, info.key_length) == 0 : recno == n);
+        if (!found) {
+            if (missing++ < 10) fprintf(stderr, "qxdb: the key of record %u is not in the index\n", n);
+        }
+    }
+    bool ok = missing == 0 && (unique ? entries <= count : entries == count);
+    if (!ok && entries != count) fprintf(stderr, "qxdb: %u entries for %u records\n", entries, count);
+    printf("%s: %u entries, %u records, %s\n", args.positional[2].c_str(), entries, count, ok ? "no fault" : "FAULTY");
+    return ok ? kExitOk : kExitFailed;
+}
+
 }  // namespace
+
+// Builds an index again from its table, with its own expression and key.
+int cmd_reindex(int argc, char** argv) {
+    const char* usage = "usage: qxdb reindex TABLE.dbf FILE.ndx\nBuilds an index again from its table.\n";
+    CliArgs args;
+    if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
+    if (args.positional.size() != 2) return cli_usage(usage);
+    if (!cli_start_engine()) return kExitFailed;
+    int16_t h;
+    XDSTATUS s = ndx_open(&h, args.positional[1].c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND);
+    if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
+    NdxInfo info;
+    ndx_info(h, &info);
+    xdb_set_status(XD_OK);
+    ndx_close(h);
+    OpenedTable t;
+    if ((s = cli_open_table(args.positional[0], -1, &t)) < 0) return cli_fail("cannot open " + args.positional[0], s);
+    // Numeric NDX keys may be dates: the expression's value tells.
+    char type = info.type;
+    if (type == 'N') {
+        std::string expr = info.expression;
+        XdbKeyValue v{};
+        xdb_set_status(XD_OK);
+        if (xdb_eval_key(t.handle, &expr[0], 0, &v) >= 0 && v.type == 'D') type = 'D';
+    }
+    xdb_set_status(XD_OK);
+    s = ndx_rebuild(t.handle, args.positional[1].c_str(), (uint8_t)(type | (info.unique ? 0x80 : 0)), info.expression,
+                    info.key_length);
+    if (s < 0) return cli_fail("cannot rebuild " + args.positional[1], s);
+    return kExitOk;
+}
 
 int cmd_index(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"table", "codepage"}, {"reverse"}, kUsage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"table", "codepage", "expr"}, {"reverse", "unique"}, kUsage, &args); done >= 0)
+        return done;
     if (args.positional.size() < 2) return cli_usage(kUsage);
     if (!cli_start_engine()) return kExitFailed;
     if (args.positional[0] == "keys" && args.positional.size() == 2) return keys(args);
     if (args.positional[0] == "seek") return seek(args);
+    if (args.positional[0] == "create") return create(args);
+    if (args.positional[0] == "check") return check(args);
     return cli_usage(kUsage);
 }
