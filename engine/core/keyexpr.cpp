@@ -67,22 +67,25 @@ XDSTATUS field_value(int16_t index, const DbfFieldInfo& f, Value* v) {
     if (s < 0) return s;
     xdb_set_status(before);
     v->type = f.type;
+    size_t n = 0;  // the bytes of the value as the field get gives it
     switch (f.type) {
-    case 'C': v->bytes.assign(buf.data(), f.length); break;
+    case 'C': n = f.length; break;
     case 'V':
-    case 'D': v->bytes.assign(buf.c_str()); break;
-    case 'N': case 'F': case 'B': case 'Y': v->bytes.assign(buf.data(), 8); break;
-    case 'L': v->bytes.assign(buf.data(), 1); break;
-    case 'I': case 'M': case 'P': v->bytes.assign(buf.data(), 4); break;
-    case 'T': v->bytes.assign(buf.data(), sizeof(DbfDateTime)); break;
+    case 'D': n = strnlen(buf.data(), buf.size()); break;
+    case 'N': case 'F': case 'B': case 'Y': n = 8; break;
+    case 'L': n = 1; break;
+    case 'I': case 'M': case 'P': n = 4; break;
+    case 'T': n = sizeof(DbfDateTime); break;
     case 'Q': {
-        uint16_t n;
-        memcpy(&n, buf.data(), 2);
-        v->bytes.assign(buf.data(), (size_t)n + 2);
+        uint16_t q;
+        memcpy(&q, buf.data(), 2);
+        n = (size_t)q + 2;
         break;
     }
-    default: v->bytes.clear(); break;
+    default: break;
     }
+    if (n > buf.size()) n = buf.size();
+    v->bytes.assign(buf.begin(), buf.begin() + (long)n);
     return XD_OK;
 }
 
