@@ -525,6 +525,7 @@ XDSTATUS ndx_info(int16_t handle, NdxInfo* info) {
     info->keys_per_block = f->keys_per_block;
     info->root = f->root;
     info->block_count = f->block_count;
+    info->file_name = f->name;
     return xdb_status();
 }
 

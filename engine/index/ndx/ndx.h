@@ -21,6 +21,7 @@ struct NdxInfo {
     char expression[221];
     uint16_t keys_per_block;
     uint32_t root, block_count;
+    const char* file_name;  // as opened; valid while the index is open
 };
 
 // Creates an empty index: key type letter 'C', 'D' or 'N' (bit 128: unique).

@@ -1,0 +1,304 @@
+#include "engine/index/index.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "engine/core/dates.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "engine/index/ndx/ndx.h"
+
+namespace {
+
+// Host value type codes of single-byte text: keys of these hosts are terminated.
+bool single_byte_text(uint8_t code) {
+    return code == 17 || code == 18 || code == 19 || code == 21 || code == 22 || code == 23 || code == 134;
+}
+
+bool has_format(int32_t type) { return type == 1; }  // the formats built so far
+
+// Every operation starts with a clean status; a type without a format is refused.
+XDSTATUS begin(const IndexAccess* a) {
+    xdb_set_status(XD_OK);
+    if (!a) return xdb_report(XD_NULLPARAM);
+    if (!has_format(a->type)) return xdb_report(XD_CORRUPT);
+    return XD_OK;
+}
+
+// After an operation that returns a key: text keys of the host end at key_length - 1.
+XDSTATUS finish_key(const IndexAccess* a, void* key, XDSTATUS s) {
+    if (key && a->key_length > 0 && single_byte_text(a->key_host_type)) ((char*)key)[a->key_length - 1] = 0;
+    return s;
+}
+
+int16_t handle_of(const IndexAccess* a) { return (int16_t)a->file_handle; }
+
+uint16_t format_key_length(const IndexAccess* a) {
+    return (uint16_t)(a->key_type == 'C' ? a->key_length - 1 : a->key_length);
+}
+
+}  // namespace
+
+const char* index_extension(int32_t type) {
+    switch (type) {
+    case 1: return ".ndx";
+    case 2: return ".mdx";
+    case 3: return ".idx";
+    case 4: case 8: case 10: return ".cdx";
+    case 5: case 6: return ".ntx";
+    default: return "";
+    }
+}
+
+bool index_is_multitag(int32_t type) { return type == 4 || type == 8 || type == 10; }
+
+XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    if (key) memset(key, 0, a->key_length);
+    return finish_key(a, key, ndx_first(handle_of(a), key, recno));
+}
+
+XDSTATUS IndexLast(IndexAccess* a, void* key, uint32_t* recno) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    if (key) memset(key, 0, a->key_length);
+    return finish_key(a, key, ndx_last(handle_of(a), key, recno));
+}
+
+XDSTATUS IndexNext(IndexAccess* a, void* key, uint32_t* recno) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    return finish_key(a, key, ndx_next(handle_of(a), key, recno));
+}
+
+XDSTATUS IndexPrevious(IndexAccess* a, void* key, uint32_t* recno) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    return finish_key(a, key, ndx_previous(handle_of(a), key, recno));
+}
+
+XDSTATUS IndexResync(IndexAccess* a, void* key, uint32_t* recno) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    return finish_key(a, key, ndx_resync(handle_of(a), key, recno));
+}
+
+XDSTATUS IndexSeek(IndexAccess* a, void* key, int pad, uint32_t* recno, uint16_t mode) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    if (!key || !recno) return xdb_report(XD_NULLPARAM);
+    uint16_t size = 8;
+    if (a->key_type == 'C') {
+        char* text = (char*)key;
+        size_t limit = a->key_length - 1, n = strnlen(text, limit);
+        if (pad && single_byte_text(a->value_host_type) && single_byte_text(a->key_host_type) && n < limit) {
+            memset(text + n, ' ', limit - n);
+            text[limit] = 0;
+            n = limit;
+        }
+        size = (uint16_t)n;
+    }
+    return finish_key(a, key, ndx_seek(handle_of(a), key, size, recno, mode));
+}
+
+XDSTATUS IndexAddKey(IndexAccess* a, const void* key, uint32_t recno) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    uint16_t size = a->key_type == 'C' ? (uint16_t)strnlen((const char*)key, format_key_length(a)) : 8;
+    return ndx_add_key(handle_of(a), key, size, recno);
+}
+
+XDSTATUS IndexDeleteKey(IndexAccess* a, const void* key, uint32_t recno) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    uint16_t size = a->key_type == 'C' ? (uint16_t)strnlen((const char*)key, format_key_length(a)) : 8;
+    return ndx_delete_key(handle_of(a), key, size, recno);
+}
+
+XDSTATUS IndexKeyFromRecord(IndexAccess* a, int16_t data_handle, void* key) {
+    XDSTATUS s = begin(a);
+    if (s) return s;
+    if (!key) return xdb_report(XD_NULLPARAM);
+    memset(key, 0, a->key_length);
+    if (a->single_field >= 0) {
+        // The key is one field's value: made from it directly.
+        char value[300] = {0};
+        if ((s = dbf_get_field(data_handle, a->single_field, value, nullptr)) < 0) return s;
+        xdb_set_status(XD_OK);
+        if (a->single_field_type == 'L') {  // the logical's byte as the letter keys hold
+            value[0] = value[0] ? 'T' : 'F';
+            value[1] = 0;
+        }
+        return MakeKeyFromField(a, a->single_field_type, value, key);
+    }
+    uint8_t k[128] = {0};
+    if ((s = ndx_key_from_record(handle_of(a), data_handle, k)) < 0) return s;
+    if (a->key_type == 'C') {
+        size_t n = format_key_length(a);
+        while (n > 0 && isspace(k[n - 1])) n--;  // trailing white space goes
+        memcpy(key, k, n);
+    } else {
+        memcpy(key, k, 8);
+    }
+    return xdb_status();
+}
+
+XDSTATUS IndexOpen(int32_t type, const char* file_name, uint16_t open_mode, int16_t* handle) {
+    xdb_set_status(XD_OK);
+    if (!handle) return xdb_report(XD_NULLPARAM);
+    *handle = -1;
+    if (!has_format(type)) return xdb_report(XD_CORRUPT);
+    char name[261];
+    snprintf(name, sizeof name, "%s", file_name ? file_name : "");
+    return ndx_open(handle, name, open_mode);
+}
+
+XDSTATUS IndexClose(int32_t type, int16_t handle) {
+    xdb_set_status(XD_OK);
+    if (!has_format(type)) return XD_OK;
+    return ndx_close(handle);
+}
+
+XDSTATUS IndexCreate(const IndexCreateRequest* r) {
+    xdb_set_status(XD_OK);
+    if (!r || !r->file_name || !r->expression) return xdb_report(XD_NULLPARAM);
+    const char* dot = strrchr(r->file_name, '.');
+    const char* ext = dot ? dot : "";
+    // The first four extensions compare without regard to case; ".cdx" exactly.
+    if (!strcasecmp(ext, ".ndx")) {
+        uint8_t type = (uint8_t)(r->key_type | (r->unique ? 0x80 : 0));
+        return ndx_create(r->file_name, type, r->expression, r->key_length);
+    }
+    if (!strcasecmp(ext, ".ntx") || !strcasecmp(ext, ".mdx") || !strcasecmp(ext, ".idx") || !strcmp(ext, ".cdx"))
+        return xdb_report(XD_CORRUPT);  // formats still to come
+    return xdb_report(XD_BADFILENAME);
+}
+
+XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, const char* expression,
+                      uint8_t key_type, uint16_t key_length, uint16_t decimals, const char* tag_name) {
+    xdb_set_status(XD_OK);
+    (void)decimals;
+    (void)tag_name;
+    if (index_is_multitag(type)) return XD_OK;  // CDX tags are not rebuilt here
+    bool unsupported = type < 1 || type > 10 || type == 7 || type == 9;
+    if (type == 1 || unsupported) return ndx_rebuild(data_handle, file_name, key_type, expression, key_length);
+    return xdb_report(XD_CORRUPT);  // formats still to come
+}
+
+XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count) {
+    xdb_set_status(XD_OK);
+    (void)file_handle;
+    if (count) *count = (type == 1 || type == 3 || type == 5 || type == 6) ? 1 : 0;
+    return XD_OK;
+}
+
+XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out) {
+    xdb_set_status(XD_OK);
+    if (!out) return xdb_report(XD_NULLPARAM);
+    if (!has_format(type)) return xdb_report(XD_CORRUPT);
+    NdxInfo info;
+    XDSTATUS s = ndx_info(handle, &info);
+    if (s < 0) return s;
+    out->key_type = info.type;
+    out->key_length = (int16_t)(info.key_length + (info.type == 'C' ? 1 : 0));
+    out->flags = (int16_t)info.unique;
+    out->decimals = 0;
+    out->key_expression = info.expression_length >= 1 ? info.expression : "";
+    // The display name: a plain field name as it stands, else the file's base name.
+    const std::string& e = out->key_expression;
+    if (!e.empty() && e.find_first_of(" ()+") == std::string::npos) {
+        snprintf(out->name, sizeof out->name, "%s", e.c_str());
+    } else {
+        std::string path = info.file_name ? info.file_name : "";
+        std::string base;
+        if (path.size() < 261) {
+            size_t cut = path.find_last_of("/\\:");
+            base = cut == std::string::npos ? path : path.substr(cut + 1);
+            base = base.substr(0, base.rfind('.'));
+        }
+        snprintf(out->name, 11, "%s", base.c_str());
+    }
+    return XD_OK;
+}
+
+XDSTATUS MakeCharacterKey(const IndexAccess* a, const char* text, void* key) {
+    if (!a || !key || !text) return xdb_report(XD_NULLPARAM);
+    memset(key, 0, a->key_length);
+    size_t n = strnlen(text, a->key_length);
+    memcpy(key, text, n);
+    if (a->key_length) ((char*)key)[a->key_length - 1] = 0;
+    return XD_OK;
+}
+
+XDSTATUS MakeNumericKey(const IndexAccess* a, double value, void* key) {
+    if (!a || !key) return xdb_report(XD_NULLPARAM);
+    if (a->key_width > 0 && a->key_width < 64 && std::isfinite(value)) {
+        // Rounded as the field would store it.
+        char text[96];
+        snprintf(text, sizeof text, "%*.*f", (int)a->key_width, (int)a->key_decimals, value);
+        value = strtod(text, nullptr);
+    }
+    memset(key, 0, a->key_length);
+    if (a->type != 1 && !(a->type < 1 || a->type > 10)) return xdb_report(XD_CORRUPT);
+    memcpy(key, &value, 8);
+    return XD_OK;
+}
+
+XDSTATUS MakeDateKey(const IndexAccess* a, const char* date_text, void* key) {
+    if (!a || !key || !date_text) return xdb_report(XD_NULLPARAM);
+    memset(key, 0, a->key_length);
+    if (a->type != 1) return xdb_report(XD_CORRUPT);
+    int y = 0, m = 0, d = 0;
+    XDSTATUS s = xdb_read_date(&y, &m, &d, date_text, xdb_date_format());
+    if (s < 0) return s;
+    double k = s == XD_EMPTYFILE ? 1.0e100 : ndx_date_key(y, m, d);
+    xdb_set_status(XD_OK);
+    memcpy(key, &k, 8);
+    return XD_OK;
+}
+
+XDSTATUS MakeIntegerKey(const IndexAccess* a, int32_t value, void* key) {
+    if (!a || !key) return xdb_report(XD_NULLPARAM);
+    uint8_t* k = (uint8_t*)key;
+    uint32_t u = (uint32_t)value;
+    for (int i = 0; i < 4; i++) k[i] = (uint8_t)(u >> (24 - 8 * i));
+    if (value >= 0) k[0] |= 0x80;
+    else k[0] &= 0x7F;
+    return XD_OK;
+}
+
+XDSTATUS MakeCurrencyKey(const IndexAccess* a, double value, void* key) {
+    if (!a || !key) return xdb_report(XD_NULLPARAM);
+    double scaled = value * 10000.0;
+    if (!std::isfinite(scaled) || std::fabs(scaled) >= 9.2e18) return xdb_report(XD_BADDATA);
+    int64_t i = (int64_t)scaled;
+    uint8_t* k = (uint8_t*)key;
+    for (int b = 0; b < 8; b++) k[b] = (uint8_t)((uint64_t)i >> (56 - 8 * b));
+    if (i >= 0) k[0] |= 0x80;
+    else k[0] &= 0x7F;
+    return XD_OK;
+}
+
+XDSTATUS MakeDateTimeKey(const IndexAccess* a, const char* text, void* key) {
+    if (!a || !key || !text) return xdb_report(XD_NULLPARAM);
+    if (strlen(text) < 8) return xdb_report(XD_BADDATE);
+    // The date part is the CDX date key, which comes with the CDX format.
+    return xdb_report(XD_CORRUPT);
+}
+
+XDSTATUS MakeKeyFromField(const IndexAccess* a, char field_type, const void* value, void* key) {
+    switch (field_type) {
+    case 'B': case 'F': case 'N': return MakeNumericKey(a, *(const double*)value, key);
+    case 'C': case 'L': case 'V': return MakeCharacterKey(a, (const char*)value, key);
+    case 'D': return MakeDateKey(a, (const char*)value, key);
+    case 'I': return MakeIntegerKey(a, *(const int32_t*)value, key);
+    case 'T': return MakeDateTimeKey(a, (const char*)value, key);
+    case 'Y': return MakeCurrencyKey(a, *(const double*)value, key);
+    default: return xdb_report(XD_EMPTYFILE);
+    }
+}

@@ -1,0 +1,80 @@
+#pragma once
+// The uniform index operations: the driver holds one IndexAccess per open index (or
+// open tag of a multi-tag file) and calls these; each looks at the index type code
+// and calls the one implementation of that format. Formats: 1 NDX; 2 MDX; 3 IDX;
+// 4, 8, 10 CDX; 5, 6 NTX; 7 and 9 have none. Every operation clears the last status
+// first and returns an engine status.
+
+#include <cstdint>
+#include <string>
+
+#include "engine/core/status.h"
+
+struct IndexAccess {
+    int32_t type;             // index type code
+    uint16_t file_handle;     // engine handle of a single-key file (NDX, IDX, NTX)
+    int32_t tag_handle;       // engine handle of the tag of a multi-tag file (MDX, CDX)
+    uint32_t key_length;      // the caller's key buffer: the format's key length, + 1 for 'C'
+    int16_t key_type;         // 'C', 'D', 'L', 'N'; for CDX also 10, 11, 12
+    uint8_t key_host_type;    // host value type code of keys
+    uint8_t value_host_type;  // host value type code of searched values
+    uint32_t key_width;       // numeric keys: the field's width and decimals
+    uint32_t key_decimals;
+    uint32_t raw_character_key;  // non-zero: search values are not blank-padded
+    // Key from record: the key is one field's value (set by the driver).
+    int16_t single_field;        // field index, or -1
+    char single_field_type;
+};
+
+struct IndexDescription {
+    int16_t key_length;  // + 1 for 'C'
+    int16_t key_type;
+    int16_t flags;       // 128 unique (NTX: 256 descending)
+    int16_t decimals;
+    std::string key_expression;
+    char name[25];
+};
+
+// Creation request (IndexCreate).
+struct IndexCreateRequest {
+    const char* file_name;
+    const char* expression;
+    char key_type;        // 'C', 'D', 'N', 'L'
+    uint16_t key_length;  // character keys
+    int unique;
+    const char* tag_name;  // multi-tag formats
+};
+
+// ".ndx", ".mdx", ".idx", ".cdx", ".ntx" for the types that have a format, else "".
+const char* index_extension(int32_t type);
+bool index_is_multitag(int32_t type);
+
+XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno);
+XDSTATUS IndexLast(IndexAccess* a, void* key, uint32_t* recno);
+XDSTATUS IndexNext(IndexAccess* a, void* key, uint32_t* recno);
+XDSTATUS IndexPrevious(IndexAccess* a, void* key, uint32_t* recno);
+XDSTATUS IndexResync(IndexAccess* a, void* key, uint32_t* recno);
+XDSTATUS IndexSeek(IndexAccess* a, void* key, int pad, uint32_t* recno, uint16_t mode);
+XDSTATUS IndexAddKey(IndexAccess* a, const void* key, uint32_t recno);
+XDSTATUS IndexDeleteKey(IndexAccess* a, const void* key, uint32_t recno);
+// The key of the current record of the table `data_handle`.
+XDSTATUS IndexKeyFromRecord(IndexAccess* a, int16_t data_handle, void* key);
+XDSTATUS IndexOpen(int32_t type, const char* file_name, uint16_t open_mode, int16_t* handle);
+XDSTATUS IndexClose(int32_t type, int16_t handle);
+XDSTATUS IndexCreate(const IndexCreateRequest* request);
+XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, const char* expression,
+                      uint8_t key_type, uint16_t key_length, uint16_t decimals, const char* tag_name);
+XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count);
+XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out);
+
+// Key makers: into a key buffer of a->key_length bytes.
+XDSTATUS MakeCharacterKey(const IndexAccess* a, const char* text, void* key);
+XDSTATUS MakeNumericKey(const IndexAccess* a, double value, void* key);
+XDSTATUS MakeDateKey(const IndexAccess* a, const char* date_text, void* key);
+XDSTATUS MakeIntegerKey(const IndexAccess* a, int32_t value, void* key);
+XDSTATUS MakeCurrencyKey(const IndexAccess* a, double value, void* key);
+XDSTATUS MakeDateTimeKey(const IndexAccess* a, const char* text, void* key);
+// By a DBF field type letter (B, F, N numeric; C, L, V character; D date; I integer;
+// T date-time; Y currency); `value` is text for the text forms, else a double or
+// an int32 as the type needs.
+XDSTATUS MakeKeyFromField(const IndexAccess* a, char field_type, const void* value, void* key);

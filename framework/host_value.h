@@ -1,0 +1,42 @@
+#pragma once
+// The host value layer: typed run-time values with the host's value type codes,
+// and their conversions to the forms the engine's key makers take (8-bit text,
+// double, 32-bit integer, date text).
+
+#include <cstdint>
+#include <string>
+
+// Host value type codes (a numbering of the host's own). 17, 18, 19, 21, 22, 23
+// and 134 are single-byte text; 128 and 129 bytes.
+enum HostValueCode : uint8_t {
+    HV_INT32 = 1,
+    HV_INT64 = 2,
+    HV_REAL = 4,
+    HV_CURRENCY = 5,
+    HV_BOOLEAN = 8,
+    HV_DATE = 10,       // yyyymmdd
+    HV_DATETIME = 11,   // yyyymmddhhmmss
+    HV_WIDE_TEXT = 16,
+    HV_TEXT = 19,
+    HV_BYTES = 128,
+};
+
+bool host_value_single_byte_text(uint8_t code);
+
+struct FxValue {
+    uint8_t type = HV_TEXT;
+    double real = 0;
+    int64_t integer = 0;
+    std::string text;  // single-byte text (or the UTF-8 of wide text)
+
+    static FxValue Text(const std::string& t);
+    static FxValue Real(double v);
+    static FxValue Integer(int64_t v);
+    static FxValue Date(const std::string& yyyymmdd);
+
+    std::string ToText() const;
+    double ToDouble() const;
+    int32_t ToInt32() const;
+    // Date text: a date value's own text, else the text form.
+    std::string ToDateText() const;
+};
