@@ -101,6 +101,9 @@ TEST(Cli, IndexCommands) {
     for (const char* tag : {"NAME", "AGE", "BALANCE", "CITYBORN", "SALARY", "UCITY"})
         EXPECT_EQ(qxdb("index check '" + people + "PEOPLE.DBF' '" + people + "PEOPLE_" + tag + ".NDX'").code, 0) << tag;
     EXPECT_EQ(qxdb("index check '" + people + "PEOPLE.DBF' '" + people + "PEOPLE_BORN.NDX'").code, 1);
+    std::string dbd = std::string(QXDB_TEST_DATA) + "/real/dbd-xbase/";
+    for (const char* name : {"ndx-char", "ndx-date", "ndx-num"})
+        EXPECT_EQ(qxdb("index check '" + dbd + name + ".dbf' '" + dbd + name + ".ndx'").code, 0) << name;
 
     std::string dir = make_temp_dir("cliindex");
     std::string t = dir + "/t.dbf", x = dir + "/t.ndx";

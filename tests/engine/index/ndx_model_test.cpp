@@ -12,6 +12,7 @@
 #include <set>
 
 #include "engine/core/engine.h"
+#include "engine/core/keyexpr.h"
 #include "engine/index/ndx/ndx.h"
 #include "tests/support/dbf_builder.h"
 
@@ -220,6 +221,25 @@ TEST_F(NdxModelTest, TwoHandlesSeeEachOthersChanges) {
     xdb_set_status(XD_OK);
     ASSERT_EQ(ndx_first(b, key, &recno), XD_OK);
     EXPECT_EQ(recno, 999u);
+}
+
+TEST_F(NdxModelTest, NationalOrderWhenTheCollationFlagIsZero) {
+    xdb_collation(0, 1);
+    std::string path = dir_ + "/fr.ndx";
+    ASSERT_EQ(ndx_create(path.c_str(), 'C', "NAME", 4), XD_OK);
+    int16_t h = open(path);
+    const char* words[] = {"a", "Z", "\xC9", "F", "E", "(", "0"};
+    for (uint32_t i = 0; i < 7; i++) {
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(ndx_add_key(h, words[i], (uint16_t)strlen(words[i]), i + 1), XD_OK);
+    }
+    std::vector<uint32_t> order;
+    for (const Entry& e : walk(h, 4, false)) order.push_back(e.recno);
+    // Digits, then upper case (with É after E), lower case, then the signs.
+    EXPECT_EQ(order, (std::vector<uint32_t>{7, 5, 3, 4, 2, 1, 6}));
+    xdb_set_status(XD_OK);
+    ndx_close(h);
+    xdb_collation(1, 1);
 }
 
 }  // namespace
