@@ -4,10 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-bool host_value_single_byte_text(uint8_t c) {
-    return c == 17 || c == 18 || c == 19 || c == 21 || c == 22 || c == 23 || c == 134;
-}
-
 FxValue FxValue::Text(const std::string& t) {
     FxValue v;
     v.type = HV_TEXT;

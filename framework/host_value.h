@@ -21,7 +21,9 @@ enum HostValueCode : uint8_t {
     HV_BYTES = 128,
 };
 
-bool host_value_single_byte_text(uint8_t code);
+inline bool host_value_single_byte_text(uint8_t c) {
+    return c == 17 || c == 18 || c == 19 || c == 21 || c == 22 || c == 23 || c == 134;
+}
 
 struct FxValue {
     uint8_t type = HV_TEXT;

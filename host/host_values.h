@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "driver/interfaces.h"
+#include "framework/host_value.h"
 #include <string>
 #include <vector>
 
@@ -26,28 +27,11 @@ enum HostItemType : int32_t {
     kItemDecimal = 31,
 };
 
-// Type codes of run-time values (a numbering of the host's own). The single-byte
-// text types are 17, 18, 19, 21, 22, 23 and 134; 128 and 129 are byte strings.
-enum HostValueType : int32_t {
-    kValueInt32 = 1,
-    kValueInt64 = 2,
-    kValueReal = 4,
-    kValueCurrency = 5,
-    kValueBoolean = 8,
-    kValueDate = 10,
-    kValueDateTime = 11,
-    kValueWideText = 16,
-    kValueText = 19,
-    kValueBytes = 128,
-};
-
-inline bool host_value_is_single_byte_text(int32_t type) {
-    return type == 17 || type == 18 || type == 19 || type == 21 || type == 22 || type == 23 || type == 134;
-}
+// Type codes of run-time values: the host value type codes (framework/host_value.h).
 
 // A run-time value: its type code and its number or text.
 struct HostValue {
-    int32_t type = kValueInt32;
+    int32_t type = HV_INT32;
     double number = 0;
     std::u16string text;
 };

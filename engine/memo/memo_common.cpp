@@ -18,17 +18,57 @@ char* memo_read_buffer(size_t size) {
     return g_read_buffer.data();
 }
 
-XDSTATUS memo_take_name(MemoFile* m, const char* name) {
-    size_t n = strlen(name);
-    XDSTATUS s = xdb_alloc((void**)&m->name, n + 1);
+XDSTATUS memo_open(int16_t* handle, const char* name, uint16_t open_mode, uint8_t kind, XdbCloseFn closer,
+                   MemoHeaderCheck check) {
+    XDSTATUS s = xdb_pending();
     if (s) return s;
-    memcpy(m->name, name, n + 1);
-    return XD_OK;
+    if (!handle || !name) return xdb_report(XD_NULLPARAM);
+    xdb_register_closer(kind, closer);
+    void* block;
+    if ((s = xdb_alloc_slot(kind, handle, &block))) return s;
+    MemoFile* m = (MemoFile*)block;
+    open_mode = xdb_expand_open_mode(open_mode);
+    if ((s = xdb_fopen(&m->sh, name, open_mode, &m->file_mode))) {
+        xdb_release_slot(*handle);
+        *handle = -1;
+        return s;
+    }
+    m->commit = 1;
+    m->dialect = (uint8_t)(open_mode & 0xFF);
+    s = check(m);
+    if (s == XD_OK) {
+        size_t n = strlen(name);
+        if ((s = xdb_alloc((void**)&m->name, n + 1)) == XD_OK) memcpy(m->name, name, n + 1);
+    }
+    if (s != XD_OK) {
+        xdb_report(s);
+        xdb_fclose(m->sh);
+        xdb_set_status(s);
+        xdb_free(m->name);
+        xdb_release_slot(*handle);
+        *handle = -1;
+        return s;
+    }
+    return xdb_status();
 }
 
-void memo_free(MemoFile* m) {
+XDSTATUS memo_close(int16_t handle, uint8_t kind) {
+    MemoFile* m;
+    XDSTATUS s = memo_enter(handle, kind, &m);
+    if (s) return s;
+    s = xdb_fclose(m->sh);
     xdb_free(m->name);
-    m->name = nullptr;
+    xdb_release_slot(handle);
+    return s ? s : xdb_status();
+}
+
+XDSTATUS memo_block_size(int16_t handle, uint8_t kind, uint32_t* size) {
+    MemoFile* m;
+    XDSTATUS s = memo_enter(handle, kind, &m);
+    if (s) return s;
+    if (!size) return xdb_report(XD_NULLPARAM);
+    *size = m->block_size;
+    return xdb_status();
 }
 
 void memo_split_path(const char* path, std::string* dir, std::string* base) {

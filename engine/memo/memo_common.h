@@ -21,8 +21,14 @@ struct MemoFile {
 // The engine's buffer for texts read (grows as needed; freed at termination).
 char* memo_read_buffer(size_t size);
 
-XDSTATUS memo_take_name(MemoFile* m, const char* name);
-void memo_free(MemoFile* m);
+// The open both formats share: a slot of `kind`, the file opened by the mode word,
+// then the format's checks of its header (`check`, which also sets the block size
+// and the next free block). On failure nothing stays open and *handle is -1.
+typedef XDSTATUS (*MemoHeaderCheck)(MemoFile* m);
+XDSTATUS memo_open(int16_t* handle, const char* name, uint16_t open_mode, uint8_t kind, XdbCloseFn closer,
+                   MemoHeaderCheck check);
+XDSTATUS memo_close(int16_t handle, uint8_t kind);
+XDSTATUS memo_block_size(int16_t handle, uint8_t kind, uint32_t* size);
 
 // Directory (up to its last ':', '\' or '/') and base name of a path.
 void memo_split_path(const char* path, std::string* dir, std::string* base);

@@ -13,7 +13,7 @@
 
 namespace {
 
-bool is_text(const HostValue* v) { return v && (v->type == kValueWideText || host_value_is_single_byte_text(v->type)); }
+bool is_text(const HostValue* v) { return v && (v->type == HV_WIDE_TEXT || host_value_single_byte_text((uint8_t)v->type)); }
 
 std::u16string fold(std::u16string s, bool blanks) {
     std::u16string out;
@@ -32,7 +32,7 @@ int compare(const HostValue* a, const HostValue* b) {
 
 int32_t number_result(HostValue* r, double v) {
     if (!r) return 0;
-    r->type = kValueReal;
+    r->type = HV_REAL;
     r->number = v;
     return std::isfinite(v) ? 1 : 0;
 }

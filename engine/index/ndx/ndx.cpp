@@ -177,11 +177,12 @@ XDSTATUS advance(NdxFile* f, Block* leaf, bool forward) {
     }
 }
 
-XDSTATUS first_entry(NdxFile* f, Block* leaf) {
-    XDSTATUS s = descend(f, f->root, 0, false, leaf);
+// The first or last entry: down the leftmost or rightmost path, over empty leaves.
+XDSTATUS end_entry(NdxFile* f, Block* leaf, bool last) {
+    XDSTATUS s = descend(f, f->root, 0, last, leaf);
     if (s) return s;
     if (key_count(*leaf) == 0) {
-        if (f->depth == 0 || (s = advance(f, leaf, true)) == XD_NOMOREKEYS) {
+        if (f->depth == 0 || (s = advance(f, leaf, !last)) == XD_NOMOREKEYS) {
             f->depth = -1;
             return XD_EMPTYFILE;
         }
@@ -190,18 +191,8 @@ XDSTATUS first_entry(NdxFile* f, Block* leaf) {
     return XD_OK;
 }
 
-XDSTATUS last_entry(NdxFile* f, Block* leaf) {
-    XDSTATUS s = descend(f, f->root, 0, true, leaf);
-    if (s) return s;
-    if (key_count(*leaf) == 0) {
-        if (f->depth == 0 || (s = advance(f, leaf, false)) == XD_NOMOREKEYS) {
-            f->depth = -1;
-            return XD_EMPTYFILE;
-        }
-        return s;
-    }
-    return XD_OK;
-}
+XDSTATUS first_entry(NdxFile* f, Block* leaf) { return end_entry(f, leaf, false); }
+XDSTATUS last_entry(NdxFile* f, Block* leaf) { return end_entry(f, leaf, true); }
 
 // One entry forward; XD_NOMOREKEYS (positioned on the last entry) at the end.
 XDSTATUS step_next(NdxFile* f, Block* leaf) {

@@ -317,30 +317,16 @@ XDSTATUS dbt_create(const char* name, int16_t factor, uint8_t dialect) {
     return c ? c : xdb_status();
 }
 
-XDSTATUS dbt_open(int16_t* handle, const char* name, uint16_t open_mode) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!handle || !name) return xdb_report(XD_NULLPARAM);
-    xdb_register_closer(XDB_KIND_DBT, dbt_close);
-    void* block;
-    if ((s = xdb_alloc_slot(XDB_KIND_DBT, handle, &block))) return s;
-    MemoFile* m = (MemoFile*)block;
-    open_mode = xdb_expand_open_mode(open_mode);
-    uint8_t dialect = (uint8_t)(open_mode & 0xFF);
-    if (dialect == 0) dialect = 1;
-    if ((s = xdb_fopen(&m->sh, name, open_mode, &m->file_mode))) {
-        xdb_release_slot(*handle);
-        *handle = -1;
-        return s;
-    }
-    m->commit = 1;
-    m->dialect = dialect;
+namespace {
+
+XDSTATUS check_header(MemoFile* m) {
+    if (m->dialect == 0) m->dialect = 1;
     m->block_size = kBlock3;
-    if (!layout_known(dialect)) s = XD_BADVERSION;
-    if (s == XD_OK) s = xdb_fsize(m->sh, &m->file_size);
+    if (!layout_known(m->dialect)) return XD_BADVERSION;
+    XDSTATUS s = xdb_fsize(m->sh, &m->file_size);
     if (s == XD_OK && m->file_size < 28) s = XD_NOTMEMO;
     if (s == XD_OK) s = xdb_fread_at(m->sh, 0, m->header, 28);
-    if (s == XD_OK && dialect == 2) {
+    if (s == XD_OK && m->dialect == 2) {
         // Files made by dBASE IV itself (and most other programs) keep the block
         // size at 20, with 2, 1 or zeros at 18 and 19; the layout this engine
         // writes has 2, 1 at 20 and 21 and the block size at 22. Both are read.
@@ -351,39 +337,19 @@ XDSTATUS dbt_open(int16_t* handle, const char* name, uint16_t open_mode) {
         else if (own_layout && get_le16(m->header + 24) != 0) s = XD_BADPARAM;
         m->block_size = bs;
     }
-    if (s == XD_OK) {
-        m->next_free = get_le32(m->header);
-        s = memo_take_name(m, name);
-    }
-    if (s != XD_OK) {
-        xdb_report(s);
-        xdb_fclose(m->sh);
-        xdb_set_status(s);
-        memo_free(m);
-        xdb_release_slot(*handle);
-        *handle = -1;
-        return s;
-    }
-    return xdb_status();
+    if (s == XD_OK) m->next_free = get_le32(m->header);
+    return s;
 }
 
-XDSTATUS dbt_close(int16_t handle) {
-    MemoFile* m;
-    XDSTATUS s = memo_enter(handle, XDB_KIND_DBT, &m);
-    if (s) return s;
-    s = xdb_fclose(m->sh);
-    memo_free(m);
-    xdb_release_slot(handle);
-    return s ? s : xdb_status();
+}  // namespace
+
+XDSTATUS dbt_open(int16_t* handle, const char* name, uint16_t open_mode) {
+    return memo_open(handle, name, open_mode, XDB_KIND_DBT, dbt_close, check_header);
 }
 
-XDSTATUS dbt_block_size(int16_t handle, uint32_t* size) {
-    MemoFile* m;
-    XDSTATUS s = memo_enter(handle, XDB_KIND_DBT, &m);
-    if (s) return s;
-    *size = m->block_size;
-    return xdb_status();
-}
+XDSTATUS dbt_close(int16_t handle) { return memo_close(handle, XDB_KIND_DBT); }
+
+XDSTATUS dbt_block_size(int16_t handle, uint32_t* size) { return memo_block_size(handle, XDB_KIND_DBT, size); }
 
 XDSTATUS dbt_read(int16_t handle, uint32_t block, const char** text, uint32_t* length) {
     MemoFile* m;

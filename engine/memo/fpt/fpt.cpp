@@ -58,24 +58,11 @@ XDSTATUS fpt_create(const char* name, int16_t factor) {
     return c ? c : xdb_status();
 }
 
-XDSTATUS fpt_open(int16_t* handle, const char* name, uint16_t open_mode) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!handle || !name) return xdb_report(XD_NULLPARAM);
-    xdb_register_closer(XDB_KIND_FPT, fpt_close);
-    void* block;
-    if ((s = xdb_alloc_slot(XDB_KIND_FPT, handle, &block))) return s;
-    MemoFile* m = (MemoFile*)block;
-    open_mode = xdb_expand_open_mode(open_mode);
-    if ((s = xdb_fopen(&m->sh, name, open_mode, &m->file_mode))) {
-        xdb_release_slot(*handle);
-        *handle = -1;
-        return s;
-    }
-    m->commit = 1;
-    m->dialect = (uint8_t)(open_mode & 0xFF);
-    if (m->dialect != 0 && m->dialect != 4) s = XD_BADVERSION;
-    if (s == XD_OK) s = xdb_fsize(m->sh, &m->file_size);
+namespace {
+
+XDSTATUS check_header(MemoFile* m) {
+    if (m->dialect != 0 && m->dialect != 4) return XD_BADVERSION;
+    XDSTATUS s = xdb_fsize(m->sh, &m->file_size);
     if (s == XD_OK && m->file_size < 512) s = XD_NOTMEMO;
     if (s == XD_OK) s = xdb_fread_at(m->sh, 0, m->header, 8);
     if (s == XD_OK) {
@@ -83,36 +70,18 @@ XDSTATUS fpt_open(int16_t* handle, const char* name, uint16_t open_mode) {
         m->block_size = be32(m->header + 4);
         if (m->block_size != 1 && (m->block_size < 33 || m->block_size > 16384)) s = XD_BADBLOCKSIZE;
     }
-    if (s == XD_OK) s = memo_take_name(m, name);
-    if (s != XD_OK) {
-        xdb_report(s);
-        xdb_fclose(m->sh);
-        xdb_set_status(s);
-        memo_free(m);
-        xdb_release_slot(*handle);
-        *handle = -1;
-        return s;
-    }
-    return xdb_status();
+    return s;
 }
 
-XDSTATUS fpt_close(int16_t handle) {
-    MemoFile* m;
-    XDSTATUS s = memo_enter(handle, XDB_KIND_FPT, &m);
-    if (s) return s;
-    s = xdb_fclose(m->sh);
-    memo_free(m);
-    xdb_release_slot(handle);
-    return s ? s : xdb_status();
+}  // namespace
+
+XDSTATUS fpt_open(int16_t* handle, const char* name, uint16_t open_mode) {
+    return memo_open(handle, name, open_mode, XDB_KIND_FPT, fpt_close, check_header);
 }
 
-XDSTATUS fpt_block_size(int16_t handle, uint32_t* size) {
-    MemoFile* m;
-    XDSTATUS s = memo_enter(handle, XDB_KIND_FPT, &m);
-    if (s) return s;
-    *size = m->block_size;
-    return xdb_status();
-}
+XDSTATUS fpt_close(int16_t handle) { return memo_close(handle, XDB_KIND_FPT); }
+
+XDSTATUS fpt_block_size(int16_t handle, uint32_t* size) { return memo_block_size(handle, XDB_KIND_FPT, size); }
 
 XDSTATUS fpt_read(int16_t handle, uint32_t block, const char** text, uint32_t* length) {
     MemoFile* m;
