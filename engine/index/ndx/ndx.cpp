@@ -488,7 +488,9 @@ XDSTATUS ndx_close(int16_t handle) {
     NdxFile* f;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
-    if (f->free_head && (s = compact(f)) < 0) return s;
+    // A damaged tree that cannot be compacted is still closed: the status tells.
+    XDSTATUS compacted = f->free_head ? compact(f) : XD_OK;
+    if (compacted < 0) xdb_set_status(XD_OK);
     if (f->header_modified) {
         uint8_t head[8];
         put_le32(head, f->root);
@@ -499,6 +501,7 @@ XDSTATUS ndx_close(int16_t handle) {
     s = xdb_fclose(f->sh);
     xdb_free(f->name);
     xdb_release_slot(handle);
+    if (compacted < 0) return xdb_report(compacted);
     return s ? s : xdb_status();
 }
 
@@ -598,6 +601,11 @@ XDSTATUS allocate_block(NdxFile* f, uint32_t* b, Block* out) {
         f->free_head = get_le32(out->bytes + 4);
     } else {
         if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
+        // A block count far beyond the file is a damaged header: growing the file
+        // to it would blow it up.
+        uint32_t size = 0;
+        if ((s = xdb_fsize(f->sh, &size))) return s;
+        if ((uint64_t)f->block_count * kBlock > (uint64_t)size + kBlock) return xdb_report(XD_CORRUPT);
         *b = f->block_count++;
         xdb_fset_size(f->sh, f->block_count * kBlock);
         if ((s = write_header_word(f, 4, f->block_count))) return s;
@@ -894,7 +902,7 @@ struct Checker {
     }
     // Checks the subtree of `b`; its keys must lie within [low, high] (null: open).
     bool walk(uint32_t b, int depth, const uint8_t* low, const uint8_t* high, uint8_t* max_out) {
-        if (b < 1 || b >= f->block_count) return fail("child block out of the file", b);
+        if (b < 1 || b >= f->block_count || b >= seen.size()) return fail("child block out of the file", b);
         if (seen[b]) return fail("block reached twice", b);
         seen[b] = 1;
         if (depth >= kMaxDepth) return fail("tree too deep", b);
@@ -942,12 +950,16 @@ XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
     if (!fault || cap == 0) return xdb_report(XD_NULLPARAM);
     fault[0] = 0;
     if ((s = refresh_header(f))) return s;
-    Checker c{f, std::vector<uint8_t>(f->block_count, 0), -1, 0, fault, cap};
+    // The blocks that exist: a header may claim more than the file holds.
+    uint32_t size = 0;
+    if ((s = xdb_fsize(f->sh, &size))) return s;
+    uint32_t blocks = f->block_count < size / kBlock + 1 ? f->block_count : size / kBlock + 1;
+    Checker c{f, std::vector<uint8_t>(blocks, 0), -1, 0, fault, cap};
     bool ok = c.walk(f->root, 0, nullptr, nullptr, nullptr);
     // Freed blocks must not be in the tree, and the freed chain must end.
     for (uint32_t b = f->free_head, steps = 0; ok && b; steps++) {
         Block blk;
-        if (steps > f->block_count || b >= f->block_count || read_block(f, b, &blk) || blk.bytes[0] != 255 || c.seen[b]) {
+        if (steps > f->block_count || b >= c.seen.size() || read_block(f, b, &blk) || blk.bytes[0] != 255 || c.seen[b]) {
             ok = c.fail("bad freed-block chain", b);
             break;
         }

@@ -128,6 +128,10 @@ XDSTATUS write3(MemoFile* m, const char* text, uint32_t length, uint32_t* block,
             in_place = (body.size() + kBlock3 - 1) / kBlock3 <= (old + 2 + kBlock3 - 1) / kBlock3;
         }
     }
+    // A next-free block far beyond the end of the file is a damaged header: writing
+    // there would blow the file up.
+    if (!in_place && (m->next_free == 0 || (uint64_t)m->next_free * kBlock3 > (uint64_t)m->file_size + kBlock3))
+        return xdb_report(XD_CORRUPT);
     uint32_t target = in_place ? *block : m->next_free;
     if (!block_offset(m, target, &at)) return xdb_report(XD_SEEKERR);
     XDSTATUS s = xdb_fwrite_at(m->sh, at, body.data(), (uint32_t)body.size(), m->commit);

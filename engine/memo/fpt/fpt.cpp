@@ -113,6 +113,8 @@ XDSTATUS fpt_write(int16_t handle, const char* text, uint32_t length, uint32_t* 
     if ((s = refresh(m))) return s;
     uint32_t bs = m->block_size;
     uint64_t at = (uint64_t)m->next_free * bs;
+    // A next-free block far beyond the end of the file is a damaged header.
+    if (m->next_free == 0 || at > (uint64_t)m->file_size + bs) return xdb_report(XD_CORRUPT);
     uint64_t used = ((uint64_t)length + 8 + bs - 1) / bs;
     if (at + used * bs > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);  // 32-bit files
     xdb_fset_size(m->sh, (uint32_t)at);
