@@ -838,25 +838,42 @@ XDSTATUS compact(NdxFile* f) {
 
 }  // namespace
 
-XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno) {
-    NdxFile* f;
-    XDSTATUS s = enter(handle, &f);
-    if (s) return s;
-    if (!key) return xdb_report(XD_NULLPARAM);
-    if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
-    if ((s = refresh_header(f))) return s;
-    uint8_t k[100];
-    full_key(f, key, key_size, k);
+namespace {
+
+// The search that add and delete start with: the entry, or the place for it, of the
+// caller's key (blank-padded) and record number.
+struct Change {
+    NdxFile* f = nullptr;
+    uint8_t key[100];
     Block leaf;
     bool no_smaller = false;
-    s = search(f, k, f->key_length, recno, f->unique ? 0 : NDX_EXACT, &leaf, &no_smaller);
+};
+
+XDSTATUS locate(int16_t handle, const void* key, uint16_t key_size, uint32_t recno, Change* c) {
+    XDSTATUS s = enter(handle, &c->f);
+    if (s) return s;
+    if (!key) return xdb_report(XD_NULLPARAM);
+    if (c->f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if ((s = refresh_header(c->f))) return s;
+    full_key(c->f, key, key_size, c->key);
+    // A unique index looks for the key alone, the others for the exact entry.
+    return search(c->f, c->key, c->f->key_length, recno, c->f->unique ? 0 : NDX_EXACT, &c->leaf, &c->no_smaller);
+}
+
+}  // namespace
+
+XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno) {
+    Change c;
+    XDSTATUS s = locate(handle, key, key_size, recno, &c);
+    if (s < 0 || !c.f) return s;
+    NdxFile* f = c.f;
     if (s == XD_EMPTYFILE) {
         f->depth = 0;
         f->path_block[0] = f->root;
         f->path_index[0] = 0;
         s = XD_OK;
-    } else if (s == XD_KEYNOTFOUND && !no_smaller) {
-        s = step_next(f, &leaf);
+    } else if (s == XD_KEYNOTFOUND && !c.no_smaller) {
+        s = step_next(f, &c.leaf);
         if (s == XD_NOMOREKEYS) {
             f->path_index[f->depth]++;
             s = XD_OK;
@@ -864,25 +881,17 @@ XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
     } else if (s == XD_KEYNOTFOUND) {
         s = XD_OK;  // before the first entry
     }
-    if (s == XD_OK) s = insert_entry(f, k, recno);
+    if (s == XD_OK) s = insert_entry(f, c.key, recno);
     f->depth = -1;
     return s < 0 ? xdb_report(s) : xdb_status();
 }
 
 XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno) {
-    NdxFile* f;
-    XDSTATUS s = enter(handle, &f);
-    if (s) return s;
-    if (!key) return xdb_report(XD_NULLPARAM);
-    if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
-    if ((s = refresh_header(f))) return s;
-    uint8_t k[100];
-    full_key(f, key, key_size, k);
-    Block leaf;
-    bool no_smaller = false;
-    s = search(f, k, f->key_length, recno, f->unique ? 0 : NDX_EXACT, &leaf, &no_smaller);
-    if (s == XD_OK) s = remove_entry(f);
-    f->depth = -1;
+    Change c;
+    XDSTATUS s = locate(handle, key, key_size, recno, &c);
+    if (s < 0 || !c.f) return s;
+    if (s == XD_OK) s = remove_entry(c.f);
+    c.f->depth = -1;
     return xdb_report(s);
 }
 
