@@ -289,16 +289,17 @@ XDSTATUS search(NdxFile* f, const uint8_t* search_key, uint16_t length, uint32_t
     }
 }
 
-typedef XDSTATUS (*Move)(NdxFile*, Block*);
-
-XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, Move move) {
-    NdxFile* f;
-    XDSTATUS s = enter(handle, &f);
+// The start and end every positioning operation shares: the handle selected, the
+// root and block count read again; at the end the entry reached handed out and
+// the path forgotten.
+XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NdxFile** f) {
+    XDSTATUS s = enter(handle, f);
     if (s) return s;
     if (!key || !recno) return xdb_report(XD_NULLPARAM);
-    if ((s = refresh_header(f))) return s;
-    Block leaf;
-    s = move(f, &leaf);
+    return refresh_header(*f);
+}
+
+XDSTATUS end_positioning(NdxFile* f, const Block& leaf, XDSTATUS s, void* key, uint32_t* recno) {
     if (s >= 0 && s != XD_EMPTYFILE) {
         XDSTATUS g = f->depth < 0 ? xdb_report(XD_CORRUPT) : give_entry(f, leaf, f->path_index[f->depth], key, recno);
         if (g < 0) s = g;
@@ -307,15 +308,24 @@ XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, Move move) {
     return xdb_report(s);
 }
 
+typedef XDSTATUS (*Move)(NdxFile*, Block*);
+
+XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, Move move) {
+    NdxFile* f;
+    XDSTATUS s = begin_positioning(handle, key, recno, &f);
+    if (s) return s;
+    Block leaf;
+    s = move(f, &leaf);
+    return end_positioning(f, leaf, s, key, recno);
+}
+
 // Resynchronises on (key, recno), then moves one entry. When the entry itself is
 // gone, the search stops just before its place, so the move still lands on its
 // neighbour.
 XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
     NdxFile* f;
-    XDSTATUS s = enter(handle, &f);
+    XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
-    if (!key || !recno) return xdb_report(XD_NULLPARAM);
-    if ((s = refresh_header(f))) return s;
     Block leaf;
     if (*recno == 0) {
         s = forward ? first_entry(f, &leaf) : last_entry(f, &leaf);
@@ -333,12 +343,7 @@ XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
             else s = no_smaller ? XD_NOMOREKEYS : XD_OK;
         }
     }
-    if (s >= 0 && s != XD_EMPTYFILE) {
-        XDSTATUS g = f->depth < 0 ? xdb_report(XD_CORRUPT) : give_entry(f, leaf, f->path_index[f->depth], key, recno);
-        if (g < 0) s = g;
-    }
-    f->depth = -1;
-    return xdb_report(s);
+    return end_positioning(f, leaf, s, key, recno);
 }
 
 const int kDaysBefore[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
@@ -530,30 +535,21 @@ XDSTATUS ndx_previous(int16_t handle, void* key, uint32_t* recno) { return moved
 
 XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno) {
     NdxFile* f;
-    XDSTATUS s = enter(handle, &f);
+    XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
-    if (!key || !recno) return xdb_report(XD_NULLPARAM);
     if (*recno == 0) return xdb_report(XD_KEYNOTFOUND);
-    if ((s = refresh_header(f))) return s;
     uint8_t search_key[101] = {0};
     memcpy(search_key, key, f->key_length);
     Block leaf;
     bool no_smaller;
     s = search(f, search_key, f->key_length, *recno, NDX_EXACT, &leaf, &no_smaller);
-    if (s >= 0 && s != XD_EMPTYFILE) {
-        XDSTATUS g = f->depth < 0 ? xdb_report(XD_CORRUPT) : give_entry(f, leaf, f->path_index[f->depth], key, recno);
-        if (g < 0) s = g;
-    }
-    f->depth = -1;
-    return xdb_report(s);
+    return end_positioning(f, leaf, s, key, recno);
 }
 
 XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode) {
     NdxFile* f;
-    XDSTATUS s = enter(handle, &f);
+    XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
-    if (!key || !recno) return xdb_report(XD_NULLPARAM);
-    if ((s = refresh_header(f))) return s;
     uint8_t search_key[101] = {0};
     uint16_t length = f->key_type == 0 ? (key_size < f->key_length ? key_size : f->key_length) : 8;
     if (f->key_type == 0 && (mode & NDX_EXACT)) {
@@ -568,12 +564,7 @@ XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno,
         s = first_entry(f, &leaf);
         if (s == XD_OK) s = XD_KEYNOTFOUNDEND;
     }
-    if (s >= 0 && s != XD_EMPTYFILE) {
-        XDSTATUS g = f->depth < 0 ? xdb_report(XD_CORRUPT) : give_entry(f, leaf, f->path_index[f->depth], key, recno);
-        if (g < 0) s = g;
-    }
-    f->depth = -1;
-    return xdb_report(s);
+    return end_positioning(f, leaf, s, key, recno);
 }
 
 // ---- Changes ----
