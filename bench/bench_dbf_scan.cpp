@@ -7,21 +7,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 
 namespace {
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // Writes the table's bytes directly: header, 5 descriptors, records, 0x1A.
 void make_table(const std::string& path, uint32_t records) {
@@ -73,11 +69,11 @@ void make_table(const std::string& path, uint32_t records) {
 double raw_read(const std::string& path, uint64_t* bytes) {
     std::vector<char> buf(256 * 1024);
     int fd = open(path.c_str(), O_RDONLY);
-    double t0 = now();
+    double t0 = bench_now();
     ssize_t n;
     *bytes = 0;
     while ((n = read(fd, buf.data(), buf.size())) > 0) *bytes += (uint64_t)n;
-    double t = now() - t0;
+    double t = bench_now() - t0;
     close(fd);
     return t;
 }
@@ -94,7 +90,7 @@ double scan(const std::string& path, double* checksum) {
     char name[32], date[16];
     double amount, qty, sum = 0;
     uint8_t active;
-    double t0 = now();
+    double t0 = bench_now();
     for (uint32_t n = 1; n <= count; n++) {
         xdb_set_status(XD_OK);
         if (dbf_read_ahead(h, n) < 0) break;
@@ -105,7 +101,7 @@ double scan(const std::string& path, double* checksum) {
         dbf_get_field(h, 4, &active, nullptr);
         sum += amount + qty + active + date[7] + name[10];
     }
-    double t = now() - t0;
+    double t = bench_now() - t0;
     dbf_close(h);
     *checksum = sum;
     return t;

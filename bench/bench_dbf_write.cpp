@@ -7,33 +7,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 
 namespace {
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-DbfCreateField field(const char* name, char type, uint16_t length, uint16_t decimals = 0) {
-    DbfCreateField f{};
-    snprintf(f.name, sizeof f.name, "%s", name);
-    f.type = (uint16_t)type;
-    f.length = length;
-    f.decimals = decimals;
-    return f;
-}
-
 double copy_file(const std::string& from, const std::string& to, bool sync = false) {
     std::vector<char> buf(1 << 20);
-    double t0 = now();
+    double t0 = bench_now();
     int in = open(from.c_str(), O_RDONLY), out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ssize_t n;
     while ((n = read(in, buf.data(), buf.size())) > 0)
@@ -41,14 +28,7 @@ double copy_file(const std::string& from, const std::string& to, bool sync = fal
     if (sync) fdatasync(out);  // as the engine's close does (FlushFileBuffers)
     close(in);
     close(out);
-    return now() - t0;
-}
-
-void check(XDSTATUS s, const char* what) {
-    if (s < 0) {
-        fprintf(stderr, "%s failed: %d\n", what, s);
-        exit(1);
-    }
+    return bench_now() - t0;
 }
 
 }  // namespace
@@ -58,14 +38,14 @@ int main(int argc, char** argv) {
     std::string dir = argc > 2 ? argv[2] : "/tmp";
     std::string path = dir + "/qxdb-bench-write.dbf", copy = dir + "/qxdb-bench-copy.dbf";
     xdbinit();
-    std::vector<DbfCreateField> fields = {field("NAME", 'C', 30), field("CODE", 'C', 7), field("AMOUNT", 'N', 10, 2),
-                                          field("QTY", 'N', 3), field("BORN", 'D', 8), field("ACTIVE", 'L', 1)};
-    check(dbf_create(path.c_str(), (int16_t)fields.size(), fields.data(), DBF_DBASE3), "create");
+    std::vector<DbfCreateField> fields = {bench_field("NAME", 'C', 30), bench_field("CODE", 'C', 7), bench_field("AMOUNT", 'N', 10, 2),
+                                          bench_field("QTY", 'N', 3), bench_field("BORN", 'D', 8), bench_field("ACTIVE", 'L', 1)};
+    bench_check(dbf_create(path.c_str(), (int16_t)fields.size(), fields.data(), DBF_DBASE3), "create");
     int16_t h;
-    check(dbf_open(&h, path.c_str(), DBF_DBASE3), "open");
+    bench_check(dbf_open(&h, path.c_str(), DBF_DBASE3), "open");
     uint64_t x = 88172645463325252ull;
     char name[32], date[16];
-    double t0 = now();
+    double t0 = bench_now();
     for (uint32_t n = 1; n <= records; n++) {
         x ^= x << 13;
         x ^= x >> 7;
@@ -82,15 +62,15 @@ int main(int argc, char** argv) {
         dbf_put_field(h, 4, date);
         dbf_put_field(h, 5, &active);
         uint32_t recno = 0;
-        check(dbf_write_record(h, &recno, DBF_WRITE_APPEND), "append");
+        bench_check(dbf_write_record(h, &recno, DBF_WRITE_APPEND), "append");
     }
-    double appends = now() - t0;
+    double appends = bench_now() - t0;
     for (uint32_t n = 7; n <= records; n += 10) {
         xdb_set_status(XD_OK);
-        check(dbf_delete_record(h, n), "delete");
+        bench_check(dbf_delete_record(h, n), "delete");
     }
     xdb_set_status(XD_OK);
-    check(dbf_close(h), "close");
+    bench_check(dbf_close(h), "close");
 
     double best_copy = 1e9, best_synced = 1e9, best_pack = 1e9;
     for (int i = 0; i < 3; i++) {
@@ -101,11 +81,11 @@ int main(int argc, char** argv) {
         // Pack a fresh copy each time, so every round removes the same records.
         std::string work = dir + "/qxdb-bench-pack.dbf";
         copy_file(path, work);
-        check(dbf_open(&h, work.c_str(), DBF_DBASE3), "open");
+        bench_check(dbf_open(&h, work.c_str(), DBF_DBASE3), "open");
         xdb_set_status(XD_OK);
-        double p0 = now();
-        check(dbf_pack(&h), "pack");
-        double p = now() - p0;
+        double p0 = bench_now();
+        bench_check(dbf_pack(&h), "pack");
+        double p = bench_now() - p0;
         if (p < best_pack) best_pack = p;
         uint32_t kept = 0;
         dbf_record_count(h, &kept);

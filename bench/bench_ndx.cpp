@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,41 +12,20 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/index/ndx/ndx.h"
-
-namespace {
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-void check(XDSTATUS s, const char* what) {
-    if (s < 0) {
-        fprintf(stderr, "%s failed: %d\n", what, s);
-        exit(1);
-    }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     uint32_t records = argc > 1 ? (uint32_t)atol(argv[1]) : 1000000;
     std::string dir = argc > 2 ? argv[2] : "/tmp";
     std::string table = dir + "/qxdb-bench-ndx.dbf", cidx = dir + "/qxdb-bench-c.ndx", nidx = dir + "/qxdb-bench-n.ndx";
     xdbinit();
-    DbfCreateField fields[2] = {};
-    snprintf(fields[0].name, 11, "NAME");
-    fields[0].type = 'C';
-    fields[0].length = 30;
-    snprintf(fields[1].name, 11, "AMOUNT");
-    fields[1].type = 'N';
-    fields[1].length = 10;
-    fields[1].decimals = 2;
-    check(dbf_create(table.c_str(), 2, fields, DBF_DBASE3), "create");
+    DbfCreateField fields[2] = {bench_field("NAME", 'C', 30), bench_field("AMOUNT", 'N', 10, 2)};
+    bench_check(dbf_create(table.c_str(), 2, fields, DBF_DBASE3), "create");
     int16_t h;
-    check(dbf_open(&h, table.c_str(), DBF_DBASE3), "open");
+    bench_check(dbf_open(&h, table.c_str(), DBF_DBASE3), "open");
     std::mt19937_64 rng(1);
     std::vector<std::string> names;
     for (uint32_t n = 1; n <= records; n++) {
@@ -58,23 +36,23 @@ int main(int argc, char** argv) {
         dbf_put_field(h, 0, name);
         dbf_put_field(h, 1, &amount);
         uint32_t recno;
-        check(dbf_write_record(h, &recno, DBF_WRITE_APPEND), "append");
+        bench_check(dbf_write_record(h, &recno, DBF_WRITE_APPEND), "append");
         if (n % 10 == 0) names.push_back(name);
     }
 
-    double t0 = now();
+    double t0 = bench_now();
     xdb_set_status(XD_OK);
-    check(ndx_rebuild(h, cidx.c_str(), 'C', "NAME", 30), "rebuild C");
-    double rebuild_c = now() - t0;
-    t0 = now();
-    check(ndx_rebuild(h, nidx.c_str(), 'N', "AMOUNT", 8), "rebuild N");
-    double rebuild_n = now() - t0;
+    bench_check(ndx_rebuild(h, cidx.c_str(), 'C', "NAME", 30), "rebuild C");
+    double rebuild_c = bench_now() - t0;
+    t0 = bench_now();
+    bench_check(ndx_rebuild(h, nidx.c_str(), 'N', "AMOUNT", 8), "rebuild N");
+    double rebuild_n = bench_now() - t0;
 
     int16_t x;
-    check(ndx_open(&x, cidx.c_str(), XDB_OPEN_SHORTHAND), "open index");
+    bench_check(ndx_open(&x, cidx.c_str(), XDB_OPEN_SHORTHAND), "open index");
     uint8_t key[64];
     uint32_t recno = 0;
-    t0 = now();
+    t0 = bench_now();
     uint32_t found = 0;
     for (int i = 0; i < 100000; i++) {
         const std::string& n = names[rng() % names.size()];
@@ -83,8 +61,8 @@ int main(int argc, char** argv) {
         xdb_set_status(XD_OK);
         if (ndx_seek(x, key, (uint16_t)n.size(), &recno, 0) == XD_OK) found++;
     }
-    double seeks = now() - t0;
-    t0 = now();
+    double seeks = bench_now() - t0;
+    t0 = bench_now();
     uint32_t walked = 0;
     xdb_set_status(XD_OK);
     XDSTATUS s = ndx_first(x, key, &recno);
@@ -93,15 +71,15 @@ int main(int argc, char** argv) {
         xdb_set_status(XD_OK);
         s = ndx_next(x, key, &recno);
     }
-    double walk = now() - t0;
-    t0 = now();
+    double walk = bench_now() - t0;
+    t0 = bench_now();
     for (uint32_t i = 0; i < 100000; i++) {
         char name[32];
         snprintf(name, sizeof name, "ADDED %024llu", (unsigned long long)(rng() % 100000000000ull));
         xdb_set_status(XD_OK);
-        check(ndx_add_key(x, name, 30, records + 1 + i), "add");
+        bench_check(ndx_add_key(x, name, 30, records + 1 + i), "add");
     }
-    double adds = now() - t0;
+    double adds = bench_now() - t0;
     xdb_set_status(XD_OK);
     ndx_close(x);
     dbf_close(h);
