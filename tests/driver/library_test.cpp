@@ -76,7 +76,7 @@ TEST(LibraryLoader, FullStartStopSequenceThroughTheSharedLibrary) {
     session.Stop();  // release, ExternalTermLibrary, unload
     EXPECT_EQ(going_away(), before + 1);  // the teardown told the host
     dlclose(keep);
-    std::system(("rm -rf '" + dir + "'").c_str());
+    remove_temp_dir(dir);
 }
 
 TEST(LibraryLoader, MissingLibraryOrHostModule) {
@@ -95,7 +95,7 @@ protected:
     void TearDown() override {
         while (library().start_count > 0) ExternalTermLibrary();
         unsetenv("QXDB_INI_DIR");
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        remove_temp_dir(dir_);
     }
     std::string dir_;
 };

@@ -69,7 +69,7 @@ TEST(Cli, DumpFormatsAndErrors) {
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("Dialect:           dBASE III (code 1, variant row 0)"), std::string::npos);
     EXPECT_EQ(qxdb("nosuchcommand").code, 2);
-    std::system(("rm -rf '" + dir + "'").c_str());
+    remove_temp_dir(dir);
 }
 
 TEST(Cli, MemoTablesFromCreateToPack) {
@@ -90,7 +90,7 @@ TEST(Cli, MemoTablesFromCreateToPack) {
                              "\"}\n{\"recno\":2,\"deleted\":false,\"NAME\":\"c\",\"NOTE\":\"third\"}\n")
             << dialect;
     }
-    std::system(("rm -rf '" + dir + "'").c_str());
+    remove_temp_dir(dir);
 }
 
 TEST(Cli, IndexCommands) {
@@ -126,7 +126,7 @@ TEST(Cli, IndexCommands) {
     EXPECT_EQ(qxdb("index check '" + t + "' '" + dir + "/b.ndx'").code, 0);
     EXPECT_EQ(qxdb("index create '" + t + "' '" + dir + "/z.ndx' --expr 'name+amount'").code, 1);
     EXPECT_EQ(qxdb("index keys '" + dir + "/none.ndx'").code, 1);
-    std::system(("rm -rf '" + dir + "'").c_str());
+    remove_temp_dir(dir);
 }
 
 }  // namespace

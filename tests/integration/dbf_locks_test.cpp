@@ -13,20 +13,16 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
-class LocksTest : public ::testing::Test {
+class LocksTest : public EngineTest {
 protected:
     void SetUp() override {
-        dir_ = make_temp_dir("locks");
+        EngineTest::SetUp();
         path_ = dir_ + "/t.dbf";
         build_dbf(0x03, {{"NAME", 'C', 8}, {"N", 'N', 6}}, {"A", "B", "C"}).write(path_);
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
-    void TearDown() override {
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     int16_t open() {
         int16_t h = -1;
@@ -43,7 +39,7 @@ protected:
         xdb_set_status(XD_OK);
         return unlock ? dbf_unlock_file(h, mode) : dbf_lock_file(h, mode);
     }
-    std::string dir_, path_;
+    std::string path_;
 };
 
 // Runs `child` in a forked process with its own engine; returns its exit code.

@@ -18,6 +18,7 @@
 #include "engine/memo/memo.h"
 #include "host/json_line.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
@@ -56,19 +57,13 @@ struct Row {
     bool ok;
 };
 
-class InteropTest : public ::testing::Test {
+class InteropTest : public EngineTest {
 protected:
     void SetUp() override {
         if (!have_module("dbfread") || !have_module("dbf"))
             GTEST_SKIP() << "python3-dbf and python3-dbfread are not installed (make test installs them as root)";
-        dir_ = make_temp_dir("interop");
-        ASSERT_EQ(xdbinit(), XD_OK);
+        EngineTest::SetUp();
     }
-    void TearDown() override {
-        xdbterm();
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    std::string dir_;
 };
 
 TEST_F(InteropTest, WhatTheEngineWritesDbfreadReads) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 void DbfImage::write(const std::string& path) const {
@@ -54,4 +55,10 @@ std::string make_temp_dir(const std::string& tag) {
     buf.push_back(0);
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
     return buf.data();
+}
+
+void remove_temp_dir(const std::string& dir) {
+    if (dir.empty()) return;  // a test skipped before it made one
+    std::error_code ignored;  // a directory already gone is fine
+    std::filesystem::remove_all(dir, ignored);
 }

@@ -32,3 +32,6 @@ DbfImage build_dbf(uint8_t version, const std::vector<FieldSpec>& fields,
 
 // A fresh empty directory under the system's temporary directory.
 std::string make_temp_dir(const std::string& tag);
+
+// Removes a directory made by make_temp_dir with everything in it.
+void remove_temp_dir(const std::string& dir);

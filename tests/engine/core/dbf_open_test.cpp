@@ -9,19 +9,15 @@
 #include "engine/core/engine.h"
 #include "engine/core/os.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
-class DbfOpenTest : public ::testing::Test {
+class DbfOpenTest : public EngineTest {
 protected:
-    void SetUp() override {
-        dir_ = make_temp_dir("open");
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
     void TearDown() override {
         EXPECT_EQ(xdb_slots_in_use(), 0) << "a handle was left open";
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        EngineTest::TearDown();
     }
     // Opens the image as `dialect`; closes it again on success. Returns the status.
     XDSTATUS try_open(const DbfImage& img, uint8_t dialect, uint16_t* fields = nullptr) {
@@ -46,7 +42,6 @@ protected:
         }
         return s;
     }
-    std::string dir_;
 };
 
 DbfImage two_fields(uint8_t version = 0x03) {

@@ -10,19 +10,12 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
-class DbfReadTest : public ::testing::Test {
+class DbfReadTest : public EngineTest {
 protected:
-    void SetUp() override {
-        dir_ = make_temp_dir("read");
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
-    void TearDown() override {
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
     int16_t open(const DbfImage& img, uint8_t dialect, const char* name = "t.dbf") {
         std::string path = dir_ + "/" + name;
         img.write(path);
@@ -46,7 +39,6 @@ protected:
         get(h, i, buf);
         return buf;
     }
-    std::string dir_;
 };
 
 TEST_F(DbfReadTest, RecordsDeletedAndOutOfRange) {

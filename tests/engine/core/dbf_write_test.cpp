@@ -15,6 +15,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
@@ -32,16 +33,8 @@ DbfCreateField field(const char* name, char type, uint16_t length, uint16_t deci
     return f;
 }
 
-class DbfWriteTest : public ::testing::Test {
+class DbfWriteTest : public EngineTest {
 protected:
-    void SetUp() override {
-        dir_ = make_temp_dir("write");
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
-    void TearDown() override {
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
     XDSTATUS create(std::vector<DbfCreateField> fields, uint16_t mode, const std::string& name = "t.dbf") {
         xdb_set_status(XD_OK);
         XDSTATUS s = dbf_create((dir_ + "/" + name).c_str(), (int16_t)fields.size(), fields.data(), mode);
@@ -65,7 +58,6 @@ protected:
         EXPECT_EQ(dbf_write_record(h, &n, DBF_WRITE_APPEND), XD_OK);
         return n;
     }
-    std::string dir_;
 };
 
 TEST_F(DbfWriteTest, CreateLimitsByDialect) {

@@ -10,20 +10,16 @@
 #include "engine/core/engine.h"
 #include "engine/core/os.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
-class FrameTest : public ::testing::Test {
+class FrameTest : public EngineTest {
 protected:
     void SetUp() override {
-        dir_ = make_temp_dir("frame");
+        EngineTest::SetUp();
         path_ = dir_ + "/T.DBF";
         build_dbf(0x03, {{"NAME", 'C', 10}}, {"ALPHA", "BETA"}).write(path_);
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
-    void TearDown() override {
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     int16_t open() {
         int16_t h = -1;
@@ -31,7 +27,7 @@ protected:
         EXPECT_GE(dbf_open(&h, path_.c_str(), XDB_OPEN_SHORTHAND | 1), 0);
         return h;
     }
-    std::string dir_, path_;
+    std::string path_;
 };
 
 TEST_F(FrameTest, PendingErrorBlocksEveryOperationUntilReset) {

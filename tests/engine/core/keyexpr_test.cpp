@@ -10,14 +10,14 @@
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
-class KeyExprTest : public ::testing::Test {
+class KeyExprTest : public EngineTest {
 protected:
     void SetUp() override {
-        dir_ = make_temp_dir("key");
-        ASSERT_EQ(xdbinit(), XD_OK);
+        EngineTest::SetUp();
         build_dbf(0x03,
                   {{"NAME", 'C', 10}, {"BIRTH", 'D', 8}, {"AMOUNT", 'N', 8, 2}, {"TAX", 'N', 6, 2}, {"CODE", 'C', 5},
                    {"OK", 'L', 1}},
@@ -26,10 +26,6 @@ protected:
         xdb_set_status(XD_OK);
         ASSERT_EQ(dbf_open(&h_, (dir_ + "/t.dbf").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
         ASSERT_EQ(dbf_read_record(h_, 1), XD_OK);
-    }
-    void TearDown() override {
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     XDSTATUS eval(const char* text, XdbKeyValue* out, int limit = 0) {
         buf_ = text;
@@ -51,7 +47,7 @@ protected:
         memcpy(&d, v.value, 8);
         return d;
     }
-    std::string dir_, buf_;
+    std::string buf_;
     int16_t h_ = -1;
 };
 

@@ -15,28 +15,27 @@
 #include "engine/core/os.h"
 #include "engine/core/os_platform.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
-class OsTest : public ::testing::Test {
+class OsTest : public EngineTest {
 protected:
     void SetUp() override {
-        dir_ = make_temp_dir("os");
+        EngineTest::SetUp();
         path_ = dir_ + "/f.bin";
         std::ofstream(path_) << "0123456789";
-        ASSERT_EQ(xdbinit(), XD_OK);
     }
     void TearDown() override {
-        xdbterm();
         chmod(path_.c_str(), 0644);
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        EngineTest::TearDown();
     }
     uint16_t open_shared() {
         uint16_t sh = 0, mode = 0;
         EXPECT_EQ(xdb_fopen(&sh, path_.c_str(), XDB_OPEN_SHARED, &mode), XD_OK);
         return sh;
     }
-    std::string dir_, path_;
+    std::string path_;
 };
 
 TEST_F(OsTest, FreedSystemHandleIsTheNextGivenOut) {

@@ -13,19 +13,12 @@
 #include "engine/index/ndx/ndx.h"
 #include "framework/index_keys.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
-class IndexLayerTest : public ::testing::Test {
+class IndexLayerTest : public EngineTest {
 protected:
-    void SetUp() override {
-        dir_ = make_temp_dir("layer");
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
-    void TearDown() override {
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
     IndexAccess access(int32_t type, char key_type, uint32_t key_length) {
         IndexAccess a{};
         a.type = type;
@@ -36,7 +29,6 @@ protected:
         a.single_field = -1;
         return a;
     }
-    std::string dir_;
 };
 
 TEST_F(IndexLayerTest, TypesWithoutAFormat) {

@@ -15,6 +15,7 @@
 #include "engine/core/keyexpr.h"
 #include "engine/index/ndx/ndx.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
@@ -23,16 +24,8 @@ struct Entry {
     uint32_t recno;
 };
 
-class NdxModelTest : public ::testing::Test {
+class NdxModelTest : public EngineTest {
 protected:
-    void SetUp() override {
-        dir_ = make_temp_dir("ndxmodel");
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
-    void TearDown() override {
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
     int16_t open(const std::string& path) {
         int16_t h = -1;
         xdb_set_status(XD_OK);
@@ -71,7 +64,6 @@ protected:
         ASSERT_EQ(backward.size(), model.size()) << when;
         for (size_t i = 0; i < model.size(); i++) ASSERT_EQ(backward[i].recno, model[i].recno) << when;
     }
-    std::string dir_;
 };
 
 double as_double(const std::string& k) {

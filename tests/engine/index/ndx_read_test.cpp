@@ -12,6 +12,7 @@
 #include "engine/core/engine.h"
 #include "engine/index/ndx/ndx.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
@@ -195,7 +196,7 @@ TEST_F(NdxReadTest, NewIndexAndHeaderChecks) {
     std::ofstream(path, std::ios::app) << "x";
     EXPECT_EQ(try_open(), XD_BADFILESIZE);  // a warning: the index opens
     EXPECT_EQ(xdb_slots_in_use(), 0);
-    std::system(("rm -rf '" + dir + "'").c_str());
+    remove_temp_dir(dir);
 }
 
 TEST(NdxDateKeys, DayNumbersBothWays) {
@@ -217,18 +218,12 @@ TEST(NdxDateKeys, DayNumbersBothWays) {
 
 namespace {
 
-class NdxRebuildTest : public ::testing::Test {
+class NdxRebuildTest : public EngineTest {
 protected:
-    void SetUp() override {
-        dir_ = make_temp_dir("rebuild");
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
     void TearDown() override {
         ndx_set_sort_budget(64u << 20);
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        EngineTest::TearDown();
     }
-    std::string dir_;
 };
 
 // The engine's rebuild of the writer's table and expressions gives the writer's

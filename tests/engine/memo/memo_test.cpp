@@ -13,6 +13,7 @@
 #include "engine/core/engine.h"
 #include "engine/memo/memo.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
 
 namespace {
 
@@ -21,16 +22,8 @@ std::vector<uint8_t> bytes_of(const std::string& path) {
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-class MemoTest : public ::testing::Test {
+class MemoTest : public EngineTest {
 protected:
-    void SetUp() override {
-        dir_ = make_temp_dir("memo");
-        ASSERT_EQ(xdbinit(), XD_OK);
-    }
-    void TearDown() override {
-        xdbterm();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
     std::string path(const char* name) { return dir_ + "/" + name; }
     std::string read_dbt(int16_t h, uint32_t block, XDSTATUS* status = nullptr) {
         const char* t = nullptr;
@@ -55,7 +48,6 @@ protected:
         EXPECT_EQ(dbt_write(h, text.data(), (uint32_t)text.size(), &block, options), XD_OK);
         return block;
     }
-    std::string dir_;
 };
 
 TEST_F(MemoTest, DbaseThreeLayout) {
