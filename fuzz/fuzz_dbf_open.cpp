@@ -12,6 +12,7 @@
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "fuzz/fuzz_scratch.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ void exercise(int16_t h) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (g_path.empty()) {
-        g_path = "/tmp/qxdb-fuzz-" + std::to_string(getpid()) + ".dbf";
+        g_path = fuzz_scratch_path("T.DBF");
         xdbinit();
     }
     FILE* f = fopen(g_path.c_str(), "wb");

@@ -10,13 +10,14 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
+#include "fuzz/fuzz_scratch.h"
 
 namespace {
 
 int16_t g_handle = -1;
 
 void setup() {
-    std::string path = "/tmp/qxdb-fuzz-key-" + std::to_string(getpid()) + ".dbf";
+    std::string path = fuzz_scratch_path("T.DBF");
     xdbinit();
     DbfCreateField f[5] = {};
     const char* names[5] = {"NAME", "BIRTH", "AMOUNT", "OK", "CODE"};

@@ -11,11 +11,12 @@
 
 #include "engine/core/engine.h"
 #include "engine/memo/memo.h"
+#include "fuzz/fuzz_scratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string path;
     if (path.empty()) {
-        path = "/tmp/qxdb-fuzz-memo-" + std::to_string(getpid());
+        path = fuzz_scratch_path("T.MEM");
         xdbinit();
     }
     FILE* f = fopen(path.c_str(), "wb");

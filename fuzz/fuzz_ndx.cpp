@@ -11,11 +11,12 @@
 
 #include "engine/core/engine.h"
 #include "engine/index/ndx/ndx.h"
+#include "fuzz/fuzz_scratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string path;
     if (path.empty()) {
-        path = "/tmp/qxdb-fuzz-ndx-" + std::to_string(getpid()) + ".ndx";
+        path = fuzz_scratch_path("T.NDX");
         xdbinit();
     }
     FILE* f = fopen(path.c_str(), "wb");
