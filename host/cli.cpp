@@ -1,5 +1,7 @@
 #include "host/cli.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -105,10 +107,19 @@ bool cli_start_engine() {
     return true;
 }
 
-int cli_row_for_dialect(const std::string& text) {
+bool cli_parse_number(const std::string& text, long long min, long long max, long long* out, int base) {
+    if (text.empty() || isspace((unsigned char)text[0])) return false;
     char* end = nullptr;
-    long code = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end) return -2;
+    errno = 0;
+    long long v = strtoll(text.c_str(), &end, base);
+    if (*end || errno == ERANGE || v < min || v > max) return false;
+    *out = v;
+    return true;
+}
+
+int cli_row_for_dialect(const std::string& text) {
+    long long code = 0;
+    if (!cli_parse_number(text, 0, 65535, &code)) return -2;
     for (int r = 0; r < kXbaseVariantCount; r++)
         if (kXbaseVariants[r].code == code) return r;
     return -2;

@@ -50,6 +50,9 @@ struct OpenedTable {
 // else the version mismatch.
 XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out,
                         uint16_t open_bits = 0x0100 | 0x0800);
+// Reads a whole argument as an integer within [min, max]; false for anything else
+// (empty, trailing text, out of range). Base 0 also takes 0x... hexadecimal.
+bool cli_parse_number(const std::string& text, long long min, long long max, long long* out, int base = 10);
 // The variant row for a --dialect value (a code 1..10), or -2 when it names none.
 int cli_row_for_dialect(const std::string& text);
 // The code page of an open table for text conversion: --codepage when given, else

@@ -18,9 +18,10 @@ int cmd_eval(int argc, char** argv) {
         "Evaluates a key expression against record RECNO and prints its type, length and value.\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"terms", "codepage", "dialect"}, {}, usage, &args); done >= 0) return done;
-    char* end = nullptr;
-    unsigned long recno = args.positional.size() == 3 ? strtoul(args.positional[1].c_str(), &end, 10) : 0;
-    if (args.positional.size() != 3 || *end || recno == 0 || recno > 0xFFFFFFFFul) return cli_usage(usage);
+    long long recno = 0, terms = 0;
+    if (args.positional.size() != 3 || !cli_parse_number(args.positional[1], 1, 0xFFFFFFFFll, &recno) ||
+        !cli_parse_number(args.get("terms", "0"), 0, 32767, &terms))
+        return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable t;
@@ -31,7 +32,7 @@ int cmd_eval(int argc, char** argv) {
     std::string expr = args.positional[2];
     XdbKeyValue v{};
     xdb_set_status(XD_OK);
-    s = xdb_eval_key(t.handle, &expr[0], atoi(args.get("terms", "0").c_str()), &v);
+    s = xdb_eval_key(t.handle, &expr[0], (int)terms, &v);
     if (s < 0) return cli_fail("cannot evaluate " + args.positional[2], s);
     std::string value;
     const unsigned char* p = (const unsigned char*)v.value;

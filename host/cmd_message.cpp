@@ -12,14 +12,6 @@
 
 namespace {
 
-bool parse_number(const std::string& text, long* out) {
-    char* end = nullptr;
-    long v = strtol(text.c_str(), &end, 0);
-    if (text.empty() || *end) return false;
-    *out = v;
-    return true;
-}
-
 }  // namespace
 
 int cmd_message(int argc, char** argv) {
@@ -29,10 +21,10 @@ int cmd_message(int argc, char** argv) {
         "An insert that reads as an integer also serves the numeric forms (%1!d!).\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
-    long id = 0;
-    if (args.positional.empty() || !parse_number(args.positional[0], &id) || id < 0) return cli_usage(usage);
+    long long id = 0;
+    if (args.positional.empty() || !cli_parse_number(args.positional[0], 0, 0xFFFFFFFFll, &id, 0)) return cli_usage(usage);
     if (!qxdb_message_text((unsigned)id)) {
-        fprintf(stderr, "qxdb: no message %ld in the table\n", id);
+        fprintf(stderr, "qxdb: no message %lld in the table\n", id);
         return kExitFailed;
     }
     std::vector<MessageArg> inserts;
@@ -47,8 +39,8 @@ int cmd_status(int argc, char** argv) {
         "Prints an engine status's name, short message and explanation.\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
-    long code = 0;
-    if (args.positional.size() != 1 || !parse_number(args.positional[0], &code) || code < -32768 || code > 65535) return cli_usage(usage);
+    long long code = 0;
+    if (args.positional.size() != 1 || !cli_parse_number(args.positional[0], -32768, 65535, &code, 0)) return cli_usage(usage);
     XDSTATUS status = (XDSTATUS)(int16_t)(uint16_t)code;
     const XdbStatusInfo* info = xdb_status_info(status);
     if (!info) {

@@ -23,13 +23,6 @@
 
 namespace {
 
-bool parse_uint(const std::string& text, unsigned long* out) {
-    char* end = nullptr;
-    if (text.empty() || text[0] == '-') return false;
-    *out = strtoul(text.c_str(), &end, 10);
-    return *end == 0;
-}
-
 std::vector<std::string> split(const std::string& s, char sep) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -205,8 +198,8 @@ int change_flags(int argc, char** argv, bool deleting) {
     if (args.positional.size() < 2) return cli_usage(usage);
     std::vector<uint32_t> recnos;
     for (size_t i = 1; i < args.positional.size(); i++) {
-        unsigned long n;
-        if (!parse_uint(args.positional[i], &n) || n == 0 || n > 0xFFFFFFFFul) {
+        long long n;
+        if (!cli_parse_number(args.positional[i], 1, 0xFFFFFFFFll, &n)) {
             fprintf(stderr, "qxdb: '%s' is not a record number\n", args.positional[i].c_str());
             return kExitUsage;
         }
@@ -242,15 +235,16 @@ int cmd_create(int argc, char** argv) {
         "Creates an empty table. Dialects 1 to 9; types C, N, F, D, L, M (D, L and M need no length).\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"dialect"}, {"production-index"}, usage, &args); done >= 0) return done;
-    unsigned long dialect = 0;
-    if (args.positional.size() < 2 || !args.has("dialect") || !parse_uint(args.get("dialect"), &dialect)) return cli_usage(usage);
+    long long dialect = 0;
+    if (args.positional.size() < 2 || !args.has("dialect") || !cli_parse_number(args.get("dialect"), 0, 65535, &dialect))
+        return cli_usage(usage);
     std::vector<DbfCreateField> fields;
     for (size_t i = 1; i < args.positional.size(); i++) {
         std::vector<std::string> p = split(args.positional[i], ':');
         DbfCreateField f{};
-        unsigned long length = 0, decimals = 0;
-        if (p.size() < 2 || p.size() > 4 || p[1].size() != 1 || (p.size() > 2 && !parse_uint(p[2], &length)) ||
-            (p.size() > 3 && !parse_uint(p[3], &decimals)) || length > 65535 || decimals > 65535) {
+        long long length = 0, decimals = 0;
+        if (p.size() < 2 || p.size() > 4 || p[1].size() != 1 || (p.size() > 2 && !cli_parse_number(p[2], 0, 65535, &length)) ||
+            (p.size() > 3 && !cli_parse_number(p[3], 0, 65535, &decimals))) {
             fprintf(stderr, "qxdb: bad field '%s' (NAME:TYPE[:LEN[:DEC]])\n", args.positional[i].c_str());
             return kExitUsage;
         }

@@ -41,6 +41,12 @@ TEST(Cli, MessageAndStatus) {
     EXPECT_EQ(r.out.rfind("XD_LOCKVIOLATION (-37)\nERREUR - Violation du blocage fichier.\n", 0), 0u);
     EXPECT_EQ(qxdb("status 0x7FFF").code, 1);
     EXPECT_EQ(qxdb("status abc").code, 2);
+    // Numbers are read whole and within range, or the command stops at its usage.
+    EXPECT_EQ(qxdb("status 0xA5B").out, qxdb("status 2651").out);
+    for (const char* bad : {"status 65536", "status ' 1'", "status 1x", "message -1", "message 99999999999999999999",
+                            "eval t.dbf 0 NAME", "eval t.dbf 1 NAME --terms many", "delete t.dbf 4294967296",
+                            "create t.dbf --dialect 1 A:C:65536"})
+        EXPECT_EQ(qxdb(bad).code, 2) << bad;
 }
 
 TEST(Cli, DumpFormatsAndErrors) {
