@@ -8,6 +8,7 @@
 
 #include "engine/core/dates.h"
 #include "engine/core/dbf_internal.h"
+#include "engine/core/numbers.h"
 
 namespace {
 
@@ -17,6 +18,12 @@ bool all_blank(const char* p, size_t n) {
     for (size_t i = 0; i < n; i++)
         if (p[i] != ' ') return false;
     return true;
+}
+
+// An empty date-time: other programs write 8 zero bytes, older files 8 blanks.
+bool empty_datetime(const char* p) {
+    static const char kZeros[8] = {0};
+    return memcmp(p, kZeros, 8) == 0 || all_blank(p, 8);
 }
 
 const double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
@@ -166,9 +173,8 @@ void put_varying(DbfBlock* b, int index, char* p, int flen, const char* data, si
 
 XDSTATUS put_number(char* p, int flen, int decimals, double largest, double v) {
     if (!std::isfinite(v)) return xdb_report(XD_BADDATA);
-    char format[32], text[21];
-    snprintf(format, sizeof format, "%%%d.%dlf", flen, decimals);
-    int n = snprintf(text, sizeof text, format, v);
+    char text[21];
+    int n = xdb_format_fixed(text, sizeof text, v, flen, decimals);
     if (n < 0 || n >= (int)sizeof text) return xdb_report(XD_BADDATA);
     double back = strtod(text, nullptr);
     if (back != v) xdb_report(XD_ROUNDED);
@@ -281,7 +287,7 @@ XDSTATUS dbf_get_field(int16_t handle, int16_t index, void* value, int* undefine
         break;
     case 'T':
         if (flen >= 8) {
-            if (all_blank(p, 8)) memset(value, 0, sizeof(DbfDateTime));
+            if (empty_datetime(p)) memset(value, 0, sizeof(DbfDateTime));
             else get_datetime((const uint8_t*)p, (DbfDateTime*)value);
         }
         break;
@@ -307,6 +313,7 @@ int dbf_field_empty(int16_t handle, int16_t index) {
     bool vfp = dbf_code(b) == DBF_VFP;
     switch (type) {
     case 'D': return flen < 8 || all_blank(p, 8);
+    case 'T': return flen < 8 || empty_datetime(p);
     case 'I':
     case 'L': return 0;
     case 'M':
@@ -411,8 +418,9 @@ XDSTATUS dbf_put_field(int16_t handle, int16_t index, const void* value) {
         const DbfDateTime* t = (const DbfDateTime*)value;
         if (flen < 8) return xdb_report(XD_BADDATA);
         if (t->year == 0 && t->month == 0 && t->day == 0) {
-            // The empty date-time.
-            memset(p, ' ', 8);
+            // The empty date-time, in the form other programs write and expect
+            // (they fail on the blank form, which is still read).
+            memset(p, 0, 8);
             break;
         }
         if (t->year < 1 || t->year > 9999 || t->month < 1 || t->month > 12 || t->day < 1 ||

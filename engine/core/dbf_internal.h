@@ -34,7 +34,11 @@ struct DbfBlock {
     uint32_t ra_first;
     uint32_t ra_held;
     uint32_t* ra_offsets;
+    uint32_t ra_generation;  // the file's write generation when the buffer was filled
 };
+
+// Forgets what the read-ahead buffer holds: the next read-ahead reads the file.
+inline void dbf_drop_read_ahead(DbfBlock* b) { b->ra_held = 0; }
 
 inline uint8_t dbf_code(const DbfBlock* b) { return b->dialect & 0x7F; }
 inline uint32_t dbf_count(const DbfBlock* b) { return get_le32(b->header + 4); }

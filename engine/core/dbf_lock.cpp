@@ -10,8 +10,9 @@
 // File lock modes: 1 the byte 0x7FFFFFFE; 2 the whole area 0x5FFFFFC0..0x7FFFFFFE;
 // 3 the same but the byte 0x7FFFFFFE; 4 shared: the record area is tested (locked
 // and released at once), then a free reader byte is taken; 5 a test of the reader
-// bytes and the byte above them (locked and released at once). After a lock of modes 1 to 4 the record count is
-// read again, since another process may have appended.
+// bytes and the byte above them (locked and released at once). After a lock of
+// modes 1 to 4 the record count is read again and the read-ahead dropped, since
+// another process may have appended or rewritten records.
 
 #include "engine/core/dbf_internal.h"
 
@@ -81,6 +82,9 @@ XDSTATUS dbf_lock_file(int16_t handle, int16_t mode) {
     } else {
         return xdb_report(XD_BADCOMMAND);
     }
+    // Other processes may have written before the lock was ours: what the
+    // read-ahead holds is no longer to be trusted.
+    dbf_drop_read_ahead(b);
     if ((s = dbf_reread_count(b))) return s;
     return xdb_status();
 }

@@ -1,6 +1,7 @@
 // Reading records: one at a time, or through the read-ahead buffer for scans.
 
 #include "engine/core/dbf_internal.h"
+#include "engine/core/os.h"
 
 namespace {
 
@@ -70,6 +71,9 @@ XDSTATUS dbf_read_ahead_setup(int16_t handle) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
+    // A scan starts from the file: what an earlier scan left in the buffer may
+    // have changed since (another process writes without telling us).
+    dbf_drop_read_ahead(b);
     if (b->ra_buffer) return xdb_status();
     uint32_t length = dbf_record_length(b) ? dbf_record_length(b) : 1;
     uint32_t per = kReadAheadBytes / length;
@@ -104,7 +108,10 @@ XDSTATUS dbf_read_ahead(int16_t handle, uint32_t recno) {
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
     if (!b->ra_buffer && (s = dbf_read_ahead_setup(handle))) return s;
-    if (!(b->ra_held && recno >= b->ra_first && recno - b->ra_first < b->ra_held)) {
+    // The buffer serves a read only while no write through any handle of this
+    // process has touched the file since it was filled.
+    uint32_t generation = osl_write_generation(b->sh);
+    if (!(b->ra_held && recno >= b->ra_first && recno - b->ra_first < b->ra_held && generation == b->ra_generation)) {
         if ((s = check_recno(b, recno))) return xdb_report(s);
         uint32_t offset;
         if (!record_offset(b, recno, &offset)) return xdb_report(XD_SEEKERR);
@@ -119,6 +126,7 @@ XDSTATUS dbf_read_ahead(int16_t handle, uint32_t recno) {
         if (whole == 0) return xdb_report(XD_READERR);
         b->ra_first = recno;
         b->ra_held = whole;
+        b->ra_generation = generation;
     }
     uint16_t length = dbf_record_length(b);
     memcpy(b->record, b->ra_buffer + b->ra_offsets[recno - b->ra_first], length);

@@ -8,6 +8,7 @@
 
 #include "engine/core/dates.h"
 #include "engine/core/dbf_internal.h"
+#include "engine/core/os.h"
 
 namespace {
 
@@ -232,6 +233,10 @@ XDSTATUS dbf_pack(int16_t* handle) {
     DbfBlock* b;
     if ((s = dbf_enter(*handle, &b))) return s;
     if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    // The file is replaced under its name: a handle elsewhere would go on writing
+    // into the old file, now the backup, and lose what it writes. Windows refuses
+    // the rename then; refuse before any work instead, leaving everything as it is.
+    if (osl_open_elsewhere(b->sh)) return xdb_report(XD_ACCESSDENIED);
     if ((s = dbf_lock_file(*handle, 2))) return s;
 
     std::string dir, base, path = b->name;
@@ -275,6 +280,11 @@ XDSTATUS dbf_pack(int16_t* handle) {
     void* tblock;
     xdb_select(th, XDB_KIND_DBF, &tblock);
     DbfBlock* t = (DbfBlock*)tblock;
+    // The code page byte says how the text of the records is to be read; the
+    // records move to the new file unchanged, so the byte moves with them. (The
+    // other header bytes describe the file itself: its date, count, lengths, the
+    // production index beside it, transaction and network state.)
+    t->header[29] = b->header[29];
 
     // Copy the live records in large writes: the file is the same as record-by-record
     // appends would make, once the trailing end-of-file byte is cut below.
@@ -285,6 +295,9 @@ XDSTATUS dbf_pack(int16_t* handle) {
     s = xdb_alloc((void**)&out, (size_t)per_write * length + 1);
     uint32_t count = dbf_count(b), kept = 0, pending = 0;
     uint32_t position = dbf_header_length(t);
+    // The copy reads the file afresh: the lock above keeps other writers out from
+    // here on, but what an earlier scan left in the read-ahead may be stale.
+    if (s >= 0) s = dbf_read_ahead_setup(*handle);
     for (uint32_t n = 1; s >= 0 && n <= count; n++) {
         XDSTATUS r = dbf_read_ahead(*handle, n);
         if (r < 0) {
@@ -308,6 +321,7 @@ XDSTATUS dbf_pack(int16_t* handle) {
     if (s >= 0) {
         put_le32(t->header + 4, kept);
         s = write_at(t, 4, t->header + 4, 4);
+        if (s >= 0 && t->header[29]) s = write_at(t, 29, t->header + 29, 1);
     }
     XDSTATUS copy = s;
     xdb_set_status(XD_OK);

@@ -8,6 +8,7 @@
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/core/numbers.h"
 
 namespace {
 
@@ -169,7 +170,7 @@ XDSTATUS term(Value* v) {
         // is shown as asterisks, as xBase does.
         if (len < 1 || len > 255 || dec < 0 || dec > 255) return XD_BADKEYEXPR;
         char text[600];
-        int n = snprintf(text, sizeof text, "%*.*f", (int)len, (int)dec, v->number());
+        int n = xdb_format_fixed(text, sizeof text, v->number(), (int)len, (int)dec);
         v->bytes = n > len || n < 0 ? std::string((size_t)len, '*') : std::string(text, (size_t)n);
         v->type = 'C';
     } else if (starts("DTOC(")) {

@@ -40,5 +40,13 @@ int osl_lock(uint16_t handle, uint32_t offset, uint32_t length);
 int osl_unlock(uint16_t handle, uint32_t offset, uint32_t length);
 uint32_t osl_last_error();
 
+// The write generation of the file behind a handle: it moves with every write or
+// size change through any handle of this process on that file, and is never the
+// same for two opens of a file. When the system gives no identity for the file,
+// only the handle's own writes move it.
+uint32_t osl_write_generation(uint16_t handle);
+// 1 when another handle, of this process or another, holds the file open.
+int osl_open_elsewhere(uint16_t handle);
+
 // Number of system handles in use (for tests and diagnostics).
 int osl_handles_in_use();

@@ -9,12 +9,19 @@
 //                sit on the free list (0 ends it in both directions)
 // Taking and giving back a handle are constant time; a freed handle is the next one
 // given out.
+//
+// Beside the table, each handle knows which file it is on (the platform's file
+// identity) and shares with every other handle on that file a write generation:
+// a count raised by every write, size change or flush-less truncation through any
+// of them. Caches of file contents (read-ahead, index pages) remember the
+// generation they were filled at and are valid only while it has not moved.
 
 #include "engine/core/os.h"
 
 #include "engine/core/os_platform.h"
 
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -29,6 +36,16 @@ const uint16_t kCapacity = 1024;
 const uint32_t kFreeMark = 0xFFFFFFFFu;
 
 Entry* g_table = nullptr;
+
+struct SharedFile {
+    uint64_t volume = 0, index = 0;
+    uint32_t handles = 0;  // 0: the record is free
+    uint32_t generation = 0;
+};
+std::vector<SharedFile> g_shared;
+int32_t g_file_of[kCapacity + 2];  // index into g_shared per handle, -1 when unknown
+uint32_t g_own_generation[kCapacity + 2];  // for handles whose file has no identity
+uint32_t g_generation_seed = 0;     // new records start past every earlier generation
 int g_use_count = 0;
 uint32_t g_last_error = 0;
 
@@ -93,6 +110,44 @@ bool give_back(uint16_t h) {
 
 PlatFile lookup(uint16_t h) { return in_use(h) ? (PlatFile)g_table[h].file : kPlatInvalidFile; }
 
+void attach_identity(uint16_t h, PlatFile f) {
+    g_file_of[h] = -1;
+    g_own_generation[h] = ++g_generation_seed;
+    uint64_t volume, index;
+    if (!plat_file_identity(f, &volume, &index)) return;
+    size_t free_slot = g_shared.size();
+    for (size_t i = 0; i < g_shared.size(); i++) {
+        SharedFile& r = g_shared[i];
+        if (r.handles && r.volume == volume && r.index == index) {
+            r.handles++;
+            g_file_of[h] = (int32_t)i;
+            return;
+        }
+        if (!r.handles && free_slot == g_shared.size()) free_slot = i;
+    }
+    if (free_slot == g_shared.size()) g_shared.emplace_back();
+    SharedFile& r = g_shared[free_slot];
+    r.volume = volume;
+    r.index = index;
+    r.handles = 1;
+    // A file closed and opened again must not look unchanged to a cache that
+    // outlived the first handle: start beyond every generation given so far.
+    r.generation = ++g_generation_seed;
+    g_file_of[h] = (int32_t)free_slot;
+}
+
+void detach_identity(uint16_t h) {
+    int32_t i = g_file_of[h];
+    g_file_of[h] = -1;
+    if (i >= 0 && g_shared[(size_t)i].handles) g_shared[(size_t)i].handles--;
+}
+
+void note_write(uint16_t h) {
+    int32_t i = g_file_of[h];
+    if (i >= 0) g_shared[(size_t)i].generation = ++g_generation_seed;
+    else g_own_generation[h] = ++g_generation_seed;
+}
+
 int open_file(const char* name, uint16_t flags, bool create, uint16_t* handle) {
     *handle = OSL_NO_HANDLE;
     uint32_t access_share = flags & (OSL_READ | OSL_WRITE);
@@ -107,6 +162,7 @@ int open_file(const char* name, uint16_t flags, bool create, uint16_t* handle) {
         plat_close(f, &error);
         return failed(kErrTooManyOpenFiles);
     }
+    attach_identity(h, f);
     *handle = h;
     return ok();
 }
@@ -117,6 +173,8 @@ int osl_init() {
     if (g_use_count == 0) {
         build_table();
         if (!g_table) return failed(kErrNotEnoughMemory);
+        for (int32_t& i : g_file_of) i = -1;
+        g_shared.clear();
         plat_reserve_handles(kCapacity);
     }
     g_use_count++;
@@ -146,6 +204,7 @@ int osl_open(const char* name, uint16_t flags, uint16_t* handle) {
 int osl_close(uint16_t handle) {
     PlatFile f = lookup(handle);
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
+    detach_identity(handle);
     give_back(handle);
     uint32_t error = 0;
     if (!plat_close(f, &error)) return failed(error);
@@ -184,6 +243,7 @@ int osl_write(uint16_t handle, const void* buf, uint32_t count) {
     PlatFile f = lookup(handle);
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
     uint32_t put = 0, error = 0;
+    note_write(handle);  // even a failed write may have changed some bytes
     if (!plat_write(f, buf, count, &put, &error)) return failed(error);
     if (put != count) return failed(kErrDiskFull);
     return ok();
@@ -204,6 +264,7 @@ int osl_write_at(uint16_t handle, const void* buf, uint32_t count, uint32_t offs
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
     if ((uint64_t)offset + count > 0xFFFFFFFFull) return failed(kErrInvalidParameter);  // 32-bit files
     uint32_t put = 0, error = 0;
+    note_write(handle);
     if (!plat_write_at(f, buf, count, offset, &put, &error)) return failed(error);
     return ok();
 }
@@ -226,6 +287,7 @@ int osl_set_eof(uint16_t handle, uint32_t size) {
     PlatFile f = lookup(handle);
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
     uint32_t error = 0;
+    note_write(handle);
     if (!plat_set_size(f, size, &error)) return failed(error);
     return ok();
 }
@@ -261,4 +323,15 @@ int osl_handles_in_use() {
     int n = 0;
     for (uint16_t h = g_table[1].next; h != 1; h = g_table[h].next) n++;
     return n;
+}
+
+uint32_t osl_write_generation(uint16_t handle) {
+    if (!in_use(handle)) return 0;
+    if (g_file_of[handle] < 0) return g_own_generation[handle];
+    return g_shared[(size_t)g_file_of[handle]].generation;
+}
+
+int osl_open_elsewhere(uint16_t handle) {
+    PlatFile f = lookup(handle);
+    return f != kPlatInvalidFile && plat_open_elsewhere(f) ? 1 : 0;
 }

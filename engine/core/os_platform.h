@@ -62,9 +62,16 @@ bool plat_set_size(PlatFile f, int64_t size, uint32_t* error);
 bool plat_flush(PlatFile f, uint32_t* error);
 bool plat_lock(PlatFile f, uint32_t offset, uint32_t length, uint32_t* error);
 bool plat_unlock(PlatFile f, uint32_t offset, uint32_t length, uint32_t* error);
+// Refused with a sharing violation while any handle holds the file open.
 bool plat_delete(const char* name, uint32_t* error);
+// Whether another handle (of this process or another) holds the file of `f` open.
+bool plat_open_elsewhere(PlatFile f);
+// Identifies the file behind a handle (device and inode, or volume and file index),
+// so that handles on one file can be recognised whatever names they were opened by.
+bool plat_file_identity(PlatFile f, uint64_t* volume, uint64_t* index);
 bool plat_exists(const char* name);
-// Renames without replacing an existing target. The error is a C runtime error
+// Renames without replacing an existing target; refused (EACCES) while any handle
+// holds the old file open. The error is a C runtime error
 // number (ENOENT, EACCES, EEXIST ...), as the runtime's rename reports it.
 bool plat_rename(const char* old_name, const char* new_name, int* runtime_error);
 // Ask the system for room for `count` open files (a hint; never fails).

@@ -10,8 +10,15 @@
 //   the access asked for is enforced here (a write on a read-only handle is denied).
 // - Share modes are approximated with flock(): an open that lets others read (and
 //   write, when it writes itself) takes a shared flock, any other open an exclusive
-//   one; a conflict is a sharing violation. Deleting a file that some handle holds
-//   open is refused the same way.
+//   one; a conflict is a sharing violation.
+// - Every handle also holds a read lock on one byte far beyond any 32-bit offset
+//   (the presence byte), so that "is this file open through another handle?" has an
+//   answer: deleting, renaming or re-creating a file that another handle holds open
+//   is refused as Windows refuses it, and nothing is truncated before that check.
+// - A handle on a file the system lets us only read cannot take a write lock; it
+//   takes a read lock and then checks that no other handle holds any lock on the
+//   range, giving the lock back when one does. Two handles can then never both
+//   hold a byte, whatever their open modes.
 // - Errors are translated to Win32 error numbers; a refused lock is error 33.
 
 #include "engine/core/os_platform.h"
@@ -87,13 +94,13 @@ bool overlaps(const LockedRegion& r, uint32_t offset, uint32_t length) {
     return a0 < b1 && b0 < a1;
 }
 
-bool ofd_lock(int fd, short type, uint32_t offset, uint32_t length, bool writable, uint32_t* error) {
+bool ofd_set(int fd, short type, off_t offset, off_t length, uint32_t* error) {
     struct flock fl;
     memset(&fl, 0, sizeof fl);
-    fl.l_type = type == F_UNLCK ? F_UNLCK : (writable ? F_WRLCK : F_RDLCK);
+    fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    fl.l_start = (off_t)offset;
-    fl.l_len = (off_t)length;
+    fl.l_start = offset;
+    fl.l_len = length;
     while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         if (errno == EINTR) continue;
         // EACCES from F_SETLK means "held by someone else" too.
@@ -102,17 +109,64 @@ bool ofd_lock(int fd, short type, uint32_t offset, uint32_t length, bool writabl
     return true;
 }
 
+// True when a handle other than `fd` holds any lock overlapping the range.
+bool locked_by_others(int fd, off_t offset, off_t length) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = length;
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
+}
+
+bool ofd_lock(int fd, short type, uint32_t offset, uint32_t length, bool writable, uint32_t* error) {
+    if (type == F_UNLCK || writable) return ofd_set(fd, type == F_UNLCK ? F_UNLCK : F_WRLCK, offset, length, error);
+    // Read-only descriptor: a read lock, then make sure nobody else shares it. When
+    // two handles race, each sees the other and both give up: never both win.
+    if (!ofd_set(fd, F_RDLCK, offset, length, error)) return false;
+    if (locked_by_others(fd, offset, length)) {
+        uint32_t ignored;
+        ofd_set(fd, F_UNLCK, offset, length, &ignored);
+        return fail(error, kErrLockViolation);
+    }
+    return true;
+}
+
+// The presence byte: beyond every offset of the 32-bit file formats, so it never
+// meets their lock schemes.
+const off_t kPresenceByte = (off_t)1 << 40;
+
+bool open_elsewhere(int fd) { return locked_by_others(fd, kPresenceByte, 1); }
+
+// Whether the file `name` is open through any handle (ours included).
+bool held_open(const char* name) {
+    int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool held = open_elsewhere(fd);
+    close(fd);
+    return held;
+}
+
+bool is_regular(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 PlatFile plat_open(const char* name, uint32_t access_share, bool create, uint32_t* error) {
     uint32_t access = access_share & (kPlatRead | kPlatWrite);
-    int flags = O_CLOEXEC | (create ? O_CREAT | O_TRUNC : 0);
+    // Never O_TRUNC here: a file is emptied only once the share checks allowed the
+    // open. O_NONBLOCK keeps a FIFO from stalling the open; it is cleared after.
+    int flags = O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0);
     int fd = -1;
     bool writable = true;
     if (!create && !(access & kPlatWrite)) {
         // Read-write underneath when allowed (see the top of this file), else read-only.
         fd = open(name, flags | O_RDWR, 0666);
-        if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM || errno == ETXTBSY)) {
             fd = open(name, flags | O_RDONLY);
             writable = false;
         }
@@ -120,15 +174,17 @@ PlatFile plat_open(const char* name, uint32_t access_share, bool create, uint32_
         fd = open(name, flags | O_RDWR, 0666);
     }
     if (fd < 0) {
-        fail(error, win32_error(errno));
+        fail(error, errno == ENXIO ? kErrAccessDenied : win32_error(errno));
         return kPlatInvalidFile;
     }
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    // Only regular files are data, index or memo files: a directory, a FIFO or a
+    // device is refused as Windows refuses to open them as files.
+    if (!is_regular(fd)) {
         close(fd);
         fail(error, kErrAccessDenied);
         return kPlatInvalidFile;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     bool lets_others_read = access_share & kPlatShareRead;
     bool lets_others_write = access_share & kPlatShareWrite;
     bool shared = lets_others_read && (lets_others_write || !(access & kPlatWrite));
@@ -138,6 +194,24 @@ PlatFile plat_open(const char* name, uint32_t access_share, bool create, uint32_
         fail(error, e == EWOULDBLOCK ? kErrSharingViolation : win32_error(e));
         return kPlatInvalidFile;
     }
+    // Re-creating a file that another handle holds open would pull the data from
+    // under it: refused, and the file left as it was.
+    if (create && open_elsewhere(fd)) {
+        close(fd);
+        fail(error, kErrSharingViolation);
+        return kPlatInvalidFile;
+    }
+    uint32_t ignored;
+    ofd_set(fd, F_RDLCK, kPresenceByte, 1, &ignored);  // best effort: not every file system locks
+    if (create) {
+        while (ftruncate(fd, 0) != 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            close(fd);
+            fail(error, win32_error(e));
+            return kPlatInvalidFile;
+        }
+    }
     if ((size_t)fd >= g_files.size()) g_files.resize((size_t)fd + 16);
     FileState& s = g_files[fd];
     s.open = true;
@@ -145,6 +219,16 @@ PlatFile plat_open(const char* name, uint32_t access_share, bool create, uint32_
     s.writable = writable;
     s.locks.clear();
     return fd;
+}
+
+bool plat_open_elsewhere(PlatFile f) { return state_of(f) && open_elsewhere(f); }
+
+bool plat_file_identity(PlatFile f, uint64_t* volume, uint64_t* index) {
+    struct stat st;
+    if (!state_of(f) || fstat(f, &st) != 0) return false;
+    *volume = (uint64_t)st.st_dev;
+    *index = (uint64_t)st.st_ino;
+    return true;
 }
 
 bool plat_close(PlatFile f, uint32_t* error) {
@@ -279,20 +363,14 @@ bool plat_unlock(PlatFile f, uint32_t offset, uint32_t length, uint32_t* error) 
 }
 
 bool plat_delete(const char* name, uint32_t* error) {
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    struct stat st;
+    if (stat(name, &st) != 0) {
         if (errno != EACCES) return fail(error, win32_error(errno));
-    } else {
-        struct stat st;
-        if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-            close(fd);
-            return fail(error, kErrAccessDenied);
-        }
-        // A handle that holds the file open keeps it, as on Windows.
-        bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
-        close(fd);
-        if (held) return fail(error, kErrSharingViolation);
+    } else if (S_ISDIR(st.st_mode)) {
+        return fail(error, kErrAccessDenied);
     }
+    // A handle that holds the file open keeps it, as on Windows.
+    if (held_open(name)) return fail(error, kErrSharingViolation);
     if (unlink(name) != 0) return fail(error, win32_error(errno));
     return true;
 }
@@ -303,6 +381,13 @@ bool plat_exists(const char* name) {
 }
 
 bool plat_rename(const char* old_name, const char* new_name, int* runtime_error) {
+    // A file open through some handle cannot be renamed on Windows (the runtime
+    // reports the sharing violation as EACCES); keep that rule here, or that
+    // handle's later writes would land in a file that no longer has the name.
+    if (held_open(old_name)) {
+        *runtime_error = EACCES;
+        return false;
+    }
     if (renameat2(AT_FDCWD, old_name, AT_FDCWD, new_name, RENAME_NOREPLACE) == 0) return true;
     int e = errno;
     if (e == EINVAL || e == ENOSYS) {

@@ -9,6 +9,7 @@
 
 #include "engine/core/dates.h"
 #include "engine/core/dbf.h"
+#include "engine/core/numbers.h"
 #include "engine/core/engine.h"
 #include "engine/index/ndx/ndx.h"
 
@@ -240,9 +241,11 @@ XDSTATUS MakeNumericKey(const IndexAccess* a, double value, void* key) {
     if (a->key_width > 0 && a->key_width < 64 && std::isfinite(value)) {
         // Rounded as the field would store it.
         char text[96];
-        snprintf(text, sizeof text, "%*.*f", (int)a->key_width, (int)a->key_decimals, value);
+        xdb_format_fixed(text, sizeof text, value, (int)a->key_width, (int)a->key_decimals);
         value = strtod(text, nullptr);
     }
+    // -0.0 and +0.0 are one number, but not one key: every zero is stored as +0.0.
+    if (value == 0) value = 0.0;
     memset(key, 0, a->key_length);
     if (a->type != 1 && !(a->type < 1 || a->type > 10)) return xdb_report(XD_CORRUPT);
     memcpy(key, &value, 8);

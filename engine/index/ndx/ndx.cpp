@@ -1251,6 +1251,7 @@ XDSTATUS ndx_rebuild(int16_t data, const char* name, uint8_t key_type, const cha
 
     size_t held = 0;
     uint32_t work_size = 0;
+    if ((s = dbf_read_ahead_setup(data)) < 0) count = 0;  // the scan reads the file afresh
     for (uint32_t n = 1; s >= 0 && n <= count; n++) {
         XDSTATUS r = dbf_read_ahead(data, n);
         if (r < 0) {
