@@ -7,9 +7,15 @@
                                     double-byte code page 936 (GBK); data only, included
                                     by framework/codepage.cpp
 
-Python's codecs are only the source of the character assignments; run this again
-(python3 tools/gen_codepages.py) if a code page is added. The output is committed.
+The 8-bit pages follow the Win32 platform's own conversion (MultiByteToWideChar),
+recorded in tools/data/platform_codepages.txt by tools/data/platform_codepages.c:
+it gives every byte a character, so text goes through and back unchanged (bytes
+that a page leaves unassigned become C1 controls or private-use characters, as on
+Windows). Python's codecs fill in a page the recording lacks, and give the GBK
+pairs. Run this again (python3 tools/gen_codepages.py) if a code page is added;
+the output is committed.
 """
+import os
 import codecs
 import unicodedata
 
@@ -23,7 +29,25 @@ def codec_name(cp):
     return MAC.get(cp, 'cp%d' % cp)
 
 
+def platform_tables():
+    path = os.path.join(os.path.dirname(__file__), 'data', 'platform_codepages.txt')
+    tables = {}
+    for line in open(path):
+        if line.startswith('#') or not line.strip():
+            continue
+        fields = line.split()
+        values = [int(v, 16) for v in fields[1:]]
+        assert len(values) == 128, fields[0]
+        tables[int(fields[0])] = [0xFFFD if v == 0xFFFF else v for v in values]
+    return tables
+
+
+PLATFORM = platform_tables()
+
+
 def upper_half(cp):
+    if cp in PLATFORM:
+        return PLATFORM[cp]
     name = codec_name(cp)
     for b in range(128):
         assert bytes([b]).decode(name) == chr(b), (cp, b)

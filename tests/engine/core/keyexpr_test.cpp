@@ -167,4 +167,35 @@ TEST(Collation, ByteOrderAndNationalOrder) {
     xdbterm();
 }
 
+// The national order, entry by entry as the rules list it: each entry sorts
+// strictly after the one before, so swapping any two of them fails here.
+TEST(Collation, NationalOrderEntryByEntry) {
+    std::vector<unsigned char> order = {' '};
+    for (char c = '0'; c <= '9'; c++) order.push_back((unsigned char)c);
+    auto add = [&](std::initializer_list<int> bytes) {
+        for (int b : bytes) order.push_back((unsigned char)b);
+    };
+    add({'A', 0xC4, 0xC5, 'B', 'C', 0xC7, 'D', 'E', 0xC9, 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 0xD1,
+         'O', 0xD6, 'P', 'Q', 'R', 'S', 'T', 'U', 0xDC, 'V', 'W', 'X', 'Y', 'Z'});
+    add({'a', 0xE1, 0xE0, 0xE2, 0xE4, 0xE5, 'b', 'c', 0xE7, 'd', 'e', 0xE9, 0xE8, 0xEA, 0xEB, 'f', 'g', 'h',
+         'i', 0xED, 0xEC, 0xEE, 0xEF, 'j', 'k', 'l', 'm', 'n', 0xF1, 'o', 0xF3, 0xF2, 0xF4, 0xF6, 'p', 'q',
+         'r', 's', 't', 'u', 0xFA, 0xF9, 0xFB, 0xFC, 'v', 'w', 'x', 'y', 0xFF, 'z'});
+    add({'(', ')', '[', ']', '{', '}', '<', '>', '=', '+', '-', '%', '*', '.', ',', ';', ':', '?', '!', '/',
+         '\\', '|', 0x40, '&', '#', '$', 0xA3, '"', '`', '\'', '^', '~', '_', 0xB5, 0xB0, 0xA8});
+    ASSERT_EQ(order.size(), 130u);
+    ASSERT_EQ(xdbinit(), XD_OK);
+    xdb_collation(0, 1);
+    for (size_t i = 0; i < order.size(); i++) {
+        EXPECT_EQ(xdb_compare_keys(&order[i], &order[i], 1), 0);
+        for (size_t j = i + 1; j < order.size(); j++) {
+            EXPECT_LT(xdb_compare_keys(&order[i], &order[j], 1), 0) << i << " " << j;
+            EXPECT_GT(xdb_compare_keys(&order[j], &order[i], 1), 0) << i << " " << j;
+        }
+        // Any byte outside the table sorts after every byte in it.
+        unsigned char outside = 0x01;
+        EXPECT_LT(xdb_compare_keys(&order[i], &outside, 1), 0);
+    }
+    xdbterm();
+}
+
 }  // namespace

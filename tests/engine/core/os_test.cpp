@@ -15,6 +15,7 @@
 #include "engine/core/os.h"
 #include "engine/core/os_platform.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/as_other_user.h"
 #include "tests/support/engine_test.h"
 
 namespace {
@@ -160,12 +161,17 @@ TEST_F(OsTest, ExclusiveOpenKeepsOthersOutAndFallsBackToReadOnlyShared) {
 }
 
 TEST_F(OsTest, ReadOnlyFileOpensReadOnlyAndShared) {
-    if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
-    chmod(path_.c_str(), 0444);
-    uint16_t sh = 0, mode = 0;
-    ASSERT_EQ(xdb_fopen(&sh, path_.c_str(), 0, &mode), XD_OK);
-    EXPECT_EQ(mode, XDB_FILE_READONLY | XDB_FILE_SHARED);
-    EXPECT_EQ(xdb_fwrite(sh, "x", 1, 1), XD_WRITEERR);
+    share_read_only(dir_, {path_});
+    std::string path = path_;
+    int code = run_without_write_rights([&]() {
+        xdbinit();
+        uint16_t sh = 0, mode = 0;
+        if (xdb_fopen(&sh, path.c_str(), 0, &mode) != XD_OK) return 1;
+        if (mode != (XDB_FILE_READONLY | XDB_FILE_SHARED)) return 2;
+        if (xdb_fwrite(sh, "x", 1, 1) != XD_WRITEERR) return 3;
+        return 0;
+    });
+    EXPECT_EQ(code, 0);
 }
 
 TEST_F(OsTest, ReadOnlyHandleRefusesWrites) {
