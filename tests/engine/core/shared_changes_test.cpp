@@ -91,7 +91,23 @@ TEST_F(SharedChangesTest, ReadAheadSeesWritesThroughTheSameAndOtherHandles) {
     ASSERT_EQ(dbf_unlock_file(b, 1), XD_OK);
     EXPECT_EQ(name_of(a, 4, true), "B4");
     EXPECT_EQ(name_of(a, 6, true), "b6");
+    // A rebuild through the first handle, after the other's next rewrite, has it.
+    rewrite(b, 1, "B1");
+    std::string ndx = dir_ + "/t.ndx";
     xdb_set_status(XD_OK);
+    ASSERT_GE(ndx_rebuild(a, ndx.c_str(), 'C', "NAME", 8), 0);
+    xdb_set_status(XD_OK);
+    int16_t x = -1;
+    ASSERT_GE(ndx_open(&x, ndx.c_str(), 0), 0);
+    char key[16] = {0};
+    uint32_t recno = 0;
+    std::vector<std::string> keys;
+    xdb_set_status(XD_OK);
+    for (XDSTATUS s = ndx_first(x, key, &recno); s == XD_OK; s = ndx_next(x, key, &recno))
+        keys.push_back(std::string(key, 2));
+    EXPECT_EQ(keys, (std::vector<std::string>{"B1", "B4", "R2", "b6", "r3", "r5"}));
+    xdb_set_status(XD_OK);
+    ndx_close(x);
     dbf_close(b);
     dbf_close(a);
 }
