@@ -60,14 +60,14 @@ bool index_is_multitag(int32_t type) { return type == 4 || type == 8 || type == 
 XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno) {
     XDSTATUS s = begin(a);
     if (s) return s;
-    if (key) memset(key, 0, a->key_length);
+    if (key) memset(key, 0, kIndexKeyBuffer);
     return finish_key(a, key, ndx_first(handle_of(a), key, recno));
 }
 
 XDSTATUS IndexLast(IndexAccess* a, void* key, uint32_t* recno) {
     XDSTATUS s = begin(a);
     if (s) return s;
-    if (key) memset(key, 0, a->key_length);
+    if (key) memset(key, 0, kIndexKeyBuffer);
     return finish_key(a, key, ndx_last(handle_of(a), key, recno));
 }
 
@@ -259,7 +259,7 @@ XDSTATUS MakeDateKey(const IndexAccess* a, const char* date_text, void* key) {
     int y = 0, m = 0, d = 0;
     XDSTATUS s = xdb_read_date(&y, &m, &d, date_text, xdb_date_format());
     if (s < 0) return s;
-    double k = s == XD_EMPTYFILE ? 1.0e100 : ndx_date_key(y, m, d);
+    double k = s == XD_EMPTYFILE ? kNdxBlankDate : ndx_date_key(y, m, d);
     xdb_set_status(XD_OK);
     memcpy(key, &k, 8);
     return XD_OK;

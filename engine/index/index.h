@@ -5,6 +5,7 @@
 // 4, 8, 10 CDX; 5, 6 NTX; 7 and 9 have none. Every operation clears the last status
 // first and returns an engine status.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -48,6 +49,10 @@ struct IndexCreateRequest {
 // ".ndx", ".mdx", ".idx", ".cdx", ".ntx" for the types that have a format, else "".
 const char* index_extension(int32_t type);
 bool index_is_multitag(int32_t type);
+
+// Key buffers of first and last are cleared over this many bytes first (the
+// largest key of any format and its terminator): they must be at least this long.
+const size_t kIndexKeyBuffer = 101;
 
 XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno);
 XDSTATUS IndexLast(IndexAccess* a, void* key, uint32_t* recno);

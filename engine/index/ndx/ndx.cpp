@@ -51,6 +51,10 @@ struct NdxFile {
     uint16_t key_length, keys_per_block, key_type, entry_size;
     uint8_t unique;
     uint32_t free_head;
+    // Root and block count as this handle left them: when the file says otherwise,
+    // another handle has changed the tree (a compaction may have moved blocks), and
+    // the blocks this handle freed are no longer known to be free.
+    uint32_t known_root, known_count;
     uint8_t header_modified;
     // Position: blocks and entry indexes from the root down; depth -1 when none.
     int depth;
@@ -80,7 +84,14 @@ XDSTATUS refresh_header(NdxFile* f) {
     f->root = get_le32(head);
     f->block_count = get_le32(head + 4);
     f->depth = -1;
+    if (f->free_head && (f->root != f->known_root || f->block_count != f->known_count)) f->free_head = 0;
     return XD_OK;
+}
+
+// Notes the header as this handle leaves it (see known_root).
+void note_header(NdxFile* f) {
+    f->known_root = f->root;
+    f->known_count = f->block_count;
 }
 
 XDSTATUS read_block(NdxFile* f, uint32_t b, Block* out) {
@@ -116,6 +127,17 @@ int compare(const NdxFile* f, const uint8_t* search, const uint8_t* key, uint16_
         if (a != b) return (a < b) != sn ? -1 : 1;
     }
     return 0;
+}
+
+// A numeric key of -0.0 becomes +0.0: the two compare unequal byte by byte, but
+// mean one number.
+void plain_zero(uint8_t* key) {
+    double d;
+    memcpy(&d, key, 8);
+    if (d == 0) {
+        d = 0.0;
+        memcpy(key, &d, 8);
+    }
 }
 
 // Hands out entry i of a leaf. An index outside the leaf (an empty leaf below the
@@ -346,41 +368,25 @@ XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
     return end_positioning(f, leaf, s, key, recno);
 }
 
-const int kDaysBefore[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-
 XDSTATUS compact(NdxFile* f);
 
 }  // namespace
 
-double ndx_date_key(int y, int m, int d) {
-    double days = d + std::trunc((y - 1) * 365.25) + kDaysBefore[m] + 1721410;
-    if (m > 2 && xdb_is_leap_year(y)) days += 1;
-    return days;
-}
+// Date keys are the true Julian day number of the date, as the NDX files of dBASE
+// and of other dBASE-family programs hold them (1900-01-01 is 2415021; a formula
+// that counts every fourth year as a leap year gives one or two days less before
+// 1900-03-01, and those dates could not be found in other programs' files).
+double ndx_date_key(int y, int m, int d) { return (double)xdb_julian_day(y, m, d); }
 
 bool ndx_date_from_key(double key, int* year, int* month, int* day) {
-    if (key >= 1.0e99 || !std::isfinite(key) || key < ndx_date_key(1, 1, 1) || key > ndx_date_key(9999, 12, 31))
-        return false;
-    int y = (int)((key - 1721410) / 365.25) + 1;
-    for (int guess = y + 1; guess >= y - 1; guess--) {
-        if (guess < 1 || guess > 9999) continue;
-        double start = ndx_date_key(guess, 1, 1);
-        if (key < start) continue;
-        int rest = (int)(key - start);
-        for (int m = 12; m >= 1; m--) {
-            int before = kDaysBefore[m] + (m > 2 && xdb_is_leap_year(guess) ? 1 : 0);
-            if (rest >= before) {
-                int d = rest - before + 1;
-                if (d > xdb_days_in_month(guess, m)) return false;
-                *year = guess;
-                *month = m;
-                *day = d;
-                return true;
-            }
-        }
-    }
-    return false;
+    if (!std::isfinite(key) || key < ndx_date_key(1, 1, 1) || key > ndx_date_key(9999, 12, 31) ||
+        key != std::trunc(key))
+        return false;  // the blank date (either form), or no date
+    xdb_from_julian_day((int32_t)key, year, month, day);
+    return true;
 }
+
+bool ndx_is_blank_date_key(double key) { return key == kNdxBlankDate || key == kNdxBlankDateOld; }
 
 XDSTATUS ndx_create(const char* name, uint8_t key_type, const char* expression, uint16_t key_length) {
     XDSTATUS s = xdb_pending();
@@ -484,6 +490,7 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         if (e[r] != ' ') e[w++] = (char)toupper((unsigned char)e[r]);
     e[w] = 0;
     f->depth = -1;
+    note_header(f);
     *handle = h;
     if ((uint64_t)f->block_count * kBlock != size) xdb_report(XD_BADFILESIZE);
     return xdb_status();
@@ -541,8 +548,14 @@ XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno) {
     uint8_t search_key[101] = {0};
     memcpy(search_key, key, f->key_length);
     Block leaf;
-    bool no_smaller;
+    bool no_smaller = false;
     s = search(f, search_key, f->key_length, *recno, NDX_EXACT, &leaf, &no_smaller);
+    if (s == XD_KEYNOTFOUND && no_smaller) {
+        // No entry at or before the place of the one asked for: no record.
+        *recno = 0xFFFFFFFFu;
+        f->depth = -1;
+        return xdb_report(XD_KEYNOTFOUND);
+    }
     return end_positioning(f, leaf, s, key, recno);
 }
 
@@ -557,9 +570,31 @@ XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno,
         length = f->key_length;
     }
     memcpy(search_key, key, f->key_type == 0 ? (key_size < f->key_length ? key_size : f->key_length) : 8);
+    if (f->key_type == 1) plain_zero(search_key);
     Block leaf;
     bool no_smaller = false;
     s = search(f, search_key, length, *recno, mode, &leaf, &no_smaller);
+    double wanted;
+    memcpy(&wanted, search_key, 8);
+    if (f->key_type == 1 && s == XD_KEYNOTFOUND && ndx_is_blank_date_key(wanted)) {
+        // Blank dates come in two forms: a file written in the other one still
+        // answers a seek of the blank date.
+        double other = wanted == kNdxBlankDate ? kNdxBlankDateOld : kNdxBlankDate;
+        memcpy(search_key, &other, 8);
+        Block again;
+        bool none_smaller = false;
+        XDSTATUS r = search(f, search_key, length, *recno, mode, &again, &none_smaller);
+        if (r < 0) {
+            s = r;
+        } else if (r == XD_OK) {
+            leaf = again;
+            no_smaller = false;
+            s = XD_OK;
+        } else {
+            memcpy(search_key, &wanted, 8);
+            s = search(f, search_key, length, *recno, mode, &leaf, &no_smaller);
+        }
+    }
     if (s == XD_KEYNOTFOUND && no_smaller) {
         s = first_entry(f, &leaf);
         if (s == XD_OK) s = XD_KEYNOTFOUNDEND;
@@ -583,24 +618,31 @@ XDSTATUS write_header_word(NdxFile* f, uint32_t offset, uint32_t value) {
     return xdb_fwrite_at(f->sh, offset, word, 4, 1);
 }
 
-// A block for new entries: the first freed one, else a new one at the end.
+// A block for new entries: the first freed one, else a new one at the end. A freed
+// block is taken only while it is still inside the file and still marked freed;
+// otherwise the list is stale (see known_root) and forgotten.
 XDSTATUS allocate_block(NdxFile* f, uint32_t* b, Block* out) {
     XDSTATUS s;
     if (f->free_head) {
-        *b = f->free_head;
-        if ((s = read_block(f, *b, out))) return s;
-        f->free_head = get_le32(out->bytes + 4);
-    } else {
-        if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
-        // A block count far beyond the file is a damaged header: growing the file
-        // to it would blow it up.
-        uint32_t size = 0;
-        if ((s = xdb_fsize(f->sh, &size))) return s;
-        if ((uint64_t)f->block_count * kBlock > (uint64_t)size + kBlock) return xdb_report(XD_CORRUPT);
-        *b = f->block_count++;
-        xdb_fset_size(f->sh, f->block_count * kBlock);
-        if ((s = write_header_word(f, 4, f->block_count))) return s;
+        uint32_t candidate = f->free_head;
+        if (candidate < f->block_count && read_block(f, candidate, out) == XD_OK && out->bytes[0] == 255) {
+            *b = candidate;
+            f->free_head = get_le32(out->bytes + 4);
+            memset(out->bytes, 0, kBlock);
+            return XD_OK;
+        }
+        xdb_set_status(XD_OK);  // a failed look at a stale block is no error
+        f->free_head = 0;
     }
+    if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
+    // A block count far beyond the file is a damaged header: growing the file
+    // to it would blow it up.
+    uint32_t size = 0;
+    if ((s = xdb_fsize(f->sh, &size))) return s;
+    if ((uint64_t)f->block_count * kBlock > (uint64_t)size + kBlock) return xdb_report(XD_CORRUPT);
+    *b = f->block_count++;
+    xdb_fset_size(f->sh, f->block_count * kBlock);
+    if ((s = write_header_word(f, 4, f->block_count))) return s;
     memset(out->bytes, 0, kBlock);
     return XD_OK;
 }
@@ -681,7 +723,108 @@ XDSTATUS insert_entry(NdxFile* f, const uint8_t* key, uint32_t recno) {
     return XD_OK;
 }
 
-// Removes the entry of the path's leaf and rebalances upward.
+// The greatest key of the subtree at path level `level` changed to `key`: the
+// separator that stands for it changes too, in the first ancestor where the subtree
+// is not the rightmost child (above a rightmost child, the ancestor's own separator
+// stands for it).
+XDSTATUS update_separator(NdxFile* f, int level, const uint8_t* key) {
+    for (int l = level - 1; l >= 0; l--) {
+        Block a;
+        XDSTATUS s = read_block(f, f->path_block[l], &a);
+        if (s) return s;
+        if (f->path_index[l] < key_count(a)) {
+            memcpy(a.bytes + 4 + f->path_index[l] * f->entry_size + 8, key, f->key_length);
+            return write_block(f, f->path_block[l], a);
+        }
+    }
+    return XD_OK;
+}
+
+// The leaf at path level `level` has no entries left: it leaves the tree, and so
+// does every ancestor that had it as its only child. Returns in *changed the level
+// of the block that lost a child (-1 when the whole tree emptied). The parent is
+// written before the block is freed, so a stop in between leaves only a dead block.
+XDSTATUS detach_empty(NdxFile* f, int level, int* changed) {
+    const int es = f->entry_size;
+    uint32_t gone = f->path_block[level];
+    XDSTATUS s;
+    for (int l = level - 1; l >= 0; l--) {
+        uint32_t pno = f->path_block[l];
+        Block p;
+        if ((s = read_block(f, pno, &p))) return s;
+        int pkc = key_count(p), i = f->path_index[l];
+        if (i < 0 || i > pkc) return xdb_report(XD_CORRUPT);
+        if (pkc == 0) {
+            if (l == 0) {
+                // The root's only child emptied: the root becomes the empty leaf.
+                memset(p.bytes, 0, kBlock);
+                if ((s = write_block(f, pno, p)) || (s = free_block(f, gone))) return s;
+                *changed = -1;
+                return XD_OK;
+            }
+            if ((s = free_block(f, gone))) return s;
+            gone = pno;
+            continue;
+        }
+        uint8_t new_last[100];
+        bool rightmost = i == pkc;
+        if (rightmost) {
+            // The child of the last entry becomes the rightmost child; that entry's
+            // key, the greatest left, is the block's new greatest key.
+            memcpy(new_last, key_of(f, p, pkc - 1), f->key_length);
+        } else {
+            memmove(p.bytes + 4 + i * es, p.bytes + 4 + (i + 1) * es, (size_t)(pkc - i - 1) * es + 4);
+        }
+        p.bytes[0] = (uint8_t)(pkc - 1);
+        memset(p.bytes + 4 + (pkc - 1) * es + 4, 0, (size_t)es);  // the slot left behind
+        if ((s = write_block(f, pno, p)) || (s = free_block(f, gone))) return s;
+        if (rightmost && (s = update_separator(f, l, new_last))) return s;
+        *changed = l;
+        return XD_OK;
+    }
+    return xdb_report(XD_CORRUPT);
+}
+
+// An inner block without entries (one child) next to a sibling too full to merge
+// with takes one child over through the parent, so that no block below the root is
+// left without a key.
+XDSTATUS borrow_child(NdxFile* f, uint32_t pno, Block& p, int sep, uint32_t lno, Block& lb, uint32_t rno, Block& rb,
+                      bool left_is_empty) {
+    const int es = f->entry_size;
+    int lk = key_count(lb), rk = key_count(rb);
+    uint8_t* parent_key = p.bytes + 4 + sep * es + 8;
+    XDSTATUS s;
+    if (left_is_empty) {
+        // Rotate left: the separator comes down into the left block, the right
+        // block's first key goes up, its first child moves over.
+        uint8_t* e = lb.bytes + 4 + lk * es;  // holds the left block's only child
+        memcpy(e + 8, parent_key, f->key_length);
+        put_le32(e + es, child(f, rb, 0));
+        lb.bytes[0] = (uint8_t)(lk + 1);
+        memcpy(parent_key, key_of(f, rb, 0), f->key_length);
+        memmove(rb.bytes + 4, rb.bytes + 4 + es, (size_t)(rk - 1) * es + 4);
+        rb.bytes[0] = (uint8_t)(rk - 1);
+    } else {
+        // Rotate right: the left block's rightmost child moves over under the
+        // separator, the left block's last key goes up.
+        memmove(rb.bytes + 4 + es, rb.bytes + 4, (size_t)rk * es + 4);
+        uint8_t* e = rb.bytes + 4;
+        memset(e, 0, (size_t)es);
+        put_le32(e, child(f, lb, lk));
+        memcpy(e + 8, parent_key, f->key_length);
+        rb.bytes[0] = (uint8_t)(rk + 1);
+        memcpy(parent_key, key_of(f, lb, lk - 1), f->key_length);
+        lb.bytes[0] = (uint8_t)(lk - 1);
+    }
+    // Children before the parent: the parent's new separator never points above
+    // keys that are not yet below it.
+    if ((s = write_block(f, lno, lb)) || (s = write_block(f, rno, rb))) return s;
+    return write_block(f, pno, p);
+}
+
+// Removes the entry of the path's leaf and rebalances upward. The tree stays one
+// that every dBASE-family reader follows: no empty block below the root, every
+// separator equal to the greatest key of its subtree.
 XDSTATUS remove_entry(NdxFile* f) {
     const int es = f->entry_size, half = f->keys_per_block / 2;
     XDSTATUS s;
@@ -692,20 +835,15 @@ XDSTATUS remove_entry(NdxFile* f) {
     if (idx < 0 || idx >= kc) return xdb_report(XD_CORRUPT);
     memmove(b.bytes + 4 + idx * es, b.bytes + 4 + (idx + 1) * es, (size_t)(kc - idx - 1) * es + 4);
     b.bytes[0] = (uint8_t)--kc;
-    if ((s = write_block(f, f->path_block[level], b))) return s;
-    if (idx == kc && kc > 0) {
-        // The leaf's greatest key changed: so does the separator that stands for it,
-        // in the first ancestor where the leaf's subtree is not the rightmost child.
-        const uint8_t* last = key_of(f, b, kc - 1);
-        for (int l = level - 1; l >= 0; l--) {
-            Block a;
-            if ((s = read_block(f, f->path_block[l], &a))) return s;
-            if (f->path_index[l] < key_count(a)) {
-                memcpy(a.bytes + 4 + f->path_index[l] * es + 8, last, f->key_length);
-                if ((s = write_block(f, f->path_block[l], a))) return s;
-                break;
-            }
-        }
+    if (kc == 0 && level > 0) {
+        int changed = -1;
+        if ((s = detach_empty(f, level, &changed))) return s;
+        if (changed < 0) return XD_OK;
+        level = changed;
+    } else {
+        if ((s = write_block(f, f->path_block[level], b))) return s;
+        // The leaf's greatest key changed: so does the separator that stands for it.
+        if (idx == kc && kc > 0 && (s = update_separator(f, level, key_of(f, b, kc - 1)))) return s;
     }
     // Merge under-full blocks with a sibling when the two fit in one.
     for (; level > 0; level--) {
@@ -725,7 +863,12 @@ XDSTATUS remove_entry(NdxFile* f) {
         int lk = key_count(lb), rk = key_count(rb);
         bool leaf = is_leaf(f, lb);
         int merged = lk + rk + (leaf ? 0 : 1);
-        if (merged >= f->keys_per_block) break;
+        if (merged >= f->keys_per_block) {
+            if (key_count(x) == 0 && !leaf) {
+                if ((s = borrow_child(f, pno, p, sep, lno, lb, rno, rb, xno == lno))) return s;
+            }
+            break;
+        }
         // Everything goes into the right block; the left one is freed.
         uint8_t all[kBlock + 128];
         memset(all, 0, sizeof all);
@@ -743,6 +886,7 @@ XDSTATUS remove_entry(NdxFile* f) {
         if ((s = write_block(f, rno, rb))) return s;
         memmove(p.bytes + 4 + sep * es, p.bytes + 4 + (sep + 1) * es, (size_t)(pkc - sep - 1) * es + 4);
         p.bytes[0] = (uint8_t)(pkc - 1);
+        memset(p.bytes + 4 + (pkc - 1) * es + 4, 0, (size_t)es);
         if ((s = write_block(f, pno, p))) return s;
         if ((s = free_block(f, lno))) return s;
     }
@@ -764,35 +908,62 @@ void full_key(const NdxFile* f, const void* key, uint16_t key_size, uint8_t* out
         memcpy(out, key, key_size < f->key_length ? key_size : f->key_length);
     } else {
         memcpy(out, key, 8);
+        plain_zero(out);
     }
 }
 
+// Finds the parent of block `u` by walking the tree (for blocks that have no key
+// to search by, as empty leaves left by older writers).
+bool find_parent(NdxFile* f, uint32_t at, uint32_t u, int depth, uint32_t* parent, int* index) {
+    if (depth >= kMaxDepth) return false;
+    Block b;
+    if (read_block(f, at, &b) != XD_OK || !sane(f, b) || is_leaf(f, b)) return false;
+    for (int i = 0; i <= key_count(b); i++) {
+        uint32_t c = child(f, b, i);
+        if (c == u) {
+            *parent = at;
+            *index = i;
+            return true;
+        }
+        if (find_parent(f, c, u, depth + 1, parent, index)) return true;
+    }
+    return false;
+}
+
 // Moves block u to block f's place: its parent (found by searching u's first entry)
-// points to the new place.
+// points to the new place. The copy is written first, the parent's pointer after:
+// a stop in between leaves the tree as it was.
 XDSTATUS move_block(NdxFile* f, uint32_t u, uint32_t to) {
     Block ub, leaf;
     XDSTATUS s = read_block(f, u, &ub);
     if (s) return s;
+    if ((s = write_block(f, to, ub))) return s;
     if (u == f->root) {
         f->root = to;
-    } else {
-        if ((s = descend(f, u, 0, false, &leaf))) return s;
-        if (key_count(leaf) == 0) return xdb_report(XD_CORRUPT);
+        return write_header_word(f, 0, to);
+    }
+    uint32_t pno = 0;
+    int pidx = -1;
+    if ((s = descend(f, u, 0, false, &leaf))) return s;
+    if (key_count(leaf) > 0) {
         uint8_t k[100];
         memcpy(k, key_of(f, leaf, 0), f->key_length);
         uint32_t r = record_of(f, leaf, 0);
         bool no_smaller;
-        if ((s = search(f, k, f->key_length, r, NDX_EXACT, &leaf, &no_smaller)) != XD_OK) return xdb_report(XD_CORRUPT);
-        int level = -1;
-        for (int l = 1; l <= f->depth; l++)
-            if (f->path_block[l] == u) level = l;
-        if (level < 1) return xdb_report(XD_CORRUPT);
-        Block p;
-        if ((s = read_block(f, f->path_block[level - 1], &p))) return s;
-        put_le32(p.bytes + 4 + f->path_index[level - 1] * f->entry_size, to);
-        if ((s = write_block(f, f->path_block[level - 1], p))) return s;
+        if (search(f, k, f->key_length, r, NDX_EXACT, &leaf, &no_smaller) == XD_OK) {
+            for (int l = 1; l <= f->depth; l++)
+                if (f->path_block[l] == u) {
+                    pno = f->path_block[l - 1];
+                    pidx = f->path_index[l - 1];
+                }
+        }
+        xdb_set_status(XD_OK);
     }
-    return write_block(f, to, ub);
+    if (pidx < 0 && !find_parent(f, f->root, u, 0, &pno, &pidx)) return xdb_report(XD_CORRUPT);
+    Block p;
+    if ((s = read_block(f, pno, &p))) return s;
+    put_le32(p.bytes + 4 + pidx * f->entry_size, to);
+    return write_block(f, pno, p);
 }
 
 // Fills the freed blocks with the last used ones and cuts the file after them.
@@ -874,6 +1045,7 @@ XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
     }
     if (s == XD_OK) s = insert_entry(f, c.key, recno);
     f->depth = -1;
+    note_header(f);
     return s < 0 ? xdb_report(s) : xdb_status();
 }
 
@@ -883,6 +1055,7 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
     if (s < 0 || !c.f) return s;
     if (s == XD_OK) s = remove_entry(c.f);
     c.f->depth = -1;
+    note_header(c.f);
     return xdb_report(s);
 }
 
@@ -912,6 +1085,8 @@ struct Checker {
         if (!sane(f, blk) || key_count(blk) > f->keys_per_block) return fail("key count too large", b);
         int kc = key_count(blk);
         bool leaf = is_leaf(f, blk);
+        // Other dBASE programs descend by the separators and stop at an empty leaf.
+        if (kc == 0 && b != f->root) return fail("empty block below the root", b);
         const uint16_t kl = f->key_type == 0 ? f->key_length : 8;
         for (int i = 0; i < kc; i++) {
             const uint8_t* k = key_of(f, blk, i);
@@ -934,6 +1109,8 @@ struct Checker {
         for (int i = 0; i <= kc; i++) {
             const uint8_t* sep = i < kc ? &seps[(size_t)i * f->key_length] : high;
             if (!walk(child(f, blk, i), depth + 1, prev, sep, sub_max)) return false;
+            if (i < kc && memcmp(sub_max, sep, f->key_length) != 0)
+                return fail("separator differs from the greatest key below it", b);
             prev = i < kc ? &seps[(size_t)i * f->key_length] : prev;
         }
         if (max_out) memcpy(max_out, sub_max, f->key_length);
@@ -995,10 +1172,11 @@ XDSTATUS evaluate_key(const NdxFile* f, int16_t data_handle, const char* express
         XDSTATUS r = xdb_read_date(&y, &m, &day, (const char*)v.value, xdb_date_format());
         if (r < 0) return r;
         xdb_set_status(before);
-        d = r == XD_EMPTYFILE ? 1.0e100 : ndx_date_key(y, m, day);
+        d = r == XD_EMPTYFILE ? kNdxBlankDate : ndx_date_key(y, m, day);
     } else {
         return xdb_report(XD_BADKEYEXPR);
     }
+    if (d == 0) d = 0.0;  // -0.0 is stored as +0.0: one zero, one key
     memcpy(key, &d, 8);
     return XD_OK;
 }
@@ -1171,13 +1349,13 @@ XDSTATUS record_key(NdxFile* f, int16_t data, const KeySource& src, const char* 
         for (int i = 0; i < 8; i++) blank &= p[i] == ' ';
         int y = 0, m = 0, day = 0;
         if (blank || sscanf(std::string(p, 8).c_str(), "%4d%2d%2d", &y, &m, &day) != 3 || m < 1 || m > 12)
-            d = 1.0e100;
+            d = kNdxBlankDate;
         else
             d = ndx_date_key(y, m, day);
     } else {
         char text[32] = {0};
         memcpy(text, p, src.length < 31 ? src.length : 31);
-        if (sscanf(text, "%lf", &d) != 1) d = 0;
+        if (sscanf(text, "%lf", &d) != 1 || d == 0) d = 0.0;
     }
     memcpy(key, &d, 8);
     return XD_OK;

@@ -54,7 +54,8 @@ XDSTATUS ndx_rebuild(int16_t data_handle, const char* name, uint8_t key_type, co
 
 // Walks the whole tree and checks it: block numbers in range and each block met
 // once, all leaves at one depth, keys in order within blocks and within the ranges
-// their separators give, the entry count. XD_OK, or XD_CORRUPT with the first fault
+// their separators give, every separator equal to the greatest key below it, no
+// empty block below the root, the entry count. XD_OK, or XD_CORRUPT with the first fault
 // described in `fault` (capacity `cap`).
 XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap);
 
@@ -62,7 +63,14 @@ XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap);
 // tests; the default is 64 MiB).
 void ndx_set_sort_budget(size_t bytes);
 
-// The date key of NDX files: a day number as a double (2451545 for 2000-01-01);
-// 1.0E100 for the blank date. And back (false for the blank date or no date).
+// The date key of NDX files: the Julian day number as a double (2451545 for
+// 2000-01-01, 2415021 for 1900-01-01). And back (false for a blank date or no date).
 double ndx_date_key(int year, int month, int day);
 bool ndx_date_from_key(double key, int* year, int* month, int* day);
+// The blank date. Keys are written in the form of the dBASE-family files we have
+// (xbase64 writes 21474835648, and a reader of that family seeks that value); the
+// form 1.0E100 of older files is read as blank too, and a seek of either form
+// finds the other.
+const double kNdxBlankDate = 21474835648.0;
+const double kNdxBlankDateOld = 1.0e100;
+bool ndx_is_blank_date_key(double key);

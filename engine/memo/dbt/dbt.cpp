@@ -9,8 +9,9 @@
 // dBASE IV layout (dialect 2; block size 512 × k, k = 1..32):
 //   header   0 u32 next available block: head of the free-run chain, or the first
 //            block after the used area; 4 u32 0; 8 base name of the table (8 bytes,
-//            upper case); 20 u8 2; 21 u8 1; 22 u16 block size; 24 u16 0 (files of
-//            dBASE IV itself have the block size at 20, see dbt_open)
+//            upper case); 16 u16 0; 18 u8 2; 19 u8 1; 20 u16 block size; 22 u16 0.
+//            That is the layout of the files dBASE IV writes and other programs
+//            read; a layout with 2, 1 at 20 and the block size at 22 is read too.
 //   memo     FF FF 08 00, u32 length (text + these 8 bytes), the text, padding
 //   free run 8 bytes at its first block: u32 next run, u32 blocks in this run; the
 //            chain ends at a block at or beyond the end of the file
@@ -211,7 +212,10 @@ XDSTATUS free_blocks(MemoFile* m, uint32_t block, uint32_t count) {
 }
 
 // A place for `n` blocks: the first free run large enough (the rest of a larger run
-// stays in the chain where the run was), else the end of the file.
+// stays in the chain where the run was), else where the chain ends: the first block
+// after the used area, as the header says. (Not the file size rounded down to a
+// block: another program's last memo need not fill its last block, and its tail
+// would be overwritten.)
 XDSTATUS take_blocks(MemoFile* m, uint32_t n, uint32_t* block) {
     uint32_t end = m->file_size / m->block_size;
     if (end < 1) end = 1;
@@ -234,9 +238,12 @@ XDSTATUS take_blocks(MemoFile* m, uint32_t n, uint32_t* block) {
         prev = last = cur;
         cur = r.next;
     }
-    // At the end: the chain's end mark moves past the new memo.
-    *block = end;
-    return relink(m, last, end + n);
+    // At the end: the chain's end mark moves past the new memo. An end mark far
+    // beyond the file is a damaged header: writing there would blow the file up.
+    uint32_t at_end = cur >= end ? cur : end;
+    if ((uint64_t)at_end * m->block_size > (uint64_t)m->file_size + m->block_size) return xdb_report(XD_CORRUPT);
+    *block = at_end;
+    return relink(m, last, at_end + n);
 }
 
 XDSTATUS write4(MemoFile* m, const char* text, uint32_t length, uint32_t* block, uint16_t options) {
@@ -273,8 +280,17 @@ XDSTATUS write4(MemoFile* m, const char* text, uint32_t length, uint32_t* block,
     return write_next_free(m);
 }
 
+// The new file of a rebuild: same layout and block size, and in the dBASE IV
+// layout the name of the table the old one carries (not the temporary file's).
 XDSTATUS create_like(const MemoFile* old, const char* name) {
-    return dbt_create(name, (int16_t)(old->block_size / 512), old->dialect);
+    XDSTATUS s = dbt_create(name, (int16_t)(old->block_size / 512), old->dialect);
+    if (s < 0 || old->dialect != 2) return s;
+    uint16_t sh;
+    uint16_t mode = 0;
+    if ((s = xdb_fopen(&sh, name, 0, &mode))) return s;
+    s = xdb_fwrite_at(sh, 8, old->header + 8, 8, 1);
+    XDSTATUS c = xdb_fclose(sh);
+    return s ? s : c;
 }
 
 XDSTATUS append(int16_t handle, const char* text, uint32_t length, uint32_t* block) {
@@ -301,9 +317,9 @@ XDSTATUS dbt_create(const char* name, int16_t factor, uint8_t dialect) {
         head.assign(bs, 0);
         put_le32(head.data(), 1);
         for (size_t i = 0; i < base.size(); i++) head[8 + i] = (uint8_t)toupper((unsigned char)base[i]);
-        head[20] = 2;
-        head[21] = 1;
-        put_le16(head.data() + 22, (uint16_t)bs);
+        head[18] = 2;
+        head[19] = 1;
+        put_le16(head.data() + 20, (uint16_t)bs);
     } else if (layout_known(dialect)) {
         head.assign(kBlock3, 0);
         put_le32(head.data(), 1);
@@ -331,9 +347,9 @@ XDSTATUS check_header(MemoFile* m) {
     if (s == XD_OK && m->file_size < 28) s = XD_NOTMEMO;
     if (s == XD_OK) s = xdb_fread_at(m->sh, 0, m->header, 28);
     if (s == XD_OK && m->dialect == 2) {
-        // Files made by dBASE IV itself (and most other programs) keep the block
-        // size at 20, with 2, 1 or zeros at 18 and 19; the layout this engine
-        // writes has 2, 1 at 20 and 21 and the block size at 22. Both are read.
+        // Files made by dBASE IV itself (and most other programs, and this engine)
+        // keep the block size at 20, with 2, 1 or zeros at 18 and 19; a layout with
+        // 2, 1 at 20 and 21 and the block size at 22 is read as well.
         uint16_t at20 = get_le16(m->header + 20);
         bool own_layout = m->header[20] == 2 && m->header[21] == 1;
         uint16_t bs = own_layout ? get_le16(m->header + 22) : at20;

@@ -33,7 +33,7 @@ protected:
 
 TEST_F(IndexLayerTest, TypesWithoutAFormat) {
     IndexAccess a = access(7, 'C', 11);
-    char key[16];
+    char key[kIndexKeyBuffer];
     uint32_t recno;
     EXPECT_EQ(IndexFirst(&a, key, &recno), XD_CORRUPT);
     EXPECT_EQ(IndexClose(9, 3), XD_OK);
@@ -74,7 +74,7 @@ TEST_F(IndexLayerTest, CreateByExtensionDescribeAndUse) {
         ASSERT_EQ(IndexAddKey(&a, names[n], n), XD_OK);
     }
     // Text keys of a text host end at key_length - 1.
-    char key[16];
+    char key[kIndexKeyBuffer];
     memset(key, 'x', sizeof key);
     uint32_t recno = 0;
     EXPECT_EQ(IndexFirst(&a, key, &recno), XD_OK);
@@ -114,7 +114,7 @@ TEST_F(IndexLayerTest, KeysFromRecordsAndValues) {
     ASSERT_EQ(ndx_open(&h, x.c_str(), XDB_OPEN_SHORTHAND), XD_OK);
     IndexAccess a = access(1, 'C', 17);
     a.file_handle = (uint16_t)h;
-    char key[20];
+    char key[kIndexKeyBuffer];
     ASSERT_EQ(IndexKeyFromRecord(&a, d, key), XD_OK);
     EXPECT_STREQ(key, "ab      ab");  // trailing blanks trimmed
     a.single_field = 0;               // one field's value
@@ -131,8 +131,10 @@ TEST_F(IndexLayerTest, KeysFromRecordsAndValues) {
     IndexAccess dt = access(1, 'D', 8);
     ASSERT_EQ(MakeDateKey(&dt, "20000101", &v), XD_OK);
     EXPECT_EQ(v, 2451545.0);
+    ASSERT_EQ(MakeDateKey(&dt, "19000101", &v), XD_OK);
+    EXPECT_EQ(v, 2415021.0);  // the Julian day, before 1900-03-01 too
     ASSERT_EQ(MakeDateKey(&dt, "        ", &v), XD_OK);
-    EXPECT_EQ(v, 1.0e100);
+    EXPECT_EQ(v, 21474835648.0);
 
     uint8_t k[8];
     IndexAccess i = access(4, 11, 4);

@@ -13,6 +13,7 @@
 #include "engine/index/ndx/ndx.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/ndx_reader.h"
 
 namespace {
 
@@ -67,6 +68,89 @@ TEST_F(NdxReadTest, WalksFollowTheWritersOrderBothWays) {
         std::reverse(backward.begin(), backward.end());
         EXPECT_EQ(backward, forward) << tag;
         xdb_set_status(XD_OK);
+        ndx_close(h);
+    }
+}
+
+// A key as the writers' listings show it: character keys trimmed, dates as
+// yyyymmdd (blank: empty), numbers in short decimal form.
+std::string key_text(const std::string& key, bool numeric, bool date) {
+    if (!numeric) {
+        size_t end = key.find_last_not_of(' ');
+        return end == std::string::npos ? "" : key.substr(0, end + 1);
+    }
+    double v;
+    memcpy(&v, key.data(), 8);
+    char buf[40];
+    int y, m, d;
+    if (date) {
+        if (!ndx_date_from_key(v, &y, &m, &d)) return "";
+        snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
+    } else {
+        snprintf(buf, sizeof buf, "%.15g", v);
+    }
+    return buf;
+}
+
+// Every fixture NDX: its keys, byte for byte, are the writer's; every record's key,
+// made by the engine from the record, is found at that record's entry; and the
+// tree is one that a strict reader accepts.
+TEST_F(NdxReadTest, KeysOfEveryRecordAreFoundInEveryFixture) {
+    struct Fixture {
+        std::string table, index, listing;
+        bool date;
+    };
+    std::vector<Fixture> fixtures;
+    for (const char* tag : {"NAME", "AGE", "BALANCE", "BORN", "CITYBORN", "SALARY", "UCITY"})
+        fixtures.push_back({kPeople + "PEOPLE.DBF", kPeople + "PEOPLE_" + tag + ".NDX",
+                            kPeople + "PEOPLE." + tag + ".keys.tsv", std::string(tag) == "BORN"});
+    std::string dbd = std::string(QXDB_TEST_DATA) + "/real/dbd-xbase/";
+    for (const char* name : {"ndx-char", "ndx-date", "ndx-num"})
+        fixtures.push_back({dbd + name + ".dbf", dbd + name + ".ndx", "", std::string(name) == "ndx-date"});
+    for (const Fixture& fx : fixtures) {
+        NdxReader strict(fx.index);
+        EXPECT_TRUE(strict.ok()) << fx.index << ": " << strict.fault();
+        int16_t h = open(fx.index);
+        NdxInfo info;
+        ndx_info(h, &info);
+        bool numeric = info.type == 'N';
+        auto entries = walk(h, false, info.key_length);
+        if (!fx.listing.empty()) {
+            std::ifstream in(fx.listing);
+            std::string line;
+            size_t i = 0;
+            for (; std::getline(in, line) && i < entries.size(); i++) {
+                std::string text = key_text(entries[i].second, numeric, fx.date);
+                EXPECT_EQ(std::to_string(entries[i].first) + "\t" + text, line) << fx.index << " entry " << i;
+            }
+            EXPECT_EQ(i, entries.size()) << fx.index;
+        }
+        int16_t t = -1;
+        xdb_set_status(XD_OK);
+        ASSERT_GE(dbf_open(&t, fx.table.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND), 0) << fx.table;
+        uint32_t count = 0;
+        dbf_record_count(t, &count);
+        // A unique index holds one entry per key: there the key alone is sought.
+        bool unique = info.unique != 0;
+        if (!unique) {
+            EXPECT_EQ(count, entries.size()) << fx.index;
+        }
+        for (uint32_t n = 1; n <= count; n++) {
+            xdb_set_status(XD_OK);
+            ASSERT_GE(dbf_read_record(t, n), 0);
+            uint8_t key[128] = {0};
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(ndx_key_from_record(h, t, key), XD_OK) << fx.index << " record " << n;
+            uint32_t recno = n;
+            uint8_t sought[128];
+            memcpy(sought, key, sizeof key);
+            xdb_set_status(XD_OK);
+            EXPECT_EQ(ndx_seek(h, key, info.key_length, &recno, unique ? 0 : NDX_EXACT), XD_OK) << fx.index << " record " << n;
+            if (unique) EXPECT_EQ(memcmp(key, sought, info.key_length), 0) << fx.index << " record " << n;
+            else EXPECT_EQ(recno, n) << fx.index;
+        }
+        xdb_set_status(XD_OK);
+        dbf_close(t);
         ndx_close(h);
     }
 }

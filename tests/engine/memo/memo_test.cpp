@@ -106,9 +106,11 @@ TEST_F(MemoTest, OpenChecks) {
     std::vector<uint8_t> b = bytes_of(path("d.dbt"));
     ASSERT_EQ(b.size(), 2049u);
     EXPECT_EQ(std::string((char*)&b[8], 1), "D");
-    EXPECT_EQ(b[20], 2);
-    EXPECT_EQ(b[21], 1);
-    EXPECT_EQ(b[22] | b[23] << 8, 2048);
+    // The layout of dBASE IV's own files: 2, 1 at 18, the block size at 20.
+    EXPECT_EQ(b[18], 2);
+    EXPECT_EQ(b[19], 1);
+    EXPECT_EQ(b[20] | b[21] << 8, 2048);
+    EXPECT_EQ(b[22] | b[23] << 8, 0);
     int16_t h;
     EXPECT_EQ(dbt_create(path("x.dbt").c_str(), 33, 1), XD_BADBLOCKSIZE);
     xdb_set_status(XD_OK);
@@ -122,8 +124,8 @@ TEST_F(MemoTest, OpenChecks) {
     std::ofstream(path("short.dbt")) << "abc";
     EXPECT_EQ(dbt_open(&h, path("short.dbt").c_str(), 1), XD_NOTMEMO);
     xdb_set_status(XD_OK);
-    b[22] = 0;
-    b[23] = 0x80;  // 32768
+    b[20] = 0;
+    b[21] = 0x80;  // 32768
     std::ofstream(path("big.dbt"), std::ios::binary).write((char*)b.data(), (long)b.size());
     EXPECT_EQ(dbt_open(&h, path("big.dbt").c_str(), 2), XD_BADBLOCKSIZE);
     xdb_set_status(XD_OK);
@@ -290,6 +292,60 @@ TEST_F(MemoTest, OtherProgramsDbaseFourHeadersAreRead) {
     dbt_block_size(h, &bs);
     EXPECT_EQ(bs, 512u);
     EXPECT_EQ(read_dbt(h, write_dbt(h, "text")), "text");
+}
+
+// A dBASE IV memo file read as another program reads it, from the layout: the
+// block size at byte 20, a memo at block × block size with FF FF 08 00 and its
+// length (the 8 bytes included).
+std::string read_as_others_do(const std::vector<uint8_t>& file, uint32_t block) {
+    uint32_t bs = file[20] | file[21] << 8;
+    size_t at = (size_t)block * bs;
+    if (at + 8 > file.size() || file[at] != 0xFF || file[at + 1] != 0xFF || file[at + 2] != 0x08) return "<no memo>";
+    uint32_t length = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | (uint32_t)file[at + 7] << 24;
+    if (length < 8 || at + length > file.size()) return "<bad length>";
+    return std::string((const char*)&file[at + 8], length - 8);
+}
+
+TEST_F(MemoTest, DbaseFourFilesAreReadByTheirLayoutAndAppendsKeepOtherProgramsTails) {
+    // Written by the engine with 1024-byte blocks, read from the layout.
+    ASSERT_EQ(dbt_create(path("e.dbt").c_str(), 2, 2), XD_OK);
+    int16_t h;
+    ASSERT_EQ(dbt_open(&h, path("e.dbt").c_str(), XDB_OPEN_SHORTHAND | 2), XD_OK);
+    std::string long_text(1500, 'q');
+    uint32_t a = write_dbt(h, "first"), b = write_dbt(h, long_text), c = write_dbt(h, "third");
+    xdb_set_status(XD_OK);
+    dbt_close(h);
+    std::vector<uint8_t> file = bytes_of(path("e.dbt"));
+    EXPECT_EQ(read_as_others_do(file, a), "first");
+    EXPECT_EQ(read_as_others_do(file, b), long_text);
+    EXPECT_EQ(read_as_others_do(file, c), "third");
+
+    // Another program's file whose last memo does not fill its block: the header
+    // says the next memo goes to block 3, the file ends 100 bytes into block 2.
+    std::vector<uint8_t> other(512 * 2 + 100, 0);
+    other[0] = 3;
+    other[18] = 2;
+    other[19] = 1;
+    other[21] = 0x02;  // 512
+    other[512] = 0xFF;
+    other[513] = 0xFF;
+    other[514] = 0x08;
+    uint32_t total = 8 + 600;
+    other[516] = (uint8_t)total;
+    other[517] = (uint8_t)(total >> 8);
+    for (uint32_t i = 0; i < 600 && 520 + i < other.size(); i++) other[520 + i] = (uint8_t)('a' + i % 26);
+    std::ofstream(path("o4.dbt"), std::ios::binary).write((char*)other.data(), (long)other.size());
+    ASSERT_EQ(dbt_open(&h, path("o4.dbt").c_str(), XDB_OPEN_SHORTHAND | 2), XD_OK);
+    std::string before = read_dbt(h, 1);
+    ASSERT_EQ(before.size(), 600u);
+    EXPECT_EQ(write_dbt(h, "appended"), 3u);
+    EXPECT_EQ(read_dbt(h, 1), before);
+    EXPECT_EQ(read_dbt(h, 3), "appended");
+    xdb_set_status(XD_OK);
+    dbt_close(h);
+    file = bytes_of(path("o4.dbt"));
+    EXPECT_EQ(file[0], 4);  // the next memo after the new one
+    EXPECT_EQ(read_as_others_do(file, 1), before);
 }
 
 }  // namespace
