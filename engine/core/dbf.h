@@ -139,6 +139,20 @@ XDSTATUS dbf_recall_record(int16_t handle, uint32_t recno);
 // may change.
 XDSTATUS dbf_pack(int16_t* handle);
 
+// ---- Replacing the file of an open table (memo rebuilds) ----
+
+// The file name the table was opened by.
+XDSTATUS dbf_file_name(int16_t handle, const char** name);
+// *elsewhere = 1 when another handle (any process) holds the table's file open.
+XDSTATUS dbf_open_elsewhere(int16_t handle, int* elsewhere);
+// A byte-for-byte copy of the table's file as `target`.
+XDSTATUS dbf_copy_file(int16_t handle, const char* target);
+// Puts the finished file `source` in the place of the table's file in one step and
+// goes on with it under the same handle (header read again; locks, position and
+// read-ahead dropped). Refused while another handle holds the file. When the
+// replacement fails, the handle goes on with the old file.
+XDSTATUS dbf_replace_file(int16_t handle, const char* source);
+
 // ---- Locks (byte ranges far beyond the data, shared with other programs) ----
 
 // File lock modes: 1 the byte 0x7FFFFFFE, 2 the whole lock area, 3 all of it but

@@ -69,6 +69,8 @@ inline XDSTATUS dbf_enter(int16_t handle, DbfBlock** b) {
     return XD_OK;
 }
 
+// Frees a handle whose file is already closed (its parts and its slot).
+void dbf_forget(int16_t handle);
 // Re-reads the record count from header bytes 4..7 (another process may have
 // appended).
 XDSTATUS dbf_reread_count(DbfBlock* b);

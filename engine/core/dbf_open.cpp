@@ -200,6 +200,13 @@ XDSTATUS dbf_open(int16_t* handle, const char* name, uint16_t open_mode) {
     return xdb_status();
 }
 
+void dbf_forget(int16_t handle) {
+    void* block;
+    if (xdb_select(handle, XDB_KIND_DBF, &block) != XD_OK) return;
+    free_block_parts((DbfBlock*)block);
+    xdb_release_slot(handle);
+}
+
 XDSTATUS dbf_close(int16_t handle) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);

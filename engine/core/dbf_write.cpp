@@ -334,18 +334,112 @@ XDSTATUS dbf_pack(int16_t* handle) {
         return xdb_report(copy);
     }
     xdb_fset_size(t->sh, dbf_header_length(t) + kept * (uint32_t)length);
-    xdb_fdelete(backup.c_str());  // usually there is none: status 4
-    xdb_set_status(XD_OK);
     t->header_modified = 1;
-    if ((s = dbf_close(th)) < 0) return s;
+    if ((s = dbf_close(th)) < 0) {
+        xdb_set_status(XD_OK);
+        xdb_fdelete(temp.c_str());
+        return xdb_report(s);
+    }
     if ((s = dbf_close(*handle)) < 0) return s;
     *handle = -1;
-    if ((s = xdb_frename(path.c_str(), backup.c_str()))) return s;
-    if ((s = xdb_frename(temp.c_str(), path.c_str()))) return s;
-    if ((s = xdb_fdelete(backup.c_str())) < 0) return s;
+    // The new file takes the table's name in one step, the old one kept as the
+    // backup until then: at no moment is the table missing from its name.
+    s = xdb_freplace(temp.c_str(), path.c_str(), backup.c_str());
+    XDSTATUS replaced = s;
     xdb_set_status(XD_OK);
+    if (replaced == XD_OK) {
+        xdb_fdelete(backup.c_str());
+        xdb_set_status(XD_OK);
+    } else {
+        xdb_fdelete(temp.c_str());  // the table stays as it was
+        xdb_set_status(XD_OK);
+    }
     int16_t reopened = -1;
     s = dbf_open(&reopened, path.c_str(), (uint16_t)(dialect | XDB_OPEN_DENYNONE | XDB_OPEN_SHARED));
     *handle = reopened;
+    if (replaced < 0) return xdb_report(replaced);
     return s;
+}
+
+XDSTATUS dbf_file_name(int16_t handle, const char** name) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    if (!name) return xdb_report(XD_NULLPARAM);
+    *name = b->name;
+    return xdb_status();
+}
+
+XDSTATUS dbf_open_elsewhere(int16_t handle, int* elsewhere) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    if (!elsewhere) return xdb_report(XD_NULLPARAM);
+    *elsewhere = osl_open_elsewhere(b->sh);
+    return xdb_status();
+}
+
+XDSTATUS dbf_copy_file(int16_t handle, const char* target) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    if (!target) return xdb_report(XD_NULLPARAM);
+    uint32_t size = 0;
+    if ((s = xdb_fsize(b->sh, &size))) return s;
+    uint16_t out;
+    if ((s = xdb_fcreate(&out, target))) return s;
+    const uint32_t piece = 1u << 20;
+    char* buf = nullptr;
+    s = xdb_alloc((void**)&buf, piece);
+    for (uint32_t at = 0; s == XD_OK && at < size;) {
+        uint32_t n = size - at < piece ? size - at : piece;
+        if ((s = xdb_fread_at(b->sh, at, buf, n)) == XD_OK) s = xdb_fwrite_at(out, at, buf, n, 1);
+        at += n;
+    }
+    xdb_free(buf);
+    XDSTATUS c = xdb_fclose(out);
+    if (s == XD_OK && c != XD_OK) s = c;
+    if (s != XD_OK) {
+        XDSTATUS failure = s;
+        xdb_set_status(XD_OK);
+        xdb_fdelete(target);
+        return xdb_report(failure);
+    }
+    return xdb_status();
+}
+
+XDSTATUS dbf_replace_file(int16_t handle, const char* source) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    if (!source) return xdb_report(XD_NULLPARAM);
+    if (osl_open_elsewhere(b->sh)) return xdb_report(XD_ACCESSDENIED);
+    uint16_t mode = (uint16_t)((b->file_mode & XDB_FILE_READONLY ? XDB_OPEN_READONLY : 0) |
+                               (b->file_mode & XDB_FILE_SHARED ? XDB_OPEN_DENYNONE | XDB_OPEN_SHARED : 0));
+    if ((s = xdb_fclose(b->sh))) return s;
+    XDSTATUS replaced = xdb_freplace(source, b->name, nullptr);
+    xdb_set_status(XD_OK);
+    // The handle goes on with whichever file now has the name (the new one, or the
+    // old one when the replacement failed): same slot, header read again.
+    uint16_t file_mode = b->file_mode;
+    s = xdb_fopen(&b->sh, b->name, mode, &file_mode);
+    if (s == XD_OK) s = xdb_fread_at(b->sh, 0, b->header, 32);
+    if (s != XD_OK) {
+        // Nothing to go on with: the slot is given up.
+        XDSTATUS failure = s;
+        xdb_set_status(XD_OK);
+        xdb_fclose(b->sh);
+        b->sh = 0;
+        xdb_free(b->name);
+        b->name = nullptr;
+        dbf_forget(handle);
+        return xdb_report(failure);
+    }
+    b->file_mode = file_mode;
+    b->current = 0;
+    b->lock_count = 0;
+    b->lock_offset = b->lock_length = 0;
+    b->reader = 0;
+    dbf_drop_read_ahead(b);
+    return replaced < 0 ? xdb_report(replaced) : xdb_status();
 }

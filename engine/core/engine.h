@@ -103,6 +103,11 @@ XDSTATUS xdb_fopen(uint16_t* sh, const char* name, uint16_t open_mode, uint16_t*
 XDSTATUS xdb_fclose(uint16_t sh);
 XDSTATUS xdb_fdelete(const char* name);
 XDSTATUS xdb_frename(const char* old_name, const char* new_name);
+// Puts the finished file `source` in the place of `target` in one step (the name
+// never lacks a whole file), keeping the old one as `backup` when named (null: no
+// backup). A file held open elsewhere is refused and reported missing (XD_NOFILE),
+// as this layer reports a sharing violation; callers check for other handles first.
+XDSTATUS xdb_freplace(const char* source, const char* target, const char* backup);
 int xdb_fexists(const char* name);
 XDSTATUS xdb_fsize(uint16_t sh, uint32_t* size);
 XDSTATUS xdb_fpos(uint16_t sh, uint32_t* pos);

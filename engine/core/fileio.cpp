@@ -69,11 +69,20 @@ XDSTATUS xdb_fdelete(const char* name) {
 
 XDSTATUS xdb_frename(const char* old_name, const char* new_name) {
     if (!old_name || !new_name) return xdb_report(XD_NULLPARAM);
-    int e = 0;
-    if (plat_rename(old_name, new_name, &e)) return XD_OK;
+    if (osl_rename(old_name, new_name)) return XD_OK;
+    int e = osl_last_runtime_error();
     if (e == ENOENT) return xdb_report(XD_NOFILE);
     if (e == EACCES) return xdb_report(XD_ACCESSDENIED);
     return xdb_report(xdb_system_status((unsigned)e));
+}
+
+XDSTATUS xdb_freplace(const char* source, const char* target, const char* backup) {
+    if (!source || !target) return xdb_report(XD_NULLPARAM);
+    if (osl_replace(source, target, backup)) return XD_OK;
+    uint32_t e = osl_last_error();
+    if (e == kErrFileNotFound) return xdb_report(XD_NOFILE);
+    if (e == kErrAccessDenied) return xdb_report(XD_ACCESSDENIED);
+    return xdb_report(xdb_system_status(e));
 }
 
 int xdb_fexists(const char* name) { return name && plat_exists(name) ? 1 : 0; }

@@ -26,6 +26,12 @@ int osl_create(const char* name, uint16_t* handle);
 int osl_open(const char* name, uint16_t flags, uint16_t* handle);
 int osl_close(uint16_t handle);
 int osl_delete(const char* name);
+// Renames without replacing (the error is a C runtime error number, see
+// osl_last_runtime_error); and puts `source` in the place of `target` in one step,
+// keeping the old target as `backup` when one is named (see plat_replace).
+int osl_rename(const char* old_name, const char* new_name);
+int osl_replace(const char* source, const char* target, const char* backup);
+int osl_last_runtime_error();
 int osl_read(uint16_t handle, void* buf, uint32_t count, uint32_t* got);
 int osl_write(uint16_t handle, const void* buf, uint32_t count);
 // Positioned transfers (the file position is left alone). A read may come back
@@ -47,6 +53,17 @@ uint32_t osl_last_error();
 uint32_t osl_write_generation(uint16_t handle);
 // 1 when another handle, of this process or another, holds the file open.
 int osl_open_elsewhere(uint16_t handle);
+
+// Test switch: faults at the operating-system seam, the way the best embedded
+// databases test themselves. Every change to the file system is counted (writes,
+// size changes, flushes, creates, deletes, renames); the `nth` one after arming
+// (1-based) fails as a full disk would, or ends the process at once, before it
+// happens, as a kill between two writes would. 0 disarms.
+enum : int { OSL_FAULT_FAIL = 1, OSL_FAULT_EXIT = 2 };
+const int OSL_FAULT_EXIT_CODE = 86;
+void osl_fault_arm(uint32_t nth, int action);
+// Changes counted since the last arming.
+uint32_t osl_fault_changes();
 
 // Number of system handles in use (for tests and diagnostics).
 int osl_handles_in_use();

@@ -20,6 +20,7 @@
 
 #include "engine/core/os_platform.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -48,6 +49,18 @@ uint32_t g_own_generation[kCapacity + 2];  // for handles whose file has no iden
 uint32_t g_generation_seed = 0;     // new records start past every earlier generation
 int g_use_count = 0;
 uint32_t g_last_error = 0;
+
+uint32_t g_fault_nth = 0, g_fault_seen = 0;
+int g_fault_action = 0;
+int g_runtime_error = 0;
+
+// Counts a change to the file system; true when the armed fault strikes it.
+bool fault_strikes() {
+    g_fault_seen++;
+    if (g_fault_nth == 0 || g_fault_seen != g_fault_nth) return false;
+    if (g_fault_action == OSL_FAULT_EXIT) _Exit(OSL_FAULT_EXIT_CODE);
+    return true;
+}
 
 int ok() {
     g_last_error = 0;
@@ -155,6 +168,7 @@ int open_file(const char* name, uint16_t flags, bool create, uint16_t* handle) {
     if (flags & OSL_SHARE_READ) access_share |= kPlatShareRead;
     if (flags & OSL_SHARE_WRITE) access_share |= kPlatShareWrite;
     uint32_t error = 0;
+    if (create && fault_strikes()) return failed(kErrDiskFull);
     PlatFile f = plat_open(name, access_share, create, &error);
     if (f == kPlatInvalidFile) return failed(error);
     uint16_t h = take_handle(f);
@@ -213,6 +227,7 @@ int osl_close(uint16_t handle) {
 
 int osl_delete(const char* name) {
     uint32_t error = 0;
+    if (fault_strikes()) return failed(kErrWriteFault);
     if (!plat_delete(name, &error)) return failed(error);
     return ok();
 }
@@ -243,6 +258,7 @@ int osl_write(uint16_t handle, const void* buf, uint32_t count) {
     PlatFile f = lookup(handle);
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
     uint32_t put = 0, error = 0;
+    if (fault_strikes()) return failed(kErrDiskFull);
     note_write(handle);  // even a failed write may have changed some bytes
     if (!plat_write(f, buf, count, &put, &error)) return failed(error);
     if (put != count) return failed(kErrDiskFull);
@@ -264,6 +280,7 @@ int osl_write_at(uint16_t handle, const void* buf, uint32_t count, uint32_t offs
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
     if ((uint64_t)offset + count > 0xFFFFFFFFull) return failed(kErrInvalidParameter);  // 32-bit files
     uint32_t put = 0, error = 0;
+    if (fault_strikes()) return failed(kErrDiskFull);
     note_write(handle);
     if (!plat_write_at(f, buf, count, offset, &put, &error)) return failed(error);
     return ok();
@@ -287,6 +304,7 @@ int osl_set_eof(uint16_t handle, uint32_t size) {
     PlatFile f = lookup(handle);
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
     uint32_t error = 0;
+    if (fault_strikes()) return failed(kErrDiskFull);
     note_write(handle);
     if (!plat_set_size(f, size, &error)) return failed(error);
     return ok();
@@ -296,6 +314,7 @@ int osl_flush(uint16_t handle) {
     PlatFile f = lookup(handle);
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
     uint32_t error = 0;
+    if (fault_strikes()) return failed(kErrWriteFault);
     if (!plat_flush(f, &error)) return failed(error);
     return ok();
 }
@@ -335,3 +354,32 @@ int osl_open_elsewhere(uint16_t handle) {
     PlatFile f = lookup(handle);
     return f != kPlatInvalidFile && plat_open_elsewhere(f) ? 1 : 0;
 }
+
+int osl_rename(const char* old_name, const char* new_name) {
+    g_runtime_error = 0;
+    if (fault_strikes()) {
+        g_runtime_error = EIO;
+        return failed(kErrWriteFault);
+    }
+    int e = 0;
+    if (plat_rename(old_name, new_name, &e)) return ok();
+    g_runtime_error = e;
+    return failed(e == ENOENT ? kErrFileNotFound : e == EACCES ? kErrAccessDenied : kErrWriteFault);
+}
+
+int osl_replace(const char* source, const char* target, const char* backup) {
+    if (fault_strikes()) return failed(kErrWriteFault);
+    uint32_t error = 0;
+    if (!plat_replace(source, target, backup, &error)) return failed(error);
+    return ok();
+}
+
+int osl_last_runtime_error() { return g_runtime_error; }
+
+void osl_fault_arm(uint32_t nth, int action) {
+    g_fault_nth = nth;
+    g_fault_action = action;
+    g_fault_seen = 0;
+}
+
+uint32_t osl_fault_changes() { return g_fault_seen; }

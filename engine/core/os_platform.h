@@ -74,6 +74,12 @@ bool plat_exists(const char* name);
 // holds the old file open. The error is a C runtime error
 // number (ENOENT, EACCES, EEXIST ...), as the runtime's rename reports it.
 bool plat_rename(const char* old_name, const char* new_name, int* runtime_error);
+// Puts `source` in the place of `target` in one step, so that `target` always
+// names a whole file, the old one or the new one (ReplaceFile on Windows). When
+// `backup` is given, the old target stays reachable under that name (an existing
+// file of that name is replaced). Refused (sharing violation) while any handle
+// holds `target` or `source` open. Errors are Win32 error numbers.
+bool plat_replace(const char* source, const char* target, const char* backup, uint32_t* error);
 // Ask the system for room for `count` open files (a hint; never fails).
 void plat_reserve_handles(int count);
 // A value identifying the current process.

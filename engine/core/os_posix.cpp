@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -401,6 +402,75 @@ bool plat_rename(const char* old_name, const char* new_name, int* runtime_error)
     }
     *runtime_error = e == EPERM ? EACCES : e;
     return false;
+}
+
+namespace {
+
+// Makes a finished rename survive a power loss: the directory entry is flushed.
+void flush_directory_of(const char* path) {
+    std::string dir(path);
+    size_t cut = dir.find_last_of('/');
+    dir = cut == std::string::npos ? "." : cut == 0 ? "/" : dir.substr(0, cut);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+// A copy of `from` as `to` (for file systems without hard links), flushed.
+bool copy_file(const char* from, const char* to, uint32_t* error) {
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return fail(error, win32_error(errno));
+    int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) {
+        int e = errno;
+        close(in);
+        return fail(error, win32_error(e));
+    }
+    char buf[1 << 16];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            ssize_t w = write(out, buf + done, (size_t)(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) ok = false;
+            else done += w;
+        }
+        if (!ok) break;
+    }
+    int e = errno;
+    if (ok && fdatasync(out) != 0) ok = false;
+    close(in);
+    close(out);
+    if (!ok) {
+        unlink(to);
+        return fail(error, win32_error(e ? e : EIO));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool plat_replace(const char* source, const char* target, const char* backup, uint32_t* error) {
+    if (held_open(source) || held_open(target)) return fail(error, kErrSharingViolation);
+    struct stat st;
+    if (stat(source, &st) != 0) return fail(error, win32_error(errno));
+    if (backup) {
+        if (unlink(backup) != 0 && errno != ENOENT) return fail(error, win32_error(errno));
+        if (link(target, backup) != 0) {
+            if (errno == ENOENT) return fail(error, kErrFileNotFound);
+            if (!copy_file(target, backup, error)) return false;  // no hard links here
+        }
+    }
+    if (rename(source, target) != 0) return fail(error, win32_error(errno));
+    flush_directory_of(target);
+    return true;
 }
 
 void plat_reserve_handles(int count) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/core/dbf.h"
+#include "engine/core/os.h"
 
 namespace {
 
@@ -79,6 +80,15 @@ void memo_split_path(const char* path, std::string* dir, std::string* base) {
     base->assign(cut);
 }
 
+// The rebuild. The rules rewrite the table's memo fields in place and swap the memo
+// files afterwards, so that a stop in between leaves records pointing into the
+// wrong file. Here nothing the table's name holds changes until both new files are
+// complete: the records with their new memo block numbers go to a copy of the
+// table, the memos to a new memo file; then the memo file takes its name (the old
+// one kept as the backup ".BKT"), then the table copy takes the table's name, each
+// in one step. A stop before the first step leaves the old pair; between the two,
+// the table still holds its old block numbers and the old memo file is the backup;
+// after the second, the new pair. The bytes left at the end are the rules' bytes.
 XDSTATUS memo_rebuild(int16_t data_handle, int16_t* memo_handle, const MemoFormat& f) {
     XDSTATUS s = xdb_pending();
     if (s) return s;
@@ -87,34 +97,51 @@ XDSTATUS memo_rebuild(int16_t data_handle, int16_t* memo_handle, const MemoForma
     if ((s = xdb_select(*memo_handle, f.kind, &block))) return s;
     MemoFile* old = (MemoFile*)block;
     if (old->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    // Both files are replaced under their names: a handle elsewhere would go on
+    // with the old ones and lose what it writes.
+    int data_elsewhere = 0;
+    if ((s = dbf_open_elsewhere(data_handle, &data_elsewhere))) return s;
+    if (data_elsewhere || osl_open_elsewhere(old->sh)) return xdb_report(XD_ACCESSDENIED);
+    const char* data_name = nullptr;
+    if ((s = dbf_file_name(data_handle, &data_name))) return s;
+    DbfHeaderInfo info;
+    if ((s = dbf_header_info(data_handle, &info))) return s;
     if ((s = dbf_lock_file(data_handle, 2))) return s;
 
     std::string dir, base, path = old->name;
     memo_split_path(old->name, &dir, &base);
     size_t dot = base.rfind('.');
     std::string backup = dir + (dot == std::string::npos ? base : base.substr(0, dot)) + ".BKT";
-    std::string temp;
+    std::string temp, temp_data;
     for (int k = 0;; k++) {
         temp = dir + std::to_string(k) + f.temp_extension;
         if (!xdb_fexists(temp.c_str())) break;
     }
+    std::string data_dir, data_base;
+    memo_split_path(data_name, &data_dir, &data_base);
+    for (int k = 0;; k++) {
+        temp_data = data_dir + std::to_string(k) + ".DBF";
+        if (!xdb_fexists(temp_data.c_str()) && temp_data != temp) break;
+    }
     uint8_t dialect = old->dialect;
-    int16_t fresh = -1;
+    int16_t fresh = -1, copy = -1;
     s = f.create_like(old, temp.c_str());
     if (s == XD_OK) s = f.open(&fresh, temp.c_str(), dialect);
+    if (s == XD_OK) s = dbf_copy_file(data_handle, temp_data.c_str());
+    if (s == XD_OK) s = dbf_open(&copy, temp_data.c_str(), (uint16_t)(info.dialect & 0x7F));
 
-    // Copy the memos of the live records, giving each its new block.
+    // Copy the memos of the live records, giving each its new block in the copy.
     uint32_t count = 0;
     uint16_t field_count = 0, largest = 0;
     std::vector<DbfFieldInfo> fields;
-    if (s == XD_OK) s = dbf_record_count(data_handle, &count);
-    if (s == XD_OK) s = dbf_field_count(data_handle, &field_count);
+    if (s == XD_OK) s = dbf_record_count(copy, &count);
+    if (s == XD_OK) s = dbf_field_count(copy, &field_count);
     if (s == XD_OK) {
         fields.resize(field_count);
-        s = dbf_describe_fields(data_handle, &largest, fields.data());
+        s = dbf_describe_fields(copy, &largest, fields.data());
     }
     for (uint32_t n = 1; s >= 0 && n <= count; n++) {
-        XDSTATUS r = dbf_read_record(data_handle, n);
+        XDSTATUS r = dbf_read_record(copy, n);
         if (r < 0) {
             s = r;
             break;
@@ -125,37 +152,65 @@ XDSTATUS memo_rebuild(int16_t data_handle, int16_t* memo_handle, const MemoForma
         for (int16_t i = 0; s >= 0 && i < (int16_t)field_count; i++) {
             if (fields[(size_t)i].type != 'M') continue;
             uint32_t from = 0, to = 0;
-            if ((s = dbf_get_field(data_handle, i, &from, nullptr)) < 0 || from == 0) continue;
+            if ((s = dbf_get_field(copy, i, &from, nullptr)) < 0 || from == 0) continue;
             const char* text;
             uint32_t length;
             if ((s = f.read(*memo_handle, from, &text, &length)) < 0) break;
             if ((s = f.append(fresh, text, length, &to)) < 0) break;
-            if ((s = dbf_put_field(data_handle, i, &to)) < 0) break;
+            if ((s = dbf_put_field(copy, i, &to)) < 0) break;
             changed = true;
         }
         if (s >= 0 && changed) {
             uint32_t at = n;
-            s = dbf_write_record(data_handle, &at, DBF_WRITE_REWRITE);
+            s = dbf_write_record(copy, &at, DBF_WRITE_REWRITE);
         }
     }
-    XDSTATUS copy = s;
+    // The table's header is marked changed (its update date is stamped), and both
+    // new files go to the disk whole before they take any name.
+    if (s >= 0) s = dbf_mark_changed(copy);
+    if (copy >= 0) {
+        XDSTATUS c = dbf_close(copy);
+        if (s >= 0 && c < 0) s = c;
+        xdb_set_status(s < 0 ? s : XD_OK);
+    }
+    if (fresh >= 0) {
+        xdb_set_status(XD_OK);
+        XDSTATUS c = f.close(fresh);
+        if (s >= 0 && c < 0) s = c;
+    }
+    XDSTATUS built = s;
     xdb_set_status(XD_OK);
     dbf_unlock_file(data_handle, 2);
     xdb_set_status(XD_OK);
-    if (copy < 0) {
-        // The old memo file stays as it was; the new one goes.
-        if (fresh >= 0) f.close(fresh);
-        xdb_set_status(XD_OK);
+    if (built < 0) {
+        // The old pair stays as it was; the new files go.
         xdb_fdelete(temp.c_str());
-        return xdb_report(copy);
+        xdb_set_status(XD_OK);
+        xdb_fdelete(temp_data.c_str());
+        xdb_set_status(XD_OK);
+        return xdb_report(built);
     }
-    xdb_fdelete(backup.c_str());  // usually none: status 4
-    xdb_set_status(XD_OK);
-    dbf_mark_changed(data_handle);
-    if ((s = f.close(fresh)) < 0) return s;
     if ((s = f.close(*memo_handle)) < 0) return s;
     *memo_handle = -1;
-    if ((s = xdb_frename(path.c_str(), backup.c_str()))) return s;
-    if ((s = xdb_frename(temp.c_str(), path.c_str()))) return s;
-    return f.open(memo_handle, path.c_str(), (uint16_t)(dialect | XDB_OPEN_SHARED));
+    s = xdb_freplace(temp.c_str(), path.c_str(), backup.c_str());
+    if (s == XD_OK) {
+        s = dbf_replace_file(data_handle, temp_data.c_str());
+        if (s < 0) {
+            // The table kept its old block numbers: so must its memo file.
+            XDSTATUS failure = s;
+            xdb_set_status(XD_OK);
+            xdb_freplace(backup.c_str(), path.c_str(), nullptr);
+            xdb_set_status(failure);
+        }
+    } else {
+        xdb_set_status(XD_OK);
+        xdb_fdelete(temp.c_str());
+    }
+    XDSTATUS switched = s;
+    xdb_set_status(XD_OK);
+    if (switched < 0) xdb_fdelete(temp_data.c_str());
+    xdb_set_status(XD_OK);
+    s = f.open(memo_handle, path.c_str(), (uint16_t)(dialect | XDB_OPEN_SHARED));
+    if (switched < 0) return xdb_report(switched);
+    return s;
 }

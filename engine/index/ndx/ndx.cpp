@@ -36,6 +36,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
+#include "engine/index/ordered_commit.h"
 
 namespace {
 
@@ -94,8 +95,19 @@ void note_header(NdxFile* f) {
     f->known_count = f->block_count;
 }
 
+// The blocks an add or a delete changes, held until the change is complete and
+// then written in an order that survives a stop (see ordered_commit.h). One at a
+// time: the engine is entered by one thread at a time.
+BlockChanges g_changes;
+
 XDSTATUS read_block(NdxFile* f, uint32_t b, Block* out) {
     if (b < 1 || b >= f->block_count || (uint64_t)b * kBlock > 0xFFFFFFFFull) return xdb_report(XD_SEEKERR);
+    if (g_changes.active) {
+        if (ChangedBlock* c = g_changes.find(b)) {
+            memcpy(out->bytes, c->bytes.data(), kBlock);
+            return XD_OK;
+        }
+    }
     return xdb_fread_at(f->sh, b * kBlock, out->bytes, kBlock);
 }
 
@@ -609,13 +621,83 @@ namespace {
 XDSTATUS write_block(NdxFile* f, uint32_t b, const Block& block) {
     if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     if (b < 1 || b >= f->block_count) return xdb_report(XD_SEEKERR);
+    if (g_changes.active) {
+        g_changes.put(b, block.bytes, kBlock);
+        return XD_OK;
+    }
     return xdb_fwrite_at(f->sh, b * kBlock, block.bytes, kBlock, 1);
 }
 
+// Header words: the root (offset 0) is part of a change; the block count
+// (offset 4) is written at once, since it must cover every block written.
 XDSTATUS write_header_word(NdxFile* f, uint32_t offset, uint32_t value) {
+    if (offset == 0 && g_changes.active) {
+        g_changes.root_changed = true;
+        g_changes.new_root = value;
+        return XD_OK;
+    }
     uint8_t word[4];
     put_le32(word, value);
     return xdb_fwrite_at(f->sh, offset, word, 4, 1);
+}
+
+// ---- The commit's view of NDX blocks ----
+
+std::vector<uint32_t> shape_children(void* context, const uint8_t* bytes) {
+    const NdxFile* f = (const NdxFile*)context;
+    std::vector<uint32_t> out;
+    int kc = bytes[0];
+    if (kc == 255 || get_le32(bytes + 4) == 0 || 4 + (kc + 1) * f->entry_size > (int)kBlock) return out;
+    for (int i = 0; i <= kc; i++) out.push_back(get_le32(bytes + 4 + i * f->entry_size));
+    return out;
+}
+
+void shape_set_child(void* context, uint8_t* bytes, size_t i, uint32_t number) {
+    const NdxFile* f = (const NdxFile*)context;
+    put_le32(bytes + 4 + i * f->entry_size, number);
+}
+
+bool shape_is_freed(void*, const uint8_t* bytes) { return bytes[0] == 255; }
+
+XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
+    NdxFile* f = (NdxFile*)context;
+    return xdb_fwrite_at(f->sh, number * kBlock, bytes, kBlock, 1);
+}
+
+XDSTATUS shape_write_root(void* context, uint32_t root) {
+    NdxFile* f = (NdxFile*)context;
+    uint8_t word[4];
+    put_le32(word, root);
+    return xdb_fwrite_at(f->sh, 0, word, 4, 1);
+}
+
+XDSTATUS shape_append_block(void* context, uint32_t* number) {
+    NdxFile* f = (NdxFile*)context;
+    if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
+    *number = f->block_count++;
+    xdb_fset_size(f->sh, f->block_count * kBlock);
+    return write_header_word(f, 4, f->block_count);
+}
+
+XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
+    NdxFile* f = (NdxFile*)context;
+    f->block_count -= count;
+    XDSTATUS s = write_header_word(f, 4, f->block_count);
+    if (s) return s;
+    xdb_fset_size(f->sh, f->block_count * kBlock);
+    return XD_OK;
+}
+
+XDSTATUS commit_changes(NdxFile* f) {
+    TreeShape shape{f,
+                    shape_children,
+                    shape_set_child,
+                    shape_is_freed,
+                    shape_write_block,
+                    shape_write_root,
+                    shape_append_block,
+                    shape_drop_last_blocks};
+    return commit_block_changes(g_changes, shape);
 }
 
 // A block for new entries: the first freed one, else a new one at the end. A freed
@@ -627,6 +709,7 @@ XDSTATUS allocate_block(NdxFile* f, uint32_t* b, Block* out) {
         uint32_t candidate = f->free_head;
         if (candidate < f->block_count && read_block(f, candidate, out) == XD_OK && out->bytes[0] == 255) {
             *b = candidate;
+            if (g_changes.active) g_changes.fresh.push_back(candidate);
             f->free_head = get_le32(out->bytes + 4);
             memset(out->bytes, 0, kBlock);
             return XD_OK;
@@ -641,6 +724,7 @@ XDSTATUS allocate_block(NdxFile* f, uint32_t* b, Block* out) {
     if ((s = xdb_fsize(f->sh, &size))) return s;
     if ((uint64_t)f->block_count * kBlock > (uint64_t)size + kBlock) return xdb_report(XD_CORRUPT);
     *b = f->block_count++;
+    if (g_changes.active) g_changes.fresh.push_back(*b);
     xdb_fset_size(f->sh, f->block_count * kBlock);
     if ((s = write_header_word(f, 4, f->block_count))) return s;
     memset(out->bytes, 0, kBlock);
@@ -736,6 +820,9 @@ XDSTATUS update_separator(NdxFile* f, int level, const uint8_t* key) {
             memcpy(a.bytes + 4 + f->path_index[l] * f->entry_size + 8, key, f->key_length);
             return write_block(f, f->path_block[l], a);
         }
+        // Unchanged, but part of the change: the blocks between the leaf and the
+        // separator switch together with them.
+        if ((s = write_block(f, f->path_block[l], a))) return s;
     }
     return XD_OK;
 }
@@ -1043,7 +1130,12 @@ XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
     } else if (s == XD_KEYNOTFOUND) {
         s = XD_OK;  // before the first entry
     }
-    if (s == XD_OK) s = insert_entry(f, c.key, recno);
+    if (s == XD_OK) {
+        g_changes.begin();
+        s = insert_entry(f, c.key, recno);
+        if (s >= 0) s = commit_changes(f);
+        g_changes.active = false;  // a failed change writes nothing but new blocks
+    }
     f->depth = -1;
     note_header(f);
     return s < 0 ? xdb_report(s) : xdb_status();
@@ -1053,7 +1145,12 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
     Change c;
     XDSTATUS s = locate(handle, key, key_size, recno, &c);
     if (s < 0 || !c.f) return s;
-    if (s == XD_OK) s = remove_entry(c.f);
+    if (s == XD_OK) {
+        g_changes.begin();
+        s = remove_entry(c.f);
+        if (s >= 0) s = commit_changes(c.f);
+        g_changes.active = false;
+    }
     c.f->depth = -1;
     note_header(c.f);
     return xdb_report(s);

@@ -1,0 +1,120 @@
+// The ordered commit of index changes (see ordered_commit.h).
+
+#include "engine/index/ordered_commit.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "engine/core/engine.h"
+
+ChangedBlock* BlockChanges::find(uint32_t number) {
+    for (ChangedBlock& b : blocks)
+        if (b.number == number) return &b;
+    return nullptr;
+}
+
+void BlockChanges::put(uint32_t number, const uint8_t* bytes, size_t size) {
+    ChangedBlock* b = find(number);
+    if (!b) {
+        blocks.push_back(ChangedBlock{number, is_fresh(number), {}});
+        b = &blocks.back();
+    }
+    b->bytes.assign(bytes, bytes + size);
+}
+
+bool BlockChanges::is_fresh(uint32_t number) const {
+    return std::find(fresh.begin(), fresh.end(), number) != fresh.end();
+}
+
+namespace {
+
+// Writes every block directly, children before parents (a last resort for changes
+// that do not form one subtree; the operations here always do).
+XDSTATUS write_directly(BlockChanges& c, const TreeShape& t) {
+    XDSTATUS s;
+    for (auto it = c.blocks.rbegin(); it != c.blocks.rend(); ++it)
+        if ((s = t.write_block(t.context, it->number, it->bytes.data()))) return s;
+    if (c.root_changed && (s = t.write_root(t.context, c.new_root))) return s;
+    return XD_OK;
+}
+
+}  // namespace
+
+XDSTATUS commit_block_changes(BlockChanges& c, const TreeShape& t) {
+    c.active = false;
+    XDSTATUS s;
+    std::vector<ChangedBlock*> used, fresh, freed;  // used: blocks the old tree uses
+    for (ChangedBlock& b : c.blocks) {
+        if (t.is_freed(t.context, b.bytes.data())) freed.push_back(&b);
+        else if (b.fresh) fresh.push_back(&b);
+        else used.push_back(&b);
+    }
+    if (!c.root_changed && fresh.empty() && freed.empty() && used.size() <= 1) return write_directly(c, t);
+
+    // The topmost changed block: the one no other changed block points to.
+    std::set<uint32_t> pointed;
+    for (ChangedBlock* b : used)
+        for (uint32_t child : t.children(t.context, b->bytes.data())) pointed.insert(child);
+    for (ChangedBlock* b : fresh)
+        for (uint32_t child : t.children(t.context, b->bytes.data())) pointed.insert(child);
+    ChangedBlock* top = nullptr;
+    if (!c.root_changed) {
+        int tops = 0;
+        for (ChangedBlock* b : used)
+            if (!pointed.count(b->number)) top = b, tops++;
+        if (tops != 1) return write_directly(c, t);
+    }
+
+    // 1. Copies of the used blocks (but the top), then the new blocks, pointing to
+    //    the copies.
+    std::map<uint32_t, uint32_t> copy_of;
+    for (ChangedBlock* b : used) {
+        if (b == top) continue;
+        uint32_t n;
+        if ((s = t.append_block(t.context, &n))) return s;
+        copy_of[b->number] = n;
+    }
+    auto mapped = [&](const ChangedBlock* b) {
+        std::vector<uint8_t> m = b->bytes;
+        std::vector<uint32_t> kids = t.children(t.context, m.data());
+        for (size_t i = 0; i < kids.size(); i++) {
+            auto it = copy_of.find(kids[i]);
+            if (it != copy_of.end()) t.set_child(t.context, m.data(), i, it->second);
+        }
+        return m;
+    };
+    for (ChangedBlock* b : used)
+        if (b != top && (s = t.write_block(t.context, copy_of[b->number], mapped(b).data()))) return s;
+    for (ChangedBlock* b : fresh)
+        if ((s = t.write_block(t.context, b->number, mapped(b).data()))) return s;
+
+    // 2. The switch.
+    uint32_t root_copy = 0;
+    if (c.root_changed) {
+        auto it = copy_of.find(c.new_root);
+        root_copy = it != copy_of.end() ? it->second : c.new_root;
+        if ((s = t.write_root(t.context, root_copy))) return s;
+    } else if ((s = t.write_block(t.context, top->number, mapped(top).data()))) {
+        return s;
+    }
+
+    // 3. Final contents where nothing points any more.
+    for (ChangedBlock* b : used)
+        if (b != top && (s = t.write_block(t.context, b->number, b->bytes.data()))) return s;
+    for (ChangedBlock* b : freed)
+        if ((s = t.write_block(t.context, b->number, b->bytes.data()))) return s;
+
+    // 4. From the copies back to the final blocks.
+    if (!copy_of.empty()) {
+        for (ChangedBlock* b : fresh)
+            if (mapped(b) != b->bytes && (s = t.write_block(t.context, b->number, b->bytes.data()))) return s;
+        if (top && mapped(top) != top->bytes && (s = t.write_block(t.context, top->number, top->bytes.data())))
+            return s;
+        if (c.root_changed && root_copy != c.new_root && (s = t.write_root(t.context, c.new_root))) return s;
+        // 5. The copies go.
+        if ((s = t.drop_last_blocks(t.context, (uint32_t)copy_of.size()))) return s;
+    }
+    return XD_OK;
+}
