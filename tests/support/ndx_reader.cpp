@@ -24,7 +24,9 @@ NdxReader::NdxReader(const std::string& path) {
     keys_per_block_ = le16(&bytes_[14]);
     key_type_ = le16(&bytes_[16]);
     entry_size_ = le16(&bytes_[18]);
-    if ((uint64_t)blocks_ * 512 != bytes_.size()) fault_ = "block count differs from the file size";
+    // Blocks past the count (a stop after the file grew, before the count did) are
+    // dead space, not a fault; a count past the file is.
+    if ((uint64_t)blocks_ * 512 > bytes_.size()) fault_ = "block count beyond the file";
     else if (key_length_ < 1 || key_length_ > 100 || entry_size_ < key_length_ + 8) fault_ = "bad key length";
     if (!fault_.empty()) return;
     seen_.assign(blocks_, 0);

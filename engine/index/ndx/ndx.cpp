@@ -1061,6 +1061,10 @@ XDSTATUS compact(NdxFile* f) {
         if (steps > f->block_count) return xdb_report(XD_CORRUPT);
         Block freed;
         if ((s = read_block(f, fb, &freed))) return xdb_report(XD_CORRUPT);
+        // A block on the list that the file does not show freed (its write failed,
+        // or another handle changed the tree) ends the compaction: moving a block
+        // into it could overwrite a live one.
+        if (freed.bytes[0] != 255) break;
         uint32_t next = get_le32(freed.bytes + 4);
         // Trailing freed blocks just go.
         while (end - 1 > fb) {
@@ -1080,8 +1084,13 @@ XDSTATUS compact(NdxFile* f) {
     }
     f->free_head = 0;
     f->block_count = end;
+    // The header's count shrinks before the file does: a stop in between leaves
+    // dead blocks past the count, never a count past the file.
+    uint8_t head[8];
+    put_le32(head, f->root);
+    put_le32(head + 4, f->block_count);
+    if ((s = xdb_fwrite_at(f->sh, 0, head, 8, 1))) return s;
     xdb_fset_size(f->sh, end * kBlock);
-    f->header_modified = 1;
     return XD_OK;
 }
 
@@ -1135,6 +1144,7 @@ XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
         s = insert_entry(f, c.key, recno);
         if (s >= 0) s = commit_changes(f);
         g_changes.active = false;  // a failed change writes nothing but new blocks
+        if (s < 0) f->free_head = 0;  // what it freed may not be marked in the file
     }
     f->depth = -1;
     note_header(f);
@@ -1150,6 +1160,7 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
         s = remove_entry(c.f);
         if (s >= 0) s = commit_changes(c.f);
         g_changes.active = false;
+        if (s < 0) c.f->free_head = 0;
     }
     c.f->depth = -1;
     note_header(c.f);
@@ -1466,10 +1477,39 @@ struct RunCursor {
 
 }  // namespace
 
+namespace {
+XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length);
+}  // namespace
+
+// The rebuild writes the new index under a temporary name beside the old one and
+// puts it in the old one's place in one step when it is complete: a stop at any
+// moment leaves the old index or the new one, whole, under the name.
 XDSTATUS ndx_rebuild(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length) {
     XDSTATUS s = xdb_pending();
     if (s) return s;
     if (!name || !expression) return xdb_report(XD_NULLPARAM);
+    std::string path = name, dir;
+    size_t cut = path.find_last_of(":\\/");
+    dir = cut == std::string::npos ? "" : path.substr(0, cut + 1);
+    std::string temp;
+    for (int k = 0;; k++) {
+        temp = dir + std::to_string(k) + ".NDX";
+        if (!xdb_fexists(temp.c_str())) break;
+    }
+    if ((s = build_index(data, temp.c_str(), key_type, expression, key_length)) < 0) return s;
+    xdb_set_status(XD_OK);
+    if ((s = xdb_freplace(temp.c_str(), name, nullptr)) < 0) {
+        xdb_set_status(XD_OK);
+        xdb_fdelete(temp.c_str());
+        return xdb_report(s);
+    }
+    return xdb_status();
+}
+
+namespace {
+
+XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length) {
+    XDSTATUS s;
     if ((s = ndx_create(name, key_type, expression, key_length))) return s;
     uint32_t count = 0;
     if ((s = dbf_record_count(data, &count))) return s;
@@ -1633,5 +1673,7 @@ XDSTATUS ndx_rebuild(int16_t data, const char* name, uint8_t key_type, const cha
     }
     return xdb_report(XD_OK);
 }
+
+}  // namespace
 
 void ndx_set_sort_budget(size_t bytes) { kSortBudget = bytes < 4096 ? 4096 : bytes; }

@@ -1,0 +1,392 @@
+// A stop at every moment: each operation that changes several places of a file,
+// or several files, is run once to count its changes to the file system, then once
+// per change with the fault switch of the OS layer ending the process just before
+// that change (as a kill would), or failing it (as a full disk would). After every
+// stop the files must open, the index must check clean, nothing committed may be
+// lost (at most the change in flight), and every memo must belong to its record.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "engine/core/os.h"
+#include "engine/index/ndx/ndx.h"
+#include "engine/memo/memo.h"
+#include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
+#include "tests/support/ndx_reader.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the stop loops saw, for the session's record.
+struct Tally {
+    int points = 0, killed = 0, failed = 0;
+};
+
+class StopPointsTest : public EngineTest {
+protected:
+    std::string pristine() { return dir_ + "/pristine"; }
+    std::string work() { return dir_ + "/work"; }
+    void save_pristine() {
+        fs::create_directories(pristine());
+        for (const auto& e : fs::directory_iterator(work())) fs::copy_file(e.path(), pristine() / e.path().filename());
+    }
+    void restore_pristine() {
+        fs::remove_all(work());
+        fs::create_directories(work());
+        for (const auto& e : fs::directory_iterator(pristine())) fs::copy_file(e.path(), work() / e.path().filename());
+    }
+    // The number of changes `operation` makes from the pristine files.
+    uint32_t count_changes(const std::function<void()>& operation) {
+        restore_pristine();
+        pid_t pid = fork();
+        if (pid == 0) {
+            xdbinit();
+            osl_fault_arm(0xFFFFFFFFu, OSL_FAULT_FAIL);
+            operation();
+            uint32_t n = osl_fault_changes();
+            xdbterm();
+            _exit(n > 250 ? 250 : (int)n);  // the exit code carries the count
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? (uint32_t)WEXITSTATUS(status) : 0;
+    }
+    // For every stop point: the operation from the pristine files, ended (or failed)
+    // at that change, then `verify` on what the stop left.
+    void at_every_stop(const std::function<void()>& operation, const std::function<void(const std::string&)>& verify,
+                       Tally* tally) {
+        uint32_t changes = count_changes(operation);
+        ASSERT_GT(changes, 0u);
+        ASSERT_LT(changes, 250u) << "keep the operation small enough to count";
+        for (int action : {OSL_FAULT_EXIT, OSL_FAULT_FAIL}) {
+            for (uint32_t n = 1; n <= changes; n++) {
+                restore_pristine();
+                pid_t pid = fork();
+                if (pid == 0) {
+                    xdbinit();
+                    osl_fault_arm(n, action);
+                    operation();
+                    osl_fault_arm(0, 0);
+                    xdbterm();
+                    _exit(0);
+                }
+                int status = 0;
+                waitpid(pid, &status, 0);
+                ASSERT_TRUE(WIFEXITED(status)) << "stop point " << n << " crashed";
+                int code = WEXITSTATUS(status);
+                if (action == OSL_FAULT_EXIT) {
+                    ASSERT_EQ(code, OSL_FAULT_EXIT_CODE) << "stop point " << n;
+                }
+                tally->points++;
+                (action == OSL_FAULT_EXIT ? tally->killed : tally->failed)++;
+                xdb_set_status(XD_OK);
+                verify((action == OSL_FAULT_EXIT ? "kill at change " : "failure of change ") + std::to_string(n));
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+};
+
+std::string key_of(int i) {
+    char k[16];
+    snprintf(k, sizeof k, "K%05d", i);
+    std::string s = k;
+    s.resize(10, ' ');
+    return s;
+}
+
+// The keys of an index as another reader walks it, after checking it as the
+// engine does.
+std::vector<std::string> checked_keys(const std::string& path, const std::string& when) {
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    XDSTATUS s = ndx_open(&h, path.c_str(), 0);
+    EXPECT_GE(s, 0) << when;
+    if (s < 0) return {};
+    char fault[200];
+    uint32_t entries = 0;
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(ndx_check(h, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
+    xdb_set_status(XD_OK);
+    ndx_close(h);
+    xdb_set_status(XD_OK);
+    NdxReader reader(path);
+    EXPECT_TRUE(reader.ok()) << when << ": " << reader.fault();
+    std::vector<std::string> keys;
+    for (const auto& e : reader.entries()) keys.push_back(e.key);
+    return keys;
+}
+
+// `got` must be `base` with a prefix of `changes` applied (adds when `adding`, else
+// deletes): what was done before the stop, and nothing of what came after but
+// possibly the change in flight.
+void expect_prefix(std::vector<std::string> got, std::vector<std::string> base, const std::vector<std::string>& changes,
+                   bool adding, const std::string& when) {
+    std::sort(got.begin(), got.end());
+    std::multiset<std::string> state(base.begin(), base.end());
+    for (size_t p = 0;; p++) {
+        if (std::vector<std::string>(state.begin(), state.end()) == got) return;
+        if (p == changes.size()) break;
+        if (adding) state.insert(changes[p]);
+        else state.erase(state.find(changes[p]));
+    }
+    ADD_FAILURE() << when << ": the index holds " << got.size() << " keys, no prefix of the changes gives them";
+}
+
+TEST_F(StopPointsTest, NdxAddsWithSplitsAndDeletesWithMerges) {
+    fs::create_directories(work());
+    std::string path = work() + "/t.ndx";
+    // 80 keys in blocks of 25: two levels. Adds split leaves and the root; deletes
+    // merge leaves, empty some, and shrink the tree.
+    ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", 10), XD_OK);
+    int16_t h;
+    ASSERT_GE(ndx_open(&h, path.c_str(), 0), 0);
+    std::vector<std::string> base;
+    for (int i = 0; i < 80; i++) {
+        base.push_back(key_of(i * 10));
+        ASSERT_EQ(ndx_add_key(h, base.back().data(), 10, (uint32_t)i + 1), XD_OK);
+    }
+    ASSERT_EQ(ndx_close(h), XD_OK);
+    save_pristine();
+    Tally tally;
+
+    std::vector<std::string> adds;
+    for (int i = 0; i < 60; i++) adds.push_back(key_of(i * 7 % 400 * 2 + 1));
+    auto add_all = [&]() {
+        int16_t x;
+        xdb_set_status(XD_OK);
+        if (ndx_open(&x, path.c_str(), 0) < 0) return;
+        for (size_t i = 0; i < adds.size(); i++) {
+            xdb_set_status(XD_OK);
+            if (ndx_add_key(x, adds[i].data(), 10, 1000 + (uint32_t)i) < 0) return;  // a failure ends the run
+        }
+        xdb_set_status(XD_OK);
+        ndx_close(x);
+    };
+    at_every_stop(add_all, [&](const std::string& when) { expect_prefix(checked_keys(path, when), base, adds, true, when); },
+                  &tally);
+
+    std::vector<std::string> deletes;
+    for (int i = 0; i < 70; i++) deletes.push_back(base[(size_t)(i * 37 % 80)]);
+    std::sort(deletes.begin(), deletes.end());
+    deletes.erase(std::unique(deletes.begin(), deletes.end()), deletes.end());
+    std::reverse(deletes.begin(), deletes.end());  // from the top: rightmost leaves empty first
+    auto delete_all = [&]() {
+        int16_t x;
+        xdb_set_status(XD_OK);
+        if (ndx_open(&x, path.c_str(), 0) < 0) return;
+        for (const std::string& k : deletes) {
+            uint32_t recno = (uint32_t)(std::find(base.begin(), base.end(), k) - base.begin()) + 1;
+            xdb_set_status(XD_OK);
+            if (ndx_delete_key(x, k.data(), 10, recno) < 0) return;
+        }
+        xdb_set_status(XD_OK);
+        ndx_close(x);
+    };
+    at_every_stop(delete_all,
+                  [&](const std::string& when) { expect_prefix(checked_keys(path, when), base, deletes, false, when); },
+                  &tally);
+    RecordProperty("stop_points", tally.points);
+    printf("NDX stop points: %d (%d killed, %d failed)\n", tally.points, tally.killed, tally.failed);
+}
+
+TEST_F(StopPointsTest, NdxRebuildLeavesTheOldIndexOrTheNew) {
+    fs::create_directories(work());
+    std::string table = work() + "/t.dbf", path = work() + "/t.ndx";
+    std::vector<std::string> records;
+    for (int i = 0; i < 300; i++) records.push_back(key_of((i * 7919) % 1000));
+    build_dbf(0x03, {{"K", 'C', 10}}, records).write(table);
+    ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", 10), XD_OK);  // the old index: empty
+    save_pristine();
+    std::vector<std::string> all = records;
+    std::sort(all.begin(), all.end());
+    Tally tally;
+    auto rebuild = [&]() {
+        int16_t d;
+        xdb_set_status(XD_OK);
+        if (dbf_open(&d, table.c_str(), 1) < 0) return;
+        ndx_set_sort_budget(4096);  // runs in the work file too
+        xdb_set_status(XD_OK);
+        ndx_rebuild(d, path.c_str(), 'C', "K", 10);
+        xdb_set_status(XD_OK);
+        dbf_close(d);
+    };
+    at_every_stop(rebuild,
+                  [&](const std::string& when) {
+                      std::vector<std::string> keys = checked_keys(path, when);
+                      EXPECT_TRUE(keys.empty() || keys == all) << when << ": " << keys.size() << " keys";
+                  },
+                  &tally);
+    printf("NDX rebuild stop points: %d\n", tally.points);
+}
+
+// A table of ID N(4) and NOTE M, the memo of record ID being memo_text(ID).
+std::string memo_text(int id) {
+    std::string t = "memo of " + std::to_string(id) + ":";
+    t.append((size_t)(id % 3) * 300, (char)('a' + id % 26));  // some run over several blocks
+    return t;
+}
+
+struct MemoTable {
+    std::string table, memo, backup;
+    bool fox;
+};
+
+// Every record's memo, read through `memo_path`: true when each is its own.
+bool memos_belong(const MemoTable& t, const std::string& memo_path, std::set<int>* ids, std::string* why) {
+    int16_t d = -1, m = -1;
+    xdb_set_status(XD_OK);
+    if (dbf_open(&d, t.table.c_str(), t.fox ? DBF_FOXPRO2 : DBF_DBASE3) < 0) {
+        *why = "the table does not open";
+        return false;
+    }
+    xdb_set_status(XD_OK);
+    XDSTATUS s = t.fox ? fpt_open(&m, memo_path.c_str(), 0) : dbt_open(&m, memo_path.c_str(), 1);
+    bool ok = s >= 0;
+    if (!ok) *why = "the memo file does not open";
+    uint32_t count = 0;
+    dbf_record_count(d, &count);
+    for (uint32_t n = 1; ok && n <= count; n++) {
+        xdb_set_status(XD_OK);
+        if (dbf_read_record(d, n) < 0) {
+            ok = false;
+            *why = "record " + std::to_string(n) + " unreadable";
+            break;
+        }
+        bool deleted = xdb_get_status() == XD_DELETEDREC;
+        double id = 0;
+        uint32_t block = 0;
+        xdb_set_status(XD_OK);
+        dbf_get_field(d, 0, &id, nullptr);
+        dbf_get_field(d, 1, &block, nullptr);
+        if (!deleted) ids->insert((int)id);
+        if (deleted) continue;  // a deleted record's memo may be gone (rebuilds drop it)
+        const char* text = nullptr;
+        uint32_t length = 0;
+        xdb_set_status(XD_OK);
+        s = t.fox ? fpt_read(m, block, &text, &length) : dbt_read(m, block, &text, &length);
+        if (s < 0 || std::string(text, length) != memo_text((int)id)) {
+            ok = false;
+            *why = "record " + std::to_string(n) + " (ID " + std::to_string((int)id) + ") shows another memo";
+        }
+    }
+    xdb_set_status(XD_OK);
+    if (m >= 0) t.fox ? fpt_close(m) : dbt_close(m);
+    xdb_set_status(XD_OK);
+    dbf_close(d);
+    xdb_set_status(XD_OK);
+    return ok;
+}
+
+TEST_F(StopPointsTest, AppendsAndPackWithMemosKeepEveryMemoWithItsRecord) {
+    for (bool fox : {false, true}) {
+        fs::remove_all(work());
+        fs::remove_all(pristine());
+        fs::create_directories(work());
+        MemoTable t{work() + "/t.dbf", work() + (fox ? "/t.fpt" : "/t.dbt"), work() + "/t.BKT", fox};
+        std::vector<DbfCreateField> fields(2);
+        snprintf(fields[0].name, 11, "ID");
+        fields[0].type = 'N';
+        fields[0].length = 4;
+        snprintf(fields[1].name, 11, "NOTE");
+        fields[1].type = 'M';
+        uint8_t dialect = fox ? DBF_FOXPRO2 : DBF_DBASE3;
+        ASSERT_EQ(dbf_create(t.table.c_str(), 2, fields.data(), dialect), XD_OK);
+        ASSERT_EQ(fox ? fpt_create(t.memo.c_str(), 1) : dbt_create(t.memo.c_str(), 1, 1), XD_OK);
+        // Twelve records, every third deleted.
+        auto append = [&](int from, int to, bool delete_some) {
+            int16_t d, m;
+            xdb_set_status(XD_OK);
+            if (dbf_open(&d, t.table.c_str(), dialect) < 0) return;
+            if ((fox ? fpt_open(&m, t.memo.c_str(), 0) : dbt_open(&m, t.memo.c_str(), 1)) < 0) return;
+            for (int id = from; id < to; id++) {
+                std::string text = memo_text(id);
+                uint32_t block = 0, recno = 0;
+                double v = id;
+                xdb_set_status(XD_OK);
+                if ((fox ? fpt_write(m, text.data(), (uint32_t)text.size(), &block)
+                         : dbt_write(m, text.data(), (uint32_t)text.size(), &block, 0)) < 0)
+                    return;
+                dbf_put_field(d, 0, &v);
+                dbf_put_field(d, 1, &block);
+                if (dbf_write_record(d, &recno, DBF_WRITE_APPEND) < 0) return;
+                if (delete_some && id % 3 == 0 && dbf_delete_record(d, recno) < 0) return;
+            }
+            xdb_set_status(XD_OK);
+            fox ? fpt_close(m) : dbt_close(m);
+            xdb_set_status(XD_OK);
+            dbf_close(d);
+        };
+        append(0, 12, true);
+        xdb_set_status(XD_OK);
+        save_pristine();
+        std::set<int> live;
+        for (int id = 0; id < 12; id++)
+            if (id % 3) live.insert(id);
+        Tally tally;
+
+        // Appends: what was appended stays, with its memo.
+        at_every_stop([&]() { append(12, 18, false); },
+                      [&](const std::string& when) {
+                          std::set<int> ids;
+                          std::string why;
+                          EXPECT_TRUE(memos_belong(t, t.memo, &ids, &why)) << when << ": " << why;
+                          for (int id : live) EXPECT_TRUE(ids.count(id)) << when << ": record " << id << " lost";
+                      },
+                      &tally);
+
+        // Pack, then the memo rebuild: the live records stay, and their memos are
+        // theirs, through the names or (between the two file switches) through the
+        // memo backup.
+        auto pack = [&]() {
+            int16_t d, m;
+            xdb_set_status(XD_OK);
+            if (dbf_open(&d, t.table.c_str(), dialect) < 0) return;
+            if (dbf_pack(&d) < 0) return;
+            xdb_set_status(XD_OK);
+            if ((fox ? fpt_open(&m, t.memo.c_str(), 0) : dbt_open(&m, t.memo.c_str(), 1)) < 0) return;
+            xdb_set_status(XD_OK);
+            if ((fox ? fpt_rebuild(d, &m) : dbt_rebuild(d, &m)) < 0) return;
+            xdb_set_status(XD_OK);
+            fox ? fpt_close(m) : dbt_close(m);
+            xdb_set_status(XD_OK);
+            dbf_close(d);
+        };
+        at_every_stop(pack,
+                      [&](const std::string& when) {
+                          std::set<int> ids;
+                          std::string why, why_backup;
+                          bool by_name = memos_belong(t, t.memo, &ids, &why);
+                          bool by_backup = !by_name && fs::exists(t.backup) && memos_belong(t, t.backup, &ids, &why_backup);
+                          EXPECT_TRUE(by_name || by_backup) << when << ": " << why << " / " << why_backup;
+                          for (int id : live) EXPECT_TRUE(ids.count(id)) << when << ": record " << id << " lost";
+                      },
+                      &tally);
+        // Without a stop: the pack leaves the rules' files, the memo backup included.
+        restore_pristine();
+        pack();
+        std::set<int> ids;
+        std::string why;
+        EXPECT_TRUE(memos_belong(t, t.memo, &ids, &why)) << why;
+        EXPECT_EQ(ids, live);
+        EXPECT_TRUE(fs::exists(t.backup));
+        EXPECT_FALSE(fs::exists(work() + "/t.BAK"));
+        printf("%s append and pack stop points: %d (%d killed, %d failed)\n", fox ? "FPT" : "DBT", tally.points,
+               tally.killed, tally.failed);
+    }
+}
+
+}  // namespace
