@@ -255,6 +255,31 @@ TEST_F(NdxModelTest, TwoHandlesSeeEachOthersChanges) {
     EXPECT_EQ(recno, 999u);
 }
 
+// Freed blocks belong to the handle that freed them only while nobody else changes
+// the tree: another handle's compaction at close moves blocks and cuts the file,
+// and the first handle must not reuse what it freed before.
+TEST_F(NdxModelTest, FreedBlocksAreNotReusedAfterAnotherHandleCompacted) {
+    std::string path = dir_ + "/two.ndx";
+    const uint16_t kl = 10;
+    ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", kl), XD_OK);
+    int16_t a = open(path), b = open(path);
+    std::vector<Entry> model;
+    char k[16];
+    for (uint32_t i = 1; i <= 400; i++) snprintf(k, sizeof k, "K%04u", i), add(a, model, padded(k, kl), i);
+    // a frees blocks; b frees others and closes, compacting.
+    for (int n = 0; n < 120; n++) remove(a, model, model.size() / 3);
+    for (int n = 0; n < 120; n++) remove(b, model, 0);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ndx_close(b), XD_OK);
+    // a goes on adding: its list of freed blocks is stale now.
+    for (uint32_t i = 1; i <= 300; i++) snprintf(k, sizeof k, "N%04u", i), add(a, model, padded(k, kl), 1000 + i);
+    check(a, model, kl, "after the other handle compacted");
+    check_as_others_read(path, model, "after the other handle compacted");
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ndx_close(a), XD_OK);
+    check_as_others_read(path, model, "closed");
+}
+
 TEST_F(NdxModelTest, NationalOrderWhenTheCollationFlagIsZero) {
     xdb_collation(0, 1);
     std::string path = dir_ + "/fr.ndx";
