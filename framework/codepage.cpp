@@ -62,11 +62,14 @@ const std::unordered_map<char16_t, uint16_t>& reverse_table(int code_page) {
 
 }  // namespace
 
-std::string codepage_from_wide(int code_page, const std::u16string& text) {
+namespace {
+
+std::string from_wide(int code_page, const std::u16string& text, size_t* missing) {
     const std::unordered_map<char16_t, uint16_t>& t = reverse_table(code_page);
     std::string out;
     out.reserve(text.size());
-    for (char16_t c : text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        char16_t c = text[i];
         if (c < 0x80) {
             out += (char)c;
             continue;
@@ -74,6 +77,9 @@ std::string codepage_from_wide(int code_page, const std::u16string& text) {
         auto it = t.find(c);
         if (it == t.end()) {
             out += '?';
+            (*missing)++;
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) i++;  // one character, one '?'
+            continue;
         } else if (it->second > 0xFF) {
             out += (char)(it->second >> 8);
             out += (char)(it->second & 0xFF);
@@ -84,8 +90,27 @@ std::string codepage_from_wide(int code_page, const std::u16string& text) {
     return out;
 }
 
+}  // namespace
+
+std::string codepage_from_wide(int code_page, const std::u16string& text) {
+    size_t missing = 0;
+    return from_wide(code_page, text, &missing);
+}
+
 std::string codepage_from_utf8(int code_page, const std::string& text) {
     return codepage_from_wide(code_page, utf8_to_wide(text));
+}
+
+size_t codepage_from_utf8_counted(int code_page, const std::string& text, std::string* out) {
+    size_t missing = 0;
+    *out = from_wide(code_page, utf8_to_wide(text), &missing);
+    // A NUL would end the text where it is stored: it cannot be held either.
+    for (char& c : *out)
+        if (c == 0) {
+            c = '?';
+            missing++;
+        }
+    return missing;
 }
 
 int codepage_of_language_driver(uint8_t b) {

@@ -21,6 +21,9 @@ std::string codepage_to_utf8(int code_page, const char* text, size_t length);
 // becomes '?'.
 std::string codepage_from_wide(int code_page, const std::u16string& text);
 std::string codepage_from_utf8(int code_page, const std::string& text);
+// The same, counting the characters the page cannot hold (each became '?'; a NUL
+// counts too, since stored text ends at it).
+size_t codepage_from_utf8_counted(int code_page, const std::string& text, std::string* out);
 // UTF-16 to UTF-8 and back.
 std::string wide_to_utf8(const std::u16string& text);
 std::u16string utf8_to_wide(const std::string& text);

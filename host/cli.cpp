@@ -1,5 +1,7 @@
 #include "host/cli.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -142,6 +144,20 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
         xdb_set_status(XD_OK);
         int16_t h = -1;
         XDSTATUS s = dbf_open(&h, path.c_str(), (uint16_t)(open_bits | kXbaseVariants[row].code));
+        if (s >= 0 && !(open_bits & XDB_OPEN_READONLY)) {
+            // Asked for writing, given reading only: the engine falls back so when
+            // the file cannot be opened as asked. When the file itself may be
+            // written, another program holds it; say so rather than "read-only".
+            DbfHeaderInfo hi;
+            dbf_header_info(h, &hi);
+            if ((hi.file_mode & XDB_FILE_READONLY) && access(path.c_str(), W_OK) == 0) {
+                xdb_set_status(XD_OK);
+                dbf_close(h);
+                xdb_set_status(XD_OK);
+                fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
+                return XD_ACCESSDENIED;
+            }
+        }
         if (s >= 0) {
             out->handle = h;
             out->variant_row = row;

@@ -21,7 +21,9 @@ const char kUsage[] =
     "usage: qxdb dump FILE.dbf [--format jsonl|csv|table] [--codepage N] [--dialect N] [--no-deleted]\n"
     "Prints every record of a table. Text is converted to UTF-8 from the table's code page\n"
     "(its header's language-driver byte, else 850; --codepage overrides). --dialect opens the\n"
-    "file as that dialect code (1..10) instead of trying the variants in order.\n";
+    "file as that dialect code (1..10) instead of trying the variants in order.\n"
+    "A value that cannot be read (a damaged date, a memo whose file is missing) prints as\n"
+    "null with a message; the dump goes on and ends with exit status 1.\n";
 
 struct Column {
     int16_t index;
@@ -113,7 +115,10 @@ public:
             uint32_t block = 0;
             if (!empty) get(c, &block);
             if (f.type == 'P') return block ? Cell::number(std::to_string(block)) : Cell::null();
-            if (!memo_->IsOpen()) return Cell::null();
+            if (!memo_->IsOpen()) {
+                if (block) *warned = true;  // a memo that cannot be read (the open said why)
+                return Cell::null();
+            }
             if (!block) return Cell::null();
             std::string text;
             XDSTATUS s = memo_->Read(block, &text);
@@ -251,5 +256,7 @@ int cmd_dump(int argc, char** argv) {
     writer.finish();
     xdb_set_status(XD_OK);
     dbf_close(t.handle);
-    return kExitOk;
+    // Every record was printed; values that could not be read showed as null and
+    // were reported: the dump is not whole, so it does not end as a success.
+    return warned ? kExitFailed : kExitOk;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -96,6 +97,92 @@ TEST(Cli, MemoTablesFromCreateToPack) {
                              "\"}\n{\"recno\":2,\"deleted\":false,\"NAME\":\"c\",\"NOTE\":\"third\"}\n")
             << dialect;
     }
+    remove_temp_dir(dir);
+}
+
+// Input is taken exactly or refused with its line and reason: the command stops at
+// the first refused line (exit 1) unless told to skip, cut or replace.
+TEST(Cli, AppendTakesInputExactlyOrRefusesIt) {
+    std::string dir = make_temp_dir("cliappend");
+    std::string t = dir + "/t.dbf";
+    ASSERT_EQ(qxdb("create '" + t + "' --dialect 1 NAME:C:5 N:N:6:2 OK:L").code, 0);
+    struct Case {
+        const char* input;
+        const char* options;
+        int code;
+        const char* message;  // in the output; "" for none
+        int appended;
+    } cases[] = {
+        {"{\"NAME\":\"ab\",\"N\":1.5}\n", "", 0, "1 record appended", 1},
+        {"{\"NAME\":\"abcdefg\"}\n", "", 1, "line 1: field NAME: 7 bytes for a field of 5", 0},
+        {"{\"NAME\":\"abcdefg\"}\n", "--truncate", 0, "", 1},
+        {"{\"NAME\":\"ab\"} x\n", "", 1, "text after the object", 0},
+        {"{\"NAME\":\"\\ud800\"}\n", "", 1, "lone high surrogate", 0},
+        {"{\"NAME\":\"\\udc00\"}\n", "", 1, "lone low surrogate", 0},
+        {"{\"NAME\":\"a\xff\"}\n", "", 1, "not UTF-8", 0},
+        {"{\"NAME\":\"a\\u0000b\"}\n", "", 1, "cannot hold", 0},
+        {"{\"NAME\":\"\xe2\x82\xac\"}\n", "--codepage 437", 1, "code page 437 cannot hold", 0},
+        {"{\"NAME\":\"\xe2\x82\xac\"}\n", "--codepage 437 --replace", 0, "", 1},
+        {"{\"NAME\":\"a\",\"deleted\":\"yes\"}\n", "", 1, "\"deleted\" must be true or false", 0},
+        {"{\"N\":0.125}\n", "", 1, "would be rounded", 0},
+        {"{\"N\":0.125}\n", "--truncate", 0, "", 1},
+        {"{\"N\":1000}\n", "", 1, "does not fit N(6,2)", 0},
+        {"{\"N\":0x10}\n", "", 1, "expected at column 7", 0},
+        {"{\"OK\":\"maybe\"}\n", "", 1, "logicals are", 0},
+        {"{\"NOPE\":1}\n", "", 1, "no field NOPE", 0},
+        {"{\"NAME\":\"a\"}\n{bad\n{\"NAME\":\"c\"}\n", "", 1, "line 2:", 1},
+        {"{\"NAME\":\"a\"}\n{bad\n{\"NAME\":\"c\"}\n", "--skip-bad", 1, "1 line refused", 2},
+        {"NAME,N\n\"ab\"c,1\n", "--format csv", 1, "text after a closing quote", 0},
+        {"NAME,N\nab,1,2\n", "--format csv", 1, "3 values for 2 columns", 0},
+        {"NAME,N\na\"b,1\n", "--format csv", 1, "a quote inside an unquoted field", 0},
+        {"NAME,N\n\"ab,1\n", "--format csv", 1, "never closed", 0},
+        {"NAME,N,deleted\nab,1,true\n", "--format csv", 0, "", 1},
+    };
+    uint32_t expected = 0;
+    for (const Case& c : cases) {
+        std::ofstream(dir + "/in.txt", std::ios::binary) << c.input;
+        CliRun r = qxdb("append '" + t + "' " + c.options + " < '" + dir + "/in.txt'");
+        EXPECT_EQ(r.code, c.code) << c.input << r.out;
+        if (*c.message) {
+            EXPECT_NE(r.out.find(c.message), std::string::npos) << c.input << r.out;
+        }
+        expected += (uint32_t)c.appended;
+        CliRun info = qxdb("info '" + t + "'");
+        EXPECT_NE(info.out.find("Records:           " + std::to_string(expected) + "\n"), std::string::npos) << c.input << info.out;
+    }
+    // A header counting far more records than the file holds: no append.
+    std::ifstream in(t, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes[4] = 0;
+    bytes[5] = 0;
+    bytes[6] = 0x10;
+    std::ofstream(t, std::ios::binary) << bytes;
+    std::ofstream(dir + "/in.txt") << "{\"NAME\":\"x\"}\n";
+    CliRun r = qxdb("append '" + t + "' < '" + dir + "/in.txt'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("damaged"), std::string::npos) << r.out;
+    remove_temp_dir(dir);
+}
+
+// Files that are not tables, and indexes whose header does not fit their file.
+TEST(Cli, NotFilesAndDamagedHeadersAreReported) {
+    std::string dir = make_temp_dir("clinot");
+    std::string fifo = dir + "/x.dbf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    CliRun r = qxdb("info '" + fifo + "'");  // must not wait for a writer
+    EXPECT_EQ(r.code, 1);
+    std::string t = dir + "/t.dbf", x = dir + "/t.ndx";
+    ASSERT_EQ(qxdb("create '" + t + "' --dialect 1 NAME:C:5").code, 0);
+    std::ofstream(dir + "/in.csv") << "NAME\nab\ncd\n";
+    ASSERT_EQ(qxdb("append '" + t + "' < '" + dir + "/in.csv'").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --expr NAME").code, 0);
+    EXPECT_EQ(qxdb("index check '" + t + "' '" + x + "'").code, 0);
+    std::fstream f(x, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(4);
+    f.write("\xff\xff\xff\xff", 4);
+    f.close();
+    r = qxdb("index check '" + t + "' '" + x + "'");
+    EXPECT_EQ(r.code, 1) << r.out;
     remove_temp_dir(dir);
 }
 

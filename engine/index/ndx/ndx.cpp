@@ -1240,7 +1240,19 @@ XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
     if ((s = xdb_fsize(f->sh, &size))) return s;
     uint32_t blocks = f->block_count < size / kBlock + 1 ? f->block_count : size / kBlock + 1;
     Checker c{f, std::vector<uint8_t>(blocks, 0), -1, 0, fault, cap};
-    bool ok = c.walk(f->root, 0, nullptr, nullptr, nullptr);
+    // The header against the file first: the walk trusts it.
+    bool ok = true;
+    if ((uint64_t)f->block_count * kBlock > size) {
+        snprintf(fault, cap, "header: %u blocks counted, the file holds %u", f->block_count, size / kBlock);
+        ok = false;
+    } else if (f->block_count < 2 || f->root < 1 || f->root >= f->block_count) {
+        snprintf(fault, cap, "header: root block %u outside the %u blocks", f->root, f->block_count);
+        ok = false;
+    } else if (f->keys_per_block < 1 || f->keys_per_block * f->entry_size > 508) {
+        snprintf(fault, cap, "header: %u keys of %u bytes do not fit a block", f->keys_per_block, f->entry_size);
+        ok = false;
+    }
+    if (ok) ok = c.walk(f->root, 0, nullptr, nullptr, nullptr);
     // Freed blocks must not be in the tree, and the freed chain must end.
     for (uint32_t b = f->free_head, steps = 0; ok && b; steps++) {
         Block blk;
