@@ -169,9 +169,9 @@ XDSTATUS memo_rebuild(int16_t data_handle, int16_t* memo_handle, const MemoForma
     // new files go to the disk whole before they take any name.
     if (s >= 0) s = dbf_mark_changed(copy);
     if (copy >= 0) {
+        xdb_set_status(XD_OK);  // a pending failure would keep the close from closing
         XDSTATUS c = dbf_close(copy);
         if (s >= 0 && c < 0) s = c;
-        xdb_set_status(s < 0 ? s : XD_OK);
     }
     if (fresh >= 0) {
         xdb_set_status(XD_OK);
