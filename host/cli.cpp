@@ -165,7 +165,12 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
             xdb_set_status(XD_OK);
             return XD_OK;
         }
-        if (s == XD_OPENERR) return s;  // no other variant will do better
+        if (s == XD_OPENERR) {
+            // The file is there and may be read, yet cannot be opened: another
+            // program holds it for itself.
+            if (access(path.c_str(), R_OK) == 0) fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
+            return s;  // no other variant will do better
+        }
         if (!have_best && s != XD_BADVERSION) {
             best = s;
             have_best = true;

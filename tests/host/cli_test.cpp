@@ -9,6 +9,8 @@
 #include <fstream>
 #include <string>
 
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
 #include "tests/support/dbf_builder.h"
 
 namespace {
@@ -183,6 +185,19 @@ TEST(Cli, NotFilesAndDamagedHeadersAreReported) {
     f.close();
     r = qxdb("index check '" + t + "' '" + x + "'");
     EXPECT_EQ(r.code, 1) << r.out;
+    // A table another program holds: the pack says it is in use, and changes nothing.
+    ASSERT_EQ(xdbinit(), XD_OK);
+    for (uint16_t mode : {(uint16_t)1, (uint16_t)(XDB_OPEN_SHORTHAND | 1)}) {  // exclusive, then shared
+        int16_t h = -1;
+        ASSERT_EQ(dbf_open(&h, t.c_str(), mode), XD_OK);
+        r = qxdb("pack '" + t + "'");
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.out.find("in use by another program"), std::string::npos) << r.out;
+        xdb_set_status(XD_OK);
+        dbf_close(h);
+    }
+    xdbterm();
+    EXPECT_EQ(qxdb("pack '" + t + "'").code, 0);
     remove_temp_dir(dir);
 }
 
