@@ -1,13 +1,14 @@
 # make demo   build (Release) and run the main job on examples/data
 # make test   build with sanitizers and run every test
 # make bench  build (Release) and run the benchmarks
+# make tsan   build the threads test with ThreadSanitizer and run it
 # make fuzz   build the fuzz targets with clang and run each for FUZZ_SECONDS
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: demo test bench fuzz release clean
+.PHONY: demo test tsan bench fuzz release clean
 
 release:
 	@tools/ensure-deps.sh
@@ -27,6 +28,13 @@ test:
 	cmake -S . -B build/test $(GEN) -DCMAKE_BUILD_TYPE=Debug -DQXDB_SANITIZE=ON -DQXDB_BENCH=OFF >/dev/null
 	cmake --build build/test -j $(JOBS)
 	cd build/test && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ./qxdb_tests
+
+# The driver frame from several threads, under ThreadSanitizer (its own build).
+tsan:
+	@tools/ensure-deps.sh test
+	cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DQXDB_TSAN=ON -DQXDB_TESTS=OFF -DQXDB_BENCH=OFF >/dev/null
+	cmake --build build/tsan -j $(JOBS) --target qxdb_thread_tests
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./qxdb_thread_tests
 
 bench: release
 	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null

@@ -5,30 +5,43 @@
 #include "driver/xbase_driver.h"
 #include "engine/core/keyexpr.h"
 
+DriverProxy::DriverProxy(XbaseDriver* driver) : driver_(driver) {
+    if (driver_) driver_->AttachProxy(this);
+}
+
+void DriverProxy::Destroy() {
+    {
+        QXDB_DRIVER_ENTRY;
+        if (driver_) driver_->DetachProxy(this);
+    }
+    delete this;
+}
+
 uint32_t DriverProxy::Release() {
     uint32_t left = --refs_;
     if (left == 0) Destroy();
     return left;
 }
 
-IXErrorHolder* DriverProxy::GetDriverErrorHolder() { return driver_ ? driver_->GetErrorHolder() : nullptr; }
+IXErrorHolder* DriverProxy::GetDriverErrorHolder() {
+    QXDB_DRIVER_ENTRY;
+    return driver_ ? driver_->GetErrorHolder() : &errors_;
+}
 
 int DriverProxy::OpenTable(const char16_t*, const char16_t*, const char16_t*) {
     QXDB_DRIVER_ENTRY;
-    if (!driver_) return 0;
-    return refuse_operation(driver_->Errors(), 60);
+    return refuse_operation(driver_ ? driver_->Errors() : errors_, 60);
 }
 
 int DriverProxy::AssociateIndex(const char16_t*, const char16_t*, const char16_t*) {
     QXDB_DRIVER_ENTRY;
-    if (!driver_) return 0;
-    return refuse_operation(driver_->Errors(), 61);
+    return refuse_operation(driver_ ? driver_->Errors() : errors_, 61);
 }
 
 int DriverProxy::AsciiSort(int request) {
     QXDB_DRIVER_ENTRY;
     // The flag lives in the engine, which the first connection starts.
-    if (!library().engine_started && !start_engine_or_raise(driver_ ? &driver_->Errors() : nullptr)) return 0;
+    if (!library().engine_started && !start_engine_or_raise(driver_ ? &driver_->Errors() : &errors_)) return 0;
     if (request == -1) return xdb_collation(0, 0);
     return xdb_collation(request == 1 ? 1 : 0, 1);
 }

@@ -9,7 +9,9 @@ class XbaseDriver;
 
 class DriverProxy final : public IXDriverProxy {
 public:
-    explicit DriverProxy(XbaseDriver* driver) : driver_(driver) {}
+    explicit DriverProxy(XbaseDriver* driver);
+    // The driver is going away: from now on the proxy answers without it.
+    void ForgetDriver() { driver_ = nullptr; }
     int AnswersTwoA() override { return 2; }
     int AnswersTwoB() override { return 2; }
     int AnswersMinusOneA() override { return -1; }
@@ -34,10 +36,11 @@ public:
     void Nothing10() override {}
     void Nothing11() override {}
     void Nothing12() override {}
-    void Destroy() override { delete this; }
+    void Destroy() override;
     uint32_t References() const { return refs_; }
 
 private:
-    XbaseDriver* driver_;  // not owned
-    uint32_t refs_ = 0;
+    XbaseDriver* driver_;  // not owned; cleared by the driver when it goes
+    std::atomic<uint32_t> refs_{0};
+    CXErrorHolder errors_;  // where the proxy's reasons go once its driver is gone
 };

@@ -3,6 +3,26 @@
 // interfaces whose operations keep the order of their interface tables, and the
 // few host objects the library is given. The host includes only this header (and
 // driver/library.h); everything behind it is the library's.
+//
+// For a host integrator (what the stand-in host hides):
+// - Interface tables: each class below is one table of function pointers, in the
+//   order its operations are declared here, slot 0 first (no destructor slots). An
+//   operation is called with the object itself as its first, hidden argument: on
+//   32-bit Windows the thiscall convention (the object in ECX, the arguments on the
+//   stack, removed by the callee); elsewhere the platform's C++ member call.
+// - IXObject's three operations (AddRef, Release, GetErrorHolder) take the first
+//   three slots of every class but the driver, whose table starts with its two
+//   interface ids (18 and 17), then AddRef, Release, GetErrorHolder.
+// - Text is UTF-16, NUL-terminated. Lengths given to IHostResultValue::SetText are
+//   in bytes (two per UTF-16 unit), the terminator not counted. A text an object
+//   returns stays valid until the next call on that object, or its destruction.
+// - Answers: 1 for success, 0 (or null) for failure, with the reason as the
+//   current error of the object's error holder. When an engine operation failed,
+//   the error's code (IXErrorHolder::CurrentCode) is the engine status (a signed
+//   16-bit value, for example -46 XD_OPENERR) and the dump shows it too.
+// - Calls into one library are serialised by the library's own lock; objects may
+//   be released on any thread. Objects that outlive their driver answer 0 (with
+//   the error in their own holder) and touch nothing of it.
 
 #include <cstdint>
 
@@ -177,10 +197,14 @@ enum : uint32_t {
     kListDetails = 0x20,  // with bit 0x01: "\t<name>\t\t<full path>" after each name
 };
 
-class IXbaseDriver : public IXObject {
+// The driver's table begins with its interface ids, before the reference counting.
+class IXbaseDriver {
 public:
     virtual int FirstInterfaceId() = 0;   // 18
     virtual int SecondInterfaceId() = 0;  // 17
+    virtual uint32_t AddRef() = 0;
+    virtual uint32_t Release() = 0;
+    virtual IXErrorHolder* GetErrorHolder() = 0;
     virtual int PrepareDescription(IXbaseTableDescription* description) = 0;
     virtual IXbaseTable* OpenTableByName(IXbaseConnection* connection, const char16_t* name) = 0;
     virtual void Destroy() = 0;
@@ -196,10 +220,6 @@ public:
     virtual int TableExists(IXbaseConnection* connection, const char16_t* name, int* exists) = 0;
     virtual int AnswersOne() = 0;
     virtual IXbaseTable* OpenTableFromDescription(IXbaseConnection* connection, IXbaseTableDescription* description) = 0;
-    // The framework's part used by listings: the row of the variant table that a
-    // data file opens under (the probe of ListTables), and the name of a row.
-    virtual int ProbeTableFile(const char16_t* path, int* variant_row) = 0;
-    virtual const char16_t* VariantName(int variant_row) = 0;
 
 protected:
     ~IXbaseDriver() = default;

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "driver/library_state.h"
+#include "driver/paths.h"
 #include "driver/xbase_driver.h"
 #include "framework/codepage.h"
 
@@ -29,6 +30,14 @@ std::u16string trim(const std::u16string& s) {
 }
 
 bool is_separator(char16_t c) { return c == u'/' || c == u'\\'; }
+
+// A ':' ends a drive letter only where there are drive letters; elsewhere it is an
+// ordinary character of a file name.
+#if defined(_WIN32)
+const bool kDriveLetters = true;
+#else
+const bool kDriveLetters = false;
+#endif
 
 }  // namespace
 
@@ -65,7 +74,10 @@ XbaseConnection::XbaseConnection(XbaseDriver* driver, const HostConnectionDescri
 }
 
 void XbaseConnection::Destroy() {
-    if (owner) owner->Unregister(this);
+    {
+        QXDB_DRIVER_ENTRY;  // the owner may be going away on another thread
+        if (owner) owner->Unregister(this);
+    }
     delete this;
 }
 
@@ -77,7 +89,10 @@ int XbaseConnection::Open() {
     return 1;
 }
 
-int XbaseConnection::IsEngineStarted() { return library().engine_started ? 1 : 0; }
+int XbaseConnection::IsEngineStarted() {
+    QXDB_DRIVER_ENTRY;
+    return library().engine_started ? 1 : 0;
+}
 
 int XbaseConnection::Close() {
     QXDB_DRIVER_ENTRY;
@@ -88,7 +103,7 @@ int XbaseConnection::Close() {
 bool XbaseConnection::Resolve(const std::u16string& name, const std::u16string& default_extension,
                               std::u16string* path, CXErrorHolder* holder) {
     size_t cut = name.size();
-    while (cut > 0 && !is_separator(name[cut - 1]) && name[cut - 1] != u':') cut--;
+    while (cut > 0 && !is_separator(name[cut - 1]) && !(kDriveLetters && name[cut - 1] == u':')) cut--;
     std::u16string dir = name.substr(0, cut), file = name.substr(cut);
     size_t dot = file.rfind(u'.');
     std::u16string base = dot == std::u16string::npos ? file : file.substr(0, dot);
@@ -99,7 +114,7 @@ bool XbaseConnection::Resolve(const std::u16string& name, const std::u16string& 
     if (ext.empty()) ext = u".dbf";
     while (dir.size() > 1 && is_separator(dir.back())) dir.pop_back();
     std::error_code ec;
-    if (!fs::is_directory(fs::path(wide_to_utf8(dir)), ec)) {
+    if (!fs::is_directory(fs::path(path_from_wide(dir)), ec)) {
         raise_error(holder, 1031, 101, 26, {dir});
         return false;
     }
@@ -113,7 +128,11 @@ int XbaseConnection::ResolveTablePath(const char16_t* name, const char16_t* defa
     std::u16string path;
     CXErrorHolder* h = holder ? static_cast<CXErrorHolder*>(holder) : &errors_;
     if (!Resolve(name ? name : u"", default_extension ? default_extension : u"", &path, h)) return 0;
-    if (!out || cap == 0 || path.size() >= cap) return 0;
+    if (!out || cap == 0 || path.size() >= cap) {
+        // The caller's buffer cannot take the path: said, not left to guess.
+        refuse_operation(*h, 27);
+        return 0;
+    }
     std::copy(path.begin(), path.end(), out);
     out[path.size()] = 0;
     return 1;

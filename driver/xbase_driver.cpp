@@ -2,7 +2,9 @@
 
 #include <filesystem>
 
+#include "driver/driver_proxy.h"
 #include "driver/library_state.h"
+#include "driver/paths.h"
 #include "driver/xbase_connection.h"
 #include "driver/xbase_objects.h"
 #include "driver/xbase_variants.h"
@@ -46,7 +48,9 @@ int probe(const std::string& path, int16_t* status) {
 XbaseDriver::XbaseDriver() {}
 
 XbaseDriver::~XbaseDriver() {
+    QXDB_DRIVER_ENTRY;
     if (library().current_driver == this) library().current_driver = nullptr;
+    for (DriverProxy* p : proxies_) p->ForgetDriver();
     // Objects that outlive the driver must not reach back into it.
     ForEachRegistered([](IXObject* o, int kind) {
         if (kind == 0) static_cast<XbaseConnection*>(static_cast<IXbaseConnection*>(o))->owner = nullptr;
@@ -93,7 +97,9 @@ IXbaseCursor* XbaseDriver::CreateCursor(IXbaseTable* table) {
 
 IXObject* XbaseDriver::CreateRequest(int) {
     QXDB_DRIVER_ENTRY;
-    // No request of this driver asks for an object of its own.
+    // No request of this driver asks for an object of its own: the framework's
+    // default would serve, and this library has none to give.
+    refuse_operation(errors_, 4);
     return nullptr;
 }
 
@@ -125,24 +131,25 @@ int XbaseDriver::ListTables(IHostResultValue* result, IXbaseConnection* connecti
     int found = 0;
     std::u16string source = conn->GetSource();
     std::error_code ec;
-    fs::path dir(wide_to_utf8(source));
+    fs::path dir(path_from_wide(source));
     if (fs::is_regular_file(dir, ec)) dir = dir.parent_path();
     std::string dir_text = dir.string();
     if (dir_text.size() > 1 && (dir_text.back() == '/' || dir_text.back() == '\\')) dir_text.pop_back();
-    if (dir_text.empty()) dir_text = ".";
-    if (fs::is_directory(fs::path(dir_text), ec)) {
+    // An empty source names no directory: the list is empty (resolving a name is
+    // another matter, where "." stands in).
+    if (!dir_text.empty() && fs::is_directory(fs::path(dir_text), ec)) {
         // Extensions compare without regard to case, as the system's search does.
         for (fs::directory_iterator it(dir_text, ec), end; !ec && it != end; it.increment(ec)) {
-            std::u16string file = utf8_to_wide(it->path().filename().string());
+            std::u16string file = path_to_wide(it->path().filename().string());
             if (file.size() < 4 || lower_ascii(file.substr(file.size() - 4)) != u".dbf") continue;
             if (!it->is_regular_file(ec)) continue;
-            std::u16string full = utf8_to_wide(dir_text) + kPathSeparator + file;
+            std::u16string full = path_to_wide(dir_text) + kPathSeparator + file;
             std::u16string base = file.substr(0, file.size() - 4);
             found++;
             // A file that opens under no variant is listed all the same: the host
             // sees the directory as it is, and opening it reports why it fails.
             int16_t status;
-            probe(wide_to_utf8(full), &status);
+            probe(path_from_wide(full), &status);
             if (options & kListNames) {
                 if (!list.empty()) list += u"\r\n";
                 list += base;
@@ -150,7 +157,7 @@ int XbaseDriver::ListTables(IHostResultValue* result, IXbaseConnection* connecti
             }
         }
     }
-    result->SetText(list.c_str(), (uint32_t)list.size());
+    result->SetText(list.c_str(), (uint32_t)(list.size() * sizeof(char16_t)));  // a length in bytes
     result->SetStateWord((uint16_t)(result->GetStateWord() & ~0x0500));
     if (opened_here) conn->Close();
     return found > 0 ? 1 : 0;
@@ -161,9 +168,10 @@ int XbaseDriver::TableExists(IXbaseConnection* connection, const char16_t* name,
     auto* conn = static_cast<XbaseConnection*>(connection);
     if (exists) *exists = 0;
     if (!conn || !name) return 0;
+    errors_.Reset();  // an old 1032 must not outlive a later success
     std::u16string path;
     if (!conn->Resolve(name, u"", &path, &errors_)) return 0;
-    if (xdb_fexists(wide_to_utf8(path).c_str())) {
+    if (xdb_fexists(path_from_wide(path).c_str())) {
         if (exists) *exists = 1;
         return 1;
     }
@@ -177,26 +185,13 @@ IXbaseTable* XbaseDriver::OpenTableFromDescription(IXbaseConnection*, IXbaseTabl
     return nullptr;
 }
 
-int XbaseDriver::ProbeTableFile(const char16_t* path, int* variant_row) {
+void XbaseDriver::AttachProxy(DriverProxy* proxy) {
     QXDB_DRIVER_ENTRY;
-    if (variant_row) *variant_row = -1;
-    if (!path) return 0;
-    errors_.Reset();
-    if (!start_engine_or_raise(&errors_)) return 0;
-    int16_t status = XD_OK;
-    int row = probe(wide_to_utf8(path), &status);
-    if (row < 0) {
-        int s = status;
-        raise_error(&errors_, 1001, 102, 1, {std::u16string(path)}, &s);
-        return 0;
-    }
-    if (variant_row) *variant_row = row;
-    return 1;
+    proxies_.push_back(proxy);
 }
 
-const char16_t* XbaseDriver::VariantName(int variant_row) {
-    static std::u16string names[kXbaseVariantCount];
-    if (variant_row < 0 || variant_row >= kXbaseVariantCount) return u"";
-    if (names[variant_row].empty()) names[variant_row] = utf8_to_wide(kXbaseVariants[variant_row].name);
-    return names[variant_row].c_str();
+void XbaseDriver::DetachProxy(DriverProxy* proxy) {
+    QXDB_DRIVER_ENTRY;
+    for (size_t i = 0; i < proxies_.size(); i++)
+        if (proxies_[i] == proxy) proxies_.erase(proxies_.begin() + (long)i--);
 }

@@ -26,12 +26,14 @@ public:
     int AnswersOne() override { return 1; }
     IXbaseTable* OpenTableFromDescription(IXbaseConnection* connection, IXbaseTableDescription* description) override;
 
-    int ProbeTableFile(const char16_t* path, int* variant_row) override;
-    const char16_t* VariantName(int variant_row) override;
+    // Proxies handed out for this driver: told when it goes.
+    void AttachProxy(class DriverProxy* proxy);
+    void DetachProxy(class DriverProxy* proxy);
 
     // The error-holder factory's work at piQueryInterface: a fresh holder.
     void RenewErrorHolder() { errors_.Reset(); }
 
 private:
     ~XbaseDriver();
+    std::vector<class DriverProxy*> proxies_;
 };

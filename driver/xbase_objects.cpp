@@ -2,7 +2,8 @@
 
 #include "driver/xbase_driver.h"
 
-void leave_registry(XbaseDriver* owner, IXObject* object) {
+void leave_registry(XbaseDriver* const& owner, IXObject* object) {
+    QXDB_DRIVER_ENTRY;  // the owner may be going away on another thread
     if (owner) owner->Unregister(object);
 }
 

@@ -28,8 +28,9 @@ private:
 
 class XbaseDriver;
 
-// Objects the driver registers leave its registry when they are destroyed.
-void leave_registry(XbaseDriver* owner, IXObject* object);
+// Objects the driver registers leave its registry when they are destroyed. The
+// owner field is read under the driver lock (a driver going away clears it).
+void leave_registry(XbaseDriver* const& owner, IXObject* object);
 
 class XbaseTableDescription final : public CXRefObject<IXbaseTableDescription> {
 public:

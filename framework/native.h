@@ -45,10 +45,22 @@ public:
         tables_.reserve(7);
         descriptions_.reserve(7);
     }
-    void RegisterConnection(IXObject* o) { connections_.push_back(o); }
-    void RegisterTable(IXObject* o) { tables_.push_back(o); }
-    void RegisterDescription(IXObject* o) { descriptions_.push_back(o); }
+    // The registries change and are read under the driver lock only: objects are
+    // released on whatever thread the host likes.
+    void RegisterConnection(IXObject* o) {
+        QXDB_DRIVER_ENTRY;
+        connections_.push_back(o);
+    }
+    void RegisterTable(IXObject* o) {
+        QXDB_DRIVER_ENTRY;
+        tables_.push_back(o);
+    }
+    void RegisterDescription(IXObject* o) {
+        QXDB_DRIVER_ENTRY;
+        descriptions_.push_back(o);
+    }
     void Unregister(IXObject* o) {
+        QXDB_DRIVER_ENTRY;
         for (auto* list : {&connections_, &tables_, &descriptions_})
             for (size_t i = 0; i < list->size(); i++)
                 if ((*list)[i] == o) list->erase(list->begin() + (long)i--);
@@ -56,12 +68,19 @@ public:
     // Calls f(object, 0 connection / 1 table / 2 description) for every live object.
     template <class F>
     void ForEachRegistered(F f) {
+        QXDB_DRIVER_ENTRY;
         for (IXObject* o : connections_) f(o, 0);
         for (IXObject* o : tables_) f(o, 1);
         for (IXObject* o : descriptions_) f(o, 2);
     }
-    size_t LiveConnections() const { return connections_.size(); }
-    size_t LiveTables() const { return tables_.size(); }
+    size_t LiveConnections() const {
+        QXDB_DRIVER_ENTRY;
+        return connections_.size();
+    }
+    size_t LiveTables() const {
+        QXDB_DRIVER_ENTRY;
+        return tables_.size();
+    }
 
 private:
     std::vector<IXObject*> connections_, tables_, descriptions_;

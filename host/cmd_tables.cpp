@@ -7,6 +7,9 @@
 
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "driver/xbase_variants.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
 #include "host/host_values.h"
 #include "host/loader.h"
 
@@ -70,9 +73,15 @@ int cmd_tables(int argc, char** argv) {
             size_t tab = l.find(u'\t');
             size_t path_at = l.find(u"\t\t");
             std::u16string name = l.substr(0, tab), path = path_at == std::u16string::npos ? u"" : l.substr(path_at + 2);
-            int row = -1;
-            std::string dialect = driver->ProbeTableFile(path.c_str(), &row) ? wide_to_utf8(driver->VariantName(row))
-                                                                             : "(does not open)";
+            // The dialect is the file tools' business: the command's own engine
+            // opens the file as the listing's probe does, the variants in order.
+            std::string dialect = "(does not open)";
+            OpenedTable t;
+            if (cli_start_engine() && cli_open_table(wide_to_utf8(path), -1, &t) >= 0) {
+                dialect = kXbaseVariants[t.variant_row].name;
+                xdb_set_status(XD_OK);
+                dbf_close(t.handle);
+            }
             printf("%-20s  %-18s  %s\n", wide_to_utf8(name).c_str(), dialect.c_str(), wide_to_utf8(path).c_str());
         }
     }

@@ -57,7 +57,8 @@ struct HostRecord {
 class HostTextResult : public IHostResultValue {
 public:
     explicit HostTextResult(uint16_t state = 0) : state(state) {}
-    void SetText(const char16_t* t, uint32_t length) override { text.assign(t, length); }
+    // The length comes in bytes.
+    void SetText(const char16_t* t, uint32_t length) override { text.assign(t, length / sizeof(char16_t)); }
     uint16_t GetStateWord() const override { return state; }
     void SetStateWord(uint16_t s) override { state = s; }
     std::u16string text;

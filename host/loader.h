@@ -36,6 +36,8 @@ public:
     void Stop();
 
     IXbaseDriver* Driver() { return driver_; }
+    // The caller has released the driver itself: Stop must not again.
+    void ForgetDriver() { driver_ = nullptr; }
     const LibraryExports& Exports() const { return exports_; }
     void* LibraryHandle() { return library_; }
     void* HostModule() { return module_; }
