@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include <set>
 
 #include "engine/core/status.h"
@@ -278,6 +281,27 @@ TEST(CXErrorHolder, CurrentResetBaseCodeAndNoHolder) {
     EXPECT_EQ(map_error_gravity(3), 3);
     EXPECT_EQ(map_error_gravity(7), 4);
     EXPECT_EQ(map_error_gravity(0), -3);
+}
+
+// Every identifier of the documented table finds its own message, code and level:
+// a pair swapped or mistyped in the table fails here.
+TEST(ErrorDefinitions, EveryIdentifierMapsToItsDocumentedMessage) {
+    std::ifstream in(std::string(QXDB_TEST_DATA) + "/error_definitions.tsv");
+    ASSERT_TRUE(in.good());
+    std::string line;
+    int checked = 0;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        unsigned id = 0, message = 0, code = 0, level = 0;
+        ASSERT_EQ(sscanf(line.c_str(), "%u %u %u %u", &id, &message, &code, &level), 4) << line;
+        const ErrorDefinition* d = find_error_definition(id);
+        ASSERT_NE(d, nullptr) << id;
+        EXPECT_EQ(d->message_id, message) << id;
+        EXPECT_EQ(d->external_code, code) << id;
+        EXPECT_EQ(d->level, level) << id;
+        checked++;
+    }
+    EXPECT_EQ(checked, 148);
 }
 
 }  // namespace
