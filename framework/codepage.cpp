@@ -205,40 +205,46 @@ std::string codepage_to_utf8(int code_page, const char* text, size_t length) {
     return wide_to_utf8(codepage_to_wide(code_page, text, length));
 }
 
+size_t utf8_sequence(const unsigned char* p, size_t n, uint32_t* code_point) {
+    if (n == 0) return 0;
+    uint32_t c = p[0];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || len > n) return 0;
+    uint32_t cp = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
+    for (size_t k = 1; k < len; k++) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (p[k] & 0x3F);
+    }
+    static const uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};  // no longer form than needed
+    if (cp < kLeast[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    *code_point = cp;
+    return len;
+}
+
+void append_utf16(std::u16string& out, uint32_t c) {
+    if (c >= 0x10000) {
+        c -= 0x10000;
+        out += (char16_t)(0xD800 + (c >> 10));
+        out += (char16_t)(0xDC00 + (c & 0x3FF));
+    } else {
+        out += (char16_t)c;
+    }
+}
+
 std::u16string utf8_to_wide(const std::string& text) {
     std::u16string out;
     const unsigned char* p = (const unsigned char*)text.data();
     size_t n = text.size();
     for (size_t i = 0; i < n;) {
-        uint32_t c = p[i];
-        int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-        if (extra < 0 || i + (size_t)extra >= n + (extra ? 0 : 1)) {
-            out += u'\uFFFD';
+        uint32_t c;
+        size_t len = utf8_sequence(p + i, n - i, &c);
+        if (len == 0) {
+            out += u'\uFFFD';  // one for each byte that belongs to no character
             i++;
             continue;
         }
-        c = extra == 0 ? c : extra == 1 ? c & 0x1F : extra == 2 ? c & 0x0F : c & 0x07;
-        bool bad = false;
-        for (int k = 1; k <= extra; k++) {
-            if (i + (size_t)k >= n || (p[i + k] & 0xC0) != 0x80) {
-                bad = true;
-                break;
-            }
-            c = c << 6 | (p[i + k] & 0x3F);
-        }
-        if (bad) {
-            out += u'\uFFFD';
-            i++;
-            continue;
-        }
-        i += (size_t)extra + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += (char16_t)(0xD800 + (c >> 10));
-            out += (char16_t)(0xDC00 + (c & 0x3FF));
-        } else {
-            out += (char16_t)c;
-        }
+        append_utf16(out, c);
+        i += len;
     }
     return out;
 }

@@ -24,6 +24,12 @@ std::string codepage_from_utf8(int code_page, const std::string& text);
 // The same, counting the characters the page cannot hold (each became '?'; a NUL
 // counts too, since stored text ends at it).
 size_t codepage_from_utf8_counted(int code_page, const std::string& text, std::string* out);
+// The well-formed UTF-8 sequence at p[0..n): its length, with the character in
+// *code_point; 0 when the bytes there begin no character (overlong forms and
+// surrogates included).
+size_t utf8_sequence(const unsigned char* p, size_t n, uint32_t* code_point);
+// Appends one character as UTF-16 (a surrogate pair above U+FFFF).
+void append_utf16(std::u16string& out, uint32_t code_point);
 // UTF-16 to UTF-8 and back.
 std::string wide_to_utf8(const std::u16string& text);
 std::u16string utf8_to_wide(const std::string& text);

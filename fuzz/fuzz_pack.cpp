@@ -77,22 +77,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         dbf_close(d);
         return 0;
     }
-    // What each live record's memo reads as now.
+    // Record n: its ID, and its memo as it reads now ("\x01unreadable" when it does
+    // not). False when the record is not live.
+    auto memo_of = [&](uint32_t n, int* id, std::string* text) {
+        xdb_set_status(XD_OK);
+        if (dbf_read_record(d, n) != XD_OK) return false;
+        double value = 0;
+        uint32_t block = 0;
+        dbf_get_field(d, 0, &value, nullptr);
+        dbf_get_field(d, 1, &block, nullptr);
+        *id = (int)value;
+        const char* t;
+        uint32_t length;
+        xdb_set_status(XD_OK);
+        if (!block) *text = "";
+        else if (dbt_read(m, block, &t, &length) == XD_OK) *text = std::string(t, length);
+        else *text = "\x01unreadable";
+        return true;
+    };
     std::map<int, std::string> before;
     uint32_t count = 0;
     dbf_record_count(d, &count);
     for (uint32_t n = 1; n <= count; n++) {
-        xdb_set_status(XD_OK);
-        if (dbf_read_record(d, n) != XD_OK) continue;
-        double id = 0;
-        uint32_t block = 0;
-        dbf_get_field(d, 0, &id, nullptr);
-        dbf_get_field(d, 1, &block, nullptr);
-        const char* text;
-        uint32_t length;
-        xdb_set_status(XD_OK);
-        if (block && dbt_read(m, block, &text, &length) == XD_OK) before[(int)id] = std::string(text, length);
-        else before[(int)id] = "\x01unreadable";
+        int id;
+        std::string text;
+        if (memo_of(n, &id, &text)) before[id] = text;
     }
     xdb_set_status(XD_OK);
     XDSTATUS s = dbt_rebuild(d, &m);
@@ -101,17 +110,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (dbf_pack(&d) != XD_OK) abort();
         dbf_record_count(d, &count);
         for (uint32_t n = 1; n <= count; n++) {
-            xdb_set_status(XD_OK);
-            if (dbf_read_record(d, n) != XD_OK) abort();  // the pack leaves live records only
-            double id = 0;
-            uint32_t block = 0;
-            dbf_get_field(d, 0, &id, nullptr);
-            dbf_get_field(d, 1, &block, nullptr);
-            const char* text;
-            uint32_t length;
-            xdb_set_status(XD_OK);
-            if (!block) continue;
-            if (dbt_read(m, block, &text, &length) != XD_OK || before[(int)id] != std::string(text, length)) abort();
+            int id;
+            std::string text;
+            if (!memo_of(n, &id, &text)) abort();  // the pack leaves live records only
+            if (before[id] != text) abort();       // and each keeps its memo
         }
     }
     xdb_set_status(XD_OK);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "framework/codepage.h"
+
 namespace {
 
 struct Reader {
@@ -135,20 +137,9 @@ struct Reader {
 
 bool valid_utf8(const std::string& text) {
     const unsigned char* p = (const unsigned char*)text.data();
-    size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        unsigned c = p[i];
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (len == 0 || i + len > n) return false;
-        unsigned cp = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
-        for (size_t k = 1; k < len; k++) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (p[i + k] & 0x3F);
-        }
-        static const unsigned kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
+    uint32_t c;
+    for (size_t i = 0, len; i < text.size(); i += len)
+        if ((len = utf8_sequence(p + i, text.size() - i, &c)) == 0) return false;
     return true;
 }
 
