@@ -50,7 +50,10 @@ DbfImage build_dbf(uint8_t version, const std::vector<FieldSpec>& fields, const 
 
 std::string make_temp_dir(const std::string& tag) {
     const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qxdb-" + tag + "-XXXXXX";
+    std::string name = tag;
+    for (char& c : name)
+        if (c == '/') c = '-';  // parameterised suites are named "Prefix/Suite"
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qxdb-" + name + "-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back(0);
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");

@@ -36,7 +36,9 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
+#include "engine/core/os.h"
 #include "engine/index/ordered_commit.h"
+#include "engine/index/page_cache.h"
 
 namespace {
 
@@ -63,7 +65,14 @@ struct NdxFile {
     int path_index[kMaxDepth];
     uint8_t current_key[101];
     uint32_t current_record;
+    PageCache* cache;  // the file's blocks (see page_cache.h)
+    // The path of the entry the last positioning operation handed out, kept while
+    // the cache may be trusted: a walk then steps on from it instead of searching.
+    int saved_depth;  // -1: none
 };
+
+// At most this many blocks are cached per handle (32 MiB).
+const size_t kCachedBlocks = 65536;
 
 struct Block {
     uint8_t bytes[kBlock];
@@ -78,7 +87,17 @@ XDSTATUS enter(int16_t handle, NdxFile** f) {
     return XD_OK;
 }
 
+bool exclusive(const NdxFile* f) { return !(f->file_mode & XDB_FILE_SHARED); }
+
+// The header's root and block count, re-read at the start of every operation as
+// the rules ask, unless nothing can have changed them since the handle's last
+// operation (see page_cache.h); the cache is forgotten when something may have.
 XDSTATUS refresh_header(NdxFile* f) {
+    if (page_cache_begin(f->cache, exclusive(f), osl_write_generation(f->sh))) {
+        f->depth = -1;
+        return XD_OK;
+    }
+    f->saved_depth = -1;
     uint8_t head[8];
     XDSTATUS s = xdb_fread_at(f->sh, 0, head, 8);
     if (s) return s;
@@ -95,6 +114,14 @@ void note_header(NdxFile* f) {
     f->known_count = f->block_count;
 }
 
+// The end of an operation: what it read and wrote stays cached when it succeeded.
+// `position` says whether the path now leads to the entry handed out.
+void end_operation(NdxFile* f, XDSTATUS s, bool position = false) {
+    f->saved_depth = s >= 0 && position ? f->depth : -1;
+    if (s < 0) page_cache_forget(f->cache);
+    else page_cache_end(f->cache, osl_write_generation(f->sh));
+}
+
 // The blocks an add or a delete changes, held until the change is complete and
 // then written in an order that survives a stop (see ordered_commit.h). One at a
 // time: the engine is entered by one thread at a time.
@@ -108,7 +135,13 @@ XDSTATUS read_block(NdxFile* f, uint32_t b, Block* out) {
             return XD_OK;
         }
     }
-    return xdb_fread_at(f->sh, b * kBlock, out->bytes, kBlock);
+    if (const uint8_t* cached = page_cache_get(f->cache, b)) {
+        memcpy(out->bytes, cached, kBlock);
+        return XD_OK;
+    }
+    XDSTATUS s = xdb_fread_at(f->sh, b * kBlock, out->bytes, kBlock);
+    if (s == XD_OK) page_cache_put(f->cache, b, out->bytes);
+    return s;
 }
 
 int key_count(const Block& b) { return b.bytes[0]; }
@@ -334,10 +367,13 @@ XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NdxFile**
 }
 
 XDSTATUS end_positioning(NdxFile* f, const Block& leaf, XDSTATUS s, void* key, uint32_t* recno) {
+    bool handed = false;
     if (s >= 0 && s != XD_EMPTYFILE) {
         XDSTATUS g = f->depth < 0 ? xdb_report(XD_CORRUPT) : give_entry(f, leaf, f->path_index[f->depth], key, recno);
         if (g < 0) s = g;
+        handed = g >= 0;
     }
+    end_operation(f, s, handed);
     f->depth = -1;
     return xdb_report(s);
 }
@@ -363,6 +399,12 @@ XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
     Block leaf;
     if (*recno == 0) {
         s = forward ? first_entry(f, &leaf) : last_entry(f, &leaf);
+    } else if (f->saved_depth >= 0 && *recno == f->current_record &&
+               memcmp(key, f->current_key, f->key_length) == 0 &&
+               read_block(f, f->path_block[f->saved_depth], &leaf) == XD_OK) {
+        // Nothing has changed since this entry was handed out: step on from it.
+        f->depth = f->saved_depth;
+        s = forward ? step_next(f, &leaf) : step_previous(f, &leaf);
     } else {
         uint8_t search_key[101] = {0};
         memcpy(search_key, key, f->key_length);
@@ -503,6 +545,8 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     e[w] = 0;
     f->depth = -1;
     note_header(f);
+    f->cache = page_cache_new(kBlock, kCachedBlocks);
+    f->saved_depth = -1;
     *handle = h;
     if ((uint64_t)f->block_count * kBlock != size) xdb_report(XD_BADFILESIZE);
     return xdb_status();
@@ -524,6 +568,7 @@ XDSTATUS ndx_close(int16_t handle) {
     }
     s = xdb_fclose(f->sh);
     xdb_free(f->name);
+    page_cache_free(f->cache);
     xdb_release_slot(handle);
     if (compacted < 0) return xdb_report(compacted);
     return s ? s : xdb_status();
@@ -566,6 +611,7 @@ XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno) {
         // No entry at or before the place of the one asked for: no record.
         *recno = 0xFFFFFFFFu;
         f->depth = -1;
+        end_operation(f, XD_OK);
         return xdb_report(XD_KEYNOTFOUND);
     }
     return end_positioning(f, leaf, s, key, recno);
@@ -625,7 +671,10 @@ XDSTATUS write_block(NdxFile* f, uint32_t b, const Block& block) {
         g_changes.put(b, block.bytes, kBlock);
         return XD_OK;
     }
-    return xdb_fwrite_at(f->sh, b * kBlock, block.bytes, kBlock, 1);
+    XDSTATUS s = xdb_fwrite_at(f->sh, b * kBlock, block.bytes, kBlock, 1);
+    if (s == XD_OK) page_cache_put(f->cache, b, block.bytes);
+    else page_cache_forget(f->cache);
+    return s;
 }
 
 // Header words: the root (offset 0) is part of a change; the block count
@@ -661,7 +710,9 @@ bool shape_is_freed(void*, const uint8_t* bytes) { return bytes[0] == 255; }
 
 XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
     NdxFile* f = (NdxFile*)context;
-    return xdb_fwrite_at(f->sh, number * kBlock, bytes, kBlock, 1);
+    XDSTATUS s = xdb_fwrite_at(f->sh, number * kBlock, bytes, kBlock, 1);
+    if (s == XD_OK) page_cache_put(f->cache, number, bytes);
+    return s;
 }
 
 XDSTATUS shape_write_root(void* context, uint32_t root) {
@@ -685,6 +736,7 @@ XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
     XDSTATUS s = write_header_word(f, 4, f->block_count);
     if (s) return s;
     xdb_fset_size(f->sh, f->block_count * kBlock);
+    page_cache_drop_range(f->cache, f->block_count, f->block_count + count);
     return XD_OK;
 }
 
@@ -1055,6 +1107,7 @@ XDSTATUS move_block(NdxFile* f, uint32_t u, uint32_t to) {
 
 // Fills the freed blocks with the last used ones and cuts the file after them.
 XDSTATUS compact(NdxFile* f) {
+    const uint32_t blocks_before = f->block_count;
     uint32_t end = f->block_count;
     XDSTATUS s;
     for (uint32_t fb = f->free_head, steps = 0; fb != 0; steps++) {
@@ -1091,6 +1144,7 @@ XDSTATUS compact(NdxFile* f) {
     put_le32(head + 4, f->block_count);
     if ((s = xdb_fwrite_at(f->sh, 0, head, 8, 1))) return s;
     xdb_fset_size(f->sh, end * kBlock);
+    page_cache_drop_range(f->cache, end, blocks_before);
     return XD_OK;
 }
 
@@ -1148,6 +1202,7 @@ XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
     }
     f->depth = -1;
     note_header(f);
+    end_operation(f, s);
     return s < 0 ? xdb_report(s) : xdb_status();
 }
 
@@ -1164,6 +1219,7 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
     }
     c.f->depth = -1;
     note_header(c.f);
+    end_operation(c.f, s);
     return xdb_report(s);
 }
 
@@ -1263,6 +1319,7 @@ XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
         b = get_le32(blk.bytes + 4);
     }
     if (entries) *entries = c.entries;
+    end_operation(f, ok ? XD_OK : XD_CORRUPT);
     return ok ? xdb_status() : xdb_report(XD_CORRUPT);
 }
 

@@ -14,6 +14,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
 #include "engine/index/ndx/ndx.h"
+#include "engine/index/page_cache.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
 #include "tests/support/ndx_reader.h"
@@ -25,12 +26,23 @@ struct Entry {
     uint32_t recno;
 };
 
-class NdxModelTest : public EngineTest {
+// The random model tests run three ways: the index shared (every operation reads
+// the file afresh), opened exclusively (blocks stay cached across operations), and
+// exclusively with cached blocks dropped at random between operations.
+class NdxModelTest : public EngineTest, public ::testing::WithParamInterface<int> {
 protected:
+    void TearDown() override {
+        page_cache_set_random_drops(0);
+        EngineTest::TearDown();
+    }
+    void configure(int way) {
+        open_mode_ = way == 0 ? XDB_OPEN_SHORTHAND : 0;
+        page_cache_set_random_drops(way == 2 ? 12345u : 0u);
+    }
     int16_t open(const std::string& path) {
         int16_t h = -1;
         xdb_set_status(XD_OK);
-        EXPECT_GE(ndx_open(&h, path.c_str(), XDB_OPEN_SHORTHAND), 0);
+        EXPECT_GE(ndx_open(&h, path.c_str(), open_mode_), 0);
         xdb_set_status(XD_OK);
         return h;
     }
@@ -97,6 +109,7 @@ protected:
     static bool by_key_then_record(const Entry& a, const Entry& b) {
         return a.key != b.key ? a.key < b.key : a.recno < b.recno;
     }
+    uint16_t open_mode_ = XDB_OPEN_SHORTHAND;
 };
 
 std::string padded(std::string k, size_t n) {
@@ -110,7 +123,8 @@ double as_double(const std::string& k) {
     return d;
 }
 
-TEST_F(NdxModelTest, RandomAddsAndDeletesOfCharacterKeys) {
+TEST_P(NdxModelTest, RandomAddsAndDeletesOfCharacterKeys) {
+    configure(GetParam());
     std::string path = dir_ + "/c.ndx";
     const uint16_t kl = 12;
     ASSERT_EQ(ndx_create(path.c_str(), 'C', "NAME", kl), XD_OK);
@@ -178,7 +192,8 @@ TEST_F(NdxModelTest, RandomAddsAndDeletesOfCharacterKeys) {
     fclose(fp);
 }
 
-TEST_F(NdxModelTest, NumericKeysWithNegativesAndDeepTrees) {
+TEST_P(NdxModelTest, NumericKeysWithNegativesAndDeepTrees) {
+    configure(GetParam());
     std::string path = dir_ + "/n.ndx";
     ASSERT_EQ(ndx_create(path.c_str(), 'N', "AMOUNT", 8), XD_OK);
     int16_t h = open(path);
@@ -280,6 +295,44 @@ TEST_F(NdxModelTest, FreedBlocksAreNotReusedAfterAnotherHandleCompacted) {
     check_as_others_read(path, model, "closed");
 }
 
+// With the file opened exclusively the blocks and the walk's path stay cached
+// between operations: the handle's own changes in the middle of a walk are seen
+// at the next step, both ways.
+TEST_F(NdxModelTest, ExclusiveWalkSeesItsOwnChanges) {
+    std::string path = dir_ + "/own.ndx";
+    ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", 6), XD_OK);
+    configure(1);
+    int16_t h = open(path);
+    std::vector<Entry> model;
+    char k[16];
+    for (uint32_t i = 0; i < 600; i += 2) snprintf(k, sizeof k, "K%04u", i), add(h, model, padded(k, 6), i + 1);
+    uint8_t key[16] = {0};
+    uint32_t recno = 0;
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ndx_first(h, key, &recno), XD_OK);
+    for (int i = 0; i < 100; i++) ASSERT_EQ(ndx_next(h, key, &recno), XD_OK);
+    EXPECT_EQ(std::string((char*)key, 5), "K0200");
+    uint8_t at[16];
+    memcpy(at, key, sizeof at);
+    uint32_t at_recno = recno;
+    // The next key goes, one just ahead of the position comes.
+    auto it = std::find_if(model.begin(), model.end(), [](const Entry& e) { return e.key == padded("K0202", 6); });
+    remove(h, model, (size_t)(it - model.begin()));
+    add(h, model, padded("K0201", 6), 9999);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ndx_next(h, key, &recno), XD_OK);
+    EXPECT_EQ(std::string((char*)key, 5), "K0201");
+    ASSERT_EQ(ndx_next(h, key, &recno), XD_OK);
+    EXPECT_EQ(std::string((char*)key, 5), "K0204");
+    memcpy(key, at, sizeof at);
+    recno = at_recno;
+    ASSERT_EQ(ndx_previous(h, key, &recno), XD_OK);
+    EXPECT_EQ(std::string((char*)key, 5), "K0198");
+    check(h, model, 6, "after the walk");
+    xdb_set_status(XD_OK);
+    ndx_close(h);
+}
+
 TEST_F(NdxModelTest, NationalOrderWhenTheCollationFlagIsZero) {
     xdb_collation(0, 1);
     std::string path = dir_ + "/fr.ndx";
@@ -360,7 +413,8 @@ TEST_F(NdxModelTest, RangeDeletedAndPartlyAddedAgain) {
 // Long keys (four to a block), a unique index, range deletes, the top keys
 // deleted and higher ones added: after every batch the engine's walks, its check
 // and another reader's strict walk and seeks agree with the model.
-TEST_F(NdxModelTest, RandomBatchesWithRangeDeletesLongKeysAndUniqueIndexes) {
+TEST_P(NdxModelTest, RandomBatchesWithRangeDeletesLongKeysAndUniqueIndexes) {
+    configure(GetParam());
     for (uint16_t kl : {100, 30}) {
         for (bool unique : {false, true}) {
             std::string path = dir_ + "/r" + std::to_string(kl) + (unique ? "u" : "") + ".ndx";
@@ -434,5 +488,7 @@ TEST_F(NdxModelTest, NegativeZeroAndResynchroniseBeforeTheFirstEntry) {
     ASSERT_EQ(ndx_delete_key(h, &minus_zero, 8, 1), XD_OK);
     ndx_close(h);
 }
+
+INSTANTIATE_TEST_SUITE_P(SharedExclusiveAndDropped, NdxModelTest, ::testing::Values(0, 1, 2));
 
 }  // namespace
