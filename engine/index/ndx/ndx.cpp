@@ -66,9 +66,14 @@ struct NdxFile {
     uint8_t current_key[101];
     uint32_t current_record;
     PageCache* cache;  // the file's blocks (see page_cache.h)
-    // The path of the entry the last positioning operation handed out, kept while
-    // the cache may be trusted: a walk then steps on from it instead of searching.
+    // The path of the entry the last positioning operation handed out: a walk
+    // steps on from it instead of searching, when the cache may be trusted, or
+    // (shared files) when the header and the entry's leaf read again are still
+    // what they were and the step stays inside the leaf.
     int saved_depth;  // -1: none
+    bool trusted_now;  // this operation began with a trusted cache
+    uint32_t saved_root, saved_count;
+    uint8_t saved_leaf[kBlock];
 };
 
 // At most this many blocks are cached per handle (32 MiB).
@@ -93,17 +98,18 @@ bool exclusive(const NdxFile* f) { return !(f->file_mode & XDB_FILE_SHARED); }
 // the rules ask, unless nothing can have changed them since the handle's last
 // operation (see page_cache.h); the cache is forgotten when something may have.
 XDSTATUS refresh_header(NdxFile* f) {
-    if (page_cache_begin(f->cache, exclusive(f), osl_write_generation(f->sh))) {
+    f->trusted_now = page_cache_begin(f->cache, exclusive(f), osl_write_generation(f->sh));
+    if (f->trusted_now) {
         f->depth = -1;
         return XD_OK;
     }
-    f->saved_depth = -1;
     uint8_t head[8];
     XDSTATUS s = xdb_fread_at(f->sh, 0, head, 8);
     if (s) return s;
     f->root = get_le32(head);
     f->block_count = get_le32(head + 4);
     f->depth = -1;
+    if (f->root != f->saved_root || f->block_count != f->saved_count) f->saved_depth = -1;
     if (f->free_head && (f->root != f->known_root || f->block_count != f->known_count)) f->free_head = 0;
     return XD_OK;
 }
@@ -118,6 +124,8 @@ void note_header(NdxFile* f) {
 // `position` says whether the path now leads to the entry handed out.
 void end_operation(NdxFile* f, XDSTATUS s, bool position = false) {
     f->saved_depth = s >= 0 && position ? f->depth : -1;
+    f->saved_root = f->root;
+    f->saved_count = f->block_count;
     if (s < 0) page_cache_forget(f->cache);
     else page_cache_end(f->cache, osl_write_generation(f->sh));
 }
@@ -372,6 +380,7 @@ XDSTATUS end_positioning(NdxFile* f, const Block& leaf, XDSTATUS s, void* key, u
         XDSTATUS g = f->depth < 0 ? xdb_report(XD_CORRUPT) : give_entry(f, leaf, f->path_index[f->depth], key, recno);
         if (g < 0) s = g;
         handed = g >= 0;
+        if (handed) memcpy(f->saved_leaf, leaf.bytes, kBlock);
     }
     end_operation(f, s, handed);
     f->depth = -1;
@@ -389,6 +398,26 @@ XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, Move move) {
     return end_positioning(f, leaf, s, key, recno);
 }
 
+// On a shared file, the entry handed out last is found again without a search
+// when the header is as it was (checked by the refresh) and its leaf, read again,
+// is byte for byte the leaf it was handed out from: the entry is then there and
+// nowhere else. When the step stays inside that leaf, it is taken here.
+bool step_in_saved_leaf(NdxFile* f, bool forward, Block* leaf) {
+    int d = f->saved_depth;
+    uint32_t b = f->path_block[d];
+    if (b < 1 || b >= f->block_count || xdb_fread_at(f->sh, b * kBlock, leaf->bytes, kBlock) != XD_OK) {
+        xdb_set_status(XD_OK);
+        return false;
+    }
+    if (memcmp(leaf->bytes, f->saved_leaf, kBlock) != 0) return false;
+    page_cache_put(f->cache, b, leaf->bytes);
+    int next = f->path_index[d] + (forward ? 1 : -1);
+    if (next < 0 || next >= key_count(*leaf)) return false;
+    f->depth = d;
+    f->path_index[d] = next;
+    return true;
+}
+
 // Resynchronises on (key, recno), then moves one entry. When the entry itself is
 // gone, the search stops just before its place, so the move still lands on its
 // neighbour.
@@ -399,12 +428,15 @@ XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
     Block leaf;
     if (*recno == 0) {
         s = forward ? first_entry(f, &leaf) : last_entry(f, &leaf);
-    } else if (f->saved_depth >= 0 && *recno == f->current_record &&
+    } else if (f->saved_depth >= 0 && f->trusted_now && *recno == f->current_record &&
                memcmp(key, f->current_key, f->key_length) == 0 &&
                read_block(f, f->path_block[f->saved_depth], &leaf) == XD_OK) {
         // Nothing has changed since this entry was handed out: step on from it.
         f->depth = f->saved_depth;
         s = forward ? step_next(f, &leaf) : step_previous(f, &leaf);
+    } else if (f->saved_depth >= 0 && !f->trusted_now && *recno == f->current_record &&
+               memcmp(key, f->current_key, f->key_length) == 0 && step_in_saved_leaf(f, forward, &leaf)) {
+        s = XD_OK;  // the leaf is as it was and holds the next entry: no search needed
     } else {
         uint8_t search_key[101] = {0};
         memcpy(search_key, key, f->key_length);
@@ -547,6 +579,8 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     note_header(f);
     f->cache = page_cache_new(kBlock, kCachedBlocks);
     f->saved_depth = -1;
+    f->saved_root = f->root;
+    f->saved_count = f->block_count;
     *handle = h;
     if ((uint64_t)f->block_count * kBlock != size) xdb_report(XD_BADFILESIZE);
     return xdb_status();
