@@ -95,13 +95,18 @@ bool overlaps(const LockedRegion& r, uint32_t offset, uint32_t length) {
     return a0 < b1 && b0 < a1;
 }
 
-bool ofd_set(int fd, short type, off_t offset, off_t length, uint32_t* error) {
+struct flock byte_range(short type, off_t offset, off_t length) {
     struct flock fl;
     memset(&fl, 0, sizeof fl);
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = offset;
     fl.l_len = length;
+    return fl;
+}
+
+bool ofd_set(int fd, short type, off_t offset, off_t length, uint32_t* error) {
+    struct flock fl = byte_range(type, offset, length);
     while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         if (errno == EINTR) continue;
         // EACCES from F_SETLK means "held by someone else" too.
@@ -112,12 +117,7 @@ bool ofd_set(int fd, short type, off_t offset, off_t length, uint32_t* error) {
 
 // True when a handle other than `fd` holds any lock overlapping the range.
 bool locked_by_others(int fd, off_t offset, off_t length) {
-    struct flock fl;
-    memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = length;
+    struct flock fl = byte_range(F_WRLCK, offset, length);
     if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
     return fl.l_type != F_UNLCK;
 }

@@ -37,12 +37,7 @@ public:
     bool unlock(uint32_t offset, uint32_t length = 1) { return set(F_UNLCK, offset, length); }
     // Whether any other handle holds a byte of the range.
     bool held_elsewhere(uint32_t offset, uint32_t length = 1) {
-        struct flock fl;
-        memset(&fl, 0, sizeof fl);
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_start = offset;
-        fl.l_len = length;
+        struct flock fl = range(F_WRLCK, offset, length);
         if (fcntl(fd_, F_OFD_GETLK, &fl) != 0) {
             ADD_FAILURE() << "F_OFD_GETLK failed";
             return false;
@@ -51,13 +46,17 @@ public:
     }
 
 private:
-    bool set(short type, uint32_t offset, uint32_t length) {
+    static struct flock range(short type, uint32_t offset, uint32_t length) {
         struct flock fl;
         memset(&fl, 0, sizeof fl);
         fl.l_type = type;
         fl.l_whence = SEEK_SET;
         fl.l_start = offset;
         fl.l_len = length;
+        return fl;
+    }
+    bool set(short type, uint32_t offset, uint32_t length) {
+        struct flock fl = range(type, offset, length);
         return fcntl(fd_, F_OFD_SETLK, &fl) == 0;
     }
     int fd_;
