@@ -41,7 +41,8 @@ int DriverProxy::AssociateIndex(const char16_t*, const char16_t*, const char16_t
 int DriverProxy::AsciiSort(int request) {
     QXDB_DRIVER_ENTRY;
     // The flag lives in the engine, which the first connection starts.
-    if (!library().engine_started && !start_engine_or_raise(driver_ ? &driver_->Errors() : &errors_)) return 0;
+    // -1, not 0, when the engine cannot start: 0 means "the flag was clear".
+    if (!library().engine_started && !start_engine_or_raise(driver_ ? &driver_->Errors() : &errors_)) return -1;
     if (request == -1) return xdb_collation(0, 0);
     return xdb_collation(request == 1 ? 1 : 0, 1);
 }

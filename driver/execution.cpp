@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "driver/library.h"
+#include "driver/interfaces.h"
 #include "driver/library_state.h"
 #include "framework/module.h"
 
@@ -108,10 +109,12 @@ QXDB_EXPORT int32_t QXDB_CALL Execution(int32_t code, intptr_t parameter) {
     case 4879:
         if (g_component) g_component->Refresh();
         return 1;
-    case 4963:
-        // The host's level is its answer to facility 9.
-        if (g_component && g_component->facility9 >= 2) return g_component->Query(parameter) ? 1 : 2;
+    case 4963: {
+        // The host's answer to facility 9 is an object that knows the host's level.
+        auto* facility = g_component ? (IHostExecutionFacility*)g_component->facility9 : nullptr;
+        if (facility && facility->Level() >= 2) return g_component->Query(parameter) ? 1 : 2;
         return 2;
+    }
     case 5238: return g_component && g_component->Command(parameter) ? 1 : 0;
     case 5684:
         if (g_component) g_component->Pause();

@@ -48,6 +48,17 @@ protected:
     ~IHostResultValue() = default;
 };
 
+// The object the host's "Execution" entry answers to request 3053, sub-code 9: the
+// library asks it for the host's level before it passes a query on (Execution
+// 4963).
+class IHostExecutionFacility {
+public:
+    virtual int32_t Level() = 0;
+
+protected:
+    ~IHostExecutionFacility() = default;
+};
+
 // ---- Handed out by the library (reference counted) ----
 
 class IXbaseConnection;
@@ -239,7 +250,9 @@ public:
     virtual int OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path) = 0;   // HDBOuvre
     virtual int AssociateIndex(const char16_t* table, const char16_t* index, const char16_t* key) = 0;    // HDBIndex
     virtual int MarkDeclared(const char16_t* connection, const char16_t* table) = 0;
-    // -1 asks, 1 sets, anything else clears; answers 1 when the flag was set before.
+    // -1 asks, 1 sets, anything else clears; answers 1 when the flag was set before,
+    // 0 when it was clear, -1 when the engine could not start (the reason in the
+    // driver's error holder).
     virtual int AsciiSort(int request) = 0;
     virtual void Nothing1() = 0;
     virtual void Nothing2() = 0;

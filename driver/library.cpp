@@ -37,7 +37,10 @@ int16_t library_start_engine() {
     LibraryState& L = library();
     if (L.engine_started) return XD_OK;
     XDSTATUS s = xdbinit();
-    if (s == XD_OK) L.engine_started = true;
+    if (s == XD_OK) {
+        L.engine_started = true;
+        L.engine_starts++;
+    }
     return s;
 }
 

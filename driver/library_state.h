@@ -12,6 +12,8 @@ struct LibraryState {
     int32_t startup_guard = 0;  // the start-up work runs when it becomes 1
     bool framework_started = false;
     bool engine_started = false;
+    uint32_t engine_starts = 0;  // counts the engine's starts: a connection opened under an
+                                 // earlier one is closed, whatever it remembers
     int32_t delete_index = 0;   // DELETEINDEX of qxdbins.ini
     int32_t duplicates_on = 0;  // DUPLICATESON of qxdbins.ini
     XbaseDriver* current_driver = nullptr;

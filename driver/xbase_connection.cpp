@@ -86,7 +86,13 @@ int XbaseConnection::Open() {
     errors_.Reset();
     if (!start_engine_or_raise(&errors_)) return 0;
     open_ = true;
+    opened_under_ = library().engine_starts;
     return 1;
+}
+
+int XbaseConnection::IsOpen() {
+    QXDB_DRIVER_ENTRY;
+    return open_ && library().engine_started && opened_under_ == library().engine_starts ? 1 : 0;
 }
 
 int XbaseConnection::IsEngineStarted() {

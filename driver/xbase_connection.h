@@ -16,7 +16,9 @@ public:
     int IsEngineStarted() override;
     const char16_t* GetSource() override { return source_.c_str(); }
     const char16_t* GetExtendedInfo() override { return extended_info_.c_str(); }
-    int IsOpen() override { return open_ ? 1 : 0; }
+    // Open only under the engine start it was opened in: a complete stop of the
+    // library and a new start close every connection of before.
+    int IsOpen() override;
     int Close() override;
     int GetOemToAnsi() override { return oem_to_ansi_ ? 1 : 0; }
     int ResolveTablePath(const char16_t* name, const char16_t* default_extension, char16_t* out, uint32_t cap,
@@ -33,6 +35,7 @@ private:
     std::u16string name_, source_, extended_info_;
     bool oem_to_ansi_ = false;
     bool open_ = false;
+    uint32_t opened_under_ = 0;  // library().engine_starts when opened
 };
 
 // The OEMTOANSI rule: the option's value is WINDOWS, in any case.

@@ -101,13 +101,19 @@ HOST_EXPORT void FinConversion() {}
 
 HOST_EXPORT void* pQueryProxy(int32_t id) { return id == 102 ? &g_conversion_proxy : nullptr; }
 
+// The host's facility 9: the object the library asks for the host's level.
+struct ExecutionFacility final : IHostExecutionFacility {
+    int32_t level = 2;
+    int32_t Level() override { return level; }
+} g_facility9;
+
 // The host's execution entry: request 3053 asks for a facility (the answer is the
-// sub-code's own number, 2 for the level of facility 9); 3052 says a component is
+// sub-code's own number; for 9, the facility object); 3052 says a component is
 // going away.
 HOST_EXPORT intptr_t Execution(int32_t request, intptr_t argument) {
     if (request == 3053) {
         g_facility_requests++;
-        return argument == 9 ? 2 : argument;
+        return argument == 9 ? (intptr_t)&g_facility9 : argument;
     }
     if (request == 3052) {
         g_going_away++;
@@ -115,6 +121,9 @@ HOST_EXPORT intptr_t Execution(int32_t request, intptr_t argument) {
     }
     return 0;
 }
+
+// For tests: the level the host's facility 9 answers.
+HOST_EXPORT void qxdbhost_set_level(int32_t level) { g_facility9.level = level; }
 
 // For tests: what the library told this host.
 HOST_EXPORT int qxdbhost_going_away_count() { return g_going_away; }

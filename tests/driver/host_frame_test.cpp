@@ -100,6 +100,46 @@ TEST_F(HostFrameTest, InterfaceTablesInTheRulesOrder) {
     call_slot<uint32_t>(p, 6);                  // the last reference
 }
 
+// File names that are not UTF-8, or hold a ':', are listed and found again exactly.
+TEST_F(HostFrameTest, OddFileNamesRoundTrip) {
+    build_dbf(0x03, {{"A", 'C', 2}}, {"x"}).write(dir_ + "/t:1.dbf");
+    build_dbf(0x03, {{"A", 'C', 2}}, {"x"}).write(dir_ + "/caf\xe9.dbf");  // Latin-1, not UTF-8
+    IXbaseDriver* d = session_.Driver();
+    HostConnectionDescription desc{u"c", source_.c_str(), u""};
+    IXbaseConnection* c = d->CreateConnection(&desc);
+    ASSERT_EQ(c->Open(), 1);
+    HostTextResult listing;
+    ASSERT_EQ(d->ListTables(&listing, c, kListNames), 1);
+    std::vector<std::u16string> names;
+    std::u16string rest = listing.text;
+    for (size_t at; (at = rest.find(u"\r\n")) != std::u16string::npos; rest = rest.substr(at + 2)) names.push_back(rest.substr(0, at));
+    names.push_back(rest);
+    EXPECT_EQ(names.size(), 3u);
+    for (const std::u16string& name : names) {
+        int exists = 0;
+        EXPECT_EQ(d->TableExists(c, name.c_str(), &exists), 1) << wide_to_utf8(name);
+        EXPECT_EQ(exists, 1);
+    }
+    c->Release();
+}
+
+// A connection opened before a complete stop of the library is closed after it.
+TEST_F(HostFrameTest, ConnectionsOfAnEarlierStartAreClosed) {
+    IXbaseDriver* d = session_.Driver();
+    HostConnectionDescription desc{u"c", source_.c_str(), u""};
+    IXbaseConnection* c = d->CreateConnection(&desc);
+    ASSERT_EQ(c->Open(), 1);
+    EXPECT_EQ(c->IsOpen(), 1);
+    const LibraryExports& x = session_.Exports();
+    // The host's outermost stop, then a new start: the engine starts anew.
+    x.term();
+    ASSERT_EQ(x.init(), 1);
+    EXPECT_EQ(c->IsOpen(), 0);
+    ASSERT_EQ(c->Open(), 1);
+    EXPECT_EQ(c->IsOpen(), 1);
+    c->Release();
+}
+
 // A proxy kept after its driver is released answers, without touching it.
 TEST_F(HostFrameTest, ProxyOutlivesItsDriver) {
     IXDriverProxy* p = session_.Exports().query_proxy(191);  // comes with one reference

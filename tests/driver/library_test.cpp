@@ -181,6 +181,11 @@ TEST_F(LibraryExports, TabledAnswers) {
     EXPECT_EQ(Execution(3985, (intptr_t)&record), 1);
     EXPECT_EQ(Execution(3985, (intptr_t)&record), 1);
     EXPECT_EQ(Execution(4963, 5), 1);  // the host's level (2) lets the query through
+    auto set_level = (void (*)(int32_t))dlsym(host, "qxdbhost_set_level");
+    ASSERT_NE(set_level, nullptr);
+    set_level(1);  // the level is asked of the host's object each time
+    EXPECT_EQ(Execution(4963, 5), 2);
+    set_level(2);
     EXPECT_EQ(Execution(4875, 0), 1);
     EXPECT_EQ(Execution(4875, 0), 1);
     EXPECT_EQ(Execution(4963, 5), 2);  // no component any more

@@ -80,6 +80,11 @@ TEST_F(IndexLayerTest, CreateByExtensionDescribeAndUse) {
     EXPECT_EQ(IndexFirst(&a, key, &recno), XD_OK);
     EXPECT_EQ(recno, 3u);
     EXPECT_EQ(key[10], 0);
+    // First and last clear the whole key area (101 bytes) first, not only the key.
+    for (size_t i = 11; i < kIndexKeyBuffer; i++) EXPECT_EQ(key[i], 0) << i;
+    memset(key, 'x', sizeof key);
+    EXPECT_EQ(IndexLast(&a, key, &recno), XD_OK);
+    for (size_t i = 11; i < kIndexKeyBuffer; i++) EXPECT_EQ(key[i], 0) << i;
     // The pad step: "SM" padded to ten characters finds no key ("SM" + 8 blanks).
     strcpy(key, "SM");
     EXPECT_EQ(IndexSeek(&a, key, 1, &recno, 0), XD_KEYNOTFOUND);
