@@ -1,4 +1,5 @@
 #include "engine/core/dates.h"
+#include "engine/core/os_platform.h"
 
 #include <cstdio>
 #include <cstring>
@@ -166,13 +167,12 @@ XDSTATUS xdb_date_to_stored(char out[9], const char* text) {
 }
 
 void xdb_today(int* year, int* month, int* day, int* weekday) {
-    time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    if (year) *year = tm.tm_year + 1900;
-    if (month) *month = tm.tm_mon + 1;
-    if (day) *day = tm.tm_mday;
-    if (weekday) *weekday = tm.tm_wday;
+    int y, m, d, w;
+    plat_local_date(&y, &m, &d, &w);
+    if (year) *year = y;
+    if (month) *month = m;
+    if (day) *day = d;
+    if (weekday) *weekday = w;
 }
 
 int32_t xdb_julian_day(int year, int month, int day) {

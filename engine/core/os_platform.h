@@ -82,6 +82,8 @@ bool plat_rename(const char* old_name, const char* new_name, int* runtime_error)
 bool plat_replace(const char* source, const char* target, const char* backup, uint32_t* error);
 // Ask the system for room for `count` open files (a hint; never fails).
 void plat_reserve_handles(int count);
+// Today in local time: year, month 1..12, day, weekday 0 (Sunday) .. 6.
+void plat_local_date(int* year, int* month, int* day, int* weekday);
 // A value identifying the current process.
 uintptr_t plat_process_tag();
 

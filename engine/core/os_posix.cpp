@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -483,6 +484,16 @@ void plat_reserve_handles(int count) {
 }
 
 uintptr_t plat_process_tag() { return (uintptr_t)getpid(); }
+
+void plat_local_date(int* year, int* month, int* day, int* weekday) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    *year = tm.tm_year + 1900;
+    *month = tm.tm_mon + 1;
+    *day = tm.tm_mday;
+    *weekday = tm.tm_wday;
+}
 
 const char* plat_profile_path(const char* file, char* out, unsigned cap) {
     // A bare name is looked for in $QXDB_INI_DIR when it is set, else in the current
