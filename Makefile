@@ -43,7 +43,7 @@ tsan:
 windows:
 	@tools/ensure-deps.sh windows
 	@for arch in i686 x86_64; do \
-	    cmake -S . -B build/windows-$$arch $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$$arch.cmake \
+	    cmake -S . -B build/windows-$$arch $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw.cmake -DQXDB_MINGW_ARCH=$$arch \
 	        -DCMAKE_BUILD_TYPE=Release -DQXDB_TESTS=OFF -DQXDB_BENCH=OFF >/dev/null || exit 1; \
 	    cmake --build build/windows-$$arch -j $(JOBS) --target qxdb qxdb_static || exit 1; \
 	    echo "== build/windows-$$arch/qxdb.dll exports:"; \
