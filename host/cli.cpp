@@ -119,9 +119,30 @@ bool cli_parse_number(const std::string& text, long long min, long long max, lon
     return true;
 }
 
+bool cli_dialect_code(const std::string& text, long long* code) {
+    if (cli_parse_number(text, 0, 65535, code)) return true;
+    // Names, in any case, without blanks or punctuation.
+    std::string key;
+    for (char c : text)
+        if (isalnum((unsigned char)c)) key += (char)tolower((unsigned char)c);
+    static const struct {
+        const char* name;
+        int code;
+    } kNames[] = {{"dbase3", 1},  {"dbaseiii", 1}, {"dbase4", 2},      {"dbaseiv", 2},  {"foxbase", 3},
+                  {"foxpro1", 4}, {"foxpro10", 4}, {"clipper", 5},     {"clipper5", 6}, {"clipper50", 6},
+                  {"dbxl", 7},    {"quicksilver", 7}, {"foxpro", 8},   {"foxpro2", 8},  {"foxpro20", 8},
+                  {"omnis", 9},   {"vfp", 10},     {"visualfoxpro", 10}};
+    for (const auto& n : kNames)
+        if (key == n.name) {
+            *code = n.code;
+            return true;
+        }
+    return false;
+}
+
 int cli_row_for_dialect(const std::string& text) {
     long long code = 0;
-    if (!cli_parse_number(text, 0, 65535, &code)) return -2;
+    if (!cli_dialect_code(text, &code)) return -2;
     for (int r = 0; r < kXbaseVariantCount; r++)
         if (kXbaseVariants[r].code == code) return r;
     return -2;

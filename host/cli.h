@@ -53,7 +53,10 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
 // Reads a whole argument as an integer within [min, max]; false for anything else
 // (empty, trailing text, out of range). Base 0 also takes 0x... hexadecimal.
 bool cli_parse_number(const std::string& text, long long min, long long max, long long* out, int base = 10);
-// The variant row for a --dialect value (a code 1..10), or -2 when it names none.
+// A --dialect value: a code (1..10) or a name ("dbase3", "dBASE IV", "foxpro" for
+// FoxPro 2.0, "foxpro1", "clipper", "clipper5", "dbxl", "omnis", "vfp", ...).
+bool cli_dialect_code(const std::string& text, long long* code);
+// The variant row for a --dialect value, or -2 when it names none.
 int cli_row_for_dialect(const std::string& text);
 // The code page of an open table for text conversion: --codepage when given, else
 // the header's language driver, else 850.

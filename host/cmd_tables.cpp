@@ -1,7 +1,9 @@
 // The commands that go through the library as the host does:
 //   qxdb tables DIR [--details]     qxdb version
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -45,10 +47,17 @@ int cmd_tables(int argc, char** argv) {
     const char* usage =
         "usage: qxdb tables DIR [--details]\n"
         "Lists the tables of a directory through the library, as a host connection does.\n"
-        "--details adds each table's path and the dialect it opens as.\n";
+        "--details adds, sorted by name, each table's dialect, record count and path.\n"
+        "A directory that does not exist is an error (exit 1); one without tables is not.\n"
+        "example: qxdb tables examples/data --details\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {}, {"details"}, usage, &args); done >= 0) return done;
     if (args.positional.size() != 1) return cli_usage(usage);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(args.positional[0], ec)) {
+        fprintf(stderr, "qxdb: %s is not a directory\n", args.positional[0].c_str());
+        return kExitFailed;
+    }
     HostSession session;
     if (!start(&session)) return kExitFailed;
     IXbaseDriver* driver = session.Driver();
@@ -67,7 +76,8 @@ int cmd_tables(int argc, char** argv) {
     if (!details) {
         for (const auto& l : lines) printf("%s\n", wide_to_utf8(l).c_str());
     } else {
-        printf("%-20s  %-18s  %s\n", "Table", "Dialect", "Path");
+        printf("%-20s  %-18s  %9s  %s\n", "Table", "Dialect", "Records", "Path");
+        std::sort(lines.begin(), lines.end());
         for (const auto& l : lines) {
             // "<name>\t<name>\t\t<path>"
             size_t tab = l.find(u'\t');
@@ -75,14 +85,19 @@ int cmd_tables(int argc, char** argv) {
             std::u16string name = l.substr(0, tab), path = path_at == std::u16string::npos ? u"" : l.substr(path_at + 2);
             // The dialect is the file tools' business: the command's own engine
             // opens the file as the listing's probe does, the variants in order.
-            std::string dialect = "(does not open)";
+            std::string dialect = "(does not open)", records = "-";
             OpenedTable t;
             if (cli_start_engine() && cli_open_table(wide_to_utf8(path), -1, &t) >= 0) {
                 dialect = kXbaseVariants[t.variant_row].name;
+                uint32_t count = 0;
+                xdb_set_status(XD_OK);
+                dbf_record_count(t.handle, &count);
+                records = std::to_string(count);
                 xdb_set_status(XD_OK);
                 dbf_close(t.handle);
             }
-            printf("%-20s  %-18s  %s\n", wide_to_utf8(name).c_str(), dialect.c_str(), wide_to_utf8(path).c_str());
+            printf("%-20s  %-18s  %9s  %s\n", wide_to_utf8(name).c_str(), dialect.c_str(), records.c_str(),
+                   wide_to_utf8(path).c_str());
         }
     }
     connection->Release();

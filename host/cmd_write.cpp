@@ -71,11 +71,14 @@ int change_flags(int argc, char** argv, bool deleting) {
 int cmd_create(int argc, char** argv) {
     const char* usage =
         "usage: qxdb create FILE.dbf --dialect N [--production-index] NAME:TYPE[:LEN[:DEC]]...\n"
-        "Creates an empty table. Dialects 1 to 9; types C, N, F, D, L, M (D, L and M need no length).\n";
+        "Creates an empty table. Dialects by code or name: 1 dbase3, 2 dbase4, 3 foxbase,\n"
+        "4 foxpro1, 5 clipper, 6 clipper5, 7 dbxl, 8 foxpro (2.0), 9 omnis (10 vfp cannot be\n"
+        "created). Types C, N, F, D, L, M (D, L and M need no length).\n"
+        "example: qxdb create people.dbf --dialect dbase3 NAME:C:30 BORN:D SALARY:N:10:2\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"dialect"}, {"production-index"}, usage, &args); done >= 0) return done;
     long long dialect = 0;
-    if (args.positional.size() < 2 || !args.has("dialect") || !cli_parse_number(args.get("dialect"), 0, 65535, &dialect))
+    if (args.positional.size() < 2 || !args.has("dialect") || !cli_dialect_code(args.get("dialect"), &dialect))
         return cli_usage(usage);
     std::vector<DbfCreateField> fields;
     for (size_t i = 1; i < args.positional.size(); i++) {

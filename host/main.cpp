@@ -32,7 +32,8 @@ const Command kCommands[] = {
 };
 
 void usage(FILE* out) {
-    fputs("usage: qxdb COMMAND [ARGS...]   (qxdb COMMAND --help for more)\n\ncommands:\n", out);
+    fputs("usage: qxdb COMMAND [ARGS...]   (qxdb help COMMAND, or qxdb COMMAND --help, for more)\n\ncommands:\n",
+          out);
     for (const Command& c : kCommands) fprintf(out, "  %-8s %s\n", c.name, c.summary);
 }
 
@@ -40,6 +41,18 @@ void usage(FILE* out) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
+        usage(stderr);
+        return kExitUsage;
+    }
+    if (!strcmp(argv[1], "help") && argc > 2) {
+        // qxdb help COMMAND: that command's own help.
+        for (const Command& c : kCommands)
+            if (!strcmp(argv[2], c.name)) {
+                char help[] = "--help";
+                char* args[] = {help, nullptr};
+                return c.run(1, args);
+            }
+        fprintf(stderr, "qxdb: unknown command '%s'\n", argv[2]);
         usage(stderr);
         return kExitUsage;
     }

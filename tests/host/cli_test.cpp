@@ -201,6 +201,43 @@ TEST(Cli, NotFilesAndDamagedHeadersAreReported) {
     remove_temp_dir(dir);
 }
 
+// Help for one command, dialects by name, and the exit status of a listing of a
+// directory that is not there.
+TEST(Cli, HelpDialectNamesAndListings) {
+    CliRun r = qxdb("help dump");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("usage: qxdb dump", 0), 0u) << r.out;
+    EXPECT_EQ(qxdb("help nothing").code, 2);
+    std::string dir = make_temp_dir("clihelp");
+    struct {
+        const char* dialect;
+        int code;
+        const char* shown;  // in qxdb info
+    } cases[] = {{"foxpro", 0, "FoxPro 1.0"}, {"dBASE IV", 0, "dBASE IV"}, {"clipper5", 0, "dBASE III"},
+                 {"3", 0, "dBASE III"}, {"vfp", 1, ""}, {"foxpro9", 2, ""}, {"", 2, ""}};
+    for (const auto& c : cases) {
+        std::string t = dir + "/d.dbf";
+        std::remove(t.c_str());
+        r = qxdb("create '" + t + "' --dialect '" + c.dialect + "' NAME:C:5 NOTE:M");
+        EXPECT_EQ(r.code, c.code) << c.dialect << r.out;
+        // (the info shows the first variant a file opens under, as every reader would)
+        if (c.code == 0) {
+            EXPECT_NE(qxdb("info '" + t + "'").out.find(c.shown), std::string::npos) << c.dialect;
+        }
+    }
+    r = qxdb("tables '" + dir + "/missing'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("is not a directory"), std::string::npos) << r.out;
+    ASSERT_EQ(qxdb("create '" + dir + "/b.dbf' --dialect dbase3 A:C:1").code, 0);
+    r = qxdb("tables '" + dir + "' --details");
+    EXPECT_EQ(r.code, 0) << r.out;
+    size_t b = r.out.find("\nb "), d = r.out.find("\nd ");
+    EXPECT_NE(b, std::string::npos) << r.out;
+    EXPECT_LT(b, d) << r.out;  // sorted
+    EXPECT_NE(r.out.find("Records"), std::string::npos);
+    remove_temp_dir(dir);
+}
+
 TEST(Cli, IndexCommands) {
     std::string people = std::string(QXDB_TEST_DATA) + "/peers/xbase64/dbase3/";
     // Indexes written by another program pass the check, the date index with its
