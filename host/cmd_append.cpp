@@ -108,14 +108,11 @@ XDSTATUS put_value(Target& t, int16_t index, const JsonValue& v, std::string* wh
     case 'Y': {
         double d = v.number;
         if (is_text) {
-            JsonObject probe;
-            std::string ignored;
             // A number in text form must be a number as JSON writes them.
-            if (!parse_json_object("{\"n\":" + v.text + "}", &probe, &ignored) || probe[0].second.kind != JsonValue::kNumber) {
+            if (!parse_json_number(v.text, &d)) {
                 *why = "not a number";
                 return XD_BADDATA;
             }
-            d = probe[0].second.number;
         } else if (v.kind != JsonValue::kNumber) {
             *why = "not a number";
             return XD_BADDATA;

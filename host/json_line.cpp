@@ -168,6 +168,14 @@ bool parse_json_object(const std::string& line, JsonObject* out, std::string* wh
     return ok;
 }
 
+bool parse_json_number(const std::string& text, double* value) {
+    Reader r{text, 0, {}};
+    JsonValue v;
+    if (!r.number(&v) || r.i != text.size()) return false;
+    *value = v.number;
+    return true;
+}
+
 const JsonValue* json_find(const JsonObject& o, const std::string& key) {
     for (const auto& kv : o)
         if (kv.first == key) return &kv.second;

@@ -21,5 +21,7 @@ using JsonObject = std::vector<std::pair<std::string, JsonValue>>;
 // False when the line is not such an object; *why (when given) says what is wrong.
 bool parse_json_object(const std::string& line, JsonObject* out, std::string* why = nullptr);
 const JsonValue* json_find(const JsonObject& o, const std::string& key);
+// Reads `text`, whole, as a number in the JSON grammar.
+bool parse_json_number(const std::string& text, double* value);
 // Whether `text` is well-formed UTF-8 (no surrogates, no overlong forms).
 bool valid_utf8(const std::string& text);

@@ -261,12 +261,7 @@ TEST_F(InteropTest, DbfreadReadsTheMemosTheEngineWrites) {
     for (uint16_t dialect : {1, 2, 8}) {
         bool fox = dialect == 8, dbase4 = dialect == 2;
         std::string base = dir_ + (fox ? "/fm" : dbase4 ? "/d4" : "/dm");
-        std::vector<DbfCreateField> fields(2);
-        snprintf(fields[0].name, 11, "ID");
-        fields[0].type = 'N';
-        fields[0].length = 4;
-        snprintf(fields[1].name, 11, "NOTE");
-        fields[1].type = 'M';
+        std::vector<DbfCreateField> fields = {create_field("ID", 'N', 4), create_field("NOTE", 'M')};
         xdb_set_status(XD_OK);
         ASSERT_EQ(dbf_create((base + ".dbf").c_str(), 2, fields.data(), dialect), XD_OK);
         // dbfread takes dBASE IV blocks to be 512 bytes: factor 1 there.

@@ -297,12 +297,7 @@ TEST_F(StopPointsTest, AppendsAndPackWithMemosKeepEveryMemoWithItsRecord) {
         fs::remove_all(pristine());
         fs::create_directories(work());
         MemoTable t{work() + "/t.dbf", work() + (fox ? "/t.fpt" : "/t.dbt"), work() + "/t.BKT", fox};
-        std::vector<DbfCreateField> fields(2);
-        snprintf(fields[0].name, 11, "ID");
-        fields[0].type = 'N';
-        fields[0].length = 4;
-        snprintf(fields[1].name, 11, "NOTE");
-        fields[1].type = 'M';
+        std::vector<DbfCreateField> fields = {create_field("ID", 'N', 4), create_field("NOTE", 'M')};
         uint8_t dialect = fox ? DBF_FOXPRO2 : DBF_DBASE3;
         ASSERT_EQ(dbf_create(t.table.c_str(), 2, fields.data(), dialect), XD_OK);
         ASSERT_EQ(fox ? fpt_create(t.memo.c_str(), 1) : dbt_create(t.memo.c_str(), 1, 1), XD_OK);

@@ -65,3 +65,12 @@ void remove_temp_dir(const std::string& dir) {
     std::error_code ignored;  // a directory already gone is fine
     std::filesystem::remove_all(dir, ignored);
 }
+
+DbfCreateField create_field(const char* name, char type, uint16_t length, uint16_t decimals) {
+    DbfCreateField f{};
+    snprintf(f.name, sizeof f.name, "%s", name);
+    f.type = (uint16_t)type;
+    f.length = length;
+    f.decimals = decimals;
+    return f;
+}

@@ -3,6 +3,8 @@
 // and descriptor byte can be set by hand before the file is written.
 
 #include <cstdint>
+
+#include "engine/core/dbf.h"
 #include <string>
 #include <vector>
 
@@ -29,6 +31,9 @@ struct DbfImage {
 // text starts with '*' are written deleted.
 DbfImage build_dbf(uint8_t version, const std::vector<FieldSpec>& fields,
                    const std::vector<std::string>& records = {}, bool vfp_area = false);
+
+// One entry of a field list for dbf_create.
+DbfCreateField create_field(const char* name, char type, uint16_t length = 0, uint16_t decimals = 0);
 
 // A fresh empty directory under the system's temporary directory.
 std::string make_temp_dir(const std::string& tag);

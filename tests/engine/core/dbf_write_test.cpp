@@ -24,15 +24,6 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-DbfCreateField field(const char* name, char type, uint16_t length, uint16_t decimals = 0) {
-    DbfCreateField f{};
-    snprintf(f.name, sizeof f.name, "%s", name);
-    f.type = (uint16_t)type;
-    f.length = length;
-    f.decimals = decimals;
-    return f;
-}
-
 class DbfWriteTest : public EngineTest {
 protected:
     XDSTATUS create(std::vector<DbfCreateField> fields, uint16_t mode, const std::string& name = "t.dbf") {
@@ -62,7 +53,7 @@ protected:
 
 TEST_F(DbfWriteTest, CreateLimitsByDialect) {
     std::vector<DbfCreateField> many;
-    for (int i = 0; i < 1024; i++) many.push_back(field(("F" + std::to_string(i)).c_str(), 'C', 1));
+    for (int i = 0; i < 1024; i++) many.push_back(create_field(("F" + std::to_string(i)).c_str(), 'C', 1));
     auto first = [&](int n) { return std::vector<DbfCreateField>(many.begin(), many.begin() + n); };
     EXPECT_EQ(create(first(128), 1), XD_OK);
     EXPECT_EQ(create(first(129), 1), XD_BADFIELDCOUNT);
@@ -70,40 +61,40 @@ TEST_F(DbfWriteTest, CreateLimitsByDialect) {
     EXPECT_EQ(create(first(1024), 5), XD_BADFIELDCOUNT);
     EXPECT_EQ(create(first(255), 8), XD_OK);
     EXPECT_EQ(create(first(513), 7), XD_BADFIELDCOUNT);
-    DbfCreateField one = field("C", 'C', 1);
+    DbfCreateField one = create_field("C", 'C', 1);
     EXPECT_EQ(dbf_create((dir_ + "/z.dbf").c_str(), 0, &one, 1), XD_BADFIELDCOUNT);
     xdb_set_status(XD_OK);
     EXPECT_EQ(dbf_create((dir_ + "/z.dbf").c_str(), 1, nullptr, 1), XD_NULLPARAM);
     xdb_set_status(XD_OK);
-    EXPECT_EQ(create({field("C", 'C', 255)}, 1), XD_BADFIELDSIZE);
-    EXPECT_EQ(create({field("C", 'C', 0)}, 1), XD_BADFIELDSIZE);
-    EXPECT_EQ(create({field("N", 'N', 10, 8)}, 2), XD_OK);
-    EXPECT_EQ(create({field("N", 'N', 10, 9)}, 2), XD_BADDECIMALS);
-    EXPECT_EQ(create({field("N", 'N', 19, 15)}, 1), XD_OK);
-    EXPECT_EQ(create({field("N", 'N', 19, 16)}, 1), XD_BADDECIMALS);
-    EXPECT_EQ(create({field("N", 'N', 20, 16)}, 2), XD_OK);  // no 15 limit in dBASE IV
-    EXPECT_EQ(create({field("N", 'N', 20)}, 1), XD_BADFIELDSIZE);
-    EXPECT_EQ(create({field("N", 'N', 1)}, 1), XD_OK);
-    EXPECT_EQ(create({field("F", 'F', 10, 2)}, 1), XD_BADFIELDTYPE);
-    EXPECT_EQ(create({field("F", 'F', 10, 2)}, 4), XD_OK);
-    EXPECT_EQ(create({field("I", 'I', 4)}, 1), XD_BADFIELDTYPE);
-    DbfCreateField eleven = field("X", 'C', 1);
+    EXPECT_EQ(create({create_field("C", 'C', 255)}, 1), XD_BADFIELDSIZE);
+    EXPECT_EQ(create({create_field("C", 'C', 0)}, 1), XD_BADFIELDSIZE);
+    EXPECT_EQ(create({create_field("N", 'N', 10, 8)}, 2), XD_OK);
+    EXPECT_EQ(create({create_field("N", 'N', 10, 9)}, 2), XD_BADDECIMALS);
+    EXPECT_EQ(create({create_field("N", 'N', 19, 15)}, 1), XD_OK);
+    EXPECT_EQ(create({create_field("N", 'N', 19, 16)}, 1), XD_BADDECIMALS);
+    EXPECT_EQ(create({create_field("N", 'N', 20, 16)}, 2), XD_OK);  // no 15 limit in dBASE IV
+    EXPECT_EQ(create({create_field("N", 'N', 20)}, 1), XD_BADFIELDSIZE);
+    EXPECT_EQ(create({create_field("N", 'N', 1)}, 1), XD_OK);
+    EXPECT_EQ(create({create_field("F", 'F', 10, 2)}, 1), XD_BADFIELDTYPE);
+    EXPECT_EQ(create({create_field("F", 'F', 10, 2)}, 4), XD_OK);
+    EXPECT_EQ(create({create_field("I", 'I', 4)}, 1), XD_BADFIELDTYPE);
+    DbfCreateField eleven = create_field("X", 'C', 1);
     memcpy(eleven.name, "ABCDEFGHIJK", 11);  // no terminator within the name
     EXPECT_EQ(create({eleven}, 1), XD_BADFIELDNAME);
-    EXPECT_EQ(create({field("", 'C', 1)}, 1), XD_BADFIELDNAME);
-    EXPECT_EQ(create({field("C", 'C', 1)}, 10), XD_BADVERSION);
-    EXPECT_EQ(create({field("C", 'C', 1)}, 0), XD_BADVERSION);
-    std::vector<DbfCreateField> wide(17, field("C", 'C', 250));
+    EXPECT_EQ(create({create_field("", 'C', 1)}, 1), XD_BADFIELDNAME);
+    EXPECT_EQ(create({create_field("C", 'C', 1)}, 10), XD_BADVERSION);
+    EXPECT_EQ(create({create_field("C", 'C', 1)}, 0), XD_BADVERSION);
+    std::vector<DbfCreateField> wide(17, create_field("C", 'C', 250));
     EXPECT_EQ(create(wide, 1), XD_BADRECSIZE);  // 4251 bytes
-    std::vector<DbfCreateField> largest(3, field("C", 'C', 2048));
-    largest.push_back(field("D", 'C', 2047));
+    std::vector<DbfCreateField> largest(3, create_field("C", 'C', 2048));
+    largest.push_back(create_field("D", 'C', 2047));
     EXPECT_EQ(create(largest, 6), XD_OK);  // 8192 with the deletion flag
     largest.back().length = 2048;
     EXPECT_EQ(create(largest, 6), XD_BADRECSIZE);
 }
 
 TEST_F(DbfWriteTest, CreatedFileBytes) {
-    std::vector<DbfCreateField> f = {field("name", 'c', 2048), field("born", 'd', 3, 2)};
+    std::vector<DbfCreateField> f = {create_field("name", 'c', 2048), create_field("born", 'd', 3, 2)};
     ASSERT_EQ(dbf_create((dir_ + "/c.dbf").c_str(), 2, f.data(), 6 | DBF_CREATE_PRODUCTION_INDEX), XD_OK);
     EXPECT_STREQ(f[0].name, "NAME");  // the caller's list is upper-cased in place
     EXPECT_EQ(f[0].type, 'C');
@@ -126,7 +117,7 @@ TEST_F(DbfWriteTest, CreatedFileBytes) {
     EXPECT_EQ(b[96], 0x0D);
     EXPECT_EQ(b[97], 0x1A);
 
-    f = {field("A", 'C', 3), field("B", 'N', 5, 2)};
+    f = {create_field("A", 'C', 3), create_field("B", 'N', 5, 2)};
     ASSERT_EQ(dbf_create((dir_ + "/o.dbf").c_str(), 2, f.data(), 9), XD_OK);
     b = file_bytes(dir_ + "/o.dbf");
     ASSERT_EQ(b.size(), 32u + 64 + 32 + 1);
@@ -146,18 +137,18 @@ TEST_F(DbfWriteTest, MemoVersionBytes) {
         uint8_t version;
     } cases[] = {{1, 0x83}, {2, 0x8B}, {3, 0x83}, {4, 0xF5}, {5, 0x83}, {6, 0x83}, {7, 0x83}, {8, 0xF5}, {9, 0x83}};
     for (const Case& c : cases) {
-        ASSERT_EQ(create({field("M", 'M', 1), field("C", 'C', 4)}, c.dialect), XD_OK);
+        ASSERT_EQ(create({create_field("M", 'M', 1), create_field("C", 'C', 4)}, c.dialect), XD_OK);
         EXPECT_EQ(file_bytes(dir_ + "/t.dbf")[0], c.version) << c.dialect;
         int16_t h = open(c.dialect);  // and it opens again in its dialect
         xdb_set_status(XD_OK);
         dbf_close(h);
-        ASSERT_EQ(create({field("C", 'C', 4)}, c.dialect), XD_OK);
+        ASSERT_EQ(create({create_field("C", 'C', 4)}, c.dialect), XD_OK);
         EXPECT_EQ(file_bytes(dir_ + "/t.dbf")[0], 0x03) << c.dialect;
     }
 }
 
 TEST_F(DbfWriteTest, AppendRewriteDeleteRecallAndTheCloseStamp) {
-    ASSERT_EQ(create({field("NAME", 'C', 5), field("QTY", 'N', 4, 1)}, 1), XD_OK);
+    ASSERT_EQ(create({create_field("NAME", 'C', 5), create_field("QTY", 'N', 4, 1)}, 1), XD_OK);
     std::string path = dir_ + "/t.dbf";
     // Make the header date old, to see close write today's.
     {
@@ -218,7 +209,7 @@ TEST_F(DbfWriteTest, AppendRewriteDeleteRecallAndTheCloseStamp) {
 }
 
 TEST_F(DbfWriteTest, ReadOnlyRefusesEveryChange) {
-    ASSERT_EQ(create({field("NAME", 'C', 5)}, 1), XD_OK);
+    ASSERT_EQ(create({create_field("NAME", 'C', 5)}, 1), XD_OK);
     int16_t w = open(XDB_OPEN_SHORTHAND | 1);
     append(w, {"A"});
     dbf_close(w);
@@ -232,7 +223,7 @@ TEST_F(DbfWriteTest, ReadOnlyRefusesEveryChange) {
 }
 
 TEST_F(DbfWriteTest, DbxlFillsAWholeRecordWithEndOfFileBytes) {
-    ASSERT_EQ(create({field("NAME", 'C', 5)}, 7), XD_OK);
+    ASSERT_EQ(create({create_field("NAME", 'C', 5)}, 7), XD_OK);
     int16_t h = open(XDB_OPEN_SHORTHAND | 7);
     append(h, {"A"});
     std::vector<uint8_t> b = file_bytes(dir_ + "/t.dbf");
@@ -241,7 +232,7 @@ TEST_F(DbfWriteTest, DbxlFillsAWholeRecordWithEndOfFileBytes) {
 }
 
 TEST_F(DbfWriteTest, PackRemovesDeletedRecords) {
-    ASSERT_EQ(create({field("NAME", 'C', 5), field("N", 'N', 3)}, 1), XD_OK);
+    ASSERT_EQ(create({create_field("NAME", 'C', 5), create_field("N", 'N', 3)}, 1), XD_OK);
     int16_t h = open(XDB_OPEN_SHORTHAND | 1);
     for (const char* name : {"ONE", "TWO", "THREE", "FOUR", "FIVE"}) append(h, {name});
     dbf_delete_record(h, 2);
@@ -296,7 +287,7 @@ TEST_F(DbfWriteTest, RandomChangesMatchAModel) {
         bool deleted;
     };
     for (uint16_t dialect : {1, 5, 8}) {
-        ASSERT_EQ(create({field("T", 'C', 12), field("N", 'N', 9, 2)}, dialect), XD_OK);
+        ASSERT_EQ(create({create_field("T", 'C', 12), create_field("N", 'N', 9, 2)}, dialect), XD_OK);
         int16_t h = open(XDB_OPEN_SHORTHAND | dialect);
         std::vector<Row> model;
         std::mt19937 rng(dialect);
@@ -366,7 +357,7 @@ TEST_F(DbfWriteTest, RandomChangesMatchAModel) {
 TEST_F(DbfWriteTest, ExclusiveAppendsCountInBatchesAndNeverAheadOfTheRecords) {
     for (uint16_t mode : {(uint16_t)1, (uint16_t)(XDB_OPEN_SHORTHAND | 1)}) {
         std::string name = "b" + std::to_string(mode) + ".dbf";
-        ASSERT_EQ(create({field("NAME", 'C', 8)}, 1, name), XD_OK);
+        ASSERT_EQ(create({create_field("NAME", 'C', 8)}, 1, name), XD_OK);
         int16_t h = open(mode, name);
         std::string path = dir_ + "/" + name;
         for (int i = 0; i < 300; i++) {

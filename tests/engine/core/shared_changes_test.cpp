@@ -173,10 +173,7 @@ TEST_F(SharedChangesTest, PackRefusedWhileAnotherHandleHoldsTheTable) {
 TEST_F(SharedChangesTest, FilesHeldOpenAreNeitherReplacedNorRenamedNorDeleted) {
     std::string path = make_table();
     std::vector<uint8_t> before = file_bytes(path);
-    DbfCreateField f{};
-    snprintf(f.name, sizeof f.name, "X");
-    f.type = 'C';
-    f.length = 4;
+    DbfCreateField f = create_field("X", 'C', 4);
     for (uint16_t mode : {(uint16_t)DBF_DBASE3, (uint16_t)((uint16_t)(XDB_OPEN_SHORTHAND | (uint16_t)DBF_DBASE3))}) {
         int16_t h = open(path, mode);  // exclusive, then shared
         xdb_set_status(XD_OK);

@@ -233,12 +233,7 @@ TEST_F(MemoTest, RebuildKeepsTheMemosOfLiveRecordsOnly) {
     for (bool fox : {false, true}) {
         std::string table = path(fox ? "t.dbf" : "u.dbf"), memo = path(fox ? "t.fpt" : "u.dbt");
         uint8_t dialect = fox ? 8 : 1;
-        std::vector<DbfCreateField> fields(2);
-        snprintf(fields[0].name, 11, "NAME");
-        fields[0].type = 'C';
-        fields[0].length = 5;
-        snprintf(fields[1].name, 11, "NOTE");
-        fields[1].type = 'M';
+        std::vector<DbfCreateField> fields = {create_field("NAME", 'C', 5), create_field("NOTE", 'M')};
         ASSERT_EQ(dbf_create(table.c_str(), 2, fields.data(), dialect), XD_OK);
         ASSERT_EQ(fox ? fpt_create(memo.c_str(), 64) : dbt_create(memo.c_str(), 1, 1), XD_OK);
         int16_t d, m;
