@@ -61,7 +61,7 @@ test-windows: windows
 bench: release
 	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null
 	cmake --build build/release -j $(JOBS)
-	@for b in build/release/bench_*; do echo "== $$b"; $$b || exit 1; done
+	build/release/qxdb_bench $(BENCH_ARGS)
 
 fuzz:
 	@tools/ensure-deps.sh fuzz

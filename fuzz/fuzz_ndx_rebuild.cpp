@@ -13,6 +13,7 @@
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/index/key_sort.h"
 #include "engine/index/ndx/ndx.h"
 #include "fuzz/fuzz_scratch.h"
 
@@ -55,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int16_t d = -1, x = -1;
     xdb_set_status(XD_OK);
     if (dbf_open(&d, table.c_str(), 1) < 0) abort();
-    ndx_set_sort_budget(size % 2 ? 4096 : 1 << 20);
+    key_sort_set_budget(size % 2 ? 4096 : 1 << 20);
     xdb_set_status(XD_OK);
     if (ndx_rebuild(d, index.c_str(), 'C', "K", (uint16_t)kl) != XD_OK) abort();
     xdb_set_status(XD_OK);

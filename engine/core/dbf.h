@@ -110,6 +110,31 @@ XDSTATUS dbf_read_ahead_release(int16_t handle);
 // receives 1 for a logical that holds no truth value, else 0.
 XDSTATUS dbf_get_field(int16_t handle, int16_t index, void* value, int* undefined);
 XDSTATUS dbf_put_field(int16_t handle, int16_t index, const void* value);
+
+// Every field of the current record converted in one call (scans, dumps, the
+// driver's record reads, keys). Text points into the handle's record buffer (dates
+// into `date`, in the current date format) and is valid until the handle's next
+// read or write; it is not terminated: `length` bytes.
+enum : uint8_t {
+    DBF_VALUE_EMPTY = 0x01,      // blank, as dbf_field_empty says (nulls aside)
+    DBF_VALUE_NULL = 0x02,       // Visual FoxPro null flag set
+    DBF_VALUE_UNDEFINED = 0x04,  // a logical that holds no truth value
+};
+struct DbfValue {
+    char type;         // the field's type letter
+    uint8_t state;     // DBF_VALUE_* bits
+    uint16_t length;   // bytes at text (C, V, Q, D and unknown types)
+    const char* text;  // C, V, Q: the stored bytes (V, Q: the value's own length)
+    double number;     // N, F, Y: the value; B: the stored double
+    int32_t integer;   // I
+    uint32_t block;    // M, P: the memo block number (0: none)
+    uint8_t logical;   // L: 1 true, else 0
+    DbfDateTime datetime;  // T (all zero when empty)
+    char date[11];         // D, in the current date format (blanks when empty)
+};
+// `count` values (at most the field count) are filled, in field order. A field
+// that does not convert (a malformed date) is reported after the others are given.
+XDSTATUS dbf_get_record(int16_t handle, DbfValue* values, uint16_t count);
 // ---- Writing (the record buffer, filled by put_field, is what gets written) ----
 
 // One field of a create: the name, type letter (upper-cased in place), length and

@@ -143,18 +143,6 @@ void get_datetime(const uint8_t* p, DbfDateTime* t) {
     t->millisecond = 0;
 }
 
-// Value length of a V or Q field of the current record; -1 when it is null.
-int varying_length(const DbfBlock* b, int index, const char* p, int flen) {
-    int length_bit, null_bit;
-    dbf_field_null_bits(b, index, &length_bit, &null_bit);
-    if (null_bit >= 0 && dbf_null_bit(b, null_bit)) return -1;
-    if (length_bit >= 0 && dbf_null_bit(b, length_bit)) {
-        int n = (unsigned char)p[flen - 1];
-        if (n < flen) return n;
-    }
-    return flen;
-}
-
 void put_varying(DbfBlock* b, int index, char* p, int flen, const char* data, size_t n) {
     memset(p, ' ', (size_t)flen);
     memcpy(p, data, n);
@@ -217,6 +205,106 @@ void dbf_set_null_bit(DbfBlock* b, int bit, bool on) {
     c = (char)(on ? c | (1 << (bit % 8)) : c & ~(1 << (bit % 8)));
 }
 
+namespace {
+
+// Converts field `index` of the record buffer into *v. `length_bit` and `null_bit`
+// are the field's bits in the Visual FoxPro null flags (-1: none); the whole-record
+// path counts them as it goes instead of looking them up field by field.
+XDSTATUS convert_field(const DbfBlock* b, int index, int length_bit, int null_bit, int date_code, DbfValue* v) {
+    const uint8_t* d = dbf_desc(b, index);
+    const char* p = b->record + dbf_foffset(d);
+    int flen = dbf_flength(d);
+    bool vfp = dbf_code(b) == DBF_VFP;
+    char type = dbf_ftype(d);
+    v->type = type;
+    v->state = 0;
+    v->text = p;
+    v->length = 0;
+    v->number = 0;
+    v->integer = 0;
+    v->block = 0;
+    v->logical = 0;
+    if (null_bit >= 0 && dbf_null_bit(b, null_bit)) v->state |= DBF_VALUE_NULL;
+    switch (type) {
+    case 'C':
+        v->length = (uint16_t)flen;
+        if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
+        break;
+    case 'V':
+    case 'Q': {
+        int n = flen;
+        if (type == 'Q' || vfp) {
+            if (length_bit >= 0 && dbf_null_bit(b, length_bit)) {
+                int stored = (unsigned char)p[flen - 1];
+                if (stored < flen) n = stored;
+            }
+            if (v->state & DBF_VALUE_NULL) n = 0;
+        }
+        v->length = (uint16_t)n;
+        if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
+        break;
+    }
+    case 'N':
+    case 'F':
+        if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
+        else v->number = parse_number(p, (size_t)flen);
+        break;
+    case 'D':
+        v->text = v->date;
+        if (flen < 8 || all_blank(p, 8)) {
+            int w = xdb_date_width(date_code);
+            memset(v->date, ' ', (size_t)w);
+            v->date[w] = 0;
+            v->length = (uint16_t)w;
+            v->state |= DBF_VALUE_EMPTY;
+            break;
+        }
+        if (XDSTATUS s = get_date(p, v->date); s < 0) {
+            v->date[0] = 0;
+            return xdb_report(s);
+        }
+        v->length = (uint16_t)strlen(v->date);
+        break;
+    case 'L': {
+        int t = flen > 0 ? logical_value((unsigned char)p[0]) : -1;
+        v->logical = t == 1 ? 1 : 0;
+        if (t < 0) v->state |= DBF_VALUE_UNDEFINED;
+        break;
+    }
+    case 'M':
+    case 'P':
+        if (vfp) {
+            v->block = flen >= 4 ? get_le32((const uint8_t*)p) : 0;
+        } else if (all_blank(p, (size_t)flen)) {
+            v->state |= DBF_VALUE_EMPTY;
+        } else {
+            v->block = parse_unsigned(p, (size_t)flen);
+        }
+        break;
+    case 'I':
+        if (flen >= 4) v->integer = (int32_t)get_le32((const uint8_t*)p);
+        break;
+    case 'B':
+        if (flen >= 8) memcpy(&v->number, p, 8);
+        if (flen < 8 || all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
+        break;
+    case 'Y':
+        if (flen >= 8 && !all_blank(p, 8)) v->number = (double)(int64_t)get_le64((const uint8_t*)p) / 10000.0;
+        if (flen < 8 || all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
+        break;
+    case 'T':
+        if (flen >= 8 && !empty_datetime(p)) get_datetime((const uint8_t*)p, &v->datetime);
+        else memset(&v->datetime, 0, sizeof v->datetime), v->state |= DBF_VALUE_EMPTY;
+        break;
+    default:
+        if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
+        break;
+    }
+    return XD_OK;
+}
+
+}  // namespace
+
 XDSTATUS dbf_get_field(int16_t handle, int16_t index, void* value, int* undefined) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);
@@ -224,76 +312,72 @@ XDSTATUS dbf_get_field(int16_t handle, int16_t index, void* value, int* undefine
     if (index < 0 || index >= b->field_count) return xdb_report(XD_BADFIELDCOUNT);
     if (!value) return xdb_report(XD_NULLPARAM);
     if (undefined) *undefined = 0;
-    const uint8_t* d = dbf_desc(b, index);
-    const char* p = b->record + dbf_foffset(d);
-    int flen = dbf_flength(d);
-    bool vfp = dbf_code(b) == DBF_VFP;
-    char type = dbf_ftype(d);
-    switch (type) {
+    int length_bit, null_bit;
+    dbf_field_null_bits(b, index, &length_bit, &null_bit);
+    DbfValue v;
+    if ((s = convert_field(b, index, length_bit, null_bit, xdb_date_format(), &v)) < 0) {
+        ((char*)value)[0] = 0;
+        return s;
+    }
+    switch (v.type) {
     case 'C':
-        memcpy(value, p, (size_t)flen);
-        ((char*)value)[flen] = 0;
+    case 'V':
+    case 'D':
+        memcpy(value, v.text, v.length);
+        ((char*)value)[v.length] = 0;
         break;
-    case 'V': {
-        int n = vfp ? varying_length(b, index, p, flen) : flen;
-        if (n < 0) n = 0;
-        memcpy(value, p, (size_t)n);
-        ((char*)value)[n] = 0;
+    case 'Q':
+        memcpy(value, &v.length, 2);
+        memcpy((char*)value + 2, v.text, v.length);
         break;
-    }
-    case 'Q': {
-        int n = varying_length(b, index, p, flen);
-        if (n < 0) n = 0;
-        uint16_t len16 = (uint16_t)n;
-        memcpy(value, &len16, 2);
-        memcpy((char*)value + 2, p, (size_t)n);
-        break;
-    }
     case 'N':
     case 'F':
-        *(double*)value = all_blank(p, (size_t)flen) ? 0.0 : parse_number(p, (size_t)flen);
+    case 'B':
+    case 'Y':
+        if (v.type == 'N' || v.type == 'F' || dbf_flength(dbf_desc(b, index)) >= 8) memcpy(value, &v.number, 8);
         break;
-    case 'D':
-        if (flen < 8 || all_blank(p, 8)) {
-            int w = xdb_date_width(xdb_date_format());
-            memset(value, ' ', (size_t)w);
-            ((char*)value)[w] = 0;
-        } else if ((s = get_date(p, (char*)value)) < 0) {
-            ((char*)value)[0] = 0;
-            return xdb_report(s);
-        }
+    case 'L':
+        *(uint8_t*)value = v.logical;
+        if ((v.state & DBF_VALUE_UNDEFINED) && undefined) *undefined = 1;
         break;
-    case 'L': {
-        int v = flen > 0 ? logical_value((unsigned char)p[0]) : -1;
-        *(uint8_t*)value = v == 1 ? 1 : 0;
-        if (v < 0 && undefined) *undefined = 1;
-        break;
-    }
     case 'M':
     case 'P':
-        if (vfp)
-            *(uint32_t*)value = flen >= 4 ? get_le32((const uint8_t*)p) : 0;
-        else
-            *(uint32_t*)value = all_blank(p, (size_t)flen) ? 0 : parse_unsigned(p, (size_t)flen);
+        *(uint32_t*)value = v.block;
         break;
     case 'I':
-        if (flen >= 4) *(int32_t*)value = (int32_t)get_le32((const uint8_t*)p);
-        break;
-    case 'B':
-        if (flen >= 8) memcpy(value, p, 8);
-        break;
-    case 'Y':
-        if (flen >= 8) *(double*)value = all_blank(p, 8) ? 0.0 : (double)(int64_t)get_le64((const uint8_t*)p) / 10000.0;
+        if (dbf_flength(dbf_desc(b, index)) >= 4) *(int32_t*)value = v.integer;
         break;
     case 'T':
-        if (flen >= 8) {
-            if (empty_datetime(p)) memset(value, 0, sizeof(DbfDateTime));
-            else get_datetime((const uint8_t*)p, (DbfDateTime*)value);
-        }
+        if (dbf_flength(dbf_desc(b, index)) >= 8) memcpy(value, &v.datetime, sizeof v.datetime);
         break;
     default:
         break;
     }
+    return xdb_status();
+}
+
+XDSTATUS dbf_get_record(int16_t handle, DbfValue* values, uint16_t count) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    if (!values) return xdb_report(XD_NULLPARAM);
+    if (count > b->field_count) count = (uint16_t)b->field_count;
+    // The null-flag bits are numbered over the fields in order: counted here once.
+    bool flags = dbf_code(b) == DBF_VFP && b->null_flags >= 0;
+    int bit = 0, date_code = xdb_date_format();
+    XDSTATUS worst = XD_OK;
+    for (int i = 0; i < count; i++) {
+        int length_bit = -1, null_bit = -1;
+        if (flags) {
+            const uint8_t* d = dbf_desc(b, i);
+            char t = dbf_ftype(d);
+            if (t == 'V' || t == 'Q') length_bit = bit++;
+            if (dbf_fflags(d) & 0x02) null_bit = bit++;
+        }
+        // A field that does not convert is reported; the others are still given.
+        if ((s = convert_field(b, i, length_bit, null_bit, date_code, &values[i])) < 0 && worst == XD_OK) worst = s;
+    }
+    if (worst < 0) return xdb_report(worst);
     return xdb_status();
 }
 

@@ -222,6 +222,7 @@ XDSTATUS combine(const Value& t, bool plus) {
 // it is not in the table.
 struct NationalOrder {
     int rank[256];
+    uint8_t weight[256];
     NationalOrder() {
         static const char kOrder[] =
             " 0123456789"
@@ -232,6 +233,7 @@ struct NationalOrder {
         static_assert(sizeof kOrder - 1 == 130, "the national order has 130 characters");
         for (int& r : rank) r = -1;
         for (int i = 0; i < 130; i++) rank[(unsigned char)kOrder[i]] = i;
+        for (int i = 0; i < 256; i++) weight[i] = rank[i] < 0 ? 255 : (uint8_t)rank[i];
     }
 };
 const NationalOrder kNational;
@@ -276,6 +278,8 @@ int xdb_collation(int value, int set) {
     if (set) xdb_set_collation_flag(value & 1);
     return was;
 }
+
+const uint8_t* xdb_national_weights() { return kNational.weight; }
 
 int xdb_compare_keys(const void* a, const void* b, size_t length) {
     const unsigned char* x = (const unsigned char*)a;

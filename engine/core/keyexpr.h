@@ -33,3 +33,7 @@ XDSTATUS xdb_eval_key(int16_t handle, char* expression, int term_limit, XdbKeyVa
 int xdb_collation(int value, int set);
 // Compares two character keys of `length` bytes by the collation flag.
 int xdb_compare_keys(const void* a, const void* b, size_t length);
+// The national order as one weight per byte (its rank; 255 for bytes outside the
+// order, which compare equal to each other and after every ranked byte): keys
+// compare by xdb_compare_keys as their weights compare by byte order.
+const uint8_t* xdb_national_weights();

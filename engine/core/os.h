@@ -4,6 +4,7 @@
 // 0 for failure, leaving the Win32 error number in osl_last_error() (0 after any
 // call that succeeded).
 
+#include <cstddef>
 #include <cstdint>
 
 // System open flags.
@@ -45,6 +46,9 @@ int osl_flush(uint16_t handle);
 int osl_lock(uint16_t handle, uint32_t offset, uint32_t length);
 int osl_unlock(uint16_t handle, uint32_t offset, uint32_t length);
 uint32_t osl_last_error();
+// Large work buffers (see plat_large_alloc): zeroed, freed with their size.
+void* osl_large_alloc(size_t bytes);
+void osl_large_free(void* memory, size_t bytes);
 
 // The write generation of the file behind a handle: it moves with every write or
 // size change through any handle of this process on that file, and is never the

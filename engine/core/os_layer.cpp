@@ -337,6 +337,9 @@ int osl_unlock(uint16_t handle, uint32_t offset, uint32_t length) {
 
 uint32_t osl_last_error() { return g_last_error; }
 
+void* osl_large_alloc(size_t bytes) { return plat_large_alloc(bytes); }
+void osl_large_free(void* memory, size_t bytes) { plat_large_free(memory, bytes); }
+
 int osl_handles_in_use() {
     if (!g_table) return 0;
     int n = 0;

@@ -5,6 +5,7 @@
 // numbers, byte-range locks belong to the file handle and never stack, a handle
 // opened without sharing keeps other opens out.
 
+#include <cstddef>
 #include <cstdint>
 
 // A platform file: a file descriptor on POSIX, a HANDLE on Windows. Fits in the
@@ -70,6 +71,11 @@ bool plat_open_elsewhere(PlatFile f);
 // so that handles on one file can be recognised whatever names they were opened by.
 bool plat_file_identity(PlatFile f, uint64_t* volume, uint64_t* index);
 bool plat_exists(const char* name);
+// Memory for large work buffers (sorts), zeroed, in the largest pages the system
+// offers: first touches of fresh memory then cost a fault per large page instead
+// of one per 4 KiB. Null when the memory is not there.
+void* plat_large_alloc(size_t bytes);
+void plat_large_free(void* memory, size_t bytes);
 // Renames without replacing an existing target; refused (EACCES) while any handle
 // holds the old file open. The error is a C runtime error
 // number (ENOENT, EACCES, EEXIST ...), as the runtime's rename reports it.

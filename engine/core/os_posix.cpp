@@ -31,6 +31,7 @@
 #include <string>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -508,4 +509,20 @@ const char* plat_profile_path(const char* file, char* out, unsigned cap) {
     else
         snprintf(out, cap, "%s", file);
     return out;
+}
+
+// Anonymous mappings come zeroed; transparent huge pages are asked for where the
+// system leaves them to the program.
+void* plat_large_alloc(size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void plat_large_free(void* memory, size_t bytes) {
+    if (memory) munmap(memory, bytes ? bytes : 1);
 }

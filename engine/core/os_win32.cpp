@@ -274,3 +274,14 @@ const char* plat_profile_path(const char* file, char* out, unsigned cap) {
     else snprintf(out, cap, "%s", file);
     return out;
 }
+
+// VirtualAlloc memory comes zeroed (large pages would need a privilege the host's
+// users rarely hold).
+void* plat_large_alloc(size_t bytes) {
+    return VirtualAlloc(nullptr, bytes ? bytes : 1, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void plat_large_free(void* memory, size_t bytes) {
+    (void)bytes;
+    if (memory) VirtualFree(memory, 0, MEM_RELEASE);
+}

@@ -55,6 +55,8 @@ const char* index_extension(int32_t type) {
     }
 }
 
+bool index_format_available(int32_t type) { return has_format(type); }
+
 bool index_is_multitag(int32_t type) { return type == 4 || type == 8 || type == 10; }
 
 XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno) {

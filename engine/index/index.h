@@ -48,6 +48,8 @@ struct IndexCreateRequest {
 
 // ".ndx", ".mdx", ".idx", ".cdx", ".ntx" for the types that have a format, else "".
 const char* index_extension(int32_t type);
+// Whether the engine has the format of this type code (the others are refused).
+bool index_format_available(int32_t type);
 bool index_is_multitag(int32_t type);
 
 // Key buffers of first and last are cleared over this many bytes first (the

@@ -20,6 +20,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/os.h"
+#include "engine/index/key_sort.h"
 #include "engine/index/ndx/ndx.h"
 #include "engine/memo/memo.h"
 #include "tests/support/dbf_builder.h"
@@ -218,7 +219,7 @@ TEST_F(StopPointsTest, NdxRebuildLeavesTheOldIndexOrTheNew) {
         int16_t d;
         xdb_set_status(XD_OK);
         if (dbf_open(&d, table.c_str(), 1) < 0) return;
-        ndx_set_sort_budget(4096);  // runs in the work file too
+        key_sort_set_budget(4096);  // runs in the work file too
         xdb_set_status(XD_OK);
         ndx_rebuild(d, path.c_str(), 'C', "K", 10);
         xdb_set_status(XD_OK);

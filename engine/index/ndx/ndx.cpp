@@ -27,7 +27,6 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
-#include <queue>
 #include <string>
 #include <vector>
 
@@ -37,6 +36,8 @@
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
 #include "engine/core/os.h"
+#include "engine/index/build_writer.h"
+#include "engine/index/key_sort.h"
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 
@@ -1414,24 +1415,10 @@ void from_sortable(const uint8_t* in, uint8_t* le) {
     for (int i = 0; i < 8; i++) le[i] = b[7 - i];
 }
 
-// Sort items are key + record number (big-endian), so that byte order over the
-// item puts equal keys in record order; character keys in the national order
-// compare their key that way first.
-struct ItemOrder {
-    uint16_t key_length, item_size;
-    bool national;
-    int operator()(const uint8_t* a, const uint8_t* b) const {
-        if (national) {
-            int c = xdb_compare_keys(a, b, key_length);
-            if (c) return c;
-        }
-        return memcmp(a, b, item_size);
-    }
-};
-
 // Builds the tree bottom-up from items in order (see the rebuild below).
 struct TreeBuilder {
     NdxFile* f;
+    BuildWriter* writer;
     struct Level {
         Block block;
         uint32_t number;
@@ -1440,9 +1427,14 @@ struct TreeBuilder {
     std::vector<Level> levels;
     XDSTATUS status = XD_OK;
 
-    explicit TreeBuilder(NdxFile* file) : f(file) {
+    // Blocks go out 1 MiB at a time.
+    explicit TreeBuilder(NdxFile* file) : f(file), writer(build_writer_new(file->sh, kBlock, 1, 2048)) {
         levels.push_back(Level{});
         levels[0].number = 1;
+        if (!writer) status = xdb_report(XD_MEMERR);
+    }
+    ~TreeBuilder() {
+        if (writer) build_writer_finish(writer);
     }
     void start(size_t level) {
         memset(levels[level].block.bytes, 0, kBlock);
@@ -1452,7 +1444,7 @@ struct TreeBuilder {
     XDSTATUS write(size_t level) {
         Level& l = levels[level];
         l.block.bytes[0] = (uint8_t)l.count;
-        return xdb_fwrite_at(f->sh, l.number * kBlock, l.block.bytes, kBlock, 1);
+        return build_writer_put(writer, l.number, l.block.bytes);
     }
     void put(Level& l, uint32_t child_block, uint32_t recno, const uint8_t* key) {
         uint8_t* e = l.block.bytes + 4 + l.count * f->entry_size;
@@ -1505,16 +1497,15 @@ struct TreeBuilder {
             put_le32(levels[level].block.bytes + 4 + levels[level].count * f->entry_size, below);
             if ((status = write(level)) < 0) return status;
         }
+        status = build_writer_finish(writer);
+        writer = nullptr;
+        if (status < 0) return status;
         f->root = levels.back().number;
         f->header_modified = 1;
         xdb_fset_size(f->sh, f->block_count * kBlock);
         return XD_OK;
     }
 };
-
-// Items are sorted in memory up to this many bytes at a time; larger tables sort
-// in runs through the work file and merge with a heap.
-size_t kSortBudget = 64u << 20;
 
 }  // namespace
 
@@ -1572,11 +1563,6 @@ XDSTATUS record_key(NdxFile* f, int16_t data, const KeySource& src, const char* 
     return XD_OK;
 }
 
-struct RunCursor {
-    uint32_t offset, left;  // position in the work file, items left
-    std::vector<uint8_t> buffer;
-    size_t at = 0, held = 0;
-};
 
 }  // namespace
 
@@ -1622,7 +1608,7 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
     NdxFile* f;
     enter(h, &f);
     const char* expr = (const char*)f->header + 24;
-    const uint16_t kl = f->key_length, item = (uint16_t)(kl + 4);
+    const uint16_t kl = f->key_length;
     const bool numeric = f->key_type == 1;
 
     KeySource src;
@@ -1646,30 +1632,11 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
     }
     xdb_set_status(before);
 
-    ItemOrder order{kl, item, !numeric && xdb_collation_flag() == 0};
-    auto less = [&](const uint8_t* a, const uint8_t* b) { return order(a, b) < 0; };
-    size_t per_run = kSortBudget / item;
-    if (per_run < 16) per_run = 16;
-    size_t in_memory = count < per_run ? count : per_run;
-    std::vector<uint8_t> items(in_memory * item);
-    std::vector<const uint8_t*> sorted;
-    sorted.reserve(in_memory);
-    std::vector<std::pair<uint32_t, uint32_t>> runs;  // work-file offset, items
-    uint16_t work = 0;
-    bool work_open = false;
+    KeySorter* sorter = key_sort_new(kl, !numeric && xdb_collation_flag() == 0, count);
     TreeBuilder builder(f);
-    uint8_t key[100];
-
-    auto emit = [&](const uint8_t* it) {
-        uint8_t k[100];
-        if (numeric) from_sortable(it, k);
-        else memcpy(k, it, kl);
-        builder.add(k, ((uint32_t)it[kl] << 24) | ((uint32_t)it[kl + 1] << 16) | ((uint32_t)it[kl + 2] << 8) | it[kl + 3]);
-    };
-
-    size_t held = 0;
-    uint32_t work_size = 0;
-    if ((s = dbf_read_ahead_setup(data)) < 0) count = 0;  // the scan reads the file afresh
+    uint8_t key[100], sortable[100];
+    if (!sorter) s = xdb_report(XD_MEMERR);
+    else if ((s = dbf_read_ahead_setup(data)) < 0) count = 0;  // the scan reads the file afresh
     for (uint32_t n = 1; s >= 0 && n <= count; n++) {
         XDSTATUS r = dbf_read_ahead(data, n);
         if (r < 0) {
@@ -1678,94 +1645,25 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
         }
         xdb_set_status(XD_OK);
         if ((s = record_key(f, data, src, expr, key)) < 0) break;
-        uint8_t* it = &items[held * item];
-        if (numeric) to_sortable(key, it);
-        else memcpy(it, key, kl);
-        it[kl] = (uint8_t)(n >> 24);
-        it[kl + 1] = (uint8_t)(n >> 16);
-        it[kl + 2] = (uint8_t)(n >> 8);
-        it[kl + 3] = (uint8_t)n;
-        held++;
-        if (held == in_memory && n < count) {
-            // A full run goes to the work file, in order.
-            if (!work_open) {
-                if (xdb_fcreate(&work, "stacks.tmp")) {
-                    s = xdb_report(XD_OPENERR);
-                    break;
-                }
-                work_open = true;
-            }
-            sorted.clear();
-            for (size_t i = 0; i < held; i++) sorted.push_back(&items[i * item]);
-            std::sort(sorted.begin(), sorted.end(), less);
-            std::vector<uint8_t> out(held * item);
-            for (size_t i = 0; i < held; i++) memcpy(&out[i * item], sorted[i], item);
-            if (xdb_fwrite_at(work, work_size, out.data(), (uint32_t)out.size(), 1)) {
-                s = xdb_report(XD_WRITEERR);
-                break;
-            }
-            runs.push_back({work_size, (uint32_t)held});
-            work_size += (uint32_t)out.size();
-            held = 0;
-        }
+        if (numeric) to_sortable(key, sortable);
+        if ((s = key_sort_add(sorter, numeric ? sortable : key, n)) < 0) break;
     }
     if (s >= 0) {
-        sorted.clear();
-        for (size_t i = 0; i < held; i++) sorted.push_back(&items[i * item]);
-        std::sort(sorted.begin(), sorted.end(), less);
-        if (runs.empty()) {
-            for (const uint8_t* it : sorted) emit(it);
-        } else {
-            // Merge the runs and the last, in-memory one with a heap.
-            std::vector<RunCursor> cursors(runs.size());
-            size_t share = (kSortBudget / 2 / (runs.size() + 1)) / item;
-            if (share < 64) share = 64;
-            for (size_t r = 0; r < runs.size(); r++) {
-                cursors[r].offset = runs[r].first;
-                cursors[r].left = runs[r].second;
-                cursors[r].buffer.resize(share * item);
+        struct Emit {
+            TreeBuilder* builder;
+            bool numeric;
+            static XDSTATUS item(void* context, const uint8_t* key, uint32_t recno) {
+                Emit* e = (Emit*)context;
+                uint8_t k[100];
+                if (e->numeric) from_sortable(key, k);
+                e->builder->add(e->numeric ? k : key, recno);
+                return e->builder->status;
             }
-            size_t memory_at = 0;
-            auto current = [&](size_t r) -> const uint8_t* {
-                if (r == runs.size()) return memory_at < sorted.size() ? sorted[memory_at] : nullptr;
-                RunCursor& c = cursors[r];
-                if (c.at == c.held) {
-                    if (c.left == 0) return nullptr;
-                    uint32_t n = c.left < share ? c.left : (uint32_t)share;
-                    if (xdb_fread_at(work, c.offset, c.buffer.data(), n * item)) {
-                        s = xdb_report(XD_READERR);
-                        return nullptr;
-                    }
-                    c.offset += n * item;
-                    c.left -= n;
-                    c.at = 0;
-                    c.held = n;
-                }
-                return &c.buffer[c.at * item];
-            };
-            auto heap_less = [&](const std::pair<const uint8_t*, size_t>& a, const std::pair<const uint8_t*, size_t>& b) {
-                return order(a.first, b.first) > 0;
-            };
-            std::priority_queue<std::pair<const uint8_t*, size_t>, std::vector<std::pair<const uint8_t*, size_t>>,
-                                decltype(heap_less)> heap(heap_less);
-            for (size_t r = 0; r <= runs.size(); r++)
-                if (const uint8_t* it = current(r)) heap.push({it, r});
-            while (!heap.empty() && s >= 0) {
-                auto top = heap.top();
-                heap.pop();
-                emit(top.first);
-                size_t r = top.second;
-                if (r == runs.size()) memory_at++;
-                else cursors[r].at++;
-                if (const uint8_t* it = current(r)) heap.push({it, r});
-            }
-        }
+        } emit{&builder, numeric};
+        s = key_sort_finish(sorter, Emit::item, &emit);
     }
+    key_sort_free(sorter);
     if (s >= 0) s = builder.finish();
-    if (work_open) {
-        xdb_fclose(work);
-        xdb_fdelete("stacks.tmp");
-    }
     XDSTATUS failure = s;
     xdb_set_status(XD_OK);
     XDSTATUS c = ndx_close(h);
@@ -1779,4 +1677,3 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
 
 }  // namespace
 
-void ndx_set_sort_budget(size_t bytes) { kSortBudget = bytes < 4096 ? 4096 : bytes; }

@@ -59,10 +59,6 @@ XDSTATUS ndx_rebuild(int16_t data_handle, const char* name, uint8_t key_type, co
 // described in `fault` (capacity `cap`).
 XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap);
 
-// The memory the rebuild sorts in before it goes to runs in its work file (for
-// tests; the default is 64 MiB).
-void ndx_set_sort_budget(size_t bytes);
-
 // The date key of NDX files: the Julian day number as a double (2451545 for
 // 2000-01-01, 2415021 for 1900-01-01). And back (false for a blank date or no date).
 double ndx_date_key(int year, int month, int day);

@@ -10,6 +10,7 @@
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/index/key_sort.h"
 #include "engine/index/ndx/ndx.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
@@ -305,7 +306,7 @@ namespace {
 class NdxRebuildTest : public EngineTest {
 protected:
     void TearDown() override {
-        ndx_set_sort_budget(64u << 20);
+        key_sort_set_budget(0);
         EngineTest::TearDown();
     }
 };
@@ -323,7 +324,7 @@ TEST_F(NdxRebuildTest, SameOrderAsTheWriter) {
     int16_t data;
     ASSERT_GE(dbf_open(&data, (kPeople + "PEOPLE.DBF").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 1), 0);
     for (size_t budget : {size_t(64) << 20, size_t(4096)}) {
-        ndx_set_sort_budget(budget);
+        key_sort_set_budget(budget);
         for (const Case& c : cases) {
             std::string path = dir_ + "/" + c.tag + ".ndx";
             xdb_set_status(XD_OK);
