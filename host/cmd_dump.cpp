@@ -28,37 +28,33 @@ const char kUsage[] =
 struct Column {
     int16_t index;
     DbfFieldInfo info;
-    uint16_t offset;  // in the record
 };
 
+// Turns the converted values of a record (one dbf_get_record call) into cells.
 class Dumper {
 public:
     Dumper(int16_t handle, int code_page, TableMemo* memo) : h_(handle), code_page_(code_page), memo_(memo) {}
 
-    Cell cell(const Column& c, uint32_t recno, bool* warned) {
+    Cell cell(const Column& c, const DbfValue& v, uint32_t recno, bool* warned) {
         const DbfFieldInfo& f = c.info;
-        bool empty = dbf_field_empty(h_, c.index);
-        xdb_set_status(XD_OK);
+        bool empty = v.state & (DBF_VALUE_EMPTY | DBF_VALUE_NULL);
         switch (f.type) {
         case 'C':
         case 'V': {
             if (empty && f.type == 'V') return Cell::null();
-            get(c);
-            size_t n = strlen(value_.data());
-            // Character fields are blank-padded; a varchar value is exact as stored.
+            // A C value is text up to its first byte 0; character fields are
+            // blank-padded, a varchar value is exact as stored.
+            size_t n = strnlen(v.text, v.length);
             if (f.type == 'C')
-                while (n > 0 && value_[n - 1] == ' ') n--;
-            return Cell::string(codepage_to_utf8(code_page_, value_.data(), n));
+                while (n > 0 && v.text[n - 1] == ' ') n--;
+            return Cell::string(codepage_to_utf8(code_page_, v.text, n));
         }
         case 'Q': {
             if (empty) return Cell::null();
-            get(c);
-            uint16_t n;
-            memcpy(&n, value_.data(), 2);
             static const char kHex[] = "0123456789ABCDEF";
             std::string hex;
-            for (uint16_t i = 0; i < n; i++) {
-                unsigned char b = (unsigned char)value_[2 + i];
+            for (uint16_t i = 0; i < v.length; i++) {
+                unsigned char b = (unsigned char)v.text[i];
                 hex += kHex[b >> 4];
                 hex += kHex[b & 15];
             }
@@ -67,53 +63,41 @@ public:
         case 'N':
         case 'F':
         case 'B':
-        case 'Y': {
+        case 'Y':
             if (empty) return Cell::null();
-            double v = 0;
-            get(c, &v);
-            return std::isfinite(v) ? Cell::number(format_double(v)) : Cell::null();
-        }
-        case 'I': {
+            return std::isfinite(v.number) ? Cell::number(format_double(v.number)) : Cell::null();
+        case 'I':
             if (empty) return Cell::null();
-            int32_t v = 0;
-            get(c, &v);
-            return Cell::number(std::to_string(v));
-        }
+            return Cell::number(std::to_string(v.integer));
         case 'D': {
             if (empty) return Cell::null();
-            XDSTATUS s = get(c);
-            if (s < 0) {
-                warn(c, recno, s, warned);
+            if (v.date[0] == 0) {  // did not convert: the field's own read says why
+                std::vector<char> value(c.info.length + 64);
+                xdb_set_status(XD_OK);
+                warn(c, recno, dbf_get_field(h_, c.index, value.data(), nullptr), warned);
                 return Cell::null();
             }
             // The engine gives the date in format 4 (yyyymmdd).
-            const char* d = value_.data();
+            const char* d = v.date;
             return Cell::string(std::string(d, 4) + "-" + std::string(d + 4, 2) + "-" + std::string(d + 6, 2));
         }
         case 'T': {
             if (empty) return Cell::null();
-            DbfDateTime t{};
-            get(c, &t);
+            const DbfDateTime& t = v.datetime;
             if (t.year <= 0) return Cell::null();
             char b[64];
             snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
                      t.second);
             return Cell::string(b);
         }
-        case 'L': {
-            uint8_t v = 0;
-            int undefined = 0;
-            xdb_set_status(XD_OK);
-            dbf_get_field(h_, c.index, &v, &undefined);
-            if (undefined) return Cell::null();
-            return Cell::boolean(v != 0);
-        }
+        case 'L':
+            if (v.state & (DBF_VALUE_UNDEFINED | DBF_VALUE_NULL)) return Cell::null();
+            return Cell::boolean(v.logical != 0);
         case 'M':
         case 'P': {
             // A memo field without a block has no memo (null); picture memos
             // (binary) show their block number.
-            uint32_t block = 0;
-            if (!empty) get(c, &block);
+            uint32_t block = empty ? 0 : v.block;
             if (f.type == 'P') return block ? Cell::number(std::to_string(block)) : Cell::null();
             if (!memo_->IsOpen()) {
                 if (block) *warned = true;  // a memo that cannot be read (the open said why)
@@ -131,11 +115,8 @@ public:
         case 'G':
         case 'W': {
             // No value conversion in the engine: the 4-byte block number as stored.
-            char* record;
-            uint16_t length, count;
-            dbf_record_layout(h_, &record, &length, &count);
             if (f.length < 4) return Cell::null();
-            uint32_t block = get_le32((const uint8_t*)record + c.offset);
+            uint32_t block = get_le32((const uint8_t*)v.text);
             return block ? Cell::number(std::to_string(block)) : Cell::null();
         }
         default:
@@ -143,14 +124,7 @@ public:
         }
     }
 
-    void resize(size_t largest) { value_.assign(largest + 64, 0); }
-
 private:
-    XDSTATUS get(const Column& c, void* out = nullptr) {
-        xdb_set_status(XD_OK);
-        return dbf_get_field(h_, c.index, out ? out : value_.data(), nullptr);
-    }
-
     void warn(const Column& c, uint32_t recno, XDSTATUS s, bool* warned) {
         fprintf(stderr, "qxdb: record %u field %s: %s\n", recno, c.info.name, cli_status_text(s).c_str());
         *warned = true;
@@ -160,7 +134,6 @@ private:
     int16_t h_;
     int code_page_;
     TableMemo* memo_;
-    std::vector<char> value_;
 };
 
 }  // namespace
@@ -201,14 +174,13 @@ int cmd_dump(int argc, char** argv) {
     std::vector<Column> columns;
     std::vector<std::string> names = {"recno", "deleted"};
     std::vector<size_t> widths = {7, 5};
-    uint16_t offset = 1;
     for (uint16_t i = 0; i < field_count; i++) {
         const DbfFieldInfo& f = fields[i];
         // Visual FoxPro system fields (such as _NullFlags) are not data; other
         // dialects leave that byte reserved, and some writers fill it with garbage.
         bool system_field = (hi.dialect & 0x7F) == DBF_VFP && (f.flags & 0x01);
         if (!system_field) {
-            columns.push_back({(int16_t)i, f, offset});
+            columns.push_back({(int16_t)i, f});
             names.push_back(codepage_to_utf8(code_page, f.name, strlen(f.name)));
             size_t w = f.length;
             if (f.type == 'D') w = 10;
@@ -218,7 +190,6 @@ int cmd_dump(int argc, char** argv) {
             if (f.type == 'B' || f.type == 'Y' || f.type == 'I') w = 12;
             widths.push_back(w > 60 ? 60 : w);
         }
-        offset = (uint16_t)(offset + f.length);
     }
 
     // Memo texts come from the memo file beside the table.
@@ -233,7 +204,7 @@ int cmd_dump(int argc, char** argv) {
     }
     RecordWriter writer(stdout, format, names, widths);
     Dumper dumper(t.handle, code_page, &memo);
-    dumper.resize(largest);
+    std::vector<DbfValue> values(field_count);
     bool warned = false;
     std::vector<Cell> cells(columns.size() + 2);
     bool progress = isatty(2) && isatty(1) == 0 && hi.record_count > 200000;
@@ -248,7 +219,10 @@ int cmd_dump(int argc, char** argv) {
         if (deleted && args.has("no-deleted")) continue;
         cells[0] = Cell::number(std::to_string(recno));
         cells[1] = Cell::boolean(deleted);
-        for (size_t i = 0; i < columns.size(); i++) cells[i + 2] = dumper.cell(columns[i], recno, &warned);
+        xdb_set_status(XD_OK);
+        dbf_get_record(t.handle, values.data(), field_count);  // a field that fails is told by its cell
+        for (size_t i = 0; i < columns.size(); i++)
+            cells[i + 2] = dumper.cell(columns[i], values[(size_t)columns[i].index], recno, &warned);
         writer.write(cells);
         if (progress && recno % 100000 == 0) fprintf(stderr, "\r%u / %u records", recno, hi.record_count);
     }

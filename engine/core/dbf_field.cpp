@@ -286,11 +286,11 @@ XDSTATUS convert_field(const DbfBlock* b, int index, int length_bit, int null_bi
         break;
     case 'B':
         if (flen >= 8) memcpy(&v->number, p, 8);
-        if (flen < 8 || all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
+        if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
         break;
     case 'Y':
         if (flen >= 8 && !all_blank(p, 8)) v->number = (double)(int64_t)get_le64((const uint8_t*)p) / 10000.0;
-        if (flen < 8 || all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
+        if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
         break;
     case 'T':
         if (flen >= 8 && !empty_datetime(p)) get_datetime((const uint8_t*)p, &v->datetime);
@@ -360,7 +360,7 @@ XDSTATUS dbf_get_record(int16_t handle, DbfValue* values, uint16_t count) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
-    if (!values) return xdb_report(XD_NULLPARAM);
+    if (!values && count) return xdb_report(XD_NULLPARAM);
     if (count > b->field_count) count = (uint16_t)b->field_count;
     // The null-flag bits are numbered over the fields in order: counted here once.
     bool flags = dbf_code(b) == DBF_VFP && b->null_flags >= 0;

@@ -229,4 +229,95 @@ TEST(FixturesDump, EveryTableDumpsAsItsWriterRecorded) {
     EXPECT_GT(compared, 150);
 }
 
+// The whole-record conversion gives, field for field, what one call per field
+// gives, on every record of every table the engine opens.
+TEST(FixturesDump, RecordCallAgreesWithFieldCalls) {
+    fs::path root = QXDB_TEST_DATA;
+    int tables = 0;
+    xdbinit();
+    xdb_set_date_format(4);
+    for (const char* sub : {"real", "peers"}) {
+        for (const auto& e : fs::recursive_directory_iterator(root / sub)) {
+            if (!e.is_regular_file() || !is_dbf(e.path())) continue;
+            std::string rel = fs::relative(e.path(), root).string();
+            int16_t h = -1;
+            for (int row = 0; row < kXbaseVariantCount && h < 0; row++) {
+                xdb_set_status(XD_OK);
+                if (dbf_open(&h, e.path().c_str(),
+                             (uint16_t)(XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | kXbaseVariants[row].code)) < 0)
+                    h = -1;
+            }
+            if (h < 0) continue;
+            tables++;
+            uint16_t n = 0, largest = 0;
+            uint32_t count = 0;
+            dbf_field_count(h, &n);
+            dbf_record_count(h, &count);
+            std::vector<DbfFieldInfo> info(n);
+            dbf_describe_fields(h, &largest, info.data());
+            std::vector<DbfValue> values(n);
+            std::vector<char> one(largest + 64u);
+            for (uint32_t r = 1; r <= count && r <= 2000; r++) {
+                xdb_set_status(XD_OK);
+                if (dbf_read_record(h, r) < 0) break;
+                xdb_set_status(XD_OK);
+                XDSTATUS whole = dbf_get_record(h, values.data(), n);
+                bool any_failed = false;
+                for (uint16_t i = 0; i < n; i++) {
+                    const DbfValue& v = values[i];
+                    ASSERT_EQ(v.type, info[i].type) << rel;
+                    std::fill(one.begin(), one.end(), 0);
+                    int undefined = 0;
+                    xdb_set_status(XD_OK);
+                    XDSTATUS s = dbf_get_field(h, (int16_t)i, one.data(), &undefined);
+                    any_failed |= s < 0;
+                    if (s < 0) continue;
+                    ASSERT_EQ(dbf_field_empty(h, (int16_t)i) != 0, (v.state & (DBF_VALUE_EMPTY | DBF_VALUE_NULL)) != 0)
+                        << rel << " record " << r << " field " << info[i].name;
+                    const char* p = one.data();
+                    std::string where = rel + " record " + std::to_string(r) + " field " + info[i].name;
+                    switch (v.type) {
+                    case 'C':
+                    case 'V':
+                    case 'D':
+                        EXPECT_EQ(std::string(v.text, v.length), std::string(p, v.length)) << where;
+                        EXPECT_EQ(p[v.length], 0) << where;
+                        break;
+                    case 'Q':
+                        EXPECT_EQ(memcmp(p, &v.length, 2), 0) << where;
+                        EXPECT_EQ(memcmp(p + 2, v.text, v.length), 0) << where;
+                        break;
+                    case 'N':
+                    case 'F':
+                    case 'Y':
+                        EXPECT_EQ(memcmp(p, &v.number, 8), 0) << where;
+                        break;
+                    case 'L':
+                        EXPECT_EQ((uint8_t)p[0], v.logical) << where;
+                        EXPECT_EQ(undefined != 0, (v.state & DBF_VALUE_UNDEFINED) != 0) << where;
+                        break;
+                    case 'M':
+                    case 'P':
+                        EXPECT_EQ(memcmp(p, &v.block, 4), 0) << where;
+                        break;
+                    case 'I':
+                        EXPECT_EQ(memcmp(p, &v.integer, 4), 0) << where;
+                        break;
+                    case 'T':
+                        EXPECT_EQ(memcmp(p, &v.datetime, sizeof v.datetime), 0) << where;
+                        break;
+                    default:
+                        break;
+                    }
+                }
+                EXPECT_EQ(whole < 0, any_failed) << rel << " record " << r;
+            }
+            xdb_set_status(XD_OK);
+            dbf_close(h);
+        }
+    }
+    xdbterm();
+    EXPECT_GT(tables, 150);
+}
+
 }  // namespace
