@@ -156,6 +156,11 @@ XDSTATUS dbf_create(const char* name, int16_t field_count, DbfCreateField* field
 const uint16_t DBF_WRITE_APPEND = 0x0000;
 const uint16_t DBF_WRITE_REWRITE = 0x0100;
 XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode);
+// Appends `count` whole records (record length bytes each, the deletion byte ' '
+// or '*' first) in one write and counts them once; *first receives the number of
+// the first. The last becomes the current record. Either all are written and
+// counted or none is counted.
+XDSTATUS dbf_append_records(int16_t handle, const void* records, uint32_t count, uint32_t* first);
 XDSTATUS dbf_delete_record(int16_t handle, uint32_t recno);
 // Marks the header changed, so that close stamps the update date.
 XDSTATUS dbf_mark_changed(int16_t handle);

@@ -383,4 +383,76 @@ TEST_F(DbfWriteTest, ExclusiveAppendsCountInBatchesAndNeverAheadOfTheRecords) {
     }
 }
 
+// Records appended many per call give the file that one call per record gives
+// (shared and exclusive, dBASE III and dBXL's end-of-file record), and the count on
+// disk never covers a record that is not whole in the file.
+TEST_F(DbfWriteTest, BatchedAppendsWriteWhatSingleAppendsWrite) {
+    std::mt19937 rng(3);
+    for (uint16_t dialect : {(uint16_t)DBF_DBASE3, (uint16_t)DBF_DBXL}) {
+        for (uint16_t share : {(uint16_t)0, (uint16_t)XDB_OPEN_SHORTHAND}) {
+            std::string one = "one.dbf", many = "many.dbf";
+            ASSERT_EQ(create({create_field("NAME", 'C', 8), create_field("N", 'N', 4)}, dialect, one), XD_OK);
+            ASSERT_EQ(create({create_field("NAME", 'C', 8), create_field("N", 'N', 4)}, dialect, many), XD_OK);
+            int16_t a = open(share | dialect, one), b = open(share | dialect, many);
+            char* record;
+            uint16_t length, fields;
+            dbf_record_layout(b, &record, &length, &fields);
+            int next = 0;
+            for (int round = 0; round < 40; round++) {
+                uint32_t batch = rng() % 20;
+                std::vector<char> staged;
+                for (uint32_t i = 0; i < batch; i++, next++) {
+                    std::vector<std::string> values = {"r" + std::to_string(next), std::to_string(next % 1000)};
+                    append(a, values);
+                    if (next % 7 == 0) {
+                        ASSERT_EQ(dbf_delete_record(a, (uint32_t)next + 1), XD_OK);
+                    }
+                    for (size_t f = 0; f < values.size(); f++) dbf_put_field(b, (int16_t)f, values[f].c_str());
+                    record[0] = next % 7 == 0 ? '*' : ' ';
+                    staged.insert(staged.end(), record, record + length);
+                }
+                uint32_t first = 0;
+                xdb_set_status(XD_OK);
+                ASSERT_EQ(dbf_append_records(b, staged.data(), batch, &first), XD_OK);
+                if (batch) {
+                    EXPECT_EQ(first, (uint32_t)(next - batch + 1));
+                }
+                std::vector<uint8_t> bytes = file_bytes(dir_ + "/" + many);
+                uint32_t on_disk = bytes[4] | bytes[5] << 8;
+                ASSERT_LE((uint64_t)on_disk * length + 97, bytes.size());
+                if (share) {
+                    ASSERT_EQ(on_disk, (uint32_t)next);
+                }
+            }
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(dbf_close(a), XD_OK);
+            ASSERT_EQ(dbf_close(b), XD_OK);
+            std::vector<uint8_t> x = file_bytes(dir_ + "/" + one), y = file_bytes(dir_ + "/" + many);
+            ASSERT_EQ(x.size(), y.size());
+            EXPECT_TRUE(std::equal(x.begin() + 4, x.end(), y.begin() + 4)) << "dialect " << dialect << " share " << share;
+        }
+    }
+}
+
+TEST_F(DbfWriteTest, BatchedAppendsRefuseWhatWouldBeStoredChanged) {
+    ASSERT_EQ(create({create_field("NAME", 'C', 4)}, 1), XD_OK);
+    int16_t h = open(1);
+    std::string records = " abc?abcd";  // the second record's deletion byte is neither mark
+    uint32_t first = 0;
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(dbf_append_records(h, records.data(), 2, &first), XD_BADDATA);
+    uint32_t count = 9;
+    xdb_set_status(XD_OK);
+    dbf_record_count(h, &count);
+    EXPECT_EQ(count, 0u);
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(dbf_append_records(h, nullptr, 0, &first), XD_OK);
+    dbf_close(h);
+    h = open(XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 1);
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(dbf_append_records(h, " abcd", 1, &first), XD_READONLY);
+    dbf_close(h);
+    EXPECT_EQ(file_bytes(dir_ + "/t.dbf").size(), 32u + 32 + 1 + 1);
+}
+
 }  // namespace
