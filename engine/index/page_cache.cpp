@@ -16,6 +16,9 @@ struct PageCache {
     std::vector<uint32_t> free_slots;
     bool trusted = false;  // kept from the last operation
     uint32_t generation = 0;
+    // The block found last: a walk asks for its leaf again at every step.
+    uint32_t last_block = 0, last_slot = 0;
+    bool last_valid = false;
 };
 
 namespace {
@@ -24,6 +27,7 @@ unsigned g_drop_seed = 0;
 std::mt19937 g_drop_rng;
 
 void drop(PageCache* c, std::unordered_map<uint32_t, uint32_t>::iterator it) {
+    if (c->last_valid && c->last_block == it->first) c->last_valid = false;
     c->free_slots.push_back(it->second);
     c->slot_of.erase(it);
 }
@@ -45,6 +49,7 @@ void page_cache_forget(PageCache* c) {
     for (const auto& e : c->slot_of) c->free_slots.push_back(e.second);
     c->slot_of.clear();
     c->trusted = false;
+    c->last_valid = false;
 }
 
 bool page_cache_begin(PageCache* c, bool exclusive, uint32_t generation) {
@@ -68,8 +73,13 @@ void page_cache_end(PageCache* c, uint32_t generation) {
 }
 
 const uint8_t* page_cache_get(PageCache* c, uint32_t block) {
+    if (c->last_valid && c->last_block == block) return &c->pool[(size_t)c->last_slot * c->block_size];
     auto it = c->slot_of.find(block);
-    return it == c->slot_of.end() ? nullptr : &c->pool[(size_t)it->second * c->block_size];
+    if (it == c->slot_of.end()) return nullptr;
+    c->last_block = block;
+    c->last_slot = it->second;
+    c->last_valid = true;
+    return &c->pool[(size_t)it->second * c->block_size];
 }
 
 void page_cache_put(PageCache* c, uint32_t block, const uint8_t* bytes) {

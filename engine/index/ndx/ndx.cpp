@@ -381,7 +381,9 @@ XDSTATUS end_positioning(NdxFile* f, const Block& leaf, XDSTATUS s, void* key, u
         XDSTATUS g = f->depth < 0 ? xdb_report(XD_CORRUPT) : give_entry(f, leaf, f->path_index[f->depth], key, recno);
         if (g < 0) s = g;
         handed = g >= 0;
-        if (handed) memcpy(f->saved_leaf, leaf.bytes, kBlock);
+        // A shared file's next step compares its leaf with this copy; an exclusive
+        // file's steps come from the cache.
+        if (handed && !exclusive(f)) memcpy(f->saved_leaf, leaf.bytes, kBlock);
     }
     end_operation(f, s, handed);
     f->depth = -1;
@@ -435,7 +437,7 @@ XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
         // Nothing has changed since this entry was handed out: step on from it.
         f->depth = f->saved_depth;
         s = forward ? step_next(f, &leaf) : step_previous(f, &leaf);
-    } else if (f->saved_depth >= 0 && !f->trusted_now && *recno == f->current_record &&
+    } else if (f->saved_depth >= 0 && !f->trusted_now && !exclusive(f) && *recno == f->current_record &&
                memcmp(key, f->current_key, f->key_length) == 0 && step_in_saved_leaf(f, forward, &leaf)) {
         s = XD_OK;  // the leaf is as it was and holds the next entry: no search needed
     } else {
