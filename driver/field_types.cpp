@@ -15,19 +15,19 @@ HostItemShape numeric_item(int length, int k) {
     s.digits = k > 0 ? length - 1 - k : length;
     s.decimals = k;
     if (k == 0 && d < 3) {
-        s.type = kHostInt8, s.size = 1;
+        s.type = kItemInt8, s.size = 1;
     } else if (k == 0 && d < 5) {
-        s.type = kHostInt16, s.size = 2;
+        s.type = kItemInt16, s.size = 2;
     } else if (k == 0 && d <= 9) {
-        s.type = kHostInt32, s.size = 4;
+        s.type = kItemInt32, s.size = 4;
     } else if (k == 0 && d < 20) {
-        s.type = kHostInt64, s.size = 8;
+        s.type = kItemInt64, s.size = 8;
     } else if (k < 7 && d < 11) {
-        s.type = kHostCurrency, s.size = 10;
+        s.type = kItemCurrency, s.size = 10;
     } else if (k < 39 && d < 39 && d + k < 39) {
-        s.type = kHostDecimal, s.size = decimal_size(d + k);
+        s.type = kItemDecimal, s.size = decimal_size(d + k);
     } else {
-        s.type = kHostReal8, s.size = 8;
+        s.type = kItemReal8, s.size = 8;
     }
     return s;
 }
@@ -65,19 +65,19 @@ HostItemShape host_item_of_field(char type_letter, int length, int decimals) {
     HostItemShape s;
     switch (toupper((unsigned char)type_letter)) {
     case 'C':
-    case 'V': s.type = kHostText, s.size = length; break;
-    case 'D': s.type = kHostDate; break;
-    case 'T': s.type = kHostDateTime; break;
-    case 'L': s.type = kHostBoolean; break;
-    case 'M': s.type = kHostTextMemo; break;
+    case 'V': s.type = kItemText, s.size = length; break;
+    case 'D': s.type = kItemDate; break;
+    case 'T': s.type = kItemDateTime; break;
+    case 'L': s.type = kItemBoolean; break;
+    case 'M': s.type = kItemTextMemo; break;
     case 'G':
     case 'P':
-    case 'W': s.type = kHostBinaryMemo; break;
+    case 'W': s.type = kItemBinaryMemo; break;
     case 'Q':
-    case '?': s.type = kHostBinary; break;
-    case 'B': s.type = kHostReal8, s.size = 8; break;
-    case 'I': s.type = kHostInt32, s.size = 4; break;
-    case 'Y': s.type = kHostCurrency, s.size = 10; break;
+    case '?': s.type = kItemBinary; break;
+    case 'B': s.type = kItemReal8, s.size = 8; break;
+    case 'I': s.type = kItemInt32, s.size = 4; break;
+    case 'Y': s.type = kItemCurrency, s.size = 10; break;
     case 'N':
     case 'F': s = numeric_item(length, decimals); break;
     default: break;

@@ -5,29 +5,13 @@
 
 #include <cstdint>
 
-// Host item type codes the mapping uses.
-enum HostItemType : int {
-    kHostNoType = 0,
-    kHostInt16 = 3,
-    kHostInt8 = 4,
-    kHostInt32 = 5,
-    kHostReal8 = 7,
-    kHostText = 2,
-    kHostDate = 14,
-    kHostTextMemo = 15,
-    kHostCurrency = 17,
-    kHostBinaryMemo = 18,
-    kHostInt64 = 19,
-    kHostBinary = 23,
-    kHostDateTime = 24,
-    kHostBoolean = 27,
-    kHostDecimal = 31,
-};
+#include "framework/host_item_types.h"
+
 
 // A field as the host sees it. `digits` and `decimals` are set for N and F
 // fields (integer digits: the length less the point and the decimals).
 struct HostItemShape {
-    int type = kHostNoType;
+    int type = kItemNoType;
     int size = 0;
     int digits = 0;
     int decimals = 0;

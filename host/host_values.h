@@ -5,27 +5,11 @@
 #include <cstdint>
 
 #include "driver/interfaces.h"
+#include "framework/host_item_types.h"
 #include "framework/host_value.h"
 #include <string>
 #include <vector>
 
-// Item types of a table description.
-enum HostItemType : int32_t {
-    kItemText = 2,
-    kItemInt16 = 3,
-    kItemInt8 = 4,
-    kItemInt32 = 5,
-    kItemReal8 = 7,
-    kItemDate = 14,
-    kItemTextMemo = 15,
-    kItemCurrency = 17,
-    kItemBinaryMemo = 18,
-    kItemInt64 = 19,
-    kItemBinary = 23,
-    kItemDateTime = 24,
-    kItemBoolean = 27,
-    kItemDecimal = 31,
-};
 
 // Type codes of run-time values: the host value type codes (framework/host_value.h).
 

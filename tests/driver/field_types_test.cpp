@@ -18,19 +18,19 @@ TEST(FieldTypes, DescribingGivesTheHostTypeAndSizeOfEveryField) {
         int length, decimals;
         int type, size;
     } cases[] = {
-        {'C', 30, 0, kHostText, 30},    {'c', 12, 0, kHostText, 12},      {'V', 40, 0, kHostText, 40},
-        {'D', 8, 0, kHostDate, 0},      {'T', 8, 0, kHostDateTime, 0},    {'L', 1, 0, kHostBoolean, 0},
-        {'M', 10, 0, kHostTextMemo, 0}, {'G', 4, 0, kHostBinaryMemo, 0},  {'P', 4, 0, kHostBinaryMemo, 0},
-        {'W', 4, 0, kHostBinaryMemo, 0}, {'Q', 20, 0, kHostBinary, 0},    {'?', 4, 0, kHostBinary, 0},
-        {'B', 8, 0, kHostReal8, 8},     {'I', 4, 0, kHostInt32, 4},       {'Y', 8, 4, kHostCurrency, 10},
-        {'X', 5, 0, kHostNoType, 0},
+        {'C', 30, 0, kItemText, 30},    {'c', 12, 0, kItemText, 12},      {'V', 40, 0, kItemText, 40},
+        {'D', 8, 0, kItemDate, 0},      {'T', 8, 0, kItemDateTime, 0},    {'L', 1, 0, kItemBoolean, 0},
+        {'M', 10, 0, kItemTextMemo, 0}, {'G', 4, 0, kItemBinaryMemo, 0},  {'P', 4, 0, kItemBinaryMemo, 0},
+        {'W', 4, 0, kItemBinaryMemo, 0}, {'Q', 20, 0, kItemBinary, 0},    {'?', 4, 0, kItemBinary, 0},
+        {'B', 8, 0, kItemReal8, 8},     {'I', 4, 0, kItemInt32, 4},       {'Y', 8, 4, kItemCurrency, 10},
+        {'X', 5, 0, kItemNoType, 0},
         // Numbers: the smallest type that holds every value the field can store.
-        {'N', 2, 0, kHostInt8, 1},      {'N', 3, 0, kHostInt16, 2},       {'N', 4, 0, kHostInt16, 2},
-        {'N', 5, 0, kHostInt32, 4},     {'N', 9, 0, kHostInt32, 4},       {'N', 10, 0, kHostInt64, 8},
-        {'N', 19, 0, kHostInt64, 8},    {'N', 20, 0, kHostDecimal, 13},    {'F', 10, 2, kHostCurrency, 10},
-        {'N', 12, 2, kHostCurrency, 10}, {'N', 8, 6, kHostCurrency, 10},  {'N', 12, 7, kHostDecimal, 9},
-        {'N', 30, 10, kHostDecimal, 17}, {'N', 40, 0, kHostReal8, 8},     {'N', 20, 18, kHostDecimal, 9},
-        {'N', 1, 0, kHostInt8, 1},
+        {'N', 2, 0, kItemInt8, 1},      {'N', 3, 0, kItemInt16, 2},       {'N', 4, 0, kItemInt16, 2},
+        {'N', 5, 0, kItemInt32, 4},     {'N', 9, 0, kItemInt32, 4},       {'N', 10, 0, kItemInt64, 8},
+        {'N', 19, 0, kItemInt64, 8},    {'N', 20, 0, kItemDecimal, 13},    {'F', 10, 2, kItemCurrency, 10},
+        {'N', 12, 2, kItemCurrency, 10}, {'N', 8, 6, kItemCurrency, 10},  {'N', 12, 7, kItemDecimal, 9},
+        {'N', 30, 10, kItemDecimal, 17}, {'N', 40, 0, kItemReal8, 8},     {'N', 20, 18, kItemDecimal, 9},
+        {'N', 1, 0, kItemInt8, 1},
     };
     for (const Case& c : cases) {
         HostItemShape s = host_item_of_field(c.letter, c.length, c.decimals);
