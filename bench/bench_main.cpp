@@ -20,7 +20,7 @@ void bench_report(const std::string& operation, const std::string& format, uint6
                   double raw) {
     char ratio[32] = "";
     if (raw > 0) snprintf(ratio, sizeof ratio, "%.1fx", seconds / raw);
-    printf("%-44s %-6s %9llu %9.3f %12.0f %9s\n", operation.c_str(), format.c_str(), (unsigned long long)items, seconds,
+    printf("%-52s %-6s %9llu %9.3f %12.0f %9s\n", operation.c_str(), format.c_str(), (unsigned long long)items, seconds,
            seconds > 0 ? items / seconds : 0.0, ratio);
     fflush(stdout);
 }
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     xdbinit();
     // The date format of the stored form, so that dates pass through unchanged.
     xdb_set_date_format(4);
-    printf("%-44s %-6s %9s %9s %12s %9s\n", "operation (best of several runs)", "format", "items", "seconds",
+    printf("%-52s %-6s %9s %9s %12s %9s\n", "operation (best of several runs)", "format", "items", "seconds",
            "per second", "/raw read");
     bench_table_operations(setup);
     bench_index_operations(setup);
