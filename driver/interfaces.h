@@ -100,6 +100,18 @@ public:
     virtual int SetComponent(int i, IXbaseItemDescription* item) = 0;
     virtual void Destroy() = 0;
     virtual int CopyFrom(IXbaseItemDescription* other) = 0;
+    // The framework's item operations, after the xBase ones.
+    virtual const char16_t* GetName() = 0;
+    virtual int GetHostType() = 0;   // host item type (framework/host_item_types.h)
+    virtual int GetSize() = 0;       // host size (0 where the type has none)
+    virtual int GetDigits() = 0;     // N and F: integer digits
+    virtual int GetDecimals() = 0;   // N and F: decimals
+    virtual int GetTypeLetter() = 0; // the xBase type letter ('C' for a composite key)
+    virtual int IsField() = 0;       // 1: a field of the data file; 0: a composite key
+    virtual int GetKeyNumber() = 0;  // 0 when the item is no key
+    virtual int GetKeyOptions() = 0; // host key options (0x0400 descending, 0x4000 unique...)
+    virtual int GetTagNumber() = 0;  // the key's tag in its index file
+    virtual const char16_t* GetMemoPath() = 0;  // memo items: the memo file, when it exists
 
 protected:
     ~IXbaseItemDescription() = default;
@@ -124,6 +136,16 @@ public:
     virtual int CheckItemExists(const char16_t* item) = 0;
     virtual int CopyFrom(IXbaseTableDescription* other) = 0;
     virtual int Describe() = 0;
+    // The framework's description operations, after the xBase ones. Items are
+    // counted from 1 and belong to the description (valid while it lives).
+    virtual int SetPhysicalPath(const char16_t* path) = 0;
+    virtual const char16_t* GetTableName() = 0;
+    virtual int GetItemCount() = 0;
+    virtual IXbaseItemDescription* GetItem(int i) = 0;
+    virtual IXbaseItemDescription* FindItem(const char16_t* name) = 0;
+    // What went wrong while index files were found and associated (one message per
+    // line, empty when nothing did): such failures do not stop an open.
+    virtual const char16_t* GetAssociationReport() = 0;
 
 protected:
     ~IXbaseTableDescription() = default;
@@ -171,6 +193,9 @@ public:
     virtual int ValidateRecordNumber(int64_t recno) = 0;
     virtual int Browse(int direction) = 0;
     virtual int Refresh() = 0;
+    // The framework's table operations, after the xBase ones.
+    // The table's description (owned by the table; null before one is set).
+    virtual IXbaseTableDescription* GetDescription() = 0;
 
 protected:
     ~IXbaseTable() = default;

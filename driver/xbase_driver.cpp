@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "driver/driver_proxy.h"
+#include "driver/index_association.h"
 #include "driver/library_state.h"
 #include "driver/paths.h"
 #include "driver/xbase_connection.h"
@@ -66,10 +67,28 @@ int XbaseDriver::PrepareDescription(IXbaseTableDescription*) {
     return refuse_operation(errors_, 1);
 }
 
-IXbaseTable* XbaseDriver::OpenTableByName(IXbaseConnection*, const char16_t*) {
+IXbaseTable* XbaseDriver::OpenTableByName(IXbaseConnection* connection, const char16_t* name) {
     QXDB_DRIVER_ENTRY;
-    refuse_operation(errors_, 2);
-    return nullptr;
+    errors_.Reset();
+    auto* conn = static_cast<XbaseConnection*>(connection);
+    if (!conn || !name) {
+        refuse_operation(errors_, 2);
+        return nullptr;
+    }
+    std::u16string path;
+    if (!conn->Resolve(name, u".dbf", &path, &errors_)) return nullptr;
+    if (!xdb_fexists(path_from_wide(path).c_str())) {
+        raise_error(&errors_, 1032, 101, 27, {path});
+        return nullptr;
+    }
+    auto* wanted = new XbaseTableDescription(nullptr);
+    wanted->AddRef();
+    wanted->SetPhysicalPath(path.c_str());
+    IXbaseTable* table = OpenTableFromDescription(connection, wanted);
+    wanted->Release();
+    if (!table) return nullptr;
+    discover_indexes(static_cast<XbaseTableDescription*>(table->GetDescription()));
+    return table;
 }
 
 IXbaseTableDescription* XbaseDriver::CreateTableDescription() {
@@ -179,10 +198,36 @@ int XbaseDriver::TableExists(IXbaseConnection* connection, const char16_t* name,
     return 0;
 }
 
-IXbaseTable* XbaseDriver::OpenTableFromDescription(IXbaseConnection*, IXbaseTableDescription*) {
+IXbaseTable* XbaseDriver::OpenTableFromDescription(IXbaseConnection* connection, IXbaseTableDescription* wanted) {
     QXDB_DRIVER_ENTRY;
-    refuse_operation(errors_, 3);
-    return nullptr;
+    errors_.Reset();
+    auto* conn = static_cast<XbaseConnection*>(connection);
+    if (!conn || !wanted) {
+        refuse_operation(errors_, 3);
+        return nullptr;
+    }
+    if (!conn->IsOpen() && !conn->Open()) {
+        raise_error(&errors_, 1004, 101, 28, {conn->GetSource()});
+        return nullptr;
+    }
+    // The explicit file name, or the table's name in the connection's directory.
+    std::u16string path = wanted->GetPhysicalPath() ? wanted->GetPhysicalPath() : u"";
+    if (path.empty() && !conn->Resolve(wanted->GetTableName(), u".dbf", &path, &errors_)) return nullptr;
+    auto* d = new XbaseTableDescription(this);
+    d->AddRef();
+    RegisterDescription(static_cast<IXbaseTableDescription*>(d));
+    d->CopyFrom(wanted);
+    d->SetPhysicalPath(path.c_str());
+    if (!d->DescribeInto(&errors_)) {
+        d->Release();
+        return nullptr;
+    }
+    auto* t = new XbaseTable(this);
+    t->AddRef();
+    RegisterTable(static_cast<IXbaseTable*>(t));
+    t->SetDescription(d);
+    d->Release();  // the table holds it now
+    return t;
 }
 
 void XbaseDriver::AttachProxy(DriverProxy* proxy) {

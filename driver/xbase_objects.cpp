@@ -1,44 +1,151 @@
 #include "driver/xbase_objects.h"
 
+#include <atomic>
+
 #include "driver/xbase_driver.h"
+
+namespace {
+
+std::atomic<int> g_live_items{0}, g_live_descriptions{0};
+
+// Item names compare as the host compares names: ASCII letters in any case.
+bool same_name(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        char16_t x = a[i], y = b[i];
+        if (x >= u'a' && x <= u'z') x = (char16_t)(x - 32);
+        if (y >= u'a' && y <= u'z') y = (char16_t)(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 void leave_registry(XbaseDriver* const& owner, IXObject* object) {
     QXDB_DRIVER_ENTRY;  // the owner may be going away on another thread
     if (owner) owner->Unregister(object);
 }
 
+// ---- Items ----
+
+XbaseItemDescription::XbaseItemDescription() { g_live_items++; }
+
+void XbaseItemDescription::Destroy() {
+    g_live_items--;
+    delete this;
+}
+
+int XbaseItemDescription::Live() { return g_live_items; }
+
 int XbaseItemDescription::SetComponentCount(int count) {
     if (count < 0) return 0;
-    components_.resize((size_t)count, nullptr);
+    components.resize((size_t)count, nullptr);
     return 1;
 }
 
 IXbaseItemDescription* XbaseItemDescription::GetComponent(int i) {
-    if (i < 1 || i > (int)components_.size()) return nullptr;
-    return components_[(size_t)i - 1];
+    if (i < 1 || i > (int)components.size()) return nullptr;
+    return components[(size_t)i - 1];
 }
 
 int XbaseItemDescription::SetComponent(int i, IXbaseItemDescription* item) {
-    if (i < 1 || i > (int)components_.size()) return 0;
-    components_[(size_t)i - 1] = item;
+    if (i < 1 || i > (int)components.size()) return 0;
+    components[(size_t)i - 1] = item;
     return 1;
 }
 
 int XbaseItemDescription::CopyFrom(IXbaseItemDescription* other) {
     if (!other) return 0;
-    index_path_ = other->GetIndexPath();
-    key_expression_ = other->GetKeyExpression();
-    if (auto* o = dynamic_cast<XbaseItemDescription*>(other)) type_letter = o->type_letter;
-    components_.assign((size_t)other->GetComponentCount(), nullptr);  // a new, empty component list
+    index_path = other->GetIndexPath();
+    key_expression = other->GetKeyExpression();
+    const char16_t* memo = other->GetMemoPath();
+    memo_path = memo ? memo : u"";
+    type_letter = (char)other->GetTypeLetter();
+    components.assign((size_t)other->GetComponentCount(), nullptr);  // a new, empty component list
     return 1;
+}
+
+// ---- Table descriptions ----
+
+XbaseTableDescription::XbaseTableDescription(XbaseDriver* driver) : owner(driver) { g_live_descriptions++; }
+
+XbaseTableDescription::~XbaseTableDescription() {
+    ClearItems();
+    g_live_descriptions--;
+}
+
+int XbaseTableDescription::Live() { return g_live_descriptions; }
+
+void XbaseTableDescription::Destroy() {
+    leave_registry(owner, this);
+    delete this;
+}
+
+void XbaseTableDescription::ClearItems() {
+    for (XbaseItemDescription* item : items_) item->Release();
+    items_.clear();
 }
 
 int XbaseTableDescription::CopyFrom(IXbaseTableDescription* other) {
     if (!other) return 0;
-    path_ = other->GetPhysicalPath();
+    SetPhysicalPath(other->GetPhysicalPath());
     const char16_t* memo = other->GetMemoName();
     memo_ = memo ? memo : u"";
     host_format_ = other->GetHostFormatCode();
     if (auto* o = dynamic_cast<XbaseTableDescription*>(other)) variant_row_ = o->variant_row_;
     return 1;
+}
+
+int XbaseTableDescription::SetPhysicalPath(const char16_t* path) {
+    path_ = path ? path : u"";
+    // The framework keeps the directory and the table's name apart.
+    size_t cut = path_.find_last_of(u"/\\:");
+    std::u16string file = cut == std::u16string::npos ? path_ : path_.substr(cut + 1);
+    size_t dot = file.rfind(u'.');
+    table_name_ = dot == std::u16string::npos || dot == 0 ? file : file.substr(0, dot);
+    return 1;
+}
+
+IXbaseItemDescription* XbaseTableDescription::GetItem(int i) {
+    if (i < 1 || i > (int)items_.size()) return nullptr;
+    return items_[(size_t)i - 1];
+}
+
+XbaseItemDescription* XbaseTableDescription::Find(const std::u16string& name) {
+    for (XbaseItemDescription* item : items_)
+        if (same_name(item->name, name)) return item;
+    return nullptr;
+}
+
+IXbaseItemDescription* XbaseTableDescription::FindItem(const char16_t* name) {
+    return name ? Find(name) : nullptr;
+}
+
+void XbaseTableDescription::AddItem(XbaseItemDescription* item) { items_.push_back(item); }
+
+int XbaseTableDescription::NextKeyNumber() const {
+    int highest = 0;
+    for (const XbaseItemDescription* item : items_)
+        if (item->key_number > highest) highest = item->key_number;
+    return highest + 1;
+}
+
+void XbaseTableDescription::Report(const std::u16string& message) {
+    if (!report_.empty()) report_ += u"\n";
+    report_ += message;
+}
+
+// ---- Tables ----
+
+void XbaseTable::Destroy() {
+    leave_registry(owner, this);
+    if (description_) description_->Release();
+    delete this;
+}
+
+void XbaseTable::SetDescription(XbaseTableDescription* description) {
+    if (description) description->AddRef();
+    if (description_) description_->Release();
+    description_ = description;
 }

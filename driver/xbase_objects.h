@@ -9,21 +9,43 @@
 #include "driver/interfaces.h"
 #include "framework/native.h"
 
+// One field or key of a table description. A description holds a reference to
+// each of its items; the components of a composite key are items of the same
+// description (not owned).
 class XbaseItemDescription final : public CXRefObject<IXbaseItemDescription> {
 public:
-    const char16_t* GetIndexPath() override { return index_path_.c_str(); }
-    const char16_t* GetKeyExpression() override { return key_expression_.c_str(); }
-    int GetComponentCount() override { return (int)components_.size(); }
+    XbaseItemDescription();
+    const char16_t* GetIndexPath() override { return index_path.c_str(); }
+    const char16_t* GetKeyExpression() override { return key_expression.c_str(); }
+    int GetComponentCount() override { return (int)components.size(); }
     int SetComponentCount(int count) override;
     IXbaseItemDescription* GetComponent(int i) override;
     int SetComponent(int i, IXbaseItemDescription* item) override;
-    void Destroy() override { delete this; }
+    void Destroy() override;
     int CopyFrom(IXbaseItemDescription* other) override;
-    char type_letter = ' ';
+    const char16_t* GetName() override { return name.c_str(); }
+    int GetHostType() override { return host_type; }
+    int GetSize() override { return size; }
+    int GetDigits() override { return digits; }
+    int GetDecimals() override { return decimals; }
+    int GetTypeLetter() override { return (unsigned char)type_letter; }
+    int IsField() override { return field ? 1 : 0; }
+    int GetKeyNumber() override { return key_number; }
+    int GetKeyOptions() override { return key_options; }
+    int GetTagNumber() override { return tag_number; }
+    const char16_t* GetMemoPath() override { return memo_path.c_str(); }
 
-private:
-    std::u16string index_path_, key_expression_;
-    std::vector<IXbaseItemDescription*> components_;  // not owned
+    // Items alive in the process (tests count them).
+    static int Live();
+
+    std::u16string name;
+    char type_letter = ' ';
+    int host_type = 0, size = 0, digits = 0, decimals = 0;
+    bool field = false;
+    int field_index = -1;  // in the data file, for fields
+    int key_number = 0, key_options = 0, tag_number = 0;
+    std::u16string index_path, key_expression, memo_path;
+    std::vector<IXbaseItemDescription*> components;  // not owned
 };
 
 class XbaseDriver;
@@ -34,7 +56,7 @@ void leave_registry(XbaseDriver* const& owner, IXObject* object);
 
 class XbaseTableDescription final : public CXRefObject<IXbaseTableDescription> {
 public:
-    explicit XbaseTableDescription(XbaseDriver* driver) : owner(driver) {}
+    explicit XbaseTableDescription(XbaseDriver* driver);
     XbaseDriver* owner;
     const char16_t* GetPhysicalPath() override { return path_.c_str(); }
     int GetHostFormatCode() override { return host_format_; }
@@ -49,28 +71,47 @@ public:
     void Reserved8() override {}
     void Reserved9() override {}
     void Reserved10() override {}
-    void Destroy() override {
-        leave_registry(owner, this);
-        delete this;
-    }
-    int CheckItemExists(const char16_t*) override { return refuse_operation(errors_, 20); }
+    void Destroy() override;
+    int CheckItemExists(const char16_t* item) override;
     int CopyFrom(IXbaseTableDescription* other) override;
-    int Describe() override { return refuse_operation(errors_, 21); }
+    int Describe() override;
+    int SetPhysicalPath(const char16_t* path) override;
+    const char16_t* GetTableName() override { return table_name_.c_str(); }
+    int GetItemCount() override { return (int)items_.size(); }
+    IXbaseItemDescription* GetItem(int i) override;
+    IXbaseItemDescription* FindItem(const char16_t* name) override;
+    const char16_t* GetAssociationReport() override { return report_.c_str(); }
+
+    // The driver's own use. Describes into `holder` (the description's own by
+    // Describe).
+    int DescribeInto(CXErrorHolder* holder);
+    XbaseItemDescription* Find(const std::u16string& name);
+    // Takes over the caller's reference.
+    void AddItem(XbaseItemDescription* item);
+    int VariantRow() const { return variant_row_; }
+    int VariantCode() const;
+    int NextKeyNumber() const;
+    void Report(const std::u16string& message);
+    static int Live();
 
 private:
-    std::u16string path_, memo_;
+    ~XbaseTableDescription();
+    void ClearItems();
+
+    std::u16string path_, memo_, table_name_, report_;
     int host_format_ = 0;
     int variant_row_ = -1;
+    std::vector<XbaseItemDescription*> items_;  // one reference each
 };
 
 class XbaseTable final : public CXRefObject<IXbaseTable> {
 public:
     explicit XbaseTable(XbaseDriver* driver) : owner(driver) {}
     XbaseDriver* owner;
-    void Destroy() override {
-        leave_registry(owner, this);
-        delete this;
-    }
+    void Destroy() override;
+    IXbaseTableDescription* GetDescription() override { return description_; }
+    // Takes a reference to `description` (dropping an earlier one).
+    void SetDescription(XbaseTableDescription* description);
     int HasKey() override { return 0; }
     int CreateFiles() override { return refuse(); }
     int Refused() override { return refuse(); }
@@ -113,6 +154,7 @@ public:
 
 private:
     int refuse() { return refuse_operation(errors_, 30); }
+    XbaseTableDescription* description_ = nullptr;
 };
 
 class XbaseCursor final : public CXRefObject<IXbaseCursor> {

@@ -72,6 +72,7 @@ int cmd_recall(int argc, char** argv);
 int cmd_pack(int argc, char** argv);
 int cmd_eval(int argc, char** argv);
 int cmd_tables(int argc, char** argv);
+int cmd_describe(int argc, char** argv);
 int cmd_index(int argc, char** argv);
 int cmd_reindex(int argc, char** argv);
 int cmd_version(int argc, char** argv);

@@ -13,21 +13,10 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "host/host_values.h"
+#include "host/library_cli.h"
 #include "host/loader.h"
 
 namespace {
-
-int fail_with(IXErrorHolder* holder, const std::string& what) {
-    fprintf(stderr, "qxdb: %s\n", what.c_str());
-    if (holder) fprintf(stderr, "%s\n", wide_to_utf8(holder->DumpText()).c_str());
-    return kExitFailed;
-}
-
-bool start(HostSession* session) {
-    if (session->Start(default_library_path(), default_host_module_path())) return true;
-    fprintf(stderr, "qxdb: %s\n", session->Error().c_str());
-    return false;
-}
 
 std::vector<std::u16string> split_lines(const std::u16string& text) {
     std::vector<std::u16string> out;
@@ -42,6 +31,18 @@ std::vector<std::u16string> split_lines(const std::u16string& text) {
 }
 
 }  // namespace
+
+int cli_fail_holder(IXErrorHolder* holder, const std::string& what) {
+    fprintf(stderr, "qxdb: %s\n", what.c_str());
+    if (holder) fprintf(stderr, "%s\n", wide_to_utf8(holder->DumpText()).c_str());
+    return kExitFailed;
+}
+
+bool cli_start_session(HostSession* session) {
+    if (session->Start(default_library_path(), default_host_module_path())) return true;
+    fprintf(stderr, "qxdb: %s\n", session->Error().c_str());
+    return false;
+}
 
 int cmd_tables(int argc, char** argv) {
     const char* usage =
@@ -59,13 +60,13 @@ int cmd_tables(int argc, char** argv) {
         return kExitFailed;
     }
     HostSession session;
-    if (!start(&session)) return kExitFailed;
+    if (!cli_start_session(&session)) return kExitFailed;
     IXbaseDriver* driver = session.Driver();
     std::u16string source = utf8_to_wide(args.positional[0]);
     HostConnectionDescription description{u"qxdb", source.c_str(), u""};
     IXbaseConnection* connection = driver->CreateConnection(&description);
     if (!connection->Open()) {
-        int code = fail_with(connection->GetErrorHolder(), "cannot open the connection");
+        int code = cli_fail_holder(connection->GetErrorHolder(), "cannot open the connection");
         connection->Release();
         return code;
     }
@@ -111,7 +112,7 @@ int cmd_version(int argc, char** argv) {
     if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
     if (!args.positional.empty()) return cli_usage(usage);
     HostSession session;
-    if (!start(&session)) return kExitFailed;
+    if (!cli_start_session(&session)) return kExitFailed;
     printf("QXDB library %s: interface version %d, module version 23.0.2.0\n", default_library_path().c_str(),
            session.Version());
     return kExitOk;

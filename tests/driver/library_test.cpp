@@ -309,9 +309,12 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
     IXbaseTableDescription* td = d->CreateTableDescription();
     IXbaseTableContext* ctx = d->CreateTableContext();
     EXPECT_EQ(ctx->ContextLockIfOpen(u"t"), 1);
-    EXPECT_EQ(d->OpenTableByName(c, u"A"), nullptr);
+    IXbaseTable* opened = d->OpenTableByName(c, u"A");
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(opened->GetDescription()->GetItemCount(), 1);
     EXPECT_EQ(d->CreateRequest(1), nullptr);
-    for (IXObject* o : std::initializer_list<IXObject*>{ctx, td, cursor, table, c2, c}) EXPECT_EQ(o->Release(), 0u);
+    for (IXObject* o : std::initializer_list<IXObject*>{ctx, td, cursor, table, opened, c2, c})
+        EXPECT_EQ(o->Release(), 0u);
     d->Release();
     ExternalTermLibrary();
 }

@@ -1,0 +1,198 @@
+// Index files joined to a table description (see index_association.h).
+
+#include "driver/index_association.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+#include "driver/field_types.h"
+#include "driver/index_names.h"
+#include "driver/key_translation.h"
+#include "driver/paths.h"
+#include "driver/xbase_objects.h"
+#include "engine/core/engine.h"
+#include "engine/index/index.h"
+#include "framework/codepage.h"
+#include "framework/error.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What one tag will give the description once every tag has succeeded.
+struct Association {
+    bool created = false;
+    XbaseItemDescription* item = nullptr;  // one reference
+    int options = 0;
+    int key_number = 0;
+    int tag = 0;
+};
+
+bool plain_field_name(const std::string& expression) {
+    return expression.find_first_of(" ()+") == std::string::npos;
+}
+
+std::u16string wide(const std::string& text) { return codepage_to_wide(1252, text.data(), text.size()); }
+std::string narrow(const std::u16string& text) { return codepage_from_wide(1252, text); }
+
+bool is_composite(const XbaseItemDescription* item) { return !item->field && !item->components.empty(); }
+
+// The composite key of a tag's expression: its components are the description's
+// items, its size the sum of theirs.
+bool make_composite(XbaseTableDescription* d, XbaseItemDescription* key, const std::string& expression,
+                    CXErrorHolder* holder) {
+    auto lookup = [&](const std::string& name, KeyField* f) {
+        XbaseItemDescription* item = d->Find(wide(name));
+        if (!item || !item->field) return false;
+        f->type = item->type_letter;
+        f->length = item->size;
+        return true;
+    };
+    KeyTranslation t = translate_key_expression(expression, narrow(key->name), lookup);
+    if (!t.ok) {
+        raise_key_translation_error(holder, t, expression, narrow(key->name));
+        return false;
+    }
+    key->components.clear();
+    key->size = 0;
+    for (const std::string& name : t.components) {
+        XbaseItemDescription* component = d->Find(wide(name));
+        key->components.push_back(component);
+        key->size += component->size;
+    }
+    key->field = false;
+    key->host_type = kItemBinary;
+    return true;
+}
+
+}  // namespace
+
+int associate_index(XbaseTableDescription* d, const std::u16string& path, const std::u16string& key_name, int options,
+                    CXErrorHolder* holder) {
+    const std::string file = path_from_wide(path);
+    const int type = index_type_of_path(file);
+    if (type == kIndexUnsupported) {
+        raise_error(holder, 1058, 102, 7, {path});
+        return 0;
+    }
+    int16_t h = -1;
+    XDSTATUS s = IndexOpen(type, file.c_str(), XDB_OPEN_READONLY, &h);
+    if (s < 0) {
+        int status = s;
+        raise_error(holder, 1001, 102, 8, {path}, &status);
+        xdb_set_status(XD_OK);
+        return 0;
+    }
+    int16_t tags = 0;
+    if (TagCount(type, h, &tags) < 0 || tags < 1) {
+        raise_error(holder, 1019, 102, 5, {path});
+        IndexClose(type, h);
+        xdb_set_status(XD_OK);
+        return 0;
+    }
+    const bool by_tag_name = tags > 1 || index_is_multitag(type) || type == kIndexMdx || key_name.empty();
+    std::vector<Association> done;
+    bool ok = true;
+    int next_key = d->NextKeyNumber();
+    for (int t = 0; t < tags && ok; t++) {
+        IndexDescription desc;
+        if (IndexDescribe(type, h, &desc) < 0) {
+            raise_error(holder, 1019, 102, 5, {path});
+            ok = false;
+            break;
+        }
+        std::u16string name = by_tag_name ? wide(desc.name) : key_name;
+        Association a;
+        a.tag = t;
+        XbaseItemDescription* item = d->Find(name);
+        if (!item) {
+            for (Association& earlier : done)
+                if (earlier.created && earlier.item->name == name) item = earlier.item;
+        }
+        if (item) {
+            // The tag's key is that item: its expression must be the field itself,
+            // or the item a composite key already.
+            if (!plain_field_name(desc.key_expression) && !is_composite(item)) {
+                raise_error(holder, 1071, 102, 9, {name, path, d->GetTableName()});
+                ok = false;
+                break;
+            }
+            item->AddRef();
+            a.item = item;
+            a.key_number = item->key_number ? item->key_number : next_key++;
+        } else if (!desc.key_expression.empty()) {
+            auto* key = new XbaseItemDescription();
+            key->AddRef();
+            key->name = name;
+            key->type_letter = desc.key_type == '?' ? 'C' : (char)desc.key_type;
+            key->key_expression = wide(desc.key_expression);
+            key->index_path = path;
+            if (!make_composite(d, key, desc.key_expression, holder)) {
+                key->Release();
+                if (options & kAssociateAllTags) ok = false;
+                continue;  // the tag is dropped
+            }
+            a.created = true;
+            a.item = key;
+            a.options = 0x1000;
+            a.key_number = next_key++;
+        } else {
+            continue;  // a tag without an expression gives no key
+        }
+        a.options |= (desc.flags & 256) ? 0x0400 : 0x0800;
+        a.options |= (desc.flags & 128) ? 0x4000 : 0x2000;
+        done.push_back(a);
+    }
+    IndexClose(type, h);
+    xdb_set_status(XD_OK);
+    if (!ok) {
+        for (Association& a : done) a.item->Release();
+        return 0;
+    }
+    for (Association& a : done) {
+        a.item->key_number = a.key_number;
+        a.item->key_options = a.options;
+        a.item->index_path = path;
+        a.item->tag_number = a.tag;
+        if (a.created) d->AddItem(a.item);  // the description takes the reference
+        else a.item->Release();
+    }
+    return 1;
+}
+
+void discover_indexes(XbaseTableDescription* d) {
+    const std::u16string data = d->GetPhysicalPath();
+    size_t cut = data.find_last_of(u"/\\:");
+    std::u16string dir = cut == std::u16string::npos ? u"" : data.substr(0, cut + 1);
+    std::u16string base = data.substr(0, data.size() > 4 && data[data.size() - 4] == u'.' ? data.size() - 4 : data.size());
+    std::vector<std::u16string> files;
+    const int code = d->VariantCode();
+    if (code == 2 || code == 10) {
+        // The production index: the table's name with the format's extension (in
+        // either case, where names have one).
+        for (const char16_t* ext : code == 2 ? std::vector<const char16_t*>{u".mdx", u".MDX"}
+                                             : std::vector<const char16_t*>{u".cdx", u".CDX"}) {
+            if (xdb_fexists(path_from_wide(base + ext).c_str())) {
+                files.push_back(base + ext);
+                break;
+            }
+        }
+    } else {
+        // Every "*.??x" file of the directory, in name order.
+        std::error_code ec;
+        fs::path where = dir.empty() ? fs::path(".") : fs::path(path_from_wide(dir));
+        for (fs::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            size_t dot = name.rfind('.');
+            if (dot == std::string::npos || name.size() - dot != 4 || (name.back() != 'x' && name.back() != 'X')) continue;
+            if (!it->is_regular_file(ec)) continue;
+            files.push_back(dir + path_to_wide(name));
+        }
+        std::sort(files.begin(), files.end());
+    }
+    for (const std::u16string& file : files) {
+        CXErrorHolder failure;
+        if (!associate_index(d, file, u"", 0, &failure)) d->Report(failure.CurrentMessage());
+    }
+}

@@ -1,0 +1,25 @@
+#pragma once
+// Index files joined to a table description: each tag of the file becomes a key,
+// either an existing field (the tag's expression is that field) or a composite key
+// made from the tag's expression.
+
+#include <string>
+
+class XbaseTableDescription;
+class CXErrorHolder;
+
+// Options of an association.
+enum : int {
+    kAssociateAllTags = 0x01,  // a tag whose expression cannot be a key fails the whole file
+};
+
+// Associates the index file `path` with the description, under `key_name` when the
+// file has one tag and a name is given (else each key is named after its tag).
+// Answers 1, or 0 with the reason in `holder`; the description is unchanged then.
+int associate_index(XbaseTableDescription* description, const std::u16string& path, const std::u16string& key_name,
+                    int options, CXErrorHolder* holder);
+
+// After an open by file name: the production index of dBASE IV and Visual FoxPro
+// tables, the "*.??x" files of the directory for the others. Failures are added to
+// the description's association report and do not stop the open.
+void discover_indexes(XbaseTableDescription* description);
