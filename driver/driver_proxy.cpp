@@ -28,14 +28,16 @@ IXErrorHolder* DriverProxy::GetDriverErrorHolder() {
     return driver_ ? driver_->GetErrorHolder() : &errors_;
 }
 
-int DriverProxy::OpenTable(const char16_t*, const char16_t*, const char16_t*) {
+int DriverProxy::OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path) {
     QXDB_DRIVER_ENTRY;
-    return refuse_operation(driver_ ? driver_->Errors() : errors_, 60);
+    if (!driver_) return refuse_operation(errors_, 60);
+    return driver_->DeclareTable(connection, table, path);
 }
 
-int DriverProxy::AssociateIndex(const char16_t*, const char16_t*, const char16_t*) {
+int DriverProxy::AssociateIndex(const char16_t* table, const char16_t* index, const char16_t* key) {
     QXDB_DRIVER_ENTRY;
-    return refuse_operation(driver_ ? driver_->Errors() : errors_, 61);
+    if (!driver_) return refuse_operation(errors_, 61);
+    return driver_->DeclareIndex(table, index, key);
 }
 
 int DriverProxy::AsciiSort(int request) {

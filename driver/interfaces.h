@@ -146,6 +146,15 @@ public:
     // What went wrong while index files were found and associated (one message per
     // line, empty when nothing did): such failures do not stop an open.
     virtual const char16_t* GetAssociationReport() = 0;
+    // Building a description for a new table (CreateFiles makes its files). A field
+    // item; a key on `expression` (a field's name: that field becomes the key; any
+    // other expression: a composite key named `name`) kept in `index_file`; the
+    // memo file's name; the host format code; creation options.
+    virtual int AddField(const char16_t* name, int host_type, int size, int digits, int decimals) = 0;
+    virtual int AddKey(const char16_t* name, const char16_t* expression, const char16_t* index_file, int options) = 0;
+    virtual int SetMemoName(const char16_t* name) = 0;
+    virtual int SetHostFormatCode(int code) = 0;
+    virtual int SetCreationOptions(int options) = 0;
 
 protected:
     ~IXbaseTableDescription() = default;
@@ -196,6 +205,12 @@ public:
     // The framework's table operations, after the xBase ones.
     // The table's description (owned by the table; null before one is set).
     virtual IXbaseTableDescription* GetDescription() = 0;
+    // The host's open mode for the next Open: 3 reads and writes, else read only.
+    virtual int SetOpenMode(int mode) = 0;
+    virtual int IsOpen() = 0;
+    // Gives the table the description of a table to create (CreateFiles), taking
+    // a reference.
+    virtual int SetTableDescription(IXbaseTableDescription* description) = 0;
 
 protected:
     ~IXbaseTable() = default;
@@ -227,6 +242,12 @@ protected:
     ~IXbaseTableContext() = default;
 };
 
+// Creation options of a table description.
+enum : int {
+    kCreateStrictNames = 0x01,         // a field name longer than 10 characters is refused (1059)
+    kCreateBooleansAsLogicals = 0x02,  // host item type 26 becomes an L field
+};
+
 // Listing options of ListTables.
 enum : uint32_t {
     kListNames = 0x01,    // append each table's base name
@@ -256,6 +277,9 @@ public:
     virtual int TableExists(IXbaseConnection* connection, const char16_t* name, int* exists) = 0;
     virtual int AnswersOne() = 0;
     virtual IXbaseTable* OpenTableFromDescription(IXbaseConnection* connection, IXbaseTableDescription* description) = 0;
+    // The framework's driver operations, after the xBase ones.
+    // The table an HDBOuvre registration holds under `name` (null when none).
+    virtual IXbaseTable* RegisteredTable(const char16_t* name) = 0;
 
 protected:
     ~IXbaseDriver() = default;

@@ -1,5 +1,7 @@
 #include "driver/paths.h"
 
+#include <filesystem>
+
 #include "framework/codepage.h"
 
 std::u16string path_to_wide(const std::string& s) {
@@ -33,4 +35,34 @@ std::string path_from_wide(const std::u16string& w) {
         i += len - 1;
     }
     return out;
+}
+
+std::string path_matching_case(const std::string& path) {
+#ifdef _WIN32
+    return path;
+#else
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (path.empty() || fs::exists(fs::path(path), ec)) return path;
+    size_t cut = path.find_last_of('/');
+    std::string dir = cut == std::string::npos ? "." : path.substr(0, cut == 0 ? 1 : cut);
+    std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    auto fold = [](std::string s) {
+        for (char& c : s)
+            if (c >= 'a' && c <= 'z') c = (char)(c - 32);
+        return s;
+    };
+    const std::string wanted = fold(name);
+    std::string found;
+    int matches = 0;
+    for (fs::directory_iterator it(fs::path(dir), ec), end; !ec && it != end; it.increment(ec)) {
+        std::string file = it->path().filename().string();
+        if (fold(file) == wanted) {
+            found = file;
+            matches++;
+        }
+    }
+    if (matches != 1) return path;
+    return cut == std::string::npos ? found : path.substr(0, cut + 1) + found;
+#endif
 }

@@ -9,3 +9,9 @@
 
 std::u16string path_to_wide(const std::string& system_name);
 std::string path_from_wide(const std::u16string& name);
+
+// Names compare as Windows compares them: where the system's names have a case and
+// `path` names no file, the one file of its directory whose name differs from it
+// only in the case of ASCII letters (PEOPLE.DBF for people.dbf), else `path` as
+// given.
+std::string path_matching_case(const std::string& path);

@@ -106,15 +106,6 @@ int XbaseConnection::Close() {
     return 1;
 }
 
-namespace {
-
-std::u16string fold_case(std::u16string s) {
-    for (char16_t& c : s)
-        if (c >= u'a' && c <= u'z') c = (char16_t)(c - 32);
-    return s;
-}
-
-}  // namespace
 
 bool XbaseConnection::Resolve(const std::u16string& name, const std::u16string& default_extension,
                               std::u16string* path, CXErrorHolder* holder) {
@@ -135,21 +126,8 @@ bool XbaseConnection::Resolve(const std::u16string& name, const std::u16string& 
         return false;
     }
     *path = dir + kPathSeparator + base + ext;
-    if (!kDriveLetters && !fs::exists(fs::path(path_from_wide(*path)), ec)) {
-        // Names compare as Windows compares them: a table named PEOPLE is the file
-        // PEOPLE.DBF whatever case the name was given in, when only one file of
-        // the directory answers to it.
-        std::u16string wanted = fold_case(base + ext), found;
-        int matches = 0;
-        for (fs::directory_iterator it(fs::path(path_from_wide(dir)), ec), end; !ec && it != end; it.increment(ec)) {
-            std::u16string file_name = path_to_wide(it->path().filename().string());
-            if (fold_case(file_name) == wanted) {
-                found = file_name;
-                matches++;
-            }
-        }
-        if (matches == 1) *path = dir + kPathSeparator + found;
-    }
+    // Names compare as Windows compares them (see path_matching_case).
+    *path = path_to_wide(path_matching_case(path_from_wide(*path)));
     return true;
 }
 

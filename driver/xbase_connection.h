@@ -27,6 +27,7 @@ public:
     // Path resolution for the driver: the full path, or false after error 1031.
     bool Resolve(const std::u16string& name, const std::u16string& default_extension, std::u16string* path,
                  CXErrorHolder* holder);
+    const std::u16string& Name() const { return name_; }
     XbaseDriver* owner;  // null once the driver has gone
     // A count the framework sets at creation.
     int32_t framework_count = 10;

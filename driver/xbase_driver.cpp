@@ -4,6 +4,7 @@
 
 #include "driver/driver_proxy.h"
 #include "driver/index_association.h"
+#include "driver/index_names.h"
 #include "driver/library_state.h"
 #include "driver/paths.h"
 #include "driver/xbase_connection.h"
@@ -52,6 +53,10 @@ XbaseDriver::~XbaseDriver() {
     QXDB_DRIVER_ENTRY;
     if (library().current_driver == this) library().current_driver = nullptr;
     for (DriverProxy* p : proxies_) p->ForgetDriver();
+    // Tables declared through HDBOuvre close with the driver.
+    std::vector<Registration> declared;
+    declared.swap(registrations_);
+    for (Registration& r : declared) r.table->Release();
     // Objects that outlive the driver must not reach back into it.
     ForEachRegistered([](IXObject* o, int kind) {
         if (kind == 0) static_cast<XbaseConnection*>(static_cast<IXbaseConnection*>(o))->owner = nullptr;
@@ -239,4 +244,89 @@ void XbaseDriver::DetachProxy(DriverProxy* proxy) {
     QXDB_DRIVER_ENTRY;
     for (size_t i = 0; i < proxies_.size(); i++)
         if (proxies_[i] == proxy) proxies_.erase(proxies_.begin() + (long)i--);
+}
+
+// ---- HDBOuvre and HDBIndex ----
+
+namespace {
+
+bool same_name(const std::u16string& a, const std::u16string& b) {
+    return lower_ascii(a) == lower_ascii(b);
+}
+
+}  // namespace
+
+XbaseDriver::Registration* XbaseDriver::FindRegistration(const std::u16string& name) {
+    for (Registration& r : registrations_)
+        if (same_name(r.name, name)) return &r;
+    return nullptr;
+}
+
+IXbaseTable* XbaseDriver::RegisteredTable(const char16_t* name) {
+    QXDB_DRIVER_ENTRY;
+    Registration* r = name ? FindRegistration(name) : nullptr;
+    return r ? r->table : nullptr;
+}
+
+int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    const std::u16string connection_name = connection ? connection : u"", name = table ? table : u"";
+    XbaseConnection* conn = nullptr;
+    ForEachRegistered([&](IXObject* o, int kind) {
+        auto* c = kind == 0 ? static_cast<XbaseConnection*>(static_cast<IXbaseConnection*>(o)) : nullptr;
+        if (c && !conn && same_name(c->Name(), connection_name)) conn = c;
+    });
+    if (!conn || (!conn->IsOpen() && !conn->Open())) {
+        raise_error(&errors_, 1004, 101, 30, {connection_name});
+        return 0;
+    }
+    // The explicit file, or the table's name in the connection's directory.
+    std::u16string file = path && *path ? path : u"";
+    if (file.empty() && !conn->Resolve(name, u".dbf", &file, &errors_)) return 0;
+    auto* wanted = new XbaseTableDescription(nullptr);
+    wanted->AddRef();
+    wanted->SetPhysicalPath(file.c_str());
+    IXbaseTable* opened = OpenTableFromDescription(conn, wanted);
+    wanted->Release();
+    if (!opened) return 0;
+    if (!opened->Open()) {
+        int status = static_cast<XbaseTable*>(opened)->Errors().BaseCode();
+        raise_error(&errors_, 1001, 101, 31, {file}, &status);
+        opened->Release();
+        return 0;
+    }
+    // A new declaration of the table replaces the earlier one.
+    if (Registration* old = FindRegistration(name)) {
+        XbaseTable* previous = old->table;
+        old->table = static_cast<XbaseTable*>(opened);
+        old->indexes.clear();
+        previous->Release();
+    } else {
+        registrations_.push_back(Registration{name, static_cast<XbaseTable*>(opened), {}, 0});
+    }
+    return 1;
+}
+
+int XbaseDriver::DeclareIndex(const char16_t* table, const char16_t* index, const char16_t* key) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    const std::u16string index_name = index ? index : u"", key_name = key ? key : u"";
+    Registration* r = table ? FindRegistration(table) : nullptr;
+    if (!r) {
+        raise_error(&errors_, 1067, 101, 32, {index_name});
+        return 0;
+    }
+    auto* d = static_cast<XbaseTableDescription*>(r->table->GetDescription());
+    std::u16string path = path_to_wide(
+        path_matching_case(index_path_from_name(path_from_wide(index_name), path_from_wide(d->GetPhysicalPath()))));
+    // Only a multi-tag file names its keys itself.
+    int type = index_type_of_path(path_from_wide(path));
+    if (key_name.empty() && type != kIndexMdx && type != kIndexCdx) {
+        raise_error(&errors_, 1068, 101, 33, {index_name});
+        return 0;
+    }
+    if (!associate_index(d, path, key_name, 0, &errors_)) return 0;
+    r->indexes.push_back(path);
+    return 1;
 }

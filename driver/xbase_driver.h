@@ -1,6 +1,7 @@
 #pragma once
 // The driver object: the host's entry to connections and tables.
 
+#include <string>
 #include <vector>
 
 #include "driver/interfaces.h"
@@ -25,6 +26,11 @@ public:
     int TableExists(IXbaseConnection* connection, const char16_t* name, int* exists) override;
     int AnswersOne() override { return 1; }
     IXbaseTable* OpenTableFromDescription(IXbaseConnection* connection, IXbaseTableDescription* description) override;
+    IXbaseTable* RegisteredTable(const char16_t* name) override;
+
+    // HDBOuvre and HDBIndex (the proxy's operations).
+    int DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path);
+    int DeclareIndex(const char16_t* table, const char16_t* index, const char16_t* key);
 
     // Proxies handed out for this driver: told when it goes.
     void AttachProxy(class DriverProxy* proxy);
@@ -35,5 +41,14 @@ public:
 
 private:
     ~XbaseDriver();
+    // A table opened through HDBOuvre, with the index files HDBIndex joined to it.
+    struct Registration {
+        std::u16string name;
+        class XbaseTable* table;  // one reference, opened
+        std::vector<std::u16string> indexes;
+        int options = 0;
+    };
+    Registration* FindRegistration(const std::u16string& name);
     std::vector<class DriverProxy*> proxies_;
+    std::vector<Registration> registrations_;
 };

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "driver/xbase_driver.h"
+#include "framework/host_item_types.h"
 
 namespace {
 
@@ -136,16 +137,49 @@ void XbaseTableDescription::Report(const std::u16string& message) {
     report_ += message;
 }
 
-// ---- Tables ----
 
-void XbaseTable::Destroy() {
-    leave_registry(owner, this);
-    if (description_) description_->Release();
-    delete this;
+int XbaseTableDescription::AddField(const char16_t* name, int host_type, int size, int digits, int decimals) {
+    QXDB_DRIVER_ENTRY;
+    if (!name || !*name || Find(name)) {
+        raise_error(&errors_, 6, 102, 20, {name ? name : u""});  // an item of that name exists
+        return 0;
+    }
+    auto* item = new XbaseItemDescription();
+    item->AddRef();
+    item->name = name;
+    item->host_type = host_type;
+    item->size = size;
+    item->digits = digits;
+    item->decimals = decimals;
+    item->field = true;
+    AddItem(item);
+    return 1;
 }
 
-void XbaseTable::SetDescription(XbaseTableDescription* description) {
-    if (description) description->AddRef();
-    if (description_) description_->Release();
-    description_ = description;
+int XbaseTableDescription::AddKey(const char16_t* name, const char16_t* expression, const char16_t* index_file,
+                                  int options) {
+    QXDB_DRIVER_ENTRY;
+    if (!name || !*name || !expression || !*expression || !index_file || !*index_file) {
+        refuse_operation(errors_, 21);
+        return 0;
+    }
+    XbaseItemDescription* field = Find(expression);
+    XbaseItemDescription* key = field && field->field ? field : Find(name);
+    if (key && key != field) {
+        raise_error(&errors_, 6, 102, 21, {name});  // a composite key of that name exists
+        return 0;
+    }
+    if (!key) {
+        key = new XbaseItemDescription();
+        key->AddRef();
+        key->name = name;
+        key->type_letter = 'C';
+        key->host_type = kItemBinary;
+        key->key_expression = expression;
+        AddItem(key);
+    }
+    key->key_number = key->key_number ? key->key_number : NextKeyNumber();
+    key->key_options = options;
+    key->index_path = index_file;
+    return 1;
 }

@@ -81,6 +81,21 @@ public:
     IXbaseItemDescription* GetItem(int i) override;
     IXbaseItemDescription* FindItem(const char16_t* name) override;
     const char16_t* GetAssociationReport() override { return report_.c_str(); }
+    int AddField(const char16_t* name, int host_type, int size, int digits, int decimals) override;
+    int AddKey(const char16_t* name, const char16_t* expression, const char16_t* index_file, int options) override;
+    int SetMemoName(const char16_t* name) override {
+        memo_ = name ? name : u"";
+        return 1;
+    }
+    int SetHostFormatCode(int code) override {
+        host_format_ = code;
+        return 1;
+    }
+    int SetCreationOptions(int options) override {
+        creation_options_ = options;
+        return 1;
+    }
+    int CreationOptions() const { return creation_options_; }
 
     // The driver's own use. Describes into `holder` (the description's own by
     // Describe).
@@ -101,6 +116,7 @@ private:
     std::u16string path_, memo_, table_name_, report_;
     int host_format_ = 0;
     int variant_row_ = -1;
+    int creation_options_ = 0;
     std::vector<XbaseItemDescription*> items_;  // one reference each
 };
 
@@ -110,13 +126,21 @@ public:
     XbaseDriver* owner;
     void Destroy() override;
     IXbaseTableDescription* GetDescription() override { return description_; }
+    int SetOpenMode(int mode) override {
+        open_mode_ = mode;
+        return 1;
+    }
+    int IsOpen() override { return open_ ? 1 : 0; }
+    int SetTableDescription(IXbaseTableDescription* description) override;
     // Takes a reference to `description` (dropping an earlier one).
     void SetDescription(XbaseTableDescription* description);
-    int HasKey() override { return 0; }
-    int CreateFiles() override { return refuse(); }
+    // The engine handle of the data file (-1 while the table is closed).
+    int16_t DataHandle() const;
+    int HasKey() override;
+    int CreateFiles() override;
     int Refused() override { return refuse(); }
-    int Open() override { return refuse(); }
-    int Close() override { return refuse(); }
+    int Open() override;
+    int Close() override;
     int AddRecord() override { return refuse(); }
     int WriteRecordAt(int64_t) override { return refuse(); }
     int DeleteRecord(int64_t) override { return refuse(); }
@@ -138,16 +162,16 @@ public:
     int ComputeKeyValue(const char16_t*) override { return refuse(); }
     int LockOrUnlockRecord(int64_t, int) override { return refuse(); }
     int Compact() override { return refuse(); }
-    int Reopen() override { return refuse(); }
+    int Reopen() override;
     int ChangeBrowseKey(const char16_t*) override { return refuse(); }
     int RecordLayerRequest(int) override { return refuse(); }
-    int RecheckDataFile() override { return refuse(); }
+    int RecheckDataFile() override;
     int CreateFirstAuxiliary() override { return refuse(); }
     int AttachHostRecord(void*) override { return refuse(); }
     int CreateSecondAuxiliary() override { return refuse(); }
     int ReadCurrentRecord() override { return refuse(); }
-    int SetMemoPath(const char16_t*) override { return refuse(); }
-    int ReleaseResources() override { return 1; }
+    int SetMemoPath(const char16_t* path) override;
+    int ReleaseResources() override;
     int ValidateRecordNumber(int64_t) override { return refuse(); }
     int Browse(int) override { return refuse(); }
     int Refresh() override { return refuse(); }
@@ -155,6 +179,10 @@ public:
 private:
     int refuse() { return refuse_operation(errors_, 30); }
     XbaseTableDescription* description_ = nullptr;
+    struct PhysicalFile* file_ = nullptr;  // shared with the other tables of the data file
+    bool open_ = false;
+    int open_mode_ = 0;  // the host's open mode: 3 reads and writes, anything else reads
+    int64_t current_record_ = 0;
 };
 
 class XbaseCursor final : public CXRefObject<IXbaseCursor> {

@@ -19,6 +19,13 @@ bool CliArgs::has(const std::string& name) const {
     return false;
 }
 
+std::vector<std::string> CliArgs::all(const std::string& name) const {
+    std::vector<std::string> values;
+    for (const auto& o : options)
+        if (o.first == name) values.push_back(o.second);
+    return values;
+}
+
 std::string CliArgs::get(const std::string& name, const std::string& def) const {
     for (const auto& o : options)
         if (o.first == name) return o.second;

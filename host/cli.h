@@ -15,6 +15,8 @@ struct CliArgs {
     std::vector<std::pair<std::string, std::string>> options;  // --name value / --flag ""
     bool has(const std::string& name) const;
     std::string get(const std::string& name, const std::string& def = "") const;
+    // Every value of an option given more than once, in order.
+    std::vector<std::string> all(const std::string& name) const;
 };
 
 // Splits argv into positional arguments and options. `with_value` lists the
@@ -73,6 +75,8 @@ int cmd_pack(int argc, char** argv);
 int cmd_eval(int argc, char** argv);
 int cmd_tables(int argc, char** argv);
 int cmd_describe(int argc, char** argv);
+int cmd_create_table(int argc, char** argv);
+int cmd_open(int argc, char** argv);
 int cmd_index(int argc, char** argv);
 int cmd_reindex(int argc, char** argv);
 int cmd_version(int argc, char** argv);

@@ -43,6 +43,10 @@ const char* host_type_name(int type) {
     }
 }
 
+const int kNamedTypes[] = {kItemText, kItemInt16, kItemInt8, kItemInt32, kItemReal8, kItemDate, kItemTextMemo,
+                           kItemCurrency, kItemBinaryMemo, kItemInt64, kItemBinary, kItemDateTime, kItemBoolean,
+                           kItemDecimal};
+
 std::string hex(int v) {
     char b[16];
     snprintf(b, sizeof b, "0x%04X", (unsigned)v);
@@ -51,27 +55,14 @@ std::string hex(int v) {
 
 }  // namespace
 
-int cmd_describe(int argc, char** argv) {
-    CliArgs args;
-    if (int done = cli_begin(argc, argv, {"format"}, {}, kUsage, &args); done >= 0) return done;
-    RecordFormat format = RecordFormat::kTable;
-    if (args.positional.size() != 2 || !parse_record_format(args.get("format", "table"), &format))
-        return cli_usage(kUsage);
-    HostSession session;
-    if (!cli_start_session(&session)) return kExitFailed;
-    IXbaseDriver* driver = session.Driver();
-    std::u16string source = utf8_to_wide(args.positional[0]), name = utf8_to_wide(args.positional[1]);
-    HostConnectionDescription cd{u"qxdb", source.c_str(), u""};
-    IXbaseConnection* connection = driver->CreateConnection(&cd);
-    IXbaseTable* table = driver->OpenTableByName(connection, name.c_str());
-    if (!table) {
-        int code = cli_fail_holder(driver->GetErrorHolder(), "cannot open " + args.positional[1]);
-        connection->Release();
-        return code;
-    }
-    IXbaseTableDescription* d = table->GetDescription();
-    std::string report = wide_to_utf8(d->GetAssociationReport());
-    if (!report.empty()) fprintf(stderr, "qxdb: index files left out:\n%s\n", report.c_str());
+int host_type_from_name(const std::string& name) {
+    for (int t : kNamedTypes)
+        if (name == host_type_name(t)) return t;
+    long long n = 0;
+    return cli_parse_number(name, 1, 255, &n) ? (int)n : -1;
+}
+
+void print_description(IXbaseTableDescription* d, RecordFormat format) {
     RecordWriter writer(stdout, format,
                         {"item", "kind", "host_type", "type_name", "size", "digits", "decimals", "xbase", "key",
                          "options", "expression", "components", "index", "memo"},
@@ -103,6 +94,30 @@ int cmd_describe(int argc, char** argv) {
                       key ? text_or_null(item->GetIndexPath()) : Cell::null(), text_or_null(item->GetMemoPath())});
     }
     writer.finish();
+}
+
+int cmd_describe(int argc, char** argv) {
+    CliArgs args;
+    if (int done = cli_begin(argc, argv, {"format"}, {}, kUsage, &args); done >= 0) return done;
+    RecordFormat format = RecordFormat::kTable;
+    if (args.positional.size() != 2 || !parse_record_format(args.get("format", "table"), &format))
+        return cli_usage(kUsage);
+    HostSession session;
+    if (!cli_start_session(&session)) return kExitFailed;
+    IXbaseDriver* driver = session.Driver();
+    std::u16string source = utf8_to_wide(args.positional[0]), name = utf8_to_wide(args.positional[1]);
+    HostConnectionDescription cd{u"qxdb", source.c_str(), u""};
+    IXbaseConnection* connection = driver->CreateConnection(&cd);
+    IXbaseTable* table = driver->OpenTableByName(connection, name.c_str());
+    if (!table) {
+        int code = cli_fail_holder(driver->GetErrorHolder(), "cannot open " + args.positional[1]);
+        connection->Release();
+        return code;
+    }
+    IXbaseTableDescription* d = table->GetDescription();
+    std::string report = wide_to_utf8(d->GetAssociationReport());
+    if (!report.empty()) fprintf(stderr, "qxdb: index files left out:\n%s\n", report.c_str());
+    print_description(d, format);
     table->Release();
     connection->Release();
     return kExitOk;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "driver/interfaces.h"
+#include "host/record_writer.h"
 
 class HostSession;
 
@@ -12,3 +13,7 @@ class HostSession;
 bool cli_start_session(HostSession* session);
 // Prints `what` and the holder's dump on standard error; answers exit status 1.
 int cli_fail_holder(IXErrorHolder* holder, const std::string& what);
+// Prints a table description as qxdb describe does: one row per item and key.
+void print_description(IXbaseTableDescription* description, RecordFormat format);
+// The host item type of a name ("text", "int32", ...) or of a number; -1 if neither.
+int host_type_from_name(const std::string& name);

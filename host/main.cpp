@@ -27,6 +27,8 @@ const Command kCommands[] = {
     {"eval", cmd_eval, "evaluate a key expression against a record"},
     {"tables", cmd_tables, "list the tables of a directory through the library"},
     {"describe", cmd_describe, "describe a table as the host sees it, with its keys (through the library)"},
+    {"create-table", cmd_create_table, "create a table's files from a host description (through the library)"},
+    {"open", cmd_open, "declare a table and its index files as HDBOuvre and HDBIndex do (through the library)"},
     {"version", cmd_version, "show the library's version (loads it as the host does)"},
     {"message", cmd_message, "print a message of the library's table with its inserts"},
     {"status", cmd_status, "explain an engine status code"},

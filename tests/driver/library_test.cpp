@@ -135,9 +135,9 @@ TEST_F(LibraryExports, TabledAnswers) {
     EXPECT_EQ(p->AsciiSort(-1), 0);
     EXPECT_EQ(p->AsciiSort(1), 0);   // sets, was clear
     EXPECT_EQ(p->GetDriverErrorHolder(), d->GetErrorHolder());
-    EXPECT_EQ(p->OpenTable(u"c", u"t", u"p"), 0);  // not offered yet: error 8
-    EXPECT_EQ(p->GetDriverErrorHolder()->CurrentErrorId(), 8u);
-    EXPECT_EQ(wide_to_utf8(p->GetDriverErrorHolder()->CurrentMessage()), "Opération non supportée.");
+    EXPECT_EQ(p->OpenTable(u"c", u"t", u"p"), 0);  // no connection of that name
+    EXPECT_EQ(p->GetDriverErrorHolder()->CurrentErrorId(), 1004u);
+    EXPECT_EQ(wide_to_utf8(p->GetDriverErrorHolder()->CurrentMessage()), "Echec lors de l'ouverture de la connexion 'c'.");
     EXPECT_EQ(p->Release(), 0u);
 
     int32_t a = 7, c = 7;
@@ -303,8 +303,8 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
 
     // Objects the driver hands out, and the operations still to come.
     IXbaseTable* table = d->CreateTable();
-    EXPECT_EQ(table->Open(), 0);
-    EXPECT_EQ(table->GetErrorHolder()->CurrentErrorId(), 8u);
+    EXPECT_EQ(table->Open(), 0);  // a table without a description
+    EXPECT_EQ(table->GetErrorHolder()->CurrentErrorId(), 1005u);
     IXbaseCursor* cursor = d->CreateCursor(table);
     IXbaseTableDescription* td = d->CreateTableDescription();
     IXbaseTableContext* ctx = d->CreateTableContext();

@@ -1,0 +1,287 @@
+// Tables: open and close over the shared record of their data file, the
+// description they were opened from, and the creation of their files.
+
+#include <cstring>
+
+#include "driver/field_types.h"
+#include "driver/index_names.h"
+#include "driver/key_translation.h"
+#include "driver/paths.h"
+#include "driver/physical_files.h"
+#include "driver/xbase_objects.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "engine/index/index.h"
+#include "engine/memo/memo.h"
+#include "framework/codepage.h"
+
+void XbaseTable::Destroy() {
+    leave_registry(owner, this);
+    if (open_) Close();
+    physical_file_give_back(file_);
+    if (description_) description_->Release();
+    delete this;
+}
+
+void XbaseTable::SetDescription(XbaseTableDescription* description) {
+    if (description) description->AddRef();
+    if (description_) description_->Release();
+    description_ = description;
+}
+
+int XbaseTable::SetTableDescription(IXbaseTableDescription* description) {
+    QXDB_DRIVER_ENTRY;
+    auto* d = dynamic_cast<XbaseTableDescription*>(description);
+    if (!d || open_) {
+        refuse_operation(errors_, 31);
+        return 0;
+    }
+    SetDescription(d);
+    return 1;
+}
+
+int16_t XbaseTable::DataHandle() const { return file_ ? file_->handle : -1; }
+
+int XbaseTable::HasKey() {
+    QXDB_DRIVER_ENTRY;
+    if (!description_) return 0;
+    for (int i = 1; i <= description_->GetItemCount(); i++)
+        if (description_->GetItem(i)->GetKeyNumber() > 0) return 1;
+    return 0;
+}
+
+int XbaseTable::Open() {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    if (open_) return 1;  // one open per table: a second changes nothing
+    if (!description_ || description_->VariantRow() < 0) {
+        if (!description_ || !Reopen()) {
+            raise_error(&errors_, 1005, 105, 1, {description_ ? description_->GetTableName() : u""});
+            return 0;
+        }
+    }
+    const std::string path = path_from_wide(description_->GetPhysicalPath());
+    if (!file_) file_ = physical_file_take(path);
+    if (file_->handle < 0) {
+        // Shared, and read-only unless the host opens for writing.
+        uint16_t mode = (uint16_t)(description_->VariantCode() | 0x0E00 | (open_mode_ == 3 ? 0 : XDB_OPEN_READONLY));
+        xdb_set_status(XD_OK);
+        int16_t h = -1;
+        XDSTATUS s = dbf_open(&h, path.c_str(), mode);
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(&errors_, 1001, 105, 2, {description_->GetPhysicalPath()}, &status);
+            return 0;
+        }
+        file_->handle = h;
+    }
+    file_->open_count++;
+    open_ = true;
+    current_record_ = 0;
+    return 1;
+}
+
+int XbaseTable::Close() {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    // Only a table that is open counts itself out: closing twice must not close
+    // the file under another table of it.
+    if (!open_ || !file_) return 1;
+    open_ = false;
+    if (file_->open_count > 0) file_->open_count--;
+    if (file_->open_count > 0) return 1;
+    int16_t h = file_->handle;
+    file_->handle = -1;
+    xdb_set_status(XD_OK);
+    XDSTATUS s = dbf_close(h);
+    xdb_set_status(XD_OK);
+    if (s < 0) {
+        int status = s;
+        raise_error(&errors_, 1033, 105, 2, {description_ ? description_->GetPhysicalPath() : u""}, &status);
+        return 0;
+    }
+    return 1;
+}
+
+int XbaseTable::Reopen() {
+    QXDB_DRIVER_ENTRY;
+    if (!description_) return 0;
+    return description_->DescribeInto(&errors_);
+}
+
+int XbaseTable::RecheckDataFile() {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    if (!description_) return 0;
+    const std::u16string path = description_->GetPhysicalPath();
+    if (!xdb_fexists(path_from_wide(path).c_str())) {
+        raise_error(&errors_, 1032, 105, 3, {path});
+        return 0;
+    }
+    return description_->DescribeInto(&errors_);
+}
+
+int XbaseTable::SetMemoPath(const char16_t* path) {
+    QXDB_DRIVER_ENTRY;
+    if (!description_ || !path || !xdb_fexists(path_from_wide(path).c_str())) return 0;
+    for (int i = 1; i <= description_->GetItemCount(); i++) {
+        auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
+        if (item->host_type == kItemTextMemo || item->host_type == kItemBinaryMemo) item->memo_path = path;
+    }
+    return 1;
+}
+
+int XbaseTable::ReleaseResources() {
+    QXDB_DRIVER_ENTRY;
+    return open_ ? Close() : 1;
+}
+
+namespace {
+
+bool has_extension(const std::u16string& path) {
+    size_t cut = path.find_last_of(u"/\\:");
+    size_t dot = path.rfind(u'.');
+    return dot != std::u16string::npos && (cut == std::u16string::npos || dot > cut + 1);
+}
+
+}  // namespace
+
+// The data file, then the index files, then the memo file.
+int XbaseTable::CreateFiles() {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    if (!description_) {
+        refuse();
+        return 0;
+    }
+    XbaseTableDescription* d = description_;
+    const std::u16string path = d->GetPhysicalPath();
+    const std::string data_path = path_from_wide(path);
+    const int variant = creation_variant_of_host_format(d->GetHostFormatCode());
+    const bool strict = d->CreationOptions() & kCreateStrictNames;
+    const bool logicals = d->CreationOptions() & kCreateBooleansAsLogicals;
+    std::vector<DbfCreateField> fields;
+    bool has_memo_field = false;
+    for (int i = 1; i <= d->GetItemCount(); i++) {
+        auto* item = static_cast<XbaseItemDescription*>(d->GetItem(i));
+        if (!item->field) continue;
+        XbaseFieldShape shape;
+        if (!field_of_host_item(item->host_type, item->size, item->digits, item->decimals, variant, logicals, &shape)) {
+            raise_error(&errors_, 1035, 105, 10, {item->name});
+            return 0;
+        }
+        std::string name = codepage_from_wide(1252, item->name);
+        if (name.size() > 10) {
+            if (strict) {
+                raise_error(&errors_, 1059, 105, 11, {item->name, 10});
+                return 0;
+            }
+            name.resize(10);
+        }
+        DbfCreateField f{};
+        memcpy(f.name, name.data(), name.size());
+        f.type = (uint16_t)shape.type;
+        f.length = shape.length;
+        f.decimals = shape.decimals;
+        fields.push_back(f);
+        item->type_letter = shape.type;
+        item->field_index = (int)fields.size() - 1;
+        has_memo_field |= shape.type == 'M' || shape.type == 'P';
+    }
+    xdb_set_status(XD_OK);
+    XDSTATUS s = fields.empty() ? XD_BADFIELDCOUNT
+                                : dbf_create(data_path.c_str(), (int16_t)fields.size(), fields.data(), (uint16_t)variant);
+    xdb_set_status(XD_OK);
+    if (s < 0) {
+        int status = s;
+        raise_error(&errors_, 1034, 105, 12, {path}, &status);
+        return 0;
+    }
+    // Index files: one per key that names one, made anew.
+    for (int i = 1; i <= d->GetItemCount(); i++) {
+        auto* key = static_cast<XbaseItemDescription*>(d->GetItem(i));
+        if (key->key_number <= 0 || key->index_path.empty()) continue;
+        std::u16string index =
+            path_to_wide(path_matching_case(index_path_from_name(path_from_wide(key->index_path), data_path)));
+        std::string expression;
+        char type;
+        uint16_t length = 0;
+        if (key->field) {
+            expression = codepage_from_wide(1252, key->name).substr(0, 10);
+            type = key->type_letter == 'F' ? 'N' : key->type_letter;
+            length = type == 'C' ? (uint16_t)key->size : 8;
+        } else {
+            expression = codepage_from_wide(1252, key->key_expression);
+            auto lookup = [&](const std::string& n, KeyField* f) {
+                XbaseItemDescription* it = d->Find(codepage_to_wide(1252, n.data(), n.size()));
+                if (!it || !it->field) return false;
+                f->type = it->type_letter;
+                f->length = it->type_letter == 'C' ? it->size : 8;
+                return true;
+            };
+            KeyTranslation t = translate_key_expression(expression, codepage_from_wide(1252, key->name), lookup);
+            if (!t.ok) {
+                raise_key_translation_error(&errors_, t, expression, codepage_from_wide(1252, key->name));
+                return 0;
+            }
+            key->components.clear();
+            for (const std::string& c : t.components)
+                key->components.push_back(d->Find(codepage_to_wide(1252, c.data(), c.size())));
+            type = t.type == 'F' ? 'N' : t.type;
+            length = (uint16_t)t.length;
+        }
+        const std::string index_file = path_from_wide(index);
+        if (xdb_fexists(index_file.c_str())) {
+            xdb_set_status(XD_OK);
+            if (xdb_fdelete(index_file.c_str()) < 0) {
+                xdb_set_status(XD_OK);
+                raise_error(&errors_, 1065, 105, 13, {index});
+                return 0;
+            }
+        }
+        const std::string tag = codepage_from_wide(1252, key->name);
+        IndexCreateRequest request{index_file.c_str(), expression.c_str(), type, length,
+                                   (key->key_options & 0x4000) ? 1 : 0, tag.c_str()};
+        xdb_set_status(XD_OK);
+        s = IndexCreate(&request);
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(&errors_, 1062, 105, 14, {index}, &status);
+            return 0;
+        }
+        key->index_path = index;
+    }
+    // The memo file, when the description names one (or the table has memo fields
+    // and none is named: beside the table, under its name).
+    std::u16string memo = d->GetMemoName() ? d->GetMemoName() : u"";
+    if (memo.empty() && has_memo_field) memo = has_extension(path) ? path.substr(0, path.rfind(u'.')) : path;
+    if (!memo.empty()) {
+        const bool fpt = variant == 4 || variant == 8 || variant == 10;
+        if (has_extension(memo)) memo = memo.substr(0, memo.rfind(u'.'));
+        if (memo.find_first_of(u"/\\:") == std::u16string::npos) {
+            size_t cut = path.find_last_of(u"/\\:");
+            if (cut != std::u16string::npos) memo = path.substr(0, cut + 1) + memo;
+        }
+        memo += fpt ? u".fpt" : u".dbt";
+        const std::string memo_file = path_from_wide(memo);
+        xdb_set_status(XD_OK);
+        s = fpt ? fpt_create(memo_file.c_str(), 2) : dbt_create(memo_file.c_str(), 2, (uint8_t)(variant <= 3 || (variant >= 5 && variant <= 7) ? variant : 1));
+        xdb_set_status(XD_OK);
+        if (s == XD_BADFILENAME) {
+            raise_error(&errors_, 1056, 105, 15, {memo, 8});
+            return 0;
+        }
+        if (s < 0) {
+            int status = s;
+            raise_error(&errors_, 1034, 105, 16, {memo}, &status);
+            return 0;
+        }
+        for (int i = 1; i <= d->GetItemCount(); i++) {
+            auto* item = static_cast<XbaseItemDescription*>(d->GetItem(i));
+            if (item->host_type == kItemTextMemo || item->host_type == kItemBinaryMemo) item->memo_path = memo;
+        }
+    }
+    return 1;
+}
