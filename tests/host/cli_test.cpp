@@ -272,4 +272,34 @@ TEST(Cli, IndexCommands) {
     remove_temp_dir(dir);
 }
 
+// The host-path table commands: a table created from a host description, then
+// described and declared as the host sees it; their errors in the library's words.
+TEST(Cli, CreateDescribeAndOpenThroughTheLibrary) {
+    std::string dir = make_temp_dir("clitables");
+    CliRun r = qxdb("create-table '" + dir + "' PEOPLE --format 2 NAME:text:30 AGE:int16:3 SALARY:currency:7.2 "
+                    "BORN:date NOTES:'text memo' --key NAME:NAME:PNAME.NDX --key CB:'UPPER(NAME)+DTOS(BORN)':PCB.NDX");
+    ASSERT_EQ(r.code, 0) << r.out;
+    r = qxdb("describe '" + dir + "' people --format jsonl");
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("{\"item\":\"AGE\",\"kind\":\"field\",\"host_type\":3,\"type_name\":\"int16\",\"size\":2"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"expression\":\"UPPER(NAME)+DTOS(BORN)\",\"components\":\"NAME+BORN\""), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"memo\":\"" + dir + "/PEOPLE.dbt\""), std::string::npos) << r.out;
+    r = qxdb("open '" + dir + "' PEOPLE --index PNAME.NDX --key NAME --format csv");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("NAME,field,2,text,30,,,C,1,0x2800"), std::string::npos) << r.out;
+    r = qxdb("open '" + dir + "' PEOPLE --index PNAME.NDX");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("impose de préciser ce paramètre"), std::string::npos) << r.out;
+    r = qxdb("describe '" + dir + "' nosuch");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("Le fichier '" + dir + "/nosuch.dbf' n'existe pas."), std::string::npos) << r.out;
+    r = qxdb("create-table '" + dir + "' BAD --format 2 AVERYLONGNAME:text:5 --strict-names");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("est trop long (<10> caractères maximum)"), std::string::npos) << r.out;
+    EXPECT_EQ(qxdb("create-table '" + dir + "' BAD --format 2 X:nosuchtype").code, 2);
+    remove_temp_dir(dir);
+}
+
 }  // namespace
