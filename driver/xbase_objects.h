@@ -136,6 +136,10 @@ public:
     void SetDescription(XbaseTableDescription* description);
     // The engine handle of the data file (-1 while the table is closed).
     int16_t DataHandle() const;
+    // The index of a key, opened on its first use (and kept until the table closes):
+    // fills *access for the uniform index operations. 0 with the reason (1023,
+    // 1058, 1001, 1044) in the table's holder.
+    int UseKey(const std::u16string& key, struct IndexAccess* access);
     int HasKey() override;
     int CreateFiles() override;
     int Refused() override { return refuse(); }
@@ -183,6 +187,13 @@ private:
     bool open_ = false;
     int open_mode_ = 0;  // the host's open mode: 3 reads and writes, anything else reads
     int64_t current_record_ = 0;
+    struct OpenIndex {
+        std::u16string path;
+        int type;
+        int16_t handle;
+    };
+    std::vector<OpenIndex> indexes_;  // this table's open index files, by path
+    void CloseIndexes();
 };
 
 class XbaseCursor final : public CXRefObject<IXbaseCursor> {

@@ -82,6 +82,65 @@ int XbaseTable::Open() {
     return 1;
 }
 
+void XbaseTable::CloseIndexes() {
+    for (const OpenIndex& i : indexes_) {
+        xdb_set_status(XD_OK);
+        IndexClose(i.type, i.handle);
+    }
+    xdb_set_status(XD_OK);
+    indexes_.clear();
+}
+
+int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    auto* item = description_ ? description_->Find(key) : nullptr;
+    if (!item || item->key_number <= 0) {
+        raise_error(&errors_, 1023, 105, 20, {key, description_ ? description_->GetTableName() : u""});
+        return 0;
+    }
+    const std::string path = path_from_wide(item->index_path);
+    const int type = index_type_of_path(path);
+    if (type == kIndexUnsupported) {
+        raise_error(&errors_, 1058, 105, 21, {item->index_path});
+        return 0;
+    }
+    const OpenIndex* open = nullptr;
+    for (const OpenIndex& i : indexes_)
+        if (i.path == item->index_path) open = &i;
+    if (!open) {
+        int16_t h = -1;
+        xdb_set_status(XD_OK);
+        XDSTATUS s = IndexOpen(type, path.c_str(), 0x0E00, &h);
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(&errors_, 1001, 105, 22, {item->index_path}, &status);
+            return 0;
+        }
+        indexes_.push_back(OpenIndex{item->index_path, type, h});
+        open = &indexes_.back();
+    }
+    // Single-key files have their one tag open with the file; a tag that cannot be
+    // described is a tag that does not open.
+    IndexDescription desc;
+    xdb_set_status(XD_OK);
+    if (IndexDescribe(type, open->handle, &desc) < 0) {
+        xdb_set_status(XD_OK);
+        raise_error(&errors_, 1044, 105, 23, {item->name, item->index_path});
+        return 0;
+    }
+    *access = IndexAccess{};
+    access->type = type;
+    access->file_handle = (uint16_t)open->handle;
+    access->tag_handle = item->tag_number;
+    access->key_length = (uint32_t)desc.key_length;
+    access->key_type = desc.key_type;
+    access->single_field = item->field ? (int16_t)item->field_index : -1;
+    access->single_field_type = item->field ? item->type_letter : 0;
+    return 1;
+}
+
 int XbaseTable::Close() {
     QXDB_DRIVER_ENTRY;
     errors_.Reset();
@@ -89,6 +148,7 @@ int XbaseTable::Close() {
     // the file under another table of it.
     if (!open_ || !file_) return 1;
     open_ = false;
+    CloseIndexes();
     if (file_->open_count > 0) file_->open_count--;
     if (file_->open_count > 0) return 1;
     int16_t h = file_->handle;

@@ -16,6 +16,7 @@
 #include "driver/xbase_variants.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/index/index.h"
 #include "engine/index/ndx/ndx.h"
 #include "framework/codepage.h"
 #include "framework/error.h"
@@ -228,6 +229,36 @@ TEST_F(TableDescriptionTest, IndexFilesBesideTheTableBecomeItsKeys) {
         if (int k = d->GetItem(i)->GetKeyNumber()) numbers.insert(k), keys++;
     EXPECT_EQ(keys, 4);  // the four index files copied
     EXPECT_EQ(numbers.size(), 4u);
+
+    // A key's index opens on its first use; the walk goes in the writer's order.
+    auto* table = static_cast<XbaseTable*>(t);
+    ASSERT_EQ(t->Open(), 1);
+    IndexAccess access;
+    ASSERT_EQ(table->UseKey(u"NAME", &access), 1) << u8(t->GetErrorHolder()->CurrentMessage());
+    EXPECT_EQ(access.key_type, 'C');
+    EXPECT_EQ(access.single_field, 0);
+    std::ifstream recorded(std::string(QXDB_TEST_DATA) + "/peers/xbase64/dbase3/PEOPLE.NAME.keys.tsv");
+    std::string line;
+    char key[kIndexKeyBuffer];
+    uint32_t recno = 0;
+    XDSTATUS st = IndexFirst(&access, key, &recno);
+    int walked = 0;
+    while (st == XD_OK && std::getline(recorded, line)) {
+        ASSERT_EQ(std::to_string(recno), line.substr(0, line.find('\t'))) << "entry " << walked;
+        walked++;
+        st = IndexNext(&access, key, &recno);
+    }
+    EXPECT_GT(walked, 100);
+    ASSERT_EQ(table->UseKey(u"PEOPLE_CIT", &access), 1);
+    EXPECT_EQ(access.single_field, -1);
+    EXPECT_EQ(IndexFirst(&access, key, &recno), XD_OK);
+    EXPECT_EQ(recno, 5u);
+    EXPECT_EQ(table->UseKey(u"CITY", &access), 0);  // no key
+    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1023u);
+    fs::remove(fs::path(dir_) / "PEOPLE_AGE.NDX");
+    EXPECT_EQ(table->UseKey(u"AGE", &access), 0);  // its file has gone
+    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1001u);
+    EXPECT_EQ(t->Close(), 1);
     t->Release();
 
     xdb_set_status(XD_OK);
