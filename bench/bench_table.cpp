@@ -86,26 +86,21 @@ double append_all(const BenchSetup& setup, const std::string& path, uint32_t bat
     return bench_now() - t0;
 }
 
-// Every record read, every field converted, one call per field.
-double scan_fields(const std::string& path, double* checksum) {
+// Every record read and its fields converted by `convert`, which adds them to the
+// checksum; the time of the scan alone.
+template <class Convert>
+double scan(const std::string& path, double* checksum, Convert convert) {
     int16_t h;
     xdb_set_status(XD_OK);
     bench_check(dbf_open(&h, path.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | DBF_DBASE3), "open");
     uint32_t count = 0;
     dbf_record_count(h, &count);
-    char name[32], date[16];
-    double amount, qty, sum = 0;
-    uint8_t active;
+    double sum = 0;
     double t0 = bench_now();
     for (uint32_t n = 1; n <= count; n++) {
         xdb_set_status(XD_OK);
         if (dbf_read_ahead(h, n) < 0) break;
-        dbf_get_field(h, 0, name, nullptr);
-        dbf_get_field(h, 1, &amount, nullptr);
-        dbf_get_field(h, 2, &qty, nullptr);
-        dbf_get_field(h, 3, date, nullptr);
-        dbf_get_field(h, 4, &active, nullptr);
-        sum += amount + qty + active + date[7] + name[7];
+        sum += convert(h);
     }
     double t = bench_now() - t0;
     dbf_close(h);
@@ -113,26 +108,28 @@ double scan_fields(const std::string& path, double* checksum) {
     return t;
 }
 
-// The same through the whole-record path: one call converts every field.
+// One call per field.
+double scan_fields(const std::string& path, double* checksum) {
+    return scan(path, checksum, [](int16_t h) {
+        char name[32], date[16];
+        double amount, qty;
+        uint8_t active;
+        dbf_get_field(h, 0, name, nullptr);
+        dbf_get_field(h, 1, &amount, nullptr);
+        dbf_get_field(h, 2, &qty, nullptr);
+        dbf_get_field(h, 3, date, nullptr);
+        dbf_get_field(h, 4, &active, nullptr);
+        return amount + qty + active + date[7] + name[7];
+    });
+}
+
+// The whole-record path: one call converts every field.
 double scan_records(const std::string& path, double* checksum) {
-    int16_t h;
-    xdb_set_status(XD_OK);
-    bench_check(dbf_open(&h, path.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | DBF_DBASE3), "open");
-    uint32_t count = 0;
-    dbf_record_count(h, &count);
-    DbfValue values[5];
-    double sum = 0;
-    double t0 = bench_now();
-    for (uint32_t n = 1; n <= count; n++) {
-        xdb_set_status(XD_OK);
-        if (dbf_read_ahead(h, n) < 0) break;
+    return scan(path, checksum, [](int16_t h) {
+        DbfValue values[5];
         dbf_get_record(h, values, 5);
-        sum += values[1].number + values[2].number + values[4].logical + values[3].text[7] + values[0].text[7];
-    }
-    double t = bench_now() - t0;
-    dbf_close(h);
-    *checksum = sum;
-    return t;
+        return values[1].number + values[2].number + values[4].logical + values[3].text[7] + values[0].text[7];
+    });
 }
 
 }  // namespace
