@@ -148,8 +148,9 @@ public:
     virtual const char16_t* GetAssociationReport() = 0;
     // Building a description for a new table (CreateFiles makes its files). A field
     // item; a key on `expression` (a field's name: that field becomes the key; any
-    // other expression: a composite key named `name`) kept in `index_file`; the
-    // memo file's name; the host format code; creation options.
+    // other expression: a composite key named `name`; empty: a composite key whose
+    // components the host sets, PrepareDescription writing its expression) kept in
+    // `index_file`; the memo file's name; the host format code; creation options.
     virtual int AddField(const char16_t* name, int host_type, int size, int digits, int decimals) = 0;
     virtual int AddKey(const char16_t* name, const char16_t* expression, const char16_t* index_file, int options) = 0;
     virtual int SetMemoName(const char16_t* name) = 0;

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "driver/driver_proxy.h"
+#include "driver/field_types.h"
 #include "driver/index_association.h"
 #include "driver/index_names.h"
 #include "driver/library_state.h"
@@ -67,9 +68,45 @@ XbaseDriver::~XbaseDriver() {
 
 void XbaseDriver::Destroy() { delete this; }
 
-int XbaseDriver::PrepareDescription(IXbaseTableDescription*) {
+// The framework's step has nothing to add here; then every composite key the host
+// declared by its components alone gets the expression an index file needs: the
+// components joined with "+", dates through DTOS and numbers through STR, so that
+// the key orders as its components do.
+int XbaseDriver::PrepareDescription(IXbaseTableDescription* description) {
     QXDB_DRIVER_ENTRY;
-    return refuse_operation(errors_, 1);
+    errors_.Reset();
+    auto* d = dynamic_cast<XbaseTableDescription*>(description);
+    if (!d) return refuse_operation(errors_, 1);
+    for (int i = 1; i <= d->GetItemCount(); i++) {
+        auto* key = static_cast<XbaseItemDescription*>(d->GetItem(i));
+        if (key->field || key->components.empty() || !key->key_expression.empty()) continue;
+        std::u16string expression;
+        for (IXbaseItemDescription* part : key->components) {
+            auto* c = static_cast<XbaseItemDescription*>(part);
+            if (!c) {
+                raise_error(&errors_, 1070, 101, 34, {key->name});
+                return 0;
+            }
+            std::u16string term = c->name;
+            XbaseFieldShape shape;
+            int variant = creation_variant_of_host_format(d->GetHostFormatCode());
+            if (c->host_type == kItemDate) {
+                term = u"DTOS(" + c->name + u")";
+            } else if (c->type_letter == 'N' || c->type_letter == 'F' ||
+                       (c->type_letter == ' ' && field_of_host_item(c->host_type, c->size, c->digits, c->decimals,
+                                                                    variant, false, &shape) &&
+                        (shape.type == 'N' || shape.type == 'F'))) {
+                int length = c->type_letter == ' ' ? shape.length : c->digits + (c->decimals > 0 ? c->decimals + 1 : 0);
+                int decimals = c->type_letter == ' ' ? shape.decimals : c->decimals;
+                term = u"STR(" + c->name + u"," + path_to_wide(std::to_string(length)) + u"," +
+                       path_to_wide(std::to_string(decimals)) + u")";
+            }
+            if (!expression.empty()) expression += u"+";
+            expression += term;
+        }
+        key->key_expression = expression;
+    }
+    return 1;
 }
 
 IXbaseTable* XbaseDriver::OpenTableByName(IXbaseConnection* connection, const char16_t* name) {

@@ -159,11 +159,14 @@ int XbaseTableDescription::AddField(const char16_t* name, int host_type, int siz
 int XbaseTableDescription::AddKey(const char16_t* name, const char16_t* expression, const char16_t* index_file,
                                   int options) {
     QXDB_DRIVER_ENTRY;
-    if (!name || !*name || !expression || !*expression || !index_file || !*index_file) {
+    // An empty expression declares a composite key by its components (set with
+    // SetComponent; PrepareDescription writes its expression).
+    if (!name || !*name || !index_file || !*index_file) {
         refuse_operation(errors_, 21);
         return 0;
     }
-    XbaseItemDescription* field = Find(expression);
+    if (!expression) expression = u"";
+    XbaseItemDescription* field = *expression ? Find(expression) : nullptr;
     XbaseItemDescription* key = field && field->field ? field : Find(name);
     if (key && key != field) {
         raise_error(&errors_, 6, 102, 21, {name});  // a composite key of that name exists

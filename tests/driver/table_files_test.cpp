@@ -260,4 +260,28 @@ TEST_F(TableFilesTest, TwoTablesShareOneDataFile) {
     b->Release();
 }
 
+// A composite key the host declares by its components gets its expression from
+// PrepareDescription, and its index file orders as the components do.
+TEST_F(TableFilesTest, CompositeKeysByComponents) {
+    IXbaseTableDescription* d =
+        describe_new("parts.dbf", 2, {{"NAME", kItemText, 10, 0, 0}, {"BORN", kItemDate, 0, 0, 0}, {"AGE", kItemInt16, 2, 3, 0}});
+    ASSERT_EQ(d->AddKey(u"NBA", u"", u"NBA.NDX", 0x1000 | 0x2800), 1);
+    IXbaseItemDescription* key = d->FindItem(u"NBA");
+    ASSERT_EQ(key->SetComponentCount(3), 1);
+    key->SetComponent(1, d->FindItem(u"NAME"));
+    key->SetComponent(2, d->FindItem(u"BORN"));
+    key->SetComponent(3, d->FindItem(u"AGE"));
+    ASSERT_EQ(driver_->PrepareDescription(d), 1);
+    EXPECT_EQ(u8(key->GetKeyExpression()), "NAME+DTOS(BORN)+STR(AGE,3,0)");
+    ASSERT_EQ(create(d), 1) << last_message_;
+    IXbaseTable* t = driver_->OpenTableByName(connection_, u"parts");
+    ASSERT_NE(t, nullptr);
+    IXbaseItemDescription* found = t->GetDescription()->FindItem(u"NBA");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(u8(found->GetKeyExpression()), "NAME+DTOS(BORN)+STR(AGE,3,0)");
+    EXPECT_EQ(found->GetComponentCount(), 3);
+    t->Release();
+    EXPECT_EQ(driver_->PrepareDescription(nullptr), 0);
+}
+
 }  // namespace
