@@ -38,10 +38,16 @@ struct DbfBlock {
     // Appends to a file opened exclusively whose count is not written yet (see
     // dbf_write_record): nobody else can read the count meanwhile.
     uint32_t count_pending;
+    // Pages of records of a file opened exclusively (dbf_record_cache.cpp).
+    struct DbfRecordCache* record_cache;
 };
 
 // Forgets what the read-ahead buffer holds: the next read-ahead reads the file.
-inline void dbf_drop_read_ahead(DbfBlock* b) { b->ra_held = 0; }
+void dbf_record_cache_drop(struct DbfBlock* b);
+inline void dbf_drop_read_ahead(DbfBlock* b) {
+    b->ra_held = 0;
+    dbf_record_cache_drop(b);
+}
 
 inline uint8_t dbf_code(const DbfBlock* b) { return b->dialect & 0x7F; }
 inline uint32_t dbf_count(const DbfBlock* b) { return get_le32(b->header + 4); }
@@ -71,6 +77,11 @@ inline XDSTATUS dbf_enter(int16_t handle, DbfBlock** b) {
     *b = (DbfBlock*)block;
     return XD_OK;
 }
+
+// The record cache of exclusive handles (dbf_record_cache.cpp).
+bool dbf_record_from_cache(DbfBlock* b, uint32_t recno);
+void dbf_record_cache_drop(DbfBlock* b);
+void dbf_record_cache_free(DbfBlock* b);
 
 // Frees a handle whose file is already closed (its parts and its slot).
 void dbf_forget(int16_t handle);

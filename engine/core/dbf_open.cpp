@@ -104,6 +104,7 @@ void free_block_parts(DbfBlock* b) {
     xdb_free(b->name);
     xdb_free(b->ra_buffer);
     xdb_free(b->ra_offsets);
+    dbf_record_cache_free(b);
 }
 
 // The checks of an open, in their order; the file is open on b->sh.

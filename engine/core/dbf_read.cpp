@@ -47,8 +47,10 @@ XDSTATUS dbf_load_record(DbfBlock* b, uint32_t recno) {
     uint32_t offset;
     if (!record_offset(b, recno, &offset)) return xdb_report(XD_SEEKERR);
     uint16_t length = dbf_record_length(b);
-    if ((s = xdb_fread_at(b->sh, offset, b->scratch, length))) return s;
-    memcpy(b->record, b->scratch, length);
+    if (!dbf_record_from_cache(b, recno)) {
+        if ((s = xdb_fread_at(b->sh, offset, b->scratch, length))) return s;
+        memcpy(b->record, b->scratch, length);
+    }
     b->current = recno;
     if (length > 0 && b->record[0] != ' ') return xdb_report(XD_DELETEDREC);
     return xdb_status();

@@ -432,4 +432,66 @@ TEST_F(DbfReadTest, RandomPutGetRoundTrips) {
     }
 }
 
+// A handle that opened its file exclusively keeps pages of records between reads:
+// random reads, rewrites, deletes and appends through it, checked against a model,
+// always see the file's bytes; a file cut short still reports its missing records.
+TEST_F(DbfReadTest, ExclusiveReadsFromKeptPagesSeeEveryChange) {
+    std::vector<std::string> rows;
+    for (int i = 0; i < 7000; i++) rows.push_back("R" + std::to_string(i));
+    build_dbf(0x03, {{"NAME", 'C', 12}}, rows).write(dir_ + "/x.dbf");
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    ASSERT_GE(dbf_open(&h, (dir_ + "/x.dbf").c_str(), DBF_DBASE3), 0);  // exclusive
+    std::vector<std::string> model = rows;
+    std::vector<bool> deleted(rows.size(), false);
+    std::mt19937 rng(9);
+    for (int step = 0; step < 20000; step++) {
+        uint32_t n = 1 + rng() % (uint32_t)model.size();
+        int what = (int)(rng() % 20);
+        xdb_set_status(XD_OK);
+        if (what == 0) {  // rewrite
+            model[n - 1] = "W" + std::to_string(step);
+            ASSERT_GE(dbf_read_record(h, n), 0);
+            ASSERT_EQ(put(h, 0, model[n - 1].c_str()), XD_OK);
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(dbf_write_record(h, &n, DBF_WRITE_REWRITE), XD_OK);
+            deleted[n - 1] = false;
+        } else if (what == 1) {  // delete
+            ASSERT_EQ(dbf_delete_record(h, n), XD_OK);
+            deleted[n - 1] = true;
+        } else if (what == 2) {  // append
+            model.push_back("A" + std::to_string(step));
+            deleted.push_back(false);
+            ASSERT_EQ(put(h, 0, model.back().c_str()), XD_OK);
+            uint32_t recno = 0;
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(dbf_write_record(h, &recno, DBF_WRITE_APPEND), XD_OK);
+            ASSERT_EQ(recno, (uint32_t)model.size());
+        } else {  // read
+            XDSTATUS s = dbf_read_record(h, n);
+            ASSERT_EQ(s, deleted[n - 1] ? XD_DELETEDREC : XD_OK) << "record " << n << " step " << step;
+            std::string got = text(h, 0);
+            got.erase(got.find_last_not_of(' ') + 1);
+            ASSERT_EQ(got, model[n - 1]) << "record " << n << " step " << step;
+        }
+    }
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(dbf_close(h), XD_OK);
+
+    // Cut short: the header counts records the file does not hold whole.
+    DbfImage img = build_dbf(0x03, {{"NAME", 'C', 12}}, rows);
+    img.bytes.resize(img.bytes.size() - 30);
+    img.write(dir_ + "/cut.dbf");
+    xdb_set_status(XD_OK);
+    ASSERT_GE(dbf_open(&h, (dir_ + "/cut.dbf").c_str(), DBF_DBASE3), 0);
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(dbf_read_record(h, 6990), XD_OK);
+    EXPECT_EQ(text(h, 0).substr(0, 5), "R6989");
+    xdb_set_status(XD_OK);
+    EXPECT_LT(dbf_read_record(h, 7000), 0);
+    EXPECT_EQ(text(h, 0).substr(0, 5), "R6989");  // the failed read kept the record
+    xdb_set_status(XD_OK);
+    dbf_close(h);
+}
+
 }  // namespace
