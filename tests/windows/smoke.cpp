@@ -84,13 +84,13 @@ int main() {
     CHECK(ndx_open(&x, "t.ndx", 0));
     for (int i = 0; i < 300; i++) {
         char k[16];
-        snprintf(k, sizeof k, "A%05d", i);
+        snprintf(k, sizeof k, "A%05d    ", i);  // the whole 10-byte key, blank-padded
         xdb_set_status(0);
         CHECK(ndx_add_key(x, k, 10, 1000 + i));
     }
     for (int i = 0; i < 300; i += 2) {
         char k[16];
-        snprintf(k, sizeof k, "A%05d", i);
+        snprintf(k, sizeof k, "A%05d    ", i);  // the whole 10-byte key, blank-padded
         xdb_set_status(0);
         CHECK(ndx_delete_key(x, k, 10, 1000 + i));
     }
