@@ -38,15 +38,16 @@ std::string narrow(const std::u16string& text) { return codepage_from_wide(1252,
 
 bool is_composite(const XbaseItemDescription* item) { return !item->field && !item->components.empty(); }
 
-// The composite key of a tag's expression: its components are the description's
-// items, its size the sum of theirs.
-bool make_composite(XbaseTableDescription* d, XbaseItemDescription* key, const std::string& expression,
-                    CXErrorHolder* holder) {
+}  // namespace
+
+bool make_composite_key(XbaseTableDescription* d, XbaseItemDescription* key, const std::string& expression,
+                        CXErrorHolder* holder, KeyTranslation* translation) {
+    // Components are fields, with their type letters and lengths in the data file.
     auto lookup = [&](const std::string& name, KeyField* f) {
         XbaseItemDescription* item = d->Find(wide(name));
         if (!item || !item->field) return false;
         f->type = item->type_letter;
-        f->length = item->size;
+        f->length = item->field_length;
         return true;
     };
     KeyTranslation t = translate_key_expression(expression, narrow(key->name), lookup);
@@ -54,6 +55,7 @@ bool make_composite(XbaseTableDescription* d, XbaseItemDescription* key, const s
         raise_key_translation_error(holder, t, expression, narrow(key->name));
         return false;
     }
+    // The host sees the key as the sum of its components.
     key->components.clear();
     key->size = 0;
     for (const std::string& name : t.components) {
@@ -63,10 +65,9 @@ bool make_composite(XbaseTableDescription* d, XbaseItemDescription* key, const s
     }
     key->field = false;
     key->host_type = kItemBinary;
+    if (translation) *translation = t;
     return true;
 }
-
-}  // namespace
 
 int associate_index(XbaseTableDescription* d, const std::u16string& path, const std::u16string& key_name, int options,
                     CXErrorHolder* holder) {
@@ -128,7 +129,7 @@ int associate_index(XbaseTableDescription* d, const std::u16string& path, const 
             key->type_letter = desc.key_type == '?' ? 'C' : (char)desc.key_type;
             key->key_expression = wide(desc.key_expression);
             key->index_path = path;
-            if (!make_composite(d, key, desc.key_expression, holder)) {
+            if (!make_composite_key(d, key, desc.key_expression, holder)) {
                 key->Release();
                 if (options & kAssociateAllTags) ok = false;
                 continue;  // the tag is dropped

@@ -6,12 +6,20 @@
 #include <string>
 
 class XbaseTableDescription;
+class XbaseItemDescription;
 class CXErrorHolder;
+struct KeyTranslation;
 
 // Options of an association.
 enum : int {
     kAssociateAllTags = 0x01,  // a tag whose expression cannot be a key fails the whole file
 };
+
+// Makes `key` the composite key of `expression` over the description's fields:
+// its components and its host size (the sum of theirs). False with error 1069 or
+// 1070 in `holder`. `translation` (may be null) receives the key's type and length.
+bool make_composite_key(XbaseTableDescription* description, XbaseItemDescription* key, const std::string& expression,
+                        CXErrorHolder* holder, KeyTranslation* translation = nullptr);
 
 // Associates the index file `path` with the description, under `key_name` when the
 // file has one tag and a name is given (else each key is named after its tag).

@@ -66,3 +66,14 @@ std::string path_matching_case(const std::string& path) {
     return cut == std::string::npos ? found : path.substr(0, cut + 1) + found;
 #endif
 }
+
+bool same_name_ignoring_case(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        char16_t x = a[i], y = b[i];
+        if (x >= u'a' && x <= u'z') x = (char16_t)(x - 32);
+        if (y >= u'a' && y <= u'z') y = (char16_t)(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}

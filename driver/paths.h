@@ -15,3 +15,7 @@ std::string path_from_wide(const std::u16string& name);
 // only in the case of ASCII letters (PEOPLE.DBF for people.dbf), else `path` as
 // given.
 std::string path_matching_case(const std::string& path);
+
+// Names (of items, tables, connections) compare as the host compares them: ASCII
+// letters in either case.
+bool same_name_ignoring_case(const std::u16string& a, const std::u16string& b);

@@ -105,6 +105,7 @@ int XbaseTableDescription::DescribeInto(CXErrorHolder* holder) {
         item->decimals = shape.decimals;
         item->field = true;
         item->field_index = i;
+        item->field_length = f.length;
         if ((shape.type == kItemTextMemo || shape.type == kItemBinaryMemo) && !memo.empty())
             item->memo_path = path_to_wide(memo);
         AddItem(item);

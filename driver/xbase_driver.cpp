@@ -285,17 +285,10 @@ void XbaseDriver::DetachProxy(DriverProxy* proxy) {
 
 // ---- HDBOuvre and HDBIndex ----
 
-namespace {
-
-bool same_name(const std::u16string& a, const std::u16string& b) {
-    return lower_ascii(a) == lower_ascii(b);
-}
-
-}  // namespace
 
 XbaseDriver::Registration* XbaseDriver::FindRegistration(const std::u16string& name) {
     for (Registration& r : registrations_)
-        if (same_name(r.name, name)) return &r;
+        if (same_name_ignoring_case(r.name, name)) return &r;
     return nullptr;
 }
 
@@ -312,7 +305,7 @@ int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table,
     XbaseConnection* conn = nullptr;
     ForEachRegistered([&](IXObject* o, int kind) {
         auto* c = kind == 0 ? static_cast<XbaseConnection*>(static_cast<IXbaseConnection*>(o)) : nullptr;
-        if (c && !conn && same_name(c->Name(), connection_name)) conn = c;
+        if (c && !conn && same_name_ignoring_case(c->Name(), connection_name)) conn = c;
     });
     if (!conn || (!conn->IsOpen() && !conn->Open())) {
         raise_error(&errors_, 1004, 101, 30, {connection_name});

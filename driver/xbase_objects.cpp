@@ -2,24 +2,13 @@
 
 #include <atomic>
 
+#include "driver/paths.h"
 #include "driver/xbase_driver.h"
 #include "framework/host_item_types.h"
 
 namespace {
 
 std::atomic<int> g_live_items{0}, g_live_descriptions{0};
-
-// Item names compare as the host compares names: ASCII letters in any case.
-bool same_name(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'a' && x <= u'z') x = (char16_t)(x - 32);
-        if (y >= u'a' && y <= u'z') y = (char16_t)(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -115,7 +104,7 @@ IXbaseItemDescription* XbaseTableDescription::GetItem(int i) {
 
 XbaseItemDescription* XbaseTableDescription::Find(const std::u16string& name) {
     for (XbaseItemDescription* item : items_)
-        if (same_name(item->name, name)) return item;
+        if (same_name_ignoring_case(item->name, name)) return item;
     return nullptr;
 }
 

@@ -42,7 +42,8 @@ public:
     char type_letter = ' ';
     int host_type = 0, size = 0, digits = 0, decimals = 0;
     bool field = false;
-    int field_index = -1;  // in the data file, for fields
+    int field_index = -1;   // in the data file, for fields
+    int field_length = 0;   // the field's length in the data file
     int key_number = 0, key_options = 0, tag_number = 0;
     std::u16string index_path, key_expression, memo_path;
     std::vector<IXbaseItemDescription*> components;  // not owned

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/field_types.h"
+#include "driver/index_association.h"
 #include "driver/index_names.h"
 #include "driver/key_translation.h"
 #include "driver/paths.h"
@@ -247,6 +248,7 @@ int XbaseTable::CreateFiles() {
         fields.push_back(f);
         item->type_letter = shape.type;
         item->field_index = (int)fields.size() - 1;
+        item->field_length = shape.length;
         has_memo_field |= shape.type == 'M' || shape.type == 'P';
     }
     xdb_set_status(XD_OK);
@@ -273,23 +275,10 @@ int XbaseTable::CreateFiles() {
             length = type == 'C' ? (uint16_t)key->size : 8;
         } else {
             expression = codepage_from_wide(1252, key->key_expression);
-            auto lookup = [&](const std::string& n, KeyField* f) {
-                XbaseItemDescription* it = d->Find(codepage_to_wide(1252, n.data(), n.size()));
-                if (!it || !it->field) return false;
-                f->type = it->type_letter;
-                f->length = it->type_letter == 'C' ? it->size : 8;
-                return true;
-            };
-            KeyTranslation t = translate_key_expression(expression, codepage_from_wide(1252, key->name), lookup);
-            if (!t.ok) {
-                raise_key_translation_error(&errors_, t, expression, codepage_from_wide(1252, key->name));
-                return 0;
-            }
-            key->components.clear();
-            for (const std::string& c : t.components)
-                key->components.push_back(d->Find(codepage_to_wide(1252, c.data(), c.size())));
+            KeyTranslation t;
+            if (!make_composite_key(d, key, expression, &errors_, &t)) return 0;
             type = t.type == 'F' ? 'N' : t.type;
-            length = (uint16_t)t.length;
+            length = type == 'C' ? (uint16_t)t.length : 8;  // numbers and dates: 8-byte keys
         }
         const std::string index_file = path_from_wide(index);
         if (xdb_fexists(index_file.c_str())) {

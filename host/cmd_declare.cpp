@@ -37,17 +37,17 @@ const char kOpenUsage[] =
     "example: qxdb open tests/data/peers/xbase64/dbase3 PEOPLE --index PEOPLE_NAME.NDX --key NAME\n";
 
 // "NAME:TYPE[:SIZE]" into its parts.
-bool parse_item(const std::string& spec, std::u16string* name, int* type, int* size, int* digits, int* decimals) {
-    size_t a = spec.find(':');
+bool parse_item(const std::string& text, std::u16string* name, int* type, int* size, int* digits, int* decimals) {
+    size_t a = text.find(':');
     if (a == std::string::npos || a == 0) return false;
-    size_t b = spec.find(':', a + 1);
-    *name = utf8_to_wide(spec.substr(0, a));
-    *type = host_type_from_name(spec.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1));
+    size_t b = text.find(':', a + 1);
+    *name = utf8_to_wide(text.substr(0, a));
+    *type = host_type_from_name(text.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1));
     if (*type < 0) return false;
     *size = 0;
     *digits = *decimals = -1;
     if (b == std::string::npos) return true;
-    std::string rest = spec.substr(b + 1);
+    std::string rest = text.substr(b + 1);
     size_t dot = rest.find('.');
     long long n = 0, k = 0;
     if (!cli_parse_number(rest.substr(0, dot), 0, 65535, &n)) return false;
