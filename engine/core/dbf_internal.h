@@ -35,9 +35,6 @@ struct DbfBlock {
     uint32_t ra_held;
     uint32_t* ra_offsets;
     uint32_t ra_generation;  // the file's write generation when the buffer was filled
-    // Appends to a file opened exclusively whose count is not written yet (see
-    // dbf_write_record): nobody else can read the count meanwhile.
-    uint32_t count_pending;
     // Pages of records of a file opened exclusively (dbf_record_cache.cpp).
     struct DbfRecordCache* record_cache;
 };
@@ -85,8 +82,6 @@ void dbf_record_cache_free(DbfBlock* b);
 
 // Frees a handle whose file is already closed (its parts and its slot).
 void dbf_forget(int16_t handle);
-// Writes the record count when appends have left it unwritten.
-XDSTATUS dbf_write_pending_count(DbfBlock* b);
 // Re-reads the record count from header bytes 4..7 (another process may have
 // appended).
 XDSTATUS dbf_reread_count(DbfBlock* b);

@@ -212,7 +212,6 @@ XDSTATUS dbf_close(int16_t handle) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
-    if ((s = dbf_write_pending_count(b))) return s;  // the count first: then the date
     if (b->header_modified) {
         b->header_modified = 0;
         int year, month, day;

@@ -33,9 +33,7 @@ XDSTATUS check_recno(DbfBlock* b, uint32_t recno) {
 
 XDSTATUS dbf_reread_count(DbfBlock* b) {
     uint8_t count[4];
-    XDSTATUS s = dbf_write_pending_count(b);  // the file first learns our own appends
-    if (s) return s;
-    s = xdb_fread_at(b->sh, 4, count, 4);
+    XDSTATUS s = xdb_fread_at(b->sh, 4, count, 4);
     if (s) return s;
     memcpy(b->header + 4, count, 4);
     return XD_OK;

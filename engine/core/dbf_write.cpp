@@ -35,8 +35,6 @@ const CreateLimits kLimits[10] = {
     {128, 0x83, 254, 19, false, true, 4000},   // 9 Omnis
 };
 
-const uint32_t kCountEvery = 256;
-
 XDSTATUS write_at(DbfBlock* b, uint32_t offset, const void* data, uint32_t length) {
     return xdb_fwrite_at(b->sh, offset, data, length, b->commit);
 }
@@ -214,14 +212,13 @@ XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode) {
         return s;
     }
     // The count follows the record, so that a stop between the two leaves the
-    // record uncounted rather than a count without its record. On a file opened
-    // exclusively nobody else reads the count: it is written every kCountEvery
-    // appends and whenever the file's header is needed (lock, close, copy), one
-    // system call per record instead of two. A stop then leaves the last appends
-    // uncounted, cleanly.
-    if ((b->file_mode & XDB_FILE_SHARED) || ++b->count_pending >= kCountEvery) {
-        b->count_pending = 0;
-        if ((s = write_at(b, 4, b->header + 4, 4))) return s;
+    // record uncounted rather than a count without its record; it is written
+    // before the append is reported, so that a record reported written stays in
+    // the table whatever stops the program next (many records at a time:
+    // dbf_append_records). A count that cannot be written leaves the record out.
+    if ((s = write_at(b, 4, b->header + 4, 4))) {
+        put_le32(b->header + 4, n - 1);
+        return s;
     }
     b->header_modified = 1;
     b->current = n;
@@ -258,14 +255,13 @@ XDSTATUS dbf_append_records(int16_t handle, const void* records, uint32_t count,
     s = write_at(b, offset, out, (uint32_t)size);
     xdb_free(out);
     if (s) return s;  // nothing counted: the records are not there for anybody
-    // The count follows the records, as for single appends.
+    // The count follows the records and is written before they are reported, as
+    // for single appends.
     uint32_t last = n + count - 1;
     put_le32(b->header + 4, last);
-    if ((b->file_mode & XDB_FILE_SHARED) || b->count_pending + count >= kCountEvery) {
-        b->count_pending = 0;
-        if ((s = write_at(b, 4, b->header + 4, 4))) return s;
-    } else {
-        b->count_pending += count;
+    if ((s = write_at(b, 4, b->header + 4, 4))) {
+        put_le32(b->header + 4, n - 1);
+        return s;
     }
     b->header_modified = 1;
     if (length) memcpy(b->record, in + (size_t)(count - 1) * length, length);
@@ -421,12 +417,6 @@ XDSTATUS dbf_pack(int16_t* handle) {
     return s;
 }
 
-XDSTATUS dbf_write_pending_count(DbfBlock* b) {
-    if (!b->count_pending) return XD_OK;
-    b->count_pending = 0;
-    return write_at(b, 4, b->header + 4, 4);
-}
-
 XDSTATUS dbf_file_name(int16_t handle, const char** name) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);
@@ -450,7 +440,6 @@ XDSTATUS dbf_copy_file(int16_t handle, const char* target) {
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
     if (!target) return xdb_report(XD_NULLPARAM);
-    if ((s = dbf_write_pending_count(b))) return s;
     uint32_t size = 0;
     if ((s = xdb_fsize(b->sh, &size))) return s;
     uint16_t out;
@@ -481,7 +470,6 @@ XDSTATUS dbf_replace_file(int16_t handle, const char* source) {
     if (s) return s;
     if (!source) return xdb_report(XD_NULLPARAM);
     if (osl_open_elsewhere(b->sh)) return xdb_report(XD_ACCESSDENIED);
-    if ((s = dbf_write_pending_count(b))) return s;
     uint16_t mode = (uint16_t)((b->file_mode & XDB_FILE_READONLY ? XDB_OPEN_READONLY : 0) |
                                (b->file_mode & XDB_FILE_SHARED ? XDB_OPEN_DENYNONE | XDB_OPEN_SHARED : 0));
     if ((s = xdb_fclose(b->sh))) return s;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -232,6 +233,65 @@ TEST_F(StopPointsTest, NdxRebuildLeavesTheOldIndexOrTheNew) {
                   },
                   &tally);
     printf("NDX rebuild stop points: %d\n", tally.points);
+}
+
+// Records appended many per call, shared and exclusive: a stop at any write leaves
+// a table that opens, counts only whole records, and holds every record it counts
+// as written; the batches reported done before the stop are all there.
+TEST_F(StopPointsTest, BatchedAppendsCountOnlyWholeRecords) {
+    for (uint16_t share : {(uint16_t)0, (uint16_t)XDB_OPEN_SHORTHAND}) {
+        fs::remove_all(work());
+        fs::remove_all(pristine());
+        fs::create_directories(work());
+        const std::string table = work() + "/t.dbf", done = work() + "/done";
+        std::vector<std::string> base;
+        for (int i = 0; i < 10; i++) base.push_back(key_of(i));
+        build_dbf(0x03, {{"K", 'C', 10}}, base).write(table);
+        save_pristine();
+        // Ten batches of 40 records (more than the exclusive count's interval); the
+        // number of batches reported written goes to a side file after each.
+        auto append = [&]() {
+            int16_t d;
+            xdb_set_status(XD_OK);
+            if (dbf_open(&d, table.c_str(), (uint16_t)(share | 1)) < 0) return;
+            for (int batch = 0; batch < 10; batch++) {
+                std::string records;
+                for (int i = 0; i < 40; i++) records += " " + key_of(100 + batch * 40 + i);
+                uint32_t first = 0;
+                xdb_set_status(XD_OK);
+                if (dbf_append_records(d, records.data(), 40, &first) < 0) break;
+                std::ofstream(done) << batch + 1;
+            }
+            xdb_set_status(XD_OK);
+            dbf_close(d);
+        };
+        Tally tally;
+        at_every_stop(append,
+                      [&](const std::string& when) {
+                          int reported = 0;
+                          std::ifstream(done) >> reported;
+                          int16_t d;
+                          xdb_set_status(XD_OK);
+                          ASSERT_GE(dbf_open(&d, table.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 1), 0) << when;
+                          uint32_t count = 0;
+                          dbf_record_count(d, &count);
+                          EXPECT_GE(count, 10u + 40u * (uint32_t)reported) << when;
+                          EXPECT_LE(count, 410u) << when;
+                          for (uint32_t n = 1; n <= count; n++) {
+                              xdb_set_status(XD_OK);
+                              ASSERT_EQ(dbf_read_record(d, n), XD_OK) << when << " record " << n;
+                              char k[16];
+                              dbf_get_field(d, 0, k, nullptr);
+                              ASSERT_EQ(std::string(k), n <= 10 ? key_of((int)n - 1) : key_of(100 + (int)n - 11))
+                                  << when << " record " << n;
+                          }
+                          xdb_set_status(XD_OK);
+                          dbf_close(d);
+                          fs::remove(done);
+                      },
+                      &tally);
+        printf("batched append stop points (%s): %d\n", share ? "shared" : "exclusive", tally.points);
+    }
 }
 
 // A table of ID N(4) and NOTE M, the memo of record ID being memo_text(ID).
