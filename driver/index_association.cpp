@@ -164,9 +164,7 @@ int associate_index(XbaseTableDescription* d, const std::u16string& path, const 
 
 void discover_indexes(XbaseTableDescription* d) {
     const std::u16string data = d->GetPhysicalPath();
-    size_t cut = data.find_last_of(u"/\\:");
-    std::u16string dir = cut == std::u16string::npos ? u"" : data.substr(0, cut + 1);
-    std::u16string base = data.substr(0, data.size() > 4 && data[data.size() - 4] == u'.' ? data.size() - 4 : data.size());
+    const std::u16string dir = path_directory(data), base = path_without_extension(data);
     std::vector<std::u16string> files;
     const int code = d->VariantCode();
     if (code == 2 || code == 10) {
@@ -185,8 +183,8 @@ void discover_indexes(XbaseTableDescription* d) {
         fs::path where = dir.empty() ? fs::path(".") : fs::path(path_from_wide(dir));
         for (fs::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
             std::string name = it->path().filename().string();
-            size_t dot = name.rfind('.');
-            if (dot == std::string::npos || name.size() - dot != 4 || (name.back() != 'x' && name.back() != 'X')) continue;
+            std::string ext = path_extension(name);
+            if (ext.size() != 4 || (ext.back() != 'x' && ext.back() != 'X')) continue;
             if (!it->is_regular_file(ec)) continue;
             files.push_back(dir + path_to_wide(name));
         }

@@ -4,25 +4,11 @@
 
 #include <strings.h>
 
-namespace {
+#include "driver/paths.h"
 
-// Where the file name starts: after the last separator of either system.
-size_t name_start(const std::string& path) {
-    size_t cut = path.find_last_of("/\\:");
-    return cut == std::string::npos ? 0 : cut + 1;
-}
-
-// The extension with its dot, or "" (a leading dot is part of the name).
-std::string extension(const std::string& path) {
-    size_t start = name_start(path), dot = path.rfind('.');
-    if (dot == std::string::npos || dot <= start) return "";
-    return path.substr(dot);
-}
-
-}  // namespace
 
 int index_type_of_path(const std::string& path) {
-    std::string ext = extension(path);
+    std::string ext = path_extension(path);
     if (!strcasecmp(ext.c_str(), ".ndx")) return kIndexNdx;
     if (!strcasecmp(ext.c_str(), ".mdx")) return kIndexMdx;
     if (!strcasecmp(ext.c_str(), ".ntx")) return kIndexNtx;
@@ -32,7 +18,7 @@ int index_type_of_path(const std::string& path) {
 }
 
 std::string index_path_from_name(const std::string& name, const std::string& table_path) {
-    std::string path = name_start(name) > 0 ? name : table_path.substr(0, name_start(table_path)) + name;
-    if (extension(path).empty()) path += ".ndx";
+    std::string path = path_name_start(name) > 0 ? name : path_directory(table_path) + name;
+    if (path_extension(path).empty()) path += ".ndx";
     return path;
 }

@@ -19,3 +19,37 @@ std::string path_matching_case(const std::string& path);
 // Names (of items, tables, connections) compare as the host compares them: ASCII
 // letters in either case.
 bool same_name_ignoring_case(const std::u16string& a, const std::u16string& b);
+
+// The parts of a file path, with the separators of either system ('/', '\\', ':'),
+// for 8-bit and UTF-16 paths alike. The extension is what follows the last dot of
+// the file name, unless that dot starts the name.
+template <class S>
+size_t path_name_start(const S& path) {
+    for (size_t i = path.size(); i > 0; i--)
+        if (path[i - 1] == '/' || path[i - 1] == '\\' || path[i - 1] == ':') return i;
+    return 0;
+}
+template <class S>
+size_t path_extension_start(const S& path) {  // the dot, or path.size()
+    size_t start = path_name_start(path);
+    for (size_t i = path.size(); i > start + 1; i--)
+        if (path[i - 1] == '.') return i - 1;
+    return path.size();
+}
+template <class S>
+S path_directory(const S& path) {  // up to and including the last separator
+    return path.substr(0, path_name_start(path));
+}
+template <class S>
+S path_without_extension(const S& path) {
+    return path.substr(0, path_extension_start(path));
+}
+template <class S>
+S path_stem(const S& path) {  // the file name without its extension
+    size_t start = path_name_start(path);
+    return path.substr(start, path_extension_start(path) - start);
+}
+template <class S>
+S path_extension(const S& path) {  // with its dot, or empty
+    return path.substr(path_extension_start(path));
+}

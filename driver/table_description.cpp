@@ -20,10 +20,7 @@ namespace {
 // variants that keep memos in FPT files, ".dbt" otherwise; on systems whose names
 // have a case, the extension is looked for in both.
 std::string memo_path_of(const std::string& data_path, int variant_code) {
-    size_t cut = data_path.find_last_of("/\\:");
-    size_t dot = data_path.rfind('.');
-    std::string base = dot == std::string::npos || (cut != std::string::npos && dot < cut) ? data_path
-                                                                                            : data_path.substr(0, dot);
+    const std::string base = path_without_extension(data_path);
     bool fpt = variant_code == 4 || variant_code == 8 || variant_code == 10;
     for (const char* ext : fpt ? std::vector<const char*>{".fpt", ".FPT"} : std::vector<const char*>{".dbt", ".DBT"})
         if (xdb_fexists((base + ext).c_str())) return base + ext;

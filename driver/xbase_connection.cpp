@@ -106,7 +106,6 @@ int XbaseConnection::Close() {
     return 1;
 }
 
-
 bool XbaseConnection::Resolve(const std::u16string& name, const std::u16string& default_extension,
                               std::u16string* path, CXErrorHolder* holder) {
     size_t cut = name.size();

@@ -90,10 +90,7 @@ int XbaseTableDescription::CopyFrom(IXbaseTableDescription* other) {
 int XbaseTableDescription::SetPhysicalPath(const char16_t* path) {
     path_ = path ? path : u"";
     // The framework keeps the directory and the table's name apart.
-    size_t cut = path_.find_last_of(u"/\\:");
-    std::u16string file = cut == std::u16string::npos ? path_ : path_.substr(cut + 1);
-    size_t dot = file.rfind(u'.');
-    table_name_ = dot == std::u16string::npos || dot == 0 ? file : file.substr(0, dot);
+    table_name_ = path_stem(path_);
     return 1;
 }
 

@@ -198,16 +198,6 @@ int XbaseTable::ReleaseResources() {
     return open_ ? Close() : 1;
 }
 
-namespace {
-
-bool has_extension(const std::u16string& path) {
-    size_t cut = path.find_last_of(u"/\\:");
-    size_t dot = path.rfind(u'.');
-    return dot != std::u16string::npos && (cut == std::u16string::npos || dot > cut + 1);
-}
-
-}  // namespace
-
 // The data file, then the index files, then the memo file.
 int XbaseTable::CreateFiles() {
     QXDB_DRIVER_ENTRY;
@@ -305,14 +295,11 @@ int XbaseTable::CreateFiles() {
     // The memo file, when the description names one (or the table has memo fields
     // and none is named: beside the table, under its name).
     std::u16string memo = d->GetMemoName() ? d->GetMemoName() : u"";
-    if (memo.empty() && has_memo_field) memo = has_extension(path) ? path.substr(0, path.rfind(u'.')) : path;
+    if (memo.empty() && has_memo_field) memo = path_without_extension(path);
     if (!memo.empty()) {
         const bool fpt = variant == 4 || variant == 8 || variant == 10;
-        if (has_extension(memo)) memo = memo.substr(0, memo.rfind(u'.'));
-        if (memo.find_first_of(u"/\\:") == std::u16string::npos) {
-            size_t cut = path.find_last_of(u"/\\:");
-            if (cut != std::u16string::npos) memo = path.substr(0, cut + 1) + memo;
-        }
+        memo = path_without_extension(memo);
+        if (path_name_start(memo) == 0) memo = path_directory(path) + memo;
         memo += fpt ? u".fpt" : u".dbt";
         const std::string memo_file = path_from_wide(memo);
         xdb_set_status(XD_OK);

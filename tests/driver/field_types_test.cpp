@@ -8,6 +8,7 @@
 #include "driver/field_types.h"
 #include "driver/index_names.h"
 #include "driver/key_translation.h"
+#include "driver/paths.h"
 #include "framework/error.h"
 
 namespace {
@@ -101,6 +102,12 @@ TEST(IndexNames, TypesFromExtensionsAndPathsFromNames) {
     EXPECT_EQ(index_path_from_name("/other/CUST", "/data/t.dbf"), "/other/CUST.ndx");
     EXPECT_EQ(index_path_from_name("CUST", "C:\\DATA\\T.DBF"), "C:\\DATA\\CUST.ndx");
     EXPECT_EQ(index_path_from_name("CUST", "t.dbf"), "CUST.ndx");
+    // The path parts behind them, for both kinds of path.
+    EXPECT_EQ(path_stem(std::u16string(u"C:\\DATA\\PEOPLE.DBF")), u"PEOPLE");
+    EXPECT_EQ(path_directory(std::u16string(u"C:PEOPLE.DBF")), u"C:");
+    EXPECT_EQ(path_without_extension(std::string("/d.v2/.hidden")), "/d.v2/.hidden");
+    EXPECT_EQ(path_extension(std::string("/d.v2/name")), "");
+    EXPECT_EQ(path_stem(std::string("a.b.c")), "a.b");
 }
 
 // The fields of the examples: NAME C(30), AGE N(3,0), SALARY N(10,2), BORN D,
