@@ -17,10 +17,15 @@
 #include "framework/codepage.h"
 
 void XbaseTable::Destroy() {
-    leave_registry(owner, this);
-    if (open_) Close();
-    physical_file_give_back(file_);
-    if (description_) description_->Release();
+    {
+        // Released on whatever thread the host likes: the shared records of data
+        // files change under the driver lock only.
+        QXDB_DRIVER_ENTRY;
+        leave_registry(owner, this);
+        if (open_) Close();
+        physical_file_give_back(file_);
+        if (description_) description_->Release();
+    }
     delete this;
 }
 
