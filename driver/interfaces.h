@@ -26,6 +26,7 @@
 
 #include <cstdint>
 
+#include "framework/host_value.h"
 #include "framework/object_interface.h"
 
 // ---- Given by the host ----
@@ -57,6 +58,47 @@ public:
 
 protected:
     ~IHostExecutionFacility() = default;
+};
+
+// The host's record: the items the host bound (by name, each with a host item type
+// and, for text, the most bytes it keeps), their values and the record's state
+// word (0x40: the record read is deleted). A table holds a reference to the record
+// attached to it.
+class IHostRecord {
+public:
+    virtual uint32_t AddRef() = 0;
+    virtual uint32_t Release() = 0;
+    virtual int GetItemCount() = 0;
+    virtual const char16_t* GetItemName(int i) = 0;  // items counted from 0
+    virtual int GetItemType(int i) = 0;              // host item type (framework/host_item_types.h)
+    virtual int GetItemSize(int i) = 0;              // text: the most bytes kept (0: no limit)
+    // Changes whenever items are bound or unbound: the library binds again then.
+    virtual uint32_t GetLayoutVersion() = 0;
+    // Copies the value into the item; 0 when the host refuses it.
+    virtual int SetItemValue(int i, const HostItemValue* value) = 0;
+    // The item's value, valid until the item changes.
+    virtual int GetItemValue(int i, HostItemValue* value) = 0;
+    virtual uint16_t GetStateWord() = 0;
+    virtual void SetStateWord(uint16_t state) = 0;
+
+protected:
+    ~IHostRecord() = default;
+};
+
+// The host's filter of a cursor: 1 when the record just read into the host record
+// is one the browse shows.
+class IHostRecordFilter {
+public:
+    virtual int Accepts(IHostRecord* record) = 0;
+
+protected:
+    ~IHostRecordFilter() = default;
+};
+
+// A cursor position as the host keeps it (SavePosition, RestorePosition): the
+// library's bytes, stored and given back unread.
+struct HostCursorPosition {
+    uint8_t bytes[192];
 };
 
 // ---- Handed out by the library (reference counted) ----
@@ -174,10 +216,14 @@ public:
     virtual int DeleteRecord(int64_t recno) = 0;
     virtual int ModifyRecord(int64_t recno) = 0;
     virtual int DeleteRecordAt(int64_t recno) = 0;
+    // Reads record `recno` (0: the current one) into the host record.
     virtual int GoToRecord(int64_t recno) = 0;
-    virtual int StartKeyBrowse(const char16_t* key) = 0;
-    virtual int BrowseRange(const char16_t* key, int mode) = 0;
-    virtual int BuildSearchValue(const char16_t* key) = 0;
+    // Browse operations work on a cursor of this table (see IXbaseCursor).
+    virtual int StartKeyBrowse(IXbaseCursor* cursor, const char16_t* key) = 0;
+    virtual int BrowseRange(IXbaseCursor* cursor, const char16_t* key, int mode, const HostItemValue* from,
+                            const HostItemValue* to, int options) = 0;
+    // The cursor's search key from a host value of the key's item.
+    virtual int BuildSearchValue(IXbaseCursor* cursor, const char16_t* key, const HostItemValue* value, int options) = 0;
     virtual int RefreshItem(const char16_t* item) = 0;
     virtual int LockFile(int mode) = 0;
     virtual int UnlockFile() = 0;
@@ -191,17 +237,17 @@ public:
     virtual int LockOrUnlockRecord(int64_t recno, int lock) = 0;
     virtual int Compact() = 0;
     virtual int Reopen() = 0;
-    virtual int ChangeBrowseKey(const char16_t* key) = 0;
+    virtual int ChangeBrowseKey(IXbaseCursor* cursor, const char16_t* key) = 0;
     virtual int RecordLayerRequest(int request) = 0;
     virtual int RecheckDataFile() = 0;
     virtual int CreateFirstAuxiliary() = 0;
-    virtual int AttachHostRecord(void* record) = 0;
+    virtual int AttachHostRecord(IHostRecord* record) = 0;
     virtual int CreateSecondAuxiliary() = 0;
     virtual int ReadCurrentRecord() = 0;
     virtual int SetMemoPath(const char16_t* path) = 0;
     virtual int ReleaseResources() = 0;
     virtual int ValidateRecordNumber(int64_t recno) = 0;
-    virtual int Browse(int direction) = 0;
+    virtual int Browse(IXbaseCursor* cursor, const char16_t* key, int mode, int options) = 0;
     virtual int Refresh() = 0;
     // The framework's table operations, after the xBase ones.
     // The table's description (owned by the table; null before one is set).
@@ -217,14 +263,40 @@ protected:
     ~IXbaseTable() = default;
 };
 
+// A browse over a table: its current record, end-of-data and positioned flags, and
+// the key browse it is in (the key, the position in its index, a range). Reads go
+// into the host record attached to the table.
 class IXbaseCursor : public IXObject {
 public:
     virtual void Destroy() = 0;
-    virtual int Count(int64_t* count) = 0;
+    // Options kCountAll (the table's record count), kCountRange (the keys of the
+    // cursor's range); without either, the deleted records, read one by one.
+    virtual int Count(int64_t* count, int options) = 0;
     virtual int FillHostRecord() = 0;
-    virtual int SavePosition() = 0;
-    virtual int RestorePosition() = 0;
+    virtual int SavePosition(HostCursorPosition* position) = 0;
+    virtual int RestorePosition(const HostCursorPosition* position) = 0;
     virtual int RefreshEndFlag() = 0;
+    // The framework's cursor operations, after the xBase ones.
+    // Reads record `recno` (0: the current one). No such record: answers 1 with
+    // end of data. *deleted (may be null) receives 1 for a deleted record.
+    virtual int Read(int64_t recno, int number_only, int* deleted) = 0;
+    // Moves (kBrowseFirst ... kBrowseCurrent) in physical order (key null or empty)
+    // or in the order of a key, and reads the record; end of data answers 1.
+    virtual int Browse(const char16_t* key, int mode, int options) = 0;
+    // The same within bounds (null: none on that side); first and last set them.
+    // Text bounds compare as prefixes: "B" to "C" takes every key from B to C....
+    virtual int BrowseRange(const char16_t* key, int mode, const HostItemValue* from, const HostItemValue* to,
+                            int options) = 0;
+    // Searches a value of a key (options: kSearchGeneric for a prefix); *outcome
+    // receives a kSearch* answer. Found: the record is read.
+    virtual int Search(const char16_t* key, const HostItemValue* value, int options, int* outcome) = 0;
+    // Positions the index of `key` on the current record, for browsing on from it.
+    virtual int ChangeBrowseKey(const char16_t* key) = 0;
+    virtual int IsEndOfData() = 0;
+    virtual int IsPositioned() = 0;
+    virtual int64_t GetRecordNumber() = 0;  // -1 when there is none
+    // The host's filter (null: none); kept, not owned.
+    virtual int SetFilter(IHostRecordFilter* filter) = 0;
 
 protected:
     ~IXbaseCursor() = default;
@@ -247,6 +319,32 @@ protected:
 enum : int {
     kCreateStrictNames = 0x01,         // a field name longer than 10 characters is refused (1059)
     kCreateBooleansAsLogicals = 0x02,  // host item type 26 becomes an L field
+};
+
+// Browse modes, the cursor's direction word.
+enum : int {
+    kBrowseFirst = 0,
+    kBrowseLast = 1,
+    kBrowseNext = 2,
+    kBrowsePrevious = 3,
+    kBrowseCurrent = 4,
+};
+
+// Search options and outcomes.
+enum : int {
+    kSearchGeneric = 0x01,  // the value is a prefix of the key (text keys)
+};
+enum : int {
+    kSearchNotFound = 0,         // positioned on the key before the value's place: next gives the one after
+    kSearchFound = 1,            // the record is read
+    kSearchNotFoundAtFirst = 2,  // no key is smaller: positioned on the first key (current reads it)
+    kSearchEmpty = 3,            // no keys at all: end of data
+};
+
+// Count options.
+enum : int {
+    kCountAll = 0x10,
+    kCountRange = 0x20,
 };
 
 // Listing options of ListTables.

@@ -9,6 +9,7 @@
 #include "driver/library_state.h"
 #include "driver/paths.h"
 #include "driver/xbase_connection.h"
+#include "driver/xbase_cursor.h"
 #include "driver/xbase_objects.h"
 #include "driver/xbase_variants.h"
 #include "engine/core/dbf.h"
@@ -151,7 +152,7 @@ IXbaseTable* XbaseDriver::CreateTable() {
 
 IXbaseCursor* XbaseDriver::CreateCursor(IXbaseTable* table) {
     QXDB_DRIVER_ENTRY;
-    auto* c = new XbaseCursor(table);
+    auto* c = new XbaseCursor(table);  // holds a reference to the table
     c->AddRef();
     return c;
 }
@@ -268,6 +269,7 @@ IXbaseTable* XbaseDriver::OpenTableFromDescription(IXbaseConnection* connection,
     t->AddRef();
     RegisterTable(static_cast<IXbaseTable*>(t));
     t->SetDescription(d);
+    t->SetOemToAnsi(conn->GetOemToAnsi() != 0);
     d->Release();  // the table holds it now
     return t;
 }

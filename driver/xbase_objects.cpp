@@ -73,6 +73,7 @@ void XbaseTableDescription::Destroy() {
 }
 
 void XbaseTableDescription::ClearItems() {
+    generation_++;
     for (XbaseItemDescription* item : items_) item->Release();
     items_.clear();
 }
@@ -109,7 +110,10 @@ IXbaseItemDescription* XbaseTableDescription::FindItem(const char16_t* name) {
     return name ? Find(name) : nullptr;
 }
 
-void XbaseTableDescription::AddItem(XbaseItemDescription* item) { items_.push_back(item); }
+void XbaseTableDescription::AddItem(XbaseItemDescription* item) {
+    generation_++;
+    items_.push_back(item);
+}
 
 int XbaseTableDescription::NextKeyNumber() const {
     int highest = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/interfaces.h"
+#include "driver/record_reading.h"
 #include "framework/native.h"
 
 // One field or key of a table description. A description holds a reference to
@@ -108,6 +109,10 @@ public:
     int VariantCode() const;
     int NextKeyNumber() const;
     void Report(const std::u16string& message);
+    // Changes whenever items are added, removed or changed: what was bound to the
+    // items is bound again.
+    uint32_t Generation() const { return generation_; }
+    void Changed() { generation_++; }
     static int Live();
 
 private:
@@ -118,6 +123,7 @@ private:
     int host_format_ = 0;
     int variant_row_ = -1;
     int creation_options_ = 0;
+    uint32_t generation_ = 0;
     std::vector<XbaseItemDescription*> items_;  // one reference each
 };
 
@@ -140,7 +146,31 @@ public:
     // The index of a key, opened on its first use (and kept until the table closes):
     // fills *access for the uniform index operations. 0 with the reason (1023,
     // 1058, 1001, 1044) in the table's holder.
-    int UseKey(const std::u16string& key, struct IndexAccess* access);
+    int UseKey(const std::u16string& key, struct IndexAccess* access, CXErrorHolder* holder = nullptr);
+    // Text of this table's files converts between OEM and ANSI with the system's
+    // tables (else only fifteen accented letters change).
+    void SetOemToAnsi(bool on) { oem_to_ansi_ = on; }
+    bool OemToAnsi() const { return oem_to_ansi_; }
+
+    // Reading and browsing (table_reading.cpp), for a cursor's state or, where the
+    // state is null, for the table alone. Errors go to `holder`.
+    // Reads record n (0: the current one). *got: whether a record was read (no
+    // such record sets end of data); *deleted: whether it is marked deleted.
+    int ReadRecord(struct CursorState* cursor, int64_t n, bool number_only, int* deleted, bool* got,
+                   CXErrorHolder* holder);
+    int BrowseCursor(struct CursorState* cursor, const std::u16string& key, int mode, int options, CXErrorHolder* holder);
+    int SetRange(struct CursorState* cursor, const std::u16string& key, const HostItemValue* from,
+                 const HostItemValue* to, CXErrorHolder* holder);
+    int BuildSearch(struct CursorState* cursor, const std::u16string& key, const HostItemValue* value, int options,
+                    CXErrorHolder* holder);
+    int SearchCursor(struct CursorState* cursor, const std::u16string& key, const HostItemValue* value, int options,
+                     int* outcome, CXErrorHolder* holder);
+    int ChangeKey(struct CursorState* cursor, const std::u16string& key, CXErrorHolder* holder);
+    int CountFor(struct CursorState* cursor, int64_t* count, int options, CXErrorHolder* holder);
+    int SaveCursor(const struct CursorState* cursor, HostCursorPosition* position, CXErrorHolder* holder);
+    int RestoreCursor(struct CursorState* cursor, const HostCursorPosition* position, CXErrorHolder* holder);
+    int RefreshEnd(struct CursorState* cursor, CXErrorHolder* holder);
+    int RecordCount(int64_t* count, CXErrorHolder* holder);
     int HasKey() override;
     int CreateFiles() override;
     int Refused() override { return refuse(); }
@@ -151,34 +181,35 @@ public:
     int DeleteRecord(int64_t) override { return refuse(); }
     int ModifyRecord(int64_t) override { return refuse(); }
     int DeleteRecordAt(int64_t) override { return refuse(); }
-    int GoToRecord(int64_t) override { return refuse(); }
-    int StartKeyBrowse(const char16_t*) override { return refuse(); }
-    int BrowseRange(const char16_t*, int) override { return refuse(); }
-    int BuildSearchValue(const char16_t*) override { return refuse(); }
+    int GoToRecord(int64_t recno) override;
+    int StartKeyBrowse(IXbaseCursor* cursor, const char16_t* key) override;
+    int BrowseRange(IXbaseCursor* cursor, const char16_t* key, int mode, const HostItemValue* from,
+                    const HostItemValue* to, int options) override;
+    int BuildSearchValue(IXbaseCursor* cursor, const char16_t* key, const HostItemValue* value, int options) override;
     int RefreshItem(const char16_t*) override { return refuse(); }
     int LockFile(int) override { return refuse(); }
     int UnlockFile() override { return refuse(); }
     int LockRecord(int64_t, int) override { return refuse(); }
     int UnlockRecord(int64_t) override { return refuse(); }
     int RecordRequest(int) override { return refuse(); }
-    int CountRecords(int64_t*) override { return refuse(); }
-    int CurrentRecordNumber(int64_t*) override { return refuse(); }
+    int CountRecords(int64_t* count) override;
+    int CurrentRecordNumber(int64_t* recno) override;
     int GoToRecordRequest(int64_t) override { return refuse(); }
     int ComputeKeyValue(const char16_t*) override { return refuse(); }
     int LockOrUnlockRecord(int64_t, int) override { return refuse(); }
     int Compact() override { return refuse(); }
     int Reopen() override;
-    int ChangeBrowseKey(const char16_t*) override { return refuse(); }
+    int ChangeBrowseKey(IXbaseCursor* cursor, const char16_t* key) override;
     int RecordLayerRequest(int) override { return refuse(); }
     int RecheckDataFile() override;
     int CreateFirstAuxiliary() override { return refuse(); }
-    int AttachHostRecord(void*) override { return refuse(); }
+    int AttachHostRecord(IHostRecord* record) override;
     int CreateSecondAuxiliary() override { return refuse(); }
-    int ReadCurrentRecord() override { return refuse(); }
+    int ReadCurrentRecord() override;
     int SetMemoPath(const char16_t* path) override;
     int ReleaseResources() override;
-    int ValidateRecordNumber(int64_t) override { return refuse(); }
-    int Browse(int) override { return refuse(); }
+    int ValidateRecordNumber(int64_t recno) override;
+    int Browse(IXbaseCursor* cursor, const char16_t* key, int mode, int options) override;
     int Refresh() override { return refuse(); }
 
 private:
@@ -194,22 +225,19 @@ private:
         int16_t handle;
     };
     std::vector<OpenIndex> indexes_;  // this table's open index files, by path
+    uint32_t indexes_generation_ = 1;  // changes when they close: accesses kept by cursors are made again
+    bool oem_to_ansi_ = false;
+    HostBinding binding_;
+    MemoReader memo_;
     void CloseIndexes();
-};
-
-class XbaseCursor final : public CXRefObject<IXbaseCursor> {
-public:
-    explicit XbaseCursor(IXbaseTable* table) : table_(table) {}
-    void Destroy() override { delete this; }
-    int Count(int64_t*) override { return refuse_operation(errors_, 40); }
-    int FillHostRecord() override { return refuse_operation(errors_, 41); }
-    int SavePosition() override { return refuse_operation(errors_, 42); }
-    int RestorePosition() override { return refuse_operation(errors_, 43); }
-    int RefreshEndFlag() override { return refuse_operation(errors_, 44); }
-    IXbaseTable* Table() const { return table_; }
-
-private:
-    IXbaseTable* table_;  // not owned
+    // Table-reading helpers (table_reading.cpp).
+    int FillHost(uint32_t recno, bool deleted, CXErrorHolder* holder);
+    int PrepareKey(struct CursorState* cursor, const std::u16string& key, CXErrorHolder* holder);
+    int KeyMove(struct CursorState* cursor, int mode, int options, CXErrorHolder* holder);
+    int PhysicalMove(struct CursorState* cursor, int mode, CXErrorHolder* holder);
+    int MakeBoundKey(struct CursorState* cursor, const HostItemValue* value, uint8_t* key, uint32_t* length,
+                     CXErrorHolder* holder);
+    class XbaseCursor* CursorOf(IXbaseCursor* cursor);
 };
 
 class XbaseTableContext final : public CXRefObject<IXbaseTableContext> {

@@ -89,6 +89,7 @@ int XbaseTable::Open() {
 }
 
 void XbaseTable::CloseIndexes() {
+    indexes_generation_++;
     for (const OpenIndex& i : indexes_) {
         xdb_set_status(XD_OK);
         IndexClose(i.type, i.handle);
@@ -97,18 +98,19 @@ void XbaseTable::CloseIndexes() {
     indexes_.clear();
 }
 
-int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access) {
+int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access, CXErrorHolder* holder) {
     QXDB_DRIVER_ENTRY;
-    errors_.Reset();
+    CXErrorHolder* out = holder ? holder : &errors_;
+    out->Reset();
     auto* item = description_ ? description_->Find(key) : nullptr;
     if (!item || item->key_number <= 0) {
-        raise_error(&errors_, 1023, 105, 20, {key, description_ ? description_->GetTableName() : u""});
+        raise_error(out, 1023, 105, 20, {key, description_ ? description_->GetTableName() : u""});
         return 0;
     }
     const std::string path = path_from_wide(item->index_path);
     const int type = index_type_of_path(path);
     if (type == kIndexUnsupported) {
-        raise_error(&errors_, 1058, 105, 21, {item->index_path});
+        raise_error(out, 1058, 105, 21, {item->index_path});
         return 0;
     }
     const OpenIndex* open = nullptr;
@@ -121,7 +123,7 @@ int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access) {
         xdb_set_status(XD_OK);
         if (s < 0) {
             int status = s;
-            raise_error(&errors_, 1001, 105, 22, {item->index_path}, &status);
+            raise_error(out, 1001, 105, 22, {item->index_path}, &status);
             return 0;
         }
         indexes_.push_back(OpenIndex{item->index_path, type, h});
@@ -133,7 +135,7 @@ int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access) {
     xdb_set_status(XD_OK);
     if (IndexDescribe(type, open->handle, &desc) < 0) {
         xdb_set_status(XD_OK);
-        raise_error(&errors_, 1044, 105, 23, {item->name, item->index_path});
+        raise_error(out, 1044, 105, 23, {item->name, item->index_path});
         return 0;
     }
     *access = IndexAccess{};
@@ -155,6 +157,7 @@ int XbaseTable::Close() {
     if (!open_ || !file_) return 1;
     open_ = false;
     CloseIndexes();
+    memo_.Close();
     if (file_->open_count > 0) file_->open_count--;
     if (file_->open_count > 0) return 1;
     int16_t h = file_->handle;
@@ -195,6 +198,7 @@ int XbaseTable::SetMemoPath(const char16_t* path) {
         auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
         if (item->host_type == kItemTextMemo || item->host_type == kItemBinaryMemo) item->memo_path = path;
     }
+    description_->Changed();
     return 1;
 }
 
@@ -324,5 +328,6 @@ int XbaseTable::CreateFiles() {
             if (item->host_type == kItemTextMemo || item->host_type == kItemBinaryMemo) item->memo_path = memo;
         }
     }
+    d->Changed();
     return 1;
 }

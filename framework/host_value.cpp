@@ -37,8 +37,7 @@ std::string FxValue::ToText() const {
     switch (type) {
     case HV_INT32:
     case HV_INT64: snprintf(buf, sizeof buf, "%lld", (long long)integer); return buf;
-    case HV_REAL:
-    case HV_CURRENCY: snprintf(buf, sizeof buf, "%.15g", real); return buf;
+    case HV_REAL: snprintf(buf, sizeof buf, "%.15g", real); return buf;
     case HV_BOOLEAN: return integer ? "T" : "F";
     default: return text;
     }
@@ -49,8 +48,7 @@ double FxValue::ToDouble() const {
     case HV_INT32:
     case HV_INT64:
     case HV_BOOLEAN: return (double)integer;
-    case HV_REAL:
-    case HV_CURRENCY: return real;
+    case HV_REAL: return real;
     default: return strtod(text.c_str(), nullptr);
     }
 }

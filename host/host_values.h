@@ -20,22 +20,6 @@ struct HostValue {
     std::u16string text;
 };
 
-// A bound item of a host record: its name, item type, current value and lock type.
-struct HostRecordItem {
-    std::u16string name;
-    int32_t item_type = kItemText;
-    HostValue value;
-    int32_t lock_type = 0;
-};
-
-// The host record the driver fills and reads: its items and a state word.
-struct HostRecord {
-    static const uint16_t kDeleted = 0x40;
-    std::vector<HostRecordItem> items;
-    uint16_t state = 0;
-    int64_t record_number = 0;  // numbered from 1; 0 before the first read
-};
-
 // The host's result value of a listing: the text the library gives, with a state
 // word the library updates.
 class HostTextResult : public IHostResultValue {

@@ -80,6 +80,10 @@ XDSTATUS dbf_check_field_index(int16_t handle, int16_t index);
 XDSTATUS dbf_record_layout(int16_t handle, char** record, uint16_t* record_length, uint16_t* field_count);
 XDSTATUS dbf_current_record(int16_t handle, uint32_t* recno);
 XDSTATUS dbf_record_count(int16_t handle, uint32_t* count);
+// The record count as the file holds it now: a shared file's count is read again
+// from the header (another process may have appended); an exclusive file's is
+// the one in memory.
+XDSTATUS dbf_refresh_count(int16_t handle, uint32_t* count);
 // Header facts for display: version byte, update date, header length, code page
 // byte, production index flag, dialect as opened (with the memo flag).
 struct DbfHeaderInfo {
@@ -127,10 +131,15 @@ struct DbfValue {
     const char* text;  // C, V, Q: the stored bytes (V, Q: the value's own length)
     double number;     // N, F, Y: the value; B: the stored double
     int32_t integer;   // I
-    uint32_t block;    // M, P: the memo block number (0: none)
+    uint32_t block;    // G, M, P, W: the memo block number (0: none)
     uint8_t logical;   // L: 1 true, else 0
     DbfDateTime datetime;  // T (all zero when empty)
     char date[11];         // D, in the current date format (blanks when empty)
+    int64_t currency;      // Y: the amount in ten-thousandths, exact
+    // Every type: the field's characters as the record holds them (the text form
+    // of C, D, V and unknown types; the digits of N and F), field length bytes.
+    const char* field_text;
+    uint16_t field_length;
 };
 // `count` values (at most the field count) are filled, in field order. A field
 // that does not convert (a malformed date) is reported after the others are given.

@@ -224,6 +224,9 @@ XDSTATUS convert_field(const DbfBlock* b, int index, int length_bit, int null_bi
     v->integer = 0;
     v->block = 0;
     v->logical = 0;
+    v->currency = 0;
+    v->field_text = p;
+    v->field_length = (uint16_t)flen;
     if (null_bit >= 0 && dbf_null_bit(b, null_bit)) v->state |= DBF_VALUE_NULL;
     switch (type) {
     case 'C':
@@ -273,6 +276,8 @@ XDSTATUS convert_field(const DbfBlock* b, int index, int length_bit, int null_bi
     }
     case 'M':
     case 'P':
+    case 'G':
+    case 'W':
         if (vfp) {
             v->block = flen >= 4 ? get_le32((const uint8_t*)p) : 0;
         } else if (all_blank(p, (size_t)flen)) {
@@ -289,7 +294,10 @@ XDSTATUS convert_field(const DbfBlock* b, int index, int length_bit, int null_bi
         if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
         break;
     case 'Y':
-        if (flen >= 8 && !all_blank(p, 8)) v->number = (double)(int64_t)get_le64((const uint8_t*)p) / 10000.0;
+        if (flen >= 8 && !all_blank(p, 8)) {
+            v->currency = (int64_t)get_le64((const uint8_t*)p);
+            v->number = (double)v->currency / 10000.0;
+        }
         if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
         break;
     case 'T':

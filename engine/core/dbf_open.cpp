@@ -311,6 +311,16 @@ XDSTATUS dbf_record_count(int16_t handle, uint32_t* count) {
     return xdb_status();
 }
 
+XDSTATUS dbf_refresh_count(int16_t handle, uint32_t* count) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    if (!count) return xdb_report(XD_NULLPARAM);
+    if ((b->file_mode & XDB_FILE_SHARED) && (s = dbf_reread_count(b))) return s;
+    *count = dbf_count(b);
+    return xdb_status();
+}
+
 XDSTATUS dbf_header_info(int16_t handle, DbfHeaderInfo* info) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);

@@ -11,6 +11,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/numbers.h"
 #include "engine/core/engine.h"
+#include "engine/core/keyexpr.h"
 #include "engine/index/ndx/ndx.h"
 
 namespace {
@@ -149,6 +150,29 @@ XDSTATUS IndexKeyFromRecord(IndexAccess* a, int16_t data_handle, void* key) {
         memcpy(key, k, 8);
     }
     return xdb_status();
+}
+
+int IndexCompareKeys(const IndexAccess* a, const void* left, const void* right, uint32_t length) {
+    if (!a || !left || !right) return 0;
+    if (a->key_type == 'C' && length > a->key_length) length = a->key_length;
+    return ndx_compare_keys(a->key_type == 'C', left, right, (uint16_t)length);
+}
+
+XDSTATUS MakeLastKeyWithPrefix(const IndexAccess* a, const void* prefix, uint32_t length, void* key) {
+    if (!a || !prefix || !key || a->key_length < 1) return xdb_report(XD_NULLPARAM);
+    const uint32_t size = a->key_length - 1;
+    if (length > size) length = size;
+    // Byte order, or the national order, where bytes outside the order sort last.
+    uint8_t last = 0xFF;
+    if (xdb_collation(0, 0) == 0) {
+        const uint8_t* weights = xdb_national_weights();
+        for (int b = 255; b >= 1; b--)
+            if (weights[b] > weights[last]) last = (uint8_t)b;
+    }
+    memcpy(key, prefix, length);
+    memset((uint8_t*)key + length, last, size - length);
+    ((uint8_t*)key)[size] = 0;
+    return XD_OK;
 }
 
 XDSTATUS IndexOpen(int32_t type, const char* file_name, uint16_t open_mode, int16_t* handle) {

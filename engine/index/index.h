@@ -74,6 +74,16 @@ XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, 
 XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count);
 XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out);
 
+// Compares two keys of the index the way its tree orders them: < 0, 0 or > 0.
+// Character keys compare over their first `length` bytes (a shorter length
+// compares a prefix); the other key types over the whole key.
+int IndexCompareKeys(const IndexAccess* a, const void* left, const void* right, uint32_t length);
+
+// The greatest character key that begins with `prefix` (`length` bytes): the rest
+// of the key (a->key_length - 1 bytes in all) is filled with the byte that sorts
+// last, then terminated. Seeking it lands on the last key with that prefix.
+XDSTATUS MakeLastKeyWithPrefix(const IndexAccess* a, const void* prefix, uint32_t length, void* key);
+
 // Key makers: into a key buffer of a->key_length bytes.
 XDSTATUS MakeCharacterKey(const IndexAccess* a, const char* text, void* key);
 XDSTATUS MakeNumericKey(const IndexAccess* a, double value, void* key);

@@ -165,6 +165,18 @@ bool sane(const NdxFile* f, const Block& b) { return 4 + key_count(b) * f->entry
 // Compares a search key with an entry key: character keys over `length` bytes (by
 // the collation, or with '?' matching any byte), numeric keys as doubles by sign,
 // then magnitude from the last byte down.
+// Numeric keys are doubles: compared as sign and magnitude of their bytes, so
+// every key orders by its value.
+int compare_numbers(const uint8_t* search, const uint8_t* key) {
+    bool sn = search[7] & 0x80, kn = key[7] & 0x80;
+    if (sn != kn) return sn ? -1 : 1;
+    for (int i = 7; i >= 0; i--) {
+        uint8_t a = i == 7 ? search[i] & 0x7F : search[i], b = i == 7 ? key[i] & 0x7F : key[i];
+        if (a != b) return (a < b) != sn ? -1 : 1;
+    }
+    return 0;
+}
+
 int compare(const NdxFile* f, const uint8_t* search, const uint8_t* key, uint16_t length, bool wildcard) {
     if (f->key_type == 0) {
         if (!wildcard) return xdb_compare_keys(search, key, length);
@@ -174,13 +186,7 @@ int compare(const NdxFile* f, const uint8_t* search, const uint8_t* key, uint16_
         }
         return 0;
     }
-    bool sn = search[7] & 0x80, kn = key[7] & 0x80;
-    if (sn != kn) return sn ? -1 : 1;
-    for (int i = 7; i >= 0; i--) {
-        uint8_t a = i == 7 ? search[i] & 0x7F : search[i], b = i == 7 ? key[i] & 0x7F : key[i];
-        if (a != b) return (a < b) != sn ? -1 : 1;
-    }
-    return 0;
+    return compare_numbers(search, key);
 }
 
 // A numeric key of -0.0 becomes +0.0: the two compare unequal byte by byte, but
@@ -695,6 +701,11 @@ XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno,
         if (s == XD_OK) s = XD_KEYNOTFOUNDEND;
     }
     return end_positioning(f, leaf, s, key, recno);
+}
+
+int ndx_compare_keys(int character, const void* a, const void* b, uint16_t length) {
+    if (character) return xdb_compare_keys(a, b, length);
+    return compare_numbers((const uint8_t*)a, (const uint8_t*)b);
 }
 
 // ---- Changes ----

@@ -40,6 +40,9 @@ XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno);
 // `key_size` is the length of the search key (character keys may be shorter than
 // the index's keys: a prefix search).
 XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode);
+// Compares two keys as the tree orders them: character keys over `length` bytes
+// by the collation flag, numeric and date keys (doubles) by value.
+int ndx_compare_keys(int character, const void* a, const void* b, uint16_t length);
 
 // Inserts and removes an entry (character keys shorter than the key length are
 // padded with blanks).

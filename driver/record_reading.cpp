@@ -1,0 +1,235 @@
+// The current record into the host record (see record_reading.h).
+
+#include "driver/record_reading.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/paths.h"
+#include "driver/xbase_objects.h"
+#include "engine/core/codepage.h"
+#include "engine/core/engine.h"
+#include "engine/memo/memo.h"
+#include "framework/error.h"
+#include "framework/host_item_types.h"
+#include "framework/value_conversion.h"
+
+namespace {
+
+HostItemValue form_of(uint8_t type, const char* bytes, size_t length) {
+    HostItemValue v;
+    v.type = type;
+    v.bytes = bytes;
+    v.length = (uint32_t)length;
+    return v;
+}
+
+bool is_memo_type(char t) { return t == 'M' || t == 'G' || t == 'P' || t == 'W'; }
+
+// Text read from the file, in the host's character set: a copy, converted.
+void oem_text(std::string& out, const char* text, size_t length, bool oem_to_ansi) {
+    out.assign(text, length);
+    if (!out.empty()) xdb_oem_to_ansi(out.data(), out.size(), oem_to_ansi ? 1 : 0);
+}
+
+// The exact amount of ten-thousandths as decimal text, without trailing zeros.
+void currency_text(std::string& out, int64_t amount) {
+    char b[32];
+    uint64_t magnitude = amount < 0 ? (uint64_t)0 - (uint64_t)amount : (uint64_t)amount;
+    snprintf(b, sizeof b, "%s%" PRIu64 ".%04u", amount < 0 ? "-" : "", magnitude / 10000, (unsigned)(magnitude % 10000));
+    out = b;
+    while (out.back() == '0') out.pop_back();
+    if (out.back() == '.') out.pop_back();
+}
+
+void datetime_text(std::string& out, const DbfDateTime& t) {
+    // Each part within its range, so that the text is always 17 digits.
+    char b[40];
+    snprintf(b, sizeof b, "%04u%02u%02u%02u%02u%02u%03u", (unsigned)t.year % 10000, (unsigned)t.month % 100,
+             (unsigned)t.day % 100, (unsigned)t.hour % 100, (unsigned)t.minute % 100, (unsigned)t.second % 100,
+             (unsigned)t.millisecond % 1000);
+    out.assign(b, 17);
+}
+
+}  // namespace
+
+void MemoReader::Close() {
+    if (handle >= 0) {
+        xdb_set_status(XD_OK);
+        if (fpt) fpt_close(handle);
+        else dbt_close(handle);
+        xdb_set_status(XD_OK);
+    }
+    handle = -1;
+    path.clear();
+}
+
+HostBinding::~HostBinding() { Attach(nullptr); }
+
+void HostBinding::Attach(IHostRecord* record) {
+    if (record) record->AddRef();
+    if (record_) record_->Release();
+    record_ = record;
+    bound_to_ = nullptr;
+    items_.clear();
+}
+
+void HostBinding::Bind(XbaseTableDescription* description) {
+    items_.clear();
+    const int n = record_->GetItemCount();
+    for (int i = 0; i < n; i++) {
+        const char16_t* name = record_->GetItemName(i);
+        XbaseItemDescription* item = name ? description->Find(name) : nullptr;
+        if (!item || !item->field || item->field_index < 0) continue;
+        BoundItem b;
+        b.host_index = i;
+        b.field_index = item->field_index;
+        b.type_letter = item->type_letter;
+        b.item_type = record_->GetItemType(i);
+        b.item_size = record_->GetItemSize(i);
+        b.memo_path = item->memo_path;
+        items_.push_back(std::move(b));
+    }
+    bound_to_ = description;
+    bound_generation_ = description->Generation();
+    layout_ = record_->GetLayoutVersion();
+}
+
+int HostBinding::ReadMemo(BoundItem& item, uint32_t block, uint32_t recno, bool oem_to_ansi, MemoReader* memo,
+                          HostItemValue* form, CXErrorHolder* holder) {
+    const bool binary = item.item_type == kItemBinaryMemo || item.item_type == kItemBinary;
+    if (block == 0) {  // no block: an empty memo
+        *form = form_of(binary ? HV_BYTES : HV_TEXT, "", 0);
+        return 1;
+    }
+    if (item.memo_path.empty()) {
+        raise_error(holder, 1019, 106, 3, {u"(memo)"});
+        return 0;
+    }
+    if (memo->handle < 0 || memo->path != item.memo_path) {
+        memo->Close();
+        const std::string path = path_from_wide(item.memo_path);
+        const size_t dot = path.find_last_of('.');
+        memo->fpt = dot != std::string::npos && (path.compare(dot, 4, ".fpt") == 0 || path.compare(dot, 4, ".FPT") == 0);
+        int16_t h = -1;
+        xdb_set_status(XD_OK);
+        const uint16_t mode = XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND;
+        XDSTATUS s = memo->fpt ? fpt_open(&h, path.c_str(), mode) : dbt_open(&h, path.c_str(), mode);
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(holder, 1019, 106, 4, {item.memo_path}, &status);
+            return 0;
+        }
+        memo->handle = h;
+        memo->path = item.memo_path;
+    }
+    const char* text = nullptr;
+    uint32_t length = 0;
+    xdb_set_status(XD_OK);
+    XDSTATUS s = memo->fpt ? fpt_read(memo->handle, block, &text, &length) : dbt_read(memo->handle, block, &text, &length);
+    xdb_set_status(XD_OK);
+    if (s < 0) {
+        int status = s;
+        raise_error(holder, 1040, 106, 5, {(long)recno, item.memo_path}, &status);
+        return 0;
+    }
+    if (binary) {
+        item.text.assign(text, length);
+        *form = form_of(HV_BYTES, item.text.data(), item.text.size());
+    } else {
+        oem_text(item.text, text, length, oem_to_ansi);
+        *form = form_of(HV_TEXT, item.text.data(), item.text.size());
+    }
+    return 1;
+}
+
+int HostBinding::Fill(XbaseTableDescription* description, int16_t data_handle, uint32_t recno, bool oem_to_ansi,
+                      MemoReader* memo, CXErrorHolder* holder) {
+    if (!record_) return 1;  // nothing bound: the read itself is all
+    if (bound_to_ != description || bound_generation_ != description->Generation() ||
+        layout_ != record_->GetLayoutVersion())
+        Bind(description);
+    uint16_t count = 0;
+    xdb_set_status(XD_OK);
+    dbf_field_count(data_handle, &count);
+    if (values_.size() != count) values_.assign(count, DbfValue{});
+    // A date that does not convert fails only the engine's own date form, which
+    // is not used here: the stored text goes to the item.
+    xdb_set_status(XD_OK);
+    XDSTATUS s = dbf_get_record(data_handle, values_.data(), count);
+    xdb_set_status(XD_OK);
+    if (s < 0 && s != XD_BADDATE) {
+        int status = s;
+        raise_error(holder, 1015, 106, 6, {(long)recno, description->GetPhysicalPath(), status}, &status);
+        return 0;
+    }
+    for (BoundItem& item : items_) {
+        if (item.field_index >= count) continue;
+        const DbfValue& v = values_[(size_t)item.field_index];
+        HostItemValue form;
+        if (v.state & DBF_VALUE_NULL) {
+            form = HostItemValue{};
+        } else {
+            switch (v.type) {
+            case 'B':
+                form.type = HV_REAL;
+                form.real = v.number;
+                if (v.state & DBF_VALUE_EMPTY) form.type = HV_NULL;
+                break;
+            case 'F':
+            case 'N': form = form_of(HV_DECIMAL, v.field_text, v.field_length); break;
+            case 'I':
+                form.type = HV_INT32;
+                form.integer = v.integer;
+                break;
+            case 'L':
+                if (!(v.state & DBF_VALUE_UNDEFINED)) {
+                    form.type = HV_BOOLEAN;
+                    form.integer = v.logical;
+                }
+                break;
+            case 'Y':
+                if (v.state & DBF_VALUE_EMPTY) break;
+                currency_text(item.text, v.currency);
+                form = form_of(HV_CURRENCY, item.text.data(), item.text.size());
+                break;
+            case 'T':
+                if (v.state & DBF_VALUE_EMPTY) break;
+                datetime_text(item.text, v.datetime);
+                form = form_of(HV_DATETIME, item.text.data(), item.text.size());
+                break;
+            case 'Q': form = form_of(HV_BYTES, v.text, v.length); break;
+            case 'V':
+                if (item.item_type == kItemBinary) form = form_of(HV_BYTES, v.text, v.length);
+                else oem_text(item.text, v.text, v.length, oem_to_ansi), form = form_of(HV_TEXT, item.text.data(), item.text.size());
+                break;
+            default:
+                if (is_memo_type(v.type)) {
+                    if (!ReadMemo(item, (v.state & DBF_VALUE_EMPTY) ? 0 : v.block, recno, oem_to_ansi, memo, &form, holder))
+                        return 0;
+                } else if (item.item_type == kItemBinary || item.item_type == kItemBinaryMemo) {
+                    // Raw bytes stay as stored.
+                    form = form_of(HV_BYTES, v.field_text, v.field_length);
+                } else {
+                    oem_text(item.text, v.field_text, v.field_length, oem_to_ansi);
+                    form = form_of(HV_TEXT, item.text.data(), item.text.size());
+                }
+                break;
+            }
+        }
+        HostItemValue value;
+        if (!convert_to_item(form, item.item_type, item.item_size, &item.scratch, &value)) {
+            int status = XD_BADDATA;
+            raise_error(holder, 1015, 106, 7, {(long)recno, description->GetPhysicalPath(), status}, &status);
+            return 0;
+        }
+        if (!record_->SetItemValue(item.host_index, &value)) {
+            int status = XD_BADDATA;
+            raise_error(holder, 1015, 106, 8, {(long)recno, description->GetPhysicalPath(), status}, &status);
+            return 0;
+        }
+    }
+    return 1;
+}

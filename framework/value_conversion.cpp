@@ -1,0 +1,310 @@
+// Values read by a driver, made into host item values (see value_conversion.h).
+
+#include "framework/value_conversion.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/core/dates.h"
+#include "framework/host_item_types.h"
+
+namespace {
+
+HostItemValue null_value() { return HostItemValue{}; }
+
+HostItemValue text_value(uint8_t type, const char* bytes, size_t length) {
+    HostItemValue v;
+    v.type = type;
+    v.bytes = bytes;
+    v.length = (uint32_t)length;
+    return v;
+}
+
+HostItemValue integer_value(uint8_t type, int64_t i) {
+    HostItemValue v;
+    v.type = type;
+    v.integer = i;
+    return v;
+}
+
+HostItemValue real_value(double d) {
+    HostItemValue v;
+    v.type = HV_REAL;
+    v.real = d;
+    return v;
+}
+
+bool all_blank(const char* p, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (p[i] != ' ' && p[i] != 0) return false;
+    return true;
+}
+
+bool is_text_form(uint8_t t) { return t == HV_TEXT || t == HV_DECIMAL || t == HV_CURRENCY || t == HV_BYTES; }
+
+// The shortest text that reads back as the same double.
+std::string double_text(double d) {
+    char b[40];
+    for (int precision = 15; precision <= 17; precision++) {
+        snprintf(b, sizeof b, "%.*g", precision, d);
+        if (strtod(b, nullptr) == d) break;
+    }
+    return b;
+}
+
+// Integer part of plain decimal text, truncated toward zero; false when it does
+// not fit in [min, max].
+bool decimal_to_integer(const std::string& plain, int64_t min, int64_t max, int64_t* out) {
+    size_t i = 0;
+    bool negative = plain[0] == '-';
+    if (negative) i = 1;
+    uint64_t v = 0;
+    const uint64_t limit = negative ? (uint64_t)0 - (uint64_t)min : (uint64_t)max;
+    for (; i < plain.size() && plain[i] != '.'; i++) {
+        uint64_t digit = (uint64_t)(plain[i] - '0');
+        if (v > (limit - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    if (negative) {
+        if (min >= 0 && v > 0) return false;
+        *out = v == 0 ? 0 : (int64_t)(0 - v);
+    } else {
+        *out = (int64_t)v;
+    }
+    return true;
+}
+
+void range_of(int item_type, int64_t* min, int64_t* max) {
+    switch (item_type) {
+    case kItemInt8: *min = -128, *max = 127; break;
+    case kItemInt16: *min = -32768, *max = 32767; break;
+    case kItemInt32: *min = INT32_MIN, *max = INT32_MAX; break;
+    default: *min = INT64_MIN, *max = INT64_MAX; break;
+    }
+}
+
+// A calendar date at p[0..8) in yyyymmdd.
+bool valid_date(const char* p) {
+    for (int i = 0; i < 8; i++)
+        if (p[i] < '0' || p[i] > '9') return false;
+    int y = (p[0] - '0') * 1000 + (p[1] - '0') * 100 + (p[2] - '0') * 10 + (p[3] - '0');
+    int m = (p[4] - '0') * 10 + (p[5] - '0');
+    int d = (p[6] - '0') * 10 + (p[7] - '0');
+    return y >= 1 && m >= 1 && m <= 12 && d >= 1 && d <= xdb_days_in_month(y, m);
+}
+
+bool all_digits(const char* p, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (p[i] < '0' || p[i] > '9') return false;
+    return true;
+}
+
+// The value as plain decimal text; *empty for a blank text or a null.
+bool as_decimal(const HostItemValue& from, std::string* out, bool* empty) {
+    *empty = false;
+    switch (from.type) {
+    case HV_NULL: *empty = true; return false;
+    case HV_INT32:
+    case HV_INT64:
+    case HV_BOOLEAN: *out = std::to_string(from.integer); return true;
+    case HV_REAL:
+        if (!std::isfinite(from.real)) return false;
+        *out = double_text(from.real);
+        // A double's text may carry an exponent: written out in full digits.
+        if (out->find_first_of("eE") != std::string::npos) {
+            char b[400];
+            snprintf(b, sizeof b, "%.0f", from.real);
+            *out = b;
+        }
+        return true;
+    default:
+        if (!is_text_form(from.type)) return false;
+        return plain_decimal(from.bytes, from.length, out, empty);
+    }
+}
+
+}  // namespace
+
+bool plain_decimal(const char* text, size_t length, std::string* out, bool* empty) {
+    *empty = false;
+    size_t b = 0, e = length;
+    // A byte 0 ends stored text.
+    if (const void* z = memchr(text, 0, length)) e = (size_t)((const char*)z - text);
+    while (b < e && text[b] == ' ') b++;
+    while (e > b && text[e - 1] == ' ') e--;
+    if (b == e) {
+        *empty = true;
+        return false;
+    }
+    std::string r;
+    if (text[b] == '-' || text[b] == '+') {
+        if (text[b] == '-') r += '-';
+        b++;
+    }
+    bool digits = false, point = false;
+    for (size_t i = b; i < e; i++) {
+        char c = text[i];
+        if (c >= '0' && c <= '9') {
+            digits = true;
+            r += c;
+        } else if (c == '.' && !point) {
+            point = true;
+            if (!digits) r += '0';
+            r += c;
+        } else {
+            return false;
+        }
+    }
+    if (!digits) return false;
+    if (r.back() == '.') r.pop_back();
+    if (r == "-0" || r.find_first_not_of("-0.") == std::string::npos) r = r[0] == '-' ? r.substr(1) : r;
+    *out = r;
+    return true;
+}
+
+bool convert_to_item(const HostItemValue& from, int item_type, int item_size, std::string* scratch,
+                     HostItemValue* out) {
+    if (from.type == HV_NULL) {
+        *out = null_value();
+        return true;
+    }
+    switch (item_type) {
+    case kItemText:
+    case kItemTextMemo: {
+        if (from.type == HV_TEXT || from.type == HV_BYTES) {
+            // Stored text ends at its first byte 0 and is cut to what the item keeps.
+            size_t n = from.length;
+            if (const void* z = memchr(from.bytes, 0, n)) n = (size_t)((const char*)z - from.bytes);
+            if (item_type == kItemText && item_size > 0 && n > (size_t)item_size) n = (size_t)item_size;
+            *out = text_value(HV_TEXT, from.bytes, n);
+            return true;
+        }
+        if (from.type == HV_DATE || from.type == HV_DATETIME) {
+            *out = text_value(HV_TEXT, from.bytes, from.length);
+            return true;
+        }
+        bool empty;
+        if (!as_decimal(from, scratch, &empty)) {
+            if (empty) *out = null_value();
+            return empty;
+        }
+        *out = text_value(HV_TEXT, scratch->data(), scratch->size());
+        return true;
+    }
+    case kItemInt8:
+    case kItemInt16:
+    case kItemInt32:
+    case kItemInt64: {
+        int64_t min, max, v;
+        range_of(item_type, &min, &max);
+        if (from.type == HV_REAL) {
+            if (!std::isfinite(from.real) || std::trunc(from.real) < (double)min || std::trunc(from.real) > (double)max)
+                return false;
+            *out = integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, (int64_t)std::trunc(from.real));
+            return true;
+        }
+        bool empty;
+        if (!as_decimal(from, scratch, &empty)) {
+            if (empty) *out = null_value();
+            return empty;
+        }
+        if (!decimal_to_integer(*scratch, min, max, &v)) return false;
+        *out = integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, v);
+        return true;
+    }
+    case kItemReal8: {
+        if (from.type == HV_REAL) {
+            *out = from;
+            return true;
+        }
+        if (from.type == HV_INT32 || from.type == HV_INT64 || from.type == HV_BOOLEAN) {
+            *out = real_value((double)from.integer);
+            return true;
+        }
+        bool empty;
+        if (!as_decimal(from, scratch, &empty)) {
+            if (empty) *out = null_value();
+            return empty;
+        }
+        errno = 0;
+        double d = strtod(scratch->c_str(), nullptr);
+        if (errno == ERANGE && !std::isfinite(d)) return false;
+        *out = real_value(d);
+        return true;
+    }
+    case kItemDecimal:
+    case kItemCurrency: {
+        bool empty;
+        if (!as_decimal(from, scratch, &empty)) {
+            if (empty) *out = null_value();
+            return empty;
+        }
+        if (item_type == kItemCurrency) {
+            // The host's currency keeps six decimals: more that are not zeros would be lost.
+            size_t point = scratch->find('.');
+            if (point != std::string::npos && scratch->size() - point - 1 > 6) {
+                if (scratch->find_first_not_of('0', point + 7) != std::string::npos) return false;
+                scratch->resize(point + 7);
+            }
+        }
+        *out = text_value(item_type == kItemCurrency ? HV_CURRENCY : HV_DECIMAL, scratch->data(), scratch->size());
+        return true;
+    }
+    case kItemDate: {
+        if (from.type != HV_TEXT && from.type != HV_DATE && from.type != HV_DATETIME) return false;
+        if (all_blank(from.bytes, from.length)) {
+            *out = null_value();
+            return true;
+        }
+        if (from.length < 8 || !valid_date(from.bytes) || !all_blank(from.bytes + 8, from.type == HV_TEXT ? from.length - 8 : 0))
+            return false;
+        *out = text_value(HV_DATE, from.bytes, 8);
+        return true;
+    }
+    case kItemDateTime: {
+        if (from.type != HV_TEXT && from.type != HV_DATE && from.type != HV_DATETIME) return false;
+        if (all_blank(from.bytes, from.length)) {
+            *out = null_value();
+            return true;
+        }
+        size_t n = from.length;
+        if ((n != 8 && n != 14 && n != 17) || !all_digits(from.bytes, n) || !valid_date(from.bytes)) return false;
+        scratch->assign(from.bytes, n);
+        scratch->append(17 - n, '0');
+        *out = text_value(HV_DATETIME, scratch->data(), 17);
+        return true;
+    }
+    case kItemBoolean: {
+        if (from.type == HV_BOOLEAN || from.type == HV_INT32 || from.type == HV_INT64) {
+            *out = integer_value(HV_BOOLEAN, from.integer != 0);
+            return true;
+        }
+        if (from.type == HV_REAL) {
+            *out = integer_value(HV_BOOLEAN, from.real != 0);
+            return true;
+        }
+        if (from.type != HV_TEXT) return false;
+        if (all_blank(from.bytes, from.length)) {
+            *out = null_value();
+            return true;
+        }
+        size_t b = 0;
+        while (from.bytes[b] == ' ') b++;
+        char c = from.bytes[b];
+        if (strchr("TtYy1", c) && c) *out = integer_value(HV_BOOLEAN, 1);
+        else if (strchr("FfNn0", c) && c) *out = integer_value(HV_BOOLEAN, 0);
+        else return false;
+        return true;
+    }
+    case kItemBinary:
+    case kItemBinaryMemo:
+        if (from.type != HV_TEXT && from.type != HV_BYTES) return false;
+        *out = text_value(HV_BYTES, from.bytes, from.length);
+        return true;
+    default:
+        return false;
+    }
+}
