@@ -96,8 +96,8 @@ void HostBinding::Bind(XbaseTableDescription* description) {
     layout_ = record_->GetLayoutVersion();
 }
 
-int HostBinding::ReadMemo(BoundItem& item, uint32_t block, uint32_t recno, bool oem_to_ansi, MemoReader* memo,
-                          HostItemValue* form, CXErrorHolder* holder) {
+int HostBinding::ReadMemo(BoundItem& item, int16_t data_handle, uint32_t block, uint32_t recno, bool oem_to_ansi,
+                          MemoReader* memo, HostItemValue* form, CXErrorHolder* holder) {
     const bool binary = item.item_type == kItemBinaryMemo || item.item_type == kItemBinary;
     if (block == 0) {  // no block: an empty memo
         *form = form_of(binary ? HV_BYTES : HV_TEXT, "", 0);
@@ -113,9 +113,14 @@ int HostBinding::ReadMemo(BoundItem& item, uint32_t block, uint32_t recno, bool 
         const size_t dot = path.find_last_of('.');
         memo->fpt = dot != std::string::npos && (path.compare(dot, 4, ".fpt") == 0 || path.compare(dot, 4, ".FPT") == 0);
         int16_t h = -1;
+        // A dBASE IV table (version byte 0x8B) keeps its memos in the dBASE IV layout.
+        DbfHeaderInfo info{};
+        xdb_set_status(XD_OK);
+        dbf_header_info(data_handle, &info);
         xdb_set_status(XD_OK);
         const uint16_t mode = XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND;
-        XDSTATUS s = memo->fpt ? fpt_open(&h, path.c_str(), mode) : dbt_open(&h, path.c_str(), mode);
+        XDSTATUS s = memo->fpt ? fpt_open(&h, path.c_str(), mode)
+                               : dbt_open(&h, path.c_str(), (uint16_t)(mode | (info.version == 0x8B ? 2 : 1)));
         xdb_set_status(XD_OK);
         if (s < 0) {
             int status = s;
@@ -207,7 +212,7 @@ int HostBinding::Fill(XbaseTableDescription* description, int16_t data_handle, u
                 break;
             default:
                 if (is_memo_type(v.type)) {
-                    if (!ReadMemo(item, (v.state & DBF_VALUE_EMPTY) ? 0 : v.block, recno, oem_to_ansi, memo, &form, holder))
+                    if (!ReadMemo(item, data_handle, (v.state & DBF_VALUE_EMPTY) ? 0 : v.block, recno, oem_to_ansi, memo, &form, holder))
                         return 0;
                 } else if (item.item_type == kItemBinary || item.item_type == kItemBinaryMemo) {
                     // Raw bytes stay as stored.

@@ -60,8 +60,8 @@ public:
 
 private:
     void Bind(XbaseTableDescription* description);
-    int ReadMemo(BoundItem& item, uint32_t block, uint32_t recno, bool oem_to_ansi, MemoReader* memo,
-                 HostItemValue* form, CXErrorHolder* holder);
+    int ReadMemo(BoundItem& item, int16_t data_handle, uint32_t block, uint32_t recno, bool oem_to_ansi,
+                 MemoReader* memo, HostItemValue* form, CXErrorHolder* holder);
 
     IHostRecord* record_ = nullptr;
     uint32_t layout_ = 0;
