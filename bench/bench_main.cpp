@@ -1,5 +1,6 @@
 // The benchmarks, as one table: every table operation, then every index operation
-// in every index format the engine has, over one generated table.
+// in every index format the engine has, then reading through the driver, over one
+// generated table.
 //
 //   qxdb_bench [--records N] [--dir DIR] [--only WORD] [--keep] [--reuse]
 //
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
            "per second", "/raw read");
     bench_table_operations(setup);
     bench_index_operations(setup);
+    bench_driver_operations(setup);
     xdbterm();
     if (!setup.keep) unlink(setup.table.c_str());
     return 0;

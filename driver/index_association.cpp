@@ -111,6 +111,14 @@ int associate_index(XbaseTableDescription* d, const std::u16string& path, const 
             for (Association& earlier : done)
                 if (earlier.created && earlier.item->name == name) item = earlier.item;
         }
+        if (item && (options & kAssociateKeepKeys) && item->key_number > 0 && !item->index_path.empty() &&
+            item->index_path != path) {
+            // Found in the directory, this file may belong to another table with a
+            // field of that name: the key keeps the file it has.
+            d->Report(u"L'index '" + path + u"' n'est pas associé à la clé '" + name + u"' : elle vient déjà de '" +
+                      item->index_path + u"'.");
+            continue;
+        }
         if (item) {
             // The tag's key is that item: its expression must be the field itself,
             // or the item a composite key already.
@@ -188,10 +196,19 @@ void discover_indexes(XbaseTableDescription* d) {
             if (!it->is_regular_file(ec)) continue;
             files.push_back(dir + path_to_wide(name));
         }
-        std::sort(files.begin(), files.end());
+        // The files named after the table first: where two files give a key of
+        // one name, the table's own is the one kept.
+        const std::u16string stem = path_stem(data);
+        auto own = [&](const std::u16string& f) {
+            const std::u16string s = path_stem(f);
+            return s.size() >= stem.size() && same_name_ignoring_case(s.substr(0, stem.size()), stem);
+        };
+        std::sort(files.begin(), files.end(), [&](const std::u16string& a, const std::u16string& b) {
+            return own(a) != own(b) ? own(a) : a < b;
+        });
     }
     for (const std::u16string& file : files) {
         CXErrorHolder failure;
-        if (!associate_index(d, file, u"", 0, &failure)) d->Report(failure.CurrentMessage());
+        if (!associate_index(d, file, u"", kAssociateKeepKeys, &failure)) d->Report(failure.CurrentMessage());
     }
 }

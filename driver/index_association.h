@@ -12,7 +12,8 @@ struct KeyTranslation;
 
 // Options of an association.
 enum : int {
-    kAssociateAllTags = 0x01,  // a tag whose expression cannot be a key fails the whole file
+    kAssociateAllTags = 0x01,   // a tag whose expression cannot be a key fails the whole file
+    kAssociateKeepKeys = 0x02,  // a key that has an index file keeps it (the tag is left out, and reported)
 };
 
 // Makes `key` the composite key of `expression` over the description's fields:

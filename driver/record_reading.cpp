@@ -27,10 +27,16 @@ HostItemValue form_of(uint8_t type, const char* bytes, size_t length) {
 
 bool is_memo_type(char t) { return t == 'M' || t == 'G' || t == 'P' || t == 'W'; }
 
-// Text read from the file, in the host's character set: a copy, converted.
-void oem_text(std::string& out, const char* text, size_t length, bool oem_to_ansi) {
-    out.assign(text, length);
-    if (!out.empty()) xdb_oem_to_ansi(out.data(), out.size(), oem_to_ansi ? 1 : 0);
+// Text read from the file, in the host's character set. Bytes below 0x80 are the
+// same in both sets: text made only of them is used where it lies; other text is
+// converted in `copy`.
+HostItemValue oem_form(std::string& copy, const char* text, size_t length, bool oem_to_ansi) {
+    size_t i = 0;
+    while (i < length && (unsigned char)text[i] < 0x80) i++;
+    if (i == length) return form_of(HV_TEXT, text, length);
+    copy.assign(text, length);
+    xdb_oem_to_ansi(copy.data(), copy.size(), oem_to_ansi ? 1 : 0);
+    return form_of(HV_TEXT, copy.data(), copy.size());
 }
 
 // The exact amount of ten-thousandths as decimal text, without trailing zeros.
@@ -75,13 +81,19 @@ void HostBinding::Attach(IHostRecord* record) {
     items_.clear();
 }
 
-void HostBinding::Bind(XbaseTableDescription* description) {
+void HostBinding::Bind(XbaseTableDescription* description, int16_t data_handle) {
     items_.clear();
+    uint16_t fields = 0;
+    xdb_set_status(XD_OK);
+    dbf_field_count(data_handle, &fields);
+    xdb_set_status(XD_OK);
+    uint16_t needed = 0;
     const int n = record_->GetItemCount();
     for (int i = 0; i < n; i++) {
         const char16_t* name = record_->GetItemName(i);
         XbaseItemDescription* item = name ? description->Find(name) : nullptr;
-        if (!item || !item->field || item->field_index < 0) continue;
+        if (!item || !item->field || item->field_index < 0 || item->field_index >= fields) continue;
+        if (item->field_index + 1 > needed) needed = (uint16_t)(item->field_index + 1);
         BoundItem b;
         b.host_index = i;
         b.field_index = item->field_index;
@@ -91,6 +103,8 @@ void HostBinding::Bind(XbaseTableDescription* description) {
         b.memo_path = item->memo_path;
         items_.push_back(std::move(b));
     }
+    // Only the fields up to the last bound one are converted.
+    values_.assign(needed, DbfValue{});
     bound_to_ = description;
     bound_generation_ = description->Generation();
     layout_ = record_->GetLayoutVersion();
@@ -144,8 +158,7 @@ int HostBinding::ReadMemo(BoundItem& item, int16_t data_handle, uint32_t block, 
         item.text.assign(text, length);
         *form = form_of(HV_BYTES, item.text.data(), item.text.size());
     } else {
-        oem_text(item.text, text, length, oem_to_ansi);
-        *form = form_of(HV_TEXT, item.text.data(), item.text.size());
+        *form = oem_form(item.text, text, length, oem_to_ansi);
     }
     return 1;
 }
@@ -155,23 +168,17 @@ int HostBinding::Fill(XbaseTableDescription* description, int16_t data_handle, u
     if (!record_) return 1;  // nothing bound: the read itself is all
     if (bound_to_ != description || bound_generation_ != description->Generation() ||
         layout_ != record_->GetLayoutVersion())
-        Bind(description);
-    uint16_t count = 0;
+        Bind(description, data_handle);
+    // Numbers and dates are taken from their stored text.
     xdb_set_status(XD_OK);
-    dbf_field_count(data_handle, &count);
-    if (values_.size() != count) values_.assign(count, DbfValue{});
-    // A date that does not convert fails only the engine's own date form, which
-    // is not used here: the stored text goes to the item.
+    XDSTATUS s = dbf_get_record_forms(data_handle, values_.data(), (uint16_t)values_.size());
     xdb_set_status(XD_OK);
-    XDSTATUS s = dbf_get_record(data_handle, values_.data(), count);
-    xdb_set_status(XD_OK);
-    if (s < 0 && s != XD_BADDATE) {
+    if (s < 0) {
         int status = s;
         raise_error(holder, 1015, 106, 6, {(long)recno, description->GetPhysicalPath(), status}, &status);
         return 0;
     }
     for (BoundItem& item : items_) {
-        if (item.field_index >= count) continue;
         const DbfValue& v = values_[(size_t)item.field_index];
         HostItemValue form;
         if (v.state & DBF_VALUE_NULL) {
@@ -208,7 +215,7 @@ int HostBinding::Fill(XbaseTableDescription* description, int16_t data_handle, u
             case 'Q': form = form_of(HV_BYTES, v.text, v.length); break;
             case 'V':
                 if (item.item_type == kItemBinary) form = form_of(HV_BYTES, v.text, v.length);
-                else oem_text(item.text, v.text, v.length, oem_to_ansi), form = form_of(HV_TEXT, item.text.data(), item.text.size());
+                else form = oem_form(item.text, v.text, v.length, oem_to_ansi);
                 break;
             default:
                 if (is_memo_type(v.type)) {
@@ -218,8 +225,7 @@ int HostBinding::Fill(XbaseTableDescription* description, int16_t data_handle, u
                     // Raw bytes stay as stored.
                     form = form_of(HV_BYTES, v.field_text, v.field_length);
                 } else {
-                    oem_text(item.text, v.field_text, v.field_length, oem_to_ansi);
-                    form = form_of(HV_TEXT, item.text.data(), item.text.size());
+                    form = oem_form(item.text, v.field_text, v.field_length, oem_to_ansi);
                 }
                 break;
             }

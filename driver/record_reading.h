@@ -59,7 +59,7 @@ public:
              MemoReader* memo, CXErrorHolder* holder);
 
 private:
-    void Bind(XbaseTableDescription* description);
+    void Bind(XbaseTableDescription* description, int16_t data_handle);
     int ReadMemo(BoundItem& item, int16_t data_handle, uint32_t block, uint32_t recno, bool oem_to_ansi,
                  MemoReader* memo, HostItemValue* form, CXErrorHolder* holder);
 

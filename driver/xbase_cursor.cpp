@@ -22,8 +22,8 @@ void XbaseCursor::Destroy() {
     delete this;
 }
 
+// The table's operations reset the holder they are given.
 XbaseTable* XbaseCursor::RequireTable() {
-    errors_.Reset();
     if (!table_) raise_error(&errors_, 1005, 106, 50, {u""});
     return table_;
 }
@@ -38,6 +38,7 @@ int XbaseCursor::FillHostRecord() {
     XbaseTable* t = RequireTable();
     if (!t) return 0;
     QXDB_DRIVER_ENTRY;
+    errors_.Reset();
     if (state.current < 1) {
         raise_error(&errors_, 1060, 106, 51, {});
         return 0;
@@ -65,6 +66,7 @@ int XbaseCursor::Read(int64_t recno, int number_only, int* deleted) {
     XbaseTable* t = RequireTable();
     if (!t) return 0;
     QXDB_DRIVER_ENTRY;
+    errors_.Reset();
     bool got = false;
     // The current record when there is none is no record at all.
     const int64_t n = recno != 0 ? recno : (state.current < 1 ? -1 : state.current);

@@ -57,14 +57,14 @@ std::string double_text(double d) {
 
 // Integer part of plain decimal text, truncated toward zero; false when it does
 // not fit in [min, max].
-bool decimal_to_integer(const std::string& plain, int64_t min, int64_t max, int64_t* out) {
+bool decimal_to_integer(const DecimalView& plain, int64_t min, int64_t max, int64_t* out) {
     size_t i = 0;
-    bool negative = plain[0] == '-';
+    const bool negative = plain.text[0] == '-';
     if (negative) i = 1;
     uint64_t v = 0;
     const uint64_t limit = negative ? (uint64_t)0 - (uint64_t)min : (uint64_t)max;
-    for (; i < plain.size() && plain[i] != '.'; i++) {
-        uint64_t digit = (uint64_t)(plain[i] - '0');
+    for (; i < plain.length && plain.text[i] != '.'; i++) {
+        uint64_t digit = (uint64_t)(plain.text[i] - '0');
         if (v > (limit - digit) / 10) return false;
         v = v * 10 + digit;
     }
@@ -103,32 +103,34 @@ bool all_digits(const char* p, size_t n) {
 }
 
 // The value as plain decimal text; *empty for a blank text or a null.
-bool as_decimal(const HostItemValue& from, std::string* out, bool* empty) {
+bool as_decimal(const HostItemValue& from, std::string* scratch, DecimalView* out, bool* empty) {
     *empty = false;
     switch (from.type) {
     case HV_NULL: *empty = true; return false;
     case HV_INT32:
     case HV_INT64:
-    case HV_BOOLEAN: *out = std::to_string(from.integer); return true;
+    case HV_BOOLEAN: *scratch = std::to_string(from.integer); break;
     case HV_REAL:
         if (!std::isfinite(from.real)) return false;
-        *out = double_text(from.real);
+        *scratch = double_text(from.real);
         // A double's text may carry an exponent: written out in full digits.
-        if (out->find_first_of("eE") != std::string::npos) {
+        if (scratch->find_first_of("eE") != std::string::npos) {
             char b[400];
             snprintf(b, sizeof b, "%.0f", from.real);
-            *out = b;
+            *scratch = b;
         }
-        return true;
+        break;
     default:
         if (!is_text_form(from.type)) return false;
-        return plain_decimal(from.bytes, from.length, out, empty);
+        return plain_decimal(from.bytes, from.length, scratch, out, empty);
     }
+    *out = DecimalView{scratch->data(), scratch->size()};
+    return true;
 }
 
 }  // namespace
 
-bool plain_decimal(const char* text, size_t length, std::string* out, bool* empty) {
+bool plain_decimal(const char* text, size_t length, std::string* scratch, DecimalView* out, bool* empty) {
     *empty = false;
     size_t b = 0, e = length;
     // A byte 0 ends stored text.
@@ -139,29 +141,34 @@ bool plain_decimal(const char* text, size_t length, std::string* out, bool* empt
         *empty = true;
         return false;
     }
-    std::string r;
-    if (text[b] == '-' || text[b] == '+') {
-        if (text[b] == '-') r += '-';
-        b++;
-    }
-    bool digits = false, point = false;
-    for (size_t i = b; i < e; i++) {
+    const bool negative = text[b] == '-', plus = text[b] == '+';
+    const size_t digits_start = negative || plus ? b + 1 : b;
+    // One pass checks the form: digits with at most one point, at least one digit.
+    size_t point = std::string::npos;
+    bool digits = false, nonzero = false;
+    for (size_t i = digits_start; i < e; i++) {
         char c = text[i];
         if (c >= '0' && c <= '9') {
             digits = true;
-            r += c;
-        } else if (c == '.' && !point) {
-            point = true;
-            if (!digits) r += '0';
-            r += c;
+            nonzero |= c != '0';
+        } else if (c == '.' && point == std::string::npos) {
+            point = i;
         } else {
             return false;
         }
     }
     if (!digits) return false;
-    if (r.back() == '.') r.pop_back();
-    if (r == "-0" || r.find_first_not_of("-0.") == std::string::npos) r = r[0] == '-' ? r.substr(1) : r;
-    *out = r;
+    // Most stored numbers are plain already: they are used where they lie.
+    if (!plus && !(negative && !nonzero) && point != digits_start && point != e - 1) {
+        *out = DecimalView{text + b, e - b};
+        return true;
+    }
+    scratch->clear();
+    if (negative && nonzero) scratch->push_back('-');  // -0 is 0
+    if (point == digits_start) scratch->push_back('0');  // ".5" is 0.5
+    scratch->append(text + digits_start, e - digits_start);
+    if (point == e - 1) scratch->pop_back();             // "5." is 5
+    *out = DecimalView{scratch->data(), scratch->size()};
     return true;
 }
 
@@ -187,11 +194,12 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
             return true;
         }
         bool empty;
-        if (!as_decimal(from, scratch, &empty)) {
+        DecimalView d;
+        if (!as_decimal(from, scratch, &d, &empty)) {
             if (empty) *out = null_value();
             return empty;
         }
-        *out = text_value(HV_TEXT, scratch->data(), scratch->size());
+        *out = text_value(HV_TEXT, d.text, d.length);
         return true;
     }
     case kItemInt8:
@@ -207,11 +215,12 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
             return true;
         }
         bool empty;
-        if (!as_decimal(from, scratch, &empty)) {
+        DecimalView d;
+        if (!as_decimal(from, scratch, &d, &empty)) {
             if (empty) *out = null_value();
             return empty;
         }
-        if (!decimal_to_integer(*scratch, min, max, &v)) return false;
+        if (!decimal_to_integer(d, min, max, &v)) return false;
         *out = integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, v);
         return true;
     }
@@ -225,32 +234,36 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
             return true;
         }
         bool empty;
-        if (!as_decimal(from, scratch, &empty)) {
+        DecimalView d;
+        if (!as_decimal(from, scratch, &d, &empty)) {
             if (empty) *out = null_value();
             return empty;
         }
+        std::string digits(d.text, d.length);
         errno = 0;
-        double d = strtod(scratch->c_str(), nullptr);
-        if (errno == ERANGE && !std::isfinite(d)) return false;
-        *out = real_value(d);
+        double r = strtod(digits.c_str(), nullptr);
+        if (errno == ERANGE && !std::isfinite(r)) return false;
+        *out = real_value(r);
         return true;
     }
     case kItemDecimal:
     case kItemCurrency: {
         bool empty;
-        if (!as_decimal(from, scratch, &empty)) {
+        DecimalView d;
+        if (!as_decimal(from, scratch, &d, &empty)) {
             if (empty) *out = null_value();
             return empty;
         }
         if (item_type == kItemCurrency) {
             // The host's currency keeps six decimals: more that are not zeros would be lost.
-            size_t point = scratch->find('.');
-            if (point != std::string::npos && scratch->size() - point - 1 > 6) {
-                if (scratch->find_first_not_of('0', point + 7) != std::string::npos) return false;
-                scratch->resize(point + 7);
+            const char* point = (const char*)memchr(d.text, '.', d.length);
+            if (point && d.length - (size_t)(point - d.text) - 1 > 6) {
+                for (const char* p = point + 7; p < d.text + d.length; p++)
+                    if (*p != '0') return false;
+                d.length = (size_t)(point - d.text) + 7;
             }
         }
-        *out = text_value(item_type == kItemCurrency ? HV_CURRENCY : HV_DECIMAL, scratch->data(), scratch->size());
+        *out = text_value(item_type == kItemCurrency ? HV_CURRENCY : HV_DECIMAL, d.text, d.length);
         return true;
     }
     case kItemDate: {

@@ -18,6 +18,12 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
                      HostItemValue* out);
 
 // Decimal text in its plain form: blanks around it and a leading '+' removed, a
-// point with no digit before it given a 0 ("-.5" -> "-0.5"), nothing else changed.
-// False when the text is no decimal number (empty: false with *empty set).
-bool plain_decimal(const char* text, size_t length, std::string* out, bool* empty);
+// point with no digit before it given a 0 ("-.5" -> "-0.5"), "-0" made 0, nothing
+// else changed. *out points into `text` when that is plain already, else into
+// `scratch`. False when the text is no decimal number (empty: false with *empty
+// set).
+struct DecimalView {
+    const char* text;
+    size_t length;
+};
+bool plain_decimal(const char* text, size_t length, std::string* scratch, DecimalView* out, bool* empty);

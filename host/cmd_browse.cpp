@@ -64,8 +64,8 @@ public:
         table_ = driver->OpenTableByName(connection_, name.c_str());
         if (!table_) return cli_fail_holder(driver->GetErrorHolder(), "cannot open " + args.positional[1]);
         if (!table_->Open()) return cli_fail_holder(table_->GetErrorHolder(), "cannot open " + args.positional[1]);
-        const char16_t* report = table_->GetDescription()->GetAssociationReport();
-        if (report && *report) fprintf(stderr, "qxdb: %s", wide_to_utf8(report).c_str());
+        const std::string report = wide_to_utf8(table_->GetDescription()->GetAssociationReport());
+        if (!report.empty()) fprintf(stderr, "qxdb: index files left out:\n%s\n", report.c_str());
         record_ = new HostRecordObject();
         record_->BindFields(table_->GetDescription());
         table_->AttachHostRecord(record_);

@@ -144,6 +144,10 @@ struct DbfValue {
 // `count` values (at most the field count) are filled, in field order. A field
 // that does not convert (a malformed date) is reported after the others are given.
 XDSTATUS dbf_get_record(int16_t handle, DbfValue* values, uint16_t count);
+// The same for a reader that takes numbers and dates from their stored text
+// (field_text): N and F fields are not parsed (number 0), D fields not formatted
+// (text and length are the stored characters, date empty).
+XDSTATUS dbf_get_record_forms(int16_t handle, DbfValue* values, uint16_t count);
 // ---- Writing (the record buffer, filled by put_field, is what gets written) ----
 
 // One field of a create: the name, type letter (upper-cased in place), length and

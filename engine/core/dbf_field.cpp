@@ -250,9 +250,15 @@ XDSTATUS convert_field(const DbfBlock* b, int index, int length_bit, int null_bi
     case 'N':
     case 'F':
         if (all_blank(p, (size_t)flen)) v->state |= DBF_VALUE_EMPTY;
-        else v->number = parse_number(p, (size_t)flen);
+        else if (date_code >= 0) v->number = parse_number(p, (size_t)flen);
         break;
     case 'D':
+        if (date_code < 0) {  // the stored text only
+            v->length = (uint16_t)flen;
+            v->date[0] = 0;
+            if (flen < 8 || all_blank(p, 8)) v->state |= DBF_VALUE_EMPTY;
+            break;
+        }
         v->text = v->date;
         if (flen < 8 || all_blank(p, 8)) {
             int w = xdb_date_width(date_code);
@@ -364,7 +370,11 @@ XDSTATUS dbf_get_field(int16_t handle, int16_t index, void* value, int* undefine
     return xdb_status();
 }
 
-XDSTATUS dbf_get_record(int16_t handle, DbfValue* values, uint16_t count) {
+namespace {
+
+// Every field of the current record; a date code below 0 leaves N, F and D fields
+// in their stored text.
+XDSTATUS get_record(int16_t handle, DbfValue* values, uint16_t count, int date_code) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
@@ -372,7 +382,7 @@ XDSTATUS dbf_get_record(int16_t handle, DbfValue* values, uint16_t count) {
     if (count > b->field_count) count = (uint16_t)b->field_count;
     // The null-flag bits are numbered over the fields in order: counted here once.
     bool flags = dbf_code(b) == DBF_VFP && b->null_flags >= 0;
-    int bit = 0, date_code = xdb_date_format();
+    int bit = 0;
     XDSTATUS worst = XD_OK;
     for (int i = 0; i < count; i++) {
         int length_bit = -1, null_bit = -1;
@@ -387,6 +397,16 @@ XDSTATUS dbf_get_record(int16_t handle, DbfValue* values, uint16_t count) {
     }
     if (worst < 0) return xdb_report(worst);
     return xdb_status();
+}
+
+}  // namespace
+
+XDSTATUS dbf_get_record(int16_t handle, DbfValue* values, uint16_t count) {
+    return get_record(handle, values, count, xdb_date_format());
+}
+
+XDSTATUS dbf_get_record_forms(int16_t handle, DbfValue* values, uint16_t count) {
+    return get_record(handle, values, count, -1);
 }
 
 int dbf_field_empty(int16_t handle, int16_t index) {

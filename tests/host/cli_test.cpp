@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -303,3 +304,85 @@ TEST(Cli, CreateDescribeAndOpenThroughTheLibrary) {
 }
 
 }  // namespace
+
+namespace {
+
+// The record numbers of the JSON lines of an output, in order.
+std::vector<long> recnos_of(const std::string& out) {
+    std::vector<long> r;
+    size_t at = 0;
+    while ((at = out.find("{\"recno\":", at)) != std::string::npos) {
+        at += 9;
+        r.push_back(strtol(out.c_str() + at, nullptr, 10));
+    }
+    return r;
+}
+
+std::vector<long> listed_recnos(const std::string& listing, bool reverse = false) {
+    std::vector<long> r;
+    std::ifstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) r.push_back(strtol(line.c_str(), nullptr, 10));
+    if (reverse) std::reverse(r.begin(), r.end());
+    return r;
+}
+
+}  // namespace
+
+TEST(Cli, BrowseSeekAndCountThroughTheLibrary) {
+    const std::string d = std::string(QXDB_TEST_DATA) + "/peers/xbase64/dbase3";
+    // Key orders as the writer recorded them, both ways.
+    for (auto [key, tag] : {std::pair<const char*, const char*>{"NAME", "NAME"}, {"BORN", "BORN"},
+                            {"SALARY", "SALARY"}, {"PEOPLE_CIT", "CITYBORN"}, {"PEOPLE_UCI", "UCITY"}}) {
+        const std::string listing = d + "/PEOPLE." + tag + ".keys.tsv";
+        CliRun r = qxdb("browse '" + d + "' PEOPLE --key " + key + " --format jsonl");
+        ASSERT_EQ(r.code, 0) << r.out;
+        EXPECT_EQ(recnos_of(r.out), listed_recnos(listing)) << key;
+        r = qxdb("browse '" + d + "' PEOPLE --key " + key + " --reverse --format jsonl");
+        EXPECT_EQ(recnos_of(r.out), listed_recnos(listing, true)) << key;
+    }
+    // The other program's NDX files: the order the index itself lists.
+    const std::string dbd = std::string(QXDB_TEST_DATA) + "/real/dbd-xbase";
+    for (auto [table, key] : {std::pair<const char*, const char*>{"ndx-char", "V1"}, {"ndx-date", "FIELD1"},
+                              {"ndx-num", "FIELD1"}}) {
+        CliRun keys = qxdb("index keys '" + dbd + "/" + table + ".ndx'");
+        std::vector<long> expected;
+        size_t at = 0;
+        while (at < keys.out.size()) {
+            expected.push_back(strtol(keys.out.c_str() + at, nullptr, 10));
+            at = keys.out.find('\n', at);
+            if (at == std::string::npos) break;
+            at++;
+        }
+        CliRun r = qxdb("browse '" + dbd + "' " + table + " --key " + key + " --format jsonl");
+        EXPECT_EQ(recnos_of(r.out), expected) << table;
+    }
+    // Physical order skips the deleted records; --limit stops early.
+    CliRun r = qxdb("browse '" + d + "' PEOPLE --format jsonl --limit 3");
+    EXPECT_EQ(recnos_of(r.out), (std::vector<long>{2, 3, 4}));
+    // Ranges: text bounds are prefixes.
+    r = qxdb("browse '" + d + "' PEOPLE --key NAME --from A --to B --format csv");
+    EXPECT_EQ(r.code, 0);
+    r = qxdb("count '" + d + "' PEOPLE --key NAME --from A --to B");
+    EXPECT_EQ(r.out, "37\n");
+    r = qxdb("count '" + d + "' PEOPLE");
+    EXPECT_EQ(r.out, "300\n");
+    r = qxdb("count '" + d + "' PEOPLE --deleted");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_GT(atoi(r.out.c_str()), 0);
+    // Searches: found, a prefix, not found (exit 1), a date.
+    r = qxdb("seek '" + d + "' PEOPLE NAME 'Abbott, Ann-Marie' --format jsonl");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(recnos_of(r.out), (std::vector<long>{164}));
+    r = qxdb("seek '" + d + "' PEOPLE NAME Abb --prefix --format jsonl");
+    EXPECT_EQ(recnos_of(r.out), (std::vector<long>{164}));
+    r = qxdb("seek '" + d + "' PEOPLE NAME Abb");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("not found"), std::string::npos);
+    r = qxdb("seek '" + d + "' PEOPLE BORN 2000-02-29 --format jsonl");
+    EXPECT_EQ(recnos_of(r.out), (std::vector<long>{2}));
+    // Usage errors.
+    EXPECT_EQ(qxdb("browse '" + d + "' PEOPLE --from A").code, 2);
+    EXPECT_EQ(qxdb("seek '" + d + "' PEOPLE BORN notadate").code, 2);
+    EXPECT_EQ(qxdb("browse '" + d + "' PEOPLE --key CITY").code, 1);  // CITY is no key
+}

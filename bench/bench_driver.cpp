@@ -1,0 +1,227 @@
+// Reading through the driver as a host does, against the engine doing the same
+// work under the same conditions (the table shared, so every record is read from
+// the file; an NDX on NAME): a physical browse reading every item, a browse in
+// NAME order, 100,000 searches of existing names. Each driver figure is also given
+// as a multiple of its engine figure: the driver's own cost.
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <sys/stat.h>
+
+#include "bench/bench_common.h"
+#include "driver/library.h"
+#include "driver/library_state.h"
+#include "engine/core/engine.h"
+#include "engine/index/index.h"
+#include "framework/codepage.h"
+#include "host/host_record.h"
+
+namespace {
+
+const uint16_t kShared = XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND;
+
+// What both sides read, to check that they read the same: the records, and the
+// amounts of every 64th (the host's parsing of every amount is not the driver's
+// cost).
+struct Sums {
+    double amount = 0;
+    uint64_t records = 0;
+};
+const uint64_t kSampleEvery = 64;
+
+// The engine: every field of the record converted, as the driver has them converted.
+void engine_record(int16_t h, uint32_t recno, DbfValue* values, Sums* sums) {
+    xdb_set_status(XD_OK);
+    dbf_read_record(h, recno);
+    xdb_set_status(XD_OK);
+    dbf_get_record(h, values, 5);
+    if (sums->records++ % kSampleEvery == 0) sums->amount += values[1].number;
+}
+
+double engine_physical(const std::string& table, Sums* sums) {
+    int16_t h;
+    xdb_set_status(XD_OK);
+    bench_check(dbf_open(&h, table.c_str(), kShared | DBF_DBASE3), "open");
+    uint32_t count = 0;
+    dbf_record_count(h, &count);
+    DbfValue values[5];
+    double t0 = bench_now();
+    for (uint32_t n = 1; n <= count; n++) engine_record(h, n, values, sums);
+    double t = bench_now() - t0;
+    dbf_close(h);
+    return t;
+}
+
+IndexAccess name_access(int16_t index) {
+    IndexAccess a{};
+    a.type = 1;
+    a.file_handle = (uint16_t)index;
+    a.key_length = 31;
+    a.key_type = 'C';
+    a.key_host_type = HV_TEXT;
+    a.value_host_type = HV_TEXT;
+    a.single_field = -1;
+    return a;
+}
+
+double engine_walk(const std::string& table, const std::string& index_file, Sums* sums) {
+    int16_t h, x;
+    xdb_set_status(XD_OK);
+    bench_check(dbf_open(&h, table.c_str(), kShared | DBF_DBASE3), "open");
+    bench_check(IndexOpen(1, index_file.c_str(), 0x0E00, &x), "open index");
+    IndexAccess a = name_access(x);
+    DbfValue values[5];
+    uint8_t key[kIndexKeyBuffer];
+    uint32_t recno = 0;
+    double t0 = bench_now();
+    for (XDSTATUS s = IndexFirst(&a, key, &recno); s == XD_OK; s = IndexNext(&a, key, &recno))
+        engine_record(h, recno, values, sums);
+    double t = bench_now() - t0;
+    xdb_set_status(XD_OK);
+    IndexClose(1, x);
+    dbf_close(h);
+    return t;
+}
+
+double engine_searches(const std::string& table, const std::string& index_file, const std::vector<std::string>& names,
+                       Sums* sums) {
+    int16_t h, x;
+    xdb_set_status(XD_OK);
+    bench_check(dbf_open(&h, table.c_str(), kShared | DBF_DBASE3), "open");
+    bench_check(IndexOpen(1, index_file.c_str(), 0x0E00, &x), "open index");
+    IndexAccess a = name_access(x);
+    DbfValue values[5];
+    uint8_t key[kIndexKeyBuffer];
+    double t0 = bench_now();
+    for (const std::string& name : names) {
+        uint32_t recno = 0;
+        MakeCharacterKey(&a, name.c_str(), key);
+        if (IndexSeek(&a, key, 1, &recno, 0) == XD_OK) engine_record(h, recno, values, sums);
+    }
+    double t = bench_now() - t0;
+    xdb_set_status(XD_OK);
+    IndexClose(1, x);
+    dbf_close(h);
+    return t;
+}
+
+// The driver: a table opened by name from its directory, every field bound.
+struct DriverTable {
+    IXbaseDriver* driver = nullptr;
+    IXbaseConnection* connection = nullptr;
+    IXbaseTable* table = nullptr;
+    HostRecordObject* record = nullptr;
+    IXbaseCursor* cursor = nullptr;
+    int amount_item = -1;
+
+    explicit DriverTable(const std::string& dir) {
+        bExternalInitLibrary();
+        driver = piQueryInterface(0);
+        std::u16string source = utf8_to_wide(dir);
+        HostConnectionDescription cd{u"bench", source.c_str(), u""};
+        connection = driver->CreateConnection(&cd);
+        if (!connection->Open()) bench_check(-1, "connection");
+        table = driver->OpenTableByName(connection, u"BENCH");
+        if (!table || !table->Open()) bench_check(-1, "open through the driver");
+        record = new HostRecordObject();
+        record->BindFields(table->GetDescription());
+        for (size_t i = 0; i < record->Items().size(); i++)
+            if (record->Items()[i].name == u"AMOUNT") amount_item = (int)i;
+        table->AttachHostRecord(record);
+        cursor = driver->CreateCursor(table);
+    }
+    ~DriverTable() {
+        cursor->Release();
+        table->Release();
+        record->Release();
+        connection->Release();
+        driver->Release();
+        while (library().start_count > 0) ExternalTermLibrary();
+    }
+    void count(Sums* sums) {
+        if (sums->records++ % kSampleEvery == 0)
+            sums->amount += strtod(record->Items()[(size_t)amount_item].bytes.c_str(), nullptr);
+    }
+    double browse(const char16_t* key, Sums* sums) {
+        double t0 = bench_now();
+        for (int ok = cursor->Browse(key, kBrowseFirst, 0); ok && !cursor->IsEndOfData();
+             ok = cursor->Browse(key, kBrowseNext, 0))
+            count(sums);
+        return bench_now() - t0;
+    }
+    double searches(const std::vector<std::string>& names, Sums* sums) {
+        double t0 = bench_now();
+        for (const std::string& name : names) {
+            HostItemValue v;
+            v.type = HV_TEXT;
+            v.bytes = name.data();
+            v.length = (uint32_t)name.size();
+            int outcome = 0;
+            if (cursor->Search(u"NAME", &v, 0, &outcome) && outcome == kSearchFound) count(sums);
+        }
+        return bench_now() - t0;
+    }
+};
+
+void report_pair(const std::string& what, uint64_t items, double engine, double driver, const BenchSetup& setup,
+                 const Sums& engine_sums, const Sums& driver_sums) {
+    if (engine_sums.records != driver_sums.records ||
+        std::abs(engine_sums.amount - driver_sums.amount) > 1e-6 * (1 + std::abs(engine_sums.amount))) {
+        fprintf(stderr, "%s: the driver read %llu records (sum %.2f), the engine %llu (sum %.2f)\n", what.c_str(),
+                (unsigned long long)driver_sums.records, driver_sums.amount, (unsigned long long)engine_sums.records,
+                engine_sums.amount);
+        exit(1);
+    }
+    char label[160];
+    bench_report("engine: " + what, "ndx", items, engine, setup.raw_read);
+    snprintf(label, sizeof label, "driver: %s (%.2fx the engine)", what.c_str(), driver / engine);
+    bench_report(label, "ndx", items, driver, setup.raw_read);
+}
+
+}  // namespace
+
+void bench_driver_operations(BenchSetup& setup) {
+    if (!setup.wanted("driver")) return;
+    const std::string dir = setup.dir + "/qxdb-bench-driver";
+    mkdir(dir.c_str(), 0755);
+    const std::string table = dir + "/BENCH.dbf", index_file = dir + "/NAME.ndx";
+    unlink(table.c_str());
+    if (link(setup.table.c_str(), table.c_str()) != 0) bench_check(-1, "link the table");
+    {
+        int16_t h;
+        xdb_set_status(XD_OK);
+        bench_check(dbf_open(&h, table.c_str(), DBF_DBASE3), "open");
+        bench_check(IndexRebuild(1, h, index_file.c_str(), "NAME", 'C', 30, 0, nullptr), "index NAME");
+        dbf_close(h);
+    }
+    std::mt19937 rng(7);
+    std::vector<std::string> names;
+    for (int i = 0; i < 100000; i++) names.push_back(setup.data[rng() % setup.data.size()].name);
+    const uint32_t n = setup.records;
+
+    // The engine figures first, then the driver's (which starts the engine itself).
+    Sums e1, e2, e3;
+    double physical = best_of(3, [&] { return e1 = Sums{}, engine_physical(table, &e1); });
+    double walk = best_of(3, [&] { return e2 = Sums{}, engine_walk(table, index_file, &e2); });
+    double search = best_of(3, [&] { return e3 = Sums{}, engine_searches(table, index_file, names, &e3); });
+    xdbterm();
+    Sums d1, d2, d3;
+    double browse, key_browse, searches;
+    {
+        DriverTable t(dir);
+        browse = best_of(3, [&] { return d1 = Sums{}, t.browse(nullptr, &d1); });
+        key_browse = best_of(3, [&] { return d2 = Sums{}, t.browse(u"NAME", &d2); });
+        searches = best_of(3, [&] { return d3 = Sums{}, t.searches(names, &d3); });
+    }
+    xdbinit();
+    xdb_set_date_format(4);
+    report_pair("physical browse, every item, shared", n, physical, browse, setup, e1, d1);
+    report_pair("browse in NAME order, every item, shared", n, walk, key_browse, setup, e2, d2);
+    report_pair("100,000 searches of NAME, every item", names.size(), search, searches, setup, e3, d3);
+    unlink(index_file.c_str());
+    unlink(table.c_str());
+    rmdir(dir.c_str());
+}
