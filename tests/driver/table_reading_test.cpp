@@ -18,6 +18,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
 #include "engine/index/index.h"
+#include "engine/memo/memo.h"
 #include "framework/codepage.h"
 #include "framework/host_item_types.h"
 #include "host/host_record.h"
@@ -651,6 +652,73 @@ TEST_F(ReadingCorners, BrowseErrorsFiltersAndChangingTheKey) {
     ASSERT_EQ(o.table->Close(), 1);
     EXPECT_EQ(o.cursor->Read(1, 0, nullptr), 0);
     EXPECT_EQ(o.error(), 1014u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ReadingTest, MemosReadAsTextOrAsBytesAndTheTablesOwnOperations) {
+    const std::string dir = temp_dir();
+    // A FoxPro table whose memo holds bytes with zeros and OEM letters.
+    const std::string memo_bytes("ab\0\x82\x01z", 6);
+    ASSERT_EQ(fpt_create((dir + "/M.fpt").c_str(), 64), XD_OK);
+    int16_t m = -1;
+    ASSERT_EQ(fpt_open(&m, (dir + "/M.fpt").c_str(), XDB_OPEN_SHORTHAND), XD_OK);
+    uint32_t block = 0;
+    ASSERT_EQ(fpt_write(m, memo_bytes.data(), (uint32_t)memo_bytes.size(), &block), XD_OK);
+    fpt_close(m);
+    char record[32];
+    snprintf(record, sizeof record, "one %10u", block);
+    build_dbf(0xF5, {{"NAME", 'C', 4}, {"NOTES", 'M', 10}}, {record, "two           "}).write(dir + "/M.dbf");
+    Opened o;
+    std::u16string source = w(dir);
+    HostConnectionDescription cd{u"m", source.c_str(), u""};
+    o.connection = driver_->CreateConnection(&cd);
+    ASSERT_EQ(o.connection->Open(), 1);
+    o.table = driver_->OpenTableByName(o.connection, u"M");
+    ASSERT_NE(o.table, nullptr);
+    ASSERT_EQ(o.table->Open(), 1);
+    // The host binds the memo twice: as text and as bytes.
+    o.record = new HostRecordObject();
+    o.record->Bind(u"NAME", kItemText, 4);
+    o.record->Bind(u"NOTES", kItemTextMemo, 0);
+    o.record->Bind(u"NOTES", kItemBinaryMemo, 0);
+    o.table->AttachHostRecord(o.record);
+    o.cursor = driver_->CreateCursor(o.table);
+    ASSERT_EQ(o.cursor->Read(1, 0, nullptr), 1);
+    EXPECT_EQ(o.record->Items()[1].value_type, HV_TEXT);
+    EXPECT_EQ(o.record->Items()[1].bytes, "ab");  // text ends at its first zero
+    EXPECT_EQ(o.record->Items()[2].value_type, HV_BYTES);
+    EXPECT_EQ(o.record->Items()[2].bytes, memo_bytes);  // bytes stay as stored
+    ASSERT_EQ(o.cursor->Read(2, 0, nullptr), 1);
+    EXPECT_EQ(o.record->Items()[1].bytes, "");
+    EXPECT_EQ(o.record->Items()[2].bytes, "");
+
+    // The table's own operations: by number, the current record, counts, a
+    // browse for a cursor of another table refused.
+    ASSERT_EQ(o.table->GoToRecord(1), 1);
+    int64_t current = 0, count = 0;
+    ASSERT_EQ(o.table->CurrentRecordNumber(&current), 1);
+    EXPECT_EQ(current, 1);
+    EXPECT_EQ(o.record->Items()[0].bytes, "one ");
+    ASSERT_EQ(o.table->ReadCurrentRecord(), 1);
+    ASSERT_EQ(o.table->CountRecords(&count), 1);
+    EXPECT_EQ(count, 2);
+    ASSERT_EQ(o.table->Browse(o.cursor, nullptr, kBrowseLast, 0), 1);
+    EXPECT_EQ(o.cursor->GetRecordNumber(), 2);
+    IXbaseCursor* stray = driver_->CreateCursor(nullptr);
+    EXPECT_EQ(o.table->Browse(stray, nullptr, kBrowseFirst, 0), 0);
+    EXPECT_EQ(stray->Browse(nullptr, kBrowseFirst, 0), 0);
+    EXPECT_EQ(stray->GetErrorHolder()->CurrentErrorId(), 1005u);
+    stray->Release();
+    // A memo file that is gone: error 1019 for the record, the others still read.
+    o.table->Close();
+    ASSERT_EQ(remove((dir + "/M.fpt").c_str()), 0);
+    ASSERT_EQ(o.table->Open(), 1);
+    EXPECT_EQ(o.cursor->Read(1, 0, nullptr), 0);
+    EXPECT_EQ(o.error(), 1019u);
+    EXPECT_EQ(o.cursor->Read(2, 0, nullptr), 1);
 }
 
 }  // namespace
