@@ -67,11 +67,22 @@ IndexAccess name_access(int16_t index) {
     return a;
 }
 
+// The table and its NAME index, shared.
+void open_both(const std::string& table, const std::string& index_file, int16_t* h, int16_t* x) {
+    xdb_set_status(XD_OK);
+    bench_check(dbf_open(h, table.c_str(), kShared | DBF_DBASE3), "open");
+    bench_check(IndexOpen(1, index_file.c_str(), 0x0E00, x), "open index");
+}
+
+void close_both(int16_t h, int16_t x) {
+    xdb_set_status(XD_OK);
+    IndexClose(1, x);
+    dbf_close(h);
+}
+
 double engine_walk(const std::string& table, const std::string& index_file, Sums* sums) {
     int16_t h, x;
-    xdb_set_status(XD_OK);
-    bench_check(dbf_open(&h, table.c_str(), kShared | DBF_DBASE3), "open");
-    bench_check(IndexOpen(1, index_file.c_str(), 0x0E00, &x), "open index");
+    open_both(table, index_file, &h, &x);
     IndexAccess a = name_access(x);
     DbfValue values[5];
     uint8_t key[kIndexKeyBuffer];
@@ -80,18 +91,14 @@ double engine_walk(const std::string& table, const std::string& index_file, Sums
     for (XDSTATUS s = IndexFirst(&a, key, &recno); s == XD_OK; s = IndexNext(&a, key, &recno))
         engine_record(h, recno, values, sums);
     double t = bench_now() - t0;
-    xdb_set_status(XD_OK);
-    IndexClose(1, x);
-    dbf_close(h);
+    close_both(h, x);
     return t;
 }
 
 double engine_searches(const std::string& table, const std::string& index_file, const std::vector<std::string>& names,
                        Sums* sums) {
     int16_t h, x;
-    xdb_set_status(XD_OK);
-    bench_check(dbf_open(&h, table.c_str(), kShared | DBF_DBASE3), "open");
-    bench_check(IndexOpen(1, index_file.c_str(), 0x0E00, &x), "open index");
+    open_both(table, index_file, &h, &x);
     IndexAccess a = name_access(x);
     DbfValue values[5];
     uint8_t key[kIndexKeyBuffer];
@@ -102,9 +109,7 @@ double engine_searches(const std::string& table, const std::string& index_file, 
         if (IndexSeek(&a, key, 1, &recno, 0) == XD_OK) engine_record(h, recno, values, sums);
     }
     double t = bench_now() - t0;
-    xdb_set_status(XD_OK);
-    IndexClose(1, x);
-    dbf_close(h);
+    close_both(h, x);
     return t;
 }
 

@@ -290,6 +290,16 @@ XDSTATUS seek_last_in_range(KeyBrowseState& b, uint8_t* key, uint32_t* recno) {
 
 }  // namespace
 
+int XbaseTable::ReadKeyedRecord(CursorState* c, uint32_t recno, unsigned site, CXErrorHolder* holder) {
+    bool got = false;
+    if (!ReadRecord(c, recno, false, nullptr, &got, holder)) return 0;
+    if (got) return 1;
+    // The index names a record the data file does not hold.
+    int status = XD_SEEKERR;
+    raise_error(holder, 1015, 106, site, {(long)recno, description_->GetPhysicalPath(), status}, &status);
+    return 0;
+}
+
 int XbaseTable::KeyMove(CursorState* c, int mode, int options, CXErrorHolder* holder) {
     (void)options;
     KeyBrowseState& b = c->browse;
@@ -331,15 +341,7 @@ int XbaseTable::KeyMove(CursorState* c, int mode, int options, CXErrorHolder* ho
         c->end_of_data = true;
         return 1;
     }
-    int deleted = 0;
-    bool got = false;
-    if (!ReadRecord(c, recno, false, &deleted, &got, holder)) return 0;
-    if (!got) {
-        // The index names a record the data file does not hold.
-        int status = XD_SEEKERR;
-        raise_error(holder, 1015, 106, 15, {(long)recno, description_->GetPhysicalPath(), status}, &status);
-        return 0;
-    }
+    if (!ReadKeyedRecord(c, recno, 15, holder)) return 0;
     if (c->filter && !c->filter->Accepts(binding_.Record())) c->end_of_data = true;
     return 1;
 }
@@ -433,14 +435,7 @@ int XbaseTable::SearchCursor(CursorState* c, const std::u16string& key, const Ho
         if (outcome) *outcome = s == XD_KEYNOTFOUNDEND ? kSearchNotFoundAtFirst : kSearchNotFound;
         return 1;
     }
-    int deleted = 0;
-    bool got = false;
-    if (!ReadRecord(c, recno, false, &deleted, &got, holder)) return 0;
-    if (!got) {
-        int status = XD_SEEKERR;
-        raise_error(holder, 1015, 106, 17, {(long)recno, description_->GetPhysicalPath(), status}, &status);
-        return 0;
-    }
+    if (!ReadKeyedRecord(c, recno, 17, holder)) return 0;
     if (outcome) *outcome = kSearchFound;
     return 1;
 }

@@ -234,6 +234,9 @@ private:
     int FillHost(uint32_t recno, bool deleted, CXErrorHolder* holder);
     int PrepareKey(struct CursorState* cursor, const std::u16string& key, CXErrorHolder* holder);
     int KeyMove(struct CursorState* cursor, int mode, int options, CXErrorHolder* holder);
+    // Reads the record a key points to; a record the data file does not hold is
+    // error 1015 (raised at `site`).
+    int ReadKeyedRecord(struct CursorState* cursor, uint32_t recno, unsigned site, CXErrorHolder* holder);
     int PhysicalMove(struct CursorState* cursor, int mode, CXErrorHolder* holder);
     int MakeBoundKey(struct CursorState* cursor, const HostItemValue* value, uint8_t* key, uint32_t* length,
                      CXErrorHolder* holder);

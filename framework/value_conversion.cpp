@@ -128,6 +128,16 @@ bool as_decimal(const HostItemValue& from, std::string* scratch, DecimalView* ou
     return true;
 }
 
+// The value's decimal text in *d: 1. A blank text or a null, made null in *out: 0.
+// No number at all: -1.
+int decimal_or_null(const HostItemValue& from, std::string* scratch, DecimalView* d, HostItemValue* out) {
+    bool empty;
+    if (as_decimal(from, scratch, d, &empty)) return 1;
+    if (!empty) return -1;
+    *out = null_value();
+    return 0;
+}
+
 }  // namespace
 
 bool plain_decimal(const char* text, size_t length, std::string* scratch, DecimalView* out, bool* empty) {
@@ -193,12 +203,8 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
             *out = text_value(HV_TEXT, from.bytes, from.length);
             return true;
         }
-        bool empty;
         DecimalView d;
-        if (!as_decimal(from, scratch, &d, &empty)) {
-            if (empty) *out = null_value();
-            return empty;
-        }
+        if (int r = decimal_or_null(from, scratch, &d, out); r <= 0) return r == 0;
         *out = text_value(HV_TEXT, d.text, d.length);
         return true;
     }
@@ -214,12 +220,8 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
             *out = integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, (int64_t)std::trunc(from.real));
             return true;
         }
-        bool empty;
         DecimalView d;
-        if (!as_decimal(from, scratch, &d, &empty)) {
-            if (empty) *out = null_value();
-            return empty;
-        }
+        if (int r = decimal_or_null(from, scratch, &d, out); r <= 0) return r == 0;
         if (!decimal_to_integer(d, min, max, &v)) return false;
         *out = integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, v);
         return true;
@@ -233,12 +235,8 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
             *out = real_value((double)from.integer);
             return true;
         }
-        bool empty;
         DecimalView d;
-        if (!as_decimal(from, scratch, &d, &empty)) {
-            if (empty) *out = null_value();
-            return empty;
-        }
+        if (int r = decimal_or_null(from, scratch, &d, out); r <= 0) return r == 0;
         std::string digits(d.text, d.length);
         errno = 0;
         double r = strtod(digits.c_str(), nullptr);
@@ -248,12 +246,8 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
     }
     case kItemDecimal:
     case kItemCurrency: {
-        bool empty;
         DecimalView d;
-        if (!as_decimal(from, scratch, &d, &empty)) {
-            if (empty) *out = null_value();
-            return empty;
-        }
+        if (int r = decimal_or_null(from, scratch, &d, out); r <= 0) return r == 0;
         if (item_type == kItemCurrency) {
             // The host's currency keeps six decimals: more that are not zeros would be lost.
             const char* point = (const char*)memchr(d.text, '.', d.length);
