@@ -17,14 +17,6 @@
 
 namespace {
 
-HostItemValue form_of(uint8_t type, const char* bytes, size_t length) {
-    HostItemValue v;
-    v.type = type;
-    v.bytes = bytes;
-    v.length = (uint32_t)length;
-    return v;
-}
-
 bool is_memo_type(char t) { return t == 'M' || t == 'G' || t == 'P' || t == 'W'; }
 
 // Text read from the file, in the host's character set. Bytes below 0x80 are the
@@ -33,10 +25,10 @@ bool is_memo_type(char t) { return t == 'M' || t == 'G' || t == 'P' || t == 'W';
 HostItemValue oem_form(std::string& copy, const char* text, size_t length, bool oem_to_ansi) {
     size_t i = 0;
     while (i < length && (unsigned char)text[i] < 0x80) i++;
-    if (i == length) return form_of(HV_TEXT, text, length);
+    if (i == length) return host_bytes_value(HV_TEXT, text, length);
     copy.assign(text, length);
     xdb_oem_to_ansi(copy.data(), copy.size(), oem_to_ansi ? 1 : 0);
-    return form_of(HV_TEXT, copy.data(), copy.size());
+    return host_bytes_value(HV_TEXT, copy.data(), copy.size());
 }
 
 // The exact amount of ten-thousandths as decimal text, without trailing zeros.
@@ -114,7 +106,7 @@ int HostBinding::ReadMemo(BoundItem& item, int16_t data_handle, uint32_t block, 
                           MemoReader* memo, HostItemValue* form, CXErrorHolder* holder) {
     const bool binary = item.item_type == kItemBinaryMemo || item.item_type == kItemBinary;
     if (block == 0) {  // no block: an empty memo
-        *form = form_of(binary ? HV_BYTES : HV_TEXT, "", 0);
+        *form = host_bytes_value(binary ? HV_BYTES : HV_TEXT, "", 0);
         return 1;
     }
     if (item.memo_path.empty()) {
@@ -156,7 +148,7 @@ int HostBinding::ReadMemo(BoundItem& item, int16_t data_handle, uint32_t block, 
     }
     if (binary) {
         item.text.assign(text, length);
-        *form = form_of(HV_BYTES, item.text.data(), item.text.size());
+        *form = host_bytes_value(HV_BYTES, item.text.data(), item.text.size());
     } else {
         *form = oem_form(item.text, text, length, oem_to_ansi);
     }
@@ -191,7 +183,7 @@ int HostBinding::Fill(XbaseTableDescription* description, int16_t data_handle, u
                 if (v.state & DBF_VALUE_EMPTY) form.type = HV_NULL;
                 break;
             case 'F':
-            case 'N': form = form_of(HV_DECIMAL, v.field_text, v.field_length); break;
+            case 'N': form = host_bytes_value(HV_DECIMAL, v.field_text, v.field_length); break;
             case 'I':
                 form.type = HV_INT32;
                 form.integer = v.integer;
@@ -205,16 +197,16 @@ int HostBinding::Fill(XbaseTableDescription* description, int16_t data_handle, u
             case 'Y':
                 if (v.state & DBF_VALUE_EMPTY) break;
                 currency_text(item.text, v.currency);
-                form = form_of(HV_CURRENCY, item.text.data(), item.text.size());
+                form = host_bytes_value(HV_CURRENCY, item.text.data(), item.text.size());
                 break;
             case 'T':
                 if (v.state & DBF_VALUE_EMPTY) break;
                 datetime_text(item.text, v.datetime);
-                form = form_of(HV_DATETIME, item.text.data(), item.text.size());
+                form = host_bytes_value(HV_DATETIME, item.text.data(), item.text.size());
                 break;
-            case 'Q': form = form_of(HV_BYTES, v.text, v.length); break;
+            case 'Q': form = host_bytes_value(HV_BYTES, v.text, v.length); break;
             case 'V':
-                if (item.item_type == kItemBinary) form = form_of(HV_BYTES, v.text, v.length);
+                if (item.item_type == kItemBinary) form = host_bytes_value(HV_BYTES, v.text, v.length);
                 else form = oem_form(item.text, v.text, v.length, oem_to_ansi);
                 break;
             default:
@@ -223,7 +215,7 @@ int HostBinding::Fill(XbaseTableDescription* description, int16_t data_handle, u
                         return 0;
                 } else if (item.item_type == kItemBinary || item.item_type == kItemBinaryMemo) {
                     // Raw bytes stay as stored.
-                    form = form_of(HV_BYTES, v.field_text, v.field_length);
+                    form = host_bytes_value(HV_BYTES, v.field_text, v.field_length);
                 } else {
                     form = oem_form(item.text, v.field_text, v.field_length, oem_to_ansi);
                 }

@@ -3,6 +3,7 @@
 // and their conversions to the forms the engine's key makers take (8-bit text,
 // double, 32-bit integer, date text).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -39,6 +40,27 @@ struct HostItemValue {
                                   // ("yyyymmddhhmmssmmm"), HV_CURRENCY and HV_DECIMAL (digits)
     uint32_t length = 0;          // bytes at `bytes`
 };
+
+// Host values of the three kinds: bytes (text, dates, decimals), an integer, a double.
+inline HostItemValue host_bytes_value(uint8_t type, const char* bytes, size_t length) {
+    HostItemValue v;
+    v.type = type;
+    v.bytes = bytes;
+    v.length = (uint32_t)length;
+    return v;
+}
+inline HostItemValue host_integer_value(uint8_t type, int64_t i) {
+    HostItemValue v;
+    v.type = type;
+    v.integer = i;
+    return v;
+}
+inline HostItemValue host_real_value(double d) {
+    HostItemValue v;
+    v.type = HV_REAL;
+    v.real = d;
+    return v;
+}
 
 struct FxValue {
     uint8_t type = HV_TEXT;

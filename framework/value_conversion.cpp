@@ -15,28 +15,6 @@ namespace {
 
 HostItemValue null_value() { return HostItemValue{}; }
 
-HostItemValue text_value(uint8_t type, const char* bytes, size_t length) {
-    HostItemValue v;
-    v.type = type;
-    v.bytes = bytes;
-    v.length = (uint32_t)length;
-    return v;
-}
-
-HostItemValue integer_value(uint8_t type, int64_t i) {
-    HostItemValue v;
-    v.type = type;
-    v.integer = i;
-    return v;
-}
-
-HostItemValue real_value(double d) {
-    HostItemValue v;
-    v.type = HV_REAL;
-    v.real = d;
-    return v;
-}
-
 bool all_blank(const char* p, size_t n) {
     for (size_t i = 0; i < n; i++)
         if (p[i] != ' ' && p[i] != 0) return false;
@@ -196,16 +174,16 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
             size_t n = from.length;
             if (const void* z = memchr(from.bytes, 0, n)) n = (size_t)((const char*)z - from.bytes);
             if (item_type == kItemText && item_size > 0 && n > (size_t)item_size) n = (size_t)item_size;
-            *out = text_value(HV_TEXT, from.bytes, n);
+            *out = host_bytes_value(HV_TEXT, from.bytes, n);
             return true;
         }
         if (from.type == HV_DATE || from.type == HV_DATETIME) {
-            *out = text_value(HV_TEXT, from.bytes, from.length);
+            *out = host_bytes_value(HV_TEXT, from.bytes, from.length);
             return true;
         }
         DecimalView d;
         if (int r = decimal_or_null(from, scratch, &d, out); r <= 0) return r == 0;
-        *out = text_value(HV_TEXT, d.text, d.length);
+        *out = host_bytes_value(HV_TEXT, d.text, d.length);
         return true;
     }
     case kItemInt8:
@@ -217,13 +195,13 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
         if (from.type == HV_REAL) {
             if (!std::isfinite(from.real) || std::trunc(from.real) < (double)min || std::trunc(from.real) > (double)max)
                 return false;
-            *out = integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, (int64_t)std::trunc(from.real));
+            *out = host_integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, (int64_t)std::trunc(from.real));
             return true;
         }
         DecimalView d;
         if (int r = decimal_or_null(from, scratch, &d, out); r <= 0) return r == 0;
         if (!decimal_to_integer(d, min, max, &v)) return false;
-        *out = integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, v);
+        *out = host_integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, v);
         return true;
     }
     case kItemReal8: {
@@ -232,7 +210,7 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
             return true;
         }
         if (from.type == HV_INT32 || from.type == HV_INT64 || from.type == HV_BOOLEAN) {
-            *out = real_value((double)from.integer);
+            *out = host_real_value((double)from.integer);
             return true;
         }
         DecimalView d;
@@ -241,7 +219,7 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
         errno = 0;
         double r = strtod(digits.c_str(), nullptr);
         if (errno == ERANGE && !std::isfinite(r)) return false;
-        *out = real_value(r);
+        *out = host_real_value(r);
         return true;
     }
     case kItemDecimal:
@@ -257,7 +235,7 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
                 d.length = (size_t)(point - d.text) + 7;
             }
         }
-        *out = text_value(item_type == kItemCurrency ? HV_CURRENCY : HV_DECIMAL, d.text, d.length);
+        *out = host_bytes_value(item_type == kItemCurrency ? HV_CURRENCY : HV_DECIMAL, d.text, d.length);
         return true;
     }
     case kItemDate: {
@@ -268,7 +246,7 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
         }
         if (from.length < 8 || !valid_date(from.bytes) || !all_blank(from.bytes + 8, from.type == HV_TEXT ? from.length - 8 : 0))
             return false;
-        *out = text_value(HV_DATE, from.bytes, 8);
+        *out = host_bytes_value(HV_DATE, from.bytes, 8);
         return true;
     }
     case kItemDateTime: {
@@ -281,16 +259,16 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
         if ((n != 8 && n != 14 && n != 17) || !all_digits(from.bytes, n) || !valid_date(from.bytes)) return false;
         scratch->assign(from.bytes, n);
         scratch->append(17 - n, '0');
-        *out = text_value(HV_DATETIME, scratch->data(), 17);
+        *out = host_bytes_value(HV_DATETIME, scratch->data(), 17);
         return true;
     }
     case kItemBoolean: {
         if (from.type == HV_BOOLEAN || from.type == HV_INT32 || from.type == HV_INT64) {
-            *out = integer_value(HV_BOOLEAN, from.integer != 0);
+            *out = host_integer_value(HV_BOOLEAN, from.integer != 0);
             return true;
         }
         if (from.type == HV_REAL) {
-            *out = integer_value(HV_BOOLEAN, from.real != 0);
+            *out = host_integer_value(HV_BOOLEAN, from.real != 0);
             return true;
         }
         if (from.type != HV_TEXT) return false;
@@ -301,15 +279,15 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
         size_t b = 0;
         while (from.bytes[b] == ' ') b++;
         char c = from.bytes[b];
-        if (strchr("TtYy1", c) && c) *out = integer_value(HV_BOOLEAN, 1);
-        else if (strchr("FfNn0", c) && c) *out = integer_value(HV_BOOLEAN, 0);
+        if (strchr("TtYy1", c) && c) *out = host_integer_value(HV_BOOLEAN, 1);
+        else if (strchr("FfNn0", c) && c) *out = host_integer_value(HV_BOOLEAN, 0);
         else return false;
         return true;
     }
     case kItemBinary:
     case kItemBinaryMemo:
         if (from.type != HV_TEXT && from.type != HV_BYTES) return false;
-        *out = text_value(HV_BYTES, from.bytes, from.length);
+        *out = host_bytes_value(HV_BYTES, from.bytes, from.length);
         return true;
     default:
         return false;

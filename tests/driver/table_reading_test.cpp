@@ -31,20 +31,8 @@ std::u16string w(const std::string& s) { return utf8_to_wide(s); }
 
 const std::string kPeers = std::string(QXDB_TEST_DATA) + "/peers/";
 
-HostItemValue text_value(const std::string& s) {
-    HostItemValue v;
-    v.type = HV_TEXT;
-    v.bytes = s.data();
-    v.length = (uint32_t)s.size();
-    return v;
-}
-
-HostItemValue real_value(double d) {
-    HostItemValue v;
-    v.type = HV_REAL;
-    v.real = d;
-    return v;
-}
+HostItemValue text_value(const std::string& s) { return host_bytes_value(HV_TEXT, s.data(), s.size()); }
+HostItemValue real_value(double d) { return host_real_value(d); }
 
 // A table opened through the driver, with a host record bound to every field and
 // a cursor on it.
