@@ -78,8 +78,12 @@ public:
     virtual int SetItemValue(int i, const HostItemValue* value) = 0;
     // The item's value, valid until the item changes.
     virtual int GetItemValue(int i, HostItemValue* value) = 0;
+    // 1 when the host changed the item's value since the library last set it.
+    virtual int IsItemChanged(int i) = 0;
     virtual uint16_t GetStateWord() = 0;
     virtual void SetStateWord(uint16_t state) = 0;
+    // The lock type of the record last locked or unlocked for the host.
+    virtual void SetLockType(int type) = 0;
 
 protected:
     ~IHostRecord() = default;
@@ -258,6 +262,9 @@ public:
     // Gives the table the description of a table to create (CreateFiles), taking
     // a reference.
     virtual int SetTableDescription(IXbaseTableDescription* description) = 0;
+    // The file-lock state: 3 while the file is locked exclusively (host request 3),
+    // 2 while locked with request 2, else 0.
+    virtual int FileLockState() = 0;
 
 protected:
     ~IXbaseTable() = default;

@@ -60,10 +60,48 @@ void MemoReader::Close() {
         xdb_set_status(XD_OK);
     }
     handle = -1;
+    writable = false;
     path.clear();
 }
 
+int MemoReader::Use(const std::u16string& file, int16_t data_handle, bool writing, CXErrorHolder* holder) {
+    if (handle >= 0 && path == file && (writable || !writing)) return 1;
+    Close();
+    const std::string name = path_from_wide(file);
+    if (writing && !xdb_fexists(name.c_str())) {
+        raise_error(holder, 1032, 106, 9, {file});
+        return 0;
+    }
+    const size_t dot = name.find_last_of('.');
+    fpt = dot != std::string::npos && (name.compare(dot, 4, ".fpt") == 0 || name.compare(dot, 4, ".FPT") == 0);
+    int16_t h = -1;
+    // A dBASE IV table (version byte 0x8B) keeps its memos in the dBASE IV layout.
+    DbfHeaderInfo info{};
+    xdb_set_status(XD_OK);
+    dbf_header_info(data_handle, &info);
+    xdb_set_status(XD_OK);
+    const uint16_t mode = (uint16_t)(XDB_OPEN_SHORTHAND | (writing ? 0 : XDB_OPEN_READONLY));
+    XDSTATUS s = fpt ? fpt_open(&h, name.c_str(), mode) : dbt_open(&h, name.c_str(), (uint16_t)(mode | (info.version == 0x8B ? 2 : 1)));
+    xdb_set_status(XD_OK);
+    if (s < 0) {
+        int status = s;
+        raise_error(holder, writing ? 1001 : 1019, 106, 4, {file}, &status);
+        return 0;
+    }
+    handle = h;
+    path = file;
+    writable = writing;
+    return 1;
+}
+
 HostBinding::~HostBinding() { Attach(nullptr); }
+
+std::vector<BoundItem>& HostBinding::Items(XbaseTableDescription* description, int16_t data_handle) {
+    if (record_ && (bound_to_ != description || bound_generation_ != description->Generation() ||
+                    layout_ != record_->GetLayoutVersion()))
+        Bind(description, data_handle);
+    return items_;
+}
 
 void HostBinding::Attach(IHostRecord* record) {
     if (record) record->AddRef();
@@ -113,29 +151,7 @@ int HostBinding::ReadMemo(BoundItem& item, int16_t data_handle, uint32_t block, 
         raise_error(holder, 1019, 106, 3, {u"(memo)"});
         return 0;
     }
-    if (memo->handle < 0 || memo->path != item.memo_path) {
-        memo->Close();
-        const std::string path = path_from_wide(item.memo_path);
-        const size_t dot = path.find_last_of('.');
-        memo->fpt = dot != std::string::npos && (path.compare(dot, 4, ".fpt") == 0 || path.compare(dot, 4, ".FPT") == 0);
-        int16_t h = -1;
-        // A dBASE IV table (version byte 0x8B) keeps its memos in the dBASE IV layout.
-        DbfHeaderInfo info{};
-        xdb_set_status(XD_OK);
-        dbf_header_info(data_handle, &info);
-        xdb_set_status(XD_OK);
-        const uint16_t mode = XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND;
-        XDSTATUS s = memo->fpt ? fpt_open(&h, path.c_str(), mode)
-                               : dbt_open(&h, path.c_str(), (uint16_t)(mode | (info.version == 0x8B ? 2 : 1)));
-        xdb_set_status(XD_OK);
-        if (s < 0) {
-            int status = s;
-            raise_error(holder, 1019, 106, 4, {item.memo_path}, &status);
-            return 0;
-        }
-        memo->handle = h;
-        memo->path = item.memo_path;
-    }
+    if (!memo->Use(item.memo_path, data_handle, false, holder)) return 0;
     const char* text = nullptr;
     uint32_t length = 0;
     xdb_set_status(XD_OK);

@@ -40,8 +40,13 @@ struct BoundItem {
 struct MemoReader {
     int16_t handle = -1;
     bool fpt = false;
+    bool writable = false;  // opened for writing
     std::u16string path;
     void Close();
+    // Opens `path` (kept open while the same file is asked for, and reopened for
+    // writing when a write needs it). 0 with error 1019 (or 1032 for a missing file
+    // when `writing`) in `holder`.
+    int Use(const std::u16string& path, int16_t data_handle, bool writing, CXErrorHolder* holder);
 };
 
 // The host record of a table and its binding to the table's fields. Items whose
@@ -57,6 +62,9 @@ public:
     // a memo that cannot be read).
     int Fill(XbaseTableDescription* description, int16_t data_handle, uint32_t recno, bool oem_to_ansi,
              MemoReader* memo, CXErrorHolder* holder);
+    // The bound items, bound again first when the record or the description
+    // changed (writes go through them too).
+    std::vector<BoundItem>& Items(XbaseTableDescription* description, int16_t data_handle);
 
 private:
     void Bind(XbaseTableDescription* description, int16_t data_handle);

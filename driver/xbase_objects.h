@@ -8,6 +8,7 @@
 
 #include "driver/interfaces.h"
 #include "driver/record_reading.h"
+#include "engine/index/index.h"
 #include "framework/native.h"
 
 // One field or key of a table description. A description holds a reference to
@@ -139,6 +140,7 @@ public:
     }
     int IsOpen() override { return open_ ? 1 : 0; }
     int SetTableDescription(IXbaseTableDescription* description) override;
+    int FileLockState() override;
     // Takes a reference to `description` (dropping an earlier one).
     void SetDescription(XbaseTableDescription* description);
     // The engine handle of the data file (-1 while the table is closed).
@@ -176,27 +178,27 @@ public:
     int Refused() override { return refuse(); }
     int Open() override;
     int Close() override;
-    int AddRecord() override { return refuse(); }
-    int WriteRecordAt(int64_t) override { return refuse(); }
-    int DeleteRecord(int64_t) override { return refuse(); }
-    int ModifyRecord(int64_t) override { return refuse(); }
-    int DeleteRecordAt(int64_t) override { return refuse(); }
+    int AddRecord() override;
+    int WriteRecordAt(int64_t recno) override;
+    int DeleteRecord(int64_t recno) override;
+    int ModifyRecord(int64_t recno) override;
+    int DeleteRecordAt(int64_t recno) override;
     int GoToRecord(int64_t recno) override;
     int StartKeyBrowse(IXbaseCursor* cursor, const char16_t* key) override;
     int BrowseRange(IXbaseCursor* cursor, const char16_t* key, int mode, const HostItemValue* from,
                     const HostItemValue* to, int options) override;
     int BuildSearchValue(IXbaseCursor* cursor, const char16_t* key, const HostItemValue* value, int options) override;
     int RefreshItem(const char16_t*) override { return refuse(); }
-    int LockFile(int) override { return refuse(); }
-    int UnlockFile() override { return refuse(); }
-    int LockRecord(int64_t, int) override { return refuse(); }
-    int UnlockRecord(int64_t) override { return refuse(); }
+    int LockFile(int request) override;
+    int UnlockFile() override;
+    int LockRecord(int64_t recno, int type) override;
+    int UnlockRecord(int64_t recno) override;
     int RecordRequest(int) override { return refuse(); }
     int CountRecords(int64_t* count) override;
     int CurrentRecordNumber(int64_t* recno) override;
     int GoToRecordRequest(int64_t) override { return refuse(); }
     int ComputeKeyValue(const char16_t*) override { return refuse(); }
-    int LockOrUnlockRecord(int64_t, int) override { return refuse(); }
+    int LockOrUnlockRecord(int64_t recno, int type) override;
     int Compact() override { return refuse(); }
     int Reopen() override;
     int ChangeBrowseKey(IXbaseCursor* cursor, const char16_t* key) override;
@@ -230,6 +232,26 @@ private:
     HostBinding binding_;
     MemoReader memo_;
     void CloseIndexes();
+    // Table-writing helpers (table_writing.cpp).
+    struct KeyWork {
+        class XbaseItemDescription* item = nullptr;
+        IndexAccess access{};
+        uint8_t old_key[kIndexKeyBuffer] = {0};
+        uint8_t new_key[kIndexKeyBuffer] = {0};
+        bool changed = false;
+    };
+    int WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErrorHolder* holder);
+    int WriteLockTake(CXErrorHolder* holder, bool* taken);
+    void WriteLockRelease(bool taken);
+    int KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder);
+    int MakeRecordKey(KeyWork& key, uint8_t* out, CXErrorHolder* holder);
+    int StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder);
+    int UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder);
+    int RemoveKeys(uint32_t recno, CXErrorHolder* holder);
+    int DeleteWithKeys(int64_t recno, CXErrorHolder* holder);
+    int ReleaseFileLocks();
+    void ReleaseRecordLocksOfTable();
+    int LockRecordFor(uint32_t recno, int type, CXErrorHolder* holder);
     // Table-reading helpers (table_reading.cpp).
     int FillHost(uint32_t recno, bool deleted, CXErrorHolder* holder);
     int PrepareKey(struct CursorState* cursor, const std::u16string& key, CXErrorHolder* holder);

@@ -81,6 +81,7 @@ int XbaseTable::Open() {
             return 0;
         }
         file_->handle = h;
+        file_->writable = open_mode_ == 3;
     }
     file_->open_count++;
     open_ = true;
@@ -155,6 +156,7 @@ int XbaseTable::Close() {
     // Only a table that is open counts itself out: closing twice must not close
     // the file under another table of it.
     if (!open_ || !file_) return 1;
+    ReleaseRecordLocksOfTable();
     open_ = false;
     CloseIndexes();
     memo_.Close();
@@ -162,6 +164,9 @@ int XbaseTable::Close() {
     if (file_->open_count > 0) return 1;
     int16_t h = file_->handle;
     file_->handle = -1;
+    // The last user's close ends every lock of the file.
+    file_->file_locks = 0;
+    file_->record_locks.clear();
     xdb_set_status(XD_OK);
     XDSTATUS s = dbf_close(h);
     xdb_set_status(XD_OK);

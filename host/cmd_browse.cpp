@@ -11,6 +11,7 @@
 #include "host/cli.h"
 #include "host/host_record.h"
 #include "host/library_cli.h"
+#include "host/library_table.h"
 #include "host/loader.h"
 #include "host/record_writer.h"
 
@@ -39,134 +40,6 @@ const char kCountUsage[] =
     "of deleted records; with --key the number of keys of ITEM within the bounds.\n"
     "example: qxdb count tests/data/peers/xbase64/dbase3 PEOPLE --key NAME --from A --to B\n";
 
-// One table opened through the library, with a host record bound to its fields and
-// a cursor.
-class LibraryTable {
-public:
-    ~LibraryTable() {
-        if (cursor_) cursor_->Release();
-        if (table_) table_->Release();
-        if (record_) record_->Release();
-        if (connection_) connection_->Release();
-    }
-    // 0 when open; else the exit status (the reason is printed).
-    int Open(const CliArgs& args) {
-        if (!cli_start_session(&session_)) return kExitFailed;
-        IXbaseDriver* driver = session_.Driver();
-        std::u16string source = utf8_to_wide(args.positional[0]);
-        const char16_t* info = args.has("oemtoansi") ? u"OEMTOANSI=WINDOWS" : u"";
-        HostConnectionDescription cd{u"qxdb", source.c_str(), info};
-        connection_ = driver->CreateConnection(&cd);
-        if (!connection_ || !connection_->Open())
-            return cli_fail_holder(connection_ ? connection_->GetErrorHolder() : driver->GetErrorHolder(),
-                                   "cannot open the directory " + args.positional[0]);
-        std::u16string name = utf8_to_wide(args.positional[1]);
-        table_ = driver->OpenTableByName(connection_, name.c_str());
-        if (!table_) return cli_fail_holder(driver->GetErrorHolder(), "cannot open " + args.positional[1]);
-        if (!table_->Open()) return cli_fail_holder(table_->GetErrorHolder(), "cannot open " + args.positional[1]);
-        const std::string report = wide_to_utf8(table_->GetDescription()->GetAssociationReport());
-        if (!report.empty()) fprintf(stderr, "qxdb: index files left out:\n%s\n", report.c_str());
-        record_ = new HostRecordObject();
-        record_->BindFields(table_->GetDescription());
-        table_->AttachHostRecord(record_);
-        cursor_ = driver->CreateCursor(table_);
-        return 0;
-    }
-    IXbaseTableDescription* Description() { return table_->GetDescription(); }
-    IXbaseCursor* Cursor() { return cursor_; }
-    HostRecordObject* Record() { return record_; }
-
-    // The writer's columns: recno, deleted, then each bound item.
-    std::vector<std::string> Columns(std::vector<size_t>* widths) {
-        std::vector<std::string> names = {"recno", "deleted"};
-        *widths = {7, 5};
-        for (const auto& item : record_->Items()) {
-            names.push_back(wide_to_utf8(item.name));
-            size_t w = 12;
-            if (item.type == kItemText) w = (size_t)item.size;
-            if (item.type == kItemDate) w = 10;
-            if (item.type == kItemDateTime) w = 19;
-            if (item.type == kItemBoolean) w = 5;
-            if (item.type == kItemTextMemo) w = 30;
-            widths->push_back(w > 60 ? 60 : w);
-        }
-        return names;
-    }
-    void Write(RecordWriter& writer) {
-        std::vector<Cell> cells;
-        cells.push_back(Cell::number(std::to_string(cursor_->GetRecordNumber())));
-        cells.push_back(Cell::boolean(record_->GetStateWord() & 0x40));
-        for (const auto& item : record_->Items()) cells.push_back(cell_of_item(item));
-        writer.write(cells);
-    }
-
-private:
-    HostSession session_;
-    IXbaseConnection* connection_ = nullptr;
-    IXbaseTable* table_ = nullptr;
-    HostRecordObject* record_ = nullptr;
-    IXbaseCursor* cursor_ = nullptr;
-};
-
-// A value typed on the command line, as a host value for the key `key`. False
-// (after a message) when it cannot be one.
-bool value_for_key(IXbaseTableDescription* d, const std::string& key, const std::string& text, std::string* storage,
-                   HostItemValue* out) {
-    std::u16string wkey = utf8_to_wide(key);
-    IXbaseItemDescription* item = d->FindItem(wkey.c_str());
-    if (!item) {
-        fprintf(stderr, "qxdb: %s is no item of the table\n", key.c_str());
-        return false;
-    }
-    *out = HostItemValue{};
-    switch (item->GetHostType()) {
-    case kItemDate:
-    case kItemDateTime: {
-        std::string digits;
-        for (char c : text)
-            if (c >= '0' && c <= '9') digits += c;
-            else if (c != '-' && c != ':' && c != 'T' && c != ' ') digits = "x";
-        if (digits.size() != 8 && digits.size() != 14) {
-            fprintf(stderr, "qxdb: %s is not a date (YYYY-MM-DD)\n", text.c_str());
-            return false;
-        }
-        *storage = digits;
-        out->type = digits.size() == 8 ? HV_DATE : HV_DATETIME;
-        break;
-    }
-    case kItemInt8:
-    case kItemInt16:
-    case kItemInt32:
-    case kItemInt64:
-    case kItemReal8:
-    case kItemCurrency:
-    case kItemDecimal: {
-        char* end = nullptr;
-        strtod(text.c_str(), &end);
-        if (text.empty() || *end) {
-            fprintf(stderr, "qxdb: %s is not a number\n", text.c_str());
-            return false;
-        }
-        *storage = text;
-        out->type = HV_DECIMAL;
-        break;
-    }
-    default: {
-        std::string ansi;
-        if (codepage_from_utf8_counted(1252, text, &ansi) > 0) {
-            fprintf(stderr, "qxdb: %s has characters the host's character set (1252) lacks\n", text.c_str());
-            return false;
-        }
-        *storage = ansi;
-        out->type = HV_TEXT;
-        break;
-    }
-    }
-    out->bytes = storage->data();
-    out->length = (uint32_t)storage->size();
-    return true;
-}
-
 int begin(int argc, char** argv, const std::vector<std::string>& with_value, const std::vector<std::string>& flags,
           const char* usage, size_t positional, CliArgs* args, RecordFormat* format) {
     if (int done = cli_begin(argc, argv, with_value, flags, usage, args); done >= 0) return done;
@@ -192,11 +65,11 @@ int cmd_browse(int argc, char** argv) {
         return kExitUsage;
     }
     LibraryTable t;
-    if (int code = t.Open(args)) return code;
+    if (int code = t.Open(args, false)) return code;
     std::string from_text, to_text;
     HostItemValue from, to;
-    if (args.has("from") && !value_for_key(t.Description(), key, args.get("from"), &from_text, &from)) return kExitUsage;
-    if (args.has("to") && !value_for_key(t.Description(), key, args.get("to"), &to_text, &to)) return kExitUsage;
+    if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from)) return kExitUsage;
+    if (args.has("to") && !value_for_item(t.Description(), key, args.get("to"), &to_text, &to)) return kExitUsage;
     std::vector<size_t> widths;
     std::vector<std::string> columns = t.Columns(&widths);
     RecordWriter writer(stdout, format, columns, widths);
@@ -222,11 +95,11 @@ int cmd_seek(int argc, char** argv) {
     if (int done = begin(argc, argv, {"format"}, {"prefix", "oemtoansi"}, kSeekUsage, 4, &args, &format); done >= 0)
         return done;
     LibraryTable t;
-    if (int code = t.Open(args)) return code;
+    if (int code = t.Open(args, false)) return code;
     const std::string& key = args.positional[2];
     std::string text;
     HostItemValue value;
-    if (!value_for_key(t.Description(), key, args.positional[3], &text, &value)) return kExitUsage;
+    if (!value_for_item(t.Description(), key, args.positional[3], &text, &value)) return kExitUsage;
     std::vector<size_t> widths;
     std::vector<std::string> columns = t.Columns(&widths);
     IXbaseCursor* c = t.Cursor();
@@ -253,16 +126,16 @@ int cmd_count(int argc, char** argv) {
     if ((key.empty() && (args.has("from") || args.has("to"))) || (!key.empty() && args.has("deleted")))
         return cli_usage(kCountUsage);
     LibraryTable t;
-    if (int code = t.Open(args)) return code;
+    if (int code = t.Open(args, false)) return code;
     IXbaseCursor* c = t.Cursor();
     int64_t count = 0;
     int ok;
     if (!key.empty()) {
         std::string from_text, to_text;
         HostItemValue from, to;
-        if (args.has("from") && !value_for_key(t.Description(), key, args.get("from"), &from_text, &from))
+        if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from))
             return kExitUsage;
-        if (args.has("to") && !value_for_key(t.Description(), key, args.get("to"), &to_text, &to)) return kExitUsage;
+        if (args.has("to") && !value_for_item(t.Description(), key, args.get("to"), &to_text, &to)) return kExitUsage;
         const std::u16string wkey = utf8_to_wide(key);
         ok = c->BrowseRange(wkey.c_str(), kBrowseFirst, args.has("from") ? &from : nullptr,
                             args.has("to") ? &to : nullptr, 0) &&

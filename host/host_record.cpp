@@ -21,7 +21,33 @@ int HostRecordObject::SetItemValue(int i, const HostItemValue* value) {
     item.real = value->real;
     if (value->bytes) item.bytes.assign(value->bytes, value->length);
     else item.bytes.clear();
+    item.changed = false;
     return 1;
+}
+
+void HostRecordObject::Set(int i, const HostItemValue& value) {
+    if (SetItemValue(i, &value)) items_[(size_t)i].changed = true;
+}
+
+int HostRecordObject::Find(const std::u16string& name) const {
+    for (size_t i = 0; i < items_.size(); i++)
+        if (items_[i].name == name) return (int)i;
+    return -1;
+}
+
+void HostRecordObject::SetText(const std::u16string& name, const std::string& ansi) {
+    int i = Find(name);
+    if (i >= 0) Set(i, host_bytes_value(HV_TEXT, ansi.data(), ansi.size()));
+}
+
+void HostRecordObject::SetNumber(const std::u16string& name, double value) {
+    int i = Find(name);
+    if (i >= 0) Set(i, host_real_value(value));
+}
+
+void HostRecordObject::SetNull(const std::u16string& name) {
+    int i = Find(name);
+    if (i >= 0) Set(i, HostItemValue{});
 }
 
 int HostRecordObject::GetItemValue(int i, HostItemValue* value) {

@@ -21,6 +21,7 @@ public:
         int64_t integer = 0;
         double real = 0;
         std::string bytes;
+        bool changed = false;  // set by the host, cleared when the library sets the value
     };
 
     // Created with one reference, held by the creator.
@@ -34,8 +35,18 @@ public:
     uint32_t GetLayoutVersion() override { return layout_; }
     int SetItemValue(int i, const HostItemValue* value) override;
     int GetItemValue(int i, HostItemValue* value) override;
+    int IsItemChanged(int i) override { return valid(i) && items_[(size_t)i].changed ? 1 : 0; }
     uint16_t GetStateWord() override { return state_; }
     void SetStateWord(uint16_t state) override { state_ = state; }
+    void SetLockType(int type) override { lock_type_ = type; }
+    int LockType() const { return lock_type_; }
+
+    // The host's own changes of values (marked changed).
+    void Set(int i, const HostItemValue& value);
+    void SetText(const std::u16string& name, const std::string& ansi);
+    void SetNumber(const std::u16string& name, double value);
+    void SetNull(const std::u16string& name);
+    int Find(const std::u16string& name) const;
 
     // Binds an item (name, host item type, size of a text item, 0: no limit).
     void Bind(const std::u16string& name, int type, int size);
@@ -49,6 +60,7 @@ private:
     std::vector<Item> items_;
     uint32_t layout_ = 1;
     uint16_t state_ = 0;
+    int lock_type_ = 0;
 };
 
 // A host item's value as a printed cell: text from the host's character set

@@ -175,6 +175,9 @@ XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode);
 // counted or none is counted.
 XDSTATUS dbf_append_records(int16_t handle, const void* records, uint32_t count, uint32_t* first);
 XDSTATUS dbf_delete_record(int16_t handle, uint32_t recno);
+// Fills the record buffer as an empty record (blanks; zeros where Visual FoxPro
+// stores binary values), for a record to be built field by field.
+XDSTATUS dbf_blank_record(int16_t handle);
 // Marks the header changed, so that close stamps the update date.
 XDSTATUS dbf_mark_changed(int16_t handle);
 XDSTATUS dbf_recall_record(int16_t handle, uint32_t recno);

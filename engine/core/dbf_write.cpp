@@ -270,6 +270,24 @@ XDSTATUS dbf_append_records(int16_t handle, const void* records, uint32_t count,
     return xdb_status();
 }
 
+XDSTATUS dbf_blank_record(int16_t handle) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    memset(b->record, ' ', dbf_record_length(b));
+    // Visual FoxPro keeps numbers, date-times, memo references and the null flags
+    // in binary: empty is zeros there.
+    if (dbf_code(b) == DBF_VFP) {
+        for (int i = 0; i < b->field_count; i++) {
+            const uint8_t* d = dbf_desc(b, i);
+            const char t = dbf_ftype(d);
+            if (strchr("IBYTMGPWQ0", t) || (dbf_fflags(d) & 0x01))
+                memset(b->record + dbf_foffset(d), 0, (size_t)dbf_flength(d));
+        }
+    }
+    return xdb_status();
+}
+
 XDSTATUS dbf_mark_changed(int16_t handle) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);

@@ -1,0 +1,655 @@
+// Writing a table: the host record stored as a record (added, written at a
+// number, modified), its memos, every index of the table kept in step, deletes;
+// and the locks that coordinate with other programs.
+//
+// Order of a write, so that a stop between any two steps loses nothing reported
+// written: memos first (a memo no record points at is only unused space), then the
+// record (appended and counted in one step by the engine), then the keys. A write
+// on a shared file holds the append lock throughout, so that another program's
+// appends and key changes wait for it.
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "driver/library_state.h"
+#include "driver/physical_files.h"
+#include "driver/xbase_objects.h"
+#include "engine/core/codepage.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "engine/index/index.h"
+#include "engine/memo/memo.h"
+#include "framework/error.h"
+#include "framework/host_item_types.h"
+#include "framework/value_conversion.h"
+
+namespace {
+
+const uint16_t kWriteAt = 0x0100;
+
+bool is_memo_type(char t) { return t == 'M' || t == 'G' || t == 'P' || t == 'W'; }
+
+// File lock kinds of the engine (the append lock is kind 1).
+const int kAppendLock = 1;
+
+// The append lock, waited for a little while another program holds it.
+XDSTATUS take_append_lock(int16_t h) {
+    XDSTATUS s = XD_LOCKVIOLATION;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        xdb_set_status(XD_OK);
+        s = dbf_lock_file(h, kAppendLock);
+        if (s != XD_LOCKVIOLATION) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    xdb_set_status(XD_OK);
+    return s;
+}
+
+// A host value as the text of a text field, in the file's code page.
+bool text_of(const HostItemValue& v, bool oem_to_ansi, std::string* out) {
+    switch (v.type) {
+    case HV_TEXT:
+    case HV_BYTES:
+    case HV_DATE:
+    case HV_DATETIME:
+    case HV_CURRENCY:
+    case HV_DECIMAL: out->assign(v.bytes ? v.bytes : "", v.length); break;
+    case HV_INT32:
+    case HV_INT64: *out = std::to_string(v.integer); break;
+    case HV_BOOLEAN: *out = v.integer ? "T" : "F"; break;
+    case HV_REAL: {
+        char b[40];
+        snprintf(b, sizeof b, "%.15g", v.real);
+        *out = b;
+        break;
+    }
+    default: return false;
+    }
+    // Stored text ends at its first byte 0.
+    if (size_t z = out->find('\0'); z != std::string::npos) out->resize(z);
+    if (v.type == HV_TEXT && !out->empty()) xdb_ansi_to_oem(out->data(), out->size(), oem_to_ansi ? 1 : 0);
+    return true;
+}
+
+// A host value as a number; false for a value that is no number.
+bool number_of(const HostItemValue& v, double* out) {
+    switch (v.type) {
+    case HV_REAL: *out = v.real; return true;
+    case HV_INT32:
+    case HV_INT64:
+    case HV_BOOLEAN: *out = (double)v.integer; return true;
+    case HV_TEXT:
+    case HV_DECIMAL:
+    case HV_CURRENCY: {
+        std::string scratch;
+        DecimalView d;
+        bool empty;
+        if (!plain_decimal(v.bytes ? v.bytes : "", v.length, &scratch, &d, &empty)) return false;
+        *out = strtod(std::string(d.text, d.length).c_str(), nullptr);
+        return true;
+    }
+    default: return false;
+    }
+}
+
+// Digits of a date or date-time value (yyyymmdd[hhmmss[mmm]]).
+bool date_digits_of(const HostItemValue& v, std::string* out) {
+    if (v.type != HV_DATE && v.type != HV_DATETIME && v.type != HV_TEXT) return false;
+    out->clear();
+    for (uint32_t i = 0; i < v.length; i++) {
+        char c = v.bytes[i];
+        if (c >= '0' && c <= '9') *out += c;
+        else if (c != '-' && c != ':' && c != 'T' && c != ' ') return false;
+    }
+    return out->size() >= 8;
+}
+
+// Puts one host value into field `field` of the record buffer. The engine's
+// answers: 0, or 5 (text cut) and 6 (number rounded), which the write accepts;
+// XD_BADDATA for a value the field cannot take.
+XDSTATUS put_value(int16_t h, int16_t field, char type, const HostItemValue& v, bool oem_to_ansi) {
+    std::string text;
+    double number;
+    xdb_set_status(XD_OK);
+    switch (type) {
+    case 'N':
+    case 'F':
+    case 'B':
+    case 'Y':
+        if (!number_of(v, &number)) return XD_BADDATA;
+        return dbf_put_field(h, field, &number);
+    case 'I': {
+        if (!number_of(v, &number) || number < -2147483648.0 || number > 2147483647.0) return XD_BADDATA;
+        int32_t i = (int32_t)number;
+        return dbf_put_field(h, field, &i);
+    }
+    case 'L': {
+        char c;
+        if (v.type == HV_BOOLEAN || v.type == HV_INT32 || v.type == HV_INT64) c = v.integer ? 'T' : 'F';
+        else if (v.type == HV_TEXT && v.length > 0) c = v.bytes[0];
+        else return XD_BADDATA;
+        return dbf_put_field(h, field, &c);
+    }
+    case 'D': {
+        if (!date_digits_of(v, &text)) return XD_BADDATA;
+        text.resize(8);
+        // The engine reads the text in its current date format: yyyymmdd here.
+        int16_t before = xdb_swap_date_format(4);
+        XDSTATUS s = dbf_put_field(h, field, text.c_str());
+        xdb_swap_date_format(before);
+        return s;
+    }
+    case 'T': {
+        if (!date_digits_of(v, &text)) return XD_BADDATA;
+        text.resize(17, '0');
+        auto part = [&](size_t at, size_t n) { return (int16_t)atoi(text.substr(at, n).c_str()); };
+        DbfDateTime t = {part(0, 4), part(4, 2), part(6, 2), part(8, 2), part(10, 2), part(12, 2), part(14, 3)};
+        return dbf_put_field(h, field, &t);
+    }
+    case 'Q': {
+        if (v.type != HV_BYTES && v.type != HV_TEXT) return XD_BADDATA;
+        std::string q(2, '\0');
+        uint16_t n = (uint16_t)(v.length > 65535 ? 65535 : v.length);
+        memcpy(q.data(), &n, 2);
+        q.append(v.bytes ? v.bytes : "", n);
+        return dbf_put_field(h, field, q.data());
+    }
+    default:
+        if (!text_of(v, oem_to_ansi, &text)) return XD_BADDATA;
+        return dbf_put_field(h, field, text.c_str());
+    }
+}
+
+}  // namespace
+
+// ---- Writing a record ----
+
+int XbaseTable::WriteLockTake(CXErrorHolder* holder, bool* taken) {
+    *taken = false;
+    // A file lock of kind 2 covers the append lock's byte already (and releasing
+    // that byte would open a hole in it).
+    if (file_->file_locks & (1u << 2)) return 1;
+    XDSTATUS s = take_append_lock(DataHandle());
+    if (s < 0) {
+        raise_error(holder, 1054, 106, 60, {description_->GetTableName()});
+        return 0;
+    }
+    *taken = true;
+    return 1;
+}
+
+void XbaseTable::WriteLockRelease(bool taken) {
+    if (!taken) return;
+    xdb_set_status(XD_OK);
+    dbf_unlock_file(DataHandle(), kAppendLock);
+    xdb_set_status(XD_OK);
+}
+
+int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
+    keys->clear();
+    for (int i = 1; i <= description_->GetItemCount(); i++) {
+        auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
+        if (item->key_number <= 0 || item->index_path.empty()) continue;
+        KeyWork k;
+        k.item = item;
+        if (!UseKey(item->name, &k.access, holder)) return 0;
+        if (k.access.key_type == 'C') k.access.key_host_type = k.access.value_host_type = HV_TEXT;
+        keys->push_back(k);
+    }
+    return 1;
+}
+
+int XbaseTable::MakeRecordKey(KeyWork& k, uint8_t* key, CXErrorHolder* holder) {
+    memset(key, 0, kIndexKeyBuffer);
+    xdb_set_status(XD_OK);
+    XDSTATUS s = IndexKeyFromRecord(&k.access, DataHandle(), key);
+    xdb_set_status(XD_OK);
+    if (s < 0) {
+        int status = s;
+        raise_error(holder, 1048, 106, 25, {k.item->name, k.item->key_expression.empty() ? k.item->name : k.item->key_expression},
+                    &status);
+        return 0;
+    }
+    return 1;
+}
+
+int XbaseTable::StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder) {
+    IHostRecord* record = binding_.Record();
+    const int16_t h = DataHandle();
+    std::vector<BoundItem>& items = binding_.Items(description_, h);
+    std::vector<DbfValue> current;
+    for (BoundItem& item : items) {
+        HostItemValue v;
+        if (!record->GetItemValue(item.host_index, &v)) {
+            raise_error(holder, 1006, 106, 26, {item.field_index, description_->GetTableName()});
+            return 0;
+        }
+        if (is_memo_type(item.type_letter)) {
+            if (modify && !record->IsItemChanged(item.host_index)) continue;
+            if (!memo_.Use(item.memo_path, h, true, holder)) return 0;
+            std::string text;
+            const bool binary = item.item_type == kItemBinaryMemo || item.item_type == kItemBinary;
+            if (v.type != HV_NULL && !(binary ? (text.assign(v.bytes ? v.bytes : "", v.length), true)
+                                              : text_of(v, oem_to_ansi_, &text))) {
+                raise_error(holder, 1047, 106, 27, {item.field_index});
+                return 0;
+            }
+            uint32_t old_block = 0;
+            if (modify) {
+                if (current.empty()) {
+                    uint16_t count = 0;
+                    dbf_field_count(h, &count);
+                    current.assign(count, DbfValue{});
+                    xdb_set_status(XD_OK);
+                    dbf_get_record_forms(h, current.data(), count);
+                    xdb_set_status(XD_OK);
+                }
+                if ((size_t)item.field_index < current.size()) old_block = current[(size_t)item.field_index].block;
+            }
+            // An empty memo is no block at all.
+            uint32_t block = 0;
+            XDSTATUS s = XD_OK;
+            xdb_set_status(XD_OK);
+            if (!text.empty()) {
+                block = old_block;
+                s = memo_.fpt ? fpt_write(memo_.handle, text.data(), (uint32_t)text.size(), &block)
+                              : dbt_write(memo_.handle, text.data(), (uint32_t)text.size(), &block,
+                                          old_block ? DBT_REPLACE : 0);
+                if (s >= 0) new_blocks->push_back(block);
+            }
+            xdb_set_status(XD_OK);
+            if (s >= 0) s = dbf_put_field(h, (int16_t)item.field_index, &block);
+            xdb_set_status(XD_OK);
+            if (s < 0) {
+                int status = s;
+                raise_error(holder, 1047, 106, 28, {item.field_index}, &status);
+                return 0;
+            }
+            continue;
+        }
+        if (v.type == HV_NULL) continue;  // no value: the field keeps what it holds
+        XDSTATUS s = put_value(h, (int16_t)item.field_index, item.type_letter, v, oem_to_ansi_);
+        xdb_set_status(XD_OK);
+        if (s != XD_OK && s != XD_TRUNCATED && s != XD_ROUNDED) {
+            const char16_t* name = record->GetItemName(item.host_index);
+            int status = s;
+            raise_error(holder, 1045, 105, 14, {name ? name : u""}, &status);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder) {
+    size_t done = 0;
+    bool ok = true;
+    for (; done < keys.size(); done++) {
+        KeyWork& k = keys[done];
+        if (!MakeRecordKey(k, k.new_key, holder)) {
+            ok = false;
+            break;
+        }
+        const uint32_t length = k.access.key_length;
+        k.changed = !modify || memcmp(k.old_key, k.new_key, length) != 0;
+        if (!k.changed) continue;
+        xdb_set_status(XD_OK);
+        if (modify && IndexDeleteKey(&k.access, k.old_key, recno) < 0) {
+            xdb_set_status(XD_OK);
+            int status = XD_CORRUPT;
+            raise_error(holder, 1049, 106, 28, {k.item->name}, &status);
+            ok = false;
+            break;
+        }
+        if (library().duplicates_on == 1 && (k.item->key_options & 0x4000)) {
+            uint8_t copy[kIndexKeyBuffer];
+            memcpy(copy, k.new_key, kIndexKeyBuffer);
+            uint32_t found = 0;
+            xdb_set_status(XD_OK);
+            XDSTATUS s = IndexSeek(&k.access, copy, 1, &found, 0);
+            xdb_set_status(XD_OK);
+            if (s == XD_OK) {
+                raise_error(holder, 1053, 106, 62, {k.item->name});
+                ok = false;
+                break;
+            }
+        }
+        xdb_set_status(XD_OK);
+        XDSTATUS s = IndexAddKey(&k.access, k.new_key, recno);
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(holder, 1049, 106, 28, {k.item->name}, &status);
+            ok = false;
+            break;
+        }
+    }
+    if (ok) return 1;
+    // The keys already changed for this record are put back.
+    for (size_t i = 0; i < done; i++) {
+        KeyWork& k = keys[i];
+        if (!k.changed) continue;
+        xdb_set_status(XD_OK);
+        IndexDeleteKey(&k.access, k.new_key, recno);
+        if (modify) IndexAddKey(&k.access, k.old_key, recno);
+    }
+    xdb_set_status(XD_OK);
+    return 0;
+}
+
+int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErrorHolder* holder) {
+    QXDB_DRIVER_ENTRY;
+    holder->Reset();
+    const bool modify = mode & kWriteAt;
+    if (!open_ || DataHandle() < 0 || !file_->writable) {
+        int status = XD_READONLY;
+        raise_error(holder, 1046, 106, 21, {description_ ? description_->GetTableName() : u""}, &status);
+        return 0;
+    }
+    if (!binding_.Record()) return refuse_operation(*holder, 37);
+    const int16_t h = DataHandle();
+    bool locked = false;
+    if (!WriteLockTake(holder, &locked)) return 0;
+    std::vector<KeyWork> keys;
+    int ok = keys_too ? KeysOfTable(&keys, holder) : 1;
+    uint32_t n = 0;
+    if (ok && modify) {
+        n = (uint32_t)(*recno != 0 ? *recno : current_record_);
+        xdb_set_status(XD_OK);
+        XDSTATUS s = *recno < 0 || *recno > 0x7FFFFFFE ? XD_SEEKERR : dbf_read_record(h, n);
+        xdb_set_status(XD_OK);
+        if (s != XD_OK && s != XD_DELETEDREC) {
+            int status = s;
+            raise_error(holder, 1015, 106, 20, {(long)n, description_->GetPhysicalPath(), status}, &status);
+            ok = 0;
+        }
+        for (KeyWork& k : keys)
+            if (ok && !MakeRecordKey(k, k.old_key, holder)) ok = 0;
+    } else if (ok) {
+        xdb_set_status(XD_OK);
+        dbf_blank_record(h);
+        xdb_set_status(XD_OK);
+    }
+    std::vector<uint32_t> blocks;
+    if (ok) ok = StoreFields(modify, &blocks, holder);
+    bool stored = false;
+    if (ok) {
+        xdb_set_status(XD_OK);
+        XDSTATUS s = dbf_write_record(h, &n, modify ? DBF_WRITE_REWRITE : DBF_WRITE_APPEND);
+        xdb_set_status(XD_OK);
+        if (s != XD_OK && s != XD_DELETEDREC) {
+            int status = s;
+            raise_error(holder, 1046, 106, 21, {description_->GetTableName()}, &status);
+            ok = 0;
+        } else {
+            stored = true;
+        }
+    }
+    if (ok && keys_too) ok = UpdateKeys(keys, modify, n, holder);
+    if (!ok && stored && !modify) {
+        // A failed add leaves no visible record: the record appended is marked
+        // deleted. Its memo blocks stay unused until the memo file is packed.
+        xdb_set_status(XD_OK);
+        dbf_delete_record(h, n);
+        xdb_set_status(XD_OK);
+    }
+    WriteLockRelease(locked);
+    if (!ok) return 0;
+    *recno = n;
+    current_record_ = n;
+    binding_.Record()->SetStateWord(0);
+    return 1;
+}
+
+int XbaseTable::AddRecord() {
+    int64_t n = 0;
+    return WriteRecord(&n, true, 0, &errors_);
+}
+
+int XbaseTable::ModifyRecord(int64_t recno) { return WriteRecord(&recno, true, kWriteAt, &errors_); }
+
+// Beyond the end, the records between are appended from the same host record and
+// marked deleted at once; then the record itself is appended.
+int XbaseTable::WriteRecordAt(int64_t recno) {
+    QXDB_DRIVER_ENTRY;
+    int64_t count = 0;
+    if (!RecordCount(&count, &errors_)) return 0;
+    if (recno < 1 || recno > 0x7FFFFFFE) {
+        raise_error(&errors_, 1020, 106, 22, {(long)recno});
+        return 0;
+    }
+    if (recno <= count) return ModifyRecord(recno);
+    for (int64_t n = count + 1; n < recno; n++) {
+        int64_t written = 0;
+        if (!WriteRecord(&written, false, 0, &errors_)) return 0;
+        xdb_set_status(XD_OK);
+        XDSTATUS s = dbf_delete_record(DataHandle(), (uint32_t)written);
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(&errors_, 1051, 106, 35, {(long)written}, &status);
+            return 0;
+        }
+    }
+    int64_t n = 0;
+    return WriteRecord(&n, true, 0, &errors_);
+}
+
+// ---- Deleting ----
+
+int XbaseTable::RemoveKeys(uint32_t recno, CXErrorHolder* holder) {
+    std::vector<KeyWork> keys;
+    if (!KeysOfTable(&keys, holder)) return 0;
+    xdb_set_status(XD_OK);
+    XDSTATUS s = dbf_read_record(DataHandle(), recno);
+    xdb_set_status(XD_OK);
+    if (s != XD_OK && s != XD_DELETEDREC) {
+        int status = s;
+        raise_error(holder, 1015, 106, 36, {(long)recno, description_->GetPhysicalPath(), status}, &status);
+        return 0;
+    }
+    for (KeyWork& k : keys) {
+        memset(k.old_key, 0, kIndexKeyBuffer);
+        xdb_set_status(XD_OK);
+        s = IndexKeyFromRecord(&k.access, DataHandle(), k.old_key);
+        if (s < 0) {
+            xdb_set_status(XD_OK);
+            int status = s;
+            raise_error(holder, 1026, 106, 37, {k.item->name, (long)recno, status}, &status);
+            return 0;
+        }
+        s = IndexDeleteKey(&k.access, k.old_key, recno);
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(holder, 1025, 106, 38, {(long)recno, k.item->name, status}, &status);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int XbaseTable::DeleteWithKeys(int64_t recno, CXErrorHolder* holder) {
+    QXDB_DRIVER_ENTRY;
+    holder->Reset();
+    if (!open_ || DataHandle() < 0 || !file_->writable) {
+        int status = XD_READONLY;
+        raise_error(holder, 1051, 106, 35, {(long)recno}, &status);
+        return 0;
+    }
+    const uint32_t n = (uint32_t)(recno != 0 ? recno : current_record_);
+    if (!LockRecordFor(n, 5, holder)) return 0;  // no other program may hold the record
+    bool locked = false;
+    if (!WriteLockTake(holder, &locked)) return 0;
+    xdb_set_status(XD_OK);
+    XDSTATUS s = dbf_delete_record(DataHandle(), n);
+    xdb_set_status(XD_OK);
+    int ok = 1;
+    if (s != XD_OK && s != XD_DELETEDREC) {
+        int status = s;
+        raise_error(holder, 1051, 106, 35, {(long)n}, &status);
+        ok = 0;
+    } else if (library().delete_index == 1 && !RemoveKeys(n, holder)) {
+        xdb_set_status(XD_OK);
+        dbf_recall_record(DataHandle(), n);
+        xdb_set_status(XD_OK);
+        ok = 0;
+    }
+    WriteLockRelease(locked);
+    if (!ok) return 0;
+    current_record_ = n;
+    if (IHostRecord* record = binding_.Record()) record->SetStateWord(0x40);
+    return 1;
+}
+
+int XbaseTable::DeleteRecord(int64_t recno) { return DeleteWithKeys(recno, &errors_); }
+int XbaseTable::DeleteRecordAt(int64_t recno) { return DeleteWithKeys(recno, &errors_); }
+
+// ---- Locks ----
+
+namespace {
+
+// The kind a host file-lock request takes, and the kinds that satisfy it already.
+int kind_of_request(int request, uint32_t* satisfied_by) {
+    switch (request) {
+    case 3: *satisfied_by = 1u << 2; return 2;
+    case 2: *satisfied_by = (1u << 2) | (1u << 3); return 3;
+    case 4: *satisfied_by = (1u << 2) | (1u << 3) | (1u << 4); return 4;
+    default: *satisfied_by = 0; return 0;
+    }
+}
+
+}  // namespace
+
+int XbaseTable::ReleaseFileLocks() {
+    const int16_t h = DataHandle();
+    int ok = 1;
+    for (int kind : {2, 3, 4}) {
+        if (!(file_->file_locks & (1u << kind))) continue;
+        xdb_set_status(XD_OK);
+        if (dbf_unlock_file(h, (int16_t)kind) >= 0) file_->file_locks &= ~(1u << kind);
+        else ok = 0;
+    }
+    xdb_set_status(XD_OK);
+    if (dbf_lock_record(h, DBF_RECORD_UNLOCK, 0) < 0) ok = 0;
+    xdb_set_status(XD_OK);
+    file_->record_locks.clear();
+    return ok;
+}
+
+int XbaseTable::LockFile(int request) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    uint32_t satisfied_by = 0;
+    const int kind = kind_of_request(request, &satisfied_by);
+    if (kind == 0) return 1;
+    if (!open_ || DataHandle() < 0) return refuse();
+    if (file_->file_locks & satisfied_by) return 1;
+    ReleaseFileLocks();
+    xdb_set_status(XD_OK);
+    XDSTATUS s = dbf_lock_file(DataHandle(), (int16_t)kind);
+    xdb_set_status(XD_OK);
+    if (s < 0) {
+        int status = s;
+        raise_error(&errors_, 1054, 106, 40, {description_->GetTableName()}, &status);
+        return 0;
+    }
+    file_->file_locks |= 1u << kind;
+    return 1;
+}
+
+int XbaseTable::UnlockFile() {
+    QXDB_DRIVER_ENTRY;
+    if (open_ && DataHandle() >= 0) ReleaseFileLocks();
+    return 1;
+}
+
+int XbaseTable::FileLockState() {
+    QXDB_DRIVER_ENTRY;
+    if (!file_) return 0;
+    if (file_->file_locks & (1u << 2)) return 3;
+    if (file_->file_locks & (1u << 3)) return 2;
+    return 0;
+}
+
+int XbaseTable::LockRecordFor(uint32_t n, int type, CXErrorHolder* holder) {
+    if (type == 0) return 1;
+    int64_t count = 0;
+    if (!open_ || DataHandle() < 0 || !RecordCount(&count, holder)) {
+        holder->Reset();
+        raise_error(holder, 1019, 106, 41, {description_ ? description_->GetTableName() : u""});
+        return 0;
+    }
+    if (n < 1 || n > count) {
+        raise_error(holder, 1020, 106, 42, {(long)n});
+        return 0;
+    }
+    const int16_t h = DataHandle();
+    auto& locks = file_->record_locks;
+    auto entry = locks.begin();
+    while (entry != locks.end() && entry->recno != n) ++entry;
+    if (entry == locks.end()) {
+        if (type == 1) return 1;  // nothing held: nothing to unlock
+        xdb_set_status(XD_OK);
+        XDSTATUS s = dbf_lock_record(h, DBF_RECORD_TEST, n);
+        if (s >= 0 && (type == 2 || type == 3)) s = dbf_lock_record(h, DBF_RECORD_LOCK, n);
+        xdb_set_status(XD_OK);
+        if (s == XD_LOCKVIOLATION) {
+            raise_error(holder, 1041, 106, 43, {(long)n});
+            return 0;
+        }
+        if (s < 0) {
+            int status = s;
+            raise_error(holder, 1019, 106, 44, {description_->GetTableName()}, &status);
+            return 0;
+        }
+        if (type == 2 || type == 3) locks.push_back(RecordLock{n, this, type});
+    } else if (entry->table == this) {
+        if (type == 1) {
+            xdb_set_status(XD_OK);
+            XDSTATUS s = dbf_lock_record(h, DBF_RECORD_UNLOCK, n);
+            xdb_set_status(XD_OK);
+            if (s >= 0) locks.erase(entry);
+            else if (s != XD_LOCKVIOLATION) {
+                int status = s;
+                raise_error(holder, 1022, 106, 45, {(long)n}, &status);
+                return 0;
+            }
+        } else {
+            entry->type = type;
+        }
+    } else {
+        raise_error(holder, 1041, 106, 46, {(long)n});
+        return 0;
+    }
+    if (IHostRecord* record = binding_.Record()) record->SetLockType(type);
+    return 1;
+}
+
+void XbaseTable::ReleaseRecordLocksOfTable() {
+    if (!file_ || DataHandle() < 0) return;
+    auto& locks = file_->record_locks;
+    for (size_t i = 0; i < locks.size();) {
+        if (locks[i].table != this) {
+            i++;
+            continue;
+        }
+        xdb_set_status(XD_OK);
+        dbf_lock_record(DataHandle(), DBF_RECORD_UNLOCK, locks[i].recno);
+        xdb_set_status(XD_OK);
+        locks.erase(locks.begin() + (long)i);
+    }
+}
+
+int XbaseTable::LockOrUnlockRecord(int64_t recno, int type) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    if (recno < 0 || recno > 0x7FFFFFFE) {
+        raise_error(&errors_, 1020, 106, 42, {(long)recno});
+        return 0;
+    }
+    return LockRecordFor((uint32_t)recno, type, &errors_);
+}
+
+int XbaseTable::LockRecord(int64_t recno, int type) { return LockOrUnlockRecord(recno, type); }
+int XbaseTable::UnlockRecord(int64_t recno) { return LockOrUnlockRecord(recno, 1); }

@@ -1,0 +1,135 @@
+// A table opened through the library for the commands that read and write it
+// (see library_table.h).
+
+#include "host/library_table.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "framework/codepage.h"
+#include "framework/host_item_types.h"
+#include "host/library_cli.h"
+
+LibraryTable::~LibraryTable() {
+    if (cursor_) cursor_->Release();
+    if (table_) table_->Release();
+    if (record_) record_->Release();
+    if (connection_) connection_->Release();
+}
+
+int LibraryTable::Open(const CliArgs& args, bool writing) {
+    if (!cli_start_session(&session_)) return kExitFailed;
+    IXbaseDriver* driver = session_.Driver();
+    std::u16string source = utf8_to_wide(args.positional[0]);
+    const char16_t* info = args.has("oemtoansi") ? u"OEMTOANSI=WINDOWS" : u"";
+    HostConnectionDescription cd{u"qxdb", source.c_str(), info};
+    connection_ = driver->CreateConnection(&cd);
+    if (!connection_ || !connection_->Open())
+        return cli_fail_holder(connection_ ? connection_->GetErrorHolder() : driver->GetErrorHolder(),
+                               "cannot open the directory " + args.positional[0]);
+    std::u16string name = utf8_to_wide(args.positional[1]);
+    table_ = driver->OpenTableByName(connection_, name.c_str());
+    if (!table_) return cli_fail_holder(driver->GetErrorHolder(), "cannot open " + args.positional[1]);
+    table_->SetOpenMode(writing ? 3 : 0);
+    if (!table_->Open()) return cli_fail_holder(table_->GetErrorHolder(), "cannot open " + args.positional[1]);
+    const std::string report = wide_to_utf8(table_->GetDescription()->GetAssociationReport());
+    if (!report.empty()) fprintf(stderr, "qxdb: index files left out:\n%s\n", report.c_str());
+    record_ = new HostRecordObject();
+    record_->BindFields(table_->GetDescription());
+    table_->AttachHostRecord(record_);
+    cursor_ = driver->CreateCursor(table_);
+    return 0;
+}
+
+std::vector<std::string> LibraryTable::Columns(std::vector<size_t>* widths) {
+    std::vector<std::string> names = {"recno", "deleted"};
+    *widths = {7, 5};
+    for (const auto& item : record_->Items()) {
+        names.push_back(wide_to_utf8(item.name));
+        size_t w = 12;
+        if (item.type == kItemText) w = (size_t)item.size;
+        if (item.type == kItemDate) w = 10;
+        if (item.type == kItemDateTime) w = 19;
+        if (item.type == kItemBoolean) w = 5;
+        if (item.type == kItemTextMemo) w = 30;
+        widths->push_back(w > 60 ? 60 : w);
+    }
+    return names;
+}
+
+void LibraryTable::Write(RecordWriter& writer) {
+    std::vector<Cell> cells;
+    cells.push_back(Cell::number(std::to_string(cursor_->GetRecordNumber())));
+    cells.push_back(Cell::boolean(record_->GetStateWord() & 0x40));
+    for (const auto& item : record_->Items()) cells.push_back(cell_of_item(item));
+    writer.write(cells);
+}
+
+bool value_for_item(IXbaseTableDescription* d, const std::string& key, const std::string& text, std::string* storage,
+                    HostItemValue* out) {
+    std::u16string wkey = utf8_to_wide(key);
+    IXbaseItemDescription* item = d->FindItem(wkey.c_str());
+    if (!item) {
+        fprintf(stderr, "qxdb: %s is no item of the table\n", key.c_str());
+        return false;
+    }
+    *out = HostItemValue{};
+    switch (item->GetHostType()) {
+    case kItemDate:
+    case kItemDateTime: {
+        std::string digits;
+        for (char c : text)
+            if (c >= '0' && c <= '9') digits += c;
+            else if (c != '-' && c != ':' && c != 'T' && c != ' ') digits = "x";
+        if (digits.size() != 8 && digits.size() != 14) {
+            fprintf(stderr, "qxdb: %s is not a date (YYYY-MM-DD)\n", text.c_str());
+            return false;
+        }
+        *storage = digits;
+        out->type = digits.size() == 8 ? HV_DATE : HV_DATETIME;
+        break;
+    }
+    case kItemInt8:
+    case kItemInt16:
+    case kItemInt32:
+    case kItemInt64:
+    case kItemReal8:
+    case kItemCurrency:
+    case kItemDecimal: {
+        char* end = nullptr;
+        strtod(text.c_str(), &end);
+        if (text.empty() || *end) {
+            fprintf(stderr, "qxdb: %s is not a number\n", text.c_str());
+            return false;
+        }
+        *storage = text;
+        out->type = HV_DECIMAL;
+        break;
+    }
+    case kItemBoolean: {
+        const std::string& t = text;
+        if (t == "T" || t == "t" || t == "true" || t == "Y" || t == "y" || t == "1") out->integer = 1;
+        else if (t == "F" || t == "f" || t == "false" || t == "N" || t == "n" || t == "0") out->integer = 0;
+        else {
+            fprintf(stderr, "qxdb: %s is not a truth value (true, false, T, F)\n", text.c_str());
+            return false;
+        }
+        out->type = HV_BOOLEAN;
+        return true;
+    }
+    default: {
+        std::string ansi;
+        if (codepage_from_utf8_counted(1252, text, &ansi) > 0) {
+            fprintf(stderr, "qxdb: %s has characters the host's character set (1252) lacks\n", text.c_str());
+            return false;
+        }
+        *storage = ansi;
+        out->type = HV_TEXT;
+        break;
+    }
+    }
+    out->bytes = storage->data();
+    out->length = (uint32_t)storage->size();
+    return true;
+}
+

@@ -1,0 +1,44 @@
+#pragma once
+// One table opened through the library as a host opens it, with a host record
+// bound to every field and a cursor; and values typed on the command line made
+// host values for an item.
+
+#include <string>
+#include <vector>
+
+#include "driver/interfaces.h"
+#include "host/cli.h"
+#include "host/host_record.h"
+#include "host/loader.h"
+#include "host/record_writer.h"
+
+class LibraryTable {
+public:
+    ~LibraryTable();
+    // Opens DIR TABLE (args.positional[0..1]) for reading, or for writing; 0 when
+    // open, else the exit status (the reason is printed). --oemtoansi sets the
+    // connection's OEMTOANSI option.
+    int Open(const CliArgs& args, bool writing);
+    IXbaseTable* Table() { return table_; }
+    IXbaseTableDescription* Description() { return table_->GetDescription(); }
+    IXbaseCursor* Cursor() { return cursor_; }
+    HostRecordObject* Record() { return record_; }
+    // The writer's columns: recno, deleted, then each bound item.
+    std::vector<std::string> Columns(std::vector<size_t>* widths);
+    // The current record as one line.
+    void Write(RecordWriter& writer);
+
+private:
+    HostSession session_;
+    IXbaseConnection* connection_ = nullptr;
+    IXbaseTable* table_ = nullptr;
+    HostRecordObject* record_ = nullptr;
+    IXbaseCursor* cursor_ = nullptr;
+};
+
+// A value typed on the command line (or read from input as text) as a host value
+// for the item `item` of the description: dates as YYYY-MM-DD or YYYYMMDD, numbers
+// as decimal text, truth values T/F/true/false, text converted to the host's
+// character set (1252). False, after a message, when it cannot be one.
+bool value_for_item(IXbaseTableDescription* d, const std::string& item, const std::string& text, std::string* storage,
+                    HostItemValue* out);

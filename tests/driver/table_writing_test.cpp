@@ -1,0 +1,379 @@
+// Writing through the driver as a host writes: random adds, modifies and deletes
+// against a model with two indexes and a memo kept in step; failed adds that leave
+// table, memo and indexes as they were; the corners of field writing; and locks,
+// between two tables of this process and against another process.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "driver/library.h"
+#include "driver/library_state.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "engine/core/keyexpr.h"
+#include "engine/index/index.h"
+#include "engine/index/ndx/ndx.h"
+#include "engine/memo/memo.h"
+#include "framework/codepage.h"
+#include "framework/host_item_types.h"
+#include "host/host_record.h"
+#include "tests/support/dbf_builder.h"
+
+namespace {
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class WritingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bExternalInitLibrary();
+        driver_ = piQueryInterface(0);
+        dir_ = make_temp_dir("writing");
+        source_ = utf8_to_wide(dir_);
+        HostConnectionDescription cd{u"w", source_.c_str(), u""};
+        connection_ = driver_->CreateConnection(&cd);
+        ASSERT_EQ(connection_->Open(), 1);
+        saved_duplicates_ = library().duplicates_on;
+        saved_delete_index_ = library().delete_index;
+    }
+    void TearDown() override {
+        library().duplicates_on = saved_duplicates_;
+        library().delete_index = saved_delete_index_;
+        for (auto& t : tables_) {
+            t.first->Release();
+            t.second->Release();
+        }
+        connection_->Release();
+        driver_->Release();
+        while (library().start_count > 0) ExternalTermLibrary();
+        remove_temp_dir(dir_);
+    }
+    // T.dbf: NAME C(10), AMOUNT N(8,2), DAY D, NOTES M, with T.dbt and two empty
+    // indexes: NAME.ndx on NAME and BYDAY.ndx on UPPER(NAME)+DTOS(DAY).
+    void MakeTable(bool unique_name = false) {
+        std::vector<DbfCreateField> fields = {create_field("NAME", 'C', 10), create_field("AMOUNT", 'N', 8, 2),
+                                              create_field("DAY", 'D'), create_field("NOTES", 'M')};
+        ASSERT_EQ(dbf_create((dir_ + "/T.dbf").c_str(), 4, fields.data(), 1), XD_OK);
+        ASSERT_EQ(dbt_create((dir_ + "/T.dbt").c_str(), 1, 1), XD_OK);
+        const std::string name_file = dir_ + "/NAME.ndx", day_file = dir_ + "/BYDAY.ndx";
+        IndexCreateRequest a{name_file.c_str(), "NAME", 'C', 10, unique_name ? 1 : 0, nullptr};
+        ASSERT_EQ(IndexCreate(&a), XD_OK);
+        IndexCreateRequest b{day_file.c_str(), "UPPER(NAME)+DTOS(DAY)", 'C', 18, 0, nullptr};
+        ASSERT_EQ(IndexCreate(&b), XD_OK);
+    }
+    // The table opened for writing, with a host record of every field.
+    IXbaseTable* Open(HostRecordObject** record) {
+        IXbaseTable* t = driver_->OpenTableByName(connection_, u"T");
+        EXPECT_NE(t, nullptr);
+        t->SetOpenMode(3);
+        EXPECT_EQ(t->Open(), 1);
+        *record = new HostRecordObject();
+        (*record)->BindFields(t->GetDescription());
+        t->AttachHostRecord(*record);
+        tables_.push_back({t, *record});
+        return t;
+    }
+    // Index check of one file: its entry count, or -1 with the fault.
+    long check(const std::string& index) {
+        int16_t h = -1;
+        xdb_set_status(XD_OK);
+        if (IndexOpen(1, (dir_ + "/" + index).c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &h) != XD_OK) return -2;
+        uint32_t entries = 0;
+        char fault[256] = "";
+        XDSTATUS s = ndx_check(h, &entries, fault, sizeof fault);
+        IndexClose(1, h);
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(s, XD_OK) << index << ": " << fault;
+        return s == XD_OK ? (long)entries : -1;
+    }
+    IXbaseDriver* driver_ = nullptr;
+    IXbaseConnection* connection_ = nullptr;
+    std::string dir_;
+    std::u16string source_;
+    std::vector<std::pair<IXbaseTable*, HostRecordObject*>> tables_;
+    int saved_duplicates_ = 0, saved_delete_index_ = 0;
+};
+
+struct Row {
+    std::string name;  // as stored: 10 characters
+    double amount;
+    std::string day;   // yyyymmdd or blanks
+    std::string notes;
+    bool deleted = false;
+};
+
+void set_row(HostRecordObject* r, const Row& row) {
+    std::string name = row.name;
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    r->SetText(u"NAME", name);
+    r->SetNumber(u"AMOUNT", row.amount);
+    if (row.day[0] == ' ') r->SetNull(u"DAY");
+    else r->Set(r->Find(u"DAY"), host_bytes_value(HV_DATE, row.day.data(), 8));
+    r->SetText(u"NOTES", row.notes);
+}
+
+Row random_row(std::mt19937& rng) {
+    Row row;
+    int n = 1 + (int)(rng() % 8);
+    for (int i = 0; i < n; i++) row.name += "ABCDab"[rng() % 6];
+    row.name.resize(10, ' ');
+    row.amount = (double)((int)(rng() % 200000) - 100000) / 100;
+    char day[16];
+    snprintf(day, sizeof day, "%04d%02d%02d", 1980 + (int)(rng() % 40), 1 + (int)(rng() % 12), 1 + (int)(rng() % 28));
+    row.day = rng() % 6 ? std::string(day) : std::string(8, ' ');
+    int words = (int)(rng() % 4);
+    for (int i = 0; i < words; i++) row.notes += std::string(1 + rng() % 300, "xyz"[rng() % 3]) + "\r\n";
+    return row;
+}
+
+TEST_F(WritingTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesInStep) {
+    MakeTable();
+    HostRecordObject* record;
+    IXbaseTable* t = Open(&record);
+    IXbaseCursor* c = driver_->CreateCursor(t);
+    std::mt19937 rng(17);
+    std::vector<Row> model;
+    for (int batch = 0; batch < 8; batch++) {
+        for (int op = 0; op < 60; op++) {
+            unsigned what = rng() % 10;
+            if (what < 5 || model.empty()) {
+                Row row = random_row(rng);
+                set_row(record, row);
+                ASSERT_EQ(t->AddRecord(), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+                int64_t n = 0;
+                t->CurrentRecordNumber(&n);
+                ASSERT_EQ(n, (int64_t)model.size() + 1);
+                model.push_back(row);
+            } else if (what < 8) {
+                size_t i = rng() % model.size();
+                ASSERT_EQ(c->Read((int64_t)i + 1, 0, nullptr), 1);
+                Row row = model[i];
+                Row other = random_row(rng);
+                // Change some items only; the others keep what they hold.
+                if (rng() % 2) row.name = other.name, record->SetText(u"NAME", other.name.substr(0, other.name.find(' ')));
+                if (rng() % 2) row.amount = other.amount, record->SetNumber(u"AMOUNT", other.amount);
+                if (rng() % 3 == 0) row.notes = other.notes, record->SetText(u"NOTES", other.notes);
+                if (rng() % 4 == 0 && other.day[0] != ' ')
+                    row.day = other.day, record->Set(record->Find(u"DAY"), host_bytes_value(HV_DATE, other.day.data(), 8));
+                ASSERT_EQ(t->ModifyRecord((int64_t)i + 1), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+                row.deleted = false;  // a rewritten record is live again
+                model[i] = row;
+            } else {
+                size_t i = rng() % model.size();
+                ASSERT_EQ(t->DeleteRecord((int64_t)i + 1), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+                model[i].deleted = true;
+            }
+        }
+        // Every record as the model holds it.
+        for (size_t i = 0; i < model.size(); i++) {
+            int deleted = -1;
+            ASSERT_EQ(c->Read((int64_t)i + 1, 0, &deleted), 1);
+            const Row& m = model[i];
+            EXPECT_EQ(deleted == 1, m.deleted) << i + 1;
+            EXPECT_EQ(record->Items()[0].bytes, m.name) << i + 1;
+            char amount[32];
+            snprintf(amount, sizeof amount, "%.2f", m.amount);
+            EXPECT_EQ(record->Items()[1].bytes, amount) << i + 1;
+            EXPECT_EQ(record->Items()[2].value_type == HV_NULL ? std::string(8, ' ') : record->Items()[2].bytes, m.day);
+            EXPECT_EQ(record->Items()[3].bytes, m.notes) << i + 1;
+        }
+        // Both indexes hold every record (deleted ones keep their keys without
+        // DELETEINDEX), in order, and check clean.
+        EXPECT_EQ(check("NAME.ndx"), (long)model.size());
+        EXPECT_EQ(check("BYDAY.ndx"), (long)model.size());
+        std::vector<std::string> names;
+        for (int ok = c->Browse(u"NAME", kBrowseFirst, 0); ok && !c->IsEndOfData(); ok = c->Browse(u"NAME", kBrowseNext, 0))
+            names.push_back(record->Items()[0].bytes);
+        ASSERT_EQ(names.size(), model.size());
+        for (size_t i = 1; i < names.size(); i++) EXPECT_LE(xdb_compare_keys(names[i - 1].data(), names[i].data(), 10), 0);
+        std::vector<int64_t> by_day;
+        for (int ok = c->Browse(u"BYDAY", kBrowseLast, 0); ok && !c->IsEndOfData(); ok = c->Browse(u"BYDAY", kBrowsePrevious, 0))
+            by_day.push_back(c->GetRecordNumber());
+        std::sort(by_day.begin(), by_day.end());
+        ASSERT_EQ(by_day.size(), model.size());
+        for (size_t i = 0; i < by_day.size(); i++) EXPECT_EQ(by_day[i], (int64_t)i + 1);
+    }
+    c->Release();
+}
+
+TEST_F(WritingTest, FailedAddsLeaveNoRecordAndNoKeys) {
+    MakeTable(true);
+    HostRecordObject* record;
+    IXbaseTable* t = Open(&record);
+    Row row{"KEEP      ", 1, "20200101", "memo", false};
+    set_row(record, row);
+    ASSERT_EQ(t->AddRecord(), 1);
+    // A duplicate of the unique NAME key under DUPLICATESON: error 1053, the
+    // appended record marked deleted, no key of it in either index.
+    library().duplicates_on = 1;
+    const std::string byday_before = file_bytes(dir_ + "/BYDAY.ndx");
+    set_row(record, row);
+    EXPECT_EQ(t->AddRecord(), 0);
+    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1053u);
+    EXPECT_EQ(check("NAME.ndx"), 1);
+    EXPECT_EQ(check("BYDAY.ndx"), 1);
+    IXbaseCursor* c = driver_->CreateCursor(t);
+    int deleted = 0;
+    ASSERT_EQ(c->Read(2, 0, &deleted), 1);
+    EXPECT_EQ(deleted, 1);
+    // Without DUPLICATESON the index layer decides: the unique NDX takes it.
+    library().duplicates_on = 0;
+    set_row(record, row);
+    EXPECT_EQ(t->AddRecord(), 1);
+    EXPECT_EQ(check("NAME.ndx"), 2);
+    // A value the field cannot take: error 1045, nothing written at all.
+    const std::string dbf_before = file_bytes(dir_ + "/T.dbf"), dbt_before = file_bytes(dir_ + "/T.dbt");
+    const std::string name_before = file_bytes(dir_ + "/NAME.ndx");
+    set_row(record, Row{"BAD", 1, "20200101", "", false});
+    record->SetText(u"AMOUNT", "12abc");
+    EXPECT_EQ(t->AddRecord(), 0);
+    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1045u);
+    // A memo file that is gone: the memo comes first, so nothing else is written.
+    set_row(record, Row{"MEMO", 1, "20200101", "some text", false});
+    ASSERT_EQ(rename((dir_ + "/T.dbt").c_str(), (dir_ + "/T.gone").c_str()), 0);
+    t->Close();
+    ASSERT_EQ(t->Open(), 1);
+    EXPECT_EQ(t->AddRecord(), 0);
+    ASSERT_EQ(rename((dir_ + "/T.gone").c_str(), (dir_ + "/T.dbt").c_str()), 0);
+    EXPECT_EQ(file_bytes(dir_ + "/T.dbf").substr(4), dbf_before.substr(4));
+    EXPECT_EQ(file_bytes(dir_ + "/T.dbt"), dbt_before);
+    EXPECT_EQ(file_bytes(dir_ + "/NAME.ndx"), name_before);
+    (void)byday_before;
+    c->Release();
+}
+
+TEST_F(WritingTest, FieldWritingCornersAndWritesAtANumber) {
+    MakeTable();
+    HostRecordObject* record;
+    IXbaseTable* t = Open(&record);
+    // é (ANSI 0xE9) is stored as the OEM 0x82; a text longer than its field is cut,
+    // a number with more decimals rounded, without error.
+    set_row(record, Row{"caf\xE9 au lait", 1.006, "20200101", "", false});
+    ASSERT_EQ(t->AddRecord(), 1);
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(dbf_open(&h, (dir_ + "/T.dbf").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 1), XD_OK);
+    ASSERT_EQ(dbf_read_record(h, 1), XD_OK);
+    DbfValue v[4];
+    dbf_get_record_forms(h, v, 4);
+    EXPECT_EQ(std::string(v[0].field_text, 10), "caf\x82 au la");
+    EXPECT_EQ(std::string(v[1].field_text, 8), "    1.01");
+    dbf_close(h);
+    xdb_set_status(XD_OK);
+    // A modify that changes no key value touches no index.
+    const std::string name_before = file_bytes(dir_ + "/NAME.ndx"), byday_before = file_bytes(dir_ + "/BYDAY.ndx");
+    IXbaseCursor* c = driver_->CreateCursor(t);
+    ASSERT_EQ(c->Read(1, 0, nullptr), 1);
+    record->SetNumber(u"AMOUNT", 7);
+    ASSERT_EQ(t->ModifyRecord(1), 1);
+    EXPECT_EQ(file_bytes(dir_ + "/NAME.ndx"), name_before);
+    EXPECT_EQ(file_bytes(dir_ + "/BYDAY.ndx"), byday_before);
+    // Writing record 5 of a file of 2: 3 and 4 are appended deleted, 5 live.
+    set_row(record, Row{"TWO", 2, "20200102", "", false});
+    ASSERT_EQ(t->AddRecord(), 1);
+    set_row(record, Row{"FIVE", 5, "20200105", "", false});
+    ASSERT_EQ(t->WriteRecordAt(5), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+    int64_t count = 0;
+    t->CountRecords(&count);
+    EXPECT_EQ(count, 5);
+    for (int n = 3; n <= 5; n++) {
+        int deleted = -1;
+        ASSERT_EQ(c->Read(n, 0, &deleted), 1);
+        EXPECT_EQ(deleted, n < 5 ? 1 : 0) << n;
+    }
+    EXPECT_EQ(record->Items()[0].bytes, "FIVE      ");
+    EXPECT_EQ(check("NAME.ndx"), 3);  // the filling records have no keys
+    // With DELETEINDEX a deleted record's keys leave the indexes.
+    library().delete_index = 1;
+    ASSERT_EQ(t->DeleteRecord(5), 1);
+    EXPECT_EQ(record->GetStateWord(), 0x40);
+    EXPECT_EQ(check("NAME.ndx"), 2);
+    EXPECT_EQ(check("BYDAY.ndx"), 2);
+    // A table opened for reading refuses writes.
+    IXbaseTable* reader = driver_->OpenTableByName(connection_, u"T");
+    ASSERT_NE(reader, nullptr);
+    c->Release();
+    reader->Release();
+}
+
+TEST_F(WritingTest, RecordAndFileLocks) {
+    MakeTable();
+    HostRecordObject* record;
+    IXbaseTable* a = Open(&record);
+    for (int i = 0; i < 4; i++) {
+        set_row(record, Row{"R" + std::to_string(i), (double)i, "20200101", "", false});
+        ASSERT_EQ(a->AddRecord(), 1);
+    }
+    HostRecordObject* other_record;
+    IXbaseTable* b = Open(&other_record);
+    // Two tables of the process: B cannot take what A holds; A keeps it.
+    ASSERT_EQ(a->LockRecord(3, 2), 1);
+    EXPECT_EQ(record->LockType(), 2);
+    EXPECT_EQ(b->LockRecord(3, 2), 0);
+    EXPECT_EQ(b->GetErrorHolder()->CurrentErrorId(), 1041u);
+    EXPECT_EQ(a->LockRecord(3, 3), 1);  // A changes its own lock's type
+    ASSERT_EQ(a->UnlockRecord(3), 1);
+    EXPECT_EQ(b->LockRecord(3, 2), 1);
+    ASSERT_EQ(b->UnlockRecord(3), 1);
+    // Record numbers outside 1..count.
+    EXPECT_EQ(a->LockRecord(0, 2), 0);
+    EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1020u);
+    EXPECT_EQ(a->LockRecord(5, 2), 0);
+    EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1020u);
+    EXPECT_EQ(a->LockRecord(5, 0), 1);  // type 0: no lock asked
+    // File locks: request 2, then 2 again (held already), then 3 (kind 2 instead).
+    ASSERT_EQ(a->LockFile(2), 1);
+    EXPECT_EQ(a->FileLockState(), 2);
+    ASSERT_EQ(a->LockFile(2), 1);
+    ASSERT_EQ(a->LockFile(3), 1);
+    EXPECT_EQ(a->FileLockState(), 3);
+    // An exclusive lock still lets this table write.
+    set_row(record, Row{"LOCKED", 9, "20200109", "", false});
+    ASSERT_EQ(a->AddRecord(), 1);
+    ASSERT_EQ(a->UnlockFile(), 1);
+    EXPECT_EQ(a->FileLockState(), 0);
+
+    // Another process holds record 2: the conflict is error 1041 until it is gone.
+    std::string cmd = std::string(QXDB_CLI) + " lock '" + dir_ + "' T --record 2 --hold 30";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    char buf[64] = {0};
+    ASSERT_GT(read(out[0], buf, sizeof buf - 1), 0);
+    EXPECT_EQ(std::string(buf), "locked\n");
+    EXPECT_EQ(a->LockRecord(2, 2), 0);
+    EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
+    EXPECT_EQ(a->LockRecord(1, 2), 1);
+    // A file lock of kind 2 is refused while the other process holds a record.
+    EXPECT_EQ(a->LockFile(3), 0);
+    EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1054u);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(out[0]);
+    EXPECT_EQ(a->LockRecord(2, 2), 1);  // the killed process's locks are gone
+    ASSERT_EQ(a->UnlockFile(), 1);
+}
+
+}  // namespace
