@@ -239,7 +239,9 @@ public:
     virtual int GoToRecordRequest(int64_t recno) = 0;
     virtual int ComputeKeyValue(const char16_t* key) = 0;
     virtual int LockOrUnlockRecord(int64_t recno, int lock) = 0;
-    virtual int Compact() = 0;
+    // Options: 0x01 removes the deleted records (pack of the data and memo files);
+    // every index of the table is built again.
+    virtual int Compact(int options) = 0;
     virtual int Reopen() = 0;
     virtual int ChangeBrowseKey(IXbaseCursor* cursor, const char16_t* key) = 0;
     virtual int RecordLayerRequest(int request) = 0;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "driver/library_state.h"
+#include "driver/paths.h"
 #include "driver/physical_files.h"
 #include "driver/xbase_objects.h"
 #include "engine/core/codepage.h"
@@ -504,6 +505,83 @@ int XbaseTable::DeleteWithKeys(int64_t recno, CXErrorHolder* holder) {
 
 int XbaseTable::DeleteRecord(int64_t recno) { return DeleteWithKeys(recno, &errors_); }
 int XbaseTable::DeleteRecordAt(int64_t recno) { return DeleteWithKeys(recno, &errors_); }
+
+// ---- Compacting ----
+
+int XbaseTable::Compact(int options) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    if (!description_) return refuse();
+    bool opened_here = false;
+    if (!open_) {
+        open_mode_ = 3;
+        if (!Open()) return 0;
+        opened_here = true;
+    }
+    auto fail = [&](XDSTATUS status) {
+        int s = status;
+        raise_error(&errors_, 1063, 106, 50, {description_->GetTableName()}, &s);
+        if (opened_here) Close();
+        return 0;
+    };
+    // The files are replaced under their names: no other table of the process may
+    // be using them (the engine refuses when another program is).
+    if (!file_->writable || file_->open_count > 1) return fail(XD_ACCESSDENIED);
+    struct Rebuild {
+        int type;
+        std::string path, expression;
+        uint8_t key_type;
+        uint16_t key_length;
+    };
+    std::vector<Rebuild> rebuilds;
+    std::u16string memo_path;
+    for (int i = 1; i <= description_->GetItemCount(); i++) {
+        auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
+        if (!item->memo_path.empty()) memo_path = item->memo_path;
+        if (item->key_number <= 0 || item->index_path.empty()) continue;
+        const std::string path = path_from_wide(item->index_path);
+        bool seen = false;
+        for (const Rebuild& r : rebuilds) seen |= r.path == path;
+        if (seen) continue;
+        IndexAccess access;
+        if (!UseKey(item->name, &access, &errors_)) return opened_here ? (Close(), 0) : 0;
+        IndexDescription d;
+        xdb_set_status(XD_OK);
+        XDSTATUS s = IndexDescribe(access.type, (int16_t)access.file_handle, &d);
+        xdb_set_status(XD_OK);
+        if (s < 0) return fail(s);
+        uint8_t type = (uint8_t)d.key_type;
+        if (item->field && item->type_letter == 'D') type = 'D';
+        const uint16_t length = (uint16_t)(d.key_type == 'C' ? d.key_length - 1 : d.key_length);
+        rebuilds.push_back({access.type, path, d.key_expression, (uint8_t)(type | ((d.flags & 128) ? 0x80 : 0)), length});
+    }
+    CloseIndexes();
+    memo_.Close();
+    int16_t h = file_->handle;
+    xdb_set_status(XD_OK);
+    XDSTATUS s = XD_OK;
+    if (options & 0x01) {
+        s = dbf_pack(&h);
+        file_->handle = h;
+        xdb_set_status(XD_OK);
+        if (s < 0) return fail(s);
+        if (!memo_path.empty() && xdb_fexists(path_from_wide(memo_path).c_str())) {
+            // The memo file is written anew from the memos of the records kept.
+            if (!memo_.Use(memo_path, h, true, &errors_)) return opened_here ? (Close(), 0) : 0;
+            s = memo_.fpt ? fpt_rebuild(h, &memo_.handle) : dbt_rebuild(h, &memo_.handle);
+            xdb_set_status(XD_OK);
+            memo_.Close();
+            if (s < 0) return fail(s);
+        }
+    }
+    for (const Rebuild& r : rebuilds) {
+        s = IndexRebuild(r.type, h, r.path.c_str(), r.expression.c_str(), r.key_type, r.key_length, 0, nullptr);
+        xdb_set_status(XD_OK);
+        if (s < 0) return fail(s);
+    }
+    if (opened_here) Close();
+    return 1;
+}
 
 // ---- Locks ----
 

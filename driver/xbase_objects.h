@@ -199,7 +199,7 @@ public:
     int GoToRecordRequest(int64_t) override { return refuse(); }
     int ComputeKeyValue(const char16_t*) override { return refuse(); }
     int LockOrUnlockRecord(int64_t recno, int type) override;
-    int Compact() override { return refuse(); }
+    int Compact(int options) override;
     int Reopen() override;
     int ChangeBrowseKey(IXbaseCursor* cursor, const char16_t* key) override;
     int RecordLayerRequest(int) override { return refuse(); }

@@ -83,6 +83,7 @@ int cmd_count(int argc, char** argv);
 int cmd_add(int argc, char** argv);
 int cmd_modify(int argc, char** argv);
 int cmd_lock(int argc, char** argv);
+int cmd_compact(int argc, char** argv);
 int cmd_index(int argc, char** argv);
 int cmd_reindex(int argc, char** argv);
 int cmd_version(int argc, char** argv);

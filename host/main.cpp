@@ -33,6 +33,7 @@ const Command kCommands[] = {
     {"seek", cmd_seek, "search a key value and print the record found (through the library)"},
     {"add", cmd_add, "add records (JSON lines or CSV) through the library, indexes kept in step"},
     {"modify", cmd_modify, "change items of a record through the library, indexes kept in step"},
+    {"compact", cmd_compact, "remove deleted records and build every index again (through the library)"},
     {"lock", cmd_lock, "take file and record locks through the library and hold them a while"},
     {"count", cmd_count, "count a table's records, deleted records or keys in a range (through the library)"},
     {"version", cmd_version, "show the library's version (loads it as the host does)"},

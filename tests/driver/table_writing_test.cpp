@@ -208,6 +208,28 @@ TEST_F(WritingTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesInStep) {
         ASSERT_EQ(by_day.size(), model.size());
         for (size_t i = 0; i < by_day.size(); i++) EXPECT_EQ(by_day[i], (int64_t)i + 1);
     }
+    // Compacting keeps the live records in their order, with their memos, and
+    // builds both indexes again over them.
+    std::vector<Row> live;
+    for (const Row& r : model)
+        if (!r.deleted) live.push_back(r);
+    ASSERT_EQ(t->Compact(1), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+    int64_t count = 0;
+    ASSERT_EQ(t->CountRecords(&count), 1);
+    ASSERT_EQ(count, (int64_t)live.size());
+    for (size_t i = 0; i < live.size(); i++) {
+        int deleted = -1;
+        ASSERT_EQ(c->Read((int64_t)i + 1, 0, &deleted), 1);
+        EXPECT_EQ(deleted, 0);
+        EXPECT_EQ(record->Items()[0].bytes, live[i].name);
+        EXPECT_EQ(record->Items()[3].bytes, live[i].notes);
+    }
+    EXPECT_EQ(check("NAME.ndx"), (long)live.size());
+    EXPECT_EQ(check("BYDAY.ndx"), (long)live.size());
+    int64_t keys = 0;
+    ASSERT_EQ(c->BrowseRange(u"NAME", kBrowseFirst, nullptr, nullptr, 0), 1);
+    ASSERT_EQ(c->Count(&keys, kCountRange), 1);
+    EXPECT_EQ(keys, (int64_t)live.size());
     c->Release();
 }
 
