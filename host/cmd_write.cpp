@@ -1,6 +1,7 @@
 // The file tools that change tables:
 //   qxdb create FILE.dbf --dialect N NAME:TYPE[:LEN[:DEC]]...
-//   qxdb delete FILE.dbf RECNO...    qxdb recall FILE.dbf RECNO...
+//   qxdb delete DIR TABLE RECNO... (through the library) or --raw FILE.dbf RECNO...
+//   qxdb recall FILE.dbf RECNO...
 //   qxdb pack FILE.dbf
 
 #include <cmath>
@@ -14,6 +15,8 @@
 #include "engine/core/engine.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "host/library_cli.h"
+#include "host/library_table.h"
 #include "host/table_memo.h"
 
 namespace {
@@ -29,11 +32,37 @@ std::vector<std::string> split(const std::string& s, char sep) {
     }
 }
 
+// qxdb delete DIR TABLE RECNO...: the host's delete, indexes kept in step.
+int delete_through_library(const CliArgs& args, const char* usage) {
+    if (args.positional.size() < 3) return cli_usage(usage);
+    std::vector<long long> recnos;
+    for (size_t i = 2; i < args.positional.size(); i++) {
+        long long n;
+        if (!cli_parse_number(args.positional[i], 1, 0x7FFFFFFE, &n)) {
+            fprintf(stderr, "qxdb: '%s' is not a record number\n", args.positional[i].c_str());
+            return kExitUsage;
+        }
+        recnos.push_back(n);
+    }
+    LibraryTable t;
+    if (int code = t.Open(args, true)) return code;
+    int failed = 0;
+    for (long long n : recnos)
+        if (!t.Table()->DeleteRecord(n))
+            failed |= cli_fail_holder(t.Table()->GetErrorHolder(), "record " + std::to_string(n) + " was not deleted");
+    return failed ? kExitFailed : kExitOk;
+}
+
 int change_flags(int argc, char** argv, bool deleting) {
-    const char* usage = deleting ? "usage: qxdb delete FILE.dbf RECNO...\nMarks records deleted.\n"
-                                 : "usage: qxdb recall FILE.dbf RECNO...\nMarks deleted records live again.\n";
+    const char* usage =
+        deleting ? "usage: qxdb delete DIR TABLE RECNO...   or   qxdb delete --raw FILE.dbf RECNO... [--dialect N]\n"
+                   "Marks records deleted through the library: each record is tested free of other\n"
+                   "programs' locks, and with DELETEINDEX=1 in qxdbins.ini its keys leave the indexes.\n"
+                   "--raw marks them in the file itself, indexes untouched.\n"
+                 : "usage: qxdb recall FILE.dbf RECNO... [--dialect N]\nMarks deleted records live again.\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"dialect"}, {}, usage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"dialect"}, {"raw"}, usage, &args); done >= 0) return done;
+    if (deleting && !args.has("raw")) return delete_through_library(args, usage);
     if (args.positional.size() < 2) return cli_usage(usage);
     std::vector<uint32_t> recnos;
     for (size_t i = 1; i < args.positional.size(); i++) {

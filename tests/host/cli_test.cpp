@@ -48,7 +48,7 @@ TEST(Cli, MessageAndStatus) {
     // Numbers are read whole and within range, or the command stops at its usage.
     EXPECT_EQ(qxdb("status 0xA5B").out, qxdb("status 2651").out);
     for (const char* bad : {"status 65536", "status ' 1'", "status 1x", "message -1", "message 99999999999999999999",
-                            "eval t.dbf 0 NAME", "eval t.dbf 1 NAME --terms many", "delete t.dbf 4294967296",
+                            "eval t.dbf 0 NAME", "eval t.dbf 1 NAME --terms many", "delete --raw t.dbf 4294967296",
                             "create t.dbf --dialect 1 A:C:65536"})
         EXPECT_EQ(qxdb(bad).code, 2) << bad;
 }
@@ -92,7 +92,7 @@ TEST(Cli, MemoTablesFromCreateToPack) {
                             long_text + "\"}\n{\"NAME\":\"c\",\"NOTE\":\"third\"}\n";
         std::ofstream(dir + "/in.jsonl") << input;
         EXPECT_EQ(qxdb("append '" + t + "' < '" + dir + "/in.jsonl'").code, 0) << dialect;
-        EXPECT_EQ(qxdb("delete '" + t + "' 1").code, 0);
+        EXPECT_EQ(qxdb("delete --raw '" + t + "' 1").code, 0);
         EXPECT_EQ(qxdb("pack '" + t + "'").code, 0) << dialect;
         CliRun r = qxdb("dump '" + t + "'");
         EXPECT_EQ(r.code, 0);
@@ -385,4 +385,52 @@ TEST(Cli, BrowseSeekAndCountThroughTheLibrary) {
     EXPECT_EQ(qxdb("browse '" + d + "' PEOPLE --from A").code, 2);
     EXPECT_EQ(qxdb("seek '" + d + "' PEOPLE BORN notadate").code, 2);
     EXPECT_EQ(qxdb("browse '" + d + "' PEOPLE --key CITY").code, 1);  // CITY is no key
+}
+
+TEST(Cli, AddModifyDeleteAndCompactThroughTheLibrary) {
+    const std::string d = make_temp_dir("cliwrite");
+    ASSERT_EQ(qxdb("create '" + d + "/T.dbf' --dialect dbase3 NAME:C:12 AMOUNT:N:9:2 DAY:D NOTES:M").code, 0);
+    ASSERT_EQ(qxdb("index create '" + d + "/T.dbf' '" + d + "/NAME.ndx' --expr NAME").code, 0);
+    ASSERT_EQ(qxdb("index create '" + d + "/T.dbf' '" + d + "/ND.ndx' --expr 'UPPER(NAME)+DTOS(DAY)'").code, 0);
+    {
+        std::ofstream in(d + "/in.jsonl");
+        for (int i = 0; i < 2000; i++)
+            in << "{\"NAME\":\"n" << (i * 7919) % 2000 << "\",\"AMOUNT\":" << i << ".25,\"DAY\":\"2001-02-"
+               << 10 + i % 18 << "\",\"NOTES\":" << (i % 3 ? "null" : "\"memo " + std::to_string(i) + "\"") << "}\n";
+    }
+    CliRun r = qxdb("add '" + d + "' T < '" + d + "/in.jsonl'");
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("2000 records added"), std::string::npos);
+    auto clean = [&](const char* index, const std::string& entries) {
+        CliRun c = qxdb("index check '" + d + "/T.dbf' '" + d + "/" + index + "'");
+        EXPECT_EQ(c.code, 0) << c.out;
+        EXPECT_NE(c.out.find(entries + " entries"), std::string::npos) << c.out;
+        EXPECT_NE(c.out.find("no fault"), std::string::npos) << c.out;
+    };
+    clean("NAME.ndx", "2000");
+    clean("ND.ndx", "2000");
+    // A modify moves the record's keys.
+    ASSERT_EQ(qxdb("modify '" + d + "' T 5 NAME=zz AMOUNT=1.5").code, 0);
+    r = qxdb("seek '" + d + "' T NAME zz --format jsonl");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\"recno\":5,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"AMOUNT\":1.5"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"NOTES\":\"\""), std::string::npos) << r.out;  // record 5 has no memo
+    r = qxdb("seek '" + d + "' T NAME n1757 --format jsonl");
+    EXPECT_NE(r.out.find("\"NOTES\":\"memo 3\""), std::string::npos) << r.out;  // i = 3 is named n1
+    clean("NAME.ndx", "2000");
+    // A record that is not there, a value that is no number.
+    EXPECT_EQ(qxdb("modify '" + d + "' T 2001 NAME=x").code, 1);
+    EXPECT_EQ(qxdb("modify '" + d + "' T 1 AMOUNT=abc").code, 2);
+    // Deletes through the library, then compact.
+    ASSERT_EQ(qxdb("delete '" + d + "' T 1 2 3").code, 0);
+    EXPECT_EQ(qxdb("count '" + d + "' T --deleted").out, "3\n");
+    r = qxdb("compact '" + d + "' T");
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(qxdb("count '" + d + "' T").out, "1997\n");
+    clean("NAME.ndx", "1997");
+    clean("ND.ndx", "1997");
+    r = qxdb("seek '" + d + "' T NAME zz --format jsonl");
+    EXPECT_NE(r.out.find("\"recno\":2,"), std::string::npos) << r.out;  // record 5 is now 2
+    remove_temp_dir(d);
 }
