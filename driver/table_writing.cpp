@@ -342,7 +342,7 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
     QXDB_DRIVER_ENTRY;
     holder->Reset();
     const bool modify = mode & kWriteAt;
-    if (!open_ || DataHandle() < 0 || !file_->writable) {
+    if (!open_ || DataHandle() < 0 || !file_->writable || open_mode_ != 3) {
         int status = XD_READONLY;
         raise_error(holder, 1046, 106, 21, {description_ ? description_->GetTableName() : u""}, &status);
         return 0;
@@ -473,7 +473,7 @@ int XbaseTable::RemoveKeys(uint32_t recno, CXErrorHolder* holder) {
 int XbaseTable::DeleteWithKeys(int64_t recno, CXErrorHolder* holder) {
     QXDB_DRIVER_ENTRY;
     holder->Reset();
-    if (!open_ || DataHandle() < 0 || !file_->writable) {
+    if (!open_ || DataHandle() < 0 || !file_->writable || open_mode_ != 3) {
         int status = XD_READONLY;
         raise_error(holder, 1051, 106, 35, {(long)recno}, &status);
         return 0;
@@ -526,7 +526,7 @@ int XbaseTable::Compact(int options) {
     };
     // The files are replaced under their names: no other table of the process may
     // be using them (the engine refuses when another program is).
-    if (!file_->writable || file_->open_count > 1) return fail(XD_ACCESSDENIED);
+    if (!file_->writable || open_mode_ != 3 || file_->open_count > 1) return fail(XD_ACCESSDENIED);
     struct Rebuild {
         int type;
         std::string path, expression;

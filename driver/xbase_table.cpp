@@ -68,6 +68,28 @@ int XbaseTable::Open() {
     }
     const std::string path = path_from_wide(description_->GetPhysicalPath());
     if (!file_) file_ = physical_file_take(path);
+    if (file_->handle >= 0 && open_mode_ == 3 && !file_->writable) {
+        // The other tables of the file only read it: the shared handle is opened
+        // again for writing. Locks belong to the handle, so not while any is held.
+        if (file_->file_locks || !file_->record_locks.empty()) {
+            int status = XD_ACCESSDENIED;
+            raise_error(&errors_, 1001, 105, 4, {description_->GetPhysicalPath()}, &status);
+            return 0;
+        }
+        xdb_set_status(XD_OK);
+        int16_t h = -1;
+        XDSTATUS s = dbf_open(&h, path.c_str(), (uint16_t)(description_->VariantCode() | 0x0E00));
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(&errors_, 1001, 105, 5, {description_->GetPhysicalPath()}, &status);
+            return 0;
+        }
+        dbf_close(file_->handle);
+        xdb_set_status(XD_OK);
+        file_->handle = h;
+        file_->writable = true;
+    }
     if (file_->handle < 0) {
         // Shared, and read-only unless the host opens for writing.
         uint16_t mode = (uint16_t)(description_->VariantCode() | 0x0E00 | (open_mode_ == 3 ? 0 : XDB_OPEN_READONLY));

@@ -326,11 +326,29 @@ TEST_F(WritingTest, FieldWritingCornersAndWritesAtANumber) {
     EXPECT_EQ(record->GetStateWord(), 0x40);
     EXPECT_EQ(check("NAME.ndx"), 2);
     EXPECT_EQ(check("BYDAY.ndx"), 2);
-    // A table opened for reading refuses writes.
+    // A table opened for reading refuses writes; one opened for writing beside it
+    // makes the shared handle writable for both.
+    c->Release();
+    for (auto& t2 : tables_) t2.first->Close();
     IXbaseTable* reader = driver_->OpenTableByName(connection_, u"T");
     ASSERT_NE(reader, nullptr);
-    c->Release();
+    ASSERT_EQ(reader->Open(), 1);
+    auto* reader_record = new HostRecordObject();
+    reader_record->BindFields(reader->GetDescription());
+    reader->AttachHostRecord(reader_record);
+    reader_record->SetText(u"NAME", "RO");
+    EXPECT_EQ(reader->AddRecord(), 0);
+    EXPECT_EQ(reader->GetErrorHolder()->CurrentErrorId(), 1046u);
+    HostRecordObject* writer_record;
+    IXbaseTable* writer = Open(&writer_record);
+    writer_record->SetText(u"NAME", "RW");
+    EXPECT_EQ(writer->AddRecord(), 1);
+    IXbaseCursor* rc = driver_->CreateCursor(reader);
+    ASSERT_EQ(rc->Read(6, 0, nullptr), 1);  // the reader sees the writer's record
+    EXPECT_EQ(reader_record->Items()[0].bytes, "RW        ");
+    rc->Release();
     reader->Release();
+    reader_record->Release();
 }
 
 TEST_F(WritingTest, RecordAndFileLocks) {
