@@ -301,16 +301,7 @@ int cmd_append(int argc, char** argv) {
         return cli_fail("cannot open " + memo.Path(), s);
 
     if ((s = lock_for_append(t.handle)) != XD_OK) return cli_fail("cannot lock " + path, s);
-    bool csv = format == "csv";
-    if (format.empty()) {
-        int c = std::cin.peek();
-        while (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
-            std::cin.get();
-            c = std::cin.peek();
-        }
-        csv = c != '{';
-    }
-    RecordReader reader(std::cin, csv);
+    RecordReader reader(std::cin, input_is_csv(std::cin, format));
     bool skip_bad = args.has("skip-bad");
     int appended = 0, refused = 0;
     bool stopped = false;

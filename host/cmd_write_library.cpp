@@ -77,16 +77,7 @@ int cmd_add(int argc, char** argv) {
     if (!format.empty() && format != "jsonl" && format != "csv") return cli_usage(kAddUsage);
     LibraryTable t;
     if (int code = t.Open(args, true)) return code;
-    bool csv = format == "csv";
-    if (format.empty()) {
-        int c = std::cin.peek();
-        while (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
-            std::cin.get();
-            c = std::cin.peek();
-        }
-        csv = c != '{';
-    }
-    RecordReader reader(std::cin, csv);
+    RecordReader reader(std::cin, input_is_csv(std::cin, format));
     std::vector<std::string> storage;
     long added = 0;
     int code = kExitOk;

@@ -1,5 +1,15 @@
 #include "host/record_input.h"
 
+bool input_is_csv(std::istream& in, const std::string& format) {
+    if (!format.empty()) return format == "csv";
+    int c = in.peek();
+    while (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+        in.get();
+        c = in.peek();
+    }
+    return c != '{';
+}
+
 int RecordReader::Next(InputRecord* record, std::string* why) {
     record->fields.clear();
     why->clear();

@@ -14,6 +14,10 @@ struct InputRecord {
     JsonObject fields;  // name -> value (CSV values are strings; an empty one is null)
 };
 
+// Whether the input is CSV: as --format says ("jsonl" or "csv"), else by its first
+// character other than white space (a JSON line starts with '{').
+bool input_is_csv(std::istream& in, const std::string& format);
+
 class RecordReader {
 public:
     RecordReader(std::istream& in, bool csv) : in_(in), csv_(csv) {}
