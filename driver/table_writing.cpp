@@ -338,6 +338,53 @@ int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t rec
     return 0;
 }
 
+// The automatic identifier of an add: one more than the identifier of the record
+// the item's last key points to, 1 for an empty index.
+int XbaseTable::FillAutomaticIdentifier(uint16_t mode, CXErrorHolder* holder) {
+    const bool wanted = (mode & 0x0200) || (!(mode & kWriteAt) && !(mode & 0x0400));
+    if (!wanted) return 1;
+    IHostRecord* record = binding_.Record();
+    const int16_t h = DataHandle();
+    for (BoundItem& item : binding_.Items(description_, h)) {
+        if (item.item_type != kItemAutoId4 && item.item_type != kItemAutoId8) continue;
+        const char16_t* name = record->GetItemName(item.host_index);
+        const std::u16string item_name = name ? name : u"";
+        auto fail = [&](int status) {
+            holder->Reset();
+            raise_error(holder, 1061, 106, 70, {item_name}, &status);
+            return 0;
+        };
+        IndexAccess access;
+        if (!UseKey(item_name, &access, holder)) return fail(XD_BADKEYEXPR);
+        uint8_t key[kIndexKeyBuffer];
+        uint32_t last = 0;
+        xdb_set_status(XD_OK);
+        XDSTATUS s = IndexLast(&access, key, &last);
+        xdb_set_status(XD_OK);
+        int64_t value = 1;
+        if (s == XD_OK) {
+            if ((s = dbf_read_record(h, last)) < 0) return fail(s);
+            xdb_set_status(XD_OK);
+            std::vector<DbfValue> values((size_t)item.field_index + 1);
+            dbf_get_record_forms(h, values.data(), (uint16_t)values.size());
+            xdb_set_status(XD_OK);
+            const DbfValue& v = values[(size_t)item.field_index];
+            std::string scratch;
+            HostItemValue stored, as_integer;
+            if (v.type == 'I') stored = host_integer_value(HV_INT32, v.integer);
+            else stored = host_bytes_value(HV_DECIMAL, v.field_text, v.field_length);
+            if (!convert_to_item(stored, kItemAutoId8, 0, &scratch, &as_integer)) return fail(XD_BADDATA);
+            value = (as_integer.type == HV_NULL ? 0 : as_integer.integer) + 1;
+        } else if (s != XD_EMPTYFILE && s != XD_NOMOREKEYS) {
+            return fail(s);
+        }
+        const HostItemValue id = host_integer_value(item.item_type == kItemAutoId8 ? HV_INT64 : HV_INT32, value);
+        record->SetItemValue(item.host_index, &id);
+        return 1;  // one automatic identifier at most
+    }
+    return 1;
+}
+
 int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErrorHolder* holder) {
     QXDB_DRIVER_ENTRY;
     holder->Reset();
@@ -352,7 +399,8 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
     bool locked = false;
     if (!WriteLockTake(holder, &locked)) return 0;
     std::vector<KeyWork> keys;
-    int ok = keys_too ? KeysOfTable(&keys, holder) : 1;
+    int ok = FillAutomaticIdentifier(mode, holder);
+    if (ok && keys_too) ok = KeysOfTable(&keys, holder);
     uint32_t n = 0;
     if (ok && modify) {
         n = (uint32_t)(*recno != 0 ? *recno : current_record_);
@@ -422,7 +470,7 @@ int XbaseTable::WriteRecordAt(int64_t recno) {
     if (recno <= count) return ModifyRecord(recno);
     for (int64_t n = count + 1; n < recno; n++) {
         int64_t written = 0;
-        if (!WriteRecord(&written, false, 0, &errors_)) return 0;
+        if (!WriteRecord(&written, false, 0x0400, &errors_)) return 0;  // no identifier for a filler
         xdb_set_status(XD_OK);
         XDSTATUS s = dbf_delete_record(DataHandle(), (uint32_t)written);
         xdb_set_status(XD_OK);

@@ -242,6 +242,7 @@ private:
     };
     int WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErrorHolder* holder);
     int WriteLockTake(CXErrorHolder* holder, bool* taken);
+    int FillAutomaticIdentifier(uint16_t mode, CXErrorHolder* holder);
     void WriteLockRelease(bool taken);
     int KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder);
     int MakeRecordKey(KeyWork& key, uint8_t* out, CXErrorHolder* holder);

@@ -11,6 +11,8 @@ enum HostItemType : int32_t {
     kItemInt8 = 4,
     kItemInt32 = 5,
     kItemReal8 = 7,
+    kItemAutoId4 = 8,  // automatic identifier, 4-byte integer (filled by adds)
+    kItemAutoId8 = 9,  // automatic identifier, 8-byte integer
     kItemDate = 14,
     kItemTextMemo = 15,
     kItemCurrency = 17,

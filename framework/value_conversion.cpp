@@ -59,7 +59,8 @@ void range_of(int item_type, int64_t* min, int64_t* max) {
     switch (item_type) {
     case kItemInt8: *min = -128, *max = 127; break;
     case kItemInt16: *min = -32768, *max = 32767; break;
-    case kItemInt32: *min = INT32_MIN, *max = INT32_MAX; break;
+    case kItemInt32:
+    case kItemAutoId4: *min = INT32_MIN, *max = INT32_MAX; break;
     default: *min = INT64_MIN, *max = INT64_MAX; break;
     }
 }
@@ -189,19 +190,21 @@ bool convert_to_item(const HostItemValue& from, int item_type, int item_size, st
     case kItemInt8:
     case kItemInt16:
     case kItemInt32:
-    case kItemInt64: {
+    case kItemInt64:
+    case kItemAutoId4:
+    case kItemAutoId8: {
         int64_t min, max, v;
         range_of(item_type, &min, &max);
         if (from.type == HV_REAL) {
             if (!std::isfinite(from.real) || std::trunc(from.real) < (double)min || std::trunc(from.real) > (double)max)
                 return false;
-            *out = host_integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, (int64_t)std::trunc(from.real));
+            *out = host_integer_value(item_type == kItemInt64 || item_type == kItemAutoId8 ? HV_INT64 : HV_INT32, (int64_t)std::trunc(from.real));
             return true;
         }
         DecimalView d;
         if (int r = decimal_or_null(from, scratch, &d, out); r <= 0) return r == 0;
         if (!decimal_to_integer(d, min, max, &v)) return false;
-        *out = host_integer_value(item_type == kItemInt64 ? HV_INT64 : HV_INT32, v);
+        *out = host_integer_value(item_type == kItemInt64 || item_type == kItemAutoId8 ? HV_INT64 : HV_INT32, v);
         return true;
     }
     case kItemReal8: {

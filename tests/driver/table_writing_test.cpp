@@ -472,3 +472,41 @@ TEST_F(WritingTest, AnotherProgramReadsWhatTheDriverWrote) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WritingTest, AutomaticIdentifiersFollowTheLastKey) {
+    std::vector<DbfCreateField> fields = {create_field("ID", 'N', 8), create_field("NAME", 'C', 10)};
+    ASSERT_EQ(dbf_create((dir_ + "/T.dbf").c_str(), 2, fields.data(), 1), XD_OK);
+    const std::string id_file = dir_ + "/ID.ndx";
+    IndexCreateRequest r{id_file.c_str(), "ID", 'N', 8, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    IXbaseTable* t = driver_->OpenTableByName(connection_, u"T");
+    ASSERT_NE(t, nullptr);
+    t->SetOpenMode(3);
+    ASSERT_EQ(t->Open(), 1);
+    auto* record = new HostRecordObject();
+    record->Bind(u"ID", kItemAutoId4, 0);
+    record->Bind(u"NAME", kItemText, 10);
+    t->AttachHostRecord(record);
+    tables_.push_back({t, record});
+    // An empty index gives 1, then one more each time.
+    for (int i = 1; i <= 3; i++) {
+        record->SetText(u"NAME", "n" + std::to_string(i));
+        ASSERT_EQ(t->AddRecord(), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+        EXPECT_EQ(record->Items()[0].value_type, HV_INT32);
+        EXPECT_EQ(record->Items()[0].integer, i);
+    }
+    // A modify computes none; after a record whose identifier is 41 comes 42.
+    record->Set(0, host_integer_value(HV_INT32, 41));
+    ASSERT_EQ(t->ModifyRecord(2), 1);
+    IXbaseCursor* c = driver_->CreateCursor(t);
+    ASSERT_EQ(c->Read(2, 0, nullptr), 1);
+    EXPECT_EQ(record->Items()[0].integer, 41);
+    ASSERT_EQ(t->AddRecord(), 1);
+    EXPECT_EQ(record->Items()[0].integer, 42);
+    EXPECT_EQ(check("ID.ndx"), 4);
+    c->Release();
+}
+
+}  // namespace
