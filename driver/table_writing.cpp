@@ -14,6 +14,7 @@
 
 #include "driver/library_state.h"
 #include "driver/paths.h"
+#include "driver/xbase_driver.h"
 #include "driver/physical_files.h"
 #include "driver/xbase_objects.h"
 #include "engine/core/codepage.h"
@@ -779,3 +780,27 @@ int XbaseTable::LockOrUnlockRecord(int64_t recno, int type) {
 
 int XbaseTable::LockRecord(int64_t recno, int type) { return LockOrUnlockRecord(recno, type); }
 int XbaseTable::UnlockRecord(int64_t recno) { return LockOrUnlockRecord(recno, 1); }
+
+// ---- The table context's lock ----
+
+int XbaseTableContext::Lock(const char16_t* name, bool open_when_needed) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    XbaseDriver* driver = library().current_driver;
+    XbaseTable* table = driver && name ? driver->FindTable(name) : nullptr;
+    if (!table) {
+        if (!open_when_needed) return 1;
+        raise_error(&errors_, 1005, 106, 80, {name ? name : u""});
+        return 0;
+    }
+    if (!table->IsOpen()) {
+        if (!open_when_needed) return 1;
+        if (!table->Open()) {
+            raise_error(&errors_, 1005, 106, 81, {name});
+            return 0;
+        }
+    }
+    if (table->LockFile(4)) return 1;
+    raise_error(&errors_, 1054, 106, 82, {name});
+    return 0;
+}

@@ -294,6 +294,18 @@ XbaseDriver::Registration* XbaseDriver::FindRegistration(const std::u16string& n
     return nullptr;
 }
 
+XbaseTable* XbaseDriver::FindTable(const std::u16string& name) {
+    QXDB_DRIVER_ENTRY;
+    if (IXbaseTable* t = RegisteredTable(name.c_str())) return dynamic_cast<XbaseTable*>(t);
+    XbaseTable* found = nullptr;
+    ForEachRegistered([&](IXObject* o, int kind) {
+        auto* t = kind == 1 ? dynamic_cast<XbaseTable*>(o) : nullptr;
+        IXbaseTableDescription* d = t ? t->GetDescription() : nullptr;
+        if (!found && d && same_name_ignoring_case(d->GetTableName(), name)) found = t;
+    });
+    return found;
+}
+
 IXbaseTable* XbaseDriver::RegisteredTable(const char16_t* name) {
     QXDB_DRIVER_ENTRY;
     Registration* r = name ? FindRegistration(name) : nullptr;

@@ -27,6 +27,9 @@ public:
     int AnswersOne() override { return 1; }
     IXbaseTable* OpenTableFromDescription(IXbaseConnection* connection, IXbaseTableDescription* description) override;
     IXbaseTable* RegisteredTable(const char16_t* name) override;
+    // A table by name: the HDBOuvre registration of that name, else a live table
+    // whose file has that name (case aside). Null when there is none.
+    class XbaseTable* FindTable(const std::u16string& name);
 
     // HDBOuvre and HDBIndex (the proxy's operations).
     int DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path);

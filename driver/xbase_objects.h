@@ -270,9 +270,14 @@ class XbaseTableContext final : public CXRefObject<IXbaseTableContext> {
 public:
     void FreeText(char16_t* text) override { delete[] text; }
     int ContextComputeKey(const char16_t*, const char16_t*) override { return refuse_operation(errors_, 50); }
-    int ContextLock(const char16_t*) override { return refuse_operation(errors_, 51); }
-    int ContextLockIfOpen(const char16_t*) override { return 1; }  // no table of this context is open yet
+    // The context lock (a shared reader lock of the data file) on the named table,
+    // opened first when needed; ...IfOpen answers 1 for a table that is not open.
+    int ContextLock(const char16_t* table) override { return Lock(table, true); }
+    int ContextLockIfOpen(const char16_t* table) override { return Lock(table, false); }
     int ContextSearchValue(const char16_t*, const char16_t*) override { return refuse_operation(errors_, 52); }
     void Destroy() override { delete this; }
     int16_t first_handle = -1, second_handle = -1;
+
+private:
+    int Lock(const char16_t* table, bool open_when_needed);
 };

@@ -510,3 +510,30 @@ TEST_F(WritingTest, AutomaticIdentifiersFollowTheLastKey) {
 }
 
 }  // namespace
+
+namespace {
+
+int run_exit(const std::string& command) {
+    int status = system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(WritingTest, TheContextLockSharesTheFileWithReadersOnly) {
+    MakeTable();
+    HostRecordObject* record;
+    IXbaseTable* t = Open(&record);
+    set_row(record, Row{"ONE", 1, "20200101", "", false});
+    ASSERT_EQ(t->AddRecord(), 1);
+    IXbaseTableContext* context = driver_->CreateTableContext();
+    EXPECT_EQ(context->ContextLockIfOpen(u"NOSUCH"), 1);
+    ASSERT_EQ(context->ContextLock(u"t"), 1);  // the table's name, case aside
+    EXPECT_EQ(t->FileLockState(), 0);           // a reader's lock is no file lock of the host's
+    const std::string other = std::string(QXDB_CLI) + " lock '" + dir_ + "' T --hold 0";
+    EXPECT_EQ(run_exit(other + " --file 3"), 1);  // another program's exclusive lock waits for it
+    EXPECT_EQ(run_exit(other + " --record 1"), 0);  // its record locks do not
+    ASSERT_EQ(t->UnlockFile(), 1);
+    EXPECT_EQ(run_exit(other + " --file 3"), 0);
+    context->Release();
+}
+
+}  // namespace
