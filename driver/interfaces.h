@@ -339,6 +339,11 @@ enum : int {
     kBrowseCurrent = 4,
 };
 
+// Browse options.
+enum : int {
+    kBrowseLock = 0x01,  // the record read is locked for the host first (lock type 2)
+};
+
 // Search options and outcomes.
 enum : int {
     kSearchGeneric = 0x01,  // the value is a prefix of the key (text keys)

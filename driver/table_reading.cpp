@@ -151,7 +151,7 @@ int XbaseTable::RecordCount(int64_t* count, CXErrorHolder* holder) {
 
 // ---- Physical order ----
 
-int XbaseTable::PhysicalMove(CursorState* c, int mode, CXErrorHolder* holder) {
+int XbaseTable::PhysicalMove(CursorState* c, int mode, int options, CXErrorHolder* holder) {
     int64_t n = 0, step = 1;
     switch (mode) {
     case kBrowseFirst: n = 1; break;
@@ -177,6 +177,11 @@ int XbaseTable::PhysicalMove(CursorState* c, int mode, CXErrorHolder* holder) {
         if (!ReadRecord(c, n, true, &deleted, &got, holder)) return 0;
         if (!got) return 1;  // past the last record: end of data
         if (!deleted || step == 0) {
+            if (options & kBrowseLock) {
+                // Locked, then read again: the host gets the record as it is under the lock.
+                if (!LockRecordFor((uint32_t)n, 2, holder)) return 0;
+                if (!ReadRecord(c, n, true, &deleted, &got, holder)) return 0;
+            }
             if (!FillHost((uint32_t)n, deleted != 0, holder)) return 0;
             if (!c->filter || c->filter->Accepts(binding_.Record())) return 1;
             if (step == 0) {
@@ -301,7 +306,6 @@ int XbaseTable::ReadKeyedRecord(CursorState* c, uint32_t recno, unsigned site, C
 }
 
 int XbaseTable::KeyMove(CursorState* c, int mode, int options, CXErrorHolder* holder) {
-    (void)options;
     KeyBrowseState& b = c->browse;
     IndexAccess& a = b.access;
     uint8_t key[kIndexKeyBuffer] = {0};
@@ -341,6 +345,7 @@ int XbaseTable::KeyMove(CursorState* c, int mode, int options, CXErrorHolder* ho
         c->end_of_data = true;
         return 1;
     }
+    if ((options & kBrowseLock) && !LockRecordFor(recno, 2, holder)) return 0;
     if (!ReadKeyedRecord(c, recno, 15, holder)) return 0;
     if (c->filter && !c->filter->Accepts(binding_.Record())) c->end_of_data = true;
     return 1;
@@ -354,7 +359,7 @@ int XbaseTable::BrowseCursor(CursorState* c, const std::u16string& key, int mode
         bool got;
         return ReadRecord(c, 1, true, nullptr, &got, holder);  // says why (1014)
     }
-    if (key.empty()) return PhysicalMove(c, mode, holder);
+    if (key.empty()) return PhysicalMove(c, mode, options, holder);
     if (!PrepareKey(c, key, holder)) return 0;
     return KeyMove(c, mode, options, holder);
 }

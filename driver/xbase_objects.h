@@ -260,7 +260,7 @@ private:
     // Reads the record a key points to; a record the data file does not hold is
     // error 1015 (raised at `site`).
     int ReadKeyedRecord(struct CursorState* cursor, uint32_t recno, unsigned site, CXErrorHolder* holder);
-    int PhysicalMove(struct CursorState* cursor, int mode, CXErrorHolder* holder);
+    int PhysicalMove(struct CursorState* cursor, int mode, int options, CXErrorHolder* holder);
     int MakeBoundKey(struct CursorState* cursor, const HostItemValue* value, uint8_t* key, uint32_t* length,
                      CXErrorHolder* holder);
     class XbaseCursor* CursorOf(IXbaseCursor* cursor);

@@ -376,6 +376,15 @@ TEST_F(WritingTest, RecordAndFileLocks) {
     EXPECT_EQ(a->LockRecord(5, 2), 0);
     EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1020u);
     EXPECT_EQ(a->LockRecord(5, 0), 1);  // type 0: no lock asked
+    // A browse that locks what it reads: B's browse takes record 1, A cannot.
+    IXbaseCursor* bc = driver_->CreateCursor(b);
+    ASSERT_EQ(bc->Browse(nullptr, kBrowseFirst, kBrowseLock), 1);
+    EXPECT_EQ(bc->GetRecordNumber(), 1);
+    EXPECT_EQ(a->LockRecord(1, 2), 0);
+    EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
+    EXPECT_EQ(bc->Browse(u"NAME", kBrowseFirst, kBrowseLock), 1);  // R0 is record 1: B holds it already
+    ASSERT_EQ(b->UnlockRecord(1), 1);
+    bc->Release();
     // File locks: request 2, then 2 again (held already), then 3 (kind 2 instead).
     ASSERT_EQ(a->LockFile(2), 1);
     EXPECT_EQ(a->FileLockState(), 2);
