@@ -28,10 +28,10 @@ IXErrorHolder* DriverProxy::GetDriverErrorHolder() {
     return driver_ ? driver_->GetErrorHolder() : &errors_;
 }
 
-int DriverProxy::OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path) {
+int DriverProxy::OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options) {
     QXDB_DRIVER_ENTRY;
     if (!driver_) return refuse_operation(errors_, 60);
-    return driver_->DeclareTable(connection, table, path);
+    return driver_->DeclareTable(connection, table, path, options);
 }
 
 int DriverProxy::AssociateIndex(const char16_t* table, const char16_t* index, const char16_t* key) {

@@ -339,6 +339,12 @@ enum : int {
     kBrowseCurrent = 4,
 };
 
+// HDBOuvre options.
+enum : int {
+    kDeclareWrite = 0x01,
+    kDeclareExclusive = 0x02,
+};
+
 // Browse options.
 enum : int {
     kBrowseLock = 0x01,  // the record read is locked for the host first (lock type 2)
@@ -409,7 +415,9 @@ public:
     virtual uint32_t AddRef() = 0;
     virtual uint32_t Release() = 0;
     virtual IXErrorHolder* GetDriverErrorHolder() = 0;
-    virtual int OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path) = 0;   // HDBOuvre
+    // HDBOuvre: options kDeclareWrite (the table opened for reading and writing) and
+    // kDeclareExclusive (the whole file locked while the table is open).
+    virtual int OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options) = 0;
     virtual int AssociateIndex(const char16_t* table, const char16_t* index, const char16_t* key) = 0;    // HDBIndex
     virtual int MarkDeclared(const char16_t* connection, const char16_t* table) = 0;
     // -1 asks, 1 sets, anything else clears; answers 1 when the flag was set before,

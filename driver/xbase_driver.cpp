@@ -312,7 +312,7 @@ IXbaseTable* XbaseDriver::RegisteredTable(const char16_t* name) {
     return r ? r->table : nullptr;
 }
 
-int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path) {
+int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options) {
     QXDB_DRIVER_ENTRY;
     errors_.Reset();
     const std::u16string connection_name = connection ? connection : u"", name = table ? table : u"";
@@ -334,9 +334,16 @@ int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table,
     IXbaseTable* opened = OpenTableFromDescription(conn, wanted);
     wanted->Release();
     if (!opened) return 0;
+    opened->SetOpenMode(options & kDeclareWrite ? 3 : 0);
     if (!opened->Open()) {
         int status = static_cast<XbaseTable*>(opened)->Errors().BaseCode();
         raise_error(&errors_, 1001, 101, 31, {file}, &status);
+        opened->Release();
+        return 0;
+    }
+    // Exclusive use: the whole file locked for as long as the table is open.
+    if ((options & kDeclareExclusive) && !opened->LockFile(3)) {
+        raise_error(&errors_, 1054, 101, 32, {name});
         opened->Release();
         return 0;
     }
@@ -345,9 +352,10 @@ int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table,
         XbaseTable* previous = old->table;
         old->table = static_cast<XbaseTable*>(opened);
         old->indexes.clear();
+        old->options = options;
         previous->Release();
     } else {
-        registrations_.push_back(Registration{name, static_cast<XbaseTable*>(opened), {}, 0});
+        registrations_.push_back(Registration{name, static_cast<XbaseTable*>(opened), {}, options});
     }
     return 1;
 }

@@ -32,7 +32,7 @@ public:
     class XbaseTable* FindTable(const std::u16string& name);
 
     // HDBOuvre and HDBIndex (the proxy's operations).
-    int DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path);
+    int DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options);
     int DeclareIndex(const char16_t* table, const char16_t* index, const char16_t* key);
 
     // Proxies handed out for this driver: told when it goes.

@@ -30,10 +30,11 @@ const char kCreateUsage[] =
     "           --key NAME:NAME:PNAME.NDX --key CB:UPPER(NAME)+DTOS(BORN):PCB.NDX\n";
 
 const char kOpenUsage[] =
-    "usage: qxdb open DIR TABLE [--index FILE [--key NAME]]...\n"
+    "usage: qxdb open DIR TABLE [--index FILE [--key NAME]]... [--write] [--exclusive]\n"
     "Declares TABLE as a host program does with HDBOuvre, then each index file with HDBIndex\n"
     "(an index file of one key needs its key's name), and prints the description the host\n"
-    "then sees, or the error the library answered.\n"
+    "then sees, or the error the library answered. --write opens it for writing,\n"
+    "--exclusive locks the whole file while it is declared.\n"
     "example: qxdb open tests/data/peers/xbase64/dbase3 PEOPLE --index PEOPLE_NAME.NDX --key NAME\n";
 
 // "NAME:TYPE[:SIZE]" into its parts.
@@ -131,7 +132,9 @@ int cmd_create_table(int argc, char** argv) {
 
 int cmd_open(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"index", "key", "format"}, {}, kOpenUsage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"index", "key", "format"}, {"write", "exclusive"}, kOpenUsage, &args);
+        done >= 0)
+        return done;
     RecordFormat format = RecordFormat::kTable;
     if (args.positional.size() != 2 || !parse_record_format(args.get("format", "table"), &format))
         return cli_usage(kOpenUsage);
@@ -150,7 +153,8 @@ int cmd_open(int argc, char** argv) {
     IXDriverProxy* proxy = session.Exports().query_proxy(191);
     std::u16string table = utf8_to_wide(args.positional[1]);
     int code = kExitOk;
-    if (!proxy->OpenTable(u"qxdb", table.c_str(), u"")) {
+    if (!proxy->OpenTable(u"qxdb", table.c_str(), u"",
+                          (args.has("write") ? kDeclareWrite : 0) | (args.has("exclusive") ? kDeclareExclusive : 0))) {
         code = cli_fail_holder(proxy->GetDriverErrorHolder(), "HDBOuvre failed for " + args.positional[1]);
     } else {
         for (const auto& index : indexes) {

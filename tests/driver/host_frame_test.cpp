@@ -147,7 +147,7 @@ TEST_F(HostFrameTest, ProxyOutlivesItsDriver) {
     IXbaseDriver* d = session_.Driver();
     uint32_t left = d->Release();  // the session's reference
     EXPECT_EQ(left, 0u);
-    EXPECT_EQ(p->OpenTable(u"c", u"t", u"/nowhere/t.dbf"), 0);
+    EXPECT_EQ(p->OpenTable(u"c", u"t", u"/nowhere/t.dbf", 0), 0);
     IXErrorHolder* h = p->GetDriverErrorHolder();
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->CurrentErrorId(), 8u);

@@ -135,7 +135,7 @@ TEST_F(LibraryExports, TabledAnswers) {
     EXPECT_EQ(p->AsciiSort(-1), 0);
     EXPECT_EQ(p->AsciiSort(1), 0);   // sets, was clear
     EXPECT_EQ(p->GetDriverErrorHolder(), d->GetErrorHolder());
-    EXPECT_EQ(p->OpenTable(u"c", u"t", u"p"), 0);  // no connection of that name
+    EXPECT_EQ(p->OpenTable(u"c", u"t", u"p", 0), 0);  // no connection of that name
     EXPECT_EQ(p->GetDriverErrorHolder()->CurrentErrorId(), 1004u);
     EXPECT_EQ(wide_to_utf8(p->GetDriverErrorHolder()->CurrentMessage()), "Echec lors de l'ouverture de la connexion 'c'.");
     EXPECT_EQ(p->Release(), 0u);

@@ -199,11 +199,11 @@ TEST_F(TableFilesTest, HdbOuvreAndHdbIndex) {
     ASSERT_NE(proxy, nullptr);
     auto error = [&] { return proxy->GetDriverErrorHolder()->CurrentErrorId(); };
 
-    EXPECT_EQ(proxy->OpenTable(u"elsewhere", u"T", u""), 0);
+    EXPECT_EQ(proxy->OpenTable(u"elsewhere", u"T", u"", 0), 0);
     EXPECT_EQ(error(), 1004u);
     EXPECT_EQ(proxy->AssociateIndex(u"T", u"BYNAME.NDX", u"NAME"), 0);
     EXPECT_EQ(error(), 1067u);
-    ASSERT_EQ(proxy->OpenTable(u"MAIN", u"T", u""), 1) << u8(proxy->GetDriverErrorHolder()->CurrentMessage());
+    ASSERT_EQ(proxy->OpenTable(u"MAIN", u"T", u"", 0), 1) << u8(proxy->GetDriverErrorHolder()->CurrentMessage());
     IXbaseTable* t = driver_->RegisteredTable(u"t");
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->IsOpen(), 1);
@@ -221,7 +221,7 @@ TEST_F(TableFilesTest, HdbOuvreAndHdbIndex) {
     EXPECT_GT(name->GetKeyNumber(), 0);
     EXPECT_EQ(u8(name->GetIndexPath()), dir_ + "/BYNAME.NDX");  // the file, whatever case it was named in
     // Declared again: the new registration replaces the old.
-    ASSERT_EQ(proxy->OpenTable(u"main", u"T", w(dir_ + "/T.DBF").c_str()), 1);
+    ASSERT_EQ(proxy->OpenTable(u"main", u"T", w(dir_ + "/T.DBF").c_str(), 0), 1);
     EXPECT_NE(driver_->RegisteredTable(u"T"), nullptr);
     EXPECT_EQ(driver_->RegisteredTable(u"T")->GetDescription()->FindItem(u"NAME")->GetKeyNumber(), 0);
     proxy->Release();

@@ -546,3 +546,29 @@ TEST_F(WritingTest, TheContextLockSharesTheFileWithReadersOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WritingTest, AnExclusiveDeclarationLocksTheWholeFile) {
+    MakeTable();
+    IXDriverProxy* proxy = pQueryProxy(191);
+    ASSERT_NE(proxy, nullptr);
+    ASSERT_EQ(proxy->OpenTable(u"w", u"T", u"", kDeclareWrite | kDeclareExclusive), 1)
+        << wide_to_utf8(proxy->GetDriverErrorHolder()->DumpText());
+    IXbaseTable* t = driver_->RegisteredTable(u"T");
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->FileLockState(), 3);
+    auto* record = new HostRecordObject();
+    record->BindFields(t->GetDescription());
+    t->AttachHostRecord(record);
+    record->SetText(u"NAME", "MINE");
+    EXPECT_EQ(t->AddRecord(), 1);  // the declaring table writes under its own lock
+    const std::string other = std::string(QXDB_CLI) + " lock '" + dir_ + "' T --hold 0 --record 1";
+    EXPECT_EQ(run_exit(other), 1);  // another program cannot
+    t->UnlockFile();
+    EXPECT_EQ(run_exit(other), 0);
+    record->Release();
+    proxy->Release();
+}
+
+}  // namespace
