@@ -781,24 +781,116 @@ int XbaseTable::LockOrUnlockRecord(int64_t recno, int type) {
 int XbaseTable::LockRecord(int64_t recno, int type) { return LockOrUnlockRecord(recno, type); }
 int XbaseTable::UnlockRecord(int64_t recno) { return LockOrUnlockRecord(recno, 1); }
 
-// ---- The table context's lock ----
+// ---- Key values for the host ----
+
+int XbaseTable::GiveKeyToHost(const std::u16string& key, const KeyWork& work, const uint8_t* bytes) {
+    IHostRecord* record = binding_.Record();
+    if (!record) return 1;
+    // Character keys keep their whole length, blanks included, as the index holds them.
+    size_t length = work.access.key_type == 'C' ? work.access.key_length - 1 : work.access.key_length;
+    std::string value((const char*)bytes, length);
+    if (work.access.key_type == 'C')
+        for (char& c : value)
+            if (c == 0) c = ' ';
+    for (int i = 0; i < record->GetItemCount(); i++) {
+        const char16_t* name = record->GetItemName(i);
+        if (!name || key != name) continue;
+        const HostItemValue v = host_bytes_value(HV_BYTES, value.data(), value.size());
+        record->SetItemValue(i, &v);
+    }
+    return 1;
+}
+
+int XbaseTable::ComputeKeyValue(const char16_t* key) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    const std::u16string name = key ? key : u"";
+    KeyWork work;
+    work.item = description_ ? description_->Find(name) : nullptr;
+    if (!UseKey(name, &work.access, &errors_)) return 0;
+    if (work.access.key_type == 'C') work.access.key_host_type = HV_TEXT;
+    bool got = false;
+    if (!ReadRecord(nullptr, current_record_ > 0 ? current_record_ : -1, true, nullptr, &got, &errors_)) return 0;
+    if (!got) {
+        raise_error(&errors_, 1060, 106, 90, {});
+        return 0;
+    }
+    uint8_t bytes[kIndexKeyBuffer];
+    if (!MakeRecordKey(work, bytes, &errors_)) return 0;
+    return GiveKeyToHost(name, work, bytes);
+}
+
+int XbaseTable::BuildCompositeSearchValue(const std::u16string& key, CXErrorHolder* holder) {
+    QXDB_DRIVER_ENTRY;
+    holder->Reset();
+    KeyWork work;
+    work.item = description_ ? description_->Find(key) : nullptr;
+    if (!UseKey(key, &work.access, holder)) return 0;
+    if (work.access.key_type == 'C') work.access.key_host_type = HV_TEXT;
+    IHostRecord* record = binding_.Record();
+    if (!record || !open_ || DataHandle() < 0) return refuse_operation(*holder, 38);
+    // The components' host values in an empty record, then the key's expression on it.
+    const int16_t h = DataHandle();
+    xdb_set_status(XD_OK);
+    dbf_blank_record(h);
+    for (BoundItem& item : binding_.Items(description_, h)) {
+        const char16_t* item_name = record->GetItemName(item.host_index);
+        bool component = work.item->field && work.item->field_index == item.field_index;
+        for (IXbaseItemDescription* c : work.item->components)
+            component |= item_name && std::u16string(c->GetName()) == item_name;
+        HostItemValue v;
+        if (!component || !record->GetItemValue(item.host_index, &v) || v.type == HV_NULL) continue;
+        XDSTATUS s = put_value(h, (int16_t)item.field_index, item.type_letter, v, oem_to_ansi_);
+        xdb_set_status(XD_OK);
+        if (s != XD_OK && s != XD_TRUNCATED && s != XD_ROUNDED) {
+            int status = s;
+            raise_error(holder, 1045, 106, 91, {record->GetItemName(item.host_index)}, &status);
+            return 0;
+        }
+    }
+    uint8_t bytes[kIndexKeyBuffer];
+    if (!MakeRecordKey(work, bytes, holder)) return 0;
+    // The record buffer held the current record: it is read again on its next use.
+    return GiveKeyToHost(key, work, bytes);
+}
+
+// ---- The table context ----
+
+XbaseTable* XbaseTableContext::TableNamed(const char16_t* name) {
+    XbaseDriver* driver = library().current_driver;
+    XbaseTable* table = driver && name ? driver->FindTable(name) : nullptr;
+    if (!table || (!table->IsOpen() && !table->Open())) {
+        raise_error(&errors_, 1005, 106, 80, {name ? name : u""});
+        return nullptr;
+    }
+    return table;
+}
+
+int XbaseTableContext::ContextComputeKey(const char16_t* table, const char16_t* key) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    XbaseTable* t = TableNamed(table);
+    if (!t) return 0;
+    if (t->ComputeKeyValue(key)) return 1;
+    raise_error(&errors_, 1048, 106, 83, {key ? key : u"", key ? key : u""});
+    return 0;
+}
+
+int XbaseTableContext::ContextSearchValue(const char16_t* table, const char16_t* key) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    XbaseTable* t = TableNamed(table);
+    return t ? t->BuildCompositeSearchValue(key ? key : u"", &errors_) : 0;
+}
 
 int XbaseTableContext::Lock(const char16_t* name, bool open_when_needed) {
     QXDB_DRIVER_ENTRY;
     errors_.Reset();
     XbaseDriver* driver = library().current_driver;
     XbaseTable* table = driver && name ? driver->FindTable(name) : nullptr;
-    if (!table) {
+    if (!table || !table->IsOpen()) {
         if (!open_when_needed) return 1;
-        raise_error(&errors_, 1005, 106, 80, {name ? name : u""});
-        return 0;
-    }
-    if (!table->IsOpen()) {
-        if (!open_when_needed) return 1;
-        if (!table->Open()) {
-            raise_error(&errors_, 1005, 106, 81, {name});
-            return 0;
-        }
+        if (!(table = TableNamed(name))) return 0;
     }
     if (table->LockFile(4)) return 1;
     raise_error(&errors_, 1054, 106, 82, {name});

@@ -197,7 +197,12 @@ public:
     int CountRecords(int64_t* count) override;
     int CurrentRecordNumber(int64_t* recno) override;
     int GoToRecordRequest(int64_t) override { return refuse(); }
-    int ComputeKeyValue(const char16_t*) override { return refuse(); }
+    // The key of the current record, as bytes, into the host record's item of the
+    // key's name.
+    int ComputeKeyValue(const char16_t* key) override;
+    // The key that the host values of a composite key's components make, as bytes,
+    // into the host record's item of the key's name (the value a search takes).
+    int BuildCompositeSearchValue(const std::u16string& key, CXErrorHolder* holder);
     int LockOrUnlockRecord(int64_t recno, int type) override;
     int Compact(int options) override;
     int Reopen() override;
@@ -246,6 +251,8 @@ private:
     void WriteLockRelease(bool taken);
     int KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder);
     int MakeRecordKey(KeyWork& key, uint8_t* out, CXErrorHolder* holder);
+    // Hands key bytes to the host record's item named `key` (when the host bound one).
+    int GiveKeyToHost(const std::u16string& key, const KeyWork& work, const uint8_t* bytes);
     int StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder);
     int UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder);
     int RemoveKeys(uint32_t recno, CXErrorHolder* holder);
@@ -269,15 +276,17 @@ private:
 class XbaseTableContext final : public CXRefObject<IXbaseTableContext> {
 public:
     void FreeText(char16_t* text) override { delete[] text; }
-    int ContextComputeKey(const char16_t*, const char16_t*) override { return refuse_operation(errors_, 50); }
+    int ContextComputeKey(const char16_t* table, const char16_t* key) override;
     // The context lock (a shared reader lock of the data file) on the named table,
     // opened first when needed; ...IfOpen answers 1 for a table that is not open.
     int ContextLock(const char16_t* table) override { return Lock(table, true); }
     int ContextLockIfOpen(const char16_t* table) override { return Lock(table, false); }
-    int ContextSearchValue(const char16_t*, const char16_t*) override { return refuse_operation(errors_, 52); }
+    int ContextSearchValue(const char16_t* table, const char16_t* key) override;
     void Destroy() override { delete this; }
     int16_t first_handle = -1, second_handle = -1;
 
 private:
     int Lock(const char16_t* table, bool open_when_needed);
+    // The named table, opened when needed; null with the reason in the holder.
+    class XbaseTable* TableNamed(const char16_t* table);
 };

@@ -572,3 +572,38 @@ TEST_F(WritingTest, AnExclusiveDeclarationLocksTheWholeFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WritingTest, KeyValuesForTheHost) {
+    MakeTable();
+    HostRecordObject* record;
+    IXbaseTable* t = Open(&record);
+    record->Bind(u"BYDAY", kItemBinary, 0);  // the composite key, as the host binds it
+    set_row(record, Row{"one", 1, "20200101", "", false});
+    ASSERT_EQ(t->AddRecord(), 1);
+    set_row(record, Row{"two", 2, "20200102", "", false});
+    ASSERT_EQ(t->AddRecord(), 1);
+    IXbaseCursor* c = driver_->CreateCursor(t);
+    ASSERT_EQ(c->Read(1, 0, nullptr), 1);
+    ASSERT_EQ(t->ComputeKeyValue(u"BYDAY"), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+    EXPECT_EQ(record->Items()[4].bytes, "ONE       20200101");
+    // A search value from the components' host values, through the table context.
+    set_row(record, Row{"Two", 0, "20200102", "", false});
+    IXbaseTableContext* context = driver_->CreateTableContext();
+    ASSERT_EQ(context->ContextSearchValue(u"T", u"BYDAY"), 1) << wide_to_utf8(context->GetErrorHolder()->DumpText());
+    const std::string wanted = record->Items()[4].bytes;
+    EXPECT_EQ(wanted, "TWO       20200102");
+    HostItemValue v = host_bytes_value(HV_TEXT, wanted.data(), wanted.size());
+    int outcome = -1;
+    ASSERT_EQ(c->Search(u"BYDAY", &v, 0, &outcome), 1);
+    EXPECT_EQ(outcome, kSearchFound);
+    EXPECT_EQ(c->GetRecordNumber(), 2);
+    ASSERT_EQ(context->ContextComputeKey(u"T", u"NAME"), 1);
+    EXPECT_EQ(context->ContextComputeKey(u"NOSUCH", u"NAME"), 0);
+    EXPECT_EQ(context->GetErrorHolder()->CurrentErrorId(), 1005u);
+    context->Release();
+    c->Release();
+}
+
+}  // namespace
