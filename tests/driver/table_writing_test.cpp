@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -21,6 +22,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
+#include "engine/core/os.h"
 #include "engine/index/index.h"
 #include "engine/index/ndx/ndx.h"
 #include "engine/memo/memo.h"
@@ -604,6 +606,95 @@ TEST_F(WritingTest, KeyValuesForTheHost) {
     EXPECT_EQ(context->GetErrorHolder()->CurrentErrorId(), 1005u);
     context->Release();
     c->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// The keys of an index file as (key, record) pairs, in index order.
+std::vector<std::pair<std::string, uint32_t>> index_entries(const std::string& path) {
+    std::vector<std::pair<std::string, uint32_t>> out;
+    int16_t x = -1;
+    xdb_set_status(XD_OK);
+    if (ndx_open(&x, path.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND) != XD_OK) return out;
+    NdxInfo info;
+    ndx_info(x, &info);
+    uint8_t key[kIndexKeyBuffer];
+    uint32_t recno = 0;
+    for (XDSTATUS s = ndx_first(x, key, &recno); s == XD_OK; s = ndx_next(x, key, &recno))
+        out.push_back({std::string((const char*)key, info.key_length), recno});
+    xdb_set_status(XD_OK);
+    ndx_close(x);
+    xdb_set_status(XD_OK);
+    return out;
+}
+
+// Every change of an add failed in turn, as a full disk fails it: the add answers
+// 0 and leaves the live records, both indexes and the memos of the live records as
+// they were; or, when the failed change was not needed, it answers 1 and the
+// record is there whole.
+TEST_F(WritingTest, AnAddFailingAtAnyChangeLeavesEverythingAsItWas) {
+    MakeTable();
+    {
+        HostRecordObject* record;
+        IXbaseTable* t = Open(&record);
+        set_row(record, Row{"FIRST", 1, "20200101", "first memo", false});
+        ASSERT_EQ(t->AddRecord(), 1);
+        t->Close();
+    }
+    const std::string pristine = dir_ + "/pristine";
+    std::filesystem::create_directories(pristine);
+    for (const char* f : {"T.dbf", "T.dbt", "NAME.ndx", "BYDAY.ndx"})
+        std::filesystem::copy_file(dir_ + "/" + f, pristine + "/" + f);
+    auto restore = [&] {
+        for (const char* f : {"T.dbf", "T.dbt", "NAME.ndx", "BYDAY.ndx"})
+            std::filesystem::copy_file(pristine + "/" + f, dir_ + "/" + f, std::filesystem::copy_options::overwrite_existing);
+    };
+    const auto name_before = index_entries(dir_ + "/NAME.ndx"), day_before = index_entries(dir_ + "/BYDAY.ndx");
+    const Row added{"SECOND", 2, "20200202", "second memo, long enough to take a block of its own", false};
+    uint32_t changes = 0;
+    for (uint32_t n = 0;; n++) {
+        restore();
+        HostRecordObject* record;
+        IXbaseTable* t = Open(&record);
+        set_row(record, added);
+        osl_fault_arm(n == 0 ? 0xFFFFFFFFu : n, OSL_FAULT_FAIL);
+        const int ok = t->AddRecord();
+        if (n == 0) changes = osl_fault_changes();
+        osl_fault_arm(0, 0);
+        t->Close();
+        if (n == 0) {
+            ASSERT_EQ(ok, 1);
+            ASSERT_GT(changes, 3u);
+            continue;
+        }
+        SCOPED_TRACE("failure of change " + std::to_string(n) + " of " + std::to_string(changes));
+        IXbaseCursor* c = driver_->CreateCursor(t);
+        ASSERT_EQ(t->Open(), 1);
+        int deleted = -1;
+        ASSERT_EQ(c->Read(1, 0, &deleted), 1);
+        EXPECT_EQ(deleted, 0);
+        EXPECT_EQ(record->Items()[3].bytes, "first memo");
+        if (ok) {
+            ASSERT_EQ(c->Read(2, 0, &deleted), 1);
+            EXPECT_EQ(deleted, 0);
+            EXPECT_EQ(record->Items()[3].bytes, added.notes);
+            EXPECT_EQ(index_entries(dir_ + "/NAME.ndx").size(), 2u);
+        } else {
+            // No second live record, and the indexes hold what they held.
+            if (c->Read(2, 0, &deleted) && !c->IsEndOfData()) {
+                EXPECT_EQ(deleted, 1);
+            }
+            EXPECT_EQ(index_entries(dir_ + "/NAME.ndx"), name_before);
+            EXPECT_EQ(index_entries(dir_ + "/BYDAY.ndx"), day_before);
+        }
+        EXPECT_GE(check("NAME.ndx"), 1);
+        EXPECT_GE(check("BYDAY.ndx"), 1);
+        c->Release();
+        t->Close();
+        if (n >= changes) break;
+    }
 }
 
 }  // namespace
