@@ -67,7 +67,7 @@ protected:
     }
     // T.dbf: NAME C(10), AMOUNT N(8,2), DAY D, NOTES M, with T.dbt and two empty
     // indexes: NAME.ndx on NAME and BYDAY.ndx on UPPER(NAME)+DTOS(DAY).
-    void MakeTable(bool unique_name = false) {
+    void MakeTable(bool unique_name = false, bool unique_day = false) {
         std::vector<DbfCreateField> fields = {create_field("NAME", 'C', 10), create_field("AMOUNT", 'N', 8, 2),
                                               create_field("DAY", 'D'), create_field("NOTES", 'M')};
         ASSERT_EQ(dbf_create((dir_ + "/T.dbf").c_str(), 4, fields.data(), 1), XD_OK);
@@ -75,7 +75,7 @@ protected:
         const std::string name_file = dir_ + "/NAME.ndx", day_file = dir_ + "/BYDAY.ndx";
         IndexCreateRequest a{name_file.c_str(), "NAME", 'C', 10, unique_name ? 1 : 0, nullptr};
         ASSERT_EQ(IndexCreate(&a), XD_OK);
-        IndexCreateRequest b{day_file.c_str(), "UPPER(NAME)+DTOS(DAY)", 'C', 18, 0, nullptr};
+        IndexCreateRequest b{day_file.c_str(), "UPPER(NAME)+DTOS(DAY)", 'C', 18, unique_day ? 1 : 0, nullptr};
         ASSERT_EQ(IndexCreate(&b), XD_OK);
     }
     // The table opened for writing, with a host record of every field.
@@ -695,6 +695,27 @@ TEST_F(WritingTest, AnAddFailingAtAnyChangeLeavesEverythingAsItWas) {
         t->Close();
         if (n >= changes) break;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WritingTest, ADuplicateOnTheSecondIndexTakesTheFirstIndexsKeyBack) {
+    MakeTable(false, true);
+    HostRecordObject* record;
+    IXbaseTable* t = Open(&record);
+    Row row{"SAME", 1, "20200101", "", false};
+    set_row(record, row);
+    ASSERT_EQ(t->AddRecord(), 1);
+    library().duplicates_on = 1;
+    const auto name_before = index_entries(dir_ + "/NAME.ndx");
+    row.name = "same";  // another NAME key, the same UPPER(NAME)+DTOS(DAY)
+    set_row(record, row);
+    EXPECT_EQ(t->AddRecord(), 0);
+    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1053u);
+    EXPECT_EQ(index_entries(dir_ + "/NAME.ndx"), name_before);  // the NAME key added first is gone again
+    EXPECT_EQ(check("BYDAY.ndx"), 1);
 }
 
 }  // namespace
