@@ -438,10 +438,24 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
     if (ok && keys_too) ok = UpdateKeys(keys, modify, n, holder);
     if (!ok && stored && !modify) {
         // A failed add leaves no visible record: the record appended is marked
-        // deleted. Its memo blocks stay unused until the memo file is packed.
+        // deleted.
         xdb_set_status(XD_OK);
         dbf_delete_record(h, n);
         xdb_set_status(XD_OK);
+    }
+    if (!ok && !modify && !blocks.empty()) {
+        // The memos it wrote are given back, the last written first (so that each
+        // is the last of its file again).
+        for (size_t i = blocks.size(); i-- > 0;) {
+            xdb_set_status(XD_OK);
+            XDSTATUS s = memo_.fpt ? fpt_free(memo_.handle, blocks[i]) : dbt_free(memo_.handle, blocks[i]);
+            xdb_set_status(XD_OK);
+            if (s < 0) {
+                // The last failure is the one the host sees.
+                int status = s;
+                raise_error(holder, 1052, 106, 29, {}, &status);
+            }
+        }
     }
     WriteLockRelease(locked);
     if (!ok) return 0;

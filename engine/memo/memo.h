@@ -24,6 +24,10 @@ XDSTATUS dbt_read(int16_t handle, uint32_t block, const char** text, uint32_t* l
 // replace the memo at *block (else append). *block receives where the memo is.
 const uint16_t DBT_REPLACE = 0x0100;
 XDSTATUS dbt_write(int16_t handle, const char* text, uint32_t length, uint32_t* block, uint16_t options);
+// Gives back the blocks of the memo at `block` (a write that did not stand): the
+// dBASE IV layout puts them on its free chain; the dBASE III layout, which has no
+// free list, only when it is the last memo of the file.
+XDSTATUS dbt_free(int16_t handle, uint32_t block);
 // Packs the DBT of the open table `data_handle` and reopens it into *memo_handle.
 XDSTATUS dbt_rebuild(int16_t data_handle, int16_t* memo_handle);
 XDSTATUS dbt_block_size(int16_t handle, uint32_t* size);
@@ -36,5 +40,7 @@ XDSTATUS fpt_close(int16_t handle);
 XDSTATUS fpt_read(int16_t handle, uint32_t block, const char** text, uint32_t* length);
 // Always appends; *block receives where the memo starts.
 XDSTATUS fpt_write(int16_t handle, const char* text, uint32_t length, uint32_t* block);
+// Gives back the blocks of the memo at `block` when it is the last of the file.
+XDSTATUS fpt_free(int16_t handle, uint32_t block);
 XDSTATUS fpt_rebuild(int16_t data_handle, int16_t* memo_handle);
 XDSTATUS fpt_block_size(int16_t handle, uint32_t* size);

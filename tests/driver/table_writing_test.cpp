@@ -243,12 +243,15 @@ TEST_F(WritingTest, FailedAddsLeaveNoRecordAndNoKeys) {
     set_row(record, row);
     ASSERT_EQ(t->AddRecord(), 1);
     // A duplicate of the unique NAME key under DUPLICATESON: error 1053, the
-    // appended record marked deleted, no key of it in either index.
+    // appended record marked deleted, no key of it in either index, its memo given
+    // back (the memo file's next free block where it was).
     library().duplicates_on = 1;
     const std::string byday_before = file_bytes(dir_ + "/BYDAY.ndx");
+    const std::string memo_head = file_bytes(dir_ + "/T.dbt").substr(0, 4);
     set_row(record, row);
     EXPECT_EQ(t->AddRecord(), 0);
     EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1053u);
+    EXPECT_EQ(file_bytes(dir_ + "/T.dbt").substr(0, 4), memo_head);
     EXPECT_EQ(check("NAME.ndx"), 1);
     EXPECT_EQ(check("BYDAY.ndx"), 1);
     IXbaseCursor* c = driver_->CreateCursor(t);

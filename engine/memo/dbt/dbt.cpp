@@ -422,6 +422,35 @@ XDSTATUS dbt_write(int16_t handle, const char* text, uint32_t length, uint32_t* 
     return s ? s : xdb_status();
 }
 
+XDSTATUS dbt_free(int16_t handle, uint32_t block) {
+    MemoFile* m;
+    XDSTATUS s = memo_enter(handle, XDB_KIND_DBT, &m);
+    if (s) return s;
+    if (m->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if (!layout_known(m->dialect)) return xdb_report(XD_BADCOMMAND);
+    if ((s = refresh(m))) return s;
+    uint32_t at = 0;
+    if (block == 0 || !block_offset(m, block, &at) || at >= m->file_size) return xdb_report(XD_SEEKERR);
+    if (dbase4(m)) {
+        // The memo's blocks join the free runs.
+        uint8_t head[8];
+        if ((s = xdb_fread_at(m->sh, at, head, 8))) return s;
+        if (head[0] != 0xFF || head[1] != 0xFF) return xdb_report(XD_CORRUPT);
+        const uint32_t blocks = (get_le32(head + 4) + m->block_size - 1) / m->block_size;
+        if ((s = free_blocks(m, block, blocks))) return s;
+        if ((s = write_next_free(m))) return s;
+        return xdb_status();
+    }
+    // dBASE III keeps no free list: only the last memo of the file can be given
+    // back, by moving the next free block back to it.
+    uint32_t length = 0;
+    if ((s = measure3(m, at, &length)) < 0) return s;
+    if (block + (length + 2 + kBlock3) / kBlock3 != m->next_free) return xdb_status();
+    m->next_free = block;
+    if ((s = write_next_free(m))) return s;
+    return xdb_status();
+}
+
 XDSTATUS dbt_rebuild(int16_t data_handle, int16_t* memo_handle) {
     static const MemoFormat kDbt = {".DBT", XDB_KIND_DBT, create_like, dbt_open, dbt_read, append, dbt_close};
     return memo_rebuild(data_handle, memo_handle, kDbt);

@@ -131,6 +131,28 @@ XDSTATUS fpt_write(int16_t handle, const char* text, uint32_t length, uint32_t* 
     return xdb_status();
 }
 
+XDSTATUS fpt_free(int16_t handle, uint32_t block) {
+    MemoFile* m;
+    XDSTATUS s = memo_enter(handle, XDB_KIND_FPT, &m);
+    if (s) return s;
+    if (m->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if ((s = refresh(m))) return s;
+    const uint32_t bs = m->block_size;
+    const uint64_t at = (uint64_t)block * bs;
+    if (block == 0 || at + 8 > m->file_size) return xdb_report(XD_SEEKERR);
+    uint8_t head[8];
+    if ((s = xdb_fread_at(m->sh, (uint32_t)at, head, 8))) return s;
+    const uint64_t used = ((uint64_t)be32(head + 4) + 8 + bs - 1) / bs;
+    // Only the last memo of the file can be given back: the next free block moves
+    // back to it (one write of the header word).
+    if ((uint64_t)block + used != m->next_free) return xdb_status();
+    m->next_free = block;
+    uint8_t word[4];
+    put_be32(word, m->next_free);
+    if ((s = xdb_fwrite_at(m->sh, 0, word, 4, m->commit))) return s;
+    return xdb_status();
+}
+
 XDSTATUS fpt_rebuild(int16_t data_handle, int16_t* memo_handle) {
     static const MemoFormat kFpt = {".FPT", XDB_KIND_FPT, create_like, fpt_open, fpt_read, append, fpt_close};
     return memo_rebuild(data_handle, memo_handle, kFpt);

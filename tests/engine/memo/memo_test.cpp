@@ -344,3 +344,63 @@ TEST_F(MemoTest, DbaseFourFilesAreReadByTheirLayoutAndAppendsKeepOtherProgramsTa
 }
 
 }  // namespace
+
+namespace {
+
+// The next free block of a memo file (header word 0: little-endian in DBT files,
+// big-endian in FPT files).
+uint32_t next_free_of(const std::vector<uint8_t>& b, bool fpt) {
+    return fpt ? (uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | b[3]
+               : (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+TEST_F(MemoTest, MemosThatDidNotStandAreGivenBack) {
+    const std::string text(700, 'x');
+    for (int kind = 0; kind < 3; kind++) {  // dBASE III, dBASE IV, FPT
+        SCOPED_TRACE(kind);
+        const bool fpt = kind == 2;
+        const std::string file = path(fpt ? "g.fpt" : kind == 0 ? "g3.dbt" : "g4.dbt");
+        ASSERT_EQ(fpt ? fpt_create(file.c_str(), 1) : dbt_create(file.c_str(), 1, kind == 0 ? 1 : 2), XD_OK);
+        int16_t h = -1;
+        ASSERT_EQ(fpt ? fpt_open(&h, file.c_str(), XDB_OPEN_SHORTHAND)
+                      : dbt_open(&h, file.c_str(), (uint16_t)(XDB_OPEN_SHORTHAND | (kind == 0 ? 1 : 2))),
+                  XD_OK);
+        auto write = [&](uint32_t* block) {
+            *block = 0;
+            return fpt ? fpt_write(h, text.data(), (uint32_t)text.size(), block)
+                       : dbt_write(h, text.data(), (uint32_t)text.size(), block, 0);
+        };
+        auto give_back = [&](uint32_t block) { return fpt ? fpt_free(h, block) : dbt_free(h, block); };
+        uint32_t first = 0, second = 0, third = 0;
+        ASSERT_EQ(write(&first), XD_OK);
+        const uint32_t after_first = next_free_of(bytes_of(file), fpt);
+        ASSERT_EQ(write(&second), XD_OK);
+        // The last memo of the file: the next free block moves back to it.
+        ASSERT_EQ(give_back(second), XD_OK);
+        if (kind != 1) {
+            EXPECT_EQ(next_free_of(bytes_of(file), fpt), after_first);
+        }
+        ASSERT_EQ(write(&third), XD_OK);
+        EXPECT_EQ(third, second);  // the space is taken again
+        // A memo before others: dBASE IV puts it on its free chain (the next memo of
+        // its size goes there); the others keep it unused until a pack.
+        ASSERT_EQ(give_back(first), XD_OK);
+        uint32_t fourth = 0;
+        ASSERT_EQ(write(&fourth), XD_OK);
+        if (kind == 1) {
+            EXPECT_EQ(fourth, first);
+        } else {
+            EXPECT_GT(fourth, third);
+        }
+        // The memos kept read back whole.
+        const char* back = nullptr;
+        uint32_t length = 0;
+        ASSERT_EQ(fpt ? fpt_read(h, third, &back, &length) : dbt_read(h, third, &back, &length), XD_OK);
+        EXPECT_EQ(std::string(back, length), text);
+        EXPECT_EQ(give_back(0), XD_SEEKERR);
+        xdb_set_status(XD_OK);
+        fpt ? fpt_close(h) : dbt_close(h);
+    }
+}
+
+}  // namespace
