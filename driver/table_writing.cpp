@@ -422,26 +422,37 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
     }
     std::vector<uint32_t> blocks;
     if (ok) ok = StoreFields(modify, &blocks, holder);
-    bool stored = false;
+    // An add appends its record marked deleted and recalls it once its keys are
+    // in: a stop between leaves a deleted record (keys or not, as any deleted
+    // record may be), never a live record missing from an index. A filler (mode
+    // 0x0400 without 0x0100) stays deleted.
+    const bool filler = !modify && (mode & 0x0400) && !keys_too;
     if (ok) {
         xdb_set_status(XD_OK);
-        XDSTATUS s = dbf_write_record(h, &n, modify ? DBF_WRITE_REWRITE : DBF_WRITE_APPEND);
+        XDSTATUS s = dbf_write_record(h, &n, modify ? DBF_WRITE_REWRITE : DBF_WRITE_APPEND_DELETED);
         xdb_set_status(XD_OK);
         if (s != XD_OK && s != XD_DELETEDREC) {
             int status = s;
             raise_error(holder, 1046, 106, 21, {description_->GetTableName()}, &status);
             ok = 0;
-        } else {
-            stored = true;
         }
     }
     if (ok && keys_too) ok = UpdateKeys(keys, modify, n, holder);
-    if (!ok && stored && !modify) {
-        // A failed add leaves no visible record: the record appended is marked
-        // deleted.
+    if (ok && !modify && !filler) {
         xdb_set_status(XD_OK);
-        dbf_delete_record(h, n);
+        XDSTATUS s = dbf_recall_record(h, n);
         xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(holder, 1046, 106, 22, {description_->GetTableName()}, &status);
+            // The record stays deleted: its keys go again.
+            for (KeyWork& k : keys) {
+                xdb_set_status(XD_OK);
+                IndexDeleteKey(&k.access, k.new_key, n);
+            }
+            xdb_set_status(XD_OK);
+            ok = 0;
+        }
     }
     if (!ok && !modify && !blocks.empty()) {
         // The memos it wrote are given back, the last written first (so that each
@@ -485,15 +496,8 @@ int XbaseTable::WriteRecordAt(int64_t recno) {
     if (recno <= count) return ModifyRecord(recno);
     for (int64_t n = count + 1; n < recno; n++) {
         int64_t written = 0;
-        if (!WriteRecord(&written, false, 0x0400, &errors_)) return 0;  // no identifier for a filler
-        xdb_set_status(XD_OK);
-        XDSTATUS s = dbf_delete_record(DataHandle(), (uint32_t)written);
-        xdb_set_status(XD_OK);
-        if (s < 0) {
-            int status = s;
-            raise_error(&errors_, 1051, 106, 35, {(long)written}, &status);
-            return 0;
-        }
+        // A filler: no identifier, no keys, appended deleted and left so.
+        if (!WriteRecord(&written, false, 0x0400, &errors_)) return 0;
     }
     int64_t n = 0;
     return WriteRecord(&n, true, 0, &errors_);

@@ -168,6 +168,9 @@ XDSTATUS dbf_create(const char* name, int16_t field_count, DbfCreateField* field
 // Mode 0 appends (the new number comes back in *recno); mode 0x0100 rewrites *recno.
 const uint16_t DBF_WRITE_APPEND = 0x0000;
 const uint16_t DBF_WRITE_REWRITE = 0x0100;
+// Appends the record marked deleted: a record that becomes live only when its
+// writer recalls it, once everything that goes with it is in place.
+const uint16_t DBF_WRITE_APPEND_DELETED = 0x0400;
 XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode);
 // Appends `count` whole records (record length bytes each, the deletion byte ' '
 // or '*' first) in one write and counts them once; *first receives the number of

@@ -172,7 +172,8 @@ XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode) {
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
     if (!recno) return xdb_report(XD_NULLPARAM);
-    if (mode != DBF_WRITE_APPEND && mode != DBF_WRITE_REWRITE) return xdb_report(XD_BADCOMMAND);
+    if (mode != DBF_WRITE_APPEND && mode != DBF_WRITE_REWRITE && mode != DBF_WRITE_APPEND_DELETED)
+        return xdb_report(XD_BADCOMMAND);
     if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     uint16_t length = dbf_record_length(b);
     if (mode == DBF_WRITE_REWRITE) {
@@ -192,7 +193,7 @@ XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode) {
     uint32_t offset;
     if (n == 0 || !record_position(b, n, &offset)) return xdb_report(XD_SEEKERR);
     put_le32(b->header + 4, n);
-    b->record[0] = ' ';
+    b->record[0] = mode == DBF_WRITE_APPEND_DELETED ? '*' : ' ';
     // The record and the end-of-file byte in one write; dBXL fills a whole record
     // with end-of-file bytes.
     uint32_t tail = dbf_code(b) == DBF_DBXL && length >= 2 ? length : 1;
