@@ -23,6 +23,7 @@
 #include "engine/core/engine.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "host/index_guard.h"
 #include "host/record_input.h"
 #include "host/table_memo.h"
 
@@ -245,7 +246,7 @@ bool fill_record(Target& t, const InputRecord& r, bool* deleted, std::string* wh
 int cmd_append(int argc, char** argv) {
     const char* usage =
         "usage: qxdb append FILE.dbf [--format jsonl|csv] [--codepage N] [--dialect N]\n"
-        "                   [--skip-bad] [--truncate] [--replace] < records\n"
+        "                   [--skip-bad] [--truncate] [--replace] [--ignore-indexes] < records\n"
         "Appends records read from standard input: JSON objects one per line (as qxdb dump\n"
         "writes them; recno is ignored, \"deleted\": true appends the record deleted) or CSV\n"
         "with a header row of field names. Without --format, input starting with '{' is\n"
@@ -254,10 +255,12 @@ int cmd_append(int argc, char** argv) {
         "refused with its line number, and the command stops there (exit 1).\n"
         "  --skip-bad   refuse such lines and go on; they are counted at the end (exit 1)\n"
         "  --truncate   cut texts longer than their field, round numbers to its decimals\n"
-        "  --replace    store '?' for characters the table's code page cannot hold\n";
+        "  --replace    store '?' for characters the table's code page cannot hold\n"
+        "Refused while index files of the table lie beside it (qxdb add keeps them in step),\n"
+        "unless --ignore-indexes.\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect"}, {"skip-bad", "truncate", "replace"}, usage,
-                             &args);
+    if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect"},
+                             {"skip-bad", "truncate", "replace", "ignore-indexes"}, usage, &args);
         done >= 0)
         return done;
     std::string format = args.get("format", "");
@@ -300,6 +303,7 @@ int cmd_append(int argc, char** argv) {
     if (has_memo && (s = memo.Open(path, hi.dialect, hi.version, true)) < 0 && s != XD_NOFILE)
         return cli_fail("cannot open " + memo.Path(), s);
 
+    if (int refused = refuse_stale_indexes(path, t.handle, args.has("ignore-indexes"), "append")) return refused;
     if ((s = lock_for_append(t.handle)) != XD_OK) return cli_fail("cannot lock " + path, s);
     RecordReader reader(std::cin, input_is_csv(std::cin, format));
     bool skip_bad = args.has("skip-bad");

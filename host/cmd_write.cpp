@@ -16,6 +16,7 @@
 #include "framework/codepage.h"
 #include "host/cli.h"
 #include "host/library_cli.h"
+#include "host/index_guard.h"
 #include "host/library_table.h"
 #include "host/table_memo.h"
 
@@ -58,10 +59,13 @@ int change_flags(int argc, char** argv, bool deleting) {
         deleting ? "usage: qxdb delete DIR TABLE RECNO...   or   qxdb delete --raw FILE.dbf RECNO... [--dialect N]\n"
                    "Marks records deleted through the library: each record is tested free of other\n"
                    "programs' locks, and with DELETEINDEX=1 in qxdbins.ini its keys leave the indexes.\n"
-                   "--raw marks them in the file itself, indexes untouched.\n"
-                 : "usage: qxdb recall FILE.dbf RECNO... [--dialect N]\nMarks deleted records live again.\n";
+                   "--raw marks them in the file itself, indexes untouched: refused while index files\n"
+                   "of the table lie beside it, unless --ignore-indexes.\n"
+                 : "usage: qxdb recall FILE.dbf RECNO... [--dialect N] [--ignore-indexes]\n"
+                   "Marks deleted records live again (refused while index files of the table lie\n"
+                   "beside it, unless --ignore-indexes).\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"dialect"}, {"raw"}, usage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"dialect"}, {"raw", "ignore-indexes"}, usage, &args); done >= 0) return done;
     if (deleting && !args.has("raw")) return delete_through_library(args, usage);
     if (args.positional.size() < 2) return cli_usage(usage);
     std::vector<uint32_t> recnos;
@@ -78,6 +82,11 @@ int change_flags(int argc, char** argv, bool deleting) {
     OpenedTable t;
     XDSTATUS s = cli_open_table(args.positional[0], forced, &t, XDB_OPEN_SHORTHAND);
     if (s < 0) return cli_fail("cannot open " + args.positional[0], s);
+    if (int refused = refuse_stale_indexes(args.positional[0], t.handle, args.has("ignore-indexes"),
+                                           deleting ? "delete --raw" : "recall")) {
+        dbf_close(t.handle);
+        return refused;
+    }
     int failed = 0;
     for (uint32_t n : recnos) {
         xdb_set_status(XD_OK);
@@ -147,16 +156,22 @@ int cmd_recall(int argc, char** argv) { return change_flags(argc, argv, false); 
 
 int cmd_pack(int argc, char** argv) {
     const char* usage =
-        "usage: qxdb pack FILE.dbf [--dialect N]\n"
-        "Removes the deleted records. The table must not be open elsewhere.\n";
+        "usage: qxdb pack FILE.dbf [--dialect N] [--ignore-indexes]\n"
+        "Removes the deleted records. The table must not be open elsewhere. Refused while\n"
+        "index files of the table lie beside it (qxdb compact keeps them in step), unless\n"
+        "--ignore-indexes.\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"dialect"}, {}, usage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"dialect"}, {"ignore-indexes"}, usage, &args); done >= 0) return done;
     if (args.positional.size() != 1) return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable t;
     XDSTATUS s = cli_open_table(args.positional[0], forced, &t, 0);  // exclusive
     if (s < 0) return cli_fail("cannot open " + args.positional[0], s);
+    if (int refused = refuse_stale_indexes(args.positional[0], t.handle, args.has("ignore-indexes"), "pack")) {
+        dbf_close(t.handle);
+        return refused;
+    }
     uint32_t before = 0, after = 0;
     dbf_record_count(t.handle, &before);
     xdb_set_status(XD_OK);

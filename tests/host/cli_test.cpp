@@ -198,7 +198,11 @@ TEST(Cli, NotFilesAndDamagedHeadersAreReported) {
         dbf_close(h);
     }
     xdbterm();
-    EXPECT_EQ(qxdb("pack '" + t + "'").code, 0);
+    // The index beside it would go stale: refused, unless asked.
+    r = qxdb("pack '" + t + "'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("would leave these index files"), std::string::npos) << r.out;
+    EXPECT_EQ(qxdb("pack --ignore-indexes '" + t + "'").code, 0);
     remove_temp_dir(dir);
 }
 
@@ -432,5 +436,32 @@ TEST(Cli, AddModifyDeleteAndCompactThroughTheLibrary) {
     clean("ND.ndx", "1997");
     r = qxdb("seek '" + d + "' T NAME zz --format jsonl");
     EXPECT_NE(r.out.find("\"recno\":2,"), std::string::npos) << r.out;  // record 5 is now 2
+    remove_temp_dir(d);
+}
+
+// The file tools that write through the engine alone refuse to leave a table's
+// indexes stale, name them, and write only when told to.
+TEST(Cli, EngineWritesRefuseToLeaveIndexesStale) {
+    const std::string d = make_temp_dir("staleguard");
+    const std::string t = d + "/T.dbf";
+    ASSERT_EQ(qxdb("create '" + t + "' --dialect dbase3 NAME:C:10").code, 0);
+    ASSERT_EQ(qxdb("create '" + d + "/OTHER.dbf' --dialect dbase3 CODE:N:5").code, 0);
+    // An index of another table in the directory is no index of this one.
+    ASSERT_EQ(qxdb("index create '" + d + "/OTHER.dbf' '" + d + "/CODE.ndx' --expr CODE").code, 0);
+    const std::string in = d + "/in.jsonl";
+    std::ofstream(in) << "{\"NAME\":\"a\"}\n";
+    EXPECT_EQ(qxdb("append '" + t + "' < '" + in + "'").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + d + "/BYNAME.ndx' --expr NAME").code, 0);
+    for (const std::string& command :
+         {"append '" + t + "' < '" + in + "'", "delete --raw '" + t + "' 1", "recall '" + t + "' 1",
+          "pack '" + t + "'"}) {
+        CliRun r = qxdb(command);
+        EXPECT_EQ(r.code, 1) << command;
+        EXPECT_NE(r.out.find("BYNAME.ndx"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("CODE.ndx"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(qxdb("count '" + d + "' T").out, "1\n");  // nothing was written
+    EXPECT_EQ(qxdb("append --ignore-indexes '" + t + "' < '" + in + "'").code, 0);
+    EXPECT_EQ(qxdb("index check '" + t + "' '" + d + "/BYNAME.ndx'").code, 1);  // stale, as warned
     remove_temp_dir(d);
 }
