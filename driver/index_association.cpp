@@ -73,7 +73,8 @@ int associate_index(XbaseTableDescription* d, const std::u16string& path, const 
                     CXErrorHolder* holder) {
     const std::string file = path_from_wide(path);
     const int type = index_type_of_path(file);
-    if (type == kIndexUnsupported) {
+    // A format the engine does not read yet is as unsupported as an unknown one.
+    if (type == kIndexUnsupported || !index_format_available(type)) {
         raise_error(holder, 1058, 102, 7, {path});
         return 0;
     }

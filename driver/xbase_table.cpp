@@ -132,7 +132,7 @@ int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access, CXErrorHo
     }
     const std::string path = path_from_wide(item->index_path);
     const int type = index_type_of_path(path);
-    if (type == kIndexUnsupported) {
+    if (type == kIndexUnsupported || !index_format_available(type)) {
         raise_error(out, 1058, 105, 21, {item->index_path});
         return 0;
     }

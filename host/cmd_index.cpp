@@ -22,6 +22,23 @@
 
 namespace {
 
+// 0 for an NDX file; else says which format it is and that it is not read yet (exit 1).
+int refuse_unsupported_index(const std::string& file) {
+    size_t dot = file.find_last_of('.');
+    std::string ext = dot == std::string::npos ? "" : file.substr(dot + 1);
+    for (char& c : ext) c = (char)toupper((unsigned char)c);
+    if (ext == "NDX") return 0;
+    const char* family = ext == "NTX" ? "Clipper" : ext == "MDX" ? "dBASE IV" : ext == "IDX" ? "FoxPro" : ext == "CDX" ? "FoxPro and Visual FoxPro" : nullptr;
+    if (!family) {
+        fprintf(stderr, "qxdb: %s is no index file this program knows (NDX, NTX, MDX, IDX, CDX)\n", file.c_str());
+        return kExitUsage;
+    }
+    fprintf(stderr, "qxdb: %s: %s indexes (%s) are not supported yet; only NDX files are read and written\n",
+            file.c_str(), ext.c_str(), family);
+    return kExitFailed;
+}
+
+
 const char kUsage[] =
     "usage: qxdb index create TABLE.dbf FILE.ndx --expr EXPR [--unique]\n"
     "       qxdb index keys FILE.ndx [--table TABLE.dbf] [--reverse]\n"
@@ -237,6 +254,7 @@ int cmd_reindex(int argc, char** argv) {
     CliArgs args;
     if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
     if (args.positional.size() != 2) return cli_usage(usage);
+    if (int refused = refuse_unsupported_index(args.positional[1])) return refused;
     if (!cli_start_engine()) return kExitFailed;
     int16_t h;
     XDSTATUS s = ndx_open(&h, args.positional[1].c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND);
@@ -267,6 +285,12 @@ int cmd_index(int argc, char** argv) {
     if (int done = cli_begin(argc, argv, {"table", "codepage", "expr"}, {"reverse", "unique"}, kUsage, &args); done >= 0)
         return done;
     if (args.positional.size() < 2) return cli_usage(kUsage);
+    // The index file is the last argument of check and create's second; the other
+    // formats are named as such rather than failing as damaged NDX files.
+    const std::string& file = args.positional[0] == "check" && args.positional.size() > 2 ? args.positional[2]
+                              : args.positional[0] == "create" && args.positional.size() > 2 ? args.positional[2]
+                                                                                              : args.positional[1];
+    if (int refused = refuse_unsupported_index(file)) return refused;
     if (!cli_start_engine()) return kExitFailed;
     if (args.positional[0] == "keys" && args.positional.size() == 2) return keys(args);
     if (args.positional[0] == "seek") return seek(args);

@@ -290,7 +290,7 @@ TEST_F(TableDescriptionTest, AssociationErrors) {
         int items_added;
     } cases[] = {
         {"PEOPLE.TXT", "", 0, 1058, 0},
-        {"PEOPLE.cdx", "", 0, 1001, 0},  // a CDX by its extension, not yet readable here
+        {"PEOPLE.cdx", "", 0, 1058, 0},  // a CDX by its extension: a format not read yet
         {"MISSING.NDX", "", 0, 1001, 0},
         {"NOTNDX.ndx", "", 0, 1001, 0},
         {"PEOPLE_UCITY.NDX", "CITY", 0, 1071, 0},  // an expression is no plain field

@@ -465,3 +465,15 @@ TEST(Cli, EngineWritesRefuseToLeaveIndexesStale) {
     EXPECT_EQ(qxdb("index check '" + t + "' '" + d + "/BYNAME.ndx'").code, 1);  // stale, as warned
     remove_temp_dir(d);
 }
+
+TEST(Cli, IndexFormatsNotReadYetAreSaidSo) {
+    const std::string d = make_temp_dir("formats");
+    for (const char* name : {"x.ntx", "x.MDX", "x.idx", "x.cdx"}) {
+        std::ofstream(d + "/" + name) << std::string(1024, '\0');
+        CliRun r = qxdb(std::string("index keys '") + d + "/" + name + "'");
+        EXPECT_EQ(r.code, 1) << name;
+        EXPECT_NE(r.out.find("not supported yet"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(qxdb("index keys '" + d + "/x.txt'").code, 2);
+    remove_temp_dir(d);
+}
