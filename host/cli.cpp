@@ -1,5 +1,9 @@
 #include "host/cli.h"
 
+#include <sys/stat.h>
+
+#include "engine/core/os.h"
+
 #include <unistd.h>
 
 #include <cctype>
@@ -99,8 +103,28 @@ std::string cli_status_text(XDSTATUS status) {
     return buf;
 }
 
+// The system's reason for the last failed call (a Win32 error number, as the
+// operating-system layer keeps it on every platform), in words; empty when none.
+static std::string system_reason() {
+    switch (uint32_t e = osl_last_error()) {
+    case 0: return "";
+    case 2: return "no such file";
+    case 3: return "no such directory";
+    case 5: return "access denied";
+    case 32: return "the file is in use by another program";
+    case 33: return "a region of the file is locked by another program";
+    case 39:
+    case 112: return "the disk is full";
+    case 80:
+    case 183: return "the file exists already";
+    default: return "system error " + std::to_string(e);
+    }
+}
+
 int cli_fail(const std::string& what, XDSTATUS status) {
-    fprintf(stderr, "qxdb: %s: %s\n", what.c_str(), cli_status_text(status).c_str());
+    const std::string reason = system_reason();
+    fprintf(stderr, "qxdb: %s: %s%s\n", what.c_str(), cli_status_text(status).c_str(),
+            reason.empty() ? "" : (" (" + reason + ")").c_str());
     return kExitFailed;
 }
 
@@ -196,7 +220,11 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
         if (s == XD_OPENERR) {
             // The file is there and may be read, yet cannot be opened: another
             // program holds it for itself.
-            if (access(path.c_str(), R_OK) == 0) fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
+            struct stat st;
+            if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                fprintf(stderr, "qxdb: %s is a directory, not a table\n", path.c_str());
+            else if (access(path.c_str(), R_OK) == 0)
+                fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
             return s;  // no other variant will do better
         }
         if (!have_best && s != XD_BADVERSION) {
