@@ -12,6 +12,7 @@
 #include "engine/core/engine.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "host/progress.h"
 #include "host/record_writer.h"
 #include "host/table_memo.h"
 
@@ -207,7 +208,7 @@ int cmd_dump(int argc, char** argv) {
     std::vector<DbfValue> values(field_count);
     bool warned = false;
     std::vector<Cell> cells(columns.size() + 2);
-    bool progress = isatty(2) && isatty(1) == 0 && hi.record_count > 200000;
+    Progress progress("dumping " + path, hi.record_count);
     for (uint32_t recno = 1; recno <= hi.record_count; recno++) {
         xdb_set_status(XD_OK);
         s = dbf_read_ahead(t.handle, recno);
@@ -224,9 +225,9 @@ int cmd_dump(int argc, char** argv) {
         for (size_t i = 0; i < columns.size(); i++)
             cells[i + 2] = dumper.cell(columns[i], values[(size_t)columns[i].index], recno, &warned);
         writer.write(cells);
-        if (progress && recno % 100000 == 0) fprintf(stderr, "\r%u / %u records", recno, hi.record_count);
+        progress.Step(recno);
     }
-    if (progress) fputs("\n", stderr);
+    progress.Finish();
     writer.finish();
     xdb_set_status(XD_OK);
     dbf_close(t.handle);

@@ -18,6 +18,7 @@
 #include "engine/index/ndx/ndx.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "host/progress.h"
 #include "host/record_writer.h"
 
 namespace {
@@ -107,7 +108,10 @@ int keys(const CliArgs& args) {
     xdb_set_status(XD_OK);
     XDSTATUS s = reverse ? ndx_last(ix.handle, key, &recno) : ndx_first(ix.handle, key, &recno);
     uint64_t guard = 0;
+    // The keys go to standard output; the progress (a terminal only) to standard error.
+    Progress progress("walking " + args.positional[1], 0);
     while (s == XD_OK) {
+        progress.Step(guard);
         printf("%u\t%s\n", recno, key_text(ix, key).c_str());
         xdb_set_status(XD_OK);
         s = reverse ? ndx_previous(ix.handle, key, &recno) : ndx_next(ix.handle, key, &recno);
@@ -209,7 +213,9 @@ int check(const CliArgs& args) {
     NdxInfo info;
     ndx_info(h, &info);
     bool unique = info.unique != 0;  // one entry per key value, not per record
+    Progress progress("checking " + args.positional[2], count);
     for (uint32_t n = 1; n <= count; n++) {
+        progress.Step(n);
         xdb_set_status(XD_OK);
         const XDSTATUS read = dbf_read_ahead(t.handle, n);
         if (read < 0) return cli_fail("reading record " + std::to_string(n), xdb_status());

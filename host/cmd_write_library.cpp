@@ -13,6 +13,7 @@
 #include "host/cli.h"
 #include "host/library_cli.h"
 #include "host/library_table.h"
+#include "host/progress.h"
 #include "host/record_input.h"
 
 namespace {
@@ -80,6 +81,7 @@ int cmd_add(int argc, char** argv) {
     RecordReader reader(std::cin, input_is_csv(std::cin, format));
     std::vector<std::string> storage;
     long added = 0;
+    Progress progress("adding to " + args.positional[1], 0);
     int code = kExitOk;
     for (;;) {
         InputRecord in;
@@ -91,12 +93,14 @@ int cmd_add(int argc, char** argv) {
             code = kExitFailed;
             break;
         }
+        progress.Step((uint64_t)added);
         if (!t.Table()->AddRecord()) {
             code = cli_fail_holder(t.Table()->GetErrorHolder(), "line " + std::to_string(in.line) + " was not added");
             break;
         }
         added++;
     }
+    progress.Finish();
     fprintf(stderr, "qxdb: %ld record%s added\n", added, added == 1 ? "" : "s");
     return code;
 }

@@ -1,0 +1,32 @@
+// The progress line of long commands (see progress.h).
+
+#include "host/progress.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+Progress::Progress(const std::string& what, uint64_t total)
+    : what_(what), total_(total), enabled_(isatty(2) != 0), start_(std::chrono::steady_clock::now()), last_(start_) {}
+
+void Progress::Draw(uint64_t done) {
+    const auto now = std::chrono::steady_clock::now();
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    if (elapsed < 1.0 || std::chrono::duration<double>(now - last_).count() < 0.2) return;
+    last_ = now;
+    const double rate = done / elapsed;
+    if (total_ > 0) {
+        const double left = rate > 0 ? (double)(total_ - (done < total_ ? done : total_)) / rate : 0;
+        fprintf(stderr, "\r%s: %llu / %llu (%.0f%%), %.0f a second, %.0f s left   ", what_.c_str(),
+                (unsigned long long)done, (unsigned long long)total_, 100.0 * done / total_, rate, left);
+    } else {
+        fprintf(stderr, "\r%s: %llu, %.0f a second   ", what_.c_str(), (unsigned long long)done, rate);
+    }
+    drawn_ = true;
+}
+
+void Progress::Finish() {
+    if (drawn_) fputs("\n", stderr);
+    drawn_ = false;
+    enabled_ = false;
+}

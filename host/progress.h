@@ -1,0 +1,27 @@
+#pragma once
+// A line of progress on standard error for long work: items done of the total,
+// the rate and the time left. Shown only when standard error is a terminal, and
+// only once the work has taken more than a second; redrawn five times a second.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+class Progress {
+public:
+    // `total` 0: not known (the count and rate only).
+    Progress(const std::string& what, uint64_t total);
+    ~Progress() { Finish(); }
+    void Step(uint64_t done) {
+        if (enabled_ && (done & 1023) == 0) Draw(done);
+    }
+    void Finish();
+
+private:
+    void Draw(uint64_t done);
+    std::string what_;
+    uint64_t total_;
+    bool enabled_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point start_, last_;
+};
