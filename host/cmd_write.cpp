@@ -48,24 +48,27 @@ int delete_through_library(const CliArgs& args, const char* usage) {
     LibraryTable t;
     if (int code = t.Open(args, true)) return code;
     int failed = 0;
+    IXbaseTable* table = t.Table();
     for (long long n : recnos)
-        if (!t.Table()->DeleteRecord(n))
+        if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->DeleteRecord(n); }))
             failed |= cli_fail_holder(t.Table()->GetErrorHolder(), "record " + std::to_string(n) + " was not deleted");
     return failed ? kExitFailed : kExitOk;
 }
 
 int change_flags(int argc, char** argv, bool deleting) {
     const char* usage =
-        deleting ? "usage: qxdb delete DIR TABLE RECNO...   or   qxdb delete --raw FILE.dbf RECNO... [--dialect N]\n"
+        deleting ? "usage: qxdb delete DIR TABLE RECNO... [--wait SECONDS]   or   qxdb delete --raw FILE.dbf RECNO...\n"
                    "Marks records deleted through the library: each record is tested free of other\n"
-                   "programs' locks, and with DELETEINDEX=1 in qxdbins.ini its keys leave the indexes.\n"
+                   "programs' locks (--wait retries that long), and with DELETEINDEX=1 in qxdbins.ini\n"
+                   "its keys leave the indexes.\n"
                    "--raw marks them in the file itself, indexes untouched: refused while index files\n"
                    "of the table lie beside it, unless --ignore-indexes.\n"
                  : "usage: qxdb recall FILE.dbf RECNO... [--dialect N] [--ignore-indexes]\n"
                    "Marks deleted records live again (refused while index files of the table lie\n"
                    "beside it, unless --ignore-indexes).\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"dialect"}, {"raw", "ignore-indexes"}, usage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"dialect", "wait"}, {"raw", "ignore-indexes"}, usage, &args); done >= 0)
+        return done;
     if (deleting && !args.has("raw")) return delete_through_library(args, usage);
     if (args.positional.size() < 2) return cli_usage(usage);
     std::vector<uint32_t> recnos;

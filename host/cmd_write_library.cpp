@@ -19,16 +19,17 @@
 namespace {
 
 const char kAddUsage[] =
-    "usage: qxdb add DIR TABLE [--format jsonl|csv] [--oemtoansi] < records\n"
+    "usage: qxdb add DIR TABLE [--format jsonl|csv] [--wait SECONDS] [--oemtoansi] < records\n"
     "Adds each input record (JSON objects one per line, or CSV with a header of item\n"
     "names) through the library's add: memos written, every index of the table kept in\n"
     "step. An item left out, or null, stays blank. A record the library refuses (a value\n"
     "its field cannot take, a duplicate of a unique key under DUPLICATESON) stops the\n"
-    "command with the reason; the records before it are added.\n"
+    "command with the reason; the records before it are added. --wait retries a record\n"
+    "another program's lock refuses for that long.\n"
     "example: qxdb add examples/data CUSTOMER < new-customers.jsonl\n";
 
 const char kModifyUsage[] =
-    "usage: qxdb modify DIR TABLE RECNO ITEM=VALUE... [--oemtoansi]\n"
+    "usage: qxdb modify DIR TABLE RECNO ITEM=VALUE... [--wait SECONDS] [--oemtoansi]\n"
     "Changes items of record RECNO through the library (indexes kept in step). VALUE is\n"
     "text, a number, a date (YYYY-MM-DD) or a truth value as the item's type asks.\n"
     "example: qxdb modify examples/data CUSTOMER 3 CITY=Lyon\n";
@@ -72,7 +73,7 @@ bool fill_host_record(LibraryTable& t, const InputRecord& in, std::vector<std::s
 
 int cmd_add(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"format"}, {"oemtoansi"}, kAddUsage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"format", "wait"}, {"oemtoansi"}, kAddUsage, &args); done >= 0) return done;
     if (args.positional.size() != 2) return cli_usage(kAddUsage);
     const std::string format = args.get("format");
     if (!format.empty() && format != "jsonl" && format != "csv") return cli_usage(kAddUsage);
@@ -94,7 +95,8 @@ int cmd_add(int argc, char** argv) {
             break;
         }
         progress.Step((uint64_t)added);
-        if (!t.Table()->AddRecord()) {
+        IXbaseTable* table = t.Table();
+        if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->AddRecord(); })) {
             code = cli_fail_holder(t.Table()->GetErrorHolder(), "line " + std::to_string(in.line) + " was not added");
             break;
         }
@@ -107,7 +109,7 @@ int cmd_add(int argc, char** argv) {
 
 int cmd_modify(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {}, {"oemtoansi"}, kModifyUsage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"wait"}, {"oemtoansi"}, kModifyUsage, &args); done >= 0) return done;
     long long recno = 0;
     if (args.positional.size() < 4 || !cli_parse_number(args.positional[2], 1, 0x7FFFFFFE, &recno))
         return cli_usage(kModifyUsage);
@@ -135,7 +137,9 @@ int cmd_modify(int argc, char** argv) {
         if (!value_for_item(t.Description(), name, a.substr(eq + 1), &storage[i], &value)) return kExitUsage;
         t.Record()->Set(at, value);
     }
-    if (!t.Table()->ModifyRecord(recno)) return cli_fail_holder(t.Table()->GetErrorHolder(), "record " + args.positional[2] + " was not changed");
+    IXbaseTable* table = t.Table();
+    if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->ModifyRecord(recno); }))
+        return cli_fail_holder(t.Table()->GetErrorHolder(), "record " + args.positional[2] + " was not changed");
     return kExitOk;
 }
 

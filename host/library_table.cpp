@@ -3,12 +3,26 @@
 
 #include "host/library_table.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "framework/codepage.h"
 #include "framework/host_item_types.h"
 #include "host/library_cli.h"
+
+int retry_while_locked(const CliArgs& args, IXErrorHolder* holder, const std::function<int()>& operation) {
+    long long seconds = 0;
+    if (args.has("wait")) cli_parse_number(args.get("wait"), 0, 86400, &seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        if (operation()) return 1;
+        const uint32_t id = holder->CurrentErrorId();
+        if ((id != 1041 && id != 1054) || std::chrono::steady_clock::now() >= deadline) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
 
 LibraryTable::~LibraryTable() {
     if (cursor_) cursor_->Release();

@@ -3,6 +3,7 @@
 // bound to every field and a cursor; and values typed on the command line made
 // host values for an item.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ private:
     HostRecordObject* record_ = nullptr;
     IXbaseCursor* cursor_ = nullptr;
 };
+
+// --wait SECONDS: how long a command retries an operation that another program's
+// lock refused (error 1041 or 1054). Retries `operation` (answering 1 or 0, the
+// reason in `holder`) until it succeeds, fails otherwise, or the time is up.
+int retry_while_locked(const CliArgs& args, IXErrorHolder* holder, const std::function<int()>& operation);
 
 // A value typed on the command line (or read from input as text) as a host value
 // for the item `item` of the description: dates as YYYY-MM-DD or YYYYMMDD, numbers

@@ -477,3 +477,26 @@ TEST(Cli, IndexFormatsNotReadYetAreSaidSo) {
     EXPECT_EQ(qxdb("index keys '" + d + "/x.txt'").code, 2);
     remove_temp_dir(d);
 }
+
+// A write that another program's lock refuses fails at once, or waits with --wait.
+TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
+    const std::string d = make_temp_dir("clilockwait");
+    ASSERT_EQ(qxdb("create '" + d + "/T.dbf' --dialect dbase3 NAME:C:10").code, 0);
+    std::ofstream(d + "/in.jsonl") << "{\"NAME\":\"a\"}\n{\"NAME\":\"b\"}\n";
+    ASSERT_EQ(qxdb("append '" + d + "/T.dbf' < '" + d + "/in.jsonl'").code, 0);
+    auto hold = [&](int seconds) {
+        FILE* p = popen(("'" + std::string(QXDB_CLI) + "' lock '" + d + "' T --record 1 --hold " + std::to_string(seconds)).c_str(), "r");
+        char buf[32] = {0};
+        EXPECT_TRUE(p && fgets(buf, sizeof buf, p));
+        EXPECT_EQ(std::string(buf), "locked\n");
+        return p;
+    };
+    FILE* holder = hold(2);
+    CliRun r = qxdb("delete '" + d + "' T 1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("bloqué par une autre application"), std::string::npos) << r.out;  // message 3038
+    EXPECT_EQ(qxdb("delete '" + d + "' T 1 --wait 20").code, 0);  // goes on once the lock is gone
+    pclose(holder);
+    EXPECT_EQ(qxdb("count '" + d + "' T --deleted").out, "1\n");
+    remove_temp_dir(d);
+}
