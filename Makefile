@@ -2,7 +2,7 @@
 # make test   build with sanitizers and run every test
 # make bench  build (Release) and run the benchmarks
 # make tsan   build the threads test with ThreadSanitizer and run it
-# make windows  cross-build qxdb.dll (32- and 64-bit) with mingw-w64
+# make windows  cross-build qxdb.dll, qxdb.exe and qxdbhost.dll (32- and 64-bit) with mingw-w64
 # make test-windows  the Win32 seam end to end under Wine
 # make fuzz   build the fuzz targets with clang and run each for FUZZ_SECONDS
 
@@ -45,7 +45,7 @@ windows:
 	@for arch in i686 x86_64; do \
 	    cmake -S . -B build/windows-$$arch $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw.cmake -DQXDB_MINGW_ARCH=$$arch \
 	        -DCMAKE_BUILD_TYPE=Release -DQXDB_TESTS=OFF -DQXDB_BENCH=OFF >/dev/null || exit 1; \
-	    cmake --build build/windows-$$arch -j $(JOBS) --target qxdb qxdb_static || exit 1; \
+	    cmake --build build/windows-$$arch -j $(JOBS) --target qxdb qxdb_static qxdb_cli qxdbhost || exit 1; \
 	    echo "== build/windows-$$arch/qxdb.dll exports:"; \
 	    $$arch-w64-mingw32-objdump -p build/windows-$$arch/qxdb.dll | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$$/p'; \
 	done
@@ -57,6 +57,10 @@ test-windows: windows
 	cmake --build build/windows-x86_64 -j $(JOBS) --target qxdb_windows_smoke
 	@rm -rf build/windows-x86_64/smoke && mkdir -p build/windows-x86_64/smoke
 	cd build/windows-x86_64/smoke && WINEDEBUG=-all $(WINE) ../qxdb_windows_smoke.exe
+	@echo "== qxdb.exe loads qxdb.dll as the host does (LoadLibraryA), under Wine"
+	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe version
+	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe tables examples/data --details
+	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe browse examples/data customers --format csv --limit 3
 
 bench: release
 	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null

@@ -110,7 +110,8 @@ private:
             // A number: digits, and a decimal part after a point.
             if (at('.')) {
                 pos_++;
-                w += "." + word();
+                w += '.';
+                w += word();
             }
             result->is_number = true;
             result->value = strtol(w.c_str(), nullptr, 10);

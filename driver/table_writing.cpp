@@ -59,7 +59,7 @@ bool text_of(const HostItemValue& v, bool oem_to_ansi, std::string* out) {
     case HV_DECIMAL: out->assign(v.bytes ? v.bytes : "", v.length); break;
     case HV_INT32:
     case HV_INT64: *out = std::to_string(v.integer); break;
-    case HV_BOOLEAN: *out = v.integer ? "T" : "F"; break;
+    case HV_BOOLEAN: out->assign(1, v.integer ? 'T' : 'F'); break;
     case HV_REAL: {
         char b[40];
         snprintf(b, sizeof b, "%.15g", v.real);

@@ -1,10 +1,12 @@
 #include "host/cli.h"
 
-#include <sys/stat.h>
+#include <filesystem>
+
+#include "host/host_platform.h"
+
 
 #include "engine/core/os.h"
 
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -202,7 +204,7 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
             // written, another program holds it; say so rather than "read-only".
             DbfHeaderInfo hi;
             dbf_header_info(h, &hi);
-            if ((hi.file_mode & XDB_FILE_READONLY) && access(path.c_str(), W_OK) == 0) {
+            if ((hi.file_mode & XDB_FILE_READONLY) && host_may_write(path)) {
                 xdb_set_status(XD_OK);
                 dbf_close(h);
                 xdb_set_status(XD_OK);
@@ -220,10 +222,10 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
         if (s == XD_OPENERR) {
             // The file is there and may be read, yet cannot be opened: another
             // program holds it for itself.
-            struct stat st;
-            if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            std::error_code ec;
+            if (std::filesystem::is_directory(path, ec))
                 fprintf(stderr, "qxdb: %s is a directory, not a table\n", path.c_str());
-            else if (access(path.c_str(), R_OK) == 0)
+            else if (host_may_read(path))
                 fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
             return s;  // no other variant will do better
         }

@@ -8,9 +8,10 @@
 // at the end); --truncate lets texts be cut and numbers be rounded to their
 // field; --replace lets unknown characters become '?'.
 
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -203,7 +204,7 @@ XDSTATUS lock_for_append(int16_t h) {
         xdb_set_status(XD_OK);
         XDSTATUS s = dbf_lock_file(h, 1);
         if (s != XD_LOCKVIOLATION || attempt == 200) return s;
-        usleep(10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -287,13 +288,13 @@ int cmd_append(int argc, char** argv) {
     dbf_header_info(t.handle, &hi);
     // A header that counts more records than the file holds is damaged: appending
     // would put the new records far past the real ones, behind phantom records.
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 &&
-        (uint64_t)st.st_size < (uint64_t)hi.header_length + (uint64_t)hi.record_count * hi.record_length) {
+    std::error_code size_error;
+    const uint64_t file_size = std::filesystem::file_size(path, size_error);
+    if (!size_error && file_size < (uint64_t)hi.header_length + (uint64_t)hi.record_count * hi.record_length) {
         fprintf(stderr, "qxdb: %s: the header counts %u records, the file holds %llu; not appending to a damaged table\n",
                 path.c_str(), hi.record_count,
-                (unsigned long long)(hi.record_length ? ((uint64_t)st.st_size > hi.header_length
-                                                             ? ((uint64_t)st.st_size - hi.header_length) / hi.record_length
+                (unsigned long long)(hi.record_length ? (file_size > hi.header_length
+                                                             ? (file_size - hi.header_length) / hi.record_length
                                                              : 0)
                                                       : 0));
         return kExitFailed;

@@ -21,7 +21,7 @@ const char kUsage[] =
     "size; keys with their number, options, expression, components and index file. Index\n"
     "files found beside the table are associated; those that cannot be are reported on\n"
     "standard error and left out.\n"
-    "example: qxdb describe examples/data CUSTOMER\n";
+    "example: qxdb describe examples/data customers\n";
 
 const char* host_type_name(int type) {
     switch (type) {

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #include "driver/xbase_variants.h"
 #include "engine/core/byteorder.h"

@@ -39,7 +39,9 @@ int cmd_eval(int argc, char** argv) {
     switch (v.type) {
     case 'C':
     case 'D':
-        value = "\"" + codepage_to_utf8(cli_table_code_page(t.handle, args), (const char*)p, v.length) + "\"";
+        value.assign(1, '"');
+        value += codepage_to_utf8(cli_table_code_page(t.handle, args), (const char*)p, v.length);
+        value += '"';
         break;
     case 'N':
     case 'F':

@@ -1,8 +1,8 @@
 // qxdb add / modify / lock: changes through the library as a host makes them, with
 // every index of the table kept in step and memos written beside.
 
-#include <unistd.h>
-
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -26,20 +26,20 @@ const char kAddUsage[] =
     "its field cannot take, a duplicate of a unique key under DUPLICATESON) stops the\n"
     "command with the reason; the records before it are added. --wait retries a record\n"
     "another program's lock refuses for that long.\n"
-    "example: qxdb add examples/data CUSTOMER < new-customers.jsonl\n";
+    "example: qxdb add examples/data customers < new-customers.jsonl\n";
 
 const char kModifyUsage[] =
     "usage: qxdb modify DIR TABLE RECNO ITEM=VALUE... [--wait SECONDS] [--oemtoansi]\n"
     "Changes items of record RECNO through the library (indexes kept in step). VALUE is\n"
     "text, a number, a date (YYYY-MM-DD) or a truth value as the item's type asks.\n"
-    "example: qxdb modify examples/data CUSTOMER 3 CITY=Lyon\n";
+    "example: qxdb modify examples/data customers 3 CITY=Lyon\n";
 
 const char kLockUsage[] =
     "usage: qxdb lock DIR TABLE [--file 2|3] [--record N]... [--hold SECONDS]\n"
     "Takes locks through the library (a whole-file lock of host request 2 or 3, records)\n"
     "and holds them SECONDS (default 10) before releasing them, so that another program's\n"
     "conflict can be seen. Prints \"locked\" once every lock is held.\n"
-    "example: qxdb lock examples/data CUSTOMER --record 1 --hold 30\n";
+    "example: qxdb lock examples/data customers --record 1 --hold 30\n";
 
 // One input record into the host record: every item set (null when missing).
 bool fill_host_record(LibraryTable& t, const InputRecord& in, std::vector<std::string>& storage, std::string* why) {
@@ -161,7 +161,7 @@ int cmd_lock(int argc, char** argv) {
     }
     printf("locked\n");
     fflush(stdout);
-    sleep((unsigned)hold);
+    std::this_thread::sleep_for(std::chrono::seconds(hold));
     table->UnlockFile();
     return kExitOk;
 }
@@ -173,7 +173,7 @@ int cmd_compact(int argc, char** argv) {
         "and its memos from the memo file (the old files kept as .BAK and .BKT), then every\n"
         "index of the table built again. --keep-deleted only builds the indexes again.\n"
         "Refused while another program has the table open.\n"
-        "example: qxdb compact examples/data CUSTOMER\n";
+        "example: qxdb compact examples/data customers\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {}, {"keep-deleted"}, kUsage, &args); done >= 0) return done;
     if (args.positional.size() != 2) return cli_usage(kUsage);

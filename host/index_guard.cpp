@@ -2,8 +2,6 @@
 
 #include "host/index_guard.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>

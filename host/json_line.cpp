@@ -68,7 +68,7 @@ struct Reader {
             case '\\':
             case '/': *out += e; break;
             case 'u': {
-                unsigned v;
+                unsigned v = 0;
                 if (!hex4(&v)) return false;
                 if (v >= 0xDC00 && v <= 0xDFFF) return fail("a lone low surrogate");
                 if (v >= 0xD800 && v <= 0xDBFF) {

@@ -94,7 +94,7 @@ bool value_for_item(IXbaseTableDescription* d, const std::string& key, const std
         std::string digits;
         for (char c : text)
             if (c >= '0' && c <= '9') digits += c;
-            else if (c != '-' && c != ':' && c != 'T' && c != ' ') digits = "x";
+            else if (c != '-' && c != ':' && c != 'T' && c != ' ') digits.assign(1, 'x');
         if (digits.size() != 8 && digits.size() != 14) {
             fprintf(stderr, "qxdb: %s is not a date (YYYY-MM-DD)\n", text.c_str());
             return false;

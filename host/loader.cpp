@@ -1,25 +1,16 @@
 #include "host/loader.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <cstdlib>
+
+#include "host/host_platform.h"
 
 namespace {
 
-std::string beside_program(const char* file) {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return file;
-    buf[n] = 0;
-    std::string dir(buf);
-    dir = dir.substr(0, dir.rfind('/') + 1);
-    return dir + file;
-}
+std::string beside_program(const char* file) { return host_program_directory() + file; }
 
 template <class F>
 bool find(void* lib, const char* name, F* out) {
-    *out = (F)dlsym(lib, name);
+    *out = (F)host_library_entry(lib, name);
     return *out != nullptr;
 }
 
@@ -27,12 +18,12 @@ bool find(void* lib, const char* name, F* out) {
 
 std::string default_library_path() {
     const char* env = getenv("QXDB_LIBRARY");
-    return env && *env ? env : beside_program("libqxdb.so");
+    return env && *env ? env : beside_program(kHostLibraryFile);
 }
 
 std::string default_host_module_path() {
     const char* env = getenv("QXDB_HOST_MODULE");
-    return env && *env ? env : beside_program("libqxdbhost.so");
+    return env && *env ? env : beside_program(kHostModuleFile);
 }
 
 bool HostSession::fail(const std::string& why) {
@@ -42,8 +33,9 @@ bool HostSession::fail(const std::string& why) {
 }
 
 bool HostSession::Start(const std::string& library_path, const std::string& host_module_path) {
-    library_ = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library_) return fail(std::string("cannot load the library: ") + dlerror());
+    std::string why;
+    library_ = host_load_library(library_path, &why);
+    if (!library_) return fail("cannot load the library " + library_path + ": " + why);
     LibraryExports& e = exports_;
     if (!find(library_, "CheckVersion", &e.check_version) || !find(library_, "bExternalInitLibrary", &e.init) ||
         !find(library_, "ExternalTermLibrary", &e.term) || !find(library_, "piQueryInterface", &e.query_interface) ||
@@ -58,8 +50,8 @@ bool HostSession::Start(const std::string& library_path, const std::string& host
     started_ = true;
     int32_t wanted = 0;
     if (!e.compatible(28, 36, &wanted)) return fail("the library is not compatible with this host");
-    module_ = dlopen(host_module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module_) return fail(std::string("cannot load the host module: ") + dlerror());
+    module_ = host_load_library(host_module_path, &why);
+    if (!module_) return fail("cannot load the host module " + host_module_path + ": " + why);
     if (!e.init_calc(module_, 2, 2)) return fail("the library did not take the host's calculation routines");
     if (!e.init_conv(module_, 2, 2)) return fail("the library did not take the host's conversion routines");
     driver_ = e.query_interface(0);
@@ -74,8 +66,8 @@ void HostSession::Stop() {
     }
     if (started_ && exports_.term) exports_.term();
     started_ = false;
-    if (library_) dlclose(library_);
+    host_unload_library(library_);
     library_ = nullptr;
-    if (module_) dlclose(module_);
+    host_unload_library(module_);
     module_ = nullptr;
 }

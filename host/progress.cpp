@@ -2,12 +2,12 @@
 
 #include "host/progress.h"
 
-#include <unistd.h>
+#include "host/host_platform.h"
 
 #include <cstdio>
 
 Progress::Progress(const std::string& what, uint64_t total)
-    : what_(what), total_(total), enabled_(isatty(2) != 0), start_(std::chrono::steady_clock::now()), last_(start_) {}
+    : what_(what), total_(total), enabled_(host_stderr_is_terminal()), start_(std::chrono::steady_clock::now()), last_(start_) {}
 
 void Progress::Draw(uint64_t done) {
     const auto now = std::chrono::steady_clock::now();

@@ -1,7 +1,8 @@
 #include "host/table_memo.h"
 
-#include <dirent.h>
-#include <strings.h>
+#include <cctype>
+#include <filesystem>
+
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
@@ -13,6 +14,11 @@ bool TableMemo::FoxPro(uint8_t dialect) {
 }
 
 namespace {
+
+std::string lower(std::string s) {
+    for (char& c : s) c = (char)tolower((unsigned char)c);
+    return s;
+}
 
 uint8_t dbt_dialect(uint8_t dialect) {
     dialect &= 0x7F;
@@ -28,15 +34,11 @@ std::string TableMemo::PathFor(const std::string& dbf_path, uint8_t dialect) {
     std::string base = file.substr(0, file.rfind('.'));
     std::string ext = FoxPro(dialect) ? ".fpt" : ".dbt";
     // The memo file may be named in another case than the table (Windows does not care).
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (strcasecmp(name.c_str(), (base + ext).c_str()) == 0) {
-                closedir(d);
-                return dir + "/" + name;
-            }
-        }
-        closedir(d);
+    std::error_code ec;
+    const std::string wanted = lower(base + ext);
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (lower(name) == wanted) return dir + "/" + name;
     }
     return dir + "/" + base + ext;
 }

@@ -76,37 +76,39 @@ XDSTATUS xdb_format_date(char* out, int code, int year, int month, int day) {
     if (year < 0 || year >= 10000 || month < 1 || month > 12 || day < 1 || day > xdb_days_in_month(year, month))
         return xdb_report(XD_BADDATE);
     if (code < 1 || code > 15) return xdb_report(XD_BADCOMMAND);
-    int yy = year % 100;
+    // The parts are in range (checked above); as unsigned values bounded so that
+    // the compiler sees every text fit its 11 bytes too.
+    const unsigned y = (unsigned)year % 10000u, m = (unsigned)month % 100u, d = (unsigned)day % 100u, yy = y % 100u;
     switch (code) {
-    case 1: snprintf(out, 11, "%02d/%02d/%02d", month, day, yy); break;
-    case 2: snprintf(out, 11, "%02d/%02d/%04d", month, day, year); break;
+    case 1: snprintf(out, 11, "%02u/%02u/%02u", m, d, yy); break;
+    case 2: snprintf(out, 11, "%02u/%02u/%04u", m, d, y); break;
     case 3: {
-        int ddd = day;
-        for (int m = 1; m < month; m++) ddd += xdb_days_in_month(year, m);
-        snprintf(out, 11, "%04d/%03d", year, ddd);
+        unsigned ddd = d;
+        for (int k = 1; k < month; k++) ddd += (unsigned)xdb_days_in_month(year, k);
+        snprintf(out, 11, "%04u/%03u", y, ddd % 1000u);
         break;
     }
     case 4:
         // The stored form; written by hand because it is on every scan's path.
-        out[0] = (char)('0' + year / 1000);
-        out[1] = (char)('0' + year / 100 % 10);
-        out[2] = (char)('0' + year / 10 % 10);
-        out[3] = (char)('0' + year % 10);
-        out[4] = (char)('0' + month / 10);
-        out[5] = (char)('0' + month % 10);
-        out[6] = (char)('0' + day / 10);
-        out[7] = (char)('0' + day % 10);
+        out[0] = (char)('0' + y / 1000);
+        out[1] = (char)('0' + y / 100 % 10);
+        out[2] = (char)('0' + y / 10 % 10);
+        out[3] = (char)('0' + y % 10);
+        out[4] = (char)('0' + m / 10);
+        out[5] = (char)('0' + m % 10);
+        out[6] = (char)('0' + d / 10);
+        out[7] = (char)('0' + d % 10);
         out[8] = 0;
         break;
-    case 5: snprintf(out, 11, "%02d%02d%02d", day, month, yy); break;
-    case 6: snprintf(out, 11, "%02d.%02d.%02d", day, month, yy); break;
-    case 7: snprintf(out, 11, "%02d.%02d.%04d", day, month, year); break;
-    case 8: case 10: snprintf(out, 11, "%02d/%02d/%02d", day, month, yy); break;
-    case 9: case 11: snprintf(out, 11, "%02d/%02d/%04d", day, month, year); break;
-    case 12: snprintf(out, 11, "%02d-%02d-%02d", day, month, yy); break;
-    case 13: snprintf(out, 11, "%02d-%02d-%04d", day, month, year); break;
-    case 14: snprintf(out, 11, "%02d.%02d.%02d", yy, month, day); break;
-    case 15: snprintf(out, 11, "%04d.%02d.%02d", year, month, day); break;
+    case 5: snprintf(out, 11, "%02u%02u%02u", d, m, yy); break;
+    case 6: snprintf(out, 11, "%02u.%02u.%02u", d, m, yy); break;
+    case 7: snprintf(out, 11, "%02u.%02u.%04u", d, m, y); break;
+    case 8: case 10: snprintf(out, 11, "%02u/%02u/%02u", d, m, yy); break;
+    case 9: case 11: snprintf(out, 11, "%02u/%02u/%04u", d, m, y); break;
+    case 12: snprintf(out, 11, "%02u-%02u-%02u", d, m, yy); break;
+    case 13: snprintf(out, 11, "%02u-%02u-%04u", d, m, y); break;
+    case 14: snprintf(out, 11, "%02u.%02u.%02u", yy, m, d); break;
+    case 15: snprintf(out, 11, "%04u.%02u.%02u", y, m, d); break;
     }
     return XD_OK;
 }

@@ -399,7 +399,7 @@ XDSTATUS end_positioning(NdxFile* f, const Block& leaf, XDSTATUS s, void* key, u
 typedef XDSTATUS (*Move)(NdxFile*, Block*);
 
 XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, Move move) {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
     Block leaf;
@@ -431,7 +431,7 @@ bool step_in_saved_leaf(NdxFile* f, bool forward, Block* leaf) {
 // gone, the search stops just before its place, so the move still lands on its
 // neighbour.
 XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
     Block leaf;
@@ -596,7 +596,7 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
 }
 
 XDSTATUS ndx_close(int16_t handle) {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
     // A damaged tree that cannot be compacted is still closed: the status tells.
@@ -618,7 +618,7 @@ XDSTATUS ndx_close(int16_t handle) {
 }
 
 XDSTATUS ndx_info(int16_t handle, NdxInfo* info) {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
     if (!info) return xdb_report(XD_NULLPARAM);
@@ -641,7 +641,7 @@ XDSTATUS ndx_next(int16_t handle, void* key, uint32_t* recno) { return moved_fro
 XDSTATUS ndx_previous(int16_t handle, void* key, uint32_t* recno) { return moved_from(handle, key, recno, false); }
 
 XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno) {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
     if (*recno == 0) return xdb_report(XD_KEYNOTFOUND);
@@ -661,7 +661,7 @@ XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno) {
 }
 
 XDSTATUS ndx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode) {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
     uint8_t search_key[101] = {0};
@@ -1274,7 +1274,7 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
 namespace {
 
 struct Checker {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     std::vector<uint8_t> seen;
     int leaf_depth = -1;
     uint32_t entries = 0;
@@ -1333,7 +1333,7 @@ struct Checker {
 }  // namespace
 
 XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
     if (!fault || cap == 0) return xdb_report(XD_NULLPARAM);
@@ -1430,7 +1430,7 @@ void from_sortable(const uint8_t* in, uint8_t* le) {
 
 // Builds the tree bottom-up from items in order (see the rebuild below).
 struct TreeBuilder {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     BuildWriter* writer;
     struct Level {
         Block block;
@@ -1523,7 +1523,7 @@ struct TreeBuilder {
 }  // namespace
 
 XDSTATUS ndx_key_from_record(int16_t handle, int16_t data_handle, void* key) {
-    NdxFile* f;
+    NdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
@@ -1618,7 +1618,7 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
     if (count == 0) return xdb_status();
     int16_t h;
     if ((s = ndx_open(&h, name, 0)) < 0) return s;
-    NdxFile* f;
+    NdxFile* f = nullptr;
     enter(h, &f);
     const char* expr = (const char*)f->header + 24;
     const uint16_t kl = f->key_length;

@@ -174,7 +174,7 @@ XDSTATUS relink(MemoFile* m, uint32_t prev, uint32_t to) {
         m->next_free = to;
         return XD_OK;
     }
-    Run r;
+    Run r{};
     XDSTATUS s = read_run(m, prev, &r);
     if (s) return s;
     r.next = to;
@@ -193,7 +193,7 @@ XDSTATUS free_blocks(MemoFile* m, uint32_t block, uint32_t count) {
         uint32_t prev = 0, cur = m->next_free, steps = 0;
         while (cur < end && cur > 0) {
             if (++steps > end) return xdb_report(XD_CORRUPT);
-            Run r;
+            Run r{};
             if ((s = read_run(m, cur, &r))) return s;
             if (cur + r.count == block || block + count == cur) {
                 if ((s = relink(m, prev, r.next))) return s;  // out of the chain, into ours
@@ -223,7 +223,7 @@ XDSTATUS take_blocks(MemoFile* m, uint32_t n, uint32_t* block) {
     XDSTATUS s;
     while (cur < end && cur > 0) {
         if (++steps > end) return xdb_report(XD_CORRUPT);  // a chain that loops
-        Run r;
+        Run r{};
         if ((s = read_run(m, cur, &r))) return s;
         if (r.count >= n && r.count > 0) {
             if (r.count > n) {
