@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: demo test tsan windows test-windows bench fuzz release clean
+.PHONY: demo test tsan windows test-windows test-windows-suite bench fuzz release clean
 
 release:
 	@tools/ensure-deps.sh
@@ -61,6 +61,13 @@ test-windows: windows
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe version
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe tables examples/data --details
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe browse examples/data customers --format csv --limit 3
+
+# The portable part of the test suite as a Windows program under Wine (not in CI
+# yet: the Win32 semantics it checks do not all hold so far).
+test-windows-suite: windows
+	@tools/ensure-deps.sh wine
+	cmake --build build/windows-x86_64 -j $(JOBS) --target qxdb_tests
+	cd build/windows-x86_64 && WINEDEBUG=-all $(WINE) ./qxdb_tests.exe --gtest_brief=1
 
 bench: release
 	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null

@@ -91,14 +91,14 @@ protected:
     void SetUp() override { dir_ = make_temp_dir("exports"); }
     void TearDown() override {
         while (library().start_count > 0) ExternalTermLibrary();
-        unsetenv("QXDB_INI_DIR");
+        set_test_env("QXDB_INI_DIR", "");
         remove_temp_dir(dir_);
     }
     std::string dir_;
 };
 
 TEST_F(LibraryExports, StartsNestAndTheOptionsComeFromQxdbinsIni) {
-    setenv("QXDB_INI_DIR", dir_.c_str(), 1);
+    set_test_env("QXDB_INI_DIR", dir_);
     EXPECT_EQ(CheckVersion(), 23);
     EXPECT_EQ(bExternalInitLibrary(), 1);
     EXPECT_EQ(library().delete_index, 0);  // no file: both 0

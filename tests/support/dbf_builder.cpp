@@ -1,9 +1,11 @@
 #include "tests/support/dbf_builder.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 
 void DbfImage::write(const std::string& path) const {
@@ -49,15 +51,30 @@ DbfImage build_dbf(uint8_t version, const std::vector<FieldSpec>& fields, const 
 }
 
 std::string make_temp_dir(const std::string& tag) {
+    namespace fs = std::filesystem;
     const char* base = getenv("TMPDIR");
+    std::error_code ec;
+    const fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path(ec);
     std::string name = tag;
     for (char& c : name)
         if (c == '/') c = '-';  // parameterised suites are named "Prefix/Suite"
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qxdb-" + name + "-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    return buf.data();
+    static std::mt19937_64 rng(std::random_device{}() ^ (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100; attempt++) {
+        char suffix[20];
+        snprintf(suffix, sizeof suffix, "%012llx", (unsigned long long)(rng() & 0xFFFFFFFFFFFFull));
+        const fs::path dir = root / ("qxdb-" + name + "-" + suffix);
+        if (fs::create_directory(dir, ec)) return dir.generic_string();
+    }
+    throw std::runtime_error("no temporary directory could be made");
+}
+
+void set_test_env(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());  // an empty value removes it
+#else
+    if (value.empty()) unsetenv(name);
+    else setenv(name, value.c_str(), 1);
+#endif
 }
 
 void remove_temp_dir(const std::string& dir) {

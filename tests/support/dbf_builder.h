@@ -38,5 +38,8 @@ DbfCreateField create_field(const char* name, char type, uint16_t length = 0, ui
 // A fresh empty directory under the system's temporary directory.
 std::string make_temp_dir(const std::string& tag);
 
+// Sets (or, with an empty value, removes) an environment variable, on both platforms.
+void set_test_env(const char* name, const std::string& value);
+
 // Removes a directory made by make_temp_dir with everything in it.
 void remove_temp_dir(const std::string& dir);

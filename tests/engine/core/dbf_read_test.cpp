@@ -99,7 +99,8 @@ TEST_F(DbfReadTest, ReadAheadSeesWhatReadRecordSees) {
     std::vector<std::string> records;
     std::mt19937 rng(3);
     for (int i = 0; i < 5000; i++) {
-        std::string r = (rng() % 7 == 0 ? "*" : "") + std::to_string(i * 37);
+        std::string r = rng() % 7 == 0 ? std::string(1, '*') : std::string();
+        r += std::to_string(i * 37);
         records.push_back(r);
     }
     int16_t a = open(build_dbf(0x03, {{"K", 'C', 200}}, records), 1, "a.dbf");

@@ -129,14 +129,14 @@ TEST_F(FrameTest, DateFormatGetAndSet) {
 
 TEST_F(FrameTest, CollationFlagComesFromTheEngineConfigurationFile) {
     EXPECT_EQ(xdb_collation_flag(), 1);  // default: byte order
-    setenv("QXDB_INI_DIR", dir_.c_str(), 1);
+    set_test_env("QXDB_INI_DIR", dir_);
     std::ofstream(dir_ + "/QXDB4XX.INI") << "; engine settings\n[Other]\nasciisort=1\n[ SORT ]\n AsciiSort = 0 \n";
     ASSERT_EQ(xdbinit(), XD_OK);
     EXPECT_EQ(xdb_collation_flag(), 0);
     std::ofstream(dir_ + "/QXDB4XX.INI") << "[sort]\nasciisort=7\n";
     ASSERT_EQ(xdbinit(), XD_OK);
     EXPECT_EQ(xdb_collation_flag(), 1);  // any non-zero value is byte order
-    unsetenv("QXDB_INI_DIR");
+    set_test_env("QXDB_INI_DIR", "");
 }
 
 }  // namespace
