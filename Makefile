@@ -3,14 +3,15 @@
 # make bench  build (Release) and run the benchmarks
 # make tsan   build the threads test with ThreadSanitizer and run it
 # make windows  cross-build qxdb.dll, qxdb.exe and qxdbhost.dll (32- and 64-bit) with mingw-w64
-# make test-windows  the Win32 seam end to end under Wine
+# make test-windows  the Win32 seam end to end under Wine: smoke test, the portable test
+#                    suite, and qxdb.exe loading qxdb.dll
 # make fuzz   build the fuzz targets with clang and run each for FUZZ_SECONDS
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: demo test tsan windows test-windows test-windows-suite bench fuzz release clean
+.PHONY: demo test tsan windows test-windows bench fuzz release clean
 
 release:
 	@tools/ensure-deps.sh
@@ -54,20 +55,15 @@ windows:
 WINE ?= $(shell command -v wine64 2>/dev/null || echo /usr/lib/wine/wine64)
 test-windows: windows
 	@tools/ensure-deps.sh wine
-	cmake --build build/windows-x86_64 -j $(JOBS) --target qxdb_windows_smoke
+	cmake --build build/windows-x86_64 -j $(JOBS) --target qxdb_windows_smoke qxdb_tests
 	@rm -rf build/windows-x86_64/smoke && mkdir -p build/windows-x86_64/smoke
 	cd build/windows-x86_64/smoke && WINEDEBUG=-all $(WINE) ../qxdb_windows_smoke.exe
+	@echo "== the portable part of the test suite as a Windows program, under Wine"
+	cd build/windows-x86_64 && WINEDEBUG=-all $(WINE) ./qxdb_tests.exe --gtest_brief=1
 	@echo "== qxdb.exe loads qxdb.dll as the host does (LoadLibraryA), under Wine"
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe version
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe tables examples/data --details
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe browse examples/data customers --format csv --limit 3
-
-# The portable part of the test suite as a Windows program under Wine (not in CI
-# yet: the Win32 semantics it checks do not all hold so far).
-test-windows-suite: windows
-	@tools/ensure-deps.sh wine
-	cmake --build build/windows-x86_64 -j $(JOBS) --target qxdb_tests
-	cd build/windows-x86_64 && WINEDEBUG=-all $(WINE) ./qxdb_tests.exe --gtest_brief=1
 
 bench: release
 	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null

@@ -355,7 +355,12 @@ uint32_t osl_write_generation(uint16_t handle) {
 
 int osl_open_elsewhere(uint16_t handle) {
     PlatFile f = lookup(handle);
-    return f != kPlatInvalidFile && plat_open_elsewhere(f) ? 1 : 0;
+    if (f == kPlatInvalidFile) return 0;
+    // Another handle of this process on the same file is known here on every
+    // platform; other processes are the platform's to tell.
+    const int32_t i = g_file_of[handle];
+    if (i >= 0 && g_shared[(size_t)i].handles > 1) return 1;
+    return plat_open_elsewhere(f) ? 1 : 0;
 }
 
 int osl_rename(const char* old_name, const char* new_name) {

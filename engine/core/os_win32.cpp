@@ -78,6 +78,20 @@ PlatFile plat_open(const char* name, uint32_t access_share, bool create, uint32_
     if (access_share & kPlatShareRead) share |= FILE_SHARE_READ;
     if (access_share & kPlatShareWrite) share |= FILE_SHARE_WRITE;
     UINT old_mode = SetErrorMode(SEM_FAILCRITICALERRORS);
+    if (create) {
+        // CREATE_ALWAYS would empty a file that a handle sharing writes holds open:
+        // a file anybody holds is not created anew.
+        HANDLE probe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD probe_error = GetLastError();
+        if (probe != INVALID_HANDLE_VALUE) {
+            CloseHandle(probe);
+        } else if (probe_error == ERROR_SHARING_VIOLATION || probe_error == ERROR_LOCK_VIOLATION) {
+            SetErrorMode(old_mode);
+            fail(error, (uint32_t)probe_error);
+            return kPlatInvalidFile;
+        }
+    }
     HANDLE h = CreateFileA(name, access, share, nullptr, create ? CREATE_ALWAYS : OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
     DWORD e = GetLastError();

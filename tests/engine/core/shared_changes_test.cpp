@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -179,7 +181,16 @@ TEST_F(SharedChangesTest, FilesHeldOpenAreNeitherReplacedNorRenamedNorDeleted) {
         xdb_set_status(XD_OK);
         EXPECT_EQ(dbf_create(path.c_str(), 1, &f, 1), XD_OPENERR) << mode;
         xdb_set_status(XD_OK);
+#ifdef _WIN32
+        // A file held exclusively cannot be read by anybody else there: its size tells.
+        if (mode == (uint16_t)DBF_DBASE3) {
+            EXPECT_EQ(std::filesystem::file_size(path), before.size());
+        } else {
+            EXPECT_EQ(file_bytes(path), before) << mode;
+        }
+#else
         EXPECT_EQ(file_bytes(path), before) << mode;
+#endif
         EXPECT_EQ(xdb_frename(path.c_str(), (dir_ + "/moved.dbf").c_str()), XD_ACCESSDENIED);
         xdb_set_status(XD_OK);
         EXPECT_EQ(xdb_fdelete(path.c_str()), XD_KEYNOTFOUND);  // a sharing violation reads as "missing"

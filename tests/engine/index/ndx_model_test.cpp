@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +82,10 @@ protected:
     // What another dBASE-family program makes of the file: a strict walk, and a
     // seek by the separators of every key, landing on its first entry.
     void check_as_others_read(const std::string& path, const std::vector<Entry>& model, const char* when) {
+#ifdef _WIN32
+        // An index held exclusively cannot be opened by another program there.
+        if (open_mode_ == 0) return;
+#endif
         NdxReader reader(path);
         ASSERT_TRUE(reader.ok()) << when << ": " << reader.fault();
         const auto& got = reader.entries();
@@ -186,10 +192,8 @@ TEST_P(NdxModelTest, RandomAddsAndDeletesOfCharacterKeys) {
     check(h, model, kl, "after reopen");
     NdxInfo info;
     ndx_info(h, &info);
-    FILE* fp = fopen(path.c_str(), "rb");
-    fseek(fp, 0, SEEK_END);
-    EXPECT_EQ((long)info.block_count * 512, ftell(fp));  // no freed block left inside
-    fclose(fp);
+    // The file's size, asked of the directory: the file is open, perhaps exclusively.
+    EXPECT_EQ((uintmax_t)info.block_count * 512, std::filesystem::file_size(path));  // no freed block left inside
 }
 
 TEST_P(NdxModelTest, NumericKeysWithNegativesAndDeepTrees) {
