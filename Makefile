@@ -64,6 +64,8 @@ test-windows: windows
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe version
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe tables examples/data --details
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe browse examples/data customers --format csv --limit 3
+	@echo "== two Windows programs contending for a record, under Wine"
+	tools/windows-lock-check.sh $(WINE) build/windows-x86_64
 
 bench: release
 	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null
