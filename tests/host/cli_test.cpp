@@ -500,3 +500,37 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     EXPECT_EQ(qxdb("count '" + d + "' T --deleted").out, "1\n");
     remove_temp_dir(d);
 }
+
+// What a user meets first when something is wrong: one table of commands, their
+// exit status and a piece of what they say.
+TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
+    const std::string d = make_temp_dir("cliexits");
+    ASSERT_EQ(qxdb("create '" + d + "/T.dbf' --dialect dbase3 NAME:C:10").code, 0);
+    ASSERT_EQ(qxdb("index create '" + d + "/T.dbf' '" + d + "/N.ndx' --expr NAME").code, 0);
+    std::ofstream(d + "/x.ntx") << std::string(1024, '\0');
+    struct Case {
+        std::string args;
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"dump '" + d + "/missing.dbf'", 1, "no such file"},
+        {"dump '" + d + "'", 1, "is a directory"},
+        {"tables '" + d + "/nowhere'", 1, "not a directory"},
+        {"index keys '" + d + "/x.ntx'", 1, "not supported yet"},
+        {"pack '" + d + "/T.dbf'", 1, "would leave these index files"},
+        {"create '" + d + "/U.dbf' --dialect dbase9 A:C:1", 2, "usage"},
+        {"create '" + d + "/U.dbf' --dialect foxpro A:C:1", 0, ""},
+        {"browse '" + d + "' T --from A", 2, "--from and --to need --key"},
+        {"seek '" + d + "' T NAME", 2, "usage"},
+        {"count '" + d + "' NOSUCH", 1, "n'existe pas"},
+        {"help dump", 0, "usage: qxdb dump"},
+        {"frobnicate", 2, "unknown command"},
+    };
+    for (const Case& c : cases) {
+        CliRun r = qxdb(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << "\n" << r.out;
+    }
+    remove_temp_dir(d);
+}
