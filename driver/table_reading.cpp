@@ -448,20 +448,11 @@ int XbaseTable::SearchCursor(CursorState* c, const std::u16string& key, const Ho
 int XbaseTable::ChangeKey(CursorState* c, const std::u16string& key, CXErrorHolder* holder) {
     QXDB_DRIVER_ENTRY;
     holder->Reset();
-    XbaseItemDescription* item = description_ ? description_->Find(key) : nullptr;
-    if (!item) {
-        raise_error(holder, 1023, 106, 20, {key, description_ ? description_->GetTableName() : u""});
-        return 0;
-    }
-    if (item->key_number <= 0) {
-        raise_error(holder, 1018, 106, 21, {key});
-        return 0;
-    }
+    if (!PrepareKey(c, key, holder)) return 0;  // an item of the table (1023) and a key (1018)
     if (c->current < 1) {
         raise_error(holder, 1029, 106, 22, {});
         return 0;
     }
-    if (!PrepareKey(c, key, holder)) return 0;
     int deleted;
     bool got = false;
     if (!ReadRecord(c, c->current, true, &deleted, &got, holder)) return 0;
@@ -685,10 +676,15 @@ int XbaseTable::StartKeyBrowse(IXbaseCursor* cursor, const char16_t* key) {
 int XbaseTable::BrowseRange(IXbaseCursor* cursor, const char16_t* key, int mode, const HostItemValue* from,
                             const HostItemValue* to, int options) {
     XbaseCursor* c = CursorOf(cursor);
-    if (!c) return 0;
-    const std::u16string k = key ? key : u"";
-    if ((mode == kBrowseFirst || mode == kBrowseLast) && !SetRange(&c->state, k, from, to, &errors_)) return 0;
-    return BrowseCursor(&c->state, k, mode, options, &errors_);
+    return c ? RangeBrowse(&c->state, key ? key : u"", mode, from, to, options, &errors_) : 0;
+}
+
+int XbaseTable::RangeBrowse(CursorState* c, const std::u16string& key, int mode, const HostItemValue* from,
+                            const HostItemValue* to, int options, CXErrorHolder* holder) {
+    QXDB_DRIVER_ENTRY;
+    // First and last set the bounds; next and previous keep them.
+    if ((mode == kBrowseFirst || mode == kBrowseLast) && !SetRange(c, key, from, to, holder)) return 0;
+    return BrowseCursor(c, key, mode, options, holder);
 }
 
 int XbaseTable::BuildSearchValue(IXbaseCursor* cursor, const char16_t* key, const HostItemValue* value, int options) {

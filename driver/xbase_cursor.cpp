@@ -81,10 +81,7 @@ int XbaseCursor::Browse(const char16_t* key, int mode, int options) {
 int XbaseCursor::BrowseRange(const char16_t* key, int mode, const HostItemValue* from, const HostItemValue* to,
                              int options) {
     XbaseTable* t = RequireTable();
-    if (!t) return 0;
-    const std::u16string k = key ? key : u"";
-    if ((mode == kBrowseFirst || mode == kBrowseLast) && !t->SetRange(&state, k, from, to, &errors_)) return 0;
-    return t->BrowseCursor(&state, k, mode, options, &errors_);
+    return t ? t->RangeBrowse(&state, key ? key : u"", mode, from, to, options, &errors_) : 0;
 }
 
 int XbaseCursor::Search(const char16_t* key, const HostItemValue* value, int options, int* outcome) {

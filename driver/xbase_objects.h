@@ -163,6 +163,8 @@ public:
     int BrowseCursor(struct CursorState* cursor, const std::u16string& key, int mode, int options, CXErrorHolder* holder);
     int SetRange(struct CursorState* cursor, const std::u16string& key, const HostItemValue* from,
                  const HostItemValue* to, CXErrorHolder* holder);
+    int RangeBrowse(struct CursorState* cursor, const std::u16string& key, int mode, const HostItemValue* from,
+                    const HostItemValue* to, int options, CXErrorHolder* holder);
     int BuildSearch(struct CursorState* cursor, const std::u16string& key, const HostItemValue* value, int options,
                     CXErrorHolder* holder);
     int SearchCursor(struct CursorState* cursor, const std::u16string& key, const HostItemValue* value, int options,

@@ -377,3 +377,74 @@ TEST_F(StopPointsTest, AppendsAndPackWithMemosKeepEveryMemoWithItsRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+// Memos given back (a failed add's undo), stopped at every change, in the three
+// layouts: the memos kept read back whole, and the file takes a new memo after.
+TEST_F(StopPointsTest, MemosGivenBackKeepTheOthersWhole) {
+    const std::string kept(700, 'k'), gone(900, 'g');
+    for (int kind = 0; kind < 3; kind++) {  // dBASE III, dBASE IV, FPT
+        SCOPED_TRACE(kind);
+        const bool fpt = kind == 2;
+        fs::remove_all(work());
+        fs::remove_all(pristine());
+        fs::create_directories(work());
+        const std::string memo = work() + (fpt ? "/m.fpt" : "/m.dbt");
+        const uint16_t layout = kind == 1 ? 2 : 1;
+        auto open = [&](int16_t* m) {
+            xdb_set_status(XD_OK);
+            return fpt ? fpt_open(m, memo.c_str(), 0) : dbt_open(m, memo.c_str(), layout);
+        };
+        auto write = [&](int16_t m, const std::string& text, uint32_t* block) {
+            *block = 0;
+            return fpt ? fpt_write(m, text.data(), (uint32_t)text.size(), block)
+                       : dbt_write(m, text.data(), (uint32_t)text.size(), block, 0);
+        };
+        ASSERT_EQ(fpt ? fpt_create(memo.c_str(), 1) : dbt_create(memo.c_str(), 1, (uint8_t)layout), XD_OK);
+        uint32_t first = 0, middle = 0, last = 0;
+        {
+            int16_t m = -1;
+            ASSERT_EQ(open(&m), XD_OK);
+            ASSERT_EQ(write(m, kept, &first), XD_OK);
+            ASSERT_EQ(write(m, gone, &middle), XD_OK);
+            ASSERT_EQ(write(m, gone, &last), XD_OK);
+            fpt ? fpt_close(m) : dbt_close(m);
+        }
+        save_pristine();
+        auto operation = [&] {
+            int16_t m = -1;
+            if (open(&m) < 0) return;
+            xdb_set_status(XD_OK);
+            if ((fpt ? fpt_free(m, last) : dbt_free(m, last)) >= 0) {
+                xdb_set_status(XD_OK);
+                fpt ? fpt_free(m, middle) : dbt_free(m, middle);
+            }
+            xdb_set_status(XD_OK);
+            fpt ? fpt_close(m) : dbt_close(m);
+        };
+        auto verify = [&](const std::string& when) {
+            int16_t m = -1;
+            ASSERT_GE(open(&m), 0) << when;
+            const char* text = nullptr;
+            uint32_t length = 0;
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(fpt ? fpt_read(m, first, &text, &length) : dbt_read(m, first, &text, &length), XD_OK) << when;
+            EXPECT_EQ(std::string(text, length), kept) << when;
+            uint32_t block = 0;
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(write(m, kept, &block), XD_OK) << when;
+            EXPECT_NE(block, first) << when;  // the space of a memo kept is never taken
+            xdb_set_status(XD_OK);
+            ASSERT_EQ(fpt ? fpt_read(m, block, &text, &length) : dbt_read(m, block, &text, &length), XD_OK) << when;
+            EXPECT_EQ(std::string(text, length), kept) << when;
+            xdb_set_status(XD_OK);
+            fpt ? fpt_close(m) : dbt_close(m);
+        };
+        Tally tally;
+        at_every_stop(operation, verify, &tally);
+        printf("memo give-back stop points (layout %d): %d\n", kind, tally.points);
+    }
+}
+
+}  // namespace
