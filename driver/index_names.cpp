@@ -2,19 +2,14 @@
 
 #include "driver/index_names.h"
 
-#include <strings.h>
 
 #include "driver/paths.h"
+#include "engine/index/index.h"
 
 
 int index_type_of_path(const std::string& path) {
     std::string ext = path_extension(path);
-    if (!strcasecmp(ext.c_str(), ".ndx")) return kIndexNdx;
-    if (!strcasecmp(ext.c_str(), ".mdx")) return kIndexMdx;
-    if (!strcasecmp(ext.c_str(), ".ntx")) return kIndexNtx;
-    if (!strcasecmp(ext.c_str(), ".idx")) return kIndexIdx;
-    if (!strcasecmp(ext.c_str(), ".cdx")) return kIndexCdx;
-    return kIndexUnsupported;
+    return ext.empty() ? kIndexUnsupported : (int)index_type_of_file(ext.c_str());
 }
 
 std::string index_path_from_name(const std::string& name, const std::string& table_path) {

@@ -1,21 +1,24 @@
-// qxdb index create TABLE.dbf FILE.ndx --expr EXPR [--unique]
-// qxdb index keys FILE.ndx [--table TABLE.dbf] [--reverse]
-// qxdb index seek FILE.ndx VALUE [--table TABLE.dbf]
-// qxdb index check TABLE.dbf FILE.ndx
-// qxdb reindex TABLE.dbf FILE.ndx
+// qxdb index create TABLE.dbf FILE --expr EXPR [--unique]
+// qxdb index keys FILE [--table TABLE.dbf] [--reverse]
+// qxdb index seek FILE VALUE [--table TABLE.dbf]
+// qxdb index check TABLE.dbf FILE
+// qxdb reindex TABLE.dbf FILE
 //
-// NDX files do not tell date keys from numbers; with --table the key expression is
-// evaluated on the table to find its type, and date keys print as yyyymmdd.
+// Every index format goes through the uniform index operations. Index files do not
+// always tell what their keys stand for (NDX numbers or dates, NTX text of numbers
+// or dates); with --table the key expression is evaluated on the table to find
+// out, and keys print as the value (dates as yyyymmdd).
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
-#include "engine/index/ndx/ndx.h"
+#include "engine/index/index.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
 #include "host/progress.h"
@@ -23,58 +26,98 @@
 
 namespace {
 
-// 0 for an NDX file; else says which format it is and that it is not read yet (exit 1).
+// 0 for an index file of a format the engine has; else says which format it is and
+// that it is not read yet (exit 1).
 int refuse_unsupported_index(const std::string& file) {
+    int32_t type = index_type_of_file(file.c_str());
+    if (index_format_available(type)) return 0;
     size_t dot = file.find_last_of('.');
     std::string ext = dot == std::string::npos ? "" : file.substr(dot + 1);
     for (char& c : ext) c = (char)toupper((unsigned char)c);
-    if (ext == "NDX") return 0;
-    const char* family = ext == "NTX" ? "Clipper" : ext == "MDX" ? "dBASE IV" : ext == "IDX" ? "FoxPro" : ext == "CDX" ? "FoxPro and Visual FoxPro" : nullptr;
+    const char* family = type == 5 ? "Clipper" : type == 2 ? "dBASE IV" : type == 3 ? "FoxPro" : type == 10 ? "FoxPro and Visual FoxPro" : nullptr;
     if (!family) {
         fprintf(stderr, "qxdb: %s is no index file this program knows (NDX, NTX, MDX, IDX, CDX)\n", file.c_str());
         return kExitUsage;
     }
-    fprintf(stderr, "qxdb: %s: %s indexes (%s) are not supported yet; only NDX files are read and written\n",
+    fprintf(stderr, "qxdb: %s: %s indexes (%s) are not supported yet; NDX and NTX files are read and written\n",
             file.c_str(), ext.c_str(), family);
     return kExitFailed;
 }
 
-
 const char kUsage[] =
-    "usage: qxdb index create TABLE.dbf FILE.ndx --expr EXPR [--unique]\n"
-    "       qxdb index keys FILE.ndx [--table TABLE.dbf] [--reverse]\n"
-    "       qxdb index seek FILE.ndx VALUE [--table TABLE.dbf]\n"
-    "       qxdb index check TABLE.dbf FILE.ndx\n"
-    "       qxdb reindex TABLE.dbf FILE.ndx\n"
+    "usage: qxdb index create TABLE.dbf FILE.ndx|FILE.ntx --expr EXPR [--unique]\n"
+    "       qxdb index keys FILE [--table TABLE.dbf] [--reverse]\n"
+    "       qxdb index seek FILE VALUE [--table TABLE.dbf]\n"
+    "       qxdb index check TABLE.dbf FILE\n"
+    "       qxdb reindex TABLE.dbf FILE\n"
     "keys prints one line per entry in index order: recno<TAB>key. seek searches a key\n"
     "(a prefix for character keys) and prints the status and the entry it lands on.\n";
 
+// What kind of value an index's keys stand for: text, a number or a date.
+enum class KeyKind { Text, Number, Date };
+
 struct OpenIndex {
+    int32_t type = 0;
     int16_t handle = -1;
-    NdxInfo info{};
-    bool dates = false;
+    IndexAccess access{};
+    IndexDescription desc;
+    KeyKind kind = KeyKind::Text;
     int code_page = 850;
+    ~OpenIndex() {
+        if (handle >= 0) IndexClose(type, handle);
+        xdb_set_status(XD_OK);
+    }
 };
 
-// Opens the index and, with a table, finds whether its numeric keys are dates.
-int open_index(const CliArgs& args, OpenIndex* ix) {
-    XDSTATUS s = ndx_open(&ix->handle, args.positional[1].c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND);
-    if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
+// The kind of value `expression` gives on the table's current record; the
+// format's own key type when there is no table to ask.
+KeyKind kind_of_expression(int16_t table, const std::string& expression, char key_type) {
+    if (table >= 0) {
+        std::string expr = expression;
+        XdbKeyValue v{};
+        xdb_set_status(XD_OK);
+        if (xdb_eval_key(table, &expr[0], 0, &v) >= 0) {
+            xdb_set_status(XD_OK);
+            if (v.type == 'D') return KeyKind::Date;
+            if (v.type == 'N' || v.type == 'F') return KeyKind::Number;
+            return KeyKind::Text;
+        }
+        xdb_set_status(XD_OK);
+    }
+    return key_type == 'C' ? KeyKind::Text : KeyKind::Number;
+}
+
+// Opens an index file of any format the engine has.
+XDSTATUS open_index_file(const std::string& path, uint16_t mode, OpenIndex* ix) {
+    ix->type = index_type_of_file(path.c_str());
     xdb_set_status(XD_OK);
-    ndx_info(ix->handle, &ix->info);
+    XDSTATUS s = IndexOpen(ix->type, path.c_str(), mode, &ix->handle);
+    if (s < 0) return s;
+    xdb_set_status(XD_OK);
+    if ((s = IndexDescribe(ix->type, ix->handle, &ix->desc)) < 0) return s;
+    ix->access.type = ix->type;
+    ix->access.file_handle = (uint16_t)ix->handle;
+    ix->access.key_length = (uint32_t)ix->desc.key_length;
+    ix->access.key_type = ix->desc.key_type;
+    ix->access.single_field = -1;
+    return XD_OK;
+}
+
+// Opens the index and, with a table, finds what its keys stand for.
+int open_index(const CliArgs& args, OpenIndex* ix) {
+    XDSTATUS s = open_index_file(args.positional[1], XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, ix);
+    if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
+    ix->kind = kind_of_expression(-1, "", (char)ix->desc.key_type);
     if (!args.has("table")) return -1;
     OpenedTable t;
     if ((s = cli_open_table(args.get("table"), -1, &t)) < 0) return cli_fail("cannot open " + args.get("table"), s);
     ix->code_page = cli_table_code_page(t.handle, args);
     uint32_t count = 0;
     dbf_record_count(t.handle, &count);
-    if (count > 0 && ix->info.type == 'N') {
+    if (count > 0) {
         xdb_set_status(XD_OK);
         dbf_read_record(t.handle, 1);
-        xdb_set_status(XD_OK);
-        std::string expr = ix->info.expression;
-        XdbKeyValue v{};
-        if (xdb_eval_key(t.handle, &expr[0], 0, &v) >= 0) ix->dates = v.type == 'D';
+        ix->kind = kind_of_expression(t.handle, ix->desc.key_expression, (char)ix->desc.key_type);
     }
     xdb_set_status(XD_OK);
     dbf_close(t.handle);
@@ -82,39 +125,37 @@ int open_index(const CliArgs& args, OpenIndex* ix) {
 }
 
 std::string key_text(const OpenIndex& ix, const uint8_t* key) {
-    if (ix.info.type == 'C') {
-        size_t n = ix.info.key_length;
-        while (n > 0 && key[n - 1] == ' ') n--;
-        return codepage_to_utf8(ix.code_page, (const char*)key, n);
-    }
-    double d;
-    memcpy(&d, key, 8);
-    if (ix.dates) {
+    if (ix.kind == KeyKind::Date) {
         int y, m, day;
-        if (!ndx_date_from_key(d, &y, &m, &day)) return "";
+        if (!IndexKeyDate(&ix.access, key, &y, &m, &day)) return "";
         char buf[16];
         snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, day);
         return buf;
     }
-    return format_double(d);
+    if (ix.kind == KeyKind::Number) {
+        double d = 0;
+        IndexKeyNumber(&ix.access, key, &d);
+        return format_double(d);
+    }
+    size_t n = strnlen((const char*)key, ix.access.key_length > 0 ? ix.access.key_length - 1 : 0);
+    while (n > 0 && key[n - 1] == ' ') n--;
+    return codepage_to_utf8(ix.code_page, (const char*)key, n);
 }
 
 int keys(const CliArgs& args) {
     OpenIndex ix;
     if (int done = open_index(args, &ix); done >= 0) return done;
     bool reverse = args.has("reverse");
-    uint8_t key[128] = {0};
+    uint8_t key[kIndexKeyBuffer + 27] = {0};
     uint32_t recno = 0;
-    xdb_set_status(XD_OK);
-    XDSTATUS s = reverse ? ndx_last(ix.handle, key, &recno) : ndx_first(ix.handle, key, &recno);
+    XDSTATUS s = reverse ? IndexLast(&ix.access, key, &recno) : IndexFirst(&ix.access, key, &recno);
     uint64_t guard = 0;
     // The keys go to standard output; the progress (a terminal only) to standard error.
     Progress progress("walking " + args.positional[1], 0);
     while (s == XD_OK) {
         progress.Step(guard);
         printf("%u\t%s\n", recno, key_text(ix, key).c_str());
-        xdb_set_status(XD_OK);
-        s = reverse ? ndx_previous(ix.handle, key, &recno) : ndx_next(ix.handle, key, &recno);
+        s = reverse ? IndexPrevious(&ix.access, key, &recno) : IndexNext(&ix.access, key, &recno);
         if (++guard > 0x7FFFFFFFull) break;  // a tree that loops
     }
     if (s < 0) return cli_fail("walking " + args.positional[1], s);
@@ -125,31 +166,31 @@ int seek(const CliArgs& args) {
     if (args.positional.size() != 3) return cli_usage(kUsage);
     OpenIndex ix;
     if (int done = open_index(args, &ix); done >= 0) return done;
-    uint8_t key[128] = {0};
-    uint16_t size = 8;
+    uint8_t key[kIndexKeyBuffer + 27] = {0};
     const std::string& value = args.positional[2];
-    if (ix.info.type == 'C') {
-        std::string bytes = codepage_from_utf8(ix.code_page, value);
-        size = (uint16_t)(bytes.size() < 100 ? bytes.size() : 100);
-        memcpy(key, bytes.data(), size);
-    } else if (ix.dates) {
-        int y = 0, m = 0, d = 0;
+    XDSTATUS s = XD_OK;
+    if (ix.kind == KeyKind::Date) {
         std::string digits;
         for (char c : value)
             if (c != '-') digits += c;
+        int y = 0, m = 0, d = 0;
         if (digits.size() != 8 || sscanf(digits.c_str(), "%4d%2d%2d", &y, &m, &d) != 3) {
             fprintf(stderr, "qxdb: dates are written YYYY-MM-DD\n");
             return kExitUsage;
         }
-        double k = ndx_date_key(y, m, d);
-        memcpy(key, &k, 8);
+        // The engine's date text of the default format, MM/DD/YY with the century.
+        char text[16];
+        snprintf(text, sizeof text, "%02d/%02d/%04d", m, d, y);
+        s = xdb_date_format() == 4 ? MakeDateKey(&ix.access, digits.c_str(), key) : MakeDateKey(&ix.access, text, key);
+    } else if (ix.kind == KeyKind::Number) {
+        s = MakeNumericKey(&ix.access, strtod(value.c_str(), nullptr), key);
     } else {
-        double k = strtod(value.c_str(), nullptr);
-        memcpy(key, &k, 8);
+        std::string bytes = codepage_from_utf8(ix.code_page, value);
+        s = MakeCharacterKey(&ix.access, bytes.c_str(), key);
     }
+    if (s < 0) return cli_fail("cannot make a key of " + value, s);
     uint32_t recno = 0;
-    xdb_set_status(XD_OK);
-    XDSTATUS s = ndx_seek(ix.handle, key, size, &recno, 0);
+    s = IndexSeek(&ix.access, key, 0, &recno, 0);
     if (s < 0) return cli_fail("seeking in " + args.positional[1], s);
     const char* what = s == XD_OK ? "found" : s == XD_KEYNOTFOUND ? "not found, on the entry before"
                      : s == XD_KEYNOTFOUNDEND ? "not found, on the first entry" : "empty index";
@@ -157,6 +198,39 @@ int seek(const CliArgs& args) {
     if (s != XD_EMPTYFILE) printf("\t%u\t%s", recno, key_text(ix, key).c_str());
     printf("\n");
     return kExitOk;
+}
+
+// The key type letter, length and decimals of an index of `expr` over the table:
+// from the expression's value on the current record; a number takes its field's
+// width and decimals when the expression is one field (else 10 and 0), which
+// formats that keep numbers as text need.
+struct KeyShape {
+    char type = 0;
+    uint16_t length = 0, decimals = 0;
+};
+
+KeyShape key_shape(int16_t table, const std::string& expression) {
+    KeyShape k;
+    std::string expr = expression;
+    XdbKeyValue v{};
+    xdb_set_status(XD_OK);
+    if (xdb_eval_key(table, &expr[0], 0, &v) < 0) return k;
+    k.type = v.type == 'C' ? 'C' : v.type == 'D' ? 'D' : (v.type == 'N' || v.type == 'F') ? 'N' : 0;
+    k.length = k.type == 'C' ? v.length : 8;
+    if (k.type == 'N') {
+        k.length = 10;
+        int16_t field = -1;
+        uint16_t fields = 0, largest = 0;
+        xdb_set_status(XD_OK);
+        if (dbf_find_field(table, &field, expression.c_str()) == XD_OK && dbf_field_count(table, &fields) == XD_OK) {
+            std::vector<DbfFieldInfo> info(fields);
+            dbf_describe_fields(table, &largest, info.data());
+            k.length = info[(size_t)field].length;
+            k.decimals = info[(size_t)field].decimals;
+        }
+        xdb_set_status(XD_OK);
+    }
+    return k;
 }
 
 // Builds an index of `expr` over the table: its key type and length come from the
@@ -172,63 +246,79 @@ int create(const CliArgs& args) {
         xdb_set_status(XD_OK);
         dbf_read_record(t.handle, 1);
     }
-    std::string expr = args.get("expr");
-    XdbKeyValue v{};
-    xdb_set_status(XD_OK);
-    if ((s = xdb_eval_key(t.handle, &expr[0], 0, &v)) < 0) return cli_fail("cannot evaluate " + args.get("expr"), s);
-    char type = v.type == 'C' ? 'C' : v.type == 'D' ? 'D' : (v.type == 'N' || v.type == 'F') ? 'N' : 0;
-    if (!type) {
+    KeyShape k = key_shape(t.handle, args.get("expr"));
+    if (!k.type) {
+        std::string expr = args.get("expr");
+        XdbKeyValue v{};
+        xdb_set_status(XD_OK);
+        if ((s = xdb_eval_key(t.handle, &expr[0], 0, &v)) < 0) return cli_fail("cannot evaluate " + args.get("expr"), s);
         fprintf(stderr, "qxdb: an index key is text, a number or a date; %s is of type %c\n", args.get("expr").c_str(), v.type);
         return kExitFailed;
     }
-    uint8_t key_type = (uint8_t)(type | (args.has("unique") ? 0x80 : 0));
+    uint8_t key_type = (uint8_t)(k.type | (args.has("unique") ? 0x80 : 0));
+    const std::string& file = args.positional[2];
     xdb_set_status(XD_OK);
-    s = ndx_rebuild(t.handle, args.positional[2].c_str(), key_type, args.get("expr").c_str(), type == 'C' ? v.length : 8);
-    if (s < 0) return cli_fail("cannot build " + args.positional[2], s);
+    s = IndexRebuild(index_type_of_file(file.c_str()), t.handle, file.c_str(), args.get("expr").c_str(), key_type,
+                     k.length, k.decimals, nullptr);
+    if (s < 0) return cli_fail("cannot build " + file, s);
     xdb_set_status(XD_OK);
     dbf_close(t.handle);
-    fprintf(stderr, "qxdb: %s: %u keys\n", args.positional[2].c_str(), count);
+    fprintf(stderr, "qxdb: %s: %u keys\n", file.c_str(), count);
     return kExitOk;
 }
 
 // Walks the tree and checks that every live record of the table has its key in it
-// and that every entry names a record of the table.
+// (a conditional index: every record its condition takes in) and that every entry
+// names a record of the table.
 int check(const CliArgs& args) {
     if (args.positional.size() != 3) return cli_usage(kUsage);
     OpenedTable t;
     XDSTATUS s = cli_open_table(args.positional[1], -1, &t);
     if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
-    int16_t h;
-    xdb_set_status(XD_OK);
-    if ((s = ndx_open(&h, args.positional[2].c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND)) < 0)
-        return cli_fail("cannot open " + args.positional[2], s);
+    OpenIndex ix;
+    const std::string& file = args.positional[2];
+    if ((s = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix)) < 0)
+        return cli_fail("cannot open " + file, s);
     char fault[256];
     uint32_t entries = 0, count = 0, missing = 0;
     xdb_set_status(XD_OK);
-    if ((s = ndx_check(h, &entries, fault, sizeof fault)) < 0) {
-        fprintf(stderr, "qxdb: %s: %s\n", args.positional[2].c_str(), fault);
+    if ((s = IndexCheck(ix.type, ix.handle, &entries, fault, sizeof fault)) < 0) {
+        fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), fault[0] ? fault : cli_status_text(s).c_str());
         return kExitFailed;
     }
     dbf_record_count(t.handle, &count);
-    NdxInfo info;
-    ndx_info(h, &info);
-    bool unique = info.unique != 0;  // one entry per key value, not per record
-    Progress progress("checking " + args.positional[2], count);
+    const bool unique = ix.desc.flags & 128;  // one entry per key value, not per record
+    const bool text = ix.desc.key_type == 'C';
+    const size_t length = text ? ix.access.key_length - 1 : 8;
+    Progress progress("checking " + file, count);
     for (uint32_t n = 1; n <= count; n++) {
         progress.Step(n);
         xdb_set_status(XD_OK);
         const XDSTATUS read = dbf_read_ahead(t.handle, n);
         if (read < 0) return cli_fail("reading record " + std::to_string(n), xdb_status());
         const bool deleted = read == XD_DELETEDREC;
-        uint8_t key[128] = {0};
-        xdb_set_status(XD_OK);
-        if ((s = ndx_key_from_record(h, t.handle, key)) < 0) return cli_fail("key of record " + std::to_string(n), s);
-        uint8_t want[128];
+        bool included = true;
+        if ((s = IndexRecordIncluded(&ix.access, t.handle, &included)) < 0)
+            return cli_fail("condition of " + file + " on record " + std::to_string(n), s);
+        if (!included) continue;
+        uint8_t key[kIndexKeyBuffer + 27] = {0};
+        if ((s = IndexKeyFromRecord(&ix.access, t.handle, key)) == XD_BADKEYEXPR) {
+            fprintf(stderr,
+                    "qxdb: %s: the tree has no fault (%u entries), but its key expression %s cannot be computed\n"
+                    "      from this table alone, so its keys were not compared with the records\n",
+                    file.c_str(), entries, ix.desc.key_expression.c_str());
+            return kExitFailed;
+        }
+        if (s < 0) return cli_fail("key of record " + std::to_string(n), s);
+        if (text) {  // the whole key, blank-padded: the entry itself, not a prefix
+            size_t have = strnlen((const char*)key, length);
+            memset(key + have, ' ', length - have);
+        }
+        uint8_t want[sizeof key];
         memcpy(want, key, sizeof want);
         uint32_t recno = n;
-        xdb_set_status(XD_OK);
-        s = ndx_seek(h, key, 100, &recno, unique ? 0 : NDX_EXACT);
-        bool found = s == XD_OK && (unique ? memcmp(want, key, info.key_length) == 0 : recno == n);
+        s = IndexSeek(&ix.access, key, 0, &recno, unique ? 0 : 2);
+        bool found = s == XD_OK && (unique ? memcmp(want, key, length) == 0 : recno == n);
         // A deleted record may have its key or not (DELETEINDEX, an add that did
         // not stand); a live record must.
         if (!found && !deleted) {
@@ -238,17 +328,16 @@ int check(const CliArgs& args) {
     // Every entry names a record of the table.
     uint32_t strays = 0;
     {
-        uint8_t key[128] = {0};
+        uint8_t key[kIndexKeyBuffer + 27] = {0};
         uint32_t recno = 0;
-        xdb_set_status(XD_OK);
-        for (XDSTATUS w = ndx_first(h, key, &recno); w == XD_OK; w = ndx_next(h, key, &recno))
+        for (XDSTATUS w = IndexFirst(&ix.access, key, &recno); w == XD_OK; w = IndexNext(&ix.access, key, &recno))
             if ((recno < 1 || recno > count) && strays++ < 10)
                 fprintf(stderr, "qxdb: an entry names record %u, which the table does not hold\n", recno);
         xdb_set_status(XD_OK);
     }
     bool ok = missing == 0 && strays == 0 && entries <= count;
     if (!ok && entries > count) fprintf(stderr, "qxdb: %u entries for %u records\n", entries, count);
-    printf("%s: %u entries, %u records, %s\n", args.positional[2].c_str(), entries, count, ok ? "no fault" : "FAULTY");
+    printf("%s: %u entries, %u records, %s\n", file.c_str(), entries, count, ok ? "no fault" : "FAULTY");
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -262,27 +351,23 @@ int cmd_reindex(int argc, char** argv) {
     if (args.positional.size() != 2) return cli_usage(usage);
     if (int refused = refuse_unsupported_index(args.positional[1])) return refused;
     if (!cli_start_engine()) return kExitFailed;
-    int16_t h;
-    XDSTATUS s = ndx_open(&h, args.positional[1].c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND);
-    if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
-    NdxInfo info;
-    ndx_info(h, &info);
-    xdb_set_status(XD_OK);
-    ndx_close(h);
+    const std::string& file = args.positional[1];
+    OpenIndex ix;
+    XDSTATUS s = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix);
+    if (s < 0) return cli_fail("cannot open " + file, s);
+    IndexDescription desc = ix.desc;
+    IndexClose(ix.type, ix.handle);
+    ix.handle = -1;
     OpenedTable t;
     if ((s = cli_open_table(args.positional[0], -1, &t)) < 0) return cli_fail("cannot open " + args.positional[0], s);
-    // Numeric NDX keys may be dates: the expression's value tells.
-    char type = info.type;
-    if (type == 'N') {
-        std::string expr = info.expression;
-        XdbKeyValue v{};
-        xdb_set_status(XD_OK);
-        if (xdb_eval_key(t.handle, &expr[0], 0, &v) >= 0 && v.type == 'D') type = 'D';
-    }
+    // The expression's value tells what the keys are (the files do not always).
+    KeyShape k = key_shape(t.handle, desc.key_expression);
+    if (!k.type) k.type = (char)desc.key_type;
+    uint16_t length = (uint16_t)(desc.key_type == 'C' ? desc.key_length - 1 : desc.key_length);
     xdb_set_status(XD_OK);
-    s = ndx_rebuild(t.handle, args.positional[1].c_str(), (uint8_t)(type | (info.unique ? 0x80 : 0)), info.expression,
-                    info.key_length);
-    if (s < 0) return cli_fail("cannot rebuild " + args.positional[1], s);
+    s = IndexRebuild(ix.type, t.handle, file.c_str(), desc.key_expression.c_str(),
+                     (uint8_t)(k.type | ((desc.flags & 128) ? 0x80 : 0)), length, (uint16_t)desc.decimals, nullptr);
+    if (s < 0) return cli_fail("cannot rebuild " + file, s);
     return kExitOk;
 }
 

@@ -141,9 +141,49 @@ void cut(Value* v, long from, long count) {
     v->bytes = v->bytes.substr((size_t)from, (size_t)count);
 }
 
+// The alias a program gives the table: its file's base name, upper-cased, with
+// characters a name cannot hold as '_'.
+std::string own_alias() {
+    const char* name = nullptr;
+    XDSTATUS before = xdb_status();
+    if (dbf_file_name(g_eval.handle, &name) != XD_OK || !name) {
+        xdb_set_status(before);
+        return "";
+    }
+    std::string base = name;
+    size_t cut = base.find_last_of("/\\:");
+    if (cut != std::string::npos) base = base.substr(cut + 1);
+    base = base.substr(0, base.find('.'));
+    for (char& c : base) c = isalnum((unsigned char)c) ? (char)toupper((unsigned char)c) : '_';
+    return base;
+}
+
+// "ALIAS->" before a field: the table's own alias is the table; another table's
+// fields cannot be reached from an index of this one.
+XDSTATUS skip_alias() {
+    const char* at = g_eval.text + g_eval.pos;
+    size_t n = 0;
+    while (g_eval.pos + n < g_eval.end && (isalnum((unsigned char)at[n]) || at[n] == '_')) n++;
+    if (n == 0 || g_eval.pos + n + 2 > g_eval.end || at[n] != '-' || at[n + 1] != '>') return XD_OK;
+    if (std::string(at, n) != own_alias()) return XD_BADKEYEXPR;
+    g_eval.pos += n + 2;
+    return XD_OK;
+}
+
 XDSTATUS term(Value* v) {
     XDSTATUS s;
     long a = 0, b = 0;
+    if ((s = skip_alias())) return s;
+    if (starts("RECNO()")) {
+        // The record's number, as a number.
+        g_eval.pos += 7;
+        uint32_t recno = 0;
+        XDSTATUS before = xdb_status();
+        if (dbf_current_record(g_eval.handle, &recno) < 0) return XD_BADKEYEXPR;
+        xdb_set_status(before);
+        v->set_number((double)recno);
+        return XD_OK;
+    }
     if (starts("SUBSTR(")) {
         if ((s = argument(7, "C", v)) || (s = number_argument(&a))) return s;
         bool with_count = g_eval.pos < g_eval.end && g_eval.text[g_eval.pos] == ',';

@@ -6,7 +6,9 @@
 //   expression = term { "+" term }
 //   term       = SUBSTR(term,start[,count]) | LEFT(term,n) | RIGHT(term,n)
 //              | STR(term[,len[,dec]]) | DTOC(term) | DTOS(term) | UPPER(term)
-//              | LOWER(term) | token
+//              | LOWER(term) | RECNO() | [alias->] token
+//   alias      = the table's own alias (its file's base name); another table's
+//                fields cannot be reached
 //   token      = up to 10 characters before ',' ')' '+' or the end: a field of the
 //                table, else a number (digits and '.'), else a text literal
 // Character terms concatenate, numbers add, a date stands alone or goes through

@@ -33,6 +33,7 @@ struct IndexDescription {
     int16_t flags;       // 128 unique (NTX: 256 descending)
     int16_t decimals;
     std::string key_expression;
+    std::string for_expression;  // a conditional index's condition (NTX), else empty
     char name[25];
 };
 
@@ -44,10 +45,16 @@ struct IndexCreateRequest {
     uint16_t key_length;  // character keys
     int unique;
     const char* tag_name;  // multi-tag formats
+    // Numeric keys of formats that store them as text (NTX): width and decimals;
+    // a width of 0 takes key_length.
+    uint16_t key_width = 0, key_decimals = 0;
 };
 
 // ".ndx", ".mdx", ".idx", ".cdx", ".ntx" for the types that have a format, else "".
 const char* index_extension(int32_t type);
+// The index type of a file by its extension, in any case: ".ndx" 1, ".mdx" 2,
+// ".ntx" 5, ".idx" 3, ".cdx" 10; anything else, or no name, 11 (not supported).
+int32_t index_type_of_file(const char* name);
 // Whether the engine has the format of this type code (the others are refused).
 bool index_format_available(int32_t type);
 bool index_is_multitag(int32_t type);
@@ -71,6 +78,12 @@ XDSTATUS IndexClose(int32_t type, int16_t handle);
 XDSTATUS IndexCreate(const IndexCreateRequest* request);
 XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, const char* expression,
                       uint8_t key_type, uint16_t key_length, uint16_t decimals, const char* tag_name);
+// Walks the whole index and checks its structure and key order; the number of
+// entries in *entries. XD_CORRUPT with the first fault in `fault`.
+XDSTATUS IndexCheck(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap);
+// Whether the current record of the table belongs in the index: false only for
+// records a conditional index leaves out.
+XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* included);
 XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count);
 XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out);
 
@@ -83,6 +96,11 @@ int IndexCompareKeys(const IndexAccess* a, const void* left, const void* right, 
 // of the key (a->key_length - 1 bytes in all) is filled with the byte that sorts
 // last, then terminated. Seeking it lands on the last key with that prefix.
 XDSTATUS MakeLastKeyWithPrefix(const IndexAccess* a, const void* prefix, uint32_t length, void* key);
+
+// The value of a key of a numeric or date expression, whatever form the format
+// stores it in: a number, or a date (false for the blank date).
+XDSTATUS IndexKeyNumber(const IndexAccess* a, const void* key, double* value);
+bool IndexKeyDate(const IndexAccess* a, const void* key, int* year, int* month, int* day);
 
 // Key makers: into a key buffer of a->key_length bytes.
 XDSTATUS MakeCharacterKey(const IndexAccess* a, const char* text, void* key);

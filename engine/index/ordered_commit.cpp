@@ -28,6 +28,10 @@ bool BlockChanges::is_fresh(uint32_t number) const {
     return std::find(fresh.begin(), fresh.end(), number) != fresh.end();
 }
 
+bool BlockChanges::is_freed(uint32_t number) const {
+    return std::find(freed.begin(), freed.end(), number) != freed.end();
+}
+
 namespace {
 
 // Writes every block directly, children before parents (a last resort for changes
@@ -47,7 +51,7 @@ XDSTATUS commit_block_changes(BlockChanges& c, const TreeShape& t) {
     XDSTATUS s;
     std::vector<ChangedBlock*> used, fresh, freed;  // used: blocks the old tree uses
     for (ChangedBlock& b : c.blocks) {
-        if (t.is_freed(t.context, b.bytes.data())) freed.push_back(&b);
+        if (c.is_freed(b.number) || (t.is_freed && t.is_freed(t.context, b.bytes.data()))) freed.push_back(&b);
         else if (b.fresh) fresh.push_back(&b);
         else used.push_back(&b);
     }

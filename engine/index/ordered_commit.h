@@ -36,6 +36,7 @@ struct BlockChanges {
     bool active = false;
     std::vector<ChangedBlock> blocks;
     std::vector<uint32_t> fresh;  // numbers allocated by this change
+    std::vector<uint32_t> freed;  // numbers freed by this change (formats whose freed blocks look like any other)
     bool root_changed = false;
     uint32_t new_root = 0;
 
@@ -43,6 +44,7 @@ struct BlockChanges {
         active = true;
         blocks.clear();
         fresh.clear();
+        freed.clear();
         root_changed = false;
         new_root = 0;
     }
@@ -50,6 +52,7 @@ struct BlockChanges {
     // Records `bytes` as the new contents of block `number`.
     void put(uint32_t number, const uint8_t* bytes, size_t size);
     bool is_fresh(uint32_t number) const;
+    bool is_freed(uint32_t number) const;
 };
 
 // What the commit needs to know of a format.
@@ -59,7 +62,8 @@ struct TreeShape {
     std::vector<uint32_t> (*children)(void* context, const uint8_t* block);
     // Sets child `i` (in the order children() gives them) to `number`.
     void (*set_child)(void* context, uint8_t* block, size_t i, uint32_t number);
-    // Whether a block is freed (on the free chain, used by no tree).
+    // Whether a block is freed (on the free chain, used by no tree), by its bytes;
+    // null when the format tells freed blocks only by BlockChanges::freed.
     bool (*is_freed)(void* context, const uint8_t* block);
     XDSTATUS (*write_block)(void* context, uint32_t number, const uint8_t* bytes);
     XDSTATUS (*write_root)(void* context, uint32_t root);

@@ -468,7 +468,7 @@ TEST(Cli, EngineWritesRefuseToLeaveIndexesStale) {
 
 TEST(Cli, IndexFormatsNotReadYetAreSaidSo) {
     const std::string d = make_temp_dir("formats");
-    for (const char* name : {"x.ntx", "x.MDX", "x.idx", "x.cdx"}) {
+    for (const char* name : {"x.MDX", "x.idx", "x.cdx"}) {
         std::ofstream(d + "/" + name) << std::string(1024, '\0');
         CliRun r = qxdb(std::string("index keys '") + d + "/" + name + "'");
         EXPECT_EQ(r.code, 1) << name;
@@ -507,6 +507,7 @@ TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
     const std::string d = make_temp_dir("cliexits");
     ASSERT_EQ(qxdb("create '" + d + "/T.dbf' --dialect dbase3 NAME:C:10").code, 0);
     ASSERT_EQ(qxdb("index create '" + d + "/T.dbf' '" + d + "/N.ndx' --expr NAME").code, 0);
+    std::ofstream(d + "/x.mdx") << std::string(1024, '\0');
     std::ofstream(d + "/x.ntx") << std::string(1024, '\0');
     struct Case {
         std::string args;
@@ -517,7 +518,8 @@ TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
         {"dump '" + d + "/missing.dbf'", 1, "no such file"},
         {"dump '" + d + "'", 1, "is a directory"},
         {"tables '" + d + "/nowhere'", 1, "not a directory"},
-        {"index keys '" + d + "/x.ntx'", 1, "not supported yet"},
+        {"index keys '" + d + "/x.mdx'", 1, "not supported yet"},
+        {"index keys '" + d + "/x.ntx'", 1, "XD_BADKEYSIZE"},
         {"pack '" + d + "/T.dbf'", 1, "would leave these index files"},
         {"create '" + d + "/U.dbf' --dialect dbase9 A:C:1", 2, "usage"},
         {"create '" + d + "/U.dbf' --dialect foxpro A:C:1", 0, ""},

@@ -1,0 +1,1579 @@
+// NTX index files (Clipper, Clipper 5.0).
+//
+// The file is a sequence of 1024-byte pages at offsets that are multiples of 1024;
+// page 0 is the header. All integers are little-endian; tree pointers are byte
+// offsets of pages.
+//   header (bytes 0..1023)
+//     0   u16 signature (6; other writers use 7 when a condition follows)
+//     2   u16 update count (1 when created; + 1 when a rebuilt index is closed)
+//     4   u32 root page offset           8   u32 first free page offset (0: none)
+//     12  u16 item size (key length + 8) 14  u16 key length (1..100)
+//     16  u16 decimals of numeric keys   18  u16 max items: ((1020 / (item size + 2)) - 1), even
+//     20  u16 half page (max items / 2)  22  key expression, zero-terminated (<= 255)
+//     278 u8  unique
+//     280 u8  descending (written by other Clipper-family programs; 0 here)
+//     282 the condition of a conditional index, zero-terminated (other writers)
+//   page
+//     0   u16 count of entries
+//     2   u16 slot offsets x (max items + 1): where in the page each item slot is;
+//         the first `count` give the entries in key order, the one at `count`
+//         holds the page's rightmost child, the others are free
+//     then item slots of item size: u32 child page offset (0 in a leaf; its keys
+//         are smaller than this entry's), u32 record number, the key text
+//   free page: its first 4 bytes are the offset of the next free page.
+// Keys are text compared in byte order: characters as they are, dates YYYYMMDD,
+// numbers in the form of ntx_numeric_key. Inner entries are index entries too:
+// the walk is in order (child 0, entry 0, child 1, ..., rightmost child).
+//
+// Nothing read from the file is trusted across two operations unless the handle
+// alone can change the file (see page_cache.h): every operation re-reads the
+// update count, root and free page, and the file size.
+
+#include "engine/index/ntx/ntx.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/core/byteorder.h"
+#include "engine/core/dates.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "engine/core/keyexpr.h"
+#include "engine/core/numbers.h"
+#include "engine/core/os.h"
+#include "engine/index/build_writer.h"
+#include "engine/index/key_sort.h"
+#include "engine/index/ordered_commit.h"
+#include "engine/index/page_cache.h"
+
+namespace {
+
+const uint32_t kPage = 1024;
+const int kMaxDepth = 40;
+// At most this many pages are cached per handle (32 MiB).
+const size_t kCachedPages = 32768;
+// Header bytes kept: the rules' 280, the descending flag and the condition.
+const size_t kHeaderKept = 538;
+
+struct NtxFile {
+    uint16_t sh;
+    uint16_t file_mode;
+    char* name;
+    uint8_t header[kHeaderKept];
+    uint16_t update_count;
+    uint32_t root, free_page, file_size;  // root and free page as page numbers
+    uint16_t key_length, item_size, decimals, max_items, half_page;
+    bool unique, descending, rebuilt;
+    // Position: pages and indexes from the root down; depth -1 when none. At the
+    // level of the entry handed out the index is that entry; above it, the slot
+    // whose child was taken.
+    int depth;
+    uint32_t path_page[kMaxDepth];
+    int path_index[kMaxDepth];
+    uint8_t current_key[101];
+    uint32_t current_record;
+    PageCache* cache;
+    // The path of the entry handed out last (see the NDX files: a walk steps on
+    // from it without a search while nothing has changed).
+    int saved_depth;
+    bool trusted_now;
+    uint32_t saved_root, saved_free, saved_size;
+    uint16_t saved_update;
+    uint8_t saved_page[kPage];
+};
+
+struct Page {
+    uint8_t bytes[kPage];
+};
+
+// The pages an add or a delete changes, written in an order that survives a stop
+// (see ordered_commit.h). One change at a time: the engine is entered by one
+// thread at a time.
+BlockChanges g_changes;
+
+XDSTATUS enter(int16_t handle, NtxFile** f) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    void* block;
+    if ((s = xdb_select(handle, XDB_KIND_NTX, &block))) return s;
+    *f = (NtxFile*)block;
+    return XD_OK;
+}
+
+bool exclusive(const NtxFile* f) { return !(f->file_mode & XDB_FILE_SHARED); }
+
+uint16_t max_items_for(uint16_t item_size) {
+    int m = 1020 / (item_size + 2) - 1;
+    return (uint16_t)(m & ~1);
+}
+
+// A page offset from the file as a page number; offsets that are no page's give
+// a number no page has.
+uint32_t page_of(uint32_t offset) { return offset % kPage ? 0xFFFFFFFFu : offset / kPage; }
+
+// The header words other processes change, and the file size: read again at the
+// start of every operation, unless nothing can have changed them.
+XDSTATUS refresh_header(NtxFile* f) {
+    f->trusted_now = page_cache_begin(f->cache, exclusive(f), osl_write_generation(f->sh));
+    f->depth = -1;
+    if (f->trusted_now) return XD_OK;
+    uint8_t head[10];
+    XDSTATUS s = xdb_fread_at(f->sh, 2, head, 10);
+    if (s) return s;
+    uint32_t size = 0;
+    if ((s = xdb_fsize(f->sh, &size))) return s;
+    f->update_count = get_le16(head);
+    f->root = page_of(get_le32(head + 2));
+    f->free_page = page_of(get_le32(head + 6));
+    f->file_size = size;
+    if (f->root != f->saved_root || f->free_page != f->saved_free || f->file_size != f->saved_size ||
+        f->update_count != f->saved_update)
+        f->saved_depth = -1;
+    return XD_OK;
+}
+
+// The end of an operation: what it read and wrote stays cached when it succeeded.
+void end_operation(NtxFile* f, XDSTATUS s, bool position = false) {
+    f->saved_depth = s >= 0 && position ? f->depth : -1;
+    f->saved_root = f->root;
+    f->saved_free = f->free_page;
+    f->saved_size = f->file_size;
+    f->saved_update = f->update_count;
+    if (s < 0) page_cache_forget(f->cache);
+    else page_cache_end(f->cache, osl_write_generation(f->sh));
+}
+
+bool page_in_file(const NtxFile* f, uint32_t p) { return p >= 1 && (uint64_t)p * kPage < f->file_size; }
+
+int count_of(const Page& p) { return get_le16(p.bytes); }
+
+// The next page of the free chain, from a free page. This engine writes the
+// next page's offset in the first 4 bytes; other Clipper-family programs leave a
+// free page as an empty page whose first slot's child is the next one. That form
+// is taken first wherever the page has it, since reading it the other way could
+// hand out a page still in use; a link that leads outside the file ends the
+// chain (the pages after it are lost to reuse, never used twice).
+uint32_t free_next(const NtxFile* f, const uint8_t* bytes) {
+    uint16_t first_slot = get_le16(bytes + 2);
+    if (get_le16(bytes) == 0 && first_slot >= 2 + 2 * (f->max_items + 1) && (uint32_t)first_slot + 4 <= kPage) {
+        uint32_t next = get_le32(bytes + first_slot), p = page_of(next);
+        if (next == 0 || ((uint64_t)p * kPage < f->file_size && p >= 1)) return next ? p : 0;
+    }
+    uint32_t next = get_le32(bytes), p = page_of(next);
+    return next != 0 && p >= 1 && (uint64_t)p * kPage < f->file_size ? p : 0;
+}
+uint16_t slot(const Page& p, int i) { return get_le16(p.bytes + 2 + 2 * i); }
+uint8_t* item(Page& p, int i) { return p.bytes + slot(p, i); }
+const uint8_t* item(const Page& p, int i) { return p.bytes + slot(p, i); }
+uint32_t child(const Page& p, int i) {
+    uint32_t offset = get_le32(item(p, i));
+    return offset == 0 ? 0 : page_of(offset);
+}
+uint32_t record_of(const Page& p, int i) { return get_le32(item(p, i) + 4); }
+const uint8_t* key_of(const Page& p, int i) { return item(p, i) + 8; }
+
+// A page whose count or slots lie outside it is not an NTX page.
+bool sane(const NtxFile* f, const Page& p) {
+    int n = count_of(p);
+    if (n > f->max_items) return false;
+    for (int i = 0; i <= n; i++) {
+        uint16_t o = slot(p, i);
+        if (o < 2 || o + f->item_size > kPage) return false;
+    }
+    return true;
+}
+
+XDSTATUS read_page(NtxFile* f, uint32_t p, Page* out) {
+    if (!page_in_file(f, p)) return xdb_report(XD_SEEKERR);
+    if (g_changes.active) {
+        if (ChangedBlock* c = g_changes.find(p)) {
+            memcpy(out->bytes, c->bytes.data(), kPage);
+            return XD_OK;
+        }
+    }
+    if (const uint8_t* cached = page_cache_get(f->cache, p)) {
+        memcpy(out->bytes, cached, kPage);
+        return XD_OK;
+    }
+    XDSTATUS s = xdb_fread_at(f->sh, p * kPage, out->bytes, kPage);
+    if (s) return s;
+    if (!sane(f, *out)) return xdb_report(XD_CORRUPT);
+    page_cache_put(f->cache, p, out->bytes);
+    return XD_OK;
+}
+
+// Compares a search key with an entry key over `length` bytes: byte order, with
+// '?' matching any byte when wildcards are on; a descending index the other way.
+int compare(const NtxFile* f, const uint8_t* search, const uint8_t* key, uint16_t length, bool wildcard) {
+    int c = 0;
+    if (!wildcard) {
+        c = memcmp(search, key, length);
+    } else {
+        for (uint16_t i = 0; i < length && c == 0; i++)
+            if (search[i] != '?' && search[i] != key[i]) c = search[i] < key[i] ? -1 : 1;
+    }
+    if (f->descending) c = -c;
+    return c;
+}
+
+// Hands out the entry the path leads to (its page in `at`).
+XDSTATUS give_entry(NtxFile* f, const Page& at, void* key, uint32_t* recno) {
+    int i = f->depth < 0 ? -1 : f->path_index[f->depth];
+    if (i < 0 || i >= count_of(at)) return xdb_report(XD_CORRUPT);
+    memcpy(f->current_key, key_of(at, i), f->key_length);
+    f->current_record = record_of(at, i);
+    if (key) {
+        memcpy(key, f->current_key, f->key_length);
+        ((uint8_t*)key)[f->key_length] = 0;
+    }
+    if (recno) *recno = f->current_record;
+    return XD_OK;
+}
+
+// Descends from page `p` at path level `level` to a leaf through the first or the
+// rightmost child; the leaf is left in `at`, the path on its first or last entry
+// (an empty leaf has none: its index is then outside it).
+XDSTATUS descend(NtxFile* f, uint32_t p, int level, bool rightmost, Page* at) {
+    for (;;) {
+        if (level >= kMaxDepth) return xdb_report(XD_CORRUPT);
+        XDSTATUS s = read_page(f, p, at);
+        if (s) return s;
+        int n = count_of(*at), i = rightmost ? n : 0;
+        f->path_page[level] = p;
+        f->depth = level;
+        uint32_t c = child(*at, i);
+        if (c == 0) {
+            f->path_index[level] = rightmost ? n - 1 : 0;
+            return XD_OK;
+        }
+        f->path_index[level] = i;
+        p = c;
+        level++;
+    }
+}
+
+// From the page at path level f->depth, whose entries (before or after the path's
+// index) are used up, up to the first ancestor with an entry left in that
+// direction; XD_NOMOREKEYS when there is none.
+XDSTATUS climb(NtxFile* f, Page* at, bool forward) {
+    for (int l = f->depth - 1; l >= 0; l--) {
+        XDSTATUS s = read_page(f, f->path_page[l], at);
+        if (s) return s;
+        int i = f->path_index[l];
+        if (forward ? i < count_of(*at) : i > 0) {
+            if (!forward) f->path_index[l] = i - 1;
+            f->depth = l;
+            return XD_OK;
+        }
+    }
+    return XD_NOMOREKEYS;
+}
+
+// One entry forward or back in key order from the path's entry (its page in `at`).
+XDSTATUS step(NtxFile* f, Page* at, bool forward) {
+    int d = f->depth, i = f->path_index[d], n = count_of(*at);
+    XDSTATUS s;
+    if (forward) {
+        uint32_t c = i + 1 <= n ? child(*at, i + 1) : 0;
+        if (c) {
+            f->path_index[d] = i + 1;
+            if ((s = descend(f, c, d + 1, false, at))) return s;
+            if (count_of(*at) > 0) return XD_OK;
+        } else if (i + 1 < n) {
+            f->path_index[d] = i + 1;
+            return XD_OK;
+        }
+        return climb(f, at, true);
+    }
+    uint32_t c = i >= 0 && i <= n ? child(*at, i) : 0;
+    if (c) {
+        if ((s = descend(f, c, d + 1, true, at))) return s;
+        if (count_of(*at) > 0) return XD_OK;
+    } else if (i - 1 >= 0) {
+        f->path_index[d] = i - 1;
+        return XD_OK;
+    }
+    return climb(f, at, false);
+}
+
+// The first or last entry; XD_EMPTYFILE when the tree holds none.
+XDSTATUS end_entry(NtxFile* f, Page* at, bool last) {
+    XDSTATUS s = descend(f, f->root, 0, last, at);
+    if (s) return s;
+    if (count_of(*at) > 0) return XD_OK;
+    if (f->depth > 0 && (s = climb(f, at, !last)) != XD_NOMOREKEYS) return s;
+    f->depth = -1;
+    return XD_EMPTYFILE;
+}
+
+XDSTATUS first_entry(NtxFile* f, Page* at) { return end_entry(f, at, false); }
+XDSTATUS last_entry(NtxFile* f, Page* at) { return end_entry(f, at, true); }
+
+// One entry forward or back; at either end XD_NOMOREKEYS, positioned on the last
+// (first) entry. Without a position, the first (last) entry.
+XDSTATUS step_or_end(NtxFile* f, Page* at, bool forward) {
+    if (f->depth < 0) return end_entry(f, at, !forward);
+    XDSTATUS s = step(f, at, forward);
+    if (s != XD_NOMOREKEYS) return s;
+    s = end_entry(f, at, forward);
+    return s < 0 ? s : XD_NOMOREKEYS;
+}
+
+// Where a search is going: the key over `length` bytes, and with `exact` the
+// record number after it.
+struct Target {
+    const uint8_t* key;
+    uint16_t length;
+    bool exact, wildcard;
+    uint32_t recno;
+};
+
+int compare_target(const NtxFile* f, const Target& t, const Page& p, int i) {
+    int c = compare(f, t.key, key_of(p, i), t.length, t.wildcard);
+    if (c == 0 && t.exact) {
+        uint32_t r = record_of(p, i);
+        c = t.recno < r ? -1 : t.recno > r ? 1 : 0;
+    }
+    return c;
+}
+
+// The first index of a page whose entry is not before the target.
+int lower_bound(const NtxFile* f, const Target& t, const Page& p) {
+    int low = 0, high = count_of(p);
+    while (low < high) {
+        int mid = (low + high) / 2;
+        if (compare_target(f, t, p, mid) > 0) low = mid + 1;
+        else high = mid;
+    }
+    return low;
+}
+
+// Positions on the entry before the place where the path ends (a leaf, before
+// slot `i`). *no_smaller when no entry lies before it.
+XDSTATUS before_place(NtxFile* f, Page* at, int i, bool* no_smaller) {
+    if (i > 0) {
+        f->path_index[f->depth] = i - 1;
+        return XD_KEYNOTFOUND;
+    }
+    f->path_index[f->depth] = 0;
+    XDSTATUS s = climb(f, at, false);
+    if (s == XD_NOMOREKEYS) {
+        *no_smaller = true;
+        f->depth = -1;
+        return XD_KEYNOTFOUND;
+    }
+    return s < 0 ? s : XD_KEYNOTFOUND;
+}
+
+// Finds the first entry equal to the target: XD_OK positioned on it; else
+// XD_KEYNOTFOUND positioned on the entry before its place (*no_smaller, and no
+// position, when there is none); XD_EMPTYFILE.
+XDSTATUS descend_search(NtxFile* f, const Target& t, Page* at, bool* no_smaller) {
+    *no_smaller = false;
+    uint32_t p = f->root;
+    int found_level = -1;  // an inner entry equal to the target; the subtree before it may hold an earlier one
+    for (int level = 0;; level++) {
+        if (level >= kMaxDepth) return xdb_report(XD_CORRUPT);
+        XDSTATUS s = read_page(f, p, at);
+        if (s) return s;
+        int n = count_of(*at);
+        if (level == 0 && n == 0 && child(*at, 0) == 0) return XD_EMPTYFILE;
+        int i = lower_bound(f, t, *at);
+        f->path_page[level] = p;
+        f->path_index[level] = i;
+        f->depth = level;
+        bool equal = i < n && compare_target(f, t, *at, i) == 0;
+        if (equal && t.exact) return XD_OK;  // (key, record) is one entry
+        if (equal) found_level = level;
+        uint32_t c = child(*at, i);
+        if (c == 0) {
+            if (equal) return XD_OK;
+            if (found_level >= 0) {
+                f->depth = found_level;
+                return read_page(f, f->path_page[found_level], at);
+            }
+            return before_place(f, at, i, no_smaller);
+        }
+        p = c;
+    }
+}
+
+// The search of seek, resynchronise and delete. Equal keys stand in record order
+// in the files this engine and most writers make; where another writer left them
+// in another order, the exact entry is looked for among the equal keys.
+XDSTATUS search(NtxFile* f, const Target& t, Page* at, bool* no_smaller) {
+    XDSTATUS s = descend_search(f, t, at, no_smaller);
+    if (s != XD_KEYNOTFOUND || !t.exact) return s;
+    Target key_only = t;
+    key_only.exact = false;
+    bool none = false;
+    XDSTATUS k = descend_search(f, key_only, at, &none);
+    for (uint32_t guard = 0; k == XD_OK && guard < 0x7FFFFFFF; guard++) {
+        int i = f->path_index[f->depth];
+        if (compare(f, t.key, key_of(*at, i), t.length, false) != 0) break;
+        if (record_of(*at, i) == t.recno) return XD_OK;
+        k = step(f, at, true);
+    }
+    if (k < 0) return k;
+    return descend_search(f, t, at, no_smaller);
+}
+
+// The start and end of every positioning operation.
+XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NtxFile** f) {
+    XDSTATUS s = enter(handle, f);
+    if (s) return s;
+    if (!key || !recno) return xdb_report(XD_NULLPARAM);
+    return refresh_header(*f);
+}
+
+XDSTATUS end_positioning(NtxFile* f, const Page& at, XDSTATUS s, void* key, uint32_t* recno) {
+    bool handed = false;
+    if (s >= 0 && s != XD_EMPTYFILE) {
+        XDSTATUS g = give_entry(f, at, key, recno);
+        if (g < 0) s = g;
+        handed = g >= 0;
+        if (handed && !exclusive(f)) memcpy(f->saved_page, at.bytes, kPage);
+    }
+    end_operation(f, s, handed);
+    f->depth = -1;
+    return xdb_report(s);
+}
+
+// On a shared file, the entry handed out last is found again without a search
+// when the header is as it was and its leaf, read again, is byte for byte the
+// page it was handed out from; the step is taken here when it stays in that leaf.
+bool step_in_saved_leaf(NtxFile* f, bool forward, Page* at) {
+    int d = f->saved_depth;
+    uint32_t p = f->path_page[d];
+    if (!page_in_file(f, p) || xdb_fread_at(f->sh, p * kPage, at->bytes, kPage) != XD_OK) {
+        xdb_set_status(XD_OK);
+        return false;
+    }
+    if (memcmp(at->bytes, f->saved_page, kPage) != 0 || child(*at, 0) != 0) return false;
+    int next = f->path_index[d] + (forward ? 1 : -1);
+    if (next < 0 || next >= count_of(*at)) return false;
+    page_cache_put(f->cache, p, at->bytes);
+    f->depth = d;
+    f->path_index[d] = next;
+    return true;
+}
+
+XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = begin_positioning(handle, key, recno, &f);
+    if (s) return s;
+    Page at;
+    bool same = f->saved_depth >= 0 && *recno == f->current_record &&
+                memcmp(key, f->current_key, f->key_length) == 0;
+    if (*recno == 0) {
+        s = end_entry(f, &at, !forward);
+    } else if (same && f->trusted_now && read_page(f, f->path_page[f->saved_depth], &at) == XD_OK) {
+        f->depth = f->saved_depth;
+        s = step_or_end(f, &at, forward);
+    } else if (same && !f->trusted_now && !exclusive(f) && step_in_saved_leaf(f, forward, &at)) {
+        s = XD_OK;
+    } else {
+        uint8_t k[101] = {0};
+        memcpy(k, key, f->key_length);
+        Target t{k, f->key_length, true, false, *recno};
+        bool no_smaller = false;
+        s = search(f, t, &at, &no_smaller);
+        if (s == XD_OK) {
+            s = step_or_end(f, &at, forward);
+        } else if (s == XD_KEYNOTFOUND) {
+            // The entry is gone: the search stopped before its place.
+            if (no_smaller) {
+                s = first_entry(f, &at);
+                if (!forward && s == XD_OK) s = XD_NOMOREKEYS;
+            } else {
+                s = forward ? step_or_end(f, &at, true) : XD_OK;
+            }
+        }
+    }
+    return end_positioning(f, at, s, key, recno);
+}
+
+}  // namespace
+
+// ---- Key forms ----
+
+void ntx_numeric_key(double value, uint16_t key_length, uint16_t decimals, uint8_t* out) {
+    char text[400];
+    int n = std::isfinite(value) ? xdb_format_fixed(text, sizeof text, std::fabs(value), 0, decimals) : 400;
+    bool negative = false;
+    if (value < 0 && n < (int)sizeof text)
+        for (int i = 0; i < n; i++) negative |= text[i] >= '1' && text[i] <= '9';
+    if (n > key_length) {
+        // Too wide for the key: the widest number of the key's form.
+        memset(out, '9', key_length);
+        if (decimals > 0 && decimals < key_length) out[key_length - decimals - 1] = '.';
+        negative = value < 0;
+    } else {
+        memset(out, '0', key_length);
+        memcpy(out + (key_length - n), text, (size_t)n);
+    }
+    if (negative)
+        for (uint16_t i = 0; i < key_length; i++)
+            if (out[i] != '.') out[i] = (uint8_t)(92 - out[i]);
+}
+
+void ntx_date_key(int year, int month, int day, uint8_t* out) {
+    char text[16];
+    if (year <= 0 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31) {
+        memset(out, ' ', 8);
+        return;
+    }
+    snprintf(text, sizeof text, "%04d%02d%02d", year, month, day);
+    memcpy(out, text, 8);
+}
+
+// ---- Create, open, close, info ----
+
+XDSTATUS ntx_create(const char* name, uint8_t key_type, const char* expression, uint16_t key_length,
+                    uint16_t decimals) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!name || !expression) return xdb_report(XD_NULLPARAM);
+    char expr[256];
+    size_t n = 0;
+    for (const char* p = expression; *p; p++) {
+        if (*p == ' ') continue;
+        if (n >= 255) return xdb_report(XD_BADKEYEXPR);
+        expr[n++] = (char)toupper((unsigned char)*p);
+    }
+    expr[n] = 0;
+    bool unique = key_type & 0x80;
+    char type = (char)toupper(key_type & 0x7F);
+    if (type == 'C') {
+        if (key_length < 1 || key_length > 100) return xdb_report(XD_BADKEYSIZE);
+        decimals = 0;
+    } else if (type == 'D') {
+        key_length = 8;
+        decimals = 0;
+    } else if (type == 'N') {
+        if (key_length < 1 || key_length > 19) return xdb_report(XD_BADKEYSIZE);
+        if (decimals > 15 || decimals + 2 > key_length) return xdb_report(XD_BADDECIMALS);
+    } else {
+        return xdb_report(XD_BADKEYTYPE);
+    }
+    uint8_t file[2 * kPage] = {0};
+    uint16_t item_size = (uint16_t)(key_length + 8), max_items = max_items_for(item_size);
+    put_le16(file, 6);
+    put_le16(file + 2, 1);
+    put_le32(file + 4, kPage);
+    put_le32(file + 8, 0);
+    put_le16(file + 12, item_size);
+    put_le16(file + 14, key_length);
+    put_le16(file + 16, decimals);
+    put_le16(file + 18, max_items);
+    put_le16(file + 20, (uint16_t)(max_items / 2));
+    memcpy(file + 22, expr, n);
+    file[278] = unique ? 1 : 0;
+    // The empty root: no entries, the slots in their first places.
+    uint8_t* root = file + kPage;
+    for (int i = 0; i <= max_items; i++) put_le16(root + 2 + 2 * i, (uint16_t)(2 + 2 * (max_items + 1) + i * item_size));
+    uint16_t sh;
+    if ((s = xdb_fcreate(&sh, name))) return s;
+    s = xdb_fwrite(sh, file, sizeof file, 1);
+    XDSTATUS c = xdb_fclose(sh);
+    if (s) return s;
+    return c ? c : xdb_status();
+}
+
+XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!handle || !name) return xdb_report(XD_NULLPARAM);
+    *handle = -1;
+    uint8_t dialect = (uint8_t)(open_mode & 0xFF);
+    if (dialect != 0 && dialect != 5 && dialect != 6) return xdb_report(XD_BADVERSION);
+    open_mode = xdb_expand_open_mode(open_mode);
+    int16_t h;
+    void* block;
+    if ((s = xdb_alloc_slot(XDB_KIND_NTX, &h, &block))) return s;
+    xdb_register_closer(XDB_KIND_NTX, ntx_close);
+    NtxFile* f = (NtxFile*)block;
+    if ((s = xdb_fopen(&f->sh, name, open_mode, &f->file_mode))) {
+        xdb_release_slot(h);
+        return s;
+    }
+    uint32_t size = 0;
+    s = xdb_fsize(f->sh, &size);
+    if (s == XD_OK) {
+        // A short file reads as zeros past its end: its checks fail below.
+        size_t want = size < kHeaderKept ? size : kHeaderKept;
+        if (want > 0) s = xdb_fread_at(f->sh, 0, f->header, want);
+    }
+    if (s == XD_OK) {
+        f->update_count = get_le16(f->header + 2);
+        uint32_t root = get_le32(f->header + 4);
+        f->root = page_of(root);
+        f->free_page = page_of(get_le32(f->header + 8));
+        f->item_size = get_le16(f->header + 12);
+        f->key_length = get_le16(f->header + 14);
+        f->decimals = get_le16(f->header + 16);
+        f->max_items = get_le16(f->header + 18);
+        f->half_page = get_le16(f->header + 20);
+        f->unique = f->header[278] != 0;
+        f->descending = f->header[280] != 0;
+        f->file_size = size;
+        if (f->key_length < 1 || f->key_length > 100) s = XD_BADKEYSIZE;
+        else if (f->item_size != f->key_length + 8) s = XD_BADITEMSIZE;
+        else if (root < kPage || root >= size || root % kPage) s = XD_BADROOT;
+        else if (f->max_items != max_items_for(f->item_size) || f->max_items < 2) s = XD_BADMAXKEYS;
+        else if (f->half_page != f->max_items / 2) s = XD_BADMINKEYS;
+        else if (strnlen((const char*)f->header + 22, 256) > 255) s = XD_BADKEYEXPR;
+    }
+    if (s == XD_OK) {
+        size_t n = strlen(name);
+        if ((s = xdb_alloc((void**)&f->name, n + 1)) == XD_OK) memcpy(f->name, name, n + 1);
+    }
+    if (s == XD_OK && !(f->cache = page_cache_new(kPage, kCachedPages))) s = XD_MEMERR;
+    if (s != XD_OK) {
+        xdb_report(s);
+        xdb_fclose(f->sh);
+        xdb_set_status(s);
+        xdb_free(f->name);
+        xdb_release_slot(h);
+        return s;
+    }
+    // The expressions without blanks, upper-cased.
+    for (size_t at : {(size_t)22, (size_t)282}) {
+        char* e = (char*)f->header + at;
+        size_t w = 0;
+        for (size_t r = 0; r < 255 && e[r]; r++)
+            if (e[r] != ' ') e[w++] = (char)toupper((unsigned char)e[r]);
+        e[w] = 0;
+    }
+    if (get_le16(f->header) == 6) f->header[282] = 0;  // no condition in files without its flag
+    f->depth = -1;
+    f->saved_depth = -1;
+    f->saved_root = f->root;
+    f->saved_free = f->free_page;
+    f->saved_size = f->file_size;
+    f->saved_update = f->update_count;
+    *handle = h;
+    if (size % kPage) xdb_report(XD_BADFILESIZE);
+    return xdb_status();
+}
+
+XDSTATUS ntx_close(int16_t handle) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (f->rebuilt && !(f->file_mode & XDB_FILE_READONLY)) {
+        // A rebuilt index tells other programs so by its update count.
+        uint8_t head[10];
+        if ((s = xdb_fread_at(f->sh, 2, head, 10)) == XD_OK) {
+            put_le16(head, (uint16_t)(get_le16(head) + 1));
+            s = xdb_fwrite_at(f->sh, 2, head, 10, 1);
+        }
+        if (s) {
+            xdb_set_status(XD_OK);
+            xdb_fclose(f->sh);
+            xdb_free(f->name);
+            page_cache_free(f->cache);
+            xdb_release_slot(handle);
+            return xdb_report(s);
+        }
+    }
+    s = xdb_fclose(f->sh);
+    xdb_free(f->name);
+    page_cache_free(f->cache);
+    xdb_release_slot(handle);
+    return s ? s : xdb_status();
+}
+
+XDSTATUS ntx_info(int16_t handle, NtxInfo* info) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (!info) return xdb_report(XD_NULLPARAM);
+    const char* e = (const char*)f->header + 22;
+    info->key_length = f->key_length;
+    info->decimals = f->decimals;
+    info->max_items = f->max_items;
+    info->half_page = f->half_page;
+    info->update_count = f->update_count;
+    info->flags = (uint16_t)((f->unique ? 128 : 0) | (f->descending || !strncmp(e, "DESCEND", 7) ? 256 : 0));
+    info->expression_length = (uint16_t)strlen(e);
+    snprintf(info->expression, sizeof info->expression, "%s", e);
+    snprintf(info->for_expression, sizeof info->for_expression, "%s", (const char*)f->header + 282);
+    info->root = f->root * kPage;
+    info->free_page = f->free_page * kPage;
+    info->file_size = f->file_size;
+    info->file_name = f->name;
+    return xdb_status();
+}
+
+// ---- Positioning ----
+
+namespace {
+
+typedef XDSTATUS (*Move)(NtxFile*, Page*);
+
+XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, Move move) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = begin_positioning(handle, key, recno, &f);
+    if (s) return s;
+    Page at;
+    s = move(f, &at);
+    return end_positioning(f, at, s, key, recno);
+}
+
+}  // namespace
+
+XDSTATUS ntx_first(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, first_entry); }
+XDSTATUS ntx_last(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, last_entry); }
+XDSTATUS ntx_next(int16_t handle, void* key, uint32_t* recno) { return moved_from(handle, key, recno, true); }
+XDSTATUS ntx_previous(int16_t handle, void* key, uint32_t* recno) { return moved_from(handle, key, recno, false); }
+
+XDSTATUS ntx_resync(int16_t handle, void* key, uint32_t* recno) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = begin_positioning(handle, key, recno, &f);
+    if (s) return s;
+    if (*recno == 0) return xdb_report(XD_KEYNOTFOUND);
+    uint8_t k[101] = {0};
+    memcpy(k, key, f->key_length);
+    Target t{k, f->key_length, true, false, *recno};
+    Page at;
+    bool no_smaller = false;
+    s = search(f, t, &at, &no_smaller);
+    if (s == XD_KEYNOTFOUND && no_smaller) {
+        *recno = 0xFFFFFFFFu;
+        end_operation(f, XD_OK);
+        return xdb_report(XD_KEYNOTFOUND);
+    }
+    return end_positioning(f, at, s, key, recno);
+}
+
+XDSTATUS ntx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = begin_positioning(handle, key, recno, &f);
+    if (s) return s;
+    uint8_t k[101];
+    memset(k, ' ', sizeof k);
+    uint16_t length = key_size < f->key_length ? key_size : f->key_length;
+    memcpy(k, key, length);
+    bool exact = mode & NTX_EXACT;
+    if (exact) length = f->key_length;  // the whole key, blank-padded, and the record
+    Target t{k, length, exact, (mode & NTX_WILDCARD) && memchr(k, '?', length), *recno};
+    Page at;
+    bool no_smaller = false;
+    s = search(f, t, &at, &no_smaller);
+    if (s == XD_KEYNOTFOUND && no_smaller) {
+        s = first_entry(f, &at);
+        if (s == XD_OK) s = XD_KEYNOTFOUNDEND;
+    }
+    return end_positioning(f, at, s, key, recno);
+}
+
+int ntx_compare_keys(int16_t handle, const void* a, const void* b, uint16_t length) {
+    void* block = nullptr;
+    bool descending = xdb_select(handle, XDB_KIND_NTX, &block) == XD_OK && ((NtxFile*)block)->descending;
+    xdb_set_status(XD_OK);
+    int c = memcmp(a, b, length);
+    return descending ? -c : c;
+}
+
+// ---- Changes ----
+
+namespace {
+
+XDSTATUS write_page(NtxFile* f, uint32_t p, const Page& page) {
+    if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if (!page_in_file(f, p)) return xdb_report(XD_SEEKERR);
+    if (g_changes.active) {
+        g_changes.put(p, page.bytes, kPage);
+        return XD_OK;
+    }
+    XDSTATUS s = xdb_fwrite_at(f->sh, p * kPage, page.bytes, kPage, 1);
+    if (s == XD_OK) page_cache_put(f->cache, p, page.bytes);
+    else page_cache_forget(f->cache);
+    return s;
+}
+
+XDSTATUS write_header_offset(NtxFile* f, uint32_t at, uint32_t page) {
+    uint8_t word[4];
+    put_le32(word, page * kPage);
+    return xdb_fwrite_at(f->sh, at, word, 4, 1);
+}
+
+// ---- The commit's view of NTX pages ----
+
+std::vector<uint32_t> shape_children(void* context, const uint8_t* bytes) {
+    const NtxFile* f = (const NtxFile*)context;
+    std::vector<uint32_t> out;
+    Page p;
+    memcpy(p.bytes, bytes, kPage);
+    if (!sane(f, p) || child(p, 0) == 0) return out;
+    for (int i = 0; i <= count_of(p); i++) out.push_back(child(p, i));
+    return out;
+}
+
+void shape_set_child(void*, uint8_t* bytes, size_t i, uint32_t number) {
+    Page p;
+    memcpy(p.bytes, bytes, kPage);
+    put_le32(bytes + slot(p, (int)i), number * kPage);
+}
+
+XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
+    NtxFile* f = (NtxFile*)context;
+    XDSTATUS s = xdb_fwrite_at(f->sh, number * kPage, bytes, kPage, 1);
+    if (s == XD_OK) page_cache_put(f->cache, number, bytes);
+    return s;
+}
+
+XDSTATUS shape_write_root(void* context, uint32_t root) { return write_header_offset((NtxFile*)context, 4, root); }
+
+XDSTATUS shape_append_block(void* context, uint32_t* number) {
+    NtxFile* f = (NtxFile*)context;
+    if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
+    *number = f->file_size / kPage;
+    f->file_size += kPage;
+    xdb_fset_size(f->sh, f->file_size);
+    return XD_OK;
+}
+
+XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
+    NtxFile* f = (NtxFile*)context;
+    uint32_t end = f->file_size / kPage;
+    f->file_size -= count * kPage;
+    xdb_fset_size(f->sh, f->file_size);
+    page_cache_drop_range(f->cache, end - count, end);
+    return XD_OK;
+}
+
+// Writes the change; the free page word last, since pages freed by the change
+// are free only once the tree no longer uses them.
+XDSTATUS commit_changes(NtxFile* f, uint32_t free_before) {
+    TreeShape shape{f,       shape_children,     shape_set_child,       nullptr, shape_write_block,
+                    shape_write_root, shape_append_block, shape_drop_last_blocks};
+    XDSTATUS s = commit_block_changes(g_changes, shape);
+    if (s == XD_OK && f->free_page != free_before) s = write_header_offset(f, 8, f->free_page);
+    return s;
+}
+
+// The layout of a page written whole: slots in their first places.
+void lay_out(const NtxFile* f, Page& p) {
+    memset(p.bytes, 0, kPage);
+    for (int i = 0; i <= f->max_items; i++)
+        put_le16(p.bytes + 2 + 2 * i, (uint16_t)(2 + 2 * (f->max_items + 1) + i * f->item_size));
+}
+
+// A page for new entries: the first free one, else one at the end of the file.
+// A page taken off the free chain leaves it at once, before the change is
+// written: a stop in between loses the page, never hands it out twice.
+XDSTATUS allocate_page(NtxFile* f, uint32_t* p, Page* out) {
+    XDSTATUS s;
+    if (f->free_page) {
+        uint32_t candidate = f->free_page;
+        if (!page_in_file(f, candidate)) return xdb_report(XD_CORRUPT);
+        uint8_t bytes[kPage];
+        if ((s = xdb_fread_at(f->sh, candidate * kPage, bytes, kPage))) return s;
+        uint32_t next_page = free_next(f, bytes);
+        if ((s = write_header_offset(f, 8, next_page))) return s;
+        f->free_page = next_page;
+        *p = candidate;
+    } else {
+        if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
+        *p = f->file_size / kPage;
+        f->file_size += kPage;
+        xdb_fset_size(f->sh, f->file_size);
+    }
+    g_changes.fresh.push_back(*p);
+    lay_out(f, *out);
+    return XD_OK;
+}
+
+XDSTATUS free_page(NtxFile* f, uint32_t p) {
+    Page page;
+    memset(page.bytes, 0, kPage);
+    put_le32(page.bytes, f->free_page * kPage);
+    XDSTATUS s = write_page(f, p, page);
+    if (s) return s;
+    g_changes.freed.push_back(p);
+    f->free_page = p;
+    return XD_OK;
+}
+
+// An entry in transit between pages.
+struct Entry {
+    uint32_t child;  // page number
+    uint32_t recno;
+    uint8_t key[100];
+};
+
+Entry entry_of(const NtxFile* f, const Page& p, int i) {
+    Entry e;
+    e.child = child(p, i);
+    e.recno = record_of(p, i);
+    memcpy(e.key, key_of(p, i), f->key_length);
+    return e;
+}
+
+void put_item(const NtxFile* f, Page& p, int i, const Entry& e) {
+    uint8_t* it = item(p, i);
+    put_le32(it, e.child * kPage);
+    put_le32(it + 4, e.recno);
+    memcpy(it + 8, e.key, f->key_length);
+}
+
+// A page written whole from its entries and rightmost child.
+void fill_page(const NtxFile* f, Page& p, const Entry* entries, int n, uint32_t rightmost) {
+    lay_out(f, p);
+    put_le16(p.bytes, (uint16_t)n);
+    for (int i = 0; i < n; i++) put_item(f, p, i, entries[i]);
+    put_le32(item(p, n), rightmost * kPage);
+}
+
+// Inserts `e` before slot `i` of a page with room: the last free slot moves to
+// `i`, the slots after it one place on.
+void insert_in_page(const NtxFile* f, Page& p, int i, const Entry& e) {
+    uint16_t taken = slot(p, f->max_items);
+    for (int k = f->max_items; k > i; k--) put_le16(p.bytes + 2 + 2 * k, slot(p, k - 1));
+    put_le16(p.bytes + 2 + 2 * i, taken);
+    memset(p.bytes + taken, 0, f->item_size);
+    put_item(f, p, i, e);
+    put_le16(p.bytes, (uint16_t)(count_of(p) + 1));
+}
+
+// Removes entry `i`: its slot goes to the last place, the slots after it one
+// place back (the rightmost child's slot among them).
+void remove_from_page(const NtxFile* f, Page& p, int i) {
+    uint16_t gone = slot(p, i);
+    for (int k = i; k < f->max_items; k++) put_le16(p.bytes + 2 + 2 * k, slot(p, k + 1));
+    put_le16(p.bytes + 2 + 2 * f->max_items, gone);
+    put_le16(p.bytes, (uint16_t)(count_of(p) - 1));
+}
+
+// Inserts `e` at the path's place (before slot path_index of the page at
+// path level depth, a leaf), splitting full pages upward.
+XDSTATUS insert_entry(NtxFile* f, Entry e) {
+    XDSTATUS s;
+    std::vector<Entry> all((size_t)f->max_items + 1);
+    for (int level = f->depth; level >= 0; level--) {
+        uint32_t pno = f->path_page[level];
+        int i = f->path_index[level];
+        Page p;
+        if ((s = read_page(f, pno, &p))) return s;
+        int n = count_of(p);
+        if (i < 0 || i > n) return xdb_report(XD_CORRUPT);
+        if (n < f->max_items) {
+            insert_in_page(f, p, i, e);
+            return write_page(f, pno, p);
+        }
+        // Full: the smaller half goes to a new page, the middle entry up with the
+        // new page as its child, the larger half stays.
+        for (int k = 0, m = 0; k <= n; k++) all[(size_t)k] = k == i ? e : entry_of(f, p, m++);
+        uint32_t rightmost = child(p, n);
+        int half = f->max_items / 2;
+        uint32_t nno;
+        Page fresh;
+        if ((s = allocate_page(f, &nno, &fresh))) return s;
+        fill_page(f, fresh, all.data(), half, all[(size_t)half].child);
+        fill_page(f, p, all.data() + half + 1, n - half, rightmost);
+        if ((s = write_page(f, nno, fresh)) || (s = write_page(f, pno, p))) return s;
+        e = all[(size_t)half];
+        e.child = nno;
+    }
+    // The root split: a new root with the middle entry, the old root to its right.
+    uint32_t rno;
+    Page root;
+    if ((s = allocate_page(f, &rno, &root))) return s;
+    fill_page(f, root, &e, 1, f->root);
+    if ((s = write_page(f, rno, root))) return s;
+    f->root = rno;
+    g_changes.root_changed = true;
+    g_changes.new_root = rno;
+    return XD_OK;
+}
+
+// After a removal the page at path level `level` may hold too few entries: it
+// takes entries from a sibling through the parent, or merges with it.
+XDSTATUS rebalance(NtxFile* f, int level) {
+    XDSTATUS s;
+    for (; level > 0; level--) {
+        Page x;
+        if ((s = read_page(f, f->path_page[level], &x))) return s;
+        if (count_of(x) >= f->half_page) return XD_OK;
+        uint32_t pno = f->path_page[level - 1];
+        Page p;
+        if ((s = read_page(f, pno, &p))) return s;
+        int pn = count_of(p), j = f->path_index[level - 1];
+        if (j < 0 || j > pn || pn == 0) return xdb_report(XD_CORRUPT);
+        int sep = j == pn ? j - 1 : j;  // the parent's entry between the two pages
+        uint32_t lno = child(p, sep), rno = child(p, sep + 1);
+        Page lp, rp;
+        if ((s = read_page(f, lno, &lp)) || (s = read_page(f, rno, &rp))) return s;
+        int ln = count_of(lp), rn = count_of(rp);
+        std::vector<Entry> all((size_t)(ln + rn + 1));
+        for (int k = 0; k < ln; k++) all[(size_t)k] = entry_of(f, lp, k);
+        all[(size_t)ln] = entry_of(f, p, sep);
+        all[(size_t)ln].child = child(lp, ln);
+        for (int k = 0; k < rn; k++) all[(size_t)(ln + 1 + k)] = entry_of(f, rp, k);
+        uint32_t right_rightmost = child(rp, rn);
+        if (ln + rn >= f->max_items) {
+            // Enough for two pages: shared out, a new separator in the parent.
+            int total = ln + rn + 1, left = total / 2;
+            fill_page(f, lp, all.data(), left, all[(size_t)left].child);
+            fill_page(f, rp, all.data() + left + 1, total - left - 1, right_rightmost);
+            uint8_t* it = item(p, sep);
+            put_le32(it + 4, all[(size_t)left].recno);
+            memcpy(it + 8, all[(size_t)left].key, f->key_length);
+            if ((s = write_page(f, lno, lp)) || (s = write_page(f, rno, rp))) return s;
+            return write_page(f, pno, p);
+        }
+        // One page: everything goes into the right page, the left one is freed
+        // and the separator leaves the parent.
+        fill_page(f, rp, all.data(), ln + rn + 1, right_rightmost);
+        remove_from_page(f, p, sep);
+        if ((s = write_page(f, rno, rp)) || (s = write_page(f, pno, p)) || (s = free_page(f, lno))) return s;
+    }
+    // A root left without entries hands over to its only child.
+    Page r;
+    if ((s = read_page(f, f->root, &r))) return s;
+    if (count_of(r) == 0 && child(r, 0) != 0) {
+        uint32_t old = f->root;
+        f->root = child(r, 0);
+        g_changes.root_changed = true;
+        g_changes.new_root = f->root;
+        if ((s = free_page(f, old))) return s;
+    }
+    return XD_OK;
+}
+
+// Removes the path's entry. An inner entry takes its predecessor's key and record
+// (the last entry of the subtree before it), and that leaf entry goes instead.
+XDSTATUS remove_entry(NtxFile* f) {
+    XDSTATUS s;
+    int level = f->depth;
+    uint32_t pno = f->path_page[level];
+    Page p;
+    if ((s = read_page(f, pno, &p))) return s;
+    int i = f->path_index[level];
+    if (i < 0 || i >= count_of(p)) return xdb_report(XD_CORRUPT);
+    uint32_t c = child(p, i);
+    if (c != 0) {
+        Page leaf;
+        if ((s = descend(f, c, level + 1, true, &leaf))) return s;
+        int last = count_of(leaf) - 1;
+        if (last < 0) return xdb_report(XD_CORRUPT);  // an empty leaf has no predecessor to give
+        uint8_t* it = item(p, i);
+        put_le32(it + 4, record_of(leaf, last));
+        memcpy(it + 8, key_of(leaf, last), f->key_length);
+        if ((s = write_page(f, pno, p))) return s;
+        level = f->depth;
+        pno = f->path_page[level];
+        p = leaf;
+        i = last;
+    }
+    remove_from_page(f, p, i);
+    if ((s = write_page(f, pno, p))) return s;
+    return rebalance(f, level);
+}
+
+// The key of add and delete: the caller's key, blank-padded.
+void full_key(const NtxFile* f, const void* key, uint16_t key_size, uint8_t* out) {
+    memset(out, ' ', f->key_length);
+    memcpy(out, key, key_size < f->key_length ? key_size : f->key_length);
+}
+
+// The place of a new entry: a leaf slot, before every entry not smaller than it
+// (by key and record; by key alone in a unique index).
+XDSTATUS insertion_place(NtxFile* f, const Target& t) {
+    uint32_t p = f->root;
+    for (int level = 0;; level++) {
+        if (level >= kMaxDepth) return xdb_report(XD_CORRUPT);
+        Page at;
+        XDSTATUS s = read_page(f, p, &at);
+        if (s) return s;
+        int i = lower_bound(f, t, at);
+        f->path_page[level] = p;
+        f->path_index[level] = i;
+        f->depth = level;
+        uint32_t c = child(at, i);
+        if (c == 0) return XD_OK;
+        p = c;
+    }
+}
+
+// Runs one change: `work` collects the pages, the commit writes them in order.
+template <typename Work>
+XDSTATUS change(NtxFile* f, Work work) {
+    uint32_t free_before = f->free_page;
+    g_changes.begin();
+    XDSTATUS s = work();
+    if (s >= 0) s = commit_changes(f, free_before);
+    g_changes.active = false;  // a failed change writes nothing the tree uses
+    f->depth = -1;
+    if (s < 0) {
+        // What the file says stands; the header is read again next time.
+        page_cache_forget(f->cache);
+        f->saved_depth = -1;
+    }
+    end_operation(f, s);
+    return s;
+}
+
+XDSTATUS begin_change(int16_t handle, const void* key, NtxFile** f) {
+    XDSTATUS s = enter(handle, f);
+    if (s) return s;
+    if (!key) return xdb_report(XD_NULLPARAM);
+    if ((*f)->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    return refresh_header(*f);
+}
+
+}  // namespace
+
+XDSTATUS ntx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = begin_change(handle, key, &f);
+    if (s) return s;
+    Entry e;
+    e.child = 0;
+    e.recno = recno;
+    full_key(f, key, key_size, e.key);
+    Target t{e.key, f->key_length, !f->unique, false, recno};
+    s = change(f, [&] {
+        XDSTATUS r = insertion_place(f, t);
+        return r < 0 ? r : insert_entry(f, e);
+    });
+    return s < 0 ? xdb_report(s) : xdb_status();
+}
+
+XDSTATUS ntx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint32_t recno) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = begin_change(handle, key, &f);
+    if (s) return s;
+    uint8_t k[100];
+    full_key(f, key, key_size, k);
+    // A unique index looks for the key alone, the others for the exact entry.
+    Target t{k, f->key_length, !f->unique, false, recno};
+    XDSTATUS found = XD_OK;
+    s = change(f, [&] {
+        Page at;
+        bool no_smaller = false;
+        found = search(f, t, &at, &no_smaller);
+        if (found != XD_OK) return found < 0 ? found : XD_OK;
+        return remove_entry(f);
+    });
+    if (s >= 0 && found != XD_OK) s = found;
+    return xdb_report(s);
+}
+
+// ---- Check ----
+
+namespace {
+
+struct Checker {
+    NtxFile* f;
+    std::vector<uint8_t> seen;
+    int leaf_depth = -1;
+    uint32_t entries = 0;
+    bool have_last = false;
+    uint8_t last_key[100];
+    uint32_t last_record = 0;
+    char* fault;
+    size_t cap;
+
+    bool fail(const char* what, uint32_t p) {
+        snprintf(fault, cap, "page at %u: %s", p * kPage, what);
+        return false;
+    }
+    // Each entry in key order: keys never go down; equal keys of a non-unique
+    // index in any order of their records.
+    bool visit(uint32_t p, const Page& page, int i) {
+        const uint8_t* k = key_of(page, i);
+        if (have_last && compare(f, last_key, k, f->key_length, false) > 0) return fail("keys out of order", p);
+        memcpy(last_key, k, f->key_length);
+        last_record = record_of(page, i);
+        have_last = true;
+        entries++;
+        return true;
+    }
+    bool walk(uint32_t p, int depth) {
+        if (!page_in_file(f, p) || p >= seen.size()) return fail("child page outside the file", p);
+        if (seen[p]) return fail("page reached twice", p);
+        seen[p] = 1;
+        if (depth >= kMaxDepth) return fail("tree too deep", p);
+        Page page;
+        XDSTATUS s = read_page(f, p, &page);
+        if (s) {
+            xdb_set_status(XD_OK);
+            return fail(s == XD_CORRUPT ? "count or slot offsets outside the page" : "unreadable", p);
+        }
+        int n = count_of(page);
+        // The slots in use must not overlap: each item has its own place.
+        std::vector<uint16_t> places;
+        for (int i = 0; i <= n; i++) places.push_back(slot(page, i));
+        std::sort(places.begin(), places.end());
+        for (size_t i = 1; i < places.size(); i++)
+            if (places[i] - places[i - 1] < f->item_size) return fail("item slots overlap", p);
+        bool leaf = child(page, 0) == 0;
+        for (int i = 0; i <= n; i++) {
+            uint32_t c = child(page, i);
+            if (leaf != (c == 0)) return fail(leaf ? "leaf entry with a child" : "inner entry without a child", p);
+            if (!leaf && !walk(c, depth + 1)) return false;
+            if (i < n && !visit(p, page, i)) return false;
+        }
+        if (leaf) {
+            if (leaf_depth < 0) leaf_depth = depth;
+            if (depth != leaf_depth) return fail("leaves at different depths", p);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+XDSTATUS ntx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (!fault || cap == 0) return xdb_report(XD_NULLPARAM);
+    fault[0] = 0;
+    if ((s = refresh_header(f))) return s;
+    Checker c{f, std::vector<uint8_t>(f->file_size / kPage + 1, 0), -1, 0, false, {0}, 0, fault, cap};
+    bool ok = true;
+    if (f->file_size % kPage) {
+        snprintf(fault, cap, "header: file size %u is not a multiple of %u", f->file_size, kPage);
+        ok = false;
+    } else if (!page_in_file(f, f->root)) {
+        snprintf(fault, cap, "header: root page outside the %u-byte file", f->file_size);
+        ok = false;
+    }
+    if (ok) ok = c.walk(f->root, 0);
+    // The free chain: pages of the file, none in the tree, and it ends.
+    for (uint32_t p = f->free_page, steps = 0; ok && p; steps++) {
+        uint8_t bytes[kPage];
+        if (steps > f->file_size / kPage || !page_in_file(f, p) || c.seen[p] ||
+            xdb_fread_at(f->sh, p * kPage, bytes, kPage) != XD_OK) {
+            xdb_set_status(XD_OK);
+            ok = c.fail("bad free page chain", p);
+            break;
+        }
+        c.seen[p] = 1;
+        p = free_next(f, bytes);
+    }
+    if (entries) *entries = c.entries;
+    end_operation(f, ok ? XD_OK : XD_CORRUPT);
+    return ok ? xdb_status() : xdb_report(XD_CORRUPT);
+}
+
+// ---- Keys from records, and the rebuild ----
+
+namespace {
+
+// A key from a value of the evaluator: text as it is, dates as YYYYMMDD, numbers
+// in the numeric key form, logicals as T or F.
+XDSTATUS key_from_value(const NtxFile* f, const XdbKeyValue& v, uint8_t* key) {
+    memset(key, ' ', f->key_length);
+    if (v.type == 'C') {
+        memcpy(key, v.value, v.length < f->key_length ? v.length : f->key_length);
+        return XD_OK;
+    }
+    if (v.type == 'N' || v.type == 'F') {
+        double d;
+        memcpy(&d, v.value, 8);
+        ntx_numeric_key(d, f->key_length, f->decimals, key);
+        return XD_OK;
+    }
+    if (v.type == 'D') {
+        int y = 0, m = 0, day = 0;
+        XDSTATUS before = xdb_status();
+        XDSTATUS r = xdb_read_date(&y, &m, &day, (const char*)v.value, xdb_date_format());
+        if (r < 0) return r;
+        xdb_set_status(before);
+        uint8_t date[8];
+        ntx_date_key(r == XD_EMPTYFILE ? 0 : y, m, day, date);
+        memcpy(key, date, f->key_length < 8 ? f->key_length : 8);
+        return XD_OK;
+    }
+    if (v.type == 'L') {
+        key[0] = *(const uint8_t*)v.value ? 'T' : 'F';
+        return XD_OK;
+    }
+    return xdb_report(XD_BADKEYEXPR);
+}
+
+XDSTATUS evaluate_key(const NtxFile* f, int16_t data_handle, uint8_t* key) {
+    char expr[256];
+    snprintf(expr, sizeof expr, "%s", (const char*)f->header + 22);
+    XdbKeyValue v{};
+    XDSTATUS s = xdb_eval_key(data_handle, expr, 0, &v);
+    if (s < 0) return s;
+    return key_from_value(f, v, key);
+}
+
+XDSTATUS evaluate_condition(const NtxFile* f, int16_t data_handle, bool* included) {
+    *included = true;
+    const char* condition = (const char*)f->header + 282;
+    if (!condition[0]) return XD_OK;
+    char expr[256];
+    snprintf(expr, sizeof expr, "%s", condition);
+    XdbKeyValue v{};
+    XDSTATUS s = xdb_eval_key(data_handle, expr, 0, &v);
+    if (s < 0) return s;
+    if (v.type != 'L' || v.length < 1) return xdb_report(XD_BADKEYEXPR);
+    *included = *(const uint8_t*)v.value != 0;
+    return XD_OK;
+}
+
+}  // namespace
+
+XDSTATUS ntx_key_from_record(int16_t handle, int16_t data_handle, void* key) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (!key) return xdb_report(XD_NULLPARAM);
+    if ((s = evaluate_key(f, data_handle, (uint8_t*)key)) < 0) return s;
+    ((uint8_t*)key)[f->key_length] = 0;
+    return xdb_status();
+}
+
+XDSTATUS ntx_record_included(int16_t handle, int16_t data_handle, bool* included) {
+    NtxFile* f = nullptr;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    if (!included) return xdb_report(XD_NULLPARAM);
+    if ((s = evaluate_condition(f, data_handle, included)) < 0) return s;
+    return xdb_status();
+}
+
+namespace {
+
+// Builds the tree bottom-up from entries in order: each level fills a page; when
+// it is full, the arriving entry goes up a level with the page as its child, and
+// the level starts a new page at the end of the file.
+struct TreeBuilder {
+    NtxFile* f;
+    BuildWriter* writer;
+    struct Level {
+        Page page;
+        uint32_t number;
+        int count;
+    };
+    std::vector<Level> levels;
+    XDSTATUS status = XD_OK;
+
+    explicit TreeBuilder(NtxFile* file) : f(file), writer(build_writer_new(file->sh, kPage, 1, 1024)) {
+        levels.push_back(Level{});
+        levels[0].number = 1;  // the empty root of the new file
+        lay_out(f, levels[0].page);
+        levels[0].count = 0;
+        if (!writer) status = xdb_report(XD_MEMERR);
+    }
+    ~TreeBuilder() {
+        if (writer) build_writer_finish(writer);
+    }
+    void start(size_t level) {
+        lay_out(f, levels[level].page);
+        levels[level].number = f->file_size / kPage;
+        f->file_size += kPage;
+        levels[level].count = 0;
+    }
+    XDSTATUS write(size_t level) {
+        Level& l = levels[level];
+        put_le16(l.page.bytes, (uint16_t)l.count);
+        return build_writer_put(writer, l.number, l.page.bytes);
+    }
+    void add(size_t level, const uint8_t* key, uint32_t recno, uint32_t child_page) {
+        if (status < 0) return;
+        if (level >= levels.size()) {
+            if (level >= (size_t)kMaxDepth) {
+                status = xdb_report(XD_CORRUPT);
+                return;
+            }
+            levels.push_back(Level{});
+            start(level);
+        }
+        Level& l = levels[level];
+        if (l.count == f->max_items) {
+            put_le32(item(l.page, l.count), child_page * kPage);
+            uint32_t number = l.number;
+            if ((status = write(level)) < 0) return;
+            add(level + 1, key, recno, number);
+            start(level);
+            return;
+        }
+        uint8_t* it = item(l.page, l.count);
+        put_le32(it, child_page * kPage);
+        put_le32(it + 4, recno);
+        memcpy(it + 8, key, f->key_length);
+        l.count++;
+    }
+    XDSTATUS finish() {
+        if (status < 0) return status;
+        for (size_t level = 0; level < levels.size(); level++) {
+            uint32_t below = level == 0 ? 0 : levels[level - 1].number;
+            put_le32(item(levels[level].page, levels[level].count), below * kPage);
+            if ((status = write(level)) < 0) return status;
+        }
+        status = build_writer_finish(writer);
+        writer = nullptr;
+        if (status < 0) return status;
+        xdb_fset_size(f->sh, f->file_size);
+        f->root = levels.back().number;
+        return write_header_offset(f, 4, f->root);
+    }
+};
+
+// Where each record's key comes from: one field's bytes, or the expression.
+struct KeySource {
+    int16_t field = -1;
+    char field_type = 0;
+    uint16_t offset = 0, length = 0;
+    char* record = nullptr;
+};
+
+XDSTATUS record_key(NtxFile* f, int16_t data, const KeySource& src, uint8_t* key) {
+    if (src.field < 0) return evaluate_key(f, data, key);
+    const char* p = src.record + src.offset;
+    if (src.field_type == 'C') {
+        memset(key, ' ', f->key_length);
+        memcpy(key, p, src.length < f->key_length ? src.length : f->key_length);
+        return XD_OK;
+    }
+    if (src.field_type == 'D') {
+        bool digits = true;
+        for (int i = 0; i < 8; i++) digits &= isdigit((unsigned char)p[i]) != 0;
+        memset(key, ' ', f->key_length);
+        if (digits) memcpy(key, p, f->key_length < 8 ? f->key_length : 8);
+        return XD_OK;
+    }
+    // A number: the field's text when it already is the key's form (no sign, as
+    // wide as the key: leading blanks become zeros), else through its value.
+    bool plain = src.length == f->key_length && !memchr(p, '-', src.length);
+    for (uint16_t i = 0; plain && i < src.length; i++)
+        plain = p[i] == ' ' || p[i] == '.' || isdigit((unsigned char)p[i]);
+    if (plain) {
+        uint16_t point = 0;
+        for (uint16_t i = 0; i < src.length; i++)
+            if (p[i] == '.') point = (uint16_t)(src.length - i - 1);
+        plain = f->decimals == point && (point > 0 || !memchr(p, '.', src.length));
+    }
+    if (plain) {
+        for (uint16_t i = 0; i < src.length; i++) key[i] = p[i] == ' ' ? '0' : (uint8_t)p[i];
+        return XD_OK;
+    }
+    char text[32] = {0};
+    memcpy(text, p, src.length < 31 ? src.length : 31);
+    double d = strtod(text, nullptr);
+    ntx_numeric_key(d, f->key_length, f->decimals, key);
+    return XD_OK;
+}
+
+XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length,
+                     uint16_t decimals);
+
+}  // namespace
+
+// The rebuild writes the new index under a temporary name beside the old one and
+// puts it in its place in one step when it is complete: a stop leaves the old
+// index or the new one, whole, under the name.
+XDSTATUS ntx_rebuild(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length,
+                     uint16_t decimals) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!name || !expression) return xdb_report(XD_NULLPARAM);
+    std::string path = name;
+    size_t cut = path.find_last_of(":\\/");
+    std::string dir = cut == std::string::npos ? "" : path.substr(0, cut + 1), temp;
+    for (int k = 0;; k++) {
+        temp = dir + std::to_string(k) + ".NTX";
+        if (!xdb_fexists(temp.c_str())) break;
+    }
+    if ((s = build_index(data, temp.c_str(), key_type, expression, key_length, decimals)) < 0) return s;
+    xdb_set_status(XD_OK);
+    if ((s = xdb_freplace(temp.c_str(), name, nullptr)) < 0) {
+        xdb_set_status(XD_OK);
+        xdb_fdelete(temp.c_str());
+        return xdb_report(s);
+    }
+    return xdb_status();
+}
+
+namespace {
+
+XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length,
+                     uint16_t decimals) {
+    XDSTATUS s;
+    if ((s = ntx_create(name, key_type, expression, key_length, decimals))) return s;
+    int16_t h;
+    if ((s = ntx_open(&h, name, 0)) < 0) return s;
+    NtxFile* f = nullptr;
+    enter(h, &f);
+    uint32_t count = 0;
+    s = dbf_record_count(data, &count);
+
+    KeySource src;
+    uint16_t fields = 0, largest = 0, record_length = 0;
+    dbf_field_count(data, &fields);
+    std::vector<DbfFieldInfo> info(fields);
+    dbf_describe_fields(data, &largest, info.data());
+    dbf_record_layout(data, &src.record, &record_length, &fields);
+    int16_t index = -1;
+    XDSTATUS before = xdb_status();
+    if (s >= 0 && dbf_find_field(data, &index, (const char*)f->header + 22) == XD_OK) {
+        char t = info[(size_t)index].type;
+        if (t == 'C' || t == 'D' || t == 'N' || t == 'F') {
+            src.field = index;
+            src.field_type = t == 'F' ? 'N' : t;
+            src.length = info[(size_t)index].length;
+            uint16_t offset = 1;
+            for (int16_t i = 0; i < index; i++) offset = (uint16_t)(offset + info[(size_t)i].length);
+            src.offset = offset;
+        }
+    }
+    xdb_set_status(s < 0 ? s : before);
+
+    KeySorter* sorter = s < 0 ? nullptr : key_sort_new(f->key_length, false, count);
+    TreeBuilder builder(f);
+    uint8_t key[101];
+    if (s >= 0 && !sorter) s = xdb_report(XD_MEMERR);
+    if (s >= 0 && count > 0 && (s = dbf_read_ahead_setup(data)) < 0) count = 0;
+    for (uint32_t n = 1; s >= 0 && n <= count; n++) {
+        XDSTATUS r = dbf_read_ahead(data, n);
+        if (r < 0) {
+            s = r;
+            break;
+        }
+        xdb_set_status(XD_OK);
+        bool included = true;
+        if ((s = evaluate_condition(f, data, &included)) < 0) break;
+        if (!included) continue;
+        if ((s = record_key(f, data, src, key)) < 0) break;
+        if ((s = key_sort_add(sorter, key, n)) < 0) break;
+    }
+    if (s >= 0) {
+        struct Emit {
+            static XDSTATUS item(void* context, const uint8_t* key, uint32_t recno) {
+                TreeBuilder* b = (TreeBuilder*)context;
+                b->add(0, key, recno, 0);
+                return b->status;
+            }
+        };
+        s = key_sort_finish(sorter, Emit::item, &builder);
+    }
+    key_sort_free(sorter);
+    if (s >= 0) s = builder.finish();
+    if (s >= 0) f->rebuilt = true;
+    XDSTATUS failure = s;
+    xdb_set_status(XD_OK);
+    XDSTATUS c = ntx_close(h);
+    if (failure < 0 || c < 0) {
+        xdb_set_status(XD_OK);
+        xdb_fdelete(name);
+        return xdb_report(failure < 0 ? failure : c);
+    }
+    return xdb_report(XD_OK);
+}
+
+}  // namespace
