@@ -304,8 +304,8 @@ int check(const CliArgs& args) {
         uint8_t key[kIndexKeyBuffer + 27] = {0};
         if ((s = IndexKeyFromRecord(&ix.access, t.handle, key)) == XD_BADKEYEXPR) {
             fprintf(stderr,
-                    "qxdb: %s: the tree has no fault (%u entries), but its key expression %s cannot be computed\n"
-                    "      from this table alone, so its keys were not compared with the records\n",
+                    "qxdb: %s: the tree has no fault (%u entries), but its key expression %s is beyond the key\n"
+                    "      expressions this program computes (another table, or functions it lacks), so its keys\n      were not compared with the records\n",
                     file.c_str(), entries, ix.desc.key_expression.c_str());
             return kExitFailed;
         }

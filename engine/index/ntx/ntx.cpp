@@ -343,12 +343,14 @@ int compare_target(const NtxFile* f, const Target& t, const Page& p, int i) {
     return c;
 }
 
-// The first index of a page whose entry is not before the target.
-int lower_bound(const NtxFile* f, const Target& t, const Page& p) {
+// The first index of a page whose entry is not before the target (with `after`:
+// whose entry is after it).
+int lower_bound(const NtxFile* f, const Target& t, const Page& p, bool after = false) {
     int low = 0, high = count_of(p);
     while (low < high) {
         int mid = (low + high) / 2;
-        if (compare_target(f, t, p, mid) > 0) low = mid + 1;
+        int c = compare_target(f, t, p, mid);
+        if (c > 0 || (after && c == 0)) low = mid + 1;
         else high = mid;
     }
     return low;
@@ -404,9 +406,10 @@ XDSTATUS descend_search(NtxFile* f, const Target& t, Page* at, bool* no_smaller)
     }
 }
 
-// The search of seek, resynchronise and delete. Equal keys stand in record order
-// in the files this engine and most writers make; where another writer left them
-// in another order, the exact entry is looked for among the equal keys.
+// The search of seek, resynchronise and delete. Equal keys stand in the order they
+// were added, which is record order after a rebuild and for records added at the
+// end: the entry is first looked for by key and record, and where the equal keys
+// stand in another order, among them one by one.
 XDSTATUS search(NtxFile* f, const Target& t, Page* at, bool* no_smaller) {
     XDSTATUS s = descend_search(f, t, at, no_smaller);
     if (s != XD_KEYNOTFOUND || !t.exact) return s;
@@ -510,10 +513,10 @@ void ntx_numeric_key(double value, uint16_t key_length, uint16_t decimals, uint8
     if (value < 0 && n < (int)sizeof text)
         for (int i = 0; i < n; i++) negative |= text[i] >= '1' && text[i] <= '9';
     if (n > key_length) {
-        // Too wide for the key: the widest number of the key's form.
-        memset(out, '9', key_length);
-        if (decimals > 0 && decimals < key_length) out[key_length - decimals - 1] = '.';
-        negative = value < 0;
+        // Too wide for the key: asterisks, as STR() shows such a number; they sort
+        // below every number, as in the files of other Clipper-family programs.
+        memset(out, '*', key_length);
+        return;
     } else {
         memset(out, '0', key_length);
         memcpy(out + (key_length - n), text, (size_t)n);
@@ -1085,8 +1088,9 @@ void full_key(const NtxFile* f, const void* key, uint16_t key_size, uint8_t* out
     memcpy(out, key, key_size < f->key_length ? key_size : f->key_length);
 }
 
-// The place of a new entry: a leaf slot, before every entry not smaller than it
-// (by key and record; by key alone in a unique index).
+// The place of a new entry: a leaf slot after every entry of an equal key, so
+// that equal keys stand in the order they came (the order other Clipper-family
+// programs give them); in a unique index before the first equal key.
 XDSTATUS insertion_place(NtxFile* f, const Target& t) {
     uint32_t p = f->root;
     for (int level = 0;; level++) {
@@ -1094,7 +1098,7 @@ XDSTATUS insertion_place(NtxFile* f, const Target& t) {
         Page at;
         XDSTATUS s = read_page(f, p, &at);
         if (s) return s;
-        int i = lower_bound(f, t, at);
+        int i = lower_bound(f, t, at, !f->unique);
         f->path_page[level] = p;
         f->path_index[level] = i;
         f->depth = level;
@@ -1140,7 +1144,7 @@ XDSTATUS ntx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
     e.child = 0;
     e.recno = recno;
     full_key(f, key, key_size, e.key);
-    Target t{e.key, f->key_length, !f->unique, false, recno};
+    Target t{e.key, f->key_length, false, false, recno};
     s = change(f, [&] {
         XDSTATUS r = insertion_place(f, t);
         return r < 0 ? r : insert_entry(f, e);
@@ -1470,8 +1474,38 @@ XDSTATUS record_key(NtxFile* f, int16_t data, const KeySource& src, uint8_t* key
     return XD_OK;
 }
 
+// What a rebuild keeps of the index it replaces, when that index has the same
+// expression: the order (descending) and the condition, which other
+// Clipper-family programs write and the creation request does not carry.
+struct Kept {
+    bool descending = false;
+    char condition[256] = {0};
+};
+
+Kept kept_from(const char* name, const char* expression) {
+    Kept k;
+    int16_t h = -1;
+    XDSTATUS before = xdb_status();
+    if (xdb_fexists(name) && ntx_open(&h, name, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND) >= 0) {
+        NtxFile* f = nullptr;
+        if (enter(h, &f) == XD_OK) {
+            std::string wanted;
+            for (const char* p = expression; *p; p++)
+                if (*p != ' ') wanted += (char)toupper((unsigned char)*p);
+            if (wanted == (const char*)f->header + 22) {
+                k.descending = f->descending;
+                memcpy(k.condition, f->header + 282, sizeof k.condition);
+                k.condition[255] = 0;
+            }
+        }
+        ntx_close(h);
+    }
+    xdb_set_status(before);
+    return k;
+}
+
 XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length,
-                     uint16_t decimals);
+                     uint16_t decimals, const Kept& kept);
 
 }  // namespace
 
@@ -1490,7 +1524,8 @@ XDSTATUS ntx_rebuild(int16_t data, const char* name, uint8_t key_type, const cha
         temp = dir + std::to_string(k) + ".NTX";
         if (!xdb_fexists(temp.c_str())) break;
     }
-    if ((s = build_index(data, temp.c_str(), key_type, expression, key_length, decimals)) < 0) return s;
+    Kept kept = kept_from(name, expression);
+    if ((s = build_index(data, temp.c_str(), key_type, expression, key_length, decimals, kept)) < 0) return s;
     xdb_set_status(XD_OK);
     if ((s = xdb_freplace(temp.c_str(), name, nullptr)) < 0) {
         xdb_set_status(XD_OK);
@@ -1503,15 +1538,25 @@ XDSTATUS ntx_rebuild(int16_t data, const char* name, uint8_t key_type, const cha
 namespace {
 
 XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length,
-                     uint16_t decimals) {
+                     uint16_t decimals, const Kept& kept) {
     XDSTATUS s;
     if ((s = ntx_create(name, key_type, expression, key_length, decimals))) return s;
     int16_t h;
     if ((s = ntx_open(&h, name, 0)) < 0) return s;
     NtxFile* f = nullptr;
     enter(h, &f);
+    if (kept.descending || kept.condition[0]) {
+        // Signature 7 says a condition follows the header's first part.
+        f->descending = kept.descending;
+        f->header[280] = kept.descending ? 1 : 0;
+        memcpy(f->header + 282, kept.condition, sizeof kept.condition);
+        uint8_t signature[2];
+        put_le16(signature, kept.condition[0] ? 7 : 6);
+        if ((s = xdb_fwrite_at(f->sh, 0, signature, 2, 1)) == XD_OK)
+            s = xdb_fwrite_at(f->sh, 280, f->header + 280, kHeaderKept - 280, 1);
+    }
     uint32_t count = 0;
-    s = dbf_record_count(data, &count);
+    if (s >= 0) s = dbf_record_count(data, &count);
 
     KeySource src;
     uint16_t fields = 0, largest = 0, record_length = 0;
@@ -1550,13 +1595,23 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
         if ((s = evaluate_condition(f, data, &included)) < 0) break;
         if (!included) continue;
         if ((s = record_key(f, data, src, key)) < 0) break;
+        // A descending index sorts the keys' complements: greater keys first, equal
+        // keys still in record order.
+        if (f->descending)
+            for (uint16_t i = 0; i < f->key_length; i++) key[i] = (uint8_t)~key[i];
         if ((s = key_sort_add(sorter, key, n)) < 0) break;
     }
     if (s >= 0) {
         struct Emit {
             static XDSTATUS item(void* context, const uint8_t* key, uint32_t recno) {
                 TreeBuilder* b = (TreeBuilder*)context;
-                b->add(0, key, recno, 0);
+                if (!b->f->descending) {
+                    b->add(0, key, recno, 0);
+                    return b->status;
+                }
+                uint8_t k[101];
+                for (uint16_t i = 0; i < b->f->key_length; i++) k[i] = (uint8_t)~key[i];
+                b->add(0, k, recno, 0);
                 return b->status;
             }
         };

@@ -71,7 +71,7 @@ XDSTATUS ntx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap);
 // `key_length` characters; a negative value has every character but the point
 // turned into 92 - c, so that it sorts below every non-negative one and a greater
 // magnitude sorts lower (the form of the NTX files of other Clipper-family
-// programs). A value too wide for the key takes the widest one of its sign.
+// programs). A value too wide for the key is all asterisks, below every number.
 void ntx_numeric_key(double value, uint16_t key_length, uint16_t decimals, uint8_t* out);
 // Dates: YYYYMMDD, or 8 blanks for the blank date.
 void ntx_date_key(int year, int month, int day, uint8_t* out);

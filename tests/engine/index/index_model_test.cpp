@@ -1,0 +1,251 @@
+// Every single-key index format against one model, through the uniform index
+// operations: long random sequences of adds and deletes (duplicates, prefixes,
+// blank keys, negative numbers) on trees several levels deep, checked after every
+// batch by walks both ways, seeks, resynchronisation and the format's own check;
+// again after a close and reopen; two handles on one file see each other's
+// changes. Each format's rule for equal keys is part of the model: in record
+// order (NDX), or in the order they were added (NTX).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/core/engine.h"
+#include "engine/core/keyexpr.h"
+#include "engine/index/index.h"
+#include "engine/index/page_cache.h"
+#include "tests/support/engine_test.h"
+
+namespace {
+
+struct Format {
+    int32_t type;
+    const char* extension;
+    bool equal_keys_in_record_order;
+};
+
+const Format kFormats[] = {{1, "ndx", true}, {5, "ntx", false}};
+
+struct Entry {
+    std::string key;  // character keys: the text; numbers: the value's text
+    double number;
+    uint32_t recno;
+};
+
+// Parameters: the format, and how the file is opened: shared (every operation
+// reads the file afresh), exclusively (pages stay cached across operations), or
+// exclusively with cached pages dropped at random between operations.
+class IndexModelTest : public EngineTest, public ::testing::WithParamInterface<std::tuple<int, int>> {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        format_ = kFormats[std::get<0>(GetParam())];
+        int way = std::get<1>(GetParam());
+        open_mode_ = way == 0 ? XDB_OPEN_SHORTHAND : 0;
+        page_cache_set_random_drops(way == 2 ? 4321u : 0u);
+        xdb_collation(1, 1);  // byte order: the model compares bytes
+    }
+    void TearDown() override {
+        page_cache_set_random_drops(0);
+        xdb_collation(0, 1);
+        EngineTest::TearDown();
+    }
+    std::string path(const char* base) { return dir_ + "/" + base + "." + format_.extension; }
+
+    IndexAccess open(const std::string& file) {
+        int16_t h = -1;
+        EXPECT_GE(IndexOpen(format_.type, file.c_str(), open_mode_, &h), 0);
+        IndexDescription d;
+        EXPECT_EQ(IndexDescribe(format_.type, h, &d), XD_OK);
+        IndexAccess a{};
+        a.type = format_.type;
+        a.file_handle = (uint16_t)h;
+        a.key_length = (uint32_t)d.key_length;
+        a.key_type = d.key_type;
+        a.single_field = -1;
+        return a;
+    }
+    void close(IndexAccess& a) { EXPECT_EQ(IndexClose(a.type, (int16_t)a.file_handle), XD_OK); }
+
+    // The key bytes of an entry, as the format takes them.
+    std::vector<uint8_t> key_of(const IndexAccess& a, const Entry& e) {
+        std::vector<uint8_t> k(kIndexKeyBuffer + 8, 0);
+        if (numeric_) EXPECT_EQ(MakeNumericKey(&a, e.number, k.data()), XD_OK);
+        else memcpy(k.data(), e.key.data(), e.key.size());
+        return k;
+    }
+    // Model order: by key (bytes, or value), then by the format's rule for
+    // equal keys.
+    bool before(const Entry& x, const Entry& y) const {
+        if (numeric_ ? x.number != y.number : x.key != y.key) return numeric_ ? x.number < y.number : x.key < y.key;
+        return format_.equal_keys_in_record_order && x.recno < y.recno;
+    }
+    void add(IndexAccess& a, const Entry& e) {
+        std::vector<uint8_t> k = key_of(a, e);
+        ASSERT_EQ(IndexAddKey(&a, k.data(), e.recno), XD_OK) << e.key << " " << e.number;
+        auto at = std::upper_bound(model_.begin(), model_.end(), e, [&](const Entry& x, const Entry& y) {
+            return before(x, y);
+        });
+        model_.insert(at, e);
+    }
+    void remove(IndexAccess& a, size_t i) {
+        std::vector<uint8_t> k = key_of(a, model_[i]);
+        ASSERT_EQ(IndexDeleteKey(&a, k.data(), model_[i].recno), XD_OK) << i;
+        model_.erase(model_.begin() + (long)i);
+    }
+    bool same_key(const IndexAccess& a, const uint8_t* got, const Entry& e) {
+        if (numeric_) {
+            double v = 0;
+            IndexKeyNumber(&a, got, &v);
+            return v == e.number;
+        }
+        std::string text((const char*)got);
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        return text == e.key;
+    }
+    void walk(IndexAccess& a, bool reverse, const char* when) {
+        uint8_t key[kIndexKeyBuffer + 8] = {0};
+        uint32_t recno = 0;
+        XDSTATUS s = reverse ? IndexLast(&a, key, &recno) : IndexFirst(&a, key, &recno);
+        size_t n = 0;
+        for (; s == XD_OK && n < model_.size(); n++) {
+            const Entry& e = model_[reverse ? model_.size() - 1 - n : n];
+            ASSERT_EQ(recno, e.recno) << when << (reverse ? " backwards" : "") << " at " << n;
+            ASSERT_TRUE(same_key(a, key, e)) << when << " at " << n << ": " << key;
+            s = reverse ? IndexPrevious(&a, key, &recno) : IndexNext(&a, key, &recno);
+        }
+        ASSERT_EQ(n, model_.size()) << when << ": status " << s;
+        ASSERT_TRUE(s == XD_NOMOREKEYS || (s == XD_EMPTYFILE && model_.empty())) << when << ": " << s;
+    }
+    void check(IndexAccess& a, const char* when) {
+        char fault[200] = {0};
+        uint32_t entries = 0;
+        ASSERT_EQ(IndexCheck(a.type, (int16_t)a.file_handle, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
+        ASSERT_EQ(entries, model_.size()) << when;
+        walk(a, false, when);
+        walk(a, true, when);
+        // Seeks of some keys land on their first entry; resynchronising on an
+        // entry finds it.
+        for (size_t i = 0; i < model_.size(); i += 1 + model_.size() / 40) {
+            size_t first = i;
+            while (first > 0 && (numeric_ ? model_[first - 1].number == model_[i].number
+                                          : model_[first - 1].key == model_[i].key))
+                first--;
+            std::vector<uint8_t> k = key_of(a, model_[i]);
+            if (!numeric_) memset(k.data() + model_[i].key.size(), ' ', a.key_length - 1 - model_[i].key.size());
+            const std::vector<uint8_t> whole = k;  // the whole key, as a walk hands it out
+            uint32_t recno = 0;
+            ASSERT_EQ(IndexSeek(&a, k.data(), 0, &recno, 0), XD_OK) << when << " seeking " << i;
+            ASSERT_EQ(recno, model_[first].recno) << when << " seeking " << i;
+            k = whole;
+            recno = model_[i].recno;
+            ASSERT_EQ(IndexResync(&a, k.data(), &recno), XD_OK) << when << " resync " << i;
+            ASSERT_EQ(recno, model_[i].recno);
+        }
+    }
+
+    Format format_{};
+    uint16_t open_mode_ = 0;
+    bool numeric_ = false;
+    std::vector<Entry> model_;
+};
+
+std::string random_text(std::mt19937& rng, size_t max_length) {
+    static const char kLetters[] = "AB C";
+    std::string s(1 + rng() % max_length, ' ');
+    for (char& c : s) c = kLetters[rng() % 4];
+    while (!s.empty() && s.back() == ' ') s.pop_back();  // trailing blanks are no part of a key
+    return s;
+}
+
+TEST_P(IndexModelTest, RandomAddsAndDeletesOfCharacterKeys) {
+    // Long keys make few per page: several levels deep with a few thousand keys.
+    for (uint16_t length : {(uint16_t)100, (uint16_t)6}) {
+        model_.clear();
+        const std::string file = path(length == 100 ? "long" : "short");
+        IndexCreateRequest r{file.c_str(), "K", 'C', length, 0, nullptr};
+        ASSERT_EQ(IndexCreate(&r), XD_OK);
+        IndexAccess a = open(file);
+        std::mt19937 rng(length);
+        uint32_t next_record = 1;
+        for (int batch = 0; batch < 8; batch++) {
+            int adds = batch < 5 ? 400 : 60, deletes = batch < 5 ? 120 : 500;
+            for (int i = 0; i < adds; i++) add(a, Entry{random_text(rng, length == 100 ? 12 : 6), 0, next_record++});
+            for (int i = 0; i < deletes && !model_.empty(); i++) remove(a, rng() % model_.size());
+            std::string when = "length " + std::to_string(length) + " batch " + std::to_string(batch);
+            check(a, when.c_str());
+            if (HasFatalFailure()) return;
+        }
+        close(a);
+        a = open(file);
+        check(a, "after reopening");
+        // Emptied to the last key, then filled again.
+        while (!model_.empty()) remove(a, model_.size() / 2);
+        check(a, "emptied");
+        for (int i = 0; i < 300; i++) add(a, Entry{random_text(rng, 4), 0, next_record++});
+        check(a, "filled again");
+        close(a);
+    }
+}
+
+TEST_P(IndexModelTest, NumericKeysWithNegativesAndDuplicates) {
+    numeric_ = true;
+    const std::string file = path("num");
+    IndexCreateRequest r{file.c_str(), "AMOUNT", 'N', 8, 0, nullptr, 10, 2};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    IndexAccess a = open(file);
+    std::mt19937 rng(7);
+    uint32_t next_record = 1;
+    for (int batch = 0; batch < 6; batch++) {
+        for (int i = 0; i < 700; i++) {
+            // Cents from -99999.99 to 99999.99, many repeated, zero among them.
+            double v = (double)((int)(rng() % 4001) - 2000) * (rng() % 3 == 0 ? 1.0 : 37.25);
+            v = std::round(v * 100) / 100;
+            add(a, Entry{"", v, next_record++});
+        }
+        for (int i = 0; i < 350 && !model_.empty(); i++) remove(a, rng() % model_.size());
+        check(a, ("numeric batch " + std::to_string(batch)).c_str());
+        if (HasFatalFailure()) return;
+    }
+    close(a);
+    a = open(file);
+    check(a, "numeric, reopened");
+    close(a);
+}
+
+TEST_P(IndexModelTest, TwoHandlesSeeEachOthersChanges) {
+    if (std::get<1>(GetParam()) != 0) GTEST_SKIP() << "two handles of one file: shared files only";
+    const std::string file = path("two");
+    IndexCreateRequest r{file.c_str(), "K", 'C', 8, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    uint16_t mode = open_mode_;
+    open_mode_ = XDB_OPEN_SHORTHAND;
+    IndexAccess one = open(file), two = open(file);
+    open_mode_ = mode;
+    std::mt19937 rng(11);
+    uint32_t next_record = 1;
+    for (int round = 0; round < 30; round++) {
+        IndexAccess& writer = round % 2 ? one : two;
+        for (int i = 0; i < 40; i++) add(writer, Entry{random_text(rng, 8), 0, next_record++});
+        for (int i = 0; i < 15; i++) remove(writer, rng() % model_.size());
+        check(round % 2 ? two : one, ("round " + std::to_string(round)).c_str());
+        if (HasFatalFailure()) return;
+    }
+    close(one);
+    close(two);
+}
+
+std::string name_of(const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
+    static const char* ways[] = {"Shared", "Exclusive", "ExclusiveDroppingPages"};
+    return std::string(kFormats[std::get<0>(info.param)].extension) + ways[std::get<1>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, IndexModelTest, ::testing::Combine(::testing::Values(0, 1), ::testing::Values(0, 1, 2)),
+                         name_of);
+
+}  // namespace
