@@ -21,8 +21,10 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/os.h"
+#include "engine/index/index.h"
 #include "engine/index/key_sort.h"
 #include "engine/index/ndx/ndx.h"
+#include "engine/index/ntx/ntx.h"
 #include "engine/memo/memo.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
@@ -60,6 +62,35 @@ std::vector<std::string> checked_keys(const std::string& path, const std::string
     EXPECT_TRUE(reader.ok()) << when << ": " << reader.fault();
     std::vector<std::string> keys;
     for (const auto& e : reader.entries()) keys.push_back(e.key);
+    return keys;
+}
+
+// The keys of an index of any format, walked through the uniform operations after
+// the format's own check.
+std::vector<std::string> checked_keys_of(int32_t type, const std::string& path, const std::string& when) {
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    XDSTATUS s = IndexOpen(type, path.c_str(), 0, &h);
+    EXPECT_GE(s, 0) << when;
+    if (s < 0) return {};
+    char fault[200];
+    uint32_t entries = 0;
+    EXPECT_EQ(IndexCheck(type, h, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
+    IndexDescription d;
+    IndexDescribe(type, h, &d);
+    IndexAccess a{};
+    a.type = type;
+    a.file_handle = (uint16_t)h;
+    a.key_length = (uint32_t)d.key_length;
+    a.key_type = d.key_type;
+    std::vector<std::string> keys;
+    uint8_t key[kIndexKeyBuffer + 8] = {0};
+    uint32_t recno = 0;
+    for (XDSTATUS w = IndexFirst(&a, key, &recno); w == XD_OK; w = IndexNext(&a, key, &recno))
+        keys.push_back((const char*)key);
+    EXPECT_EQ(keys.size(), entries) << when;
+    IndexClose(type, h);
+    xdb_set_status(XD_OK);
     return keys;
 }
 
@@ -134,6 +165,102 @@ TEST_F(StopPointsTest, NdxAddsWithSplitsAndDeletesWithMerges) {
                   &tally);
     RecordProperty("stop_points", tally.points);
     printf("NDX stop points: %d (%d killed, %d failed)\n", tally.points, tally.killed, tally.failed);
+}
+
+// The same adds and deletes on an NTX file (8 keys a page: three levels), through
+// the uniform operations: its splits, merges, root changes and freed pages.
+TEST_F(StopPointsTest, NtxAddsWithSplitsAndDeletesWithMerges) {
+    fs::create_directories(work());
+    std::string path = work() + "/t.ntx";
+    IndexCreateRequest r{path.c_str(), "K", 'C', 100, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    auto open = [&](IndexAccess* a) {
+        int16_t h = -1;
+        xdb_set_status(XD_OK);
+        if (IndexOpen(5, path.c_str(), 0, &h) < 0) return false;
+        *a = IndexAccess{};
+        a->type = 5;
+        a->file_handle = (uint16_t)h;
+        a->key_length = 101;
+        a->key_type = 'C';
+        return true;
+    };
+    IndexAccess a;
+    ASSERT_TRUE(open(&a));
+    std::vector<std::string> base;
+    for (int i = 0; i < 80; i++) {
+        base.push_back(key_of(i * 10));
+        ASSERT_EQ(IndexAddKey(&a, base.back().c_str(), (uint32_t)i + 1), XD_OK);
+    }
+    IndexClose(5, (int16_t)a.file_handle);
+    save_pristine();
+    Tally tally;
+    auto trimmed = [](std::vector<std::string> keys) {
+        for (std::string& k : keys) k.resize(10, ' ');
+        return keys;
+    };
+    std::vector<std::string> adds;
+    for (int i = 0; i < 40; i++) adds.push_back(key_of(i * 7 % 400 * 2 + 1));
+    auto add_all = [&]() {
+        IndexAccess x;
+        if (!open(&x)) return;
+        for (size_t i = 0; i < adds.size(); i++)
+            if (IndexAddKey(&x, adds[i].c_str(), 1000 + (uint32_t)i) < 0) return;
+        IndexClose(5, (int16_t)x.file_handle);
+    };
+    at_every_stop(add_all,
+                  [&](const std::string& when) { expect_prefix(trimmed(checked_keys_of(5, path, when)), base, adds, true, when); },
+                  &tally);
+    std::vector<std::string> deletes;
+    for (int i = 0; i < 30; i++) deletes.push_back(base[(size_t)(i * 37 % 80)]);
+    std::sort(deletes.begin(), deletes.end());
+    deletes.erase(std::unique(deletes.begin(), deletes.end()), deletes.end());
+    std::reverse(deletes.begin(), deletes.end());
+    auto delete_all = [&]() {
+        IndexAccess x;
+        if (!open(&x)) return;
+        for (const std::string& k : deletes) {
+            uint32_t recno = (uint32_t)(std::find(base.begin(), base.end(), k) - base.begin()) + 1;
+            if (IndexDeleteKey(&x, k.c_str(), recno) < 0) return;
+        }
+        IndexClose(5, (int16_t)x.file_handle);
+    };
+    at_every_stop(delete_all,
+                  [&](const std::string& when) {
+                      expect_prefix(trimmed(checked_keys_of(5, path, when)), base, deletes, false, when);
+                  },
+                  &tally);
+    printf("NTX stop points: %d (%d killed, %d failed)\n", tally.points, tally.killed, tally.failed);
+}
+
+TEST_F(StopPointsTest, NtxRebuildLeavesTheOldIndexOrTheNew) {
+    fs::create_directories(work());
+    std::string table = work() + "/t.dbf", path = work() + "/t.ntx";
+    std::vector<std::string> records;
+    for (int i = 0; i < 300; i++) records.push_back(key_of((i * 7919) % 1000));
+    build_dbf(0x03, {{"K", 'C', 10}}, records).write(table);
+    ASSERT_EQ(ntx_create(path.c_str(), 'C', "K", 10, 0), XD_OK);
+    save_pristine();
+    std::vector<std::string> all = records;
+    std::sort(all.begin(), all.end());
+    Tally tally;
+    auto rebuild = [&]() {
+        int16_t d;
+        xdb_set_status(XD_OK);
+        if (dbf_open(&d, table.c_str(), 1) < 0) return;
+        key_sort_set_budget(4096);
+        xdb_set_status(XD_OK);
+        IndexRebuild(5, d, path.c_str(), "K", 'C', 10, 0, nullptr);
+        xdb_set_status(XD_OK);
+        dbf_close(d);
+    };
+    at_every_stop(rebuild,
+                  [&](const std::string& when) {
+                      std::vector<std::string> keys = checked_keys_of(5, path, when);
+                      EXPECT_TRUE(keys.empty() || keys == all) << when << ": " << keys.size() << " keys";
+                  },
+                  &tally);
+    printf("NTX rebuild stop points: %d\n", tally.points);
 }
 
 TEST_F(StopPointsTest, NdxRebuildLeavesTheOldIndexOrTheNew) {
