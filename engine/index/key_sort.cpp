@@ -210,8 +210,14 @@ XDSTATUS key_sort_finish(KeySorter* s, KeySortEmit emit, void* context) {
     s->sort_run();
     XDSTATUS r = XD_OK;
     if (s->runs.empty()) {
-        for (const Entry& e : s->entries_in_order())
-            if ((r = emit(context, s->key_of(e), e.recno)) < 0) return r;
+        // Sorted keys lie scattered over the key store: each is fetched a few
+        // items ahead of its turn, so that the build does not wait on memory.
+        const size_t ahead = 16;
+        const Entry* order = s->entries.data;
+        for (size_t i = 0; i < s->held; i++) {
+            if (i + ahead < s->held) __builtin_prefetch(s->key_of(order[i + ahead]));
+            if ((r = emit(context, s->key_of(order[i]), order[i].recno)) < 0) return r;
+        }
         return XD_OK;
     }
     // Merge the runs of the work file and the last one, in memory, with a heap.
