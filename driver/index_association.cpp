@@ -104,6 +104,11 @@ int associate_index(XbaseTableDescription* d, const std::u16string& path, const 
             ok = false;
             break;
         }
+        if ((options & kAssociateConditionalLater) && !desc.for_expression.empty() && tags == 1) {
+            IndexClose(type, h);
+            xdb_set_status(XD_OK);
+            return 2;
+        }
         std::u16string name = by_tag_name ? wide(desc.name) : key_name;
         Association a;
         a.tag = t;
@@ -208,7 +213,16 @@ void discover_indexes(XbaseTableDescription* d) {
             return own(a) != own(b) ? own(a) : a < b;
         });
     }
+    // Indexes of every record first: a conditional one takes a key only where no
+    // other index gives it.
+    std::vector<std::u16string> conditional;
     for (const std::u16string& file : files) {
+        CXErrorHolder failure;
+        int r = associate_index(d, file, u"", kAssociateKeepKeys | kAssociateConditionalLater, &failure);
+        if (r == 2) conditional.push_back(file);
+        else if (!r) d->Report(failure.CurrentMessage());
+    }
+    for (const std::u16string& file : conditional) {
         CXErrorHolder failure;
         if (!associate_index(d, file, u"", kAssociateKeepKeys, &failure)) d->Report(failure.CurrentMessage());
     }

@@ -14,6 +14,9 @@ struct KeyTranslation;
 enum : int {
     kAssociateAllTags = 0x01,   // a tag whose expression cannot be a key fails the whole file
     kAssociateKeepKeys = 0x02,  // a key that has an index file keeps it (the tag is left out, and reported)
+    // A conditional index (one that leaves records out) is not associated but
+    // answered 2, so that an index of every record may take the key first.
+    kAssociateConditionalLater = 0x04,
 };
 
 // Makes `key` the composite key of `expression` over the description's fields:

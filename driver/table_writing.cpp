@@ -202,10 +202,12 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
     return 1;
 }
 
-int XbaseTable::MakeRecordKey(KeyWork& k, uint8_t* key, CXErrorHolder* holder) {
+int XbaseTable::MakeRecordKey(KeyWork& k, uint8_t* key, bool* included, CXErrorHolder* holder) {
     memset(key, 0, kIndexKeyBuffer);
     xdb_set_status(XD_OK);
-    XDSTATUS s = IndexKeyFromRecord(&k.access, DataHandle(), key);
+    *included = true;
+    XDSTATUS s = IndexRecordIncluded(&k.access, DataHandle(), included);
+    if (s >= 0) s = IndexKeyFromRecord(&k.access, DataHandle(), key);
     xdb_set_status(XD_OK);
     if (s < 0) {
         int status = s;
@@ -288,21 +290,23 @@ int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t rec
     bool ok = true;
     for (; done < keys.size(); done++) {
         KeyWork& k = keys[done];
-        if (!MakeRecordKey(k, k.new_key, holder)) {
+        if (!MakeRecordKey(k, k.new_key, &k.new_in, holder)) {
             ok = false;
             break;
         }
+        if (!modify) k.old_in = false;
         const uint32_t length = k.access.key_length;
-        k.changed = !modify || memcmp(k.old_key, k.new_key, length) != 0;
+        k.changed = k.old_in != k.new_in || (k.new_in && memcmp(k.old_key, k.new_key, length) != 0);
         if (!k.changed) continue;
         xdb_set_status(XD_OK);
-        if (modify && IndexDeleteKey(&k.access, k.old_key, recno) < 0) {
+        if (k.old_in && IndexDeleteKey(&k.access, k.old_key, recno) < 0) {
             xdb_set_status(XD_OK);
             int status = XD_CORRUPT;
             raise_error(holder, 1049, 106, 28, {k.item->name}, &status);
             ok = false;
             break;
         }
+        if (!k.new_in) continue;  // left out of the index now
         if (library().duplicates_on == 1 && (k.item->key_options & 0x4000)) {
             uint8_t copy[kIndexKeyBuffer];
             memcpy(copy, k.new_key, kIndexKeyBuffer);
@@ -332,8 +336,8 @@ int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t rec
         KeyWork& k = keys[i];
         if (!k.changed) continue;
         xdb_set_status(XD_OK);
-        IndexDeleteKey(&k.access, k.new_key, recno);
-        if (modify) IndexAddKey(&k.access, k.old_key, recno);
+        if (k.new_in) IndexDeleteKey(&k.access, k.new_key, recno);
+        if (k.old_in) IndexAddKey(&k.access, k.old_key, recno);
     }
     xdb_set_status(XD_OK);
     return 0;
@@ -414,7 +418,7 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
             ok = 0;
         }
         for (KeyWork& k : keys)
-            if (ok && !MakeRecordKey(k, k.old_key, holder)) ok = 0;
+            if (ok && !MakeRecordKey(k, k.old_key, &k.old_in, holder)) ok = 0;
     } else if (ok) {
         xdb_set_status(XD_OK);
         dbf_blank_record(h);
@@ -448,7 +452,7 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
             // The record stays deleted: its keys go again.
             for (KeyWork& k : keys) {
                 xdb_set_status(XD_OK);
-                IndexDeleteKey(&k.access, k.new_key, n);
+                if (k.new_in) IndexDeleteKey(&k.access, k.new_key, n);
             }
             xdb_set_status(XD_OK);
             ok = 0;
@@ -519,7 +523,10 @@ int XbaseTable::RemoveKeys(uint32_t recno, CXErrorHolder* holder) {
     for (KeyWork& k : keys) {
         memset(k.old_key, 0, kIndexKeyBuffer);
         xdb_set_status(XD_OK);
-        s = IndexKeyFromRecord(&k.access, DataHandle(), k.old_key);
+        bool included = true;
+        s = IndexRecordIncluded(&k.access, DataHandle(), &included);
+        if (s >= 0 && !included) continue;  // a conditional index never held it
+        if (s >= 0) s = IndexKeyFromRecord(&k.access, DataHandle(), k.old_key);
         if (s < 0) {
             xdb_set_status(XD_OK);
             int status = s;
@@ -834,7 +841,8 @@ int XbaseTable::ComputeKeyValue(const char16_t* key) {
         return 0;
     }
     uint8_t bytes[kIndexKeyBuffer];
-    if (!MakeRecordKey(work, bytes, &errors_)) return 0;
+    bool included = true;  // the key's value, whether or not a condition takes the record in
+    if (!MakeRecordKey(work, bytes, &included, &errors_)) return 0;
     return GiveKeyToHost(name, work, bytes);
 }
 
@@ -867,7 +875,8 @@ int XbaseTable::BuildCompositeSearchValue(const std::u16string& key, CXErrorHold
         }
     }
     uint8_t bytes[kIndexKeyBuffer];
-    if (!MakeRecordKey(work, bytes, holder)) return 0;
+    bool included = true;
+    if (!MakeRecordKey(work, bytes, &included, holder)) return 0;
     // The record buffer held the current record: it is read again on its next use.
     return GiveKeyToHost(key, work, bytes);
 }

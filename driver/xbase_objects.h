@@ -245,6 +245,9 @@ private:
         IndexAccess access{};
         uint8_t old_key[kIndexKeyBuffer] = {0};
         uint8_t new_key[kIndexKeyBuffer] = {0};
+        // Whether the record as it was and as it is belongs in the index (a
+        // conditional index leaves records out).
+        bool old_in = true, new_in = true;
         bool changed = false;
     };
     int WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErrorHolder* holder);
@@ -252,7 +255,7 @@ private:
     int FillAutomaticIdentifier(uint16_t mode, CXErrorHolder* holder);
     void WriteLockRelease(bool taken);
     int KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder);
-    int MakeRecordKey(KeyWork& key, uint8_t* out, CXErrorHolder* holder);
+    int MakeRecordKey(KeyWork& key, uint8_t* out, bool* included, CXErrorHolder* holder);
     // Hands key bytes to the host record's item named `key` (when the host bound one).
     int GiveKeyToHost(const std::u16string& key, const KeyWork& work, const uint8_t* bytes);
     int StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder);

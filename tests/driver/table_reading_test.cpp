@@ -134,6 +134,24 @@ TEST_F(ReadingTest, KeyOrderBothWaysIsTheOrderTheWriterRecorded) {
     }
 }
 
+// A Clipper table with its NTX indexes (Harbour's): every key the directory gives
+// browses in the order its writer recorded, both ways.
+TEST_F(ReadingTest, NtxKeyOrderIsTheOrderTheWriterRecorded) {
+    const std::string dir = kPeers + "harbour/clipper";
+    Opened o;
+    open(&o, dir, "people");
+    const std::pair<const char*, const char*> keys[] = {{"NAME", "name"},       {"AGE", "age"},   {"SALARY", "salary"},
+                                                        {"BALANCE", "balance"}, {"BORN", "born"}, {"CITY", "ucity"},
+                                                        {"citybrn", "citybrn"}, {"agename", "agename"}};
+    for (const auto& [key, bag] : keys) {
+        std::vector<int64_t> expected = recorded_order(dir + "/" + bag + ".ntx.order.txt");
+        ASSERT_FALSE(expected.empty()) << bag;
+        EXPECT_EQ(walk(o, w(key), true), expected) << key;
+        std::reverse(expected.begin(), expected.end());
+        EXPECT_EQ(walk(o, w(key), false), expected) << key;
+    }
+}
+
 // ---- Records as the engine dumps them ----
 
 std::vector<std::string> dump_lines(const std::string& file) {

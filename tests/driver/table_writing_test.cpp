@@ -66,13 +66,14 @@ protected:
         remove_temp_dir(dir_);
     }
     // T.dbf: NAME C(10), AMOUNT N(8,2), DAY D, NOTES M, with T.dbt and two empty
-    // indexes: NAME.ndx on NAME and BYDAY.ndx on UPPER(NAME)+DTOS(DAY).
-    void MakeTable(bool unique_name = false, bool unique_day = false) {
+    // indexes: NAME.ndx on NAME and BYDAY.ndx on UPPER(NAME)+DTOS(DAY) (or NTX
+    // files of those names).
+    void MakeTable(bool unique_name = false, bool unique_day = false, const std::string& ext = "ndx") {
         std::vector<DbfCreateField> fields = {create_field("NAME", 'C', 10), create_field("AMOUNT", 'N', 8, 2),
                                               create_field("DAY", 'D'), create_field("NOTES", 'M')};
         ASSERT_EQ(dbf_create((dir_ + "/T.dbf").c_str(), 4, fields.data(), 1), XD_OK);
         ASSERT_EQ(dbt_create((dir_ + "/T.dbt").c_str(), 1, 1), XD_OK);
-        const std::string name_file = dir_ + "/NAME.ndx", day_file = dir_ + "/BYDAY.ndx";
+        const std::string name_file = dir_ + "/NAME." + ext, day_file = dir_ + "/BYDAY." + ext;
         IndexCreateRequest a{name_file.c_str(), "NAME", 'C', 10, unique_name ? 1 : 0, nullptr};
         ASSERT_EQ(IndexCreate(&a), XD_OK);
         IndexCreateRequest b{day_file.c_str(), "UPPER(NAME)+DTOS(DAY)", 'C', 18, unique_day ? 1 : 0, nullptr};
@@ -94,11 +95,12 @@ protected:
     long check(const std::string& index) {
         int16_t h = -1;
         xdb_set_status(XD_OK);
-        if (IndexOpen(1, (dir_ + "/" + index).c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &h) != XD_OK) return -2;
+        const int32_t type = index_type_of_file(index.c_str());
+        if (IndexOpen(type, (dir_ + "/" + index).c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &h) != XD_OK) return -2;
         uint32_t entries = 0;
         char fault[256] = "";
-        XDSTATUS s = ndx_check(h, &entries, fault, sizeof fault);
-        IndexClose(1, h);
+        XDSTATUS s = IndexCheck(type, h, &entries, fault, sizeof fault);
+        IndexClose(type, h);
         xdb_set_status(XD_OK);
         EXPECT_EQ(s, XD_OK) << index << ": " << fault;
         return s == XD_OK ? (long)entries : -1;
@@ -143,8 +145,17 @@ Row random_row(std::mt19937& rng) {
     return row;
 }
 
-TEST_F(WritingTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesInStep) {
-    MakeTable();
+// The same for each index format the driver keeps in step.
+class WritingFormatsTest : public WritingTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WritingFormatsTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesInStep) {
+    const std::string ext = GetParam();
+    const bool byte_order = ext == "ntx";  // NTX keys compare by their bytes; NDX by the collation
+    MakeTable(false, false, ext);
+    // And one on the numbers, negatives among them.
+    const std::string amount_file = dir_ + "/AMOUNT." + ext;
+    IndexCreateRequest numbers{amount_file.c_str(), "AMOUNT", 'N', 8, 0, nullptr, 8, 2};
+    ASSERT_EQ(IndexCreate(&numbers), XD_OK);
     HostRecordObject* record;
     IXbaseTable* t = Open(&record);
     IXbaseCursor* c = driver_->CreateCursor(t);
@@ -196,13 +207,22 @@ TEST_F(WritingTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesInStep) {
         }
         // Both indexes hold every record (deleted ones keep their keys without
         // DELETEINDEX), in order, and check clean.
-        EXPECT_EQ(check("NAME.ndx"), (long)model.size());
-        EXPECT_EQ(check("BYDAY.ndx"), (long)model.size());
+        EXPECT_EQ(check("NAME." + ext), (long)model.size());
+        EXPECT_EQ(check("BYDAY." + ext), (long)model.size());
+        EXPECT_EQ(check("AMOUNT." + ext), (long)model.size());
         std::vector<std::string> names;
         for (int ok = c->Browse(u"NAME", kBrowseFirst, 0); ok && !c->IsEndOfData(); ok = c->Browse(u"NAME", kBrowseNext, 0))
             names.push_back(record->Items()[0].bytes);
         ASSERT_EQ(names.size(), model.size());
-        for (size_t i = 1; i < names.size(); i++) EXPECT_LE(xdb_compare_keys(names[i - 1].data(), names[i].data(), 10), 0);
+        for (size_t i = 1; i < names.size(); i++)
+            EXPECT_LE(byte_order ? memcmp(names[i - 1].data(), names[i].data(), 10)
+                                 : xdb_compare_keys(names[i - 1].data(), names[i].data(), 10),
+                      0);
+        std::vector<double> amounts;
+        for (int ok = c->Browse(u"AMOUNT", kBrowseFirst, 0); ok && !c->IsEndOfData(); ok = c->Browse(u"AMOUNT", kBrowseNext, 0))
+            amounts.push_back(strtod(record->Items()[1].bytes.c_str(), nullptr));
+        ASSERT_EQ(amounts.size(), model.size());
+        EXPECT_TRUE(std::is_sorted(amounts.begin(), amounts.end()));
         std::vector<int64_t> by_day;
         for (int ok = c->Browse(u"BYDAY", kBrowseLast, 0); ok && !c->IsEndOfData(); ok = c->Browse(u"BYDAY", kBrowsePrevious, 0))
             by_day.push_back(c->GetRecordNumber());
@@ -226,14 +246,18 @@ TEST_F(WritingTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesInStep) {
         EXPECT_EQ(record->Items()[0].bytes, live[i].name);
         EXPECT_EQ(record->Items()[3].bytes, live[i].notes);
     }
-    EXPECT_EQ(check("NAME.ndx"), (long)live.size());
-    EXPECT_EQ(check("BYDAY.ndx"), (long)live.size());
+    EXPECT_EQ(check("NAME." + ext), (long)live.size());
+    EXPECT_EQ(check("BYDAY." + ext), (long)live.size());
+    EXPECT_EQ(check("AMOUNT." + ext), (long)live.size());
     int64_t keys = 0;
     ASSERT_EQ(c->BrowseRange(u"NAME", kBrowseFirst, nullptr, nullptr, 0), 1);
     ASSERT_EQ(c->Count(&keys, kCountRange), 1);
     EXPECT_EQ(keys, (int64_t)live.size());
     c->Release();
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, WritingFormatsTest, ::testing::Values("ndx", "ntx"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 TEST_F(WritingTest, FailedAddsLeaveNoRecordAndNoKeys) {
     MakeTable(true);
@@ -719,6 +743,65 @@ TEST_F(WritingTest, ADuplicateOnTheSecondIndexTakesTheFirstIndexsKeyBack) {
     EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1053u);
     EXPECT_EQ(index_entries(dir_ + "/NAME.ndx"), name_before);  // the NAME key added first is gone again
     EXPECT_EQ(check("BYDAY.ndx"), 1);
+}
+
+// A conditional NTX index (Clipper's INDEX ... FOR): the driver adds the keys of
+// the records its condition takes in and no others; a modify that takes a record
+// out removes its key, one that brings it in adds it.
+TEST_F(WritingTest, AConditionalNtxHoldsOnlyTheRecordsItsConditionTakesIn) {
+    const std::string from = std::string(QXDB_TEST_DATA) + "/peers/harbour/clipper/";
+    for (const char* f : {"people.dbf", "people.dbt", "actage.ntx"})
+        std::filesystem::copy_file(from + f, dir_ + "/" + (std::string(f) == "people.dbf" ? "T.dbf" : std::string(f) == "people.dbt" ? "T.dbt" : f));
+    HostRecordObject* record;
+    IXbaseTable* t = Open(&record);
+    auto set = [&](int age, bool active) {
+        record->SetText(u"NAME", "NEW");
+        record->SetNumber(u"AGE", age);
+        record->Set(record->Find(u"ACTIVE"), host_integer_value(HV_BOOLEAN, active ? 1 : 0));
+    };
+    auto keyed = [&]() {
+        std::vector<uint32_t> out;
+        int16_t h = -1;
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(IndexOpen(5, (dir_ + "/actage.ntx").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &h), XD_OK);
+        IndexAccess a{};
+        a.type = 5;
+        a.file_handle = (uint16_t)h;
+        a.key_length = 4;
+        a.key_type = 'C';
+        uint8_t key[kIndexKeyBuffer] = {0};
+        uint32_t recno = 0;
+        for (XDSTATUS s = IndexFirst(&a, key, &recno); s == XD_OK; s = IndexNext(&a, key, &recno)) out.push_back(recno);
+        IndexClose(5, h);
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    const std::vector<uint32_t> before = keyed();
+    ASSERT_EQ(before.size(), 198u);
+    EXPECT_EQ(check("actage.ntx"), 198);
+    set(41, false);
+    ASSERT_EQ(t->AddRecord(), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());  // record 301: left out
+    set(42, true);
+    ASSERT_EQ(t->AddRecord(), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());  // record 302: taken in
+    std::vector<uint32_t> want = before;
+    want.push_back(302);
+    EXPECT_EQ(keyed(), want);
+    // Out, then in again, by modifies.
+    const uint32_t first = before[0];
+    IXbaseCursor* c = driver_->CreateCursor(t);
+    ASSERT_EQ(c->Read(first, 0, nullptr), 1);
+    record->Set(record->Find(u"ACTIVE"), host_integer_value(HV_BOOLEAN, 0));
+    ASSERT_EQ(t->ModifyRecord(first), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+    want.erase(want.begin());
+    EXPECT_EQ(keyed(), want);
+    ASSERT_EQ(c->Read(301, 0, nullptr), 1);
+    record->Set(record->Find(u"ACTIVE"), host_integer_value(HV_BOOLEAN, 1));
+    ASSERT_EQ(t->ModifyRecord(301), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+    want.push_back(301);
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(keyed(), want);
+    EXPECT_EQ(check("actage.ntx"), (long)want.size());
+    c->Release();
 }
 
 }  // namespace
