@@ -40,6 +40,7 @@
 #include "engine/index/key_sort.h"
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
+#include "engine/index/rebuild.h"
 
 namespace {
 
@@ -1536,15 +1537,7 @@ XDSTATUS ndx_key_from_record(int16_t handle, int16_t data_handle, void* key) {
 
 namespace {
 
-// Where each record's key comes from: the bytes of one field, or the expression.
-struct KeySource {
-    int16_t field = -1;
-    char field_type = 0;
-    uint16_t offset = 0, length = 0;
-    char* record = nullptr;
-};
-
-XDSTATUS record_key(NdxFile* f, int16_t data, const KeySource& src, const char* expression, uint8_t* key) {
+XDSTATUS record_key(NdxFile* f, int16_t data, const RecordKeySource& src, const char* expression, uint8_t* key) {
     if (src.field < 0) {
         char type;
         XDSTATUS s = evaluate_key(f, data, expression, key, &type);
@@ -1583,29 +1576,19 @@ namespace {
 XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length);
 }  // namespace
 
-// The rebuild writes the new index under a temporary name beside the old one and
-// puts it in the old one's place in one step when it is complete: a stop at any
-// moment leaves the old index or the new one, whole, under the name.
 XDSTATUS ndx_rebuild(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!name || !expression) return xdb_report(XD_NULLPARAM);
-    std::string path = name, dir;
-    size_t cut = path.find_last_of(":\\/");
-    dir = cut == std::string::npos ? "" : path.substr(0, cut + 1);
-    std::string temp;
-    for (int k = 0;; k++) {
-        temp = dir + std::to_string(k) + ".NDX";
-        if (!xdb_fexists(temp.c_str())) break;
-    }
-    if ((s = build_index(data, temp.c_str(), key_type, expression, key_length)) < 0) return s;
-    xdb_set_status(XD_OK);
-    if ((s = xdb_freplace(temp.c_str(), name, nullptr)) < 0) {
-        xdb_set_status(XD_OK);
-        xdb_fdelete(temp.c_str());
-        return xdb_report(s);
-    }
-    return xdb_status();
+    if (!expression) return xdb_report(XD_NULLPARAM);
+    struct Request {
+        int16_t data;
+        uint8_t key_type;
+        const char* expression;
+        uint16_t key_length;
+    } r{data, key_type, expression, key_length};
+    auto build = [](void* context, const char* temporary) {
+        const Request* q = (const Request*)context;
+        return build_index(q->data, temporary, q->key_type, q->expression, q->key_length);
+    };
+    return rebuild_beside(name, ".NDX", build, &r);
 }
 
 namespace {
@@ -1624,43 +1607,26 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
     const uint16_t kl = f->key_length;
     const bool numeric = f->key_type == 1;
 
-    KeySource src;
-    uint16_t fields = 0, largest = 0, record_length = 0;
-    dbf_field_count(data, &fields);
-    std::vector<DbfFieldInfo> info(fields);
-    dbf_describe_fields(data, &largest, info.data());
-    dbf_record_layout(data, &src.record, &record_length, &fields);
-    int16_t index = -1;
-    XDSTATUS before = xdb_status();
-    if (dbf_find_field(data, &index, expr) == XD_OK) {
-        char t = info[(size_t)index].type;
-        if ((t == 'C') == !numeric && (t == 'C' || t == 'D' || t == 'N' || t == 'F')) {
-            src.field = index;
-            src.field_type = t == 'F' ? 'N' : t;
-            src.length = info[(size_t)index].length;
-            uint16_t offset = 1;
-            for (int16_t i = 0; i < index; i++) offset = (uint16_t)(offset + info[(size_t)i].length);
-            src.offset = offset;
-        }
-    }
-    xdb_set_status(before);
-
+    const RecordKeySource src = record_key_source(data, expr);
+    const bool from_field = src.field >= 0 && (src.field_type == 'C') == !numeric;
     KeySorter* sorter = key_sort_new(kl, !numeric && xdb_collation_flag() == 0, count);
     TreeBuilder builder(f);
-    uint8_t key[100], sortable[100];
     if (!sorter) s = xdb_report(XD_MEMERR);
-    else if ((s = dbf_read_ahead_setup(data)) < 0) count = 0;  // the scan reads the file afresh
-    for (uint32_t n = 1; s >= 0 && n <= count; n++) {
-        XDSTATUS r = dbf_read_ahead(data, n);
-        if (r < 0) {
-            s = r;
-            break;
+    struct Keys {
+        NdxFile* f;
+        RecordKeySource src;
+        const char* expression;
+        bool numeric;
+        static XDSTATUS of(void* context, int16_t data, uint32_t, uint8_t* key, bool* has_key) {
+            Keys* k = (Keys*)context;
+            *has_key = true;
+            uint8_t raw[100];
+            XDSTATUS r = record_key(k->f, data, k->src, k->expression, k->numeric ? raw : key);
+            if (r >= 0 && k->numeric) to_sortable(raw, key);
+            return r;
         }
-        xdb_set_status(XD_OK);
-        if ((s = record_key(f, data, src, expr, key)) < 0) break;
-        if (numeric) to_sortable(key, sortable);
-        if ((s = key_sort_add(sorter, numeric ? sortable : key, n)) < 0) break;
-    }
+    } keys{f, from_field ? src : RecordKeySource{}, expr, numeric};
+    if (s >= 0) s = sort_record_keys(data, count, sorter, Keys::of, &keys);
     if (s >= 0) {
         struct Emit {
             TreeBuilder* builder;

@@ -51,6 +51,7 @@
 #include "engine/index/key_sort.h"
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
+#include "engine/index/rebuild.h"
 
 namespace {
 
@@ -1429,15 +1430,7 @@ struct TreeBuilder {
     }
 };
 
-// Where each record's key comes from: one field's bytes, or the expression.
-struct KeySource {
-    int16_t field = -1;
-    char field_type = 0;
-    uint16_t offset = 0, length = 0;
-    char* record = nullptr;
-};
-
-XDSTATUS record_key(NtxFile* f, int16_t data, const KeySource& src, uint8_t* key) {
+XDSTATUS record_key(NtxFile* f, int16_t data, const RecordKeySource& src, uint8_t* key) {
     if (src.field < 0) return evaluate_key(f, data, key);
     const char* p = src.record + src.offset;
     if (src.field_type == 'C') {
@@ -1509,30 +1502,23 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
 
 }  // namespace
 
-// The rebuild writes the new index under a temporary name beside the old one and
-// puts it in its place in one step when it is complete: a stop leaves the old
-// index or the new one, whole, under the name.
 XDSTATUS ntx_rebuild(int16_t data, const char* name, uint8_t key_type, const char* expression, uint16_t key_length,
                      uint16_t decimals) {
     XDSTATUS s = xdb_pending();
     if (s) return s;
     if (!name || !expression) return xdb_report(XD_NULLPARAM);
-    std::string path = name;
-    size_t cut = path.find_last_of(":\\/");
-    std::string dir = cut == std::string::npos ? "" : path.substr(0, cut + 1), temp;
-    for (int k = 0;; k++) {
-        temp = dir + std::to_string(k) + ".NTX";
-        if (!xdb_fexists(temp.c_str())) break;
-    }
-    Kept kept = kept_from(name, expression);
-    if ((s = build_index(data, temp.c_str(), key_type, expression, key_length, decimals, kept)) < 0) return s;
-    xdb_set_status(XD_OK);
-    if ((s = xdb_freplace(temp.c_str(), name, nullptr)) < 0) {
-        xdb_set_status(XD_OK);
-        xdb_fdelete(temp.c_str());
-        return xdb_report(s);
-    }
-    return xdb_status();
+    struct Request {
+        int16_t data;
+        uint8_t key_type;
+        const char* expression;
+        uint16_t key_length, decimals;
+        Kept kept;
+    } r{data, key_type, expression, key_length, decimals, kept_from(name, expression)};
+    auto build = [](void* context, const char* temporary) {
+        const Request* q = (const Request*)context;
+        return build_index(q->data, temporary, q->key_type, q->expression, q->key_length, q->decimals, q->kept);
+    };
+    return rebuild_beside(name, ".NTX", build, &r);
 }
 
 namespace {
@@ -1558,49 +1544,26 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
     uint32_t count = 0;
     if (s >= 0) s = dbf_record_count(data, &count);
 
-    KeySource src;
-    uint16_t fields = 0, largest = 0, record_length = 0;
-    dbf_field_count(data, &fields);
-    std::vector<DbfFieldInfo> info(fields);
-    dbf_describe_fields(data, &largest, info.data());
-    dbf_record_layout(data, &src.record, &record_length, &fields);
-    int16_t index = -1;
-    XDSTATUS before = xdb_status();
-    if (s >= 0 && dbf_find_field(data, &index, (const char*)f->header + 22) == XD_OK) {
-        char t = info[(size_t)index].type;
-        if (t == 'C' || t == 'D' || t == 'N' || t == 'F') {
-            src.field = index;
-            src.field_type = t == 'F' ? 'N' : t;
-            src.length = info[(size_t)index].length;
-            uint16_t offset = 1;
-            for (int16_t i = 0; i < index; i++) offset = (uint16_t)(offset + info[(size_t)i].length);
-            src.offset = offset;
-        }
-    }
-    xdb_set_status(s < 0 ? s : before);
-
+    const RecordKeySource src = s < 0 ? RecordKeySource{} : record_key_source(data, (const char*)f->header + 22);
     KeySorter* sorter = s < 0 ? nullptr : key_sort_new(f->key_length, false, count);
     TreeBuilder builder(f);
-    uint8_t key[101];
     if (s >= 0 && !sorter) s = xdb_report(XD_MEMERR);
-    if (s >= 0 && count > 0 && (s = dbf_read_ahead_setup(data)) < 0) count = 0;
-    for (uint32_t n = 1; s >= 0 && n <= count; n++) {
-        XDSTATUS r = dbf_read_ahead(data, n);
-        if (r < 0) {
-            s = r;
-            break;
+    struct Keys {
+        NtxFile* f;
+        RecordKeySource src;
+        static XDSTATUS of(void* context, int16_t data, uint32_t, uint8_t* key, bool* has_key) {
+            Keys* k = (Keys*)context;
+            XDSTATUS r = evaluate_condition(k->f, data, has_key);
+            if (r < 0 || !*has_key) return r;
+            if ((r = record_key(k->f, data, k->src, key)) < 0) return r;
+            // A descending index sorts the keys' complements: greater keys first,
+            // equal keys still in record order.
+            if (k->f->descending)
+                for (uint16_t i = 0; i < k->f->key_length; i++) key[i] = (uint8_t)~key[i];
+            return XD_OK;
         }
-        xdb_set_status(XD_OK);
-        bool included = true;
-        if ((s = evaluate_condition(f, data, &included)) < 0) break;
-        if (!included) continue;
-        if ((s = record_key(f, data, src, key)) < 0) break;
-        // A descending index sorts the keys' complements: greater keys first, equal
-        // keys still in record order.
-        if (f->descending)
-            for (uint16_t i = 0; i < f->key_length; i++) key[i] = (uint8_t)~key[i];
-        if ((s = key_sort_add(sorter, key, n)) < 0) break;
-    }
+    } keys{f, src};
+    if (s >= 0) s = sort_record_keys(data, count, sorter, Keys::of, &keys);
     if (s >= 0) {
         struct Emit {
             static XDSTATUS item(void* context, const uint8_t* key, uint32_t recno) {
