@@ -1,6 +1,7 @@
 #include "host/cli.h"
 
 #include <filesystem>
+#include <fstream>
 
 #include "host/host_platform.h"
 
@@ -124,6 +125,13 @@ static std::string system_reason() {
 }
 
 int cli_fail(const std::string& what, XDSTATUS status) {
+    // An index open's reason in words (a table's is told by cli_open_table).
+    bool specific = false;
+    const std::string fault = xdb_fault_text(&specific);
+    if (!fault.empty() && what.compare(0, 12, "cannot open ") == 0 && specific) {
+        fprintf(stderr, "qxdb: %s: %s\n", what.substr(12).c_str(), fault.c_str());
+        xdb_clear_fault();
+    }
     const std::string reason = system_reason();
     fprintf(stderr, "qxdb: %s: %s%s\n", what.c_str(), cli_status_text(status).c_str(),
             reason.empty() ? "" : (" (" + reason + ")").c_str());
@@ -191,8 +199,9 @@ int cli_table_code_page(int16_t handle, const CliArgs& args) {
 }
 
 XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out, uint16_t open_bits) {
-    XDSTATUS best = XD_BADVERSION;
+    XDSTATUS best = XD_BADVERSION, specific_status = XD_OK;
     bool have_best = false;
+    std::string specific_fault;
     for (int row = 0; row < kXbaseVariantCount; row++) {
         if (forced_row >= 0 && row != forced_row) continue;
         xdb_set_status(XD_OK);
@@ -229,11 +238,30 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
                 fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
             return s;  // no other variant will do better
         }
+        // The fault of a dialect whose version byte the file has is the file's own:
+        // it is the one worth telling.
+        bool specific = false;
+        const char* fault = xdb_fault_text(&specific);
+        if (specific && fault[0] && specific_fault.empty()) {
+            specific_fault = fault;
+            specific_status = s;
+        }
         if (!have_best && s != XD_BADVERSION) {
             best = s;
             have_best = true;
         }
     }
     xdb_set_status(XD_OK);
+    if (!specific_fault.empty()) {
+        fprintf(stderr, "qxdb: %s: %s\n", path.c_str(), specific_fault.c_str());
+        return specific_status;
+    }
+    if (!have_best && forced_row < 0) {
+        std::ifstream in(path, std::ios::binary);
+        int version = in.get();
+        if (version != EOF)
+            fprintf(stderr, "qxdb: %s: version byte 0x%02X is of no dialect this program reads (--dialect forces one)\n",
+                    path.c_str(), version);
+    }
     return best;
 }

@@ -70,6 +70,7 @@ size_t dbf_control_block_size();
 const char* dbf_dialect_name(uint8_t dialect);
 
 XDSTATUS dbf_open(int16_t* handle, const char* name, uint16_t open_mode);
+// A failed open leaves its reason in words in xdb_fault_text (status.h).
 XDSTATUS dbf_close(int16_t handle);
 
 // `fields` receives one entry per field (room for dbf_field_count entries).

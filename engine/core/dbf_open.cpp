@@ -51,7 +51,7 @@ XDSTATUS parse_descriptors(DbfBlock* b, uint32_t* record_sum) {
     for (int i = 0; i < b->field_count; i++) {
         uint8_t* d = dbf_desc(b, i);
         size_t name_len = strnlen((const char*)d, 11);
-        if (name_len >= 11) return XD_BADFIELDNAME;
+        if (name_len >= 11) return xdb_fault(XD_BADFIELDNAME, true, "field %d: its name does not end within 11 bytes", i + 1);
         for (size_t k = 0; k < name_len; k++) d[k] = (uint8_t)toupper(d[k]);
         if (!(d[11] >= 'A' && d[11] <= 'Z')) d[11] = (uint8_t)toupper(d[11]);
         char type = (char)d[11];
@@ -60,7 +60,9 @@ XDSTATUS parse_descriptors(DbfBlock* b, uint32_t* record_sum) {
         double largest = 0;
         switch (type) {
         case 'B': case 'G': case 'I': case 'P': case 'Q': case 'T': case 'V': case 'W': case 'Y':
-            if (code != DBF_VFP) return XD_BADVERSION;
+            if (code != DBF_VFP)
+                return xdb_fault(XD_BADVERSION, true, "field %s: type %c belongs to Visual FoxPro tables only, not to %s",
+                             (const char*)d, type, dbf_dialect_name(code));
             break;
         case 'C':
             if (c_length_extended(code)) length += 256u * d[17];
@@ -70,19 +72,22 @@ XDSTATUS parse_descriptors(DbfBlock* b, uint32_t* record_sum) {
             break;
         case 'N':
         case 'F':
-            if ((int)length > largest_numeric_length(code)) return XD_BADFIELDSIZE;
+            if ((int)length > largest_numeric_length(code))
+                return xdb_fault(XD_BADFIELDSIZE, true, "field %s: %c(%u) is wider than the %d digits %s allows", (const char*)d,
+                             type, length, largest_numeric_length(code), dbf_dialect_name(code));
             largest = largest_value((int)length, d[17]);
             break;
         case 'M':
-            if (code == DBF_FOXPRO1 || code == DBF_FOXPRO2) {
-                if (version != 0xF5) return XD_BADVERSION;
-            } else if (code != DBF_VFP) {
-                if (!(version & 0x80)) return XD_BADVERSION;
-            }
+            if ((code == DBF_FOXPRO1 || code == DBF_FOXPRO2) ? version != 0xF5 : code != DBF_VFP && !(version & 0x80))
+                return xdb_fault(XD_BADVERSION, true, "field %s: a memo field, but version byte 0x%02X says %s has no memo file",
+                             (const char*)d, version, "the table");
             if (code != DBF_VFP) b->dialect |= DBF_MEMO_FLAG;
             break;
         default:
-            if (code != DBF_VFP || !(d[18] & 0x01)) return XD_BADFIELDTYPE;
+            if (code != DBF_VFP || !(d[18] & 0x01))
+                return xdb_fault(XD_BADFIELDTYPE, true, "field %s: type '%c' (byte 0x%02X) is no field type of %s",
+                             (const char*)d, isprint((unsigned char)type) ? type : '?', (uint8_t)type,
+                             dbf_dialect_name(code));
             break;
         }
         put_le16(d + 12, (uint16_t)offset);
@@ -115,13 +120,18 @@ XDSTATUS check_and_load(DbfBlock* b, uint8_t dialect) {
     if (dialect == DBF_DIALECT_DEFAULT) dialect = DBF_DBASE3;
     b->dialect = dialect;
     uint16_t header_length = dbf_header_length(b);
-    if (!version_accepted(dialect, b->header[0])) return XD_BADVERSION;
-    if (dialect == DBF_VFP && header_length < 264) return XD_BADVERSION;
+    if (!version_accepted(dialect, b->header[0]))
+        return xdb_fault(XD_BADVERSION, false, "version byte 0x%02X is not one of %s", b->header[0], dbf_dialect_name(dialect));
+    if (dialect == DBF_VFP && header_length < 264)
+        return xdb_fault(XD_BADVERSION, false, "a Visual FoxPro header has at least 264 bytes; this one says %u",
+                     header_length);
     int h = dialect == DBF_VFP ? header_length - kVfpBackLink : header_length;
-    if (h < 32 || h % 32 > 2) return XD_BADHEADERSIZE;
+    if (h < 32 || h % 32 > 2)
+        return xdb_fault(XD_BADHEADERSIZE, true, "the header length %u is not 32 bytes and 32 per field (and 1 or 2 more)",
+                     header_length);
     if ((dialect == DBF_DBASE4 || dialect == DBF_FOXPRO2) && (int8_t)b->header[28] != 0 &&
         (int8_t)b->header[28] != 1)
-        return XD_BADMDXFLAG;
+        return xdb_fault(XD_BADMDXFLAG, true, "byte 28 (the production index flag) is %d, not 0 or 1", (int8_t)b->header[28]);
     int count = (h - 32) >> 5;
     if ((s = xdb_alloc((void**)&b->fields, (size_t)count * 32 + 1))) return s;
     if ((s = xdb_fread_big(b->sh, b->fields, (uint32_t)count * 32))) return s;
@@ -139,7 +149,8 @@ XDSTATUS check_and_load(DbfBlock* b, uint8_t dialect) {
     b->field_count = (uint16_t)count;
     uint32_t sum = 0;
     if ((s = parse_descriptors(b, &sum))) return s;
-    if (sum != record_length) return XD_BADRECSIZE;
+    if (sum != record_length)
+        return xdb_fault(XD_BADRECSIZE, true, "the fields add up to %u bytes a record, the header says %u", sum, record_length);
     return XD_OK;
 }
 
@@ -157,6 +168,7 @@ const char* dbf_dialect_name(uint8_t dialect) {
 }
 
 XDSTATUS dbf_open(int16_t* handle, const char* name, uint16_t open_mode) {
+    xdb_clear_fault();
     XDSTATUS s = xdb_pending();
     if (s) return s;
     if (!handle || !name) return xdb_report(XD_NULLPARAM);

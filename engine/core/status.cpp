@@ -1,5 +1,8 @@
 #include "engine/core/status.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 namespace {
 
 // Ordered from 12 down to -59, so a status finds its row by subtraction.
@@ -83,4 +86,28 @@ const XdbStatusInfo kStatusTable[] = {
 const XdbStatusInfo* xdb_status_info(XDSTATUS status) {
     if (status > 12 || status < -59) return nullptr;
     return &kStatusTable[12 - status];
+}
+
+namespace {
+char g_fault[200];
+bool g_fault_specific;
+}  // namespace
+
+XDSTATUS xdb_fault(XDSTATUS status, bool specific, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(g_fault, sizeof g_fault, format, args);
+    va_end(args);
+    g_fault_specific = specific;
+    return status;
+}
+
+void xdb_clear_fault() {
+    g_fault[0] = 0;
+    g_fault_specific = false;
+}
+
+const char* xdb_fault_text(bool* specific) {
+    if (specific) *specific = g_fault_specific;
+    return g_fault;
 }

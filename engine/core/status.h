@@ -97,3 +97,11 @@ const XdbStatusInfo* xdb_status_info(XDSTATUS status);
 
 // Builds the status that reports system or runtime error number `error`.
 inline XDSTATUS xdb_system_status(unsigned error) { return (XDSTATUS)(uint16_t)(0xC000u | (error & 0xFFFFu)); }
+
+// What the last open found wrong in a file, in English words, for a program to
+// show beside the status (empty when it gave no reason of the file's). An open
+// clears it first. `specific`: the file passed the checks of the kind of file
+// asked for (a dialect's version byte), so that the fault is the file's own.
+XDSTATUS xdb_fault(XDSTATUS status, bool specific, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void xdb_clear_fault();
+const char* xdb_fault_text(bool* specific);

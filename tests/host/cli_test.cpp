@@ -509,6 +509,7 @@ TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
     ASSERT_EQ(qxdb("index create '" + d + "/T.dbf' '" + d + "/N.ndx' --expr NAME").code, 0);
     std::ofstream(d + "/x.mdx") << std::string(1024, '\0');
     std::ofstream(d + "/x.ntx") << std::string(1024, '\0');
+    std::ofstream(d + "/v2.dbf") << std::string(1, '\2') + std::string(100, '\0');
     struct Case {
         std::string args;
         int code;
@@ -519,7 +520,12 @@ TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
         {"dump '" + d + "'", 1, "is a directory"},
         {"tables '" + d + "/nowhere'", 1, "not a directory"},
         {"index keys '" + d + "/x.mdx'", 1, "not supported yet"},
-        {"index keys '" + d + "/x.ntx'", 1, "XD_BADKEYSIZE"},
+        {"index keys '" + d + "/x.ntx'", 1, "key length 0 is outside 1..100"},
+        {"info '" + std::string(QXDB_TEST_DATA) + "/real/php-xbase/foxpro/Foxpro2.dbf'", 1,
+         "field GENERAL: type G belongs to Visual FoxPro tables only"},
+        {"info '" + std::string(QXDB_TEST_DATA) + "/real/dbase-rs/stations_with_deleted.dbf'", 1,
+         "the fields add up to 1017 bytes a record, the header says 1016"},
+        {"info '" + d + "/v2.dbf'", 1, "version byte 0x02 is of no dialect"},
         {"pack '" + d + "/T.dbf'", 1, "would leave these index files"},
         {"create '" + d + "/U.dbf' --dialect dbase9 A:C:1", 2, "usage"},
         {"create '" + d + "/U.dbf' --dialect foxpro A:C:1", 0, ""},

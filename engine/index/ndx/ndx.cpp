@@ -531,6 +531,7 @@ XDSTATUS ndx_create(const char* name, uint8_t key_type, const char* expression, 
 }
 
 XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
+    xdb_clear_fault();
     XDSTATUS s = xdb_pending();
     if (s) return s;
     if (!handle || !name) return xdb_report(XD_NULLPARAM);
@@ -560,12 +561,18 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         f->unique = f->header[23];
         uint16_t kl = f->key_length, es = f->entry_size;
         size_t expr_length = strnlen((const char*)f->header + 24, 224);
-        if (kl < 1 || kl > 100) s = XD_BADKEYSIZE;
-        else if (es != (((kl + 1) & ~1) + 8) && es != (((kl + 3) & ~1) + 8) && es != kl + 8) s = XD_BADITEMSIZE;
-        else if (f->root < 1 || f->root > f->block_count) s = XD_BADROOT;
-        else if (f->keys_per_block * es > 508 || f->keys_per_block < 1) s = XD_BADMAXKEYS;
-        else if (expr_length > 220) s = XD_BADKEYEXPR;
-        else if (f->key_type > 1) s = XD_BADKEYTYPE;
+        if (kl < 1 || kl > 100)
+            s = xdb_fault(XD_BADKEYSIZE, true, "the NDX header's key length %u is outside 1..100", kl);
+        else if (es != (((kl + 1) & ~1) + 8) && es != (((kl + 3) & ~1) + 8) && es != kl + 8)
+            s = xdb_fault(XD_BADITEMSIZE, true, "the NDX header's entry size %u does not fit a key of %u bytes", es, kl);
+        else if (f->root < 1 || f->root > f->block_count)
+            s = xdb_fault(XD_BADROOT, true, "the NDX root block %u is outside the %u blocks", f->root, f->block_count);
+        else if (f->keys_per_block * es > 508 || f->keys_per_block < 1)
+            s = xdb_fault(XD_BADMAXKEYS, true, "%u keys of %u bytes do not fit an NDX block", f->keys_per_block, es);
+        else if (expr_length > 220)
+            s = xdb_fault(XD_BADKEYEXPR, true, "the NDX key expression does not end within 220 characters");
+        else if (f->key_type > 1)
+            s = xdb_fault(XD_BADKEYTYPE, true, "the NDX key type %u is neither 0 (text) nor 1 (numbers, dates)", f->key_type);
     }
     if (s == XD_OK) {
         size_t n = strlen(name);

@@ -591,6 +591,7 @@ XDSTATUS ntx_create(const char* name, uint8_t key_type, const char* expression, 
 }
 
 XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
+    xdb_clear_fault();
     XDSTATUS s = xdb_pending();
     if (s) return s;
     if (!handle || !name) return xdb_report(XD_NULLPARAM);
@@ -627,12 +628,20 @@ XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         f->unique = f->header[278] != 0;
         f->descending = f->header[280] != 0;
         f->file_size = size;
-        if (f->key_length < 1 || f->key_length > 100) s = XD_BADKEYSIZE;
-        else if (f->item_size != f->key_length + 8) s = XD_BADITEMSIZE;
-        else if (root < kPage || root >= size || root % kPage) s = XD_BADROOT;
-        else if (f->max_items != max_items_for(f->item_size) || f->max_items < 2) s = XD_BADMAXKEYS;
-        else if (f->half_page != f->max_items / 2) s = XD_BADMINKEYS;
-        else if (strnlen((const char*)f->header + 22, 256) > 255) s = XD_BADKEYEXPR;
+        if (f->key_length < 1 || f->key_length > 100)
+            s = xdb_fault(XD_BADKEYSIZE, true, "the NTX header's key length %u is outside 1..100", f->key_length);
+        else if (f->item_size != f->key_length + 8)
+            s = xdb_fault(XD_BADITEMSIZE, true, "the NTX header's item size %u is not the key length %u + 8", f->item_size,
+                          f->key_length);
+        else if (root < kPage || root >= size || root % kPage)
+            s = xdb_fault(XD_BADROOT, true, "the NTX root page offset %u is no page of the %u-byte file", root, size);
+        else if (f->max_items != max_items_for(f->item_size) || f->max_items < 2)
+            s = xdb_fault(XD_BADMAXKEYS, true, "the NTX header says %u entries a page; items of %u bytes make %u",
+                          f->max_items, f->item_size, max_items_for(f->item_size));
+        else if (f->half_page != f->max_items / 2)
+            s = xdb_fault(XD_BADMINKEYS, true, "the NTX header's half page %u is not %u", f->half_page, f->max_items / 2);
+        else if (strnlen((const char*)f->header + 22, 256) > 255)
+            s = xdb_fault(XD_BADKEYEXPR, true, "the NTX key expression does not end within 255 characters");
     }
     if (s == XD_OK) {
         size_t n = strlen(name);
