@@ -1,5 +1,6 @@
 #include "host/cli.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "driver/xbase_variants.h"
 #include "engine/core/dbf.h"
@@ -150,6 +152,41 @@ bool cli_start_engine() {
     return true;
 }
 
+// While a tool retries an open, the reasons of the attempts before the last are
+// not told.
+static bool g_quiet_open = false;
+
+long long cli_wait_seconds(const CliArgs& args, long long default_seconds) {
+    long long seconds = default_seconds;
+    if (args.has("wait")) cli_parse_number(args.get("wait"), 0, 86400, &seconds);
+    return seconds;
+}
+
+XDSTATUS cli_retry_locked(long long seconds, const std::function<XDSTATUS()>& operation) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        xdb_set_status(XD_OK);
+        XDSTATUS s = operation();
+        if (s != XD_LOCKVIOLATION || std::chrono::steady_clock::now() >= deadline) return s;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+XDSTATUS cli_open_table_waiting(long long seconds, const std::string& path, int forced_row, OpenedTable* out,
+                                uint16_t open_bits) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        const bool last = std::chrono::steady_clock::now() >= deadline;
+        g_quiet_open = !last;
+        XDSTATUS s = cli_open_table(path, forced_row, out, open_bits);
+        g_quiet_open = false;
+        // In use elsewhere: refused with the file there and readable.
+        const bool in_use = (s == XD_OPENERR || s == XD_ACCESSDENIED) && host_may_read(path);
+        if (s >= 0 || !in_use || last) return s;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 bool cli_parse_number(const std::string& text, long long min, long long max, long long* out, int base) {
     if (text.empty() || isspace((unsigned char)text[0])) return false;
     char* end = nullptr;
@@ -217,7 +254,7 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
                 xdb_set_status(XD_OK);
                 dbf_close(h);
                 xdb_set_status(XD_OK);
-                fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
+                if (!g_quiet_open) fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
                 return XD_ACCESSDENIED;
             }
         }
@@ -234,7 +271,7 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec))
                 fprintf(stderr, "qxdb: %s is a directory, not a table\n", path.c_str());
-            else if (host_may_read(path))
+            else if (host_may_read(path) && !g_quiet_open)
                 fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
             return s;  // no other variant will do better
         }

@@ -3,6 +3,7 @@
 // table by trying the variants, status reports.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,16 @@ struct OpenedTable {
 // else the version mismatch.
 XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out,
                         uint16_t open_bits = 0x0100 | 0x0800);
+// --wait SECONDS for the file tools: how long they retry what another program's
+// lock refused (`default_seconds` without the option).
+long long cli_wait_seconds(const CliArgs& args, long long default_seconds);
+// Runs `operation` again every 50 ms while it answers XD_LOCKVIOLATION, for at
+// most `seconds`; its last status.
+XDSTATUS cli_retry_locked(long long seconds, const std::function<XDSTATUS()>& operation);
+// cli_open_table for a tool that needs the file to itself (open_bits 0): retried
+// while another program holds the file, for at most `seconds`.
+XDSTATUS cli_open_table_waiting(long long seconds, const std::string& path, int forced_row, OpenedTable* out,
+                                uint16_t open_bits);
 // Reads a whole argument as an integer within [min, max]; false for anything else
 // (empty, trailing text, out of range). Base 0 also takes 0x... hexadecimal.
 bool cli_parse_number(const std::string& text, long long min, long long max, long long* out, int base = 10);

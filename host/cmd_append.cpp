@@ -198,14 +198,10 @@ XDSTATUS put_value(Target& t, int16_t index, const JsonValue& v, std::string* wh
     }
 }
 
-// Takes the file lock of appends, waiting a little while another holds it.
-XDSTATUS lock_for_append(int16_t h) {
-    for (int attempt = 0;; attempt++) {
-        xdb_set_status(XD_OK);
-        XDSTATUS s = dbf_lock_file(h, 1);
-        if (s != XD_LOCKVIOLATION || attempt == 200) return s;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+// Takes the file lock of appends, waiting a while (2 s, or --wait) while another
+// holds it.
+XDSTATUS lock_for_append(int16_t h, long long seconds) {
+    return cli_retry_locked(seconds, [&] { return dbf_lock_file(h, 1); });
 }
 
 // Fills the record buffer from one input record: true, or false with the reason.
@@ -247,7 +243,7 @@ bool fill_record(Target& t, const InputRecord& r, bool* deleted, std::string* wh
 int cmd_append(int argc, char** argv) {
     const char* usage =
         "usage: qxdb append FILE.dbf [--format jsonl|csv] [--codepage N] [--dialect N]\n"
-        "                   [--skip-bad] [--truncate] [--replace] [--ignore-indexes] < records\n"
+        "                   [--skip-bad] [--truncate] [--replace] [--ignore-indexes] [--wait SECONDS] < records\n"
         "Appends records read from standard input: JSON objects one per line (as qxdb dump\n"
         "writes them; recno is ignored, \"deleted\": true appends the record deleted) or CSV\n"
         "with a header row of field names. Without --format, input starting with '{' is\n"
@@ -258,9 +254,9 @@ int cmd_append(int argc, char** argv) {
         "  --truncate   cut texts longer than their field, round numbers to its decimals\n"
         "  --replace    store '?' for characters the table's code page cannot hold\n"
         "Refused while index files of the table lie beside it (qxdb add keeps them in step),\n"
-        "unless --ignore-indexes.\n";
+        "unless --ignore-indexes. Another program's append lock is waited for 2 s (--wait).\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect"},
+    if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect", "wait"},
                              {"skip-bad", "truncate", "replace", "ignore-indexes"}, usage, &args);
         done >= 0)
         return done;
@@ -305,7 +301,7 @@ int cmd_append(int argc, char** argv) {
         return cli_fail("cannot open " + memo.Path(), s);
 
     if (int refused = refuse_stale_indexes(path, t.handle, args.has("ignore-indexes"), "append")) return refused;
-    if ((s = lock_for_append(t.handle)) != XD_OK) return cli_fail("cannot lock " + path, s);
+    if ((s = lock_for_append(t.handle, cli_wait_seconds(args, 2))) != XD_OK) return cli_fail("cannot lock " + path, s);
     RecordReader reader(std::cin, input_is_csv(std::cin, format));
     bool skip_bad = args.has("skip-bad");
     int appended = 0, refused = 0;

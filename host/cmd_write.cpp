@@ -62,10 +62,11 @@ int change_flags(int argc, char** argv, bool deleting) {
                    "programs' locks (--wait retries that long), and with DELETEINDEX=1 in qxdbins.ini\n"
                    "its keys leave the indexes.\n"
                    "--raw marks them in the file itself, indexes untouched: refused while index files\n"
-                   "of the table lie beside it, unless --ignore-indexes.\n"
-                 : "usage: qxdb recall FILE.dbf RECNO... [--dialect N] [--ignore-indexes]\n"
+                   "of the table lie beside it, unless --ignore-indexes (--wait as above).\n"
+                 : "usage: qxdb recall FILE.dbf RECNO... [--dialect N] [--ignore-indexes] [--wait SECONDS]\n"
                    "Marks deleted records live again (refused while index files of the table lie\n"
-                   "beside it, unless --ignore-indexes).\n";
+                   "beside it, unless --ignore-indexes; --wait retries a record another program\n"
+                   "has locked that long).\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"dialect", "wait"}, {"raw", "ignore-indexes"}, usage, &args); done >= 0)
         return done;
@@ -92,8 +93,8 @@ int change_flags(int argc, char** argv, bool deleting) {
     }
     int failed = 0;
     for (uint32_t n : recnos) {
-        xdb_set_status(XD_OK);
-        if ((s = dbf_lock_record(t.handle, DBF_RECORD_LOCK, n)) != XD_OK) {
+        const long long wait = cli_wait_seconds(args, 0);
+        if ((s = cli_retry_locked(wait, [&] { return dbf_lock_record(t.handle, DBF_RECORD_LOCK, n); })) != XD_OK) {
             failed |= cli_fail("record " + std::to_string(n) + " is not available", s);
             continue;
         }
@@ -159,17 +160,17 @@ int cmd_recall(int argc, char** argv) { return change_flags(argc, argv, false); 
 
 int cmd_pack(int argc, char** argv) {
     const char* usage =
-        "usage: qxdb pack FILE.dbf [--dialect N] [--ignore-indexes]\n"
-        "Removes the deleted records. The table must not be open elsewhere. Refused while\n"
-        "index files of the table lie beside it (qxdb compact keeps them in step), unless\n"
-        "--ignore-indexes.\n";
+        "usage: qxdb pack FILE.dbf [--dialect N] [--ignore-indexes] [--wait SECONDS]\n"
+        "Removes the deleted records. The table must not be open elsewhere (--wait waits\n"
+        "that long for the others to close it). Refused while index files of the table lie\n"
+        "beside it (qxdb compact keeps them in step), unless --ignore-indexes.\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"dialect"}, {"ignore-indexes"}, usage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"dialect", "wait"}, {"ignore-indexes"}, usage, &args); done >= 0) return done;
     if (args.positional.size() != 1) return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable t;
-    XDSTATUS s = cli_open_table(args.positional[0], forced, &t, 0);  // exclusive
+    XDSTATUS s = cli_open_table_waiting(cli_wait_seconds(args, 0), args.positional[0], forced, &t, 0);  // exclusive
     if (s < 0) return cli_fail("cannot open " + args.positional[0], s);
     if (int refused = refuse_stale_indexes(args.positional[0], t.handle, args.has("ignore-indexes"), "pack")) {
         dbf_close(t.handle);

@@ -498,6 +498,22 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     EXPECT_EQ(qxdb("delete '" + d + "' T 1 --wait 20").code, 0);  // goes on once the lock is gone
     pclose(holder);
     EXPECT_EQ(qxdb("count '" + d + "' T --deleted").out, "1\n");
+    // The file tools wait as well: a record lock for delete --raw and recall, the
+    // file held open for pack.
+    holder = hold(2);
+    EXPECT_EQ(qxdb("recall '" + d + "/T.dbf' 1").code, 1);
+    EXPECT_EQ(qxdb("recall '" + d + "/T.dbf' 1 --wait 20").code, 0);
+    pclose(holder);
+    holder = hold(2);
+    r = qxdb("pack '" + d + "/T.dbf'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("in use by another program"), std::string::npos) << r.out;
+    EXPECT_EQ(qxdb("delete --raw '" + d + "/T.dbf' 2").code, 0);  // another record: free
+    r = qxdb("pack '" + d + "/T.dbf' --wait 20");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;  // the attempts before are not told
+    pclose(holder);
+    EXPECT_EQ(qxdb("count '" + d + "' T").out, "1\n");
     remove_temp_dir(d);
 }
 
