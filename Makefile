@@ -4,14 +4,15 @@
 # make tsan   build the threads test with ThreadSanitizer and run it
 # make windows  cross-build qxdb.dll, qxdb.exe and qxdbhost.dll (32- and 64-bit) with mingw-w64
 # make test-windows  the Win32 seam end to end under Wine: smoke test, the portable test
-#                    suite, and qxdb.exe loading qxdb.dll
+#                    suite, qxdb.exe loading qxdb.dll, two Windows programs' locks, and
+#                    the files of Linux and Windows compared byte for byte
 # make fuzz   build the fuzz targets with clang and run each for FUZZ_SECONDS
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: demo test tsan windows test-windows bench fuzz release clean
+.PHONY: demo test test-build tsan windows test-windows bench fuzz release clean
 
 release:
 	@tools/ensure-deps.sh
@@ -26,11 +27,13 @@ demo: release
 	    echo "== qxdb dump --format table $$f"; build/release/qxdb dump --format table "$$f" || exit 1; \
 	done
 
-test:
+test: test-build
+	cd build/test && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ./qxdb_tests
+
+test-build:
 	@tools/ensure-deps.sh test
 	cmake -S . -B build/test $(GEN) -DCMAKE_BUILD_TYPE=Debug -DQXDB_SANITIZE=ON -DQXDB_BENCH=OFF >/dev/null
 	cmake --build build/test -j $(JOBS)
-	cd build/test && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ./qxdb_tests
 
 # The driver frame from several threads, under ThreadSanitizer (its own build).
 tsan:
@@ -53,7 +56,7 @@ windows:
 
 # The Win32 seam end to end under Wine (64-bit Wine runs the x86_64 build).
 WINE ?= $(shell command -v wine64 2>/dev/null || echo /usr/lib/wine/wine64)
-test-windows: windows
+test-windows: windows test-build
 	@tools/ensure-deps.sh wine
 	cmake --build build/windows-x86_64 -j $(JOBS) --target qxdb_windows_smoke qxdb_tests
 	@rm -rf build/windows-x86_64/smoke && mkdir -p build/windows-x86_64/smoke
@@ -66,6 +69,12 @@ test-windows: windows
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe browse examples/data customers --format csv --limit 3
 	@echo "== two Windows programs contending for a record, under Wine"
 	tools/windows-lock-check.sh $(WINE) build/windows-x86_64
+	@echo "== the same writes on Linux and on Windows give the same bytes, each compared with the other"
+	@rm -rf build/cross
+	QXDB_CROSS_DIR=$(CURDIR)/build/cross build/test/qxdb_tests --gtest_filter='CrossPlatform*' --gtest_brief=1
+	cd build/windows-x86_64 && QXDB_CROSS_DIR='Z:$(CURDIR)/build/cross' WINEDEBUG=-all $(WINE) ./qxdb_tests.exe \
+	    --gtest_filter='CrossPlatform*' --gtest_brief=1
+	QXDB_CROSS_DIR=$(CURDIR)/build/cross build/test/qxdb_tests --gtest_filter='CrossPlatform*' --gtest_brief=1
 
 bench: release
 	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null

@@ -9,6 +9,7 @@
 // or dates); with --table the key expression is evaluated on the table to find
 // out, and keys print as the value (dates as yyyymmdd).
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -222,7 +223,10 @@ KeyShape key_shape(int16_t table, const std::string& expression) {
         int16_t field = -1;
         uint16_t fields = 0, largest = 0;
         xdb_set_status(XD_OK);
-        if (dbf_find_field(table, &field, expression.c_str()) == XD_OK && dbf_field_count(table, &fields) == XD_OK) {
+        std::string name;
+        for (char c : expression)
+            if (c != ' ') name += (char)toupper((unsigned char)c);
+        if (dbf_find_field(table, &field, name.c_str()) == XD_OK && dbf_field_count(table, &fields) == XD_OK) {
             std::vector<DbfFieldInfo> info(fields);
             dbf_describe_fields(table, &largest, info.data());
             k.length = info[(size_t)field].length;

@@ -253,28 +253,40 @@ TEST(Cli, IndexCommands) {
     for (const char* name : {"ndx-char", "ndx-date", "ndx-num"})
         EXPECT_EQ(qxdb("index check '" + dbd + name + ".dbf' '" + dbd + name + ".ndx'").code, 0) << name;
 
-    std::string dir = make_temp_dir("cliindex");
-    std::string t = dir + "/t.dbf", x = dir + "/t.ndx";
-    ASSERT_EQ(qxdb("create '" + t + "' --dialect 1 NAME:C:10 AMOUNT:N:8:2 BORN:D").code, 0);
-    std::ofstream(dir + "/in.csv") << "NAME,AMOUNT,BORN\nsmith,12.5,2000-01-01\nJones,-3,1999-12-31\nadams,7,\n";
-    ASSERT_EQ(qxdb("append '" + t + "' < '" + dir + "/in.csv'").code, 0);
-    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --expr 'upper(name)'").code, 0);
-    CliRun r = qxdb("index keys '" + x + "'");
-    EXPECT_EQ(r.out, "3\tADAMS\n2\tJONES\n1\tSMITH\n");
-    EXPECT_EQ(qxdb("index keys '" + x + "' --reverse").out, "1\tSMITH\n2\tJONES\n3\tADAMS\n");
-    r = qxdb("index seek '" + x + "' JO");
-    EXPECT_EQ(r.out.rfind("found (XD_OK", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("\t2\tJONES"), std::string::npos);
-    EXPECT_EQ(qxdb("index check '" + t + "' '" + x + "'").code, 0);
-    ASSERT_EQ(qxdb("index create '" + t + "' '" + dir + "/b.ndx' --expr born").code, 0);
-    EXPECT_EQ(qxdb("index keys '" + dir + "/b.ndx' --table '" + t + "'").out, "2\t19991231\n1\t20000101\n3\t\n");
-    ASSERT_EQ(qxdb("index create '" + t + "' '" + dir + "/a.ndx' --expr amount").code, 0);
-    EXPECT_EQ(qxdb("index keys '" + dir + "/a.ndx'").out, "2\t-3\n3\t7\n1\t12.5\n");
-    EXPECT_EQ(qxdb("reindex '" + t + "' '" + dir + "/b.ndx'").code, 0);
-    EXPECT_EQ(qxdb("index check '" + t + "' '" + dir + "/b.ndx'").code, 0);
-    EXPECT_EQ(qxdb("index create '" + t + "' '" + dir + "/z.ndx' --expr 'name+amount'").code, 1);
-    EXPECT_EQ(qxdb("index keys '" + dir + "/none.ndx'").code, 1);
-    remove_temp_dir(dir);
+    // The same commands on both formats the engine writes, no format named in them.
+    for (const std::string ext : {".ndx", ".ntx"}) {
+        SCOPED_TRACE(ext);
+        std::string dir = make_temp_dir("cliindex");
+        std::string t = dir + "/t.dbf", x = dir + "/t" + ext;
+        ASSERT_EQ(qxdb("create '" + t + "' --dialect 1 NAME:C:10 AMOUNT:N:8:2 BORN:D").code, 0);
+        std::ofstream(dir + "/in.csv") << "NAME,AMOUNT,BORN\nsmith,12.5,2000-01-01\nJones,-3,1999-12-31\nadams,7,\n";
+        ASSERT_EQ(qxdb("append '" + t + "' < '" + dir + "/in.csv'").code, 0);
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --expr 'upper(name)'").code, 0);
+        CliRun r = qxdb("index keys '" + x + "'");
+        EXPECT_EQ(r.out, "3\tADAMS\n2\tJONES\n1\tSMITH\n");
+        EXPECT_EQ(qxdb("index keys '" + x + "' --reverse").out, "1\tSMITH\n2\tJONES\n3\tADAMS\n");
+        r = qxdb("index seek '" + x + "' JO");
+        EXPECT_EQ(r.out.rfind("found (XD_OK", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("\t2\tJONES"), std::string::npos);
+        EXPECT_EQ(qxdb("index check '" + t + "' '" + x + "'").code, 0);
+        const std::string b = dir + "/b" + ext, a = dir + "/a" + ext;
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + b + "' --expr born").code, 0);
+        const std::string dates = qxdb("index keys '" + b + "' --table '" + t + "'").out;
+        // Blank dates: last in NDX (the day number of the blank date is the
+        // greatest), first in NTX (blanks sort before digits).
+        EXPECT_EQ(dates, ext == ".ndx" ? "2\t19991231\n1\t20000101\n3\t\n" : "3\t\n2\t19991231\n1\t20000101\n");
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + a + "' --expr amount").code, 0);
+        EXPECT_EQ(qxdb("index keys '" + a + "' --table '" + t + "'").out, "2\t-3\n3\t7\n1\t12.5\n");
+        r = qxdb("index seek '" + a + "' -3 --table '" + t + "'");
+        EXPECT_EQ(r.out.rfind("found (XD_OK", 0), 0u) << r.out;
+        EXPECT_EQ(qxdb("reindex '" + t + "' '" + b + "'").code, 0);
+        EXPECT_EQ(qxdb("index check '" + t + "' '" + b + "'").code, 0);
+        EXPECT_EQ(qxdb("reindex '" + t + "' '" + a + "'").code, 0);
+        EXPECT_EQ(qxdb("index check '" + t + "' '" + a + "'").code, 0);
+        EXPECT_EQ(qxdb("index create '" + t + "' '" + dir + "/z" + ext + "' --expr 'name+amount'").code, 1);
+        EXPECT_EQ(qxdb("index keys '" + dir + "/none" + ext + "'").code, 1);
+        remove_temp_dir(dir);
+    }
 }
 
 // The host-path table commands: a table created from a host description, then
