@@ -84,7 +84,7 @@ struct NtxFile {
     // from it without a search while nothing has changed).
     int saved_depth;
     bool trusted_now;
-    uint32_t saved_root, saved_free, saved_size;
+    uint32_t saved_root, saved_free;
     uint16_t saved_update;
     uint8_t saved_page[kPage];
 };
@@ -118,23 +118,27 @@ uint16_t max_items_for(uint16_t item_size) {
 // a number no page has.
 uint32_t page_of(uint32_t offset) { return offset % kPage ? 0xFFFFFFFFu : offset / kPage; }
 
-// The header words other processes change, and the file size: read again at the
-// start of every operation, unless nothing can have changed them.
-XDSTATUS refresh_header(NtxFile* f) {
+// The header words other processes change, read again at the start of every
+// operation unless nothing can have changed them. The file size too, for an
+// operation that writes or checks; one that only reads takes the size it knows,
+// and a page past it has the size read again before it counts as outside the
+// file (a file only grows while a tree may point into its new pages).
+XDSTATUS refresh_header(NtxFile* f, bool with_size = true) {
     f->trusted_now = page_cache_begin(f->cache, exclusive(f), osl_write_generation(f->sh));
     f->depth = -1;
     if (f->trusted_now) return XD_OK;
     uint8_t head[10];
     XDSTATUS s = xdb_fread_at(f->sh, 2, head, 10);
     if (s) return s;
-    uint32_t size = 0;
-    if ((s = xdb_fsize(f->sh, &size))) return s;
+    if (with_size) {
+        uint32_t size = 0;
+        if ((s = xdb_fsize(f->sh, &size))) return s;
+        f->file_size = size;
+    }
     f->update_count = get_le16(head);
     f->root = page_of(get_le32(head + 2));
     f->free_page = page_of(get_le32(head + 6));
-    f->file_size = size;
-    if (f->root != f->saved_root || f->free_page != f->saved_free || f->file_size != f->saved_size ||
-        f->update_count != f->saved_update)
+    if (f->root != f->saved_root || f->free_page != f->saved_free || f->update_count != f->saved_update)
         f->saved_depth = -1;
     return XD_OK;
 }
@@ -144,13 +148,27 @@ void end_operation(NtxFile* f, XDSTATUS s, bool position = false) {
     f->saved_depth = s >= 0 && position ? f->depth : -1;
     f->saved_root = f->root;
     f->saved_free = f->free_page;
-    f->saved_size = f->file_size;
     f->saved_update = f->update_count;
     if (s < 0) page_cache_forget(f->cache);
     else page_cache_end(f->cache, osl_write_generation(f->sh));
 }
 
 bool page_in_file(const NtxFile* f, uint32_t p) { return p >= 1 && (uint64_t)p * kPage < f->file_size; }
+
+// A page of the file, the size read again when the page lies past the size known
+// (another process may have grown the file since).
+bool page_reachable(NtxFile* f, uint32_t p) {
+    if (page_in_file(f, p)) return true;
+    if (p < 1 || p == 0xFFFFFFFFu || g_changes.active) return false;
+    uint32_t size = 0;
+    XDSTATUS before = xdb_status();
+    if (xdb_fsize(f->sh, &size) != XD_OK) {
+        xdb_set_status(before);
+        return false;
+    }
+    f->file_size = size;
+    return page_in_file(f, p);
+}
 
 int count_of(const Page& p) { return get_le16(p.bytes); }
 
@@ -191,7 +209,7 @@ bool sane(const NtxFile* f, const Page& p) {
 }
 
 XDSTATUS read_page(NtxFile* f, uint32_t p, Page* out) {
-    if (!page_in_file(f, p)) return xdb_report(XD_SEEKERR);
+    if (!page_reachable(f, p)) return xdb_report(XD_SEEKERR);
     if (g_changes.active) {
         if (ChangedBlock* c = g_changes.find(p)) {
             memcpy(out->bytes, c->bytes.data(), kPage);
@@ -433,7 +451,7 @@ XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NtxFile**
     XDSTATUS s = enter(handle, f);
     if (s) return s;
     if (!key || !recno) return xdb_report(XD_NULLPARAM);
-    return refresh_header(*f);
+    return refresh_header(*f, false);
 }
 
 XDSTATUS end_positioning(NtxFile* f, const Page& at, XDSTATUS s, void* key, uint32_t* recno) {
@@ -455,7 +473,7 @@ XDSTATUS end_positioning(NtxFile* f, const Page& at, XDSTATUS s, void* key, uint
 bool step_in_saved_leaf(NtxFile* f, bool forward, Page* at) {
     int d = f->saved_depth;
     uint32_t p = f->path_page[d];
-    if (!page_in_file(f, p) || xdb_fread_at(f->sh, p * kPage, at->bytes, kPage) != XD_OK) {
+    if (!page_reachable(f, p) || xdb_fread_at(f->sh, p * kPage, at->bytes, kPage) != XD_OK) {
         xdb_set_status(XD_OK);
         return false;
     }
@@ -669,7 +687,6 @@ XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     f->saved_depth = -1;
     f->saved_root = f->root;
     f->saved_free = f->free_page;
-    f->saved_size = f->file_size;
     f->saved_update = f->update_count;
     *handle = h;
     if (size % kPage) xdb_report(XD_BADFILESIZE);
