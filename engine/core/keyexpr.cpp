@@ -37,7 +37,7 @@ struct Evaluator {
 };
 Evaluator g_eval;
 
-bool is_delimiter(char c) { return c == ',' || c == ')' || c == '+'; }
+bool is_delimiter(char c) { return c == ',' || c == ')' || c == '+' || c == '-'; }
 
 bool starts(const char* name) {
     size_t n = strlen(name);
@@ -121,11 +121,24 @@ XDSTATUS token(Value* v) {
 }
 
 XDSTATUS term(Value* v);
+XDSTATUS combine_into(Value& r, const Value& t, char op);
 
-// NAME( term , n ... ): evaluates the argument term and checks its type.
+// Terms joined by '+' (text joined, numbers added) and '-' (numbers subtracted),
+// as a function's argument may be.
+XDSTATUS sum(Value* v) {
+    XDSTATUS s = term(v);
+    while (s == XD_OK && g_eval.pos < g_eval.end && (g_eval.text[g_eval.pos] == '+' || g_eval.text[g_eval.pos] == '-')) {
+        char op = g_eval.text[g_eval.pos++];
+        Value t;
+        if ((s = term(&t)) == XD_OK) s = combine_into(*v, t, op);
+    }
+    return s;
+}
+
+// NAME( argument , n ... ): evaluates the argument and checks its type.
 XDSTATUS argument(size_t name_length, const char* types, Value* v) {
     g_eval.pos += name_length;
-    XDSTATUS s = term(v);
+    XDSTATUS s = sum(v);
     if (s) return s;
     if (!strchr(types, v->type)) return XD_BADKEYEXPR;
     return XD_OK;
@@ -184,8 +197,9 @@ XDSTATUS term(Value* v) {
         v->set_number((double)recno);
         return XD_OK;
     }
-    if (starts("SUBSTR(")) {
-        if ((s = argument(7, "C", v)) || (s = number_argument(&a))) return s;
+    if (starts("SUBSTR(") || starts("SUBS(")) {
+        // Clipper programs write functions by their first four letters too.
+        if ((s = argument(starts("SUBS(") ? 5 : 7, "C", v)) || (s = number_argument(&a))) return s;
         bool with_count = g_eval.pos < g_eval.end && g_eval.text[g_eval.pos] == ',';
         if (with_count && (s = number_argument(&b))) return s;
         step_over_close();
@@ -213,6 +227,20 @@ XDSTATUS term(Value* v) {
         int n = xdb_format_fixed(text, sizeof text, v->number(), (int)len, (int)dec);
         v->bytes = n > len || n < 0 ? std::string((size_t)len, '*') : std::string(text, (size_t)n);
         v->type = 'C';
+    } else if (starts("ALLTRIM(") || starts("LTRIM(") || starts("RTRIM(") || starts("TRIM(")) {
+        // Blanks off the text: both ends, the left, or the right.
+        const bool left = starts("ALLTRIM(") || starts("LTRIM("), right = !starts("LTRIM(");
+        size_t n = starts("ALLTRIM(") ? 8 : starts("TRIM(") ? 5 : 6;
+        if ((s = argument(n, "C", v))) return s;
+        step_over_close();
+        size_t from = 0, to = v->bytes.size();
+        while (left && from < to && v->bytes[from] == ' ') from++;
+        while (right && to > from && v->bytes[to - 1] == ' ') to--;
+        v->bytes = v->bytes.substr(from, to - from);
+    } else if (starts("LEN(")) {
+        if ((s = argument(4, "C", v))) return s;
+        step_over_close();
+        v->set_number((double)v->bytes.size());
     } else if (starts("DTOC(")) {
         if ((s = argument(5, "D", v))) return s;
         step_over_close();
@@ -236,6 +264,25 @@ XDSTATUS term(Value* v) {
         return token(v);
     }
     return XD_OK;
+}
+
+// Joins a term to the value so far: '+' joins text or adds numbers, '-'
+// subtracts numbers.
+XDSTATUS combine_into(Value& r, const Value& t, char op) {
+    if (op == '-') {
+        if ((r.type != 'N' && r.type != 'F') || (t.type != 'N' && t.type != 'F')) return XD_BADKEYEXPR;
+        r.set_number(r.number() - t.number());
+        return XD_OK;
+    }
+    if (t.type == 'C' && r.type == 'C') {
+        r.bytes += t.bytes;
+        return XD_OK;
+    }
+    if ((t.type == 'N' || t.type == 'F') && (r.type == 'N' || r.type == 'F')) {
+        r.set_number(r.number() + t.number());
+        return XD_OK;
+    }
+    return XD_BADKEYEXPR;
 }
 
 XDSTATUS combine(const Value& t, bool plus) {
@@ -298,10 +345,12 @@ XDSTATUS xdb_eval_key(int16_t handle, char* expression, int term_limit, XdbKeyVa
     int terms = 0;
     while (g_eval.pos < g_eval.end) {
         if (term_limit > 0 && ++terms > term_limit) break;
-        bool plus = expression[g_eval.pos] == '+';
-        if (plus) g_eval.pos++;
+        const char op = expression[g_eval.pos];
+        bool plus = op == '+';
+        if (plus || op == '-') g_eval.pos++;
         Value t;
-        if ((s = term(&t)) || (s = combine(t, plus))) {
+        if ((s = term(&t)) || (s = op == '-' && g_eval.result.type != ' ' ? combine_into(g_eval.result, t, '-')
+                                                                         : combine(t, plus))) {
             g_eval.result = Value();
             return xdb_report(s);
         }

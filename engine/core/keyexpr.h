@@ -3,16 +3,19 @@
 // record, such as UPPER(NAME)+DTOS(BIRTH), and the collation of character keys.
 //
 // Grammar (after every blank is removed and the text upper-cased):
-//   expression = term { "+" term }
-//   term       = SUBSTR(term,start[,count]) | LEFT(term,n) | RIGHT(term,n)
-//              | STR(term[,len[,dec]]) | DTOC(term) | DTOS(term) | UPPER(term)
-//              | LOWER(term) | RECNO() | [alias->] token
+//   expression = term { ("+" | "-") term }
+//   term       = SUBSTR(sum,start[,count]) | LEFT(sum,n) | RIGHT(sum,n)
+//              | STR(sum[,len[,dec]]) | DTOC(sum) | DTOS(sum) | UPPER(sum)
+//              | LOWER(sum) | ALLTRIM(sum) | LTRIM(sum) | RTRIM(sum) | TRIM(sum)
+//              | LEN(sum) | RECNO() | [alias->] token
+//   sum        = term { ("+" | "-") term }
 //   alias      = the table's own alias (its file's base name); another table's
 //                fields cannot be reached
-//   token      = up to 10 characters before ',' ')' '+' or the end: a field of the
-//                table, else a number (digits and '.'), else a text literal
-// Character terms concatenate, numbers add, a date stands alone or goes through
-// DTOC/DTOS. A function's argument is one term, not an expression.
+//   token      = up to 10 characters before ',' ')' '+' '-' or the end: a field of
+//                the table, else a number (digits and '.'), else a text literal
+// Character terms concatenate, numbers add and subtract, a date stands alone or
+// goes through DTOC/DTOS. SUBS is SUBSTR (Clipper programs abbreviate function
+// names to four letters).
 
 #include <cstddef>
 #include <cstdint>

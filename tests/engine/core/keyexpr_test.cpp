@@ -138,6 +138,24 @@ TEST_F(KeyExprTest, TokensLiteralsAndTermLimits) {
     EXPECT_EQ(xdb_eval_key(h_, nullptr, 0, &v), XD_NULLPARAM);
 }
 
+// What the indexes of Clipper applications use beyond the dBASE functions: four-
+// letter names, trims, LEN, subtraction, the record number and the table's own
+// alias; another table's alias is refused.
+TEST_F(KeyExprTest, ClipperFunctionsAliasesAndRecordNumbers) {
+    EXPECT_EQ(text_of("SUBS(NAME,2,3)"), "mit");
+    EXPECT_EQ(text_of("ALLTRIM(NAME)+CODE"), "SmithABCDE");
+    EXPECT_EQ(text_of("LTRIM(STR(AMOUNT,10,2))"), "123.45");
+    EXPECT_EQ(text_of("TRIM(NAME)+X"), "SmithX");  // a literal is the token itself
+    EXPECT_EQ(number_of("LEN(ALLTRIM(NAME))"), 5);
+    EXPECT_EQ(text_of("STR(40-LEN(ALLTRIM(NAME)),2,0)"), "35");
+    EXPECT_EQ(number_of("AMOUNT-TAX"), 123.45 - 4.55);
+    EXPECT_EQ(text_of("STR(RECNO(),6,0)"), "     1");
+    EXPECT_EQ(text_of("T->NAME"), "Smith     ");
+    XdbKeyValue v{};
+    EXPECT_EQ(eval("OTHER->NAME", &v), XD_BADKEYEXPR);
+    EXPECT_EQ(eval("NAME-CODE", &v), XD_BADKEYEXPR);  // text is not subtracted
+}
+
 TEST(Collation, ByteOrderAndNationalOrder) {
     ASSERT_EQ(xdbinit(), XD_OK);
     EXPECT_EQ(xdb_collation(0, 0), 1);  // the default is byte order
