@@ -13,8 +13,9 @@ int codepage_of_language_driver(uint8_t byte);
 // Whether text in `code_page` can be converted here.
 bool codepage_supported(int code_page);
 // 8-bit text to UTF-16 / UTF-8. A byte or pair the page leaves undefined becomes
-// U+FFFD (a pair that means nothing gives one U+FFFD and the second byte is read
-// again). An unsupported page reads as code page 850.
+// U+FFFD, or the private-use character Windows gives it where its tables give one
+// (a pair that means nothing gives one U+FFFD and the second byte is read again).
+// An unsupported page reads as code page 850.
 std::u16string codepage_to_wide(int code_page, const char* text, size_t length);
 std::string codepage_to_utf8(int code_page, const char* text, size_t length);
 // UTF-16 / UTF-8 text to 8-bit text in `code_page`; a character the page lacks
