@@ -197,11 +197,12 @@ uint32_t child(const Page& p, int i) {
 uint32_t record_of(const Page& p, int i) { return get_le32(item(p, i) + 4); }
 const uint8_t* key_of(const Page& p, int i) { return item(p, i) + 8; }
 
-// A page whose count or slots lie outside it is not an NTX page.
+// A page whose count or slots lie outside it is not an NTX page. Every slot is
+// looked at, the free ones too: an insertion writes into the last of them.
 bool sane(const NtxFile* f, const Page& p) {
     int n = count_of(p);
     if (n > f->max_items) return false;
-    for (int i = 0; i <= n; i++) {
+    for (int i = 0; i <= f->max_items; i++) {
         uint16_t o = slot(p, i);
         if (o < 2 || o + f->item_size > kPage) return false;
     }

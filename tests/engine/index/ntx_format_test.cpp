@@ -247,6 +247,26 @@ TEST_F(NtxFormatTest, FreedPagesAreTakenAgain) {
     ntx_close(h);
 }
 
+// A free slot of a page (the one an insertion takes) pointing outside the page:
+// the page is refused as damaged, nothing is written past it.
+TEST_F(NtxFormatTest, AFreeSlotOutsideThePageIsDamage) {
+    std::string f = path("s.ntx");
+    ASSERT_EQ(ntx_create(f.c_str(), 'C', "K", 10, 0), XD_OK);
+    int16_t h;
+    ASSERT_EQ(ntx_open(&h, f.c_str(), 0), XD_OK);
+    ASSERT_EQ(ntx_add_key(h, "B", 1, 1), XD_OK);
+    ntx_close(h);
+    std::vector<uint8_t> b = bytes(f);
+    put_le16(&b[1024 + 2 + 2 * 50], 0xFFF0);  // slot 50 of 51: free
+    write(f, b);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(ntx_open(&h, f.c_str(), 0), XD_OK);
+    EXPECT_EQ(ntx_add_key(h, "A", 1, 2), XD_CORRUPT);
+    xdb_set_status(XD_OK);
+    ntx_close(h);
+    EXPECT_EQ(bytes(f), b);
+}
+
 // Pages that lie: a child outside the file, a count past the slots, a loop, slots
 // outside the page. Every operation answers with a status; the check names the
 // fault.
