@@ -37,6 +37,22 @@ std::string path_from_wide(const std::u16string& w) {
     return out;
 }
 
+std::string path_identity(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::path(path), ec);
+    if (ec) p = fs::path(path);
+#ifdef _WIN32
+    p.make_preferred();
+    std::string key = p.string();
+    for (char& c : key)
+        if (c >= 'a' && c <= 'z') c = (char)(c - 32);
+    return key;
+#else
+    return p.string();
+#endif
+}
+
 std::string path_matching_case(const std::string& path) {
 #ifdef _WIN32
     return path;

@@ -15,6 +15,10 @@ std::string path_from_wide(const std::u16string& name);
 // only in the case of ASCII letters (PEOPLE.DBF for people.dbf), else `path` as
 // given.
 std::string path_matching_case(const std::string& path);
+// One spelling per file, whatever path names it: absolute, links and dot segments
+// resolved; on Windows also the system's separators and one case (its file names
+// ignore case).
+std::string path_identity(const std::string& path);
 
 // Names (of items, tables, connections) compare as the host compares them: ASCII
 // letters in either case.

@@ -2,6 +2,8 @@
 
 #include "driver/physical_files.h"
 
+#include "driver/paths.h"
+
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -15,13 +17,8 @@ std::map<std::string, std::unique_ptr<PhysicalFile>>& records() {
     return all;
 }
 
-// One key per file whatever path names it: the absolute path with links and dot
-// segments resolved.
-std::string key_of(const std::string& path) {
-    std::error_code ec;
-    fs::path p = fs::weakly_canonical(fs::path(path), ec);
-    return ec ? path : p.string();
-}
+// One key per file whatever path names it.
+std::string key_of(const std::string& path) { return path_identity(path); }
 
 }  // namespace
 

@@ -24,6 +24,7 @@
 #include "host/host_record.h"
 #include "host/json_line.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/other_programs.h"
 
 namespace {
 
@@ -154,6 +155,7 @@ TEST_F(ReadingTest, NtxKeyOrderIsTheOrderTheWriterRecorded) {
 
 // ---- Records as the engine dumps them ----
 
+#ifndef _WIN32
 std::vector<std::string> dump_lines(const std::string& file) {
     std::vector<std::string> lines;
     std::string cmd = std::string(QXDB_CLI) + " dump --format jsonl '" + file + "' 2>/dev/null";
@@ -171,7 +173,9 @@ std::vector<std::string> dump_lines(const std::string& file) {
     if (p) pclose(p);
     return lines;
 }
+#endif
 
+#ifndef _WIN32
 std::string jsonl_of(Opened& o) {
     char* text = nullptr;
     size_t size = 0;
@@ -192,8 +196,12 @@ std::string jsonl_of(Opened& o) {
     if (!line.empty() && line.back() == '\n') line.pop_back();
     return line;
 }
+#endif
 
 TEST_F(ReadingTest, EveryRecordReadsAsTheEngineDumpsIt) {
+#ifdef _WIN32
+    QXDB_SKIP_WITHOUT_OTHER_PROGRAMS();
+#else
     struct Case {
         const char* dir;
         const char* table;
@@ -240,6 +248,7 @@ TEST_F(ReadingTest, EveryRecordReadsAsTheEngineDumpsIt) {
         EXPECT_GT(deleted_seen, 0);
         EXPECT_EQ(memos_seen > 0, c.memos);
     }
+#endif
 }
 
 // ---- Ranges and searches against a model ----
@@ -468,6 +477,9 @@ TEST_F(ModelTable, SearchesExactAndGenericAgainstTheModel) {
 }
 
 TEST_F(ModelTable, SavedPositionSurvivesOtherWorkAndAnotherProcesssAppends) {
+#ifdef _WIN32
+    QXDB_SKIP_WITHOUT_OTHER_PROGRAMS();
+#else
     Build(4, 120);
     Opened o;
     open(&o, dir_, "T");
@@ -514,6 +526,7 @@ TEST_F(ModelTable, SavedPositionSurvivesOtherWorkAndAnotherProcesssAppends) {
     std::vector<int64_t> rest = {o.cursor->GetRecordNumber()};
     while (o.cursor->Browse(u"KEY", kBrowseNext, 0) && !o.cursor->IsEndOfData()) rest.push_back(o.cursor->GetRecordNumber());
     EXPECT_EQ(rest.size(), sorted.size() - at - 1);
+#endif
 }
 
 // ---- The corners of reading ----
