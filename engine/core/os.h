@@ -62,8 +62,10 @@ int osl_open_elsewhere(uint16_t handle);
 // databases test themselves. Every change to the file system is counted (writes,
 // size changes, flushes, creates, deletes, renames); the `nth` one after arming
 // (1-based) fails as a full disk would, or ends the process at once, before it
-// happens, as a kill between two writes would. 0 disarms.
-enum : int { OSL_FAULT_FAIL = 1, OSL_FAULT_EXIT = 2 };
+// happens, as a kill between two writes would; or fails it and every change after
+// it, which leaves the files as that kill would while the process goes on (for
+// systems where a test cannot fork). 0 disarms.
+enum : int { OSL_FAULT_FAIL = 1, OSL_FAULT_EXIT = 2, OSL_FAULT_FREEZE = 3 };
 const int OSL_FAULT_EXIT_CODE = 86;
 void osl_fault_arm(uint32_t nth, int action);
 // Changes counted since the last arming.

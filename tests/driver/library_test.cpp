@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <fstream>
 
@@ -16,12 +14,21 @@
 #include "framework/codepage.h"
 #include "framework/error.h"
 #include "host/host_values.h"
+#include "host/host_platform.h"
 #include "host/loader.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/programs.h"
 
 namespace {
 
 std::u16string w(const std::string& s) { return utf8_to_wide(s); }
+
+void* load_host_module() {
+    std::string error;
+    void* module = host_load_library(QXDB_HOST_MODULE_FILE, &error);
+    EXPECT_NE(module, nullptr) << error;
+    return module;
+}
 
 // A listing's result, its state word all ones to see which bits the library clears.
 struct ListResult : HostTextResult {
@@ -63,16 +70,16 @@ TEST(LibraryLoader, FullStartStopSequenceThroughTheSharedLibrary) {
         int32_t quiet;
     } open_record{20, session.HostModule(), 0, 0, 1};
     EXPECT_EQ(session.Exports().execution(3985, (intptr_t)&open_record), 1);
-    void* keep = dlopen(QXDB_HOST_MODULE_FILE, RTLD_NOW | RTLD_LOCAL);  // stays loaded after the session
-    auto going_away = (int (*)())dlsym(keep, "qxdbhost_going_away_count");
-    auto facilities = (int (*)())dlsym(session.HostModule(), "qxdbhost_facility_requests");
+    void* keep = load_host_module();  // stays loaded after the session
+    auto going_away = (int (*)())host_library_entry(keep, "qxdbhost_going_away_count");
+    auto facilities = (int (*)())host_library_entry(session.HostModule(), "qxdbhost_facility_requests");
     ASSERT_NE(going_away, nullptr);
     EXPECT_EQ(facilities(), 13);  // 9, 10, 12, 13, 15, 14, 17 and (quiet: no 7) 1, 5, 2, 3, 4, 8
     int before = going_away();
     c->Release();
     session.Stop();  // release, ExternalTermLibrary, unload
     EXPECT_EQ(going_away(), before + 1);  // the teardown told the host
-    dlclose(keep);
+    host_unload_library(keep);
     remove_temp_dir(dir);
 }
 
@@ -156,16 +163,15 @@ TEST_F(LibraryExports, TabledAnswers) {
     EXPECT_EQ(bDLLCompatible(5, 99, &out), 0);
     EXPECT_EQ(out, 0);
 
-    void* self = dlopen(nullptr, RTLD_NOW);
+    void* self = this_program_module();
     EXPECT_EQ(bInitVLCalcFromVM(self, 1, 2), 0);
     EXPECT_EQ(bInitVLCalcFromVM(self, 2, 3), 0);
     EXPECT_EQ(bInitVLCalcFromVM(self, 2, 2), 0);  // this program exports no routine
     EXPECT_EQ(bInitVLConvFromVM(self, 2, 2), 0);
-    dlclose(self);
-    void* host = dlopen(QXDB_HOST_MODULE_FILE, RTLD_NOW | RTLD_LOCAL);
+    void* host = load_host_module();
     ASSERT_NE(host, nullptr);
     EXPECT_EQ(bInitVLCalcFromVM(host, 2, 2), 1);
-    EXPECT_EQ(library().calc[29], dlsym(host, "nModuloEx"));
+    EXPECT_EQ(library().calc[29], host_library_entry(host, "nModuloEx"));
     EXPECT_EQ(bInitVLConvFromVM(host, 2, 2), 1);
     EXPECT_NE(library().conversion_proxy, nullptr);
 
@@ -181,7 +187,7 @@ TEST_F(LibraryExports, TabledAnswers) {
     EXPECT_EQ(Execution(3985, (intptr_t)&record), 1);
     EXPECT_EQ(Execution(3985, (intptr_t)&record), 1);
     EXPECT_EQ(Execution(4963, 5), 1);  // the host's level (2) lets the query through
-    auto set_level = (void (*)(int32_t))dlsym(host, "qxdbhost_set_level");
+    auto set_level = (void (*)(int32_t))host_library_entry(host, "qxdbhost_set_level");
     ASSERT_NE(set_level, nullptr);
     set_level(1);  // the level is asked of the host's object each time
     EXPECT_EQ(Execution(4963, 5), 2);
@@ -213,7 +219,7 @@ TEST_F(LibraryExports, TabledAnswers) {
     d->Release();
     EXPECT_EQ(library().current_driver, nullptr);  // destroyed at count 0
     ExternalTermLibrary();
-    dlclose(host);
+    host_unload_library(host);
 }
 
 TEST_F(LibraryExports, ConnectionsPathsAndListings) {

@@ -24,7 +24,7 @@
 #include "host/host_record.h"
 #include "host/json_line.h"
 #include "tests/support/dbf_builder.h"
-#include "tests/support/other_programs.h"
+#include "tests/support/programs.h"
 
 namespace {
 
@@ -155,31 +155,13 @@ TEST_F(ReadingTest, NtxKeyOrderIsTheOrderTheWriterRecorded) {
 
 // ---- Records as the engine dumps them ----
 
-#ifndef _WIN32
 std::vector<std::string> dump_lines(const std::string& file) {
-    std::vector<std::string> lines;
-    std::string cmd = std::string(QXDB_CLI) + " dump --format jsonl '" + file + "' 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[1 << 16];
-    std::string line;
-    while (p && fgets(buf, sizeof buf, p)) {
-        line += buf;
-        if (line.back() == '\n') {
-            line.pop_back();
-            lines.push_back(line);
-            line.clear();
-        }
-    }
-    if (p) pclose(p);
-    return lines;
+    return lines_of(run_program({QXDB_CLI, "dump", "--format", "jsonl", file}, "", ProgramErrors::kDropped).out);
 }
-#endif
 
-#ifndef _WIN32
-std::string jsonl_of(Opened& o) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&text, &size);
+// The record as the command's writer puts it in a line (through a scratch file).
+std::string jsonl_of(Opened& o, const std::string& scratch) {
+    FILE* f = fopen(scratch.c_str(), "w+b");
     std::vector<std::string> names = {"recno", "deleted"};
     for (const auto& i : o.record->Items()) names.push_back(wide_to_utf8(i.name));
     {
@@ -190,18 +172,17 @@ std::string jsonl_of(Opened& o) {
         writer.write(cells);
         writer.finish();
     }
+    std::string line;
+    rewind(f);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) line.append(buf, n);
     fclose(f);
-    std::string line(text, size);
-    free(text);
     if (!line.empty() && line.back() == '\n') line.pop_back();
     return line;
 }
-#endif
 
 TEST_F(ReadingTest, EveryRecordReadsAsTheEngineDumpsIt) {
-#ifdef _WIN32
-    QXDB_SKIP_WITHOUT_OTHER_PROGRAMS();
-#else
     struct Case {
         const char* dir;
         const char* table;
@@ -213,6 +194,7 @@ TEST_F(ReadingTest, EveryRecordReadsAsTheEngineDumpsIt) {
                           {"harbour/clipper", "people", "people.dbf", true},
                           {"harbour/foxpro", "people", "people.dbf", true},
                           {"harbour/dbase3", "plain", "plain.dbf", false}};
+    const std::string scratch = temp_dir();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dir);
         Opened o;
@@ -226,7 +208,7 @@ TEST_F(ReadingTest, EveryRecordReadsAsTheEngineDumpsIt) {
             int deleted = -1;
             ASSERT_EQ(o.cursor->Read((int64_t)n, 0, &deleted), 1) << n;
             JsonObject mine, theirs;
-            ASSERT_TRUE(parse_json_object(jsonl_of(o), &mine));
+            ASSERT_TRUE(parse_json_object(jsonl_of(o, scratch + "/line.jsonl"), &mine));
             ASSERT_TRUE(parse_json_object(dump[n - 1], &theirs));
             ASSERT_EQ(mine.size(), theirs.size()) << dump[n - 1];
             deleted_seen += deleted;
@@ -248,7 +230,6 @@ TEST_F(ReadingTest, EveryRecordReadsAsTheEngineDumpsIt) {
         EXPECT_GT(deleted_seen, 0);
         EXPECT_EQ(memos_seen > 0, c.memos);
     }
-#endif
 }
 
 // ---- Ranges and searches against a model ----
@@ -477,9 +458,6 @@ TEST_F(ModelTable, SearchesExactAndGenericAgainstTheModel) {
 }
 
 TEST_F(ModelTable, SavedPositionSurvivesOtherWorkAndAnotherProcesssAppends) {
-#ifdef _WIN32
-    QXDB_SKIP_WITHOUT_OTHER_PROGRAMS();
-#else
     Build(4, 120);
     Opened o;
     open(&o, dir_, "T");
@@ -503,11 +481,12 @@ TEST_F(ModelTable, SavedPositionSurvivesOtherWorkAndAnotherProcesssAppends) {
     other->Release();
 
     // Another process appends to the table.
-    std::string cmd = std::string(QXDB_CLI) + " append --ignore-indexes '" + dir_ + "/T.dbf' >/dev/null 2>&1";
-    FILE* p = popen(cmd.c_str(), "w");
-    ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 5; i++) fprintf(p, "{\"KEY\": \"AB\", \"NUM\": 1.5, \"DAY\": null}\n");
-    ASSERT_EQ(pclose(p), 0);
+    {
+        std::ofstream in(dir_ + "/five.jsonl", std::ios::binary);
+        for (int i = 0; i < 5; i++) in << "{\"KEY\": \"AB\", \"NUM\": 1.5, \"DAY\": null}\n";
+    }
+    ProgramResult appended = run_program({QXDB_CLI, "append", "--ignore-indexes", dir_ + "/T.dbf"}, dir_ + "/five.jsonl");
+    ASSERT_EQ(appended.code, 0) << appended.out;
     int64_t count = 0;
     ASSERT_EQ(o.cursor->Count(&count, kCountAll), 1);
     EXPECT_EQ(count, 125);  // the count is read from the file again
@@ -526,7 +505,6 @@ TEST_F(ModelTable, SavedPositionSurvivesOtherWorkAndAnotherProcesssAppends) {
     std::vector<int64_t> rest = {o.cursor->GetRecordNumber()};
     while (o.cursor->Browse(u"KEY", kBrowseNext, 0) && !o.cursor->IsEndOfData()) rest.push_back(o.cursor->GetRecordNumber());
     EXPECT_EQ(rest.size(), sorted.size() - at - 1);
-#endif
 }
 
 // ---- The corners of reading ----

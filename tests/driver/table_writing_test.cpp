@@ -5,12 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -33,6 +27,7 @@
 #include "host/host_record.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/other_programs.h"
+#include "tests/support/programs.h"
 
 namespace {
 
@@ -385,9 +380,6 @@ TEST_F(WritingTest, FieldWritingCornersAndWritesAtANumber) {
 }
 
 TEST_F(WritingTest, RecordAndFileLocks) {
-#ifdef _WIN32
-    QXDB_SKIP_WITHOUT_OTHER_PROGRAMS();
-#else
     MakeTable();
     HostRecordObject* record;
     IXbaseTable* a = Open(&record);
@@ -434,32 +426,17 @@ TEST_F(WritingTest, RecordAndFileLocks) {
     EXPECT_EQ(a->FileLockState(), 0);
 
     // Another process holds record 2: the conflict is error 1041 until it is gone.
-    std::string cmd = std::string(QXDB_CLI) + " lock '" + dir_ + "' T --record 2 --hold 30";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), (char*)nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    char buf[64] = {0};
-    ASSERT_GT(read(out[0], buf, sizeof buf - 1), 0);
-    EXPECT_EQ(std::string(buf), "locked\n");
+    RunningProgram holder({QXDB_CLI, "lock", dir_, "T", "--record", "2", "--hold", "30"});
+    ASSERT_EQ(holder.read_line(), "locked");
     EXPECT_EQ(a->LockRecord(2, 2), 0);
     EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
     EXPECT_EQ(a->LockRecord(1, 2), 1);
     // A file lock of kind 2 is refused while the other process holds a record.
     EXPECT_EQ(a->LockFile(3), 0);
     EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1054u);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    close(out[0]);
+    holder.kill();
     EXPECT_EQ(a->LockRecord(2, 2), 1);  // the killed process's locks are gone
     ASSERT_EQ(a->UnlockFile(), 1);
-#endif
 }
 
 }  // namespace
@@ -469,7 +446,7 @@ namespace {
 // What the driver wrote, read by the independent readers (when they are installed).
 TEST_F(WritingTest, AnotherProgramReadsWhatTheDriverWrote) {
 #ifdef _WIN32
-    QXDB_SKIP_WITHOUT_OTHER_PROGRAMS();
+    QXDB_LINUX_ONLY("reads with the python readers");
 #else
     if (system("/usr/bin/python3 -c 'import dbfread, dbf' >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "python3-dbf and python3-dbfread are not installed (make test installs them as root)";
@@ -563,17 +540,9 @@ TEST_F(WritingTest, AutomaticIdentifiersFollowTheLastKey) {
 
 namespace {
 
-#ifndef _WIN32
-int run_exit(const std::string& command) {
-    int status = system((command + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-#endif
+int run_exit(const std::string& command) { return run_command_line(QXDB_CLI, command).code; }
 
 TEST_F(WritingTest, TheContextLockSharesTheFileWithReadersOnly) {
-#ifdef _WIN32
-    QXDB_SKIP_WITHOUT_OTHER_PROGRAMS();
-#else
     MakeTable();
     HostRecordObject* record;
     IXbaseTable* t = Open(&record);
@@ -583,13 +552,12 @@ TEST_F(WritingTest, TheContextLockSharesTheFileWithReadersOnly) {
     EXPECT_EQ(context->ContextLockIfOpen(u"NOSUCH"), 1);
     ASSERT_EQ(context->ContextLock(u"t"), 1);  // the table's name, case aside
     EXPECT_EQ(t->FileLockState(), 0);           // a reader's lock is no file lock of the host's
-    const std::string other = std::string(QXDB_CLI) + " lock '" + dir_ + "' T --hold 0";
+    const std::string other = "lock '" + dir_ + "' T --hold 0";
     EXPECT_EQ(run_exit(other + " --file 3"), 1);  // another program's exclusive lock waits for it
     EXPECT_EQ(run_exit(other + " --record 1"), 0);  // its record locks do not
     ASSERT_EQ(t->UnlockFile(), 1);
     EXPECT_EQ(run_exit(other + " --file 3"), 0);
     context->Release();
-#endif
 }
 
 }  // namespace
@@ -597,9 +565,6 @@ TEST_F(WritingTest, TheContextLockSharesTheFileWithReadersOnly) {
 namespace {
 
 TEST_F(WritingTest, AnExclusiveDeclarationLocksTheWholeFile) {
-#ifdef _WIN32
-    QXDB_SKIP_WITHOUT_OTHER_PROGRAMS();
-#else
     MakeTable();
     IXDriverProxy* proxy = pQueryProxy(191);
     ASSERT_NE(proxy, nullptr);
@@ -613,13 +578,12 @@ TEST_F(WritingTest, AnExclusiveDeclarationLocksTheWholeFile) {
     t->AttachHostRecord(record);
     record->SetText(u"NAME", "MINE");
     EXPECT_EQ(t->AddRecord(), 1);  // the declaring table writes under its own lock
-    const std::string other = std::string(QXDB_CLI) + " lock '" + dir_ + "' T --hold 0 --record 1";
+    const std::string other = "lock '" + dir_ + "' T --hold 0 --record 1";
     EXPECT_EQ(run_exit(other), 1);  // another program cannot
     t->UnlockFile();
     EXPECT_EQ(run_exit(other), 0);
     record->Release();
     proxy->Release();
-#endif
 }
 
 }  // namespace

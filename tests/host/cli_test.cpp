@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,25 +11,13 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/programs.h"
 
 namespace {
 
-struct CliRun {
-    int code;
-    std::string out;
-};
+using CliRun = ProgramResult;
 
-CliRun qxdb(const std::string& args) {
-    std::string cmd = std::string("'") + QXDB_CLI + "' " + args + " 2>&1";
-    CliRun r{-1, ""};
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+CliRun qxdb(const std::string& args) { return run_command_line(QXDB_CLI, args); }
 
 TEST(Cli, MessageAndStatus) {
     CliRun r = qxdb("message 2659 42 '/data/T.DBF' -17");
@@ -497,25 +483,23 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     std::ofstream(d + "/in.jsonl") << "{\"NAME\":\"a\"}\n{\"NAME\":\"b\"}\n";
     ASSERT_EQ(qxdb("append '" + d + "/T.dbf' < '" + d + "/in.jsonl'").code, 0);
     auto hold = [&](int seconds) {
-        FILE* p = popen(("'" + std::string(QXDB_CLI) + "' lock '" + d + "' T --record 1 --hold " + std::to_string(seconds)).c_str(), "r");
-        char buf[32] = {0};
-        EXPECT_TRUE(p && fgets(buf, sizeof buf, p));
-        EXPECT_EQ(std::string(buf), "locked\n");
+        RunningProgram p({QXDB_CLI, "lock", d, "T", "--record", "1", "--hold", std::to_string(seconds)});
+        EXPECT_EQ(p.read_line(), "locked");
         return p;
     };
-    FILE* holder = hold(2);
+    RunningProgram holder = hold(2);
     CliRun r = qxdb("delete '" + d + "' T 1");
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.out.find("bloqué par une autre application"), std::string::npos) << r.out;  // message 3038
     EXPECT_EQ(qxdb("delete '" + d + "' T 1 --wait 20").code, 0);  // goes on once the lock is gone
-    pclose(holder);
+    holder.wait();
     EXPECT_EQ(qxdb("count '" + d + "' T --deleted").out, "1\n");
     // The file tools wait as well: a record lock for delete --raw and recall, the
     // file held open for pack.
     holder = hold(2);
     EXPECT_EQ(qxdb("recall '" + d + "/T.dbf' 1").code, 1);
     EXPECT_EQ(qxdb("recall '" + d + "/T.dbf' 1 --wait 20").code, 0);
-    pclose(holder);
+    holder.wait();
     holder = hold(2);
     r = qxdb("pack '" + d + "/T.dbf'");
     EXPECT_EQ(r.code, 1);
@@ -524,7 +508,7 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     r = qxdb("pack '" + d + "/T.dbf' --wait 20");
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;  // the attempts before are not told
-    pclose(holder);
+    holder.wait();
     EXPECT_EQ(qxdb("count '" + d + "' T").out, "1\n");
     remove_temp_dir(d);
 }

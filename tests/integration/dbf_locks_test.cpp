@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <set>
 
@@ -14,6 +10,7 @@
 #include "engine/core/engine.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/programs.h"
 
 namespace {
 
@@ -42,22 +39,69 @@ protected:
     std::string path_;
 };
 
-// Runs `child` in a forked process with its own engine; returns its exit code.
-template <class F>
-pid_t spawn(F child) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        xdbinit();
-        int code = child();
-        _exit(code);
-    }
-    return pid;
+// The other processes of these tests: this program again, each with its own engine.
+
+// Tries to lock record N of the table: exit 0 when it got it, 1 on a lock violation.
+QXDB_TEST_ROLE(lock_one_record) {
+    xdbinit();
+    int16_t h;
+    if (dbf_open(&h, args.at(0).c_str(), XDB_OPEN_SHORTHAND | 1) < 0) return 9;
+    xdb_set_status(XD_OK);
+    XDSTATUS s = dbf_lock_record(h, DBF_RECORD_LOCK, (uint32_t)std::stoul(args.at(1)));
+    return s == XD_OK ? 0 : s == XD_LOCKVIOLATION ? 1 : 2;
 }
 
-int wait_for(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Takes a shared file lock, says "k" (or "v" when refused) and holds it until its
+// input closes.
+QXDB_TEST_ROLE(hold_shared_lock) {
+    xdbinit();
+    int16_t h;
+    char r = 'x';
+    if (dbf_open(&h, args.at(0).c_str(), XDB_OPEN_SHORTHAND | 1) >= 0) {
+        // Readers test the record area at the same moment and may meet each other's
+        // test lock: like any caller, a reader tries again.
+        XDSTATUS s = XD_LOCKVIOLATION;
+        for (int attempt = 0; attempt < 2000 && s == XD_LOCKVIOLATION; attempt++) {
+            if (attempt) sleep_microseconds(200);
+            xdb_set_status(XD_OK);
+            s = dbf_lock_file(h, 4);
+        }
+        r = s == XD_OK ? 'k' : 'v';
+    }
+    printf("%c\n", r);
+    fflush(stdout);
+    while (getchar() != EOF) {
+    }
+    return r == 'k' ? 0 : 1;
+}
+
+// Appends COUNT records named TAG0, TAG1, ..., each under the file lock.
+QXDB_TEST_ROLE(append_under_file_lock) {
+    xdbinit();
+    const char tag = args.at(1)[0];
+    const int count = std::stoi(args.at(2));
+    int16_t h;
+    if (dbf_open(&h, args.at(0).c_str(), XDB_OPEN_SHORTHAND | 1) < 0) return 9;
+    for (int i = 0; i < count; i++) {
+        for (;;) {
+            xdb_set_status(XD_OK);
+            XDSTATUS s = dbf_lock_file(h, 1);
+            if (s == XD_OK) break;
+            if (s != XD_LOCKVIOLATION) return 2;
+            sleep_microseconds(50);
+        }
+        char name[16];
+        snprintf(name, sizeof name, "%c%d", tag, i);
+        double n = i;
+        xdb_set_status(XD_OK);
+        dbf_put_field(h, 0, name);
+        dbf_put_field(h, 1, &n);
+        uint32_t recno = 0;
+        if (dbf_write_record(h, &recno, DBF_WRITE_APPEND) != XD_OK) return 3;
+        if (dbf_unlock_file(h, 1) != XD_OK) return 4;
+    }
+    xdb_set_status(XD_OK);
+    return dbf_close(h) == XD_OK ? 0 : 5;
 }
 
 TEST_F(LocksTest, RecordLocksBetweenHandles) {
@@ -137,101 +181,38 @@ TEST_F(LocksTest, FileLockModesAndTheCountReRead) {
 TEST_F(LocksTest, RecordLockAcrossProcessesReleasedByUnlockAndByClose) {
     int16_t a = open();
     ASSERT_EQ(rec(a, DBF_RECORD_LOCK, 2), XD_OK);
-    auto child_try = [&](uint32_t n) {
-        return spawn([&] {
-            int16_t h;
-            if (dbf_open(&h, path_.c_str(), XDB_OPEN_SHORTHAND | 1) < 0) return 9;
-            xdb_set_status(XD_OK);
-            XDSTATUS s = dbf_lock_record(h, DBF_RECORD_LOCK, n);
-            return s == XD_OK ? 0 : s == XD_LOCKVIOLATION ? 1 : 2;
-        });
-    };
-    EXPECT_EQ(wait_for(child_try(2)), 1);
-    EXPECT_EQ(wait_for(child_try(1)), 0);
+    auto child_try = [&](uint32_t n) { return run_role("lock_one_record", {path_, std::to_string(n)}).code; };
+    EXPECT_EQ((child_try(2)), 1);
+    EXPECT_EQ((child_try(1)), 0);
     rec(a, DBF_RECORD_UNLOCK, 2);
-    EXPECT_EQ(wait_for(child_try(2)), 0);
+    EXPECT_EQ((child_try(2)), 0);
     rec(a, DBF_RECORD_LOCK, 2);
-    EXPECT_EQ(wait_for(child_try(2)), 1);
+    EXPECT_EQ((child_try(2)), 1);
     xdb_set_status(XD_OK);
     dbf_close(a);
-    EXPECT_EQ(wait_for(child_try(2)), 0);
+    EXPECT_EQ((child_try(2)), 0);
 }
 
 TEST_F(LocksTest, SixtyTwoReadersAndNoMore) {
     // 62 processes hold a shared lock each, then wait to be told to stop.
-    int go[2], ready[2];
-    ASSERT_EQ(pipe(go), 0);
-    ASSERT_EQ(pipe(ready), 0);
-    std::vector<pid_t> readers;
-    for (int i = 0; i < 62; i++) {
-        readers.push_back(spawn([&] {
-            close(go[1]);
-            int16_t h;
-            char r = 'x';
-            if (dbf_open(&h, path_.c_str(), XDB_OPEN_SHORTHAND | 1) >= 0) {
-                // Readers test the record area at the same moment and may meet each
-                // other's test lock: like any caller, a reader tries again.
-                XDSTATUS s = XD_LOCKVIOLATION;
-                for (int attempt = 0; attempt < 2000 && s == XD_LOCKVIOLATION; attempt++) {
-                    if (attempt) usleep(200);
-                    xdb_set_status(XD_OK);
-                    s = dbf_lock_file(h, 4);
-                }
-                r = s == XD_OK ? 'k' : 'v';
-            }
-            if (write(ready[1], &r, 1) != 1) return 3;
-            char c;
-            if (read(go[0], &c, 1) < 0) return 4;  // end of file when the parent closes
-            return r == 'k' ? 0 : 1;
-        }));
-    }
-    close(go[0]);
+    std::vector<RunningProgram> readers;
+    for (int i = 0; i < 62; i++) readers.push_back(start_role("hold_shared_lock", {path_}));
     std::string answers;
-    for (int i = 0; i < 62; i++) {
-        char c;
-        ASSERT_EQ(read(ready[0], &c, 1), 1);
-        answers += c;
-    }
+    for (RunningProgram& r : readers) answers += r.read_line();
     EXPECT_EQ(answers, std::string(62, 'k'));
     int16_t h = open();
     EXPECT_EQ(file(h, 4), XD_LOCKVIOLATION);  // the 63rd reader
     EXPECT_EQ(file(h, 2), XD_LOCKVIOLATION);
-    close(go[1]);
-    for (pid_t p : readers) EXPECT_EQ(wait_for(p), 0);
+    for (RunningProgram& r : readers) EXPECT_EQ(r.wait(), 0);
     EXPECT_EQ(file(h, 4), XD_OK);
 }
 
 TEST_F(LocksTest, TwoProcessesAppendingUnderAFileLockLoseNothing) {
     const int kEach = 300;
-    auto writer = [&](char tag) {
-        return spawn([&, tag] {
-            int16_t h;
-            if (dbf_open(&h, path_.c_str(), XDB_OPEN_SHORTHAND | 1) < 0) return 9;
-            for (int i = 0; i < kEach; i++) {
-                for (;;) {
-                    xdb_set_status(XD_OK);
-                    XDSTATUS s = dbf_lock_file(h, 1);
-                    if (s == XD_OK) break;
-                    if (s != XD_LOCKVIOLATION) return 2;
-                    usleep(50);
-                }
-                char name[9];
-                snprintf(name, sizeof name, "%c%d", tag, i);
-                double n = i;
-                xdb_set_status(XD_OK);
-                dbf_put_field(h, 0, name);
-                dbf_put_field(h, 1, &n);
-                uint32_t recno = 0;
-                if (dbf_write_record(h, &recno, DBF_WRITE_APPEND) != XD_OK) return 3;
-                if (dbf_unlock_file(h, 1) != XD_OK) return 4;
-            }
-            xdb_set_status(XD_OK);
-            return dbf_close(h) == XD_OK ? 0 : 5;
-        });
-    };
-    pid_t p1 = writer('P'), p2 = writer('Q');
-    EXPECT_EQ(wait_for(p1), 0);
-    EXPECT_EQ(wait_for(p2), 0);
+    RunningProgram p1 = start_role("append_under_file_lock", {path_, "P", std::to_string(kEach)});
+    RunningProgram p2 = start_role("append_under_file_lock", {path_, "Q", std::to_string(kEach)});
+    EXPECT_EQ(p1.wait(), 0) << p1.rest();
+    EXPECT_EQ(p2.wait(), 0) << p2.rest();
     int16_t h = open();
     uint32_t count = 0;
     dbf_record_count(h, &count);

@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -22,6 +20,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "host/json_line.h"
+#include "tests/support/programs.h"
 
 namespace fs = std::filesystem;
 
@@ -82,22 +81,11 @@ struct RunResult {
 };
 
 RunResult run_dump(const fs::path& file) {
+    ProgramResult run = run_program({QXDB_CLI, "dump", "--format", "jsonl", file.string()}, "", ProgramErrors::kDropped);
     RunResult r;
-    std::string cmd = std::string("'") + QXDB_CLI + "' dump --format jsonl '" + file.string() + "' 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    std::string line;
-    char buf[65536];
-    while (fgets(buf, sizeof buf, p)) {
-        line += buf;
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-            r.lines.push_back(line);
-            line.clear();
-        }
-    }
-    int status = pclose(p);
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.exit_code = run.code;
+    for (std::string& line : lines_of(run.out))
+        if (!line.empty()) r.lines.push_back(std::move(line));
     return r;
 }
 

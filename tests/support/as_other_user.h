@@ -1,11 +1,17 @@
 #pragma once
-// Runs a piece of a test in a forked process that cannot write files it does not
-// own: as root (CI runs as root), the child becomes the user "nobody" first, since
-// root may write any file whatever its mode.
+// Runs a piece of a test where files it does not own cannot be written. On Linux a
+// forked process does it; as root (CI runs as root) the child becomes the user
+// "nobody" first, since root may write any file whatever its mode. On Windows the
+// read-only attribute keeps every program out, so the piece runs in place.
 
 #include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <string>
 
@@ -16,11 +22,23 @@ inline void share_read_only(const std::string& dir, std::initializer_list<std::s
     for (const std::string& f : files) chmod(f.c_str(), 0444);
 }
 
-// Runs `body` (returning 0 on success, else a code naming the failed check) in a
-// child process without the rights to write read-only files; returns its exit
-// code, or -1 when the child could not drop its rights or died.
+// Whether this process could write the file.
+inline bool file_is_writable(const std::string& path) {
+#ifdef _WIN32
+    return _access(path.c_str(), 2) == 0;
+#else
+    return access(path.c_str(), W_OK) == 0;
+#endif
+}
+
+// Runs `body` (returning 0 on success, else a code naming the failed check) without
+// the rights to write read-only files; returns its exit code, or -1 when the child
+// could not drop its rights or died.
 template <class F>
 int run_without_write_rights(F body) {
+#ifdef _WIN32
+    return body();
+#else
     pid_t pid = fork();
     if (pid == 0) {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(250);
@@ -29,4 +47,5 @@ int run_without_write_rights(F body) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }

@@ -1,10 +1,8 @@
 #pragma once
-// Tests that start other programs (fork, popen, the Linux qxdb command, the python
-// readers) run on Linux; in the Windows suite they say so and are skipped. Their
-// cross-process parts have Windows counterparts in make test-windows (two qxdb.exe
-// processes contending for locks).
+// Tests that need what only the Linux side of this machine has (the python readers,
+// a POSIX shell, another user's rights) say so in the Windows suite and are skipped
+// there; everything else, other processes included, runs on both.
 
 #include <gtest/gtest.h>
 
-#define QXDB_SKIP_WITHOUT_OTHER_PROGRAMS() \
-    GTEST_SKIP() << "starts another program (fork, popen, the qxdb command or python): runs on Linux"
+#define QXDB_LINUX_ONLY(why) GTEST_SKIP() << (why) << ": runs on Linux only"

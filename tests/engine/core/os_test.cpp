@@ -3,10 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -17,6 +14,7 @@
 #include "tests/support/dbf_builder.h"
 #include "tests/support/as_other_user.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/programs.h"
 
 namespace {
 
@@ -115,31 +113,27 @@ TEST_F(OsTest, TwoHandlesOfOneProcessConflictAndCloseDropsOnlyItsOwnLocks) {
     EXPECT_EQ(xdb_flock(0, 0, 1, 1), XD_NULLPARAM);
 }
 
+// Another process with its own engine and its own handle on the file: "V" when the
+// byte is another's, "K" when the byte outside the region is free.
+QXDB_TEST_ROLE(probe_locked_byte) {
+    xdbinit();
+    uint16_t sh = 0, mode = 0;
+    std::string r = "??";
+    if (xdb_fopen(&sh, args.at(0).c_str(), XDB_OPEN_SHARED, &mode) == XD_OK) {
+        r[0] = xdb_flock(sh, 0, 0x7FFFFFFE, 1) == XD_LOCKVIOLATION ? 'V' : 'x';
+        xdb_set_status(XD_OK);
+        r[1] = xdb_flock(sh, 0, 0x10, 1) == XD_OK ? 'K' : 'x';  // outside the region
+    }
+    printf("%s\n", r.c_str());
+    return 0;
+}
+
 TEST_F(OsTest, LocksConflictAcrossProcesses) {
     uint16_t a = open_shared();
     ASSERT_EQ(xdb_flock(a, 0, 0x5FFFFFC0, 0x2000003F), XD_OK);
-    int pipefd[2];
-    ASSERT_EQ(pipe(pipefd), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        // The child: its own engine, its own handle on the same file.
-        xdbinit();
-        uint16_t sh = 0, mode = 0;
-        char r[2] = {'?', '?'};
-        if (xdb_fopen(&sh, path_.c_str(), XDB_OPEN_SHARED, &mode) == XD_OK) {
-            r[0] = xdb_flock(sh, 0, 0x7FFFFFFE, 1) == XD_LOCKVIOLATION ? 'V' : 'x';
-            xdb_set_status(XD_OK);
-            r[1] = xdb_flock(sh, 0, 0x10, 1) == XD_OK ? 'K' : 'x';  // outside the region
-        }
-        if (write(pipefd[1], r, 2) != 2) _exit(2);
-        _exit(0);
-    }
-    char r[2] = {0, 0};
-    ASSERT_EQ(read(pipefd[0], r, 2), 2);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(r[0], 'V');
-    EXPECT_EQ(r[1], 'K');
+    ProgramResult r = run_role("probe_locked_byte", {path_});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "VK\n");
 }
 
 TEST_F(OsTest, ExclusiveOpenKeepsOthersOutAndFallsBackToReadOnlyShared) {
