@@ -3,9 +3,10 @@
 # make bench  build (Release) and run the benchmarks
 # make tsan   build the threads test with ThreadSanitizer and run it
 # make windows  cross-build qxdb.dll, qxdb.exe and qxdbhost.dll (32- and 64-bit) with mingw-w64
-# make test-windows  the Win32 seam end to end under Wine: smoke test, the portable test
-#                    suite, qxdb.exe loading qxdb.dll, two Windows programs' locks, and
-#                    the files of Linux and Windows compared byte for byte
+# make test-windows  the Win32 seam end to end under Wine: smoke test, the test suite as
+#                    a Windows program (its other processes Windows programs too),
+#                    qxdb.exe loading qxdb.dll, two Windows programs' locks, and the
+#                    files of Linux and Windows compared byte for byte
 # make fuzz   build the fuzz targets with clang and run each for FUZZ_SECONDS
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -61,7 +62,7 @@ test-windows: windows test-build
 	cmake --build build/windows-x86_64 -j $(JOBS) --target qxdb_windows_smoke qxdb_tests
 	@rm -rf build/windows-x86_64/smoke && mkdir -p build/windows-x86_64/smoke
 	cd build/windows-x86_64/smoke && WINEDEBUG=-all $(WINE) ../qxdb_windows_smoke.exe
-	@echo "== the portable part of the test suite as a Windows program, under Wine"
+	@echo "== the test suite as a Windows program, under Wine"
 	cd build/windows-x86_64 && WINEDEBUG=-all $(WINE) ./qxdb_tests.exe --gtest_brief=1
 	@echo "== qxdb.exe loads qxdb.dll as the host does (LoadLibraryA), under Wine"
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe version

@@ -194,13 +194,13 @@ void discover_indexes(XbaseTableDescription* d) {
     } else {
         // Every "*.??x" file of the directory, in name order.
         std::error_code ec;
-        fs::path where = dir.empty() ? fs::path(".") : fs::path(path_from_wide(dir));
+        fs::path where = dir.empty() ? fs::path(".") : filesystem_path(path_from_wide(dir));
         for (fs::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
-            std::string name = it->path().filename().string();
-            std::string ext = path_extension(name);
-            if (ext.size() != 4 || (ext.back() != 'x' && ext.back() != 'X')) continue;
+            const std::u16string name = wide_name_of(it->path().filename());
+            const std::u16string ext = path_extension(name);
+            if (ext.size() != 4 || (ext.back() != u'x' && ext.back() != u'X')) continue;
             if (!it->is_regular_file(ec)) continue;
-            files.push_back(dir + path_to_wide(name));
+            files.push_back(dir + name);
         }
         // The files named after the table first: where two files give a key of
         // one name, the table's own is the one kept.

@@ -2,49 +2,40 @@
 
 #include <filesystem>
 
-#include "framework/codepage.h"
+#include "framework/system_names.h"
 
-std::u16string path_to_wide(const std::string& s) {
-    std::u16string out;
-    const unsigned char* p = (const unsigned char*)s.data();
-    for (size_t i = 0; i < s.size();) {
-        uint32_t c;
-        size_t len = utf8_sequence(p + i, s.size() - i, &c);
-        if (len == 0) {
-            out += (char16_t)(0xDC00 + p[i]);  // p[i] >= 0x80 here: U+DC80..U+DCFF
-            i++;
-            continue;
-        }
-        append_utf16(out, c);
-        i += len;
-    }
-    return out;
+std::u16string path_to_wide(const std::string& s) { return system_name_to_wide(s); }
+
+std::string path_from_wide(const std::u16string& w) { return system_name_from_wide(w); }
+
+std::filesystem::path filesystem_path(const std::string& system_name) {
+#ifdef _WIN32
+    // The file-system library's own narrow conversions are not the system's ANSI
+    // code page: it is given the wide name.
+    const std::u16string w = system_name_to_wide(system_name);
+    return std::filesystem::path(std::wstring(w.begin(), w.end()));
+#else
+    return std::filesystem::path(system_name);
+#endif
 }
 
-std::string path_from_wide(const std::u16string& w) {
-    std::string out;
-    for (size_t i = 0; i < w.size(); i++) {
-        char16_t c = w[i];
-        bool lone_low = c >= 0xDC80 && c <= 0xDCFF && (i == 0 || w[i - 1] < 0xD800 || w[i - 1] > 0xDBFF);
-        if (lone_low) {
-            out += (char)(c - 0xDC00);
-            continue;
-        }
-        size_t len = c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() ? 2 : 1;
-        out += wide_to_utf8(w.substr(i, len));
-        i += len - 1;
-    }
-    return out;
+std::u16string wide_name_of(const std::filesystem::path& p) {
+#ifdef _WIN32
+    const std::wstring w = p.wstring();
+    return std::u16string(w.begin(), w.end());
+#else
+    return system_name_to_wide(p.string());
+#endif
 }
 
 std::string path_identity(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    fs::path p = fs::weakly_canonical(fs::path(path), ec);
-    if (ec) p = fs::path(path);
+    fs::path p = fs::weakly_canonical(filesystem_path(path), ec);
+    if (ec) p = filesystem_path(path);
 #ifdef _WIN32
     p.make_preferred();
-    std::string key = p.string();
+    std::string key = system_name_from_wide(wide_name_of(p));
     for (char& c : key)
         if (c >= 'a' && c <= 'z') c = (char)(c - 32);
     return key;

@@ -1,14 +1,16 @@
 #pragma once
-// File names between the host's UTF-16 text and the system's names. On Windows the
-// system's names are UTF-16 already. Elsewhere they are bytes, usually UTF-8 but
-// not always: a byte that is not part of valid UTF-8 is carried as the lone
-// surrogate U+DC80 + byte and given back as that byte, so that every name the
-// directory holds lists and opens again exactly.
+// File names between the host's UTF-16 text and the 8-bit names the engine opens
+// (framework/system_names.h says which bytes they are on each system).
 
+#include <filesystem>
 #include <string>
 
 std::u16string path_to_wide(const std::string& system_name);
 std::string path_from_wide(const std::u16string& name);
+// The same names for the file-system library (directory listings, directory
+// tests): an 8-bit name as a path of it, and an entry's name as the host's text.
+std::filesystem::path filesystem_path(const std::string& system_name);
+std::u16string wide_name_of(const std::filesystem::path& path);
 
 // Names compare as Windows compares them: where the system's names have a case and
 // `path` names no file, the one file of its directory whose name differs from it

@@ -120,7 +120,7 @@ bool XbaseConnection::Resolve(const std::u16string& name, const std::u16string& 
     if (ext.empty()) ext = u".dbf";
     while (dir.size() > 1 && is_separator(dir.back())) dir.pop_back();
     std::error_code ec;
-    if (!fs::is_directory(fs::path(path_from_wide(dir)), ec)) {
+    if (!fs::is_directory(filesystem_path(path_from_wide(dir)), ec)) {
         raise_error(holder, 1031, 101, 26, {dir});
         return false;
     }

@@ -193,19 +193,19 @@ int XbaseDriver::ListTables(IHostResultValue* result, IXbaseConnection* connecti
     int found = 0;
     std::u16string source = conn->GetSource();
     std::error_code ec;
-    fs::path dir(path_from_wide(source));
+    fs::path dir = filesystem_path(path_from_wide(source));
     if (fs::is_regular_file(dir, ec)) dir = dir.parent_path();
-    std::string dir_text = dir.string();
-    if (dir_text.size() > 1 && (dir_text.back() == '/' || dir_text.back() == '\\')) dir_text.pop_back();
+    std::u16string dir_text = wide_name_of(dir);
+    if (dir_text.size() > 1 && (dir_text.back() == u'/' || dir_text.back() == u'\\')) dir_text.pop_back();
     // An empty source names no directory: the list is empty (resolving a name is
     // another matter, where "." stands in).
-    if (!dir_text.empty() && fs::is_directory(fs::path(dir_text), ec)) {
+    if (!dir_text.empty() && fs::is_directory(dir, ec)) {
         // Extensions compare without regard to case, as the system's search does.
-        for (fs::directory_iterator it(dir_text, ec), end; !ec && it != end; it.increment(ec)) {
-            std::u16string file = path_to_wide(it->path().filename().string());
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            std::u16string file = wide_name_of(it->path().filename());
             if (file.size() < 4 || lower_ascii(file.substr(file.size() - 4)) != u".dbf") continue;
             if (!it->is_regular_file(ec)) continue;
-            std::u16string full = path_to_wide(dir_text) + kPathSeparator + file;
+            std::u16string full = dir_text + kPathSeparator + file;
             std::u16string base = file.substr(0, file.size() - 4);
             found++;
             // A file that opens under no variant is listed all the same: the host

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -100,10 +103,18 @@ TEST_F(HostFrameTest, InterfaceTablesInTheRulesOrder) {
     call_slot<uint32_t>(p, 6);                  // the last reference
 }
 
-// File names that are not UTF-8, or hold a ':', are listed and found again exactly.
+// File names beyond plain ASCII are listed and found again exactly: on Linux names
+// that are not UTF-8 or hold a ':'; on Windows names in its ANSI code page, which
+// its 8-bit file calls take (a name outside it is listed but reaches no file).
 TEST_F(HostFrameTest, OddFileNamesRoundTrip) {
+#ifdef _WIN32
+    build_dbf(0x03, {{"A", 'C', 2}}, {"x"}).write(dir_ + "/t 1;x.dbf");
+    build_dbf(0x03, {{"A", 'C', 2}}, {"x"}).write(dir_ + "/caf\xe9.dbf");  // é in code page 1252
+    std::ofstream(std::filesystem::path(dir_) / std::filesystem::path(L"\u03a9mega.dbf")) << "x";  // Ω: no 1252 byte
+#else
     build_dbf(0x03, {{"A", 'C', 2}}, {"x"}).write(dir_ + "/t:1.dbf");
     build_dbf(0x03, {{"A", 'C', 2}}, {"x"}).write(dir_ + "/caf\xe9.dbf");  // Latin-1, not UTF-8
+#endif
     IXbaseDriver* d = session_.Driver();
     HostConnectionDescription desc{u"c", source_.c_str(), u""};
     IXbaseConnection* c = d->CreateConnection(&desc);
@@ -114,12 +125,26 @@ TEST_F(HostFrameTest, OddFileNamesRoundTrip) {
     std::u16string rest = listing.text;
     for (size_t at; (at = rest.find(u"\r\n")) != std::u16string::npos; rest = rest.substr(at + 2)) names.push_back(rest.substr(0, at));
     names.push_back(rest);
-    EXPECT_EQ(names.size(), 3u);
+#ifdef _WIN32
+    EXPECT_EQ(names.size(), 4u) << wide_to_utf8(listing.text);  // a.dbf of every test and the three
+#else
+    EXPECT_EQ(names.size(), 3u) << wide_to_utf8(listing.text);  // a.dbf of every test and the two
+#endif
     for (const std::u16string& name : names) {
         int exists = 0;
+#ifdef _WIN32
+        if (name == u"\u03a9mega") {
+            EXPECT_EQ(d->TableExists(c, name.c_str(), &exists), 0);
+            EXPECT_EQ(exists, 0);
+            continue;
+        }
+#endif
         EXPECT_EQ(d->TableExists(c, name.c_str(), &exists), 1) << wide_to_utf8(name);
         EXPECT_EQ(exists, 1);
     }
+#ifdef _WIN32
+    EXPECT_NE(std::find(names.begin(), names.end(), u"caf\u00e9"), names.end());
+#endif
     c->Release();
 }
 

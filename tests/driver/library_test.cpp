@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "driver/interfaces.h"
@@ -22,6 +23,13 @@
 namespace {
 
 std::u16string w(const std::string& s) { return utf8_to_wide(s); }
+
+// The library joins a directory and a file name with the system's separator.
+#ifdef _WIN32
+const std::string kSep = "\\";
+#else
+const std::string kSep = "/";
+#endif
 
 void* load_host_module() {
     std::string error;
@@ -240,7 +248,7 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
     EXPECT_EQ(c->IsOpen(), 0);
     EXPECT_EQ(d->ListTables(&details, c, kListNames | kListDetails), 1);
     std::string n = wide_to_utf8(names.text), t = wide_to_utf8(details.text);
-    std::string a = "A\tA\t\t" + dir_ + "/A.dbf", b = "B\tB\t\t" + dir_ + "/B.DBF";
+    std::string a = "A\tA\t\t" + dir_ + kSep + "A.dbf", b = "B\tB\t\t" + dir_ + kSep + "B.DBF";
     EXPECT_TRUE(n == "A\r\nB" || n == "B\r\nA") << n;
     EXPECT_TRUE(t == a + "\r\n" + b || t == b + "\r\n" + a) << t;
     ListResult none;
@@ -258,7 +266,7 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
 
     // An empty directory, or a missing one: an empty list, answer 0, no error.
     std::string empty = dir_ + "/empty";
-    std::system(("mkdir '" + empty + "'").c_str());
+    std::filesystem::create_directory(empty);
     std::u16string es = w(empty), missing = w(dir_ + "/missing");
     for (const std::u16string* src : {&es, &missing}) {
         HostConnectionDescription ed{u"e", src->c_str(), u""};
@@ -273,16 +281,16 @@ TEST_F(LibraryExports, ConnectionsPathsAndListings) {
     // Path resolution.
     char16_t out[512];
     ASSERT_EQ(c->ResolveTablePath(u"clients", nullptr, out, 512, nullptr), 1);
-    EXPECT_EQ(wide_to_utf8(out), dir_ + "/clients.dbf");
+    EXPECT_EQ(wide_to_utf8(out), dir_ + kSep + "clients.dbf");
     std::u16string own = w(dir_ + "/x.DAT");
     ASSERT_EQ(c->ResolveTablePath(own.c_str(), u".dbf", out, 512, nullptr), 1);
-    EXPECT_EQ(wide_to_utf8(out), dir_ + "/x.DAT");  // its own directory and extension
+    EXPECT_EQ(wide_to_utf8(out), dir_ + kSep + "x.DAT");  // its own directory and extension
     ASSERT_EQ(c->ResolveTablePath(u"clients", u".tab", out, 512, nullptr), 1);
-    EXPECT_EQ(wide_to_utf8(out), dir_ + "/clients.tab");
+    EXPECT_EQ(wide_to_utf8(out), dir_ + kSep + "clients.tab");
     HostConnectionDescription nd{u"n", u"", u""};
     IXbaseConnection* nc = d->CreateConnection(&nd);
     ASSERT_EQ(nc->ResolveTablePath(u"clients", nullptr, out, 512, nullptr), 1);
-    EXPECT_EQ(wide_to_utf8(out), "./clients.dbf");
+    EXPECT_EQ(wide_to_utf8(out), "." + kSep + "clients.dbf");
     nc->Release();
     std::u16string nowhere = w(dir_ + "/missing/t");
     EXPECT_EQ(c->ResolveTablePath(nowhere.c_str(), nullptr, out, 512, nullptr), 0);

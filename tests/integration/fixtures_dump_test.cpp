@@ -105,7 +105,7 @@ std::map<std::string, char> field_types(const fs::path& file) {
     for (int row = 0; row < kXbaseVariantCount; row++) {
         xdb_set_status(XD_OK);
         int16_t h;
-        if (dbf_open(&h, file.c_str(), (uint16_t)(XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | kXbaseVariants[row].code)) < 0)
+        if (dbf_open(&h, file.string().c_str(), (uint16_t)(XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | kXbaseVariants[row].code)) < 0)
             continue;
         uint16_t n = 0, largest = 0;
         dbf_field_count(h, &n);
@@ -194,7 +194,7 @@ TEST(FixturesDump, EveryTableDumpsAsItsWriterRecorded) {
     std::set<std::string> differing;
     int compared = 0;
     for (const fs::path& file : files) {
-        std::string rel = fs::relative(file, root).string();
+        std::string rel = fs::relative(file, root).generic_string();
         RunResult ours = run_dump(file);
         // Whatever the file holds, the command answers: a dump or a status.
         ASSERT_TRUE(ours.exit_code == 0 || ours.exit_code == 1) << rel << " exit " << ours.exit_code;
@@ -227,11 +227,11 @@ TEST(FixturesDump, RecordCallAgreesWithFieldCalls) {
     for (const char* sub : {"real", "peers"}) {
         for (const auto& e : fs::recursive_directory_iterator(root / sub)) {
             if (!e.is_regular_file() || !is_dbf(e.path())) continue;
-            std::string rel = fs::relative(e.path(), root).string();
+            std::string rel = fs::relative(e.path(), root).generic_string();
             int16_t h = -1;
             for (int row = 0; row < kXbaseVariantCount && h < 0; row++) {
                 xdb_set_status(XD_OK);
-                if (dbf_open(&h, e.path().c_str(),
+                if (dbf_open(&h, e.path().string().c_str(),
                              (uint16_t)(XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | kXbaseVariants[row].code)) < 0)
                     h = -1;
             }

@@ -8,6 +8,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +29,23 @@ inline bool file_is_writable(const std::string& path) {
     return _access(path.c_str(), 2) == 0;
 #else
     return access(path.c_str(), W_OK) == 0;
+#endif
+}
+
+// Whether this process writes files marked read-only all the same: Wine run as
+// root does (its files are Unix files, and root writes any), real Windows does not.
+// Where it does, a test of read-only files proves nothing.
+const char kWritesReadOnlyFiles[] = "this system writes read-only files for this process (Wine run as root)";
+inline bool writes_read_only_files(const std::string& path) {
+#ifdef _WIN32
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+#else
+    (void)path;  // the forked child gives up root's rights
+    return false;
 #endif
 }
 

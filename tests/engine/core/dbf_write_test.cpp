@@ -42,7 +42,7 @@ protected:
     uint32_t append(int16_t h, const std::vector<std::string>& values) {
         for (size_t i = 0; i < values.size(); i++) {
             xdb_set_status(XD_OK);
-            EXPECT_GE(dbf_put_field(h, (int16_t)i, values[i].c_str()), 0);
+            EXPECT_GE(dbf_put_field(h, (int16_t)i, values[i].c_str()), 0) << "field " << i << ": " << values[i];
         }
         uint32_t n = 0;
         xdb_set_status(XD_OK);
@@ -357,7 +357,12 @@ TEST_F(DbfWriteTest, RandomChangesMatchAModel) {
 // Every append is counted on disk before it is reported, shared or exclusive, and
 // the count never covers a record that is not whole in the file.
 TEST_F(DbfWriteTest, AppendsAreCountedOnDiskBeforeTheyAreReported) {
+#ifdef _WIN32
+    // Windows keeps every reader away from a file held exclusively: shared only.
+    for (uint16_t mode : {(uint16_t)(XDB_OPEN_SHORTHAND | 1)}) {
+#else
     for (uint16_t mode : {(uint16_t)1, (uint16_t)(XDB_OPEN_SHORTHAND | 1)}) {
+#endif
         std::string name = "b" + std::to_string(mode) + ".dbf";
         ASSERT_EQ(create({create_field("NAME", 'C', 8)}, 1, name), XD_OK);
         int16_t h = open(mode, name);
@@ -365,6 +370,7 @@ TEST_F(DbfWriteTest, AppendsAreCountedOnDiskBeforeTheyAreReported) {
         for (int i = 0; i < 300; i++) {
             append(h, {"r" + std::to_string(i)});
             std::vector<uint8_t> b = file_bytes(path);
+            ASSERT_GE(b.size(), 8u) << "the file could not be read";
             uint32_t on_disk = b[4] | b[5] << 8 | b[6] << 16 | (uint32_t)b[7] << 24;
             ASSERT_EQ(on_disk, (uint32_t)i + 1) << i;
             ASSERT_EQ(b.size(), 65u + 9u * (i + 1) + 1) << i;
@@ -393,12 +399,20 @@ TEST_F(DbfWriteTest, BatchedAppendsWriteWhatSingleAppendsWrite) {
                 uint32_t batch = rng() % 20;
                 std::vector<char> staged;
                 for (uint32_t i = 0; i < batch; i++, next++) {
-                    std::vector<std::string> values = {"r" + std::to_string(next), std::to_string(next % 1000)};
-                    append(a, values);
+                    // A numeric field takes a number (a double), a character field text.
+                    const std::string name = "r" + std::to_string(next);
+                    const double number = next % 1000;
+                    for (int16_t h : {a, b}) {
+                        xdb_set_status(XD_OK);
+                        ASSERT_GE(dbf_put_field(h, 0, name.c_str()), 0);
+                        ASSERT_GE(dbf_put_field(h, 1, &number), 0);
+                    }
+                    uint32_t n = 0;
+                    xdb_set_status(XD_OK);
+                    ASSERT_EQ(dbf_write_record(a, &n, DBF_WRITE_APPEND), XD_OK);
                     if (next % 7 == 0) {
                         ASSERT_EQ(dbf_delete_record(a, (uint32_t)next + 1), XD_OK);
                     }
-                    for (size_t f = 0; f < values.size(); f++) dbf_put_field(b, (int16_t)f, values[f].c_str());
                     record[0] = next % 7 == 0 ? '*' : ' ';
                     staged.insert(staged.end(), record, record + length);
                 }
@@ -408,7 +422,11 @@ TEST_F(DbfWriteTest, BatchedAppendsWriteWhatSingleAppendsWrite) {
                 if (batch) {
                     EXPECT_EQ(first, (uint32_t)(next - batch + 1));
                 }
+#ifdef _WIN32
+                if (!share) continue;  // Windows keeps every reader away from a file held exclusively
+#endif
                 std::vector<uint8_t> bytes = file_bytes(dir_ + "/" + many);
+                ASSERT_GE(bytes.size(), 8u) << "the file could not be read";
                 uint32_t on_disk = bytes[4] | bytes[5] << 8;
                 ASSERT_LE((uint64_t)on_disk * length + 97, bytes.size());
                 if (share) {

@@ -100,8 +100,15 @@ TEST_F(OsTest, TwoHandlesOfOneProcessConflictAndCloseDropsOnlyItsOwnLocks) {
     EXPECT_EQ(xdb_flock(a, 0, 0x7FFFFFBE, 1), XD_LOCKVIOLATION);
     xdb_set_status(XD_OK);
     EXPECT_EQ(xdb_flock(b, 0, 0x7FFFFFBD, 1), XD_OK);
-    // Unlocking a region not held exactly as locked is refused.
-    EXPECT_EQ(xdb_flock(a, 1, 0x7FFFFFBD, 1), xdb_system_status(kErrNotLocked));
+    // Unlocking a region not held exactly as locked is refused (Windows says "not
+    // locked"; Wine, whose suite this also is, says "lock violation" when another
+    // handle holds the byte).
+    const XDSTATUS refused = xdb_flock(a, 1, 0x7FFFFFBD, 1);
+#ifdef _WIN32
+    EXPECT_TRUE(refused == xdb_system_status(kErrNotLocked) || refused == XD_LOCKVIOLATION) << refused;
+#else
+    EXPECT_EQ(refused, xdb_system_status(kErrNotLocked));
+#endif
     xdb_set_status(XD_OK);
     xdb_fclose(b);
     uint16_t c = open_shared();
@@ -156,6 +163,7 @@ TEST_F(OsTest, ExclusiveOpenKeepsOthersOutAndFallsBackToReadOnlyShared) {
 
 TEST_F(OsTest, ReadOnlyFileOpensReadOnlyAndShared) {
     share_read_only(dir_, {path_});
+    if (writes_read_only_files(path_)) GTEST_SKIP() << kWritesReadOnlyFiles;
     std::string path = path_;
     int code = run_without_write_rights([&]() {
         xdbinit();
