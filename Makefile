@@ -64,6 +64,9 @@ test-windows: windows test-build
 	cd build/windows-x86_64/smoke && WINEDEBUG=-all $(WINE) ../qxdb_windows_smoke.exe
 	@echo "== the test suite as a Windows program, under Wine"
 	cd build/windows-x86_64 && WINEDEBUG=-all $(WINE) ./qxdb_tests.exe --gtest_brief=1
+	@echo "== the OEM conversion against the system's own, with the French host's code pages (ANSI 1252, OEM 850)"
+	cd build/windows-x86_64 && LC_ALL=fr_FR.UTF-8 QXDB_FRENCH_PAGES=1 WINEDEBUG=-all $(WINE) ./qxdb_tests.exe \
+	    --gtest_filter='CodePagePlatform*' --gtest_brief=1
 	@echo "== qxdb.exe loads qxdb.dll as the host does (LoadLibraryA), under Wine"
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe version
 	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe tables examples/data --details

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "engine/core/codepage.h"
@@ -74,6 +75,29 @@ TEST(CodePagePlatform, OemAndAnsiAsConvertedThroughUnicode) {
     }
     // Characters one page has and the other lacks take the engine's own choice.
     EXPECT_LT(differ, 160);
+}
+
+// The system's own conversion, where the system's pages are the French host's
+// (ANSI 1252, OEM 850; make test-windows runs these tests in that locale too): the
+// engine's full conversion gives, byte for byte, what CharToOemBuffA and
+// OemToCharBuffA give, the system's look-alikes for missing characters included.
+TEST(CodePagePlatform, FullConversionIsTheSystemsCharToOemAndBack) {
+    if (GetACP() != 1252 || GetOEMCP() != 850) {
+        // make test-windows runs the suite with the French host's pages: there this is a fault.
+        if (getenv("QXDB_FRENCH_PAGES")) FAIL() << "QXDB_FRENCH_PAGES is set, yet the pages are not 1252 and 850";
+        GTEST_SKIP() << "the system's pages are ANSI " << GetACP() << " and OEM " << GetOEMCP()
+                     << ", not 1252 and 850 (under Wine: LC_ALL=fr_FR.UTF-8)";
+    }
+    for (int b = 1; b < 256; b++) {
+        char mine = (char)b, theirs = (char)b;
+        xdb_ansi_to_oem(&mine, 1, 1);
+        ASSERT_TRUE(CharToOemBuffA(&theirs, &theirs, 1));
+        EXPECT_EQ((unsigned char)mine, (unsigned char)theirs) << "ANSI byte " << b;
+        mine = theirs = (char)b;
+        xdb_oem_to_ansi(&mine, 1, 1);
+        ASSERT_TRUE(OemToCharBuffA(&theirs, &theirs, 1));
+        EXPECT_EQ((unsigned char)mine, (unsigned char)theirs) << "OEM byte " << b;
+    }
 }
 
 }  // namespace
