@@ -28,8 +28,10 @@ demo: release
 	    echo "== qxdb dump --format table $$f"; build/release/qxdb dump --format table "$$f" || exit 1; \
 	done
 
+# The tests run as two shards at once (one a core); each shard's output follows.
 test: test-build
-	cd build/test && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ./qxdb_tests
+	cd build/test && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ../../tools/run-shards.sh $(JOBS) shard ./qxdb_tests
 
 test-build:
 	@tools/ensure-deps.sh test
@@ -63,7 +65,7 @@ test-windows: windows test-build
 	@rm -rf build/windows-x86_64/smoke && mkdir -p build/windows-x86_64/smoke
 	cd build/windows-x86_64/smoke && WINEDEBUG=-all $(WINE) ../qxdb_windows_smoke.exe
 	@echo "== the test suite as a Windows program, under Wine"
-	cd build/windows-x86_64 && WINEDEBUG=-all $(WINE) ./qxdb_tests.exe --gtest_brief=1
+	cd build/windows-x86_64 && WINEDEBUG=-all ../../tools/run-shards.sh $(JOBS) shard $(WINE) ./qxdb_tests.exe --gtest_brief=1
 	@echo "== the OEM conversion against the system's own, with the French host's code pages (ANSI 1252, OEM 850)"
 	cd build/windows-x86_64 && LC_ALL=fr_FR.UTF-8 QXDB_FRENCH_PAGES=1 WINEDEBUG=-all $(WINE) ./qxdb_tests.exe \
 	    --gtest_filter='CodePagePlatform*' --gtest_brief=1

@@ -66,6 +66,19 @@ int run_role_from_command_line(int argc, char** argv, int* code) {
     return 1;
 }
 
+// The platform halves fill in a started program.
+struct RunningProgramAccess {
+    template <class Handle>
+    static void set(RunningProgram& p, Handle process, Handle input, Handle output) {
+        p.process_ = process;
+        p.input_ = input;
+        p.output_ = output;
+        p.started_ = true;
+    }
+};
+
+RunningProgram::RunningProgram(const std::vector<std::string>& argv) { start_program(*this, argv, ""); }
+
 RunningProgram::RunningProgram(RunningProgram&& other) noexcept { *this = std::move(other); }
 
 RunningProgram& RunningProgram::operator=(RunningProgram&& other) noexcept {
@@ -81,7 +94,7 @@ RunningProgram& RunningProgram::operator=(RunningProgram&& other) noexcept {
         input_ = std::exchange(other.input_, nullptr);
         output_ = std::exchange(other.output_, nullptr);
 #else
-        pid_ = std::exchange(other.pid_, -1);
+        process_ = std::exchange(other.process_, -1);
         input_ = std::exchange(other.input_, -1);
         output_ = std::exchange(other.output_, -1);
 #endif
@@ -219,17 +232,6 @@ void* this_program_module() { return GetModuleHandleA(nullptr); }
 
 void sleep_microseconds(unsigned microseconds) { Sleep((microseconds + 999) / 1000); }
 
-RunningProgram::RunningProgram(const std::vector<std::string>& argv) { start_program(*this, argv, ""); }
-
-struct RunningProgramAccess {
-    static void set(RunningProgram& p, HANDLE process, HANDLE input, HANDLE output) {
-        p.process_ = process;
-        p.input_ = input;
-        p.output_ = output;
-        p.started_ = true;
-    }
-};
-
 bool start_program(RunningProgram& program, const std::vector<std::string>& argv, const std::string& input_file,
                    ProgramErrors errors) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -327,17 +329,6 @@ void* this_program_module() { return dlopen(nullptr, RTLD_NOW); }
 
 void sleep_microseconds(unsigned microseconds) { usleep(microseconds); }
 
-RunningProgram::RunningProgram(const std::vector<std::string>& argv) { start_program(*this, argv, ""); }
-
-struct RunningProgramAccess {
-    static void set(RunningProgram& p, int pid, int input, int output) {
-        p.pid_ = pid;
-        p.input_ = input;
-        p.output_ = output;
-        p.started_ = true;
-    }
-};
-
 bool start_program(RunningProgram& program, const std::vector<std::string>& argv, const std::string& input_file,
                    ProgramErrors errors) {
     if (argv.empty()) return false;
@@ -386,7 +377,7 @@ void RunningProgram::stop_input() {
 }
 
 void RunningProgram::kill() {
-    if (started_ && !waited_) ::kill(pid_, SIGKILL);
+    if (started_ && !waited_) ::kill(process_, SIGKILL);
     wait();
 }
 
@@ -402,7 +393,7 @@ int RunningProgram::wait() {
     close(output_);
     output_ = -1;
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(process_, &status, 0) < 0 && errno == EINTR) {
     }
     waited_ = true;
     code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

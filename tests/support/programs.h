@@ -61,7 +61,7 @@ private:
     void* input_ = nullptr;
     void* output_ = nullptr;
 #else
-    int pid_ = -1, input_ = -1, output_ = -1;
+    int process_ = -1, input_ = -1, output_ = -1;
 #endif
 };
 

@@ -806,9 +806,11 @@ XDSTATUS ntx_seek(int16_t handle, void* key, uint16_t key_size, uint32_t* recno,
 }
 
 int ntx_compare_keys(int16_t handle, const void* a, const void* b, uint16_t length) {
+    // Looking the handle up must not touch a status the caller has pending.
+    const XDSTATUS pending = xdb_get_status();
     void* block = nullptr;
     bool descending = xdb_select(handle, XDB_KIND_NTX, &block) == XD_OK && ((NtxFile*)block)->descending;
-    xdb_set_status(XD_OK);
+    xdb_set_status(pending);
     int c = memcmp(a, b, length);
     return descending ? -c : c;
 }

@@ -160,6 +160,15 @@ TEST_F(NtxFormatTest, KeyForms) {
     EXPECT_EQ(std::string((char*)k, 8), "19991231");
     ntx_date_key(0, 0, 0, k);
     EXPECT_EQ(std::string((char*)k, 8), "        ");
+    // Comparing two keys leaves a status the caller has pending as it was.
+    ASSERT_EQ(ntx_create(path("k.ntx").c_str(), 'C', "NAME", 10, 0), XD_OK);
+    int16_t h = -1;
+    ASSERT_EQ(ntx_open(&h, path("k.ntx").c_str(), 0), XD_OK);
+    xdb_set_status(XD_KEYNOTFOUND);
+    EXPECT_LT(ntx_compare_keys(h, "A", "B", 1), 0);
+    EXPECT_EQ(xdb_get_status(), XD_KEYNOTFOUND);
+    xdb_set_status(XD_OK);
+    ntx_close(h);
 }
 
 // A table's keys from its records and the rebuild: character, numeric (negatives
