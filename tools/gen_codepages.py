@@ -29,13 +29,16 @@ def codec_name(cp):
     return MAC.get(cp, 'cp%d' % cp)
 
 
+def recorded_rows(name):
+    """The rows of a recording in tools/data: its lines but comments, split in fields."""
+    for line in open(os.path.join(os.path.dirname(__file__), 'data', name)):
+        if not line.startswith('#') and line.strip():
+            yield line.split()
+
+
 def platform_tables():
-    path = os.path.join(os.path.dirname(__file__), 'data', 'platform_codepages.txt')
     tables = {}
-    for line in open(path):
-        if line.startswith('#') or not line.strip():
-            continue
-        fields = line.split()
+    for fields in recorded_rows('platform_codepages.txt'):
         values = [int(v, 16) for v in fields[1:]]
         assert len(values) == 128, fields[0]
         tables[int(fields[0])] = [0xFFFD if v == 0xFFFF else v for v in values]
@@ -69,12 +72,8 @@ def rows(values, per_line, fmt):
 
 def platform_oem_pair():
     """CharToOemBuffA and OemToCharBuffA of every byte, as recorded from the platform."""
-    path = os.path.join(os.path.dirname(__file__), 'data', 'platform_oem_pair.txt')
     pair = {}
-    for line in open(path):
-        if line.startswith('#') or not line.strip():
-            continue
-        fields = line.split()
+    for fields in recorded_rows('platform_oem_pair.txt'):
         pair[fields[0]] = [int(v, 16) for v in fields[1:]]
         assert len(pair[fields[0]]) == 256, fields[0]
     return pair['ansi-to-oem'], pair['oem-to-ansi']

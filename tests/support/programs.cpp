@@ -106,6 +106,22 @@ RunningProgram::~RunningProgram() {
     if (started_ && !waited_) wait();
 }
 
+void RunningProgram::kill() {
+    if (started_ && !waited_) terminate();
+    wait();
+}
+
+int RunningProgram::wait() {
+    if (!started_) return -1;
+    if (waited_) return code_;
+    stop_input();
+    rest_ = buffer_;
+    buffer_.clear();
+    code_ = finish();
+    waited_ = true;
+    return code_;
+}
+
 std::string RunningProgram::read_line() {
     for (;;) {
         size_t end = buffer_.find('\n');
@@ -285,17 +301,9 @@ void RunningProgram::stop_input() {
     input_ = nullptr;
 }
 
-void RunningProgram::kill() {
-    if (started_ && !waited_) TerminateProcess(process_, 137);
-    wait();
-}
+void RunningProgram::terminate() { TerminateProcess(process_, 137); }
 
-int RunningProgram::wait() {
-    if (!started_) return -1;
-    if (waited_) return code_;
-    stop_input();
-    rest_ = buffer_;
-    buffer_.clear();
+int RunningProgram::finish() {
     char chunk[4096];
     DWORD got = 0;
     while (ReadFile(output_, chunk, sizeof chunk, &got, nullptr) && got > 0) rest_.append(chunk, got);
@@ -306,15 +314,13 @@ int RunningProgram::wait() {
     GetExitCodeProcess(process_, &code);
     CloseHandle(process_);
     process_ = nullptr;
-    waited_ = true;
-    // An exception that ended the program (0xC0000005 and its kind) is a death.
-    code_ = code > 255 ? -1 : (int)code;
     // Line ends as a program on this platform writes them are read as on Linux.
     std::string plain;
     for (size_t i = 0; i < rest_.size(); i++)
         if (!(rest_[i] == '\r' && i + 1 < rest_.size() && rest_[i + 1] == '\n')) plain += rest_[i];
     rest_.swap(plain);
-    return code_;
+    // An exception that ended the program (0xC0000005 and its kind) is a death.
+    return code > 255 ? -1 : (int)code;
 }
 
 #else
@@ -376,17 +382,9 @@ void RunningProgram::stop_input() {
     input_ = -1;
 }
 
-void RunningProgram::kill() {
-    if (started_ && !waited_) ::kill(process_, SIGKILL);
-    wait();
-}
+void RunningProgram::terminate() { ::kill(process_, SIGKILL); }
 
-int RunningProgram::wait() {
-    if (!started_) return -1;
-    if (waited_) return code_;
-    stop_input();
-    rest_ = buffer_;
-    buffer_.clear();
+int RunningProgram::finish() {
     char chunk[4096];
     ssize_t n;
     while ((n = read(output_, chunk, sizeof chunk)) > 0) rest_.append(chunk, (size_t)n);
@@ -395,9 +393,7 @@ int RunningProgram::wait() {
     int status = 0;
     while (waitpid(process_, &status, 0) < 0 && errno == EINTR) {
     }
-    waited_ = true;
-    code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return code_;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 #endif

@@ -53,6 +53,10 @@ public:
 
 private:
     friend struct RunningProgramAccess;
+    // The platform's halves of kill and wait: end the process; read what is left
+    // of its output into rest_, wait for it and give its exit code.
+    void terminate();
+    int finish();
     bool started_ = false, waited_ = false;
     int code_ = -1;
     std::string buffer_, rest_;
