@@ -35,10 +35,7 @@ std::string path_identity(const std::string& path) {
     if (ec) p = filesystem_path(path);
 #ifdef _WIN32
     p.make_preferred();
-    std::string key = system_name_from_wide(wide_name_of(p));
-    for (char& c : key)
-        if (c >= 'a' && c <= 'z') c = (char)(c - 32);
-    return key;
+    return system_name_one_case(system_name_from_wide(wide_name_of(p)));
 #else
     return p.string();
 #endif

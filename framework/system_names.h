@@ -13,3 +13,8 @@ std::u16string system_name_to_wide(const std::string& name);
 // name may hold: such a name reaches no file at all rather than another file
 // (the system's "best fit" look-alikes are not taken).
 std::string system_name_from_wide(const std::u16string& name);
+
+// One case for names the system does not tell apart by case: on Windows every
+// letter upper-cased as its file names compare (é and É name one file); elsewhere
+// the name as it is, since case makes another file there.
+std::string system_name_one_case(const std::string& name);

@@ -34,3 +34,5 @@ std::string system_name_from_wide(const std::u16string& w) {
     }
     return out;
 }
+
+std::string system_name_one_case(const std::string& name) { return name; }

@@ -18,3 +18,14 @@ std::string system_name_from_wide(const std::u16string& name) {
     if (n > 0) WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), (int)wide.size(), &out[0], n, "?", nullptr);
     return out;
 }
+
+std::string system_name_one_case(const std::string& name) {
+    // Upper case without a language's rules, as file names compare.
+    const std::u16string w = system_name_to_wide(name);
+    const std::wstring wide(w.begin(), w.end());
+    std::wstring upper(wide.size(), L'\0');
+    if (!wide.empty() && LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), (int)wide.size(), &upper[0],
+                                      (int)upper.size()) != (int)wide.size())
+        upper = wide;
+    return system_name_from_wide(std::u16string(upper.begin(), upper.end()));
+}

@@ -268,6 +268,18 @@ TEST_F(TableFilesTest, TwoTablesShareOneDataFile) {
     EXPECT_GE(static_cast<XbaseTable*>(a)->DataHandle(), 0);
     a->Release();  // releasing an open table closes it
     b->Release();
+#ifdef _WIN32
+    // Windows names one file in any case of its letters, accented ones too.
+    build_dbf(0x03, {{"NAME", 'C', 10}}, {"ANNE"}).write(dir_ + "/caf\xe9.dbf");  // é in code page 1252
+    IXbaseTable* lower = driver_->OpenTableByName(connection_, u"caf\u00e9");
+    IXbaseTable* upper = driver_->OpenTableByName(connection_, u"CAF\u00c9");
+    ASSERT_TRUE(lower && upper);
+    ASSERT_EQ(lower->Open(), 1);
+    ASSERT_EQ(upper->Open(), 1);
+    EXPECT_EQ(static_cast<XbaseTable*>(upper)->DataHandle(), static_cast<XbaseTable*>(lower)->DataHandle());
+    lower->Release();
+    upper->Release();
+#endif
 }
 
 // A composite key the host declares by its components gets its expression from
