@@ -71,7 +71,7 @@ bool make_composite_key(XbaseTableDescription* d, XbaseItemDescription* key, con
 
 int associate_index(XbaseTableDescription* d, const std::u16string& path, const std::u16string& key_name, int options,
                     CXErrorHolder* holder) {
-    const std::string file = path_from_wide(path);
+    const std::string file = system_name_from_wide(path);
     const int type = index_type_of_path(file);
     // A format the engine does not read yet is as unsupported as an unknown one.
     if (type == kIndexUnsupported || !index_format_available(type)) {
@@ -186,7 +186,7 @@ void discover_indexes(XbaseTableDescription* d) {
         // either case, where names have one).
         for (const char16_t* ext : code == 2 ? std::vector<const char16_t*>{u".mdx", u".MDX"}
                                              : std::vector<const char16_t*>{u".cdx", u".CDX"}) {
-            if (xdb_fexists(path_from_wide(base + ext).c_str())) {
+            if (xdb_fexists(system_name_from_wide(base + ext).c_str())) {
                 files.push_back(base + ext);
                 break;
             }
@@ -194,7 +194,7 @@ void discover_indexes(XbaseTableDescription* d) {
     } else {
         // Every "*.??x" file of the directory, in name order.
         std::error_code ec;
-        fs::path where = dir.empty() ? fs::path(".") : filesystem_path(path_from_wide(dir));
+        fs::path where = dir.empty() ? fs::path(".") : filesystem_path(system_name_from_wide(dir));
         for (fs::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
             const std::u16string name = wide_name_of(it->path().filename());
             const std::u16string ext = path_extension(name);

@@ -2,11 +2,6 @@
 
 #include <filesystem>
 
-#include "framework/system_names.h"
-
-std::u16string path_to_wide(const std::string& s) { return system_name_to_wide(s); }
-
-std::string path_from_wide(const std::u16string& w) { return system_name_from_wide(w); }
 
 std::filesystem::path filesystem_path(const std::string& system_name) {
 #ifdef _WIN32

@@ -1,12 +1,12 @@
 #pragma once
-// File names between the host's UTF-16 text and the 8-bit names the engine opens
-// (framework/system_names.h says which bytes they are on each system).
+// File paths on the driver's side. Names between the host's UTF-16 text and the
+// 8-bit names the engine opens are framework/system_names.h's.
 
 #include <filesystem>
 #include <string>
 
-std::u16string path_to_wide(const std::string& system_name);
-std::string path_from_wide(const std::u16string& name);
+#include "framework/system_names.h"
+
 // The same names for the file-system library (directory listings, directory
 // tests): an 8-bit name as a path of it, and an entry's name as the host's text.
 std::filesystem::path filesystem_path(const std::string& system_name);

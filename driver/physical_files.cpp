@@ -2,13 +2,10 @@
 
 #include "driver/physical_files.h"
 
-#include "driver/paths.h"
-
-#include <filesystem>
 #include <map>
 #include <memory>
 
-namespace fs = std::filesystem;
+#include "driver/paths.h"
 
 namespace {
 

@@ -67,7 +67,7 @@ void MemoReader::Close() {
 int MemoReader::Use(const std::u16string& file, int16_t data_handle, bool writing, CXErrorHolder* holder) {
     if (handle >= 0 && path == file && (writable || !writing)) return 1;
     Close();
-    const std::string name = path_from_wide(file);
+    const std::string name = system_name_from_wide(file);
     if (writing && !xdb_fexists(name.c_str())) {
         raise_error(holder, 1032, 106, 9, {file});
         return 0;

@@ -41,7 +41,7 @@ int XbaseTableDescription::Describe() {
 
 int XbaseTableDescription::DescribeInto(CXErrorHolder* holder) {
     QXDB_DRIVER_ENTRY;
-    const std::string path = path_from_wide(path_);
+    const std::string path = system_name_from_wide(path_);
     if (library_start_engine() < 0) {
         int status = XD_NOHANDLE;
         raise_error(holder, 1001, 102, 1, {path_}, &status);
@@ -104,7 +104,7 @@ int XbaseTableDescription::DescribeInto(CXErrorHolder* holder) {
         item->field_index = i;
         item->field_length = f.length;
         if ((shape.type == kItemTextMemo || shape.type == kItemBinaryMemo) && !memo.empty())
-            item->memo_path = path_to_wide(memo);
+            item->memo_path = system_name_to_wide(memo);
         AddItem(item);
     }
     xdb_set_status(XD_OK);

@@ -613,7 +613,7 @@ int XbaseTable::Compact(int options) {
         auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
         if (!item->memo_path.empty()) memo_path = item->memo_path;
         if (item->key_number <= 0 || item->index_path.empty()) continue;
-        const std::string path = path_from_wide(item->index_path);
+        const std::string path = system_name_from_wide(item->index_path);
         bool seen = false;
         for (const Rebuild& r : rebuilds) seen |= r.path == path;
         if (seen) continue;
@@ -639,7 +639,7 @@ int XbaseTable::Compact(int options) {
         file_->handle = h;
         xdb_set_status(XD_OK);
         if (s < 0) return fail(s);
-        if (!memo_path.empty() && xdb_fexists(path_from_wide(memo_path).c_str())) {
+        if (!memo_path.empty() && xdb_fexists(system_name_from_wide(memo_path).c_str())) {
             // The memo file is written anew from the memos of the records kept.
             if (!memo_.Use(memo_path, h, true, &errors_)) return opened_here ? (Close(), 0) : 0;
             s = memo_.fpt ? fpt_rebuild(h, &memo_.handle) : dbt_rebuild(h, &memo_.handle);

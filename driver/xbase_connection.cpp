@@ -120,13 +120,13 @@ bool XbaseConnection::Resolve(const std::u16string& name, const std::u16string& 
     if (ext.empty()) ext = u".dbf";
     while (dir.size() > 1 && is_separator(dir.back())) dir.pop_back();
     std::error_code ec;
-    if (!fs::is_directory(filesystem_path(path_from_wide(dir)), ec)) {
+    if (!fs::is_directory(filesystem_path(system_name_from_wide(dir)), ec)) {
         raise_error(holder, 1031, 101, 26, {dir});
         return false;
     }
     *path = dir + kPathSeparator + base + ext;
     // Names compare as Windows compares them (see path_matching_case).
-    *path = path_to_wide(path_matching_case(path_from_wide(*path)));
+    *path = system_name_to_wide(path_matching_case(system_name_from_wide(*path)));
     return true;
 }
 

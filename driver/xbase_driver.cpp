@@ -99,8 +99,8 @@ int XbaseDriver::PrepareDescription(IXbaseTableDescription* description) {
                         (shape.type == 'N' || shape.type == 'F'))) {
                 int length = c->type_letter == ' ' ? shape.length : c->digits + (c->decimals > 0 ? c->decimals + 1 : 0);
                 int decimals = c->type_letter == ' ' ? shape.decimals : c->decimals;
-                term = u"STR(" + c->name + u"," + path_to_wide(std::to_string(length)) + u"," +
-                       path_to_wide(std::to_string(decimals)) + u")";
+                term = u"STR(" + c->name + u"," + system_name_to_wide(std::to_string(length)) + u"," +
+                       system_name_to_wide(std::to_string(decimals)) + u")";
             }
             if (!expression.empty()) expression += u"+";
             expression += term;
@@ -120,7 +120,7 @@ IXbaseTable* XbaseDriver::OpenTableByName(IXbaseConnection* connection, const ch
     }
     std::u16string path;
     if (!conn->Resolve(name, u".dbf", &path, &errors_)) return nullptr;
-    if (!xdb_fexists(path_from_wide(path).c_str())) {
+    if (!xdb_fexists(system_name_from_wide(path).c_str())) {
         raise_error(&errors_, 1032, 101, 27, {path});
         return nullptr;
     }
@@ -193,7 +193,7 @@ int XbaseDriver::ListTables(IHostResultValue* result, IXbaseConnection* connecti
     int found = 0;
     std::u16string source = conn->GetSource();
     std::error_code ec;
-    fs::path dir = filesystem_path(path_from_wide(source));
+    fs::path dir = filesystem_path(system_name_from_wide(source));
     if (fs::is_regular_file(dir, ec)) dir = dir.parent_path();
     std::u16string dir_text = wide_name_of(dir);
     if (dir_text.size() > 1 && (dir_text.back() == u'/' || dir_text.back() == u'\\')) dir_text.pop_back();
@@ -211,7 +211,7 @@ int XbaseDriver::ListTables(IHostResultValue* result, IXbaseConnection* connecti
             // A file that opens under no variant is listed all the same: the host
             // sees the directory as it is, and opening it reports why it fails.
             int16_t status;
-            probe(path_from_wide(full), &status);
+            probe(system_name_from_wide(full), &status);
             if (options & kListNames) {
                 if (!list.empty()) list += u"\r\n";
                 list += base;
@@ -233,7 +233,7 @@ int XbaseDriver::TableExists(IXbaseConnection* connection, const char16_t* name,
     errors_.Reset();  // an old 1032 must not outlive a later success
     std::u16string path;
     if (!conn->Resolve(name, u"", &path, &errors_)) return 0;
-    if (xdb_fexists(path_from_wide(path).c_str())) {
+    if (xdb_fexists(system_name_from_wide(path).c_str())) {
         if (exists) *exists = 1;
         return 1;
     }
@@ -370,10 +370,10 @@ int XbaseDriver::DeclareIndex(const char16_t* table, const char16_t* index, cons
         return 0;
     }
     auto* d = static_cast<XbaseTableDescription*>(r->table->GetDescription());
-    std::u16string path = path_to_wide(
-        path_matching_case(index_path_from_name(path_from_wide(index_name), path_from_wide(d->GetPhysicalPath()))));
+    std::u16string path = system_name_to_wide(
+        path_matching_case(index_path_from_name(system_name_from_wide(index_name), system_name_from_wide(d->GetPhysicalPath()))));
     // Only a multi-tag file names its keys itself.
-    int type = index_type_of_path(path_from_wide(path));
+    int type = index_type_of_path(system_name_from_wide(path));
     if (key_name.empty() && type != kIndexMdx && type != kIndexCdx) {
         raise_error(&errors_, 1068, 101, 33, {index_name});
         return 0;

@@ -66,7 +66,7 @@ int XbaseTable::Open() {
             return 0;
         }
     }
-    const std::string path = path_from_wide(description_->GetPhysicalPath());
+    const std::string path = system_name_from_wide(description_->GetPhysicalPath());
     if (!file_) file_ = physical_file_take(path);
     if (file_->handle >= 0 && open_mode_ == 3 && !file_->writable) {
         // The other tables of the file only read it: the shared handle is opened
@@ -130,7 +130,7 @@ int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access, CXErrorHo
         raise_error(out, 1023, 105, 20, {key, description_ ? description_->GetTableName() : u""});
         return 0;
     }
-    const std::string path = path_from_wide(item->index_path);
+    const std::string path = system_name_from_wide(item->index_path);
     const int type = index_type_of_path(path);
     if (type == kIndexUnsupported || !index_format_available(type)) {
         raise_error(out, 1058, 105, 21, {item->index_path});
@@ -211,7 +211,7 @@ int XbaseTable::RecheckDataFile() {
     errors_.Reset();
     if (!description_) return 0;
     const std::u16string path = description_->GetPhysicalPath();
-    if (!xdb_fexists(path_from_wide(path).c_str())) {
+    if (!xdb_fexists(system_name_from_wide(path).c_str())) {
         raise_error(&errors_, 1032, 105, 3, {path});
         return 0;
     }
@@ -220,7 +220,7 @@ int XbaseTable::RecheckDataFile() {
 
 int XbaseTable::SetMemoPath(const char16_t* path) {
     QXDB_DRIVER_ENTRY;
-    if (!description_ || !path || !xdb_fexists(path_from_wide(path).c_str())) return 0;
+    if (!description_ || !path || !xdb_fexists(system_name_from_wide(path).c_str())) return 0;
     for (int i = 1; i <= description_->GetItemCount(); i++) {
         auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
         if (item->host_type == kItemTextMemo || item->host_type == kItemBinaryMemo) item->memo_path = path;
@@ -244,7 +244,7 @@ int XbaseTable::CreateFiles() {
     }
     XbaseTableDescription* d = description_;
     const std::u16string path = d->GetPhysicalPath();
-    const std::string data_path = path_from_wide(path);
+    const std::string data_path = system_name_from_wide(path);
     const int variant = creation_variant_of_host_format(d->GetHostFormatCode());
     const bool strict = d->CreationOptions() & kCreateStrictNames;
     const bool logicals = d->CreationOptions() & kCreateBooleansAsLogicals;
@@ -291,7 +291,7 @@ int XbaseTable::CreateFiles() {
         auto* key = static_cast<XbaseItemDescription*>(d->GetItem(i));
         if (key->key_number <= 0 || key->index_path.empty()) continue;
         std::u16string index =
-            path_to_wide(path_matching_case(index_path_from_name(path_from_wide(key->index_path), data_path)));
+            system_name_to_wide(path_matching_case(index_path_from_name(system_name_from_wide(key->index_path), data_path)));
         std::string expression;
         char type;
         uint16_t length = 0;
@@ -306,7 +306,7 @@ int XbaseTable::CreateFiles() {
             type = t.type == 'F' ? 'N' : t.type;
             length = type == 'C' ? (uint16_t)t.length : 8;  // numbers and dates: 8-byte keys
         }
-        const std::string index_file = path_from_wide(index);
+        const std::string index_file = system_name_from_wide(index);
         if (xdb_fexists(index_file.c_str())) {
             xdb_set_status(XD_OK);
             if (xdb_fdelete(index_file.c_str()) < 0) {
@@ -337,7 +337,7 @@ int XbaseTable::CreateFiles() {
         memo = path_without_extension(memo);
         if (path_name_start(memo) == 0) memo = path_directory(path) + memo;
         memo += fpt ? u".fpt" : u".dbt";
-        const std::string memo_file = path_from_wide(memo);
+        const std::string memo_file = system_name_from_wide(memo);
         xdb_set_status(XD_OK);
         s = fpt ? fpt_create(memo_file.c_str(), 2) : dbt_create(memo_file.c_str(), 2, (uint8_t)(variant <= 3 || (variant >= 5 && variant <= 7) ? variant : 1));
         xdb_set_status(XD_OK);

@@ -57,8 +57,9 @@ int g_runtime_error = 0;
 // Counts a change to the file system; true when the armed fault strikes it.
 bool fault_strikes() {
     g_fault_seen++;
-    if (g_fault_nth != 0 && g_fault_action == OSL_FAULT_FREEZE && g_fault_seen >= g_fault_nth) return true;
-    if (g_fault_nth == 0 || g_fault_seen != g_fault_nth) return false;
+    if (g_fault_nth == 0 || g_fault_seen < g_fault_nth) return false;
+    if (g_fault_action == OSL_FAULT_FREEZE) return true;  // that change and every later one
+    if (g_fault_seen != g_fault_nth) return false;
     if (g_fault_action == OSL_FAULT_EXIT) _Exit(OSL_FAULT_EXIT_CODE);
     return true;
 }
