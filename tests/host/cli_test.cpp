@@ -157,8 +157,11 @@ TEST(Cli, AppendTakesInputExactlyOrRefusesIt) {
         EXPECT_NE(info.out.find("Records:           " + std::to_string(expected) + "\n"), std::string::npos) << c.input << info.out;
     }
     // A header counting far more records than the file holds: no append.
-    std::ifstream in(t, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes;
+    {
+        std::ifstream in(t, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     bytes[4] = 0;
     bytes[5] = 0;
     bytes[6] = 0x10;

@@ -75,6 +75,7 @@ struct RunningProgramAccess {
         p.output_ = output;
         p.started_ = true;
     }
+    static void fail(RunningProgram& p, const std::string& why) { p.failure_ = why; }
 };
 
 RunningProgram::RunningProgram(const std::vector<std::string>& argv) { start_program(*this, argv, ""); }
@@ -89,6 +90,7 @@ RunningProgram& RunningProgram::operator=(RunningProgram&& other) noexcept {
         code_ = other.code_;
         buffer_ = std::move(other.buffer_);
         rest_ = std::move(other.rest_);
+        failure_ = std::move(other.failure_);
 #ifdef _WIN32
         process_ = std::exchange(other.process_, nullptr);
         input_ = std::exchange(other.input_, nullptr);
@@ -162,9 +164,11 @@ std::vector<std::string> lines_of(const std::string& out) {
 ProgramResult run_program(const std::vector<std::string>& argv, const std::string& input_file, ProgramErrors errors) {
     ProgramResult result;
     RunningProgram program;
-    if (!start_program(program, argv, input_file, errors)) return result;
-    result.code = program.wait();
-    result.out = program.rest();
+    if (start_program(program, argv, input_file, errors)) {
+        result.code = program.wait();
+        result.out = program.rest();
+    }
+    if (result.code == -1) result.out += "[" + program.failure() + "]\n";
     return result;
 }
 
@@ -252,15 +256,21 @@ bool start_program(RunningProgram& program, const std::vector<std::string>& argv
                    ProgramErrors errors) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE out_read = nullptr, out_write = nullptr, in_read = nullptr, in_write = nullptr;
-    if (!CreatePipe(&out_read, &out_write, &inherit, 0)) return false;
+    auto fail = [&](const char* call) {
+        RunningProgramAccess::fail(program, std::string("could not start: ") + call + " failed with error " +
+                                                std::to_string(GetLastError()));
+        return false;
+    };
+    if (!CreatePipe(&out_read, &out_write, &inherit, 0)) return fail("CreatePipe");
     SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
     if (input_file.empty()) {
-        if (!CreatePipe(&in_read, &in_write, &inherit, 0)) return false;
+        if (!CreatePipe(&in_read, &in_write, &inherit, 0)) return fail("CreatePipe");
         SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
     } else {
         in_read = CreateFileA(input_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (in_read == INVALID_HANDLE_VALUE) {
+            fail("CreateFileA of the input");
             CloseHandle(out_read);
             CloseHandle(out_write);
             return false;
@@ -283,6 +293,7 @@ bool start_program(RunningProgram& program, const std::vector<std::string>& argv
     std::vector<char> writable(line.begin(), line.end());
     writable.push_back('\0');
     BOOL made = CreateProcessA(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    if (!made) fail("CreateProcessA");
     CloseHandle(out_write);
     CloseHandle(in_read);
     if (nowhere != INVALID_HANDLE_VALUE) CloseHandle(nowhere);
@@ -320,7 +331,11 @@ int RunningProgram::finish() {
         if (!(rest_[i] == '\r' && i + 1 < rest_.size() && rest_[i + 1] == '\n')) plain += rest_[i];
     rest_.swap(plain);
     // An exception that ended the program (0xC0000005 and its kind) is a death.
-    return code > 255 ? -1 : (int)code;
+    if (code <= 255) return (int)code;
+    char why[64];
+    snprintf(why, sizeof why, "ended by exception 0x%08lX", (unsigned long)code);
+    failure_ = why;
+    return -1;
 }
 
 #else
@@ -337,16 +352,21 @@ void sleep_microseconds(unsigned microseconds) { usleep(microseconds); }
 
 bool start_program(RunningProgram& program, const std::vector<std::string>& argv, const std::string& input_file,
                    ProgramErrors errors) {
+    auto fail = [&](const char* call) {
+        RunningProgramAccess::fail(program, std::string("could not start: ") + call + ": " + strerror(errno));
+        return false;
+    };
     if (argv.empty()) return false;
     int out[2], in[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    if (pipe2(out, O_CLOEXEC) != 0) return fail("pipe2");
     int input = -1;
     if (input_file.empty()) {
-        if (pipe2(in, O_CLOEXEC) != 0) return false;
+        if (pipe2(in, O_CLOEXEC) != 0) return fail("pipe2");
         input = in[0];
     } else {
         input = open(input_file.c_str(), O_RDONLY | O_CLOEXEC);
         if (input < 0) {
+            fail("open of the input");
             close(out[0]);
             close(out[1]);
             return false;
@@ -366,6 +386,7 @@ bool start_program(RunningProgram& program, const std::vector<std::string>& argv
         execv(args[0], args.data());
         _exit(127);
     }
+    if (pid < 0) fail("fork");
     close(out[1]);
     close(input);
     if (pid < 0) {
@@ -393,7 +414,9 @@ int RunningProgram::finish() {
     int status = 0;
     while (waitpid(process_, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    failure_ = "ended by signal " + std::to_string(WTERMSIG(status));
+    return -1;
 }
 
 #endif

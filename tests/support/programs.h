@@ -11,7 +11,8 @@
 
 struct ProgramResult {
     int code = -1;    // the exit code; -1 when the program could not start or died
-    std::string out;  // what it wrote, output and errors together
+    std::string out;  // what it wrote, output and errors together, then (when the
+                      // code is -1) a line in brackets saying why it has none
 };
 
 // Runs `argv` (the program first) to its end; its input is the file `input_file`
@@ -50,6 +51,8 @@ public:
     int wait();
     // What was written after the lines already read (complete once `wait` returned).
     const std::string& rest() const { return rest_; }
+    // Why the program has no exit code ("could not start: ...", "ended by ..."), or "".
+    const std::string& failure() const { return failure_; }
 
 private:
     friend struct RunningProgramAccess;
@@ -59,7 +62,7 @@ private:
     int finish();
     bool started_ = false, waited_ = false;
     int code_ = -1;
-    std::string buffer_, rest_;
+    std::string buffer_, rest_, failure_;
 #ifdef _WIN32
     void* process_ = nullptr;
     void* input_ = nullptr;
