@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <random>
 #include <unordered_map>
 #include <vector>
@@ -35,7 +36,8 @@ void drop(PageCache* c, std::unordered_map<uint32_t, uint32_t>::iterator it) {
 }  // namespace
 
 PageCache* page_cache_new(uint32_t block_size, size_t max_blocks) {
-    PageCache* c = new PageCache;
+    PageCache* c = new (std::nothrow) PageCache;
+    if (!c) return nullptr;
     c->block_size = block_size;
     c->max_blocks = max_blocks;
     return c;

@@ -30,6 +30,17 @@ XDSTATUS rebuild_beside(const char* name, const char* extension, IndexBuildFn bu
     return xdb_status();
 }
 
+XDSTATUS close_built_index(int16_t handle, IndexCloseFn close, const char* name, XDSTATUS build_status) {
+    xdb_set_status(XD_OK);
+    XDSTATUS c = close(handle);
+    if (build_status < 0 || c < 0) {
+        xdb_set_status(XD_OK);
+        xdb_fdelete(name);
+        return xdb_report(build_status < 0 ? build_status : c);
+    }
+    return xdb_report(XD_OK);
+}
+
 RecordKeySource record_key_source(int16_t data, const char* expression) {
     RecordKeySource src;
     XDSTATUS before = xdb_status();

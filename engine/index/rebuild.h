@@ -15,6 +15,12 @@
 typedef XDSTATUS (*IndexBuildFn)(void* context, const char* temporary_name);
 XDSTATUS rebuild_beside(const char* name, const char* extension, IndexBuildFn build, void* context);
 
+// The end of a build: the new index `name` (open as `handle`) closed by `close`;
+// when the build (`build_status`) or the close failed, the file is deleted and
+// that failure is the status.
+typedef XDSTATUS (*IndexCloseFn)(int16_t handle);
+XDSTATUS close_built_index(int16_t handle, IndexCloseFn close, const char* name, XDSTATUS build_status);
+
 // Where a rebuild takes each record's key from: the bytes of one field, when the
 // expression is the name of a C, D, N or F field, else the expression.
 struct RecordKeySource {

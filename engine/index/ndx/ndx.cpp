@@ -41,13 +41,15 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 #include "engine/index/rebuild.h"
+#include "engine/index/tree_walk.h"
 
 namespace {
 
 const uint32_t kBlock = 512;
-const int kMaxDepth = 40;
+const int kMaxDepth = kMaxTreeDepth;
 
 struct NdxFile {
+    TreeCursor tree;  // first: the shared positioning frame turns it back into the file
     uint16_t sh;
     uint16_t file_mode;
     char* name;
@@ -61,22 +63,10 @@ struct NdxFile {
     // the blocks this handle freed are no longer known to be free.
     uint32_t known_root, known_count;
     uint8_t header_modified;
-    // Position: blocks and entry indexes from the root down; depth -1 when none.
-    int depth;
-    uint32_t path_block[kMaxDepth];
-    int path_index[kMaxDepth];
-    uint8_t current_key[101];
-    uint32_t current_record;
-    PageCache* cache;  // the file's blocks (see page_cache.h)
-    // The path of the entry the last positioning operation handed out: a walk
-    // steps on from it instead of searching, when the cache may be trusted, or
-    // (shared files) when the header and the entry's leaf read again are still
-    // what they were and the step stays inside the leaf.
-    int saved_depth;  // -1: none
-    bool trusted_now;  // this operation began with a trusted cache
+    // Root and block count when the entry handed out last was (see tree_walk.h).
     uint32_t saved_root, saved_count;
-    uint8_t saved_leaf[kBlock];
 };
+static_assert(sizeof(NdxFile) <= 4096, "an NDX handle's block fits the engine's control block");
 
 // At most this many blocks are cached per handle (32 MiB).
 const size_t kCachedBlocks = 65536;
@@ -100,18 +90,13 @@ bool exclusive(const NdxFile* f) { return !(f->file_mode & XDB_FILE_SHARED); }
 // the rules ask, unless nothing can have changed them since the handle's last
 // operation (see page_cache.h); the cache is forgotten when something may have.
 XDSTATUS refresh_header(NdxFile* f) {
-    f->trusted_now = page_cache_begin(f->cache, exclusive(f), osl_write_generation(f->sh));
-    if (f->trusted_now) {
-        f->depth = -1;
-        return XD_OK;
-    }
+    if (tree_begin_operation(&f->tree)) return XD_OK;
     uint8_t head[8];
     XDSTATUS s = xdb_fread_at(f->sh, 0, head, 8);
     if (s) return s;
     f->root = get_le32(head);
     f->block_count = get_le32(head + 4);
-    f->depth = -1;
-    if (f->root != f->saved_root || f->block_count != f->saved_count) f->saved_depth = -1;
+    if (f->root != f->saved_root || f->block_count != f->saved_count) tree_header_changed(&f->tree);
     if (f->free_head && (f->root != f->known_root || f->block_count != f->known_count)) f->free_head = 0;
     return XD_OK;
 }
@@ -125,11 +110,9 @@ void note_header(NdxFile* f) {
 // The end of an operation: what it read and wrote stays cached when it succeeded.
 // `position` says whether the path now leads to the entry handed out.
 void end_operation(NdxFile* f, XDSTATUS s, bool position = false) {
-    f->saved_depth = s >= 0 && position ? f->depth : -1;
     f->saved_root = f->root;
     f->saved_count = f->block_count;
-    if (s < 0) page_cache_forget(f->cache);
-    else page_cache_end(f->cache, osl_write_generation(f->sh));
+    tree_end_operation(&f->tree, s, position);
 }
 
 // The blocks an add or a delete changes, held until the change is complete and
@@ -145,12 +128,12 @@ XDSTATUS read_block(NdxFile* f, uint32_t b, Block* out) {
             return XD_OK;
         }
     }
-    if (const uint8_t* cached = page_cache_get(f->cache, b)) {
+    if (const uint8_t* cached = page_cache_get(f->tree.cache, b)) {
         memcpy(out->bytes, cached, kBlock);
         return XD_OK;
     }
     XDSTATUS s = xdb_fread_at(f->sh, b * kBlock, out->bytes, kBlock);
-    if (s == XD_OK) page_cache_put(f->cache, b, out->bytes);
+    if (s == XD_OK) page_cache_put(f->tree.cache, b, out->bytes);
     return s;
 }
 
@@ -201,20 +184,6 @@ void plain_zero(uint8_t* key) {
     }
 }
 
-// Hands out entry i of a leaf. An index outside the leaf (an empty leaf below the
-// root, a damaged tree) is XD_CORRUPT.
-XDSTATUS give_entry(NdxFile* f, const Block& b, int i, void* key, uint32_t* recno) {
-    if (i < 0 || i >= key_count(b)) return xdb_report(XD_CORRUPT);
-    memcpy(f->current_key, key_of(f, b, i), f->key_length);
-    f->current_record = record_of(f, b, i);
-    if (key) {
-        memcpy(key, f->current_key, f->key_length);
-        if (f->key_type == 0) ((uint8_t*)key)[f->key_length] = 0;
-    }
-    if (recno) *recno = f->current_record;
-    return XD_OK;
-}
-
 // Descends from `b` (at path level `level`) to a leaf, always through the first
 // child (leftmost) or the last (rightmost); the leaf's entry is left in `leaf`.
 XDSTATUS descend(NdxFile* f, uint32_t b, int level, bool rightmost, Block* leaf) {
@@ -224,14 +193,14 @@ XDSTATUS descend(NdxFile* f, uint32_t b, int level, bool rightmost, Block* leaf)
         if (s) return s;
         if (!sane(f, *leaf)) return xdb_report(XD_CORRUPT);
         int kc = key_count(*leaf);
-        f->path_block[level] = b;
-        f->depth = level;
+        f->tree.path.page[level] = b;
+        f->tree.path.depth = level;
         if (is_leaf(f, *leaf)) {
-            f->path_index[level] = rightmost ? kc - 1 : 0;
+            f->tree.path.index[level] = rightmost ? kc - 1 : 0;
             return XD_OK;
         }
-        f->path_index[level] = rightmost ? kc : 0;
-        b = child(f, *leaf, f->path_index[level]);
+        f->tree.path.index[level] = rightmost ? kc : 0;
+        b = child(f, *leaf, f->tree.path.index[level]);
         level++;
     }
 }
@@ -241,15 +210,15 @@ XDSTATUS descend(NdxFile* f, uint32_t b, int level, bool rightmost, Block* leaf)
 XDSTATUS advance(NdxFile* f, Block* leaf, bool forward) {
     for (uint32_t guard = 0;; guard++) {
         if (guard > f->block_count) return xdb_report(XD_CORRUPT);
-        int level = f->depth;
-        int& idx = f->path_index[level];
+        int level = f->tree.path.depth;
+        int& idx = f->tree.path.index[level];
         if (forward ? ++idx < key_count(*leaf) : --idx >= 0) return XD_OK;
         Block b;
         bool moved = false;
         for (level--; level >= 0 && !moved; level--) {
-            XDSTATUS s = read_block(f, f->path_block[level], &b);
+            XDSTATUS s = read_block(f, f->tree.path.page[level], &b);
             if (s) return s;
-            int& up = f->path_index[level];
+            int& up = f->tree.path.index[level];
             if (forward ? ++up <= key_count(b) : --up >= 0) {
                 if ((s = descend(f, child(f, b, up), level + 1, !forward, leaf))) return s;
                 moved = true;
@@ -265,8 +234,8 @@ XDSTATUS end_entry(NdxFile* f, Block* leaf, bool last) {
     XDSTATUS s = descend(f, f->root, 0, last, leaf);
     if (s) return s;
     if (key_count(*leaf) == 0) {
-        if (f->depth == 0 || (s = advance(f, leaf, !last)) == XD_NOMOREKEYS) {
-            f->depth = -1;
+        if (f->tree.path.depth == 0 || (s = advance(f, leaf, !last)) == XD_NOMOREKEYS) {
+            f->tree.path.depth = -1;
             return XD_EMPTYFILE;
         }
         return s;
@@ -279,7 +248,7 @@ XDSTATUS last_entry(NdxFile* f, Block* leaf) { return end_entry(f, leaf, true); 
 
 // One entry forward; XD_NOMOREKEYS (positioned on the last entry) at the end.
 XDSTATUS step_next(NdxFile* f, Block* leaf) {
-    if (f->depth < 0) return first_entry(f, leaf);
+    if (f->tree.path.depth < 0) return first_entry(f, leaf);
     XDSTATUS s = advance(f, leaf, true);
     if (s != XD_NOMOREKEYS) return s;
     s = last_entry(f, leaf);
@@ -287,7 +256,7 @@ XDSTATUS step_next(NdxFile* f, Block* leaf) {
 }
 
 XDSTATUS step_previous(NdxFile* f, Block* leaf) {
-    if (f->depth < 0) return last_entry(f, leaf);
+    if (f->tree.path.depth < 0) return last_entry(f, leaf);
     XDSTATUS s = advance(f, leaf, false);
     if (s != XD_NOMOREKEYS) return s;
     s = first_entry(f, leaf);
@@ -338,33 +307,33 @@ XDSTATUS search(NdxFile* f, const uint8_t* search_key, uint16_t length, uint32_t
                 high = mid - 1;
             }
         }
-        f->path_block[level] = b;
-        f->depth = level;
+        f->tree.path.page[level] = b;
+        f->tree.path.depth = level;
         if (!leaf_block) {
-            f->path_index[level] = low;
+            f->tree.path.index[level] = low;
             b = child(f, *leaf, low);
             level++;
             continue;
         }
         if (found >= 0) {
-            f->path_index[level] = found;
+            f->tree.path.index[level] = found;
             return XD_OK;
         }
         if (low >= kc) {
             // Past this leaf: the key may begin the next one.
-            f->path_index[level] = kc - 1;
+            f->tree.path.index[level] = kc - 1;
             s = step_next(f, leaf);
             if (s < 0) return s;
             if (s == XD_NOMOREKEYS) return XD_KEYNOTFOUND;
-            b = f->path_block[f->depth];
-            level = f->depth;
+            b = f->tree.path.page[f->tree.path.depth];
+            level = f->tree.path.depth;
             continue;
         }
         if (high >= 0) {
-            f->path_index[level] = high;
+            f->tree.path.index[level] = high;
             return XD_KEYNOTFOUND;
         }
-        f->path_index[level] = 0;
+        f->tree.path.index[level] = 0;
         s = step_previous(f, leaf);
         if (s < 0) return s;
         if (s == XD_NOMOREKEYS) *no_smaller = true;
@@ -372,9 +341,8 @@ XDSTATUS search(NdxFile* f, const uint8_t* search_key, uint16_t length, uint32_t
     }
 }
 
-// The start and end every positioning operation shares: the handle selected, the
-// root and block count read again; at the end the entry reached handed out and
-// the path forgotten.
+// The start every positioning operation shares: the handle selected, the root
+// and block count read again (the end is the frame's, tree_end_positioning).
 XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NdxFile** f) {
     XDSTATUS s = enter(handle, f);
     if (s) return s;
@@ -383,85 +351,56 @@ XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NdxFile**
 }
 
 XDSTATUS end_positioning(NdxFile* f, const Block& leaf, XDSTATUS s, void* key, uint32_t* recno) {
-    bool handed = false;
-    if (s >= 0 && s != XD_EMPTYFILE) {
-        XDSTATUS g = f->depth < 0 ? xdb_report(XD_CORRUPT) : give_entry(f, leaf, f->path_index[f->depth], key, recno);
-        if (g < 0) s = g;
-        handed = g >= 0;
-        // A shared file's next step compares its leaf with this copy; an exclusive
-        // file's steps come from the cache.
-        if (handed && !exclusive(f)) memcpy(f->saved_leaf, leaf.bytes, kBlock);
-    }
-    end_operation(f, s, handed);
-    f->depth = -1;
-    return xdb_report(s);
+    return tree_end_positioning(&f->tree, leaf.bytes, s, key, recno);
 }
 
-typedef XDSTATUS (*Move)(NdxFile*, Block*);
+// ---- NDX blocks as the positioning frame sees them ----
 
-XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, Move move) {
+NdxFile* file_of(TreeCursor* c) { return (NdxFile*)c; }
+const NdxFile* file_of(const TreeCursor* c) { return (const NdxFile*)c; }
+Block* as_block(uint8_t* bytes) { return (Block*)bytes; }
+const Block& as_block(const uint8_t* bytes) { return *(const Block*)bytes; }
+
+const TreeFormat kNdxTree = {
+    kBlock,
+    [](const TreeCursor*, const uint8_t* page) { return key_count(as_block(page)); },
+    [](const TreeCursor* c, const uint8_t* page, int i) { return key_of(file_of(c), as_block(page), i); },
+    [](const TreeCursor* c, const uint8_t* page, int i) { return record_of(file_of(c), as_block(page), i); },
+    [](const TreeCursor* c, const uint8_t* page) { return is_leaf(file_of(c), as_block(page)); },
+    [](TreeCursor* c, uint32_t number, uint8_t* page) { return read_block(file_of(c), number, as_block(page)); },
+    [](TreeCursor* c, uint32_t b, uint8_t* page) {
+        NdxFile* f = file_of(c);
+        if (b < 1 || b >= f->block_count || xdb_fread_at(f->sh, b * kBlock, page, kBlock) != XD_OK) {
+            xdb_set_status(XD_OK);
+            return false;
+        }
+        return true;
+    },
+    [](TreeCursor* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_block(page), last); },
+    [](TreeCursor* c, uint8_t* page, bool forward) {
+        return forward ? step_next(file_of(c), as_block(page)) : step_previous(file_of(c), as_block(page));
+    },
+    [](TreeCursor* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
+        NdxFile* f = file_of(c);
+        return search(f, key, f->key_length, recno, NDX_EXACT, as_block(page), no_smaller);
+    },
+    [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
+};
+
+XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, bool last) {
     NdxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
     Block leaf;
-    s = move(f, &leaf);
-    return end_positioning(f, leaf, s, key, recno);
+    return tree_first_or_last(&f->tree, leaf.bytes, last, key, recno);
 }
 
-// On a shared file, the entry handed out last is found again without a search
-// when the header is as it was (checked by the refresh) and its leaf, read again,
-// is byte for byte the leaf it was handed out from: the entry is then there and
-// nowhere else. When the step stays inside that leaf, it is taken here.
-bool step_in_saved_leaf(NdxFile* f, bool forward, Block* leaf) {
-    int d = f->saved_depth;
-    uint32_t b = f->path_block[d];
-    if (b < 1 || b >= f->block_count || xdb_fread_at(f->sh, b * kBlock, leaf->bytes, kBlock) != XD_OK) {
-        xdb_set_status(XD_OK);
-        return false;
-    }
-    if (memcmp(leaf->bytes, f->saved_leaf, kBlock) != 0) return false;
-    page_cache_put(f->cache, b, leaf->bytes);
-    int next = f->path_index[d] + (forward ? 1 : -1);
-    if (next < 0 || next >= key_count(*leaf)) return false;
-    f->depth = d;
-    f->path_index[d] = next;
-    return true;
-}
-
-// Resynchronises on (key, recno), then moves one entry. When the entry itself is
-// gone, the search stops just before its place, so the move still lands on its
-// neighbour.
 XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
     NdxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
     Block leaf;
-    if (*recno == 0) {
-        s = forward ? first_entry(f, &leaf) : last_entry(f, &leaf);
-    } else if (f->saved_depth >= 0 && f->trusted_now && *recno == f->current_record &&
-               memcmp(key, f->current_key, f->key_length) == 0 &&
-               read_block(f, f->path_block[f->saved_depth], &leaf) == XD_OK) {
-        // Nothing has changed since this entry was handed out: step on from it.
-        f->depth = f->saved_depth;
-        s = forward ? step_next(f, &leaf) : step_previous(f, &leaf);
-    } else if (f->saved_depth >= 0 && !f->trusted_now && !exclusive(f) && *recno == f->current_record &&
-               memcmp(key, f->current_key, f->key_length) == 0 && step_in_saved_leaf(f, forward, &leaf)) {
-        s = XD_OK;  // the leaf is as it was and holds the next entry: no search needed
-    } else {
-        uint8_t search_key[101] = {0};
-        memcpy(search_key, key, f->key_length);
-        bool no_smaller = false;
-        s = search(f, search_key, f->key_length, *recno, NDX_EXACT, &leaf, &no_smaller);
-        if (s == XD_OK) {
-            s = forward ? step_next(f, &leaf) : step_previous(f, &leaf);
-        } else if (s == XD_KEYNOTFOUND) {
-            // Positioned before the place of the entry, or on the first entry when
-            // nothing is smaller.
-            if (forward) s = no_smaller ? XD_OK : step_next(f, &leaf);
-            else s = no_smaller ? XD_NOMOREKEYS : XD_OK;
-        }
-    }
-    return end_positioning(f, leaf, s, key, recno);
+    return tree_moved_from(&f->tree, leaf.bytes, forward, key, recno);
 }
 
 XDSTATUS compact(NdxFile* f);
@@ -578,6 +517,8 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         size_t n = strlen(name);
         if ((s = xdb_alloc((void**)&f->name, n + 1)) == XD_OK) memcpy(f->name, name, n + 1);
     }
+    PageCache* cache = s == XD_OK ? page_cache_new(kBlock, kCachedBlocks) : nullptr;
+    if (s == XD_OK && !cache) s = XD_MEMERR;
     if (s != XD_OK) {
         xdb_report(s);
         xdb_fclose(f->sh);
@@ -586,16 +527,14 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         xdb_release_slot(h);
         return s;
     }
+    tree_cursor_init(&f->tree, &kNdxTree, f->sh, !exclusive(f), f->key_length, f->key_type == 0, cache);
     // The expression without blanks, upper-cased.
     char* e = (char*)f->header + 24;
     size_t w = 0;
     for (size_t r = 0; e[r] && r < 221; r++)
         if (e[r] != ' ') e[w++] = (char)toupper((unsigned char)e[r]);
     e[w] = 0;
-    f->depth = -1;
     note_header(f);
-    f->cache = page_cache_new(kBlock, kCachedBlocks);
-    f->saved_depth = -1;
     f->saved_root = f->root;
     f->saved_count = f->block_count;
     *handle = h;
@@ -619,7 +558,7 @@ XDSTATUS ndx_close(int16_t handle) {
     }
     s = xdb_fclose(f->sh);
     xdb_free(f->name);
-    page_cache_free(f->cache);
+    page_cache_free(f->tree.cache);
     xdb_release_slot(handle);
     if (compacted < 0) return xdb_report(compacted);
     return s ? s : xdb_status();
@@ -643,8 +582,8 @@ XDSTATUS ndx_info(int16_t handle, NdxInfo* info) {
     return xdb_status();
 }
 
-XDSTATUS ndx_first(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, first_entry); }
-XDSTATUS ndx_last(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, last_entry); }
+XDSTATUS ndx_first(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, false); }
+XDSTATUS ndx_last(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, true); }
 XDSTATUS ndx_next(int16_t handle, void* key, uint32_t* recno) { return moved_from(handle, key, recno, true); }
 XDSTATUS ndx_previous(int16_t handle, void* key, uint32_t* recno) { return moved_from(handle, key, recno, false); }
 
@@ -661,7 +600,7 @@ XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno) {
     if (s == XD_KEYNOTFOUND && no_smaller) {
         // No entry at or before the place of the one asked for: no record.
         *recno = 0xFFFFFFFFu;
-        f->depth = -1;
+        f->tree.path.depth = -1;
         end_operation(f, XD_OK);
         return xdb_report(XD_KEYNOTFOUND);
     }
@@ -728,8 +667,8 @@ XDSTATUS write_block(NdxFile* f, uint32_t b, const Block& block) {
         return XD_OK;
     }
     XDSTATUS s = xdb_fwrite_at(f->sh, b * kBlock, block.bytes, kBlock, 1);
-    if (s == XD_OK) page_cache_put(f->cache, b, block.bytes);
-    else page_cache_forget(f->cache);
+    if (s == XD_OK) page_cache_put(f->tree.cache, b, block.bytes);
+    else page_cache_forget(f->tree.cache);
     return s;
 }
 
@@ -767,7 +706,7 @@ bool shape_is_freed(void*, const uint8_t* bytes) { return bytes[0] == 255; }
 XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
     NdxFile* f = (NdxFile*)context;
     XDSTATUS s = xdb_fwrite_at(f->sh, number * kBlock, bytes, kBlock, 1);
-    if (s == XD_OK) page_cache_put(f->cache, number, bytes);
+    if (s == XD_OK) page_cache_put(f->tree.cache, number, bytes);
     return s;
 }
 
@@ -792,7 +731,7 @@ XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
     XDSTATUS s = write_header_word(f, 4, f->block_count);
     if (s) return s;
     xdb_fset_size(f->sh, f->block_count * kBlock);
-    page_cache_drop_range(f->cache, f->block_count, f->block_count + count);
+    page_cache_drop_range(f->tree.cache, f->block_count, f->block_count + count);
     return XD_OK;
 }
 
@@ -862,7 +801,7 @@ XDSTATUS insert_entry(NdxFile* f, const uint8_t* key, uint32_t recno) {
     // Room for keysPerBlock + 1 entries and a trailing child.
     uint8_t combined[kBlock + 128];
     XDSTATUS s;
-    for (int level = f->depth; level >= -1; level--) {
+    for (int level = f->tree.path.depth; level >= -1; level--) {
         if (level < 0) {
             uint32_t nb;
             Block root;
@@ -876,8 +815,8 @@ XDSTATUS insert_entry(NdxFile* f, const uint8_t* key, uint32_t recno) {
             f->root = nb;
             return write_header_word(f, 0, nb);
         }
-        uint32_t bno = f->path_block[level];
-        int idx = f->path_index[level];
+        uint32_t bno = f->tree.path.page[level];
+        int idx = f->tree.path.index[level];
         Block b;
         if ((s = read_block(f, bno, &b))) return s;
         int kc = key_count(b);
@@ -922,15 +861,15 @@ XDSTATUS insert_entry(NdxFile* f, const uint8_t* key, uint32_t recno) {
 XDSTATUS update_separator(NdxFile* f, int level, const uint8_t* key) {
     for (int l = level - 1; l >= 0; l--) {
         Block a;
-        XDSTATUS s = read_block(f, f->path_block[l], &a);
+        XDSTATUS s = read_block(f, f->tree.path.page[l], &a);
         if (s) return s;
-        if (f->path_index[l] < key_count(a)) {
-            memcpy(a.bytes + 4 + f->path_index[l] * f->entry_size + 8, key, f->key_length);
-            return write_block(f, f->path_block[l], a);
+        if (f->tree.path.index[l] < key_count(a)) {
+            memcpy(a.bytes + 4 + f->tree.path.index[l] * f->entry_size + 8, key, f->key_length);
+            return write_block(f, f->tree.path.page[l], a);
         }
         // Unchanged, but part of the change: the blocks between the leaf and the
         // separator switch together with them.
-        if ((s = write_block(f, f->path_block[l], a))) return s;
+        if ((s = write_block(f, f->tree.path.page[l], a))) return s;
     }
     return XD_OK;
 }
@@ -941,13 +880,13 @@ XDSTATUS update_separator(NdxFile* f, int level, const uint8_t* key) {
 // written before the block is freed, so a stop in between leaves only a dead block.
 XDSTATUS detach_empty(NdxFile* f, int level, int* changed) {
     const int es = f->entry_size;
-    uint32_t gone = f->path_block[level];
+    uint32_t gone = f->tree.path.page[level];
     XDSTATUS s;
     for (int l = level - 1; l >= 0; l--) {
-        uint32_t pno = f->path_block[l];
+        uint32_t pno = f->tree.path.page[l];
         Block p;
         if ((s = read_block(f, pno, &p))) return s;
-        int pkc = key_count(p), i = f->path_index[l];
+        int pkc = key_count(p), i = f->tree.path.index[l];
         if (i < 0 || i > pkc) return xdb_report(XD_CORRUPT);
         if (pkc == 0) {
             if (l == 0) {
@@ -1023,10 +962,10 @@ XDSTATUS borrow_child(NdxFile* f, uint32_t pno, Block& p, int sep, uint32_t lno,
 XDSTATUS remove_entry(NdxFile* f) {
     const int es = f->entry_size, half = f->keys_per_block / 2;
     XDSTATUS s;
-    int level = f->depth;
+    int level = f->tree.path.depth;
     Block b;
-    if ((s = read_block(f, f->path_block[level], &b))) return s;
-    int kc = key_count(b), idx = f->path_index[level];
+    if ((s = read_block(f, f->tree.path.page[level], &b))) return s;
+    int kc = key_count(b), idx = f->tree.path.index[level];
     if (idx < 0 || idx >= kc) return xdb_report(XD_CORRUPT);
     memmove(b.bytes + 4 + idx * es, b.bytes + 4 + (idx + 1) * es, (size_t)(kc - idx - 1) * es + 4);
     b.bytes[0] = (uint8_t)--kc;
@@ -1036,20 +975,20 @@ XDSTATUS remove_entry(NdxFile* f) {
         if (changed < 0) return XD_OK;
         level = changed;
     } else {
-        if ((s = write_block(f, f->path_block[level], b))) return s;
+        if ((s = write_block(f, f->tree.path.page[level], b))) return s;
         // The leaf's greatest key changed: so does the separator that stands for it.
         if (idx == kc && kc > 0 && (s = update_separator(f, level, key_of(f, b, kc - 1)))) return s;
     }
     // Merge under-full blocks with a sibling when the two fit in one.
     for (; level > 0; level--) {
-        uint32_t xno = f->path_block[level];
+        uint32_t xno = f->tree.path.page[level];
         Block x;
         if ((s = read_block(f, xno, &x))) return s;
         if (key_count(x) >= half) break;
-        uint32_t pno = f->path_block[level - 1];
+        uint32_t pno = f->tree.path.page[level - 1];
         Block p;
         if ((s = read_block(f, pno, &p))) return s;
-        int pkc = key_count(p), i = f->path_index[level - 1];
+        int pkc = key_count(p), i = f->tree.path.index[level - 1];
         int sep = i < pkc ? i : i - 1;  // separator between the left and the right block
         if (sep < 0) break;
         uint32_t lno = child(f, p, sep), rno = child(f, p, sep + 1);
@@ -1146,10 +1085,10 @@ XDSTATUS move_block(NdxFile* f, uint32_t u, uint32_t to) {
         uint32_t r = record_of(f, leaf, 0);
         bool no_smaller;
         if (search(f, k, f->key_length, r, NDX_EXACT, &leaf, &no_smaller) == XD_OK) {
-            for (int l = 1; l <= f->depth; l++)
-                if (f->path_block[l] == u) {
-                    pno = f->path_block[l - 1];
-                    pidx = f->path_index[l - 1];
+            for (int l = 1; l <= f->tree.path.depth; l++)
+                if (f->tree.path.page[l] == u) {
+                    pno = f->tree.path.page[l - 1];
+                    pidx = f->tree.path.index[l - 1];
                 }
         }
         xdb_set_status(XD_OK);
@@ -1183,7 +1122,7 @@ XDSTATUS compact(NdxFile* f) {
             end--;
         }
         if (end - 1 > fb) {
-            f->depth = -1;
+            f->tree.path.depth = -1;
             if (move_block(f, end - 1, fb) < 0) return xdb_report(XD_CORRUPT);
             end--;
         } else if (end - 1 == fb) {
@@ -1200,7 +1139,7 @@ XDSTATUS compact(NdxFile* f) {
     put_le32(head + 4, f->block_count);
     if ((s = xdb_fwrite_at(f->sh, 0, head, 8, 1))) return s;
     xdb_fset_size(f->sh, end * kBlock);
-    page_cache_drop_range(f->cache, end, blocks_before);
+    page_cache_drop_range(f->tree.cache, end, blocks_before);
     return XD_OK;
 }
 
@@ -1236,14 +1175,14 @@ XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
     if (s < 0 || !c.f) return s;
     NdxFile* f = c.f;
     if (s == XD_EMPTYFILE) {
-        f->depth = 0;
-        f->path_block[0] = f->root;
-        f->path_index[0] = 0;
+        f->tree.path.depth = 0;
+        f->tree.path.page[0] = f->root;
+        f->tree.path.index[0] = 0;
         s = XD_OK;
     } else if (s == XD_KEYNOTFOUND && !c.no_smaller) {
         s = step_next(f, &c.leaf);
         if (s == XD_NOMOREKEYS) {
-            f->path_index[f->depth]++;
+            f->tree.path.index[f->tree.path.depth]++;
             s = XD_OK;
         }
     } else if (s == XD_KEYNOTFOUND) {
@@ -1256,7 +1195,7 @@ XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
         g_changes.active = false;  // a failed change writes nothing but new blocks
         if (s < 0) f->free_head = 0;  // what it freed may not be marked in the file
     }
-    f->depth = -1;
+    f->tree.path.depth = -1;
     note_header(f);
     end_operation(f, s);
     return s < 0 ? xdb_report(s) : xdb_status();
@@ -1273,7 +1212,7 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
         g_changes.active = false;
         if (s < 0) c.f->free_head = 0;
     }
-    c.f->depth = -1;
+    c.f->tree.path.depth = -1;
     note_header(c.f);
     end_operation(c.f, s);
     return xdb_report(s);
@@ -1650,15 +1589,7 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
     }
     key_sort_free(sorter);
     if (s >= 0) s = builder.finish();
-    XDSTATUS failure = s;
-    xdb_set_status(XD_OK);
-    XDSTATUS c = ndx_close(h);
-    if (failure < 0 || c < 0) {
-        xdb_set_status(XD_OK);
-        xdb_fdelete(name);
-        return xdb_report(failure < 0 ? failure : c);
-    }
-    return xdb_report(XD_OK);
+    return close_built_index(h, ndx_close, name, s);
 }
 
 }  // namespace

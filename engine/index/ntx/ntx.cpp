@@ -52,17 +52,19 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 #include "engine/index/rebuild.h"
+#include "engine/index/tree_walk.h"
 
 namespace {
 
 const uint32_t kPage = 1024;
-const int kMaxDepth = 40;
+const int kMaxDepth = kMaxTreeDepth;
 // At most this many pages are cached per handle (32 MiB).
 const size_t kCachedPages = 32768;
 // Header bytes kept: the rules' 280, the descending flag and the condition.
 const size_t kHeaderKept = 538;
 
 struct NtxFile {
+    TreeCursor tree;  // first: the shared positioning frame turns it back into the file
     uint16_t sh;
     uint16_t file_mode;
     char* name;
@@ -71,23 +73,11 @@ struct NtxFile {
     uint32_t root, free_page, file_size;  // root and free page as page numbers
     uint16_t key_length, item_size, decimals, max_items, half_page;
     bool unique, descending, rebuilt;
-    // Position: pages and indexes from the root down; depth -1 when none. At the
-    // level of the entry handed out the index is that entry; above it, the slot
-    // whose child was taken.
-    int depth;
-    uint32_t path_page[kMaxDepth];
-    int path_index[kMaxDepth];
-    uint8_t current_key[101];
-    uint32_t current_record;
-    PageCache* cache;
-    // The path of the entry handed out last (see the NDX files: a walk steps on
-    // from it without a search while nothing has changed).
-    int saved_depth;
-    bool trusted_now;
+    // The header words when the entry handed out last was (see tree_walk.h).
     uint32_t saved_root, saved_free;
     uint16_t saved_update;
-    uint8_t saved_page[kPage];
 };
+static_assert(sizeof(NtxFile) <= 4096, "an NTX handle's block fits the engine's control block");
 
 struct Page {
     uint8_t bytes[kPage];
@@ -124,9 +114,7 @@ uint32_t page_of(uint32_t offset) { return offset % kPage ? 0xFFFFFFFFu : offset
 // and a page past it has the size read again before it counts as outside the
 // file (a file only grows while a tree may point into its new pages).
 XDSTATUS refresh_header(NtxFile* f, bool with_size = true) {
-    f->trusted_now = page_cache_begin(f->cache, exclusive(f), osl_write_generation(f->sh));
-    f->depth = -1;
-    if (f->trusted_now) return XD_OK;
+    if (tree_begin_operation(&f->tree)) return XD_OK;
     uint8_t head[10];
     XDSTATUS s = xdb_fread_at(f->sh, 2, head, 10);
     if (s) return s;
@@ -139,18 +127,16 @@ XDSTATUS refresh_header(NtxFile* f, bool with_size = true) {
     f->root = page_of(get_le32(head + 2));
     f->free_page = page_of(get_le32(head + 6));
     if (f->root != f->saved_root || f->free_page != f->saved_free || f->update_count != f->saved_update)
-        f->saved_depth = -1;
+        tree_header_changed(&f->tree);
     return XD_OK;
 }
 
 // The end of an operation: what it read and wrote stays cached when it succeeded.
 void end_operation(NtxFile* f, XDSTATUS s, bool position = false) {
-    f->saved_depth = s >= 0 && position ? f->depth : -1;
     f->saved_root = f->root;
     f->saved_free = f->free_page;
     f->saved_update = f->update_count;
-    if (s < 0) page_cache_forget(f->cache);
-    else page_cache_end(f->cache, osl_write_generation(f->sh));
+    tree_end_operation(&f->tree, s, position);
 }
 
 bool page_in_file(const NtxFile* f, uint32_t p) { return p >= 1 && (uint64_t)p * kPage < f->file_size; }
@@ -217,14 +203,14 @@ XDSTATUS read_page(NtxFile* f, uint32_t p, Page* out) {
             return XD_OK;
         }
     }
-    if (const uint8_t* cached = page_cache_get(f->cache, p)) {
+    if (const uint8_t* cached = page_cache_get(f->tree.cache, p)) {
         memcpy(out->bytes, cached, kPage);
         return XD_OK;
     }
     XDSTATUS s = xdb_fread_at(f->sh, p * kPage, out->bytes, kPage);
     if (s) return s;
     if (!sane(f, *out)) return xdb_report(XD_CORRUPT);
-    page_cache_put(f->cache, p, out->bytes);
+    page_cache_put(f->tree.cache, p, out->bytes);
     return XD_OK;
 }
 
@@ -242,20 +228,6 @@ int compare(const NtxFile* f, const uint8_t* search, const uint8_t* key, uint16_
     return c;
 }
 
-// Hands out the entry the path leads to (its page in `at`).
-XDSTATUS give_entry(NtxFile* f, const Page& at, void* key, uint32_t* recno) {
-    int i = f->depth < 0 ? -1 : f->path_index[f->depth];
-    if (i < 0 || i >= count_of(at)) return xdb_report(XD_CORRUPT);
-    memcpy(f->current_key, key_of(at, i), f->key_length);
-    f->current_record = record_of(at, i);
-    if (key) {
-        memcpy(key, f->current_key, f->key_length);
-        ((uint8_t*)key)[f->key_length] = 0;
-    }
-    if (recno) *recno = f->current_record;
-    return XD_OK;
-}
-
 // Descends from page `p` at path level `level` to a leaf through the first or the
 // rightmost child; the leaf is left in `at`, the path on its first or last entry
 // (an empty leaf has none: its index is then outside it).
@@ -265,30 +237,30 @@ XDSTATUS descend(NtxFile* f, uint32_t p, int level, bool rightmost, Page* at) {
         XDSTATUS s = read_page(f, p, at);
         if (s) return s;
         int n = count_of(*at), i = rightmost ? n : 0;
-        f->path_page[level] = p;
-        f->depth = level;
+        f->tree.path.page[level] = p;
+        f->tree.path.depth = level;
         uint32_t c = child(*at, i);
         if (c == 0) {
-            f->path_index[level] = rightmost ? n - 1 : 0;
+            f->tree.path.index[level] = rightmost ? n - 1 : 0;
             return XD_OK;
         }
-        f->path_index[level] = i;
+        f->tree.path.index[level] = i;
         p = c;
         level++;
     }
 }
 
-// From the page at path level f->depth, whose entries (before or after the path's
+// From the page at path level f->tree.path.depth, whose entries (before or after the path's
 // index) are used up, up to the first ancestor with an entry left in that
 // direction; XD_NOMOREKEYS when there is none.
 XDSTATUS climb(NtxFile* f, Page* at, bool forward) {
-    for (int l = f->depth - 1; l >= 0; l--) {
-        XDSTATUS s = read_page(f, f->path_page[l], at);
+    for (int l = f->tree.path.depth - 1; l >= 0; l--) {
+        XDSTATUS s = read_page(f, f->tree.path.page[l], at);
         if (s) return s;
-        int i = f->path_index[l];
+        int i = f->tree.path.index[l];
         if (forward ? i < count_of(*at) : i > 0) {
-            if (!forward) f->path_index[l] = i - 1;
-            f->depth = l;
+            if (!forward) f->tree.path.index[l] = i - 1;
+            f->tree.path.depth = l;
             return XD_OK;
         }
     }
@@ -297,16 +269,16 @@ XDSTATUS climb(NtxFile* f, Page* at, bool forward) {
 
 // One entry forward or back in key order from the path's entry (its page in `at`).
 XDSTATUS step(NtxFile* f, Page* at, bool forward) {
-    int d = f->depth, i = f->path_index[d], n = count_of(*at);
+    int d = f->tree.path.depth, i = f->tree.path.index[d], n = count_of(*at);
     XDSTATUS s;
     if (forward) {
         uint32_t c = i + 1 <= n ? child(*at, i + 1) : 0;
         if (c) {
-            f->path_index[d] = i + 1;
+            f->tree.path.index[d] = i + 1;
             if ((s = descend(f, c, d + 1, false, at))) return s;
             if (count_of(*at) > 0) return XD_OK;
         } else if (i + 1 < n) {
-            f->path_index[d] = i + 1;
+            f->tree.path.index[d] = i + 1;
             return XD_OK;
         }
         return climb(f, at, true);
@@ -316,7 +288,7 @@ XDSTATUS step(NtxFile* f, Page* at, bool forward) {
         if ((s = descend(f, c, d + 1, true, at))) return s;
         if (count_of(*at) > 0) return XD_OK;
     } else if (i - 1 >= 0) {
-        f->path_index[d] = i - 1;
+        f->tree.path.index[d] = i - 1;
         return XD_OK;
     }
     return climb(f, at, false);
@@ -327,18 +299,17 @@ XDSTATUS end_entry(NtxFile* f, Page* at, bool last) {
     XDSTATUS s = descend(f, f->root, 0, last, at);
     if (s) return s;
     if (count_of(*at) > 0) return XD_OK;
-    if (f->depth > 0 && (s = climb(f, at, !last)) != XD_NOMOREKEYS) return s;
-    f->depth = -1;
+    if (f->tree.path.depth > 0 && (s = climb(f, at, !last)) != XD_NOMOREKEYS) return s;
+    f->tree.path.depth = -1;
     return XD_EMPTYFILE;
 }
 
 XDSTATUS first_entry(NtxFile* f, Page* at) { return end_entry(f, at, false); }
-XDSTATUS last_entry(NtxFile* f, Page* at) { return end_entry(f, at, true); }
 
 // One entry forward or back; at either end XD_NOMOREKEYS, positioned on the last
 // (first) entry. Without a position, the first (last) entry.
 XDSTATUS step_or_end(NtxFile* f, Page* at, bool forward) {
-    if (f->depth < 0) return end_entry(f, at, !forward);
+    if (f->tree.path.depth < 0) return end_entry(f, at, !forward);
     XDSTATUS s = step(f, at, forward);
     if (s != XD_NOMOREKEYS) return s;
     s = end_entry(f, at, forward);
@@ -380,14 +351,14 @@ int lower_bound(const NtxFile* f, const Target& t, const Page& p, bool after = f
 // slot `i`). *no_smaller when no entry lies before it.
 XDSTATUS before_place(NtxFile* f, Page* at, int i, bool* no_smaller) {
     if (i > 0) {
-        f->path_index[f->depth] = i - 1;
+        f->tree.path.index[f->tree.path.depth] = i - 1;
         return XD_KEYNOTFOUND;
     }
-    f->path_index[f->depth] = 0;
+    f->tree.path.index[f->tree.path.depth] = 0;
     XDSTATUS s = climb(f, at, false);
     if (s == XD_NOMOREKEYS) {
         *no_smaller = true;
-        f->depth = -1;
+        f->tree.path.depth = -1;
         return XD_KEYNOTFOUND;
     }
     return s < 0 ? s : XD_KEYNOTFOUND;
@@ -407,9 +378,9 @@ XDSTATUS descend_search(NtxFile* f, const Target& t, Page* at, bool* no_smaller)
         int n = count_of(*at);
         if (level == 0 && n == 0 && child(*at, 0) == 0) return XD_EMPTYFILE;
         int i = lower_bound(f, t, *at);
-        f->path_page[level] = p;
-        f->path_index[level] = i;
-        f->depth = level;
+        f->tree.path.page[level] = p;
+        f->tree.path.index[level] = i;
+        f->tree.path.depth = level;
         bool equal = i < n && compare_target(f, t, *at, i) == 0;
         if (equal && t.exact) return XD_OK;  // (key, record) is one entry
         if (equal) found_level = level;
@@ -417,8 +388,8 @@ XDSTATUS descend_search(NtxFile* f, const Target& t, Page* at, bool* no_smaller)
         if (c == 0) {
             if (equal) return XD_OK;
             if (found_level >= 0) {
-                f->depth = found_level;
-                return read_page(f, f->path_page[found_level], at);
+                f->tree.path.depth = found_level;
+                return read_page(f, f->tree.path.page[found_level], at);
             }
             return before_place(f, at, i, no_smaller);
         }
@@ -438,7 +409,7 @@ XDSTATUS search(NtxFile* f, const Target& t, Page* at, bool* no_smaller) {
     bool none = false;
     XDSTATUS k = descend_search(f, key_only, at, &none);
     for (uint32_t guard = 0; k == XD_OK && guard < 0x7FFFFFFF; guard++) {
-        int i = f->path_index[f->depth];
+        int i = f->tree.path.index[f->tree.path.depth];
         if (compare(f, t.key, key_of(*at, i), t.length, false) != 0) break;
         if (record_of(*at, i) == t.recno) return XD_OK;
         k = step(f, at, true);
@@ -456,70 +427,46 @@ XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NtxFile**
 }
 
 XDSTATUS end_positioning(NtxFile* f, const Page& at, XDSTATUS s, void* key, uint32_t* recno) {
-    bool handed = false;
-    if (s >= 0 && s != XD_EMPTYFILE) {
-        XDSTATUS g = give_entry(f, at, key, recno);
-        if (g < 0) s = g;
-        handed = g >= 0;
-        if (handed && !exclusive(f)) memcpy(f->saved_page, at.bytes, kPage);
-    }
-    end_operation(f, s, handed);
-    f->depth = -1;
-    return xdb_report(s);
+    return tree_end_positioning(&f->tree, at.bytes, s, key, recno);
 }
 
-// On a shared file, the entry handed out last is found again without a search
-// when the header is as it was and its leaf, read again, is byte for byte the
-// page it was handed out from; the step is taken here when it stays in that leaf.
-bool step_in_saved_leaf(NtxFile* f, bool forward, Page* at) {
-    int d = f->saved_depth;
-    uint32_t p = f->path_page[d];
-    if (!page_reachable(f, p) || xdb_fread_at(f->sh, p * kPage, at->bytes, kPage) != XD_OK) {
-        xdb_set_status(XD_OK);
-        return false;
-    }
-    if (memcmp(at->bytes, f->saved_page, kPage) != 0 || child(*at, 0) != 0) return false;
-    int next = f->path_index[d] + (forward ? 1 : -1);
-    if (next < 0 || next >= count_of(*at)) return false;
-    page_cache_put(f->cache, p, at->bytes);
-    f->depth = d;
-    f->path_index[d] = next;
-    return true;
-}
+// ---- NTX pages as the positioning frame sees them ----
+
+NtxFile* file_of(TreeCursor* c) { return (NtxFile*)c; }
+Page* as_page(uint8_t* bytes) { return (Page*)bytes; }
+const Page& as_page(const uint8_t* bytes) { return *(const Page*)bytes; }
+
+const TreeFormat kNtxTree = {
+    kPage,
+    [](const TreeCursor*, const uint8_t* page) { return count_of(as_page(page)); },
+    [](const TreeCursor*, const uint8_t* page, int i) { return key_of(as_page(page), i); },
+    [](const TreeCursor*, const uint8_t* page, int i) { return record_of(as_page(page), i); },
+    [](const TreeCursor*, const uint8_t* page) { return child(as_page(page), 0) == 0; },
+    [](TreeCursor* c, uint32_t number, uint8_t* page) { return read_page(file_of(c), number, as_page(page)); },
+    [](TreeCursor* c, uint32_t p, uint8_t* page) {
+        NtxFile* f = file_of(c);
+        if (!page_reachable(f, p) || xdb_fread_at(f->sh, p * kPage, page, kPage) != XD_OK) {
+            xdb_set_status(XD_OK);
+            return false;
+        }
+        return true;
+    },
+    [](TreeCursor* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_page(page), last); },
+    [](TreeCursor* c, uint8_t* page, bool forward) { return step_or_end(file_of(c), as_page(page), forward); },
+    [](TreeCursor* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
+        NtxFile* f = file_of(c);
+        Target t{key, f->key_length, true, false, recno};
+        return search(f, t, as_page(page), no_smaller);
+    },
+    [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
+};
 
 XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
     NtxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
     Page at;
-    bool same = f->saved_depth >= 0 && *recno == f->current_record &&
-                memcmp(key, f->current_key, f->key_length) == 0;
-    if (*recno == 0) {
-        s = end_entry(f, &at, !forward);
-    } else if (same && f->trusted_now && read_page(f, f->path_page[f->saved_depth], &at) == XD_OK) {
-        f->depth = f->saved_depth;
-        s = step_or_end(f, &at, forward);
-    } else if (same && !f->trusted_now && !exclusive(f) && step_in_saved_leaf(f, forward, &at)) {
-        s = XD_OK;
-    } else {
-        uint8_t k[101] = {0};
-        memcpy(k, key, f->key_length);
-        Target t{k, f->key_length, true, false, *recno};
-        bool no_smaller = false;
-        s = search(f, t, &at, &no_smaller);
-        if (s == XD_OK) {
-            s = step_or_end(f, &at, forward);
-        } else if (s == XD_KEYNOTFOUND) {
-            // The entry is gone: the search stopped before its place.
-            if (no_smaller) {
-                s = first_entry(f, &at);
-                if (!forward && s == XD_OK) s = XD_NOMOREKEYS;
-            } else {
-                s = forward ? step_or_end(f, &at, true) : XD_OK;
-            }
-        }
-    }
-    return end_positioning(f, at, s, key, recno);
+    return tree_moved_from(&f->tree, at.bytes, forward, key, recno);
 }
 
 }  // namespace
@@ -666,7 +613,8 @@ XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         size_t n = strlen(name);
         if ((s = xdb_alloc((void**)&f->name, n + 1)) == XD_OK) memcpy(f->name, name, n + 1);
     }
-    if (s == XD_OK && !(f->cache = page_cache_new(kPage, kCachedPages))) s = XD_MEMERR;
+    PageCache* cache = s == XD_OK ? page_cache_new(kPage, kCachedPages) : nullptr;
+    if (s == XD_OK && !cache) s = XD_MEMERR;
     if (s != XD_OK) {
         xdb_report(s);
         xdb_fclose(f->sh);
@@ -684,8 +632,7 @@ XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         e[w] = 0;
     }
     if (get_le16(f->header) == 6) f->header[282] = 0;  // no condition in files without its flag
-    f->depth = -1;
-    f->saved_depth = -1;
+    tree_cursor_init(&f->tree, &kNtxTree, f->sh, !exclusive(f), f->key_length, true, cache);
     f->saved_root = f->root;
     f->saved_free = f->free_page;
     f->saved_update = f->update_count;
@@ -709,14 +656,14 @@ XDSTATUS ntx_close(int16_t handle) {
             xdb_set_status(XD_OK);
             xdb_fclose(f->sh);
             xdb_free(f->name);
-            page_cache_free(f->cache);
+            page_cache_free(f->tree.cache);
             xdb_release_slot(handle);
             return xdb_report(s);
         }
     }
     s = xdb_fclose(f->sh);
     xdb_free(f->name);
-    page_cache_free(f->cache);
+    page_cache_free(f->tree.cache);
     xdb_release_slot(handle);
     return s ? s : xdb_status();
 }
@@ -747,21 +694,18 @@ XDSTATUS ntx_info(int16_t handle, NtxInfo* info) {
 
 namespace {
 
-typedef XDSTATUS (*Move)(NtxFile*, Page*);
-
-XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, Move move) {
+XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, bool last) {
     NtxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
     Page at;
-    s = move(f, &at);
-    return end_positioning(f, at, s, key, recno);
+    return tree_first_or_last(&f->tree, at.bytes, last, key, recno);
 }
 
 }  // namespace
 
-XDSTATUS ntx_first(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, first_entry); }
-XDSTATUS ntx_last(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, last_entry); }
+XDSTATUS ntx_first(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, false); }
+XDSTATUS ntx_last(int16_t handle, void* key, uint32_t* recno) { return positioned(handle, key, recno, true); }
 XDSTATUS ntx_next(int16_t handle, void* key, uint32_t* recno) { return moved_from(handle, key, recno, true); }
 XDSTATUS ntx_previous(int16_t handle, void* key, uint32_t* recno) { return moved_from(handle, key, recno, false); }
 
@@ -827,8 +771,8 @@ XDSTATUS write_page(NtxFile* f, uint32_t p, const Page& page) {
         return XD_OK;
     }
     XDSTATUS s = xdb_fwrite_at(f->sh, p * kPage, page.bytes, kPage, 1);
-    if (s == XD_OK) page_cache_put(f->cache, p, page.bytes);
-    else page_cache_forget(f->cache);
+    if (s == XD_OK) page_cache_put(f->tree.cache, p, page.bytes);
+    else page_cache_forget(f->tree.cache);
     return s;
 }
 
@@ -859,7 +803,7 @@ void shape_set_child(void*, uint8_t* bytes, size_t i, uint32_t number) {
 XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
     NtxFile* f = (NtxFile*)context;
     XDSTATUS s = xdb_fwrite_at(f->sh, number * kPage, bytes, kPage, 1);
-    if (s == XD_OK) page_cache_put(f->cache, number, bytes);
+    if (s == XD_OK) page_cache_put(f->tree.cache, number, bytes);
     return s;
 }
 
@@ -879,7 +823,7 @@ XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
     uint32_t end = f->file_size / kPage;
     f->file_size -= count * kPage;
     xdb_fset_size(f->sh, f->file_size);
-    page_cache_drop_range(f->cache, end - count, end);
+    page_cache_drop_range(f->tree.cache, end - count, end);
     return XD_OK;
 }
 
@@ -991,9 +935,9 @@ void remove_from_page(const NtxFile* f, Page& p, int i) {
 XDSTATUS insert_entry(NtxFile* f, Entry e) {
     XDSTATUS s;
     std::vector<Entry> all((size_t)f->max_items + 1);
-    for (int level = f->depth; level >= 0; level--) {
-        uint32_t pno = f->path_page[level];
-        int i = f->path_index[level];
+    for (int level = f->tree.path.depth; level >= 0; level--) {
+        uint32_t pno = f->tree.path.page[level];
+        int i = f->tree.path.index[level];
         Page p;
         if ((s = read_page(f, pno, &p))) return s;
         int n = count_of(p);
@@ -1034,12 +978,12 @@ XDSTATUS rebalance(NtxFile* f, int level) {
     XDSTATUS s;
     for (; level > 0; level--) {
         Page x;
-        if ((s = read_page(f, f->path_page[level], &x))) return s;
+        if ((s = read_page(f, f->tree.path.page[level], &x))) return s;
         if (count_of(x) >= f->half_page) return XD_OK;
-        uint32_t pno = f->path_page[level - 1];
+        uint32_t pno = f->tree.path.page[level - 1];
         Page p;
         if ((s = read_page(f, pno, &p))) return s;
-        int pn = count_of(p), j = f->path_index[level - 1];
+        int pn = count_of(p), j = f->tree.path.index[level - 1];
         if (j < 0 || j > pn || pn == 0) return xdb_report(XD_CORRUPT);
         int sep = j == pn ? j - 1 : j;  // the parent's entry between the two pages
         uint32_t lno = child(p, sep), rno = child(p, sep + 1);
@@ -1086,11 +1030,11 @@ XDSTATUS rebalance(NtxFile* f, int level) {
 // (the last entry of the subtree before it), and that leaf entry goes instead.
 XDSTATUS remove_entry(NtxFile* f) {
     XDSTATUS s;
-    int level = f->depth;
-    uint32_t pno = f->path_page[level];
+    int level = f->tree.path.depth;
+    uint32_t pno = f->tree.path.page[level];
     Page p;
     if ((s = read_page(f, pno, &p))) return s;
-    int i = f->path_index[level];
+    int i = f->tree.path.index[level];
     if (i < 0 || i >= count_of(p)) return xdb_report(XD_CORRUPT);
     uint32_t c = child(p, i);
     if (c != 0) {
@@ -1102,8 +1046,8 @@ XDSTATUS remove_entry(NtxFile* f) {
         put_le32(it + 4, record_of(leaf, last));
         memcpy(it + 8, key_of(leaf, last), f->key_length);
         if ((s = write_page(f, pno, p))) return s;
-        level = f->depth;
-        pno = f->path_page[level];
+        level = f->tree.path.depth;
+        pno = f->tree.path.page[level];
         p = leaf;
         i = last;
     }
@@ -1129,9 +1073,9 @@ XDSTATUS insertion_place(NtxFile* f, const Target& t) {
         XDSTATUS s = read_page(f, p, &at);
         if (s) return s;
         int i = lower_bound(f, t, at, !f->unique);
-        f->path_page[level] = p;
-        f->path_index[level] = i;
-        f->depth = level;
+        f->tree.path.page[level] = p;
+        f->tree.path.index[level] = i;
+        f->tree.path.depth = level;
         uint32_t c = child(at, i);
         if (c == 0) return XD_OK;
         p = c;
@@ -1146,11 +1090,11 @@ XDSTATUS change(NtxFile* f, Work work) {
     XDSTATUS s = work();
     if (s >= 0) s = commit_changes(f, free_before);
     g_changes.active = false;  // a failed change writes nothing the tree uses
-    f->depth = -1;
+    f->tree.path.depth = -1;
     if (s < 0) {
         // What the file says stands; the header is read again next time.
-        page_cache_forget(f->cache);
-        f->saved_depth = -1;
+        page_cache_forget(f->tree.cache);
+        f->tree.saved_depth = -1;
     }
     end_operation(f, s);
     return s;
@@ -1612,15 +1556,7 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
     key_sort_free(sorter);
     if (s >= 0) s = builder.finish();
     if (s >= 0) f->rebuilt = true;
-    XDSTATUS failure = s;
-    xdb_set_status(XD_OK);
-    XDSTATUS c = ntx_close(h);
-    if (failure < 0 || c < 0) {
-        xdb_set_status(XD_OK);
-        xdb_fdelete(name);
-        return xdb_report(failure < 0 ? failure : c);
-    }
-    return xdb_report(XD_OK);
+    return close_built_index(h, ntx_close, name, s);
 }
 
 }  // namespace

@@ -240,6 +240,83 @@ TEST_P(IndexModelTest, TwoHandlesSeeEachOthersChanges) {
     close(two);
 }
 
+// A walk through one handle goes on from the entry it was handed while another
+// handle adds and deletes keys between its steps: in the walk's leaf (the header
+// unchanged, so only the leaf itself tells), elsewhere, and the entry just handed
+// out. Each step lands on the model's neighbour of that entry. Keys are distinct,
+// so that the neighbour of a deleted entry is the same under every format's rule.
+TEST_P(IndexModelTest, WalksGoOnRightWhileAnotherHandleChangesTheTree) {
+    if (std::get<1>(GetParam()) != 0) GTEST_SKIP() << "two handles of one file: shared files only";
+    const std::string file = path("walk");
+    IndexCreateRequest r{file.c_str(), "K", 'C', 8, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    uint16_t mode = open_mode_;
+    open_mode_ = XDB_OPEN_SHORTHAND;
+    IndexAccess walker = open(file), writer = open(file);
+    open_mode_ = mode;
+    std::mt19937 rng(29);
+    uint32_t next_record = 1;
+    auto fresh_key = [&] {
+        for (;;) {
+            std::string k(8, ' ');
+            for (char& c : k) c = (char)('A' + rng() % 26);
+            if (std::none_of(model_.begin(), model_.end(), [&](const Entry& e) { return e.key == k; })) return k;
+        }
+    };
+    for (int i = 0; i < 300; i++) add(writer, Entry{fresh_key(), 0, next_record++});
+    for (int round = 0; round < 8; round++) {
+        bool forward = round % 2 == 0;
+        uint8_t key[kIndexKeyBuffer + 8] = {0};
+        uint32_t recno = 0;
+        XDSTATUS s = forward ? IndexFirst(&walker, key, &recno) : IndexLast(&walker, key, &recno);
+        ASSERT_EQ(s, XD_OK);
+        Entry at = forward ? model_.front() : model_.back();
+        ASSERT_EQ(recno, at.recno);
+        for (int step = 0;; step++) {
+            std::string when = "round " + std::to_string(round) + " step " + std::to_string(step);
+            int change = (int)(rng() % 6);
+            if (change == 0) {
+                // A key next to the walk's entry: most often into its leaf.
+                std::string k = at.key;
+                k[7] = (char)(k[7] == 'Z' ? 'A' : k[7] + 1);
+                if (std::none_of(model_.begin(), model_.end(), [&](const Entry& e) { return e.key == k; }))
+                    add(writer, Entry{k, 0, next_record++});
+            } else if (change == 1) {
+                add(writer, Entry{fresh_key(), 0, next_record++});
+            } else if (change == 2 && model_.size() > 50) {
+                remove(writer, rng() % model_.size());
+            } else if (change == 3) {
+                auto it = std::find_if(model_.begin(), model_.end(), [&](const Entry& e) { return e.recno == at.recno; });
+                if (it != model_.end()) remove(writer, (size_t)(it - model_.begin()));
+            }
+            if (HasFatalFailure()) return;
+            s = forward ? IndexNext(&walker, key, &recno) : IndexPrevious(&walker, key, &recno);
+            // The model's neighbour of the entry handed out last (gone or not).
+            const Entry* expected = nullptr;
+            if (forward) {
+                auto it = std::upper_bound(model_.begin(), model_.end(), at,
+                                           [&](const Entry& x, const Entry& y) { return x.key < y.key; });
+                if (it != model_.end()) expected = &*it;
+            } else {
+                auto it = std::lower_bound(model_.begin(), model_.end(), at,
+                                           [&](const Entry& x, const Entry& y) { return x.key < y.key; });
+                if (it != model_.begin()) expected = &*(it - 1);
+            }
+            if (!expected) {
+                ASSERT_EQ(s, XD_NOMOREKEYS) << when;
+                break;
+            }
+            ASSERT_EQ(s, XD_OK) << when;
+            ASSERT_EQ(recno, expected->recno) << when;
+            ASSERT_TRUE(same_key(walker, key, *expected)) << when << ": " << key;
+            at = *expected;
+        }
+    }
+    check(walker, "after the walks");
+    close(walker);
+    close(writer);
+}
+
 std::string name_of(const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
     static const char* ways[] = {"Shared", "Exclusive", "ExclusiveDroppingPages"};
     return std::string(kFormats[std::get<0>(info.param)].extension) + ways[std::get<1>(info.param)];
