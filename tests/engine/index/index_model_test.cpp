@@ -3,7 +3,8 @@
 // blank keys, negative numbers) on trees several levels deep, checked after every
 // batch by walks both ways, seeks, resynchronisation and the format's own check;
 // again after a close and reopen; two handles on one file see each other's
-// changes. Each format's rule for equal keys is part of the model: in record
+// changes, and a walk through one goes on right while the other changes the
+// tree between its steps. Each format's rule for equal keys is part of the model: in record
 // order (NDX), or in the order they were added (NTX).
 
 #include <gtest/gtest.h>
@@ -69,6 +70,17 @@ protected:
         a.key_type = d.key_type;
         a.single_field = -1;
         return a;
+    }
+    // Two shared handles of one new index of 8-byte text keys.
+    void open_two_shared(const char* base, IndexAccess* one, IndexAccess* two) {
+        const std::string file = path(base);
+        IndexCreateRequest r{file.c_str(), "K", 'C', 8, 0, nullptr};
+        ASSERT_EQ(IndexCreate(&r), XD_OK);
+        uint16_t mode = open_mode_;
+        open_mode_ = XDB_OPEN_SHORTHAND;
+        *one = open(file);
+        *two = open(file);
+        open_mode_ = mode;
     }
     void close(IndexAccess& a) { EXPECT_EQ(IndexClose(a.type, (int16_t)a.file_handle), XD_OK); }
 
@@ -220,13 +232,8 @@ TEST_P(IndexModelTest, NumericKeysWithNegativesAndDuplicates) {
 
 TEST_P(IndexModelTest, TwoHandlesSeeEachOthersChanges) {
     if (std::get<1>(GetParam()) != 0) GTEST_SKIP() << "two handles of one file: shared files only";
-    const std::string file = path("two");
-    IndexCreateRequest r{file.c_str(), "K", 'C', 8, 0, nullptr};
-    ASSERT_EQ(IndexCreate(&r), XD_OK);
-    uint16_t mode = open_mode_;
-    open_mode_ = XDB_OPEN_SHORTHAND;
-    IndexAccess one = open(file), two = open(file);
-    open_mode_ = mode;
+    IndexAccess one{}, two{};
+    ASSERT_NO_FATAL_FAILURE(open_two_shared("two", &one, &two));
     std::mt19937 rng(11);
     uint32_t next_record = 1;
     for (int round = 0; round < 30; round++) {
@@ -247,13 +254,8 @@ TEST_P(IndexModelTest, TwoHandlesSeeEachOthersChanges) {
 // so that the neighbour of a deleted entry is the same under every format's rule.
 TEST_P(IndexModelTest, WalksGoOnRightWhileAnotherHandleChangesTheTree) {
     if (std::get<1>(GetParam()) != 0) GTEST_SKIP() << "two handles of one file: shared files only";
-    const std::string file = path("walk");
-    IndexCreateRequest r{file.c_str(), "K", 'C', 8, 0, nullptr};
-    ASSERT_EQ(IndexCreate(&r), XD_OK);
-    uint16_t mode = open_mode_;
-    open_mode_ = XDB_OPEN_SHORTHAND;
-    IndexAccess walker = open(file), writer = open(file);
-    open_mode_ = mode;
+    IndexAccess walker{}, writer{};
+    ASSERT_NO_FATAL_FAILURE(open_two_shared("walk", &walker, &writer));
     std::mt19937 rng(29);
     uint32_t next_record = 1;
     auto fresh_key = [&] {
