@@ -5,41 +5,13 @@
 #include <cstring>
 
 #include "engine/core/engine.h"
-#include "engine/core/os.h"
 #include "engine/index/page_cache.h"
-
-void tree_cursor_init(TreeCursor* c, const TreeFormat* format, uint16_t sh, bool shared, uint16_t key_length,
-                      bool zero_after_key, PageCache* cache) {
-    c->format = format;
-    c->sh = sh;
-    c->shared = shared;
-    c->key_length = key_length;
-    c->zero_after_key = zero_after_key;
-    c->cache = cache;
-    c->path.depth = -1;
-    c->saved_depth = -1;
-    c->trusted_now = false;
-}
-
-bool tree_begin_operation(TreeCursor* c) {
-    c->trusted_now = page_cache_begin(c->cache, !c->shared, osl_write_generation(c->sh));
-    c->path.depth = -1;
-    return c->trusted_now;
-}
-
-void tree_header_changed(TreeCursor* c) { c->saved_depth = -1; }
-
-void tree_end_operation(TreeCursor* c, XDSTATUS s, bool handed) {
-    c->saved_depth = s >= 0 && handed ? c->path.depth : -1;
-    if (s < 0) page_cache_forget(c->cache);
-    else page_cache_end(c->cache, osl_write_generation(c->sh));
-}
 
 namespace {
 
 // Hands out the path's entry, in `page`. An index outside the page (an empty leaf
 // below the root, a damaged tree) is XD_CORRUPT.
-XDSTATUS hand_out(TreeCursor* c, const uint8_t* page, void* key, uint32_t* record) {
+XDSTATUS hand_out(TreeHandle* c, const uint8_t* page, void* key, uint32_t* record) {
     const TreeFormat* t = c->format;
     int i = c->path.depth < 0 ? -1 : c->path.index[c->path.depth];
     if (i < 0 || i >= t->count(c, page)) return xdb_report(XD_CORRUPT);
@@ -55,7 +27,7 @@ XDSTATUS hand_out(TreeCursor* c, const uint8_t* page, void* key, uint32_t* recor
 
 // On a shared file: the step from the entry handed out last, taken inside its
 // leaf when the leaf read again is the one it came from (see tree_walk.h).
-bool step_in_saved_leaf(TreeCursor* c, bool forward, uint8_t* page) {
+bool step_in_saved_leaf(TreeHandle* c, bool forward, uint8_t* page) {
     const TreeFormat* t = c->format;
     int d = c->saved_depth;
     uint32_t number = c->path.page[d];
@@ -71,7 +43,7 @@ bool step_in_saved_leaf(TreeCursor* c, bool forward, uint8_t* page) {
 
 }  // namespace
 
-XDSTATUS tree_end_positioning(TreeCursor* c, const uint8_t* page, XDSTATUS s, void* key, uint32_t* record) {
+XDSTATUS tree_end_positioning(TreeHandle* c, const uint8_t* page, XDSTATUS s, void* key, uint32_t* record) {
     bool handed = false;
     if (s >= 0 && s != XD_EMPTYFILE) {
         XDSTATUS g = hand_out(c, page, key, record);
@@ -86,11 +58,11 @@ XDSTATUS tree_end_positioning(TreeCursor* c, const uint8_t* page, XDSTATUS s, vo
     return xdb_report(s);
 }
 
-XDSTATUS tree_first_or_last(TreeCursor* c, uint8_t* page, bool last, void* key, uint32_t* record) {
+XDSTATUS tree_first_or_last(TreeHandle* c, uint8_t* page, bool last, void* key, uint32_t* record) {
     return tree_end_positioning(c, page, c->format->end_entry(c, page, last), key, record);
 }
 
-XDSTATUS tree_moved_from(TreeCursor* c, uint8_t* page, bool forward, void* key, uint32_t* record) {
+XDSTATUS tree_moved_from(TreeHandle* c, uint8_t* page, bool forward, void* key, uint32_t* record) {
     const TreeFormat* t = c->format;
     XDSTATUS s = XD_OK;
     bool same = *record != 0 && c->saved_depth >= 0 && *record == c->record && memcmp(key, c->key, c->key_length) == 0;

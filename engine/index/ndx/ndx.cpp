@@ -41,6 +41,7 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 #include "engine/index/rebuild.h"
+#include "engine/index/tree_handle.h"
 #include "engine/index/tree_walk.h"
 
 namespace {
@@ -49,10 +50,7 @@ const uint32_t kBlock = 512;
 const int kMaxDepth = kMaxTreeDepth;
 
 struct NdxFile {
-    TreeCursor tree;  // first: the shared positioning frame turns it back into the file
-    uint16_t sh;
-    uint16_t file_mode;
-    char* name;
+    TreeHandle tree;  // first: the shared frame turns it back into the file
     uint8_t header[248];
     uint32_t root, block_count;
     uint16_t key_length, keys_per_block, key_type, entry_size;
@@ -84,15 +82,13 @@ XDSTATUS enter(int16_t handle, NdxFile** f) {
     return XD_OK;
 }
 
-bool exclusive(const NdxFile* f) { return !(f->file_mode & XDB_FILE_SHARED); }
-
 // The header's root and block count, re-read at the start of every operation as
 // the rules ask, unless nothing can have changed them since the handle's last
 // operation (see page_cache.h); the cache is forgotten when something may have.
 XDSTATUS refresh_header(NdxFile* f) {
     if (tree_begin_operation(&f->tree)) return XD_OK;
     uint8_t head[8];
-    XDSTATUS s = xdb_fread_at(f->sh, 0, head, 8);
+    XDSTATUS s = xdb_fread_at(f->tree.sh, 0, head, 8);
     if (s) return s;
     f->root = get_le32(head);
     f->block_count = get_le32(head + 4);
@@ -122,19 +118,7 @@ BlockChanges g_changes;
 
 XDSTATUS read_block(NdxFile* f, uint32_t b, Block* out) {
     if (b < 1 || b >= f->block_count || (uint64_t)b * kBlock > 0xFFFFFFFFull) return xdb_report(XD_SEEKERR);
-    if (g_changes.active) {
-        if (ChangedBlock* c = g_changes.find(b)) {
-            memcpy(out->bytes, c->bytes.data(), kBlock);
-            return XD_OK;
-        }
-    }
-    if (const uint8_t* cached = page_cache_get(f->tree.cache, b)) {
-        memcpy(out->bytes, cached, kBlock);
-        return XD_OK;
-    }
-    XDSTATUS s = xdb_fread_at(f->sh, b * kBlock, out->bytes, kBlock);
-    if (s == XD_OK) page_cache_put(f->tree.cache, b, out->bytes);
-    return s;
+    return tree_read_page(&f->tree, g_changes, b, out->bytes, nullptr);
 }
 
 int key_count(const Block& b) { return b.bytes[0]; }
@@ -356,35 +340,69 @@ XDSTATUS end_positioning(NdxFile* f, const Block& leaf, XDSTATUS s, void* key, u
 
 // ---- NDX blocks as the positioning frame sees them ----
 
-NdxFile* file_of(TreeCursor* c) { return (NdxFile*)c; }
-const NdxFile* file_of(const TreeCursor* c) { return (const NdxFile*)c; }
+NdxFile* file_of(TreeHandle* c) { return (NdxFile*)c; }
+const NdxFile* file_of(const TreeHandle* c) { return (const NdxFile*)c; }
 Block* as_block(uint8_t* bytes) { return (Block*)bytes; }
 const Block& as_block(const uint8_t* bytes) { return *(const Block*)bytes; }
 
+// The header, read and checked when the file is opened.
+XDSTATUS read_header(TreeHandle* c, uint32_t size) {
+    NdxFile* f = (NdxFile*)c;
+    XDSTATUS s = xdb_fread_at(f->tree.sh, 0, f->header, size < 248 ? (size < 24 ? 24 : size) : 248);
+    if (s == XD_OK) {
+        f->root = get_le32(f->header);
+        f->block_count = get_le32(f->header + 4);
+        f->key_length = get_le16(f->header + 12);
+        f->keys_per_block = get_le16(f->header + 14);
+        f->key_type = get_le16(f->header + 16);
+        f->entry_size = get_le16(f->header + 18);
+        f->unique = f->header[23];
+        uint16_t kl = f->key_length, es = f->entry_size;
+        size_t expr_length = strnlen((const char*)f->header + 24, 224);
+        if (kl < 1 || kl > 100)
+            s = xdb_fault(XD_BADKEYSIZE, true, "the NDX header's key length %u is outside 1..100", kl);
+        else if (es != (((kl + 1) & ~1) + 8) && es != (((kl + 3) & ~1) + 8) && es != kl + 8)
+            s = xdb_fault(XD_BADITEMSIZE, true, "the NDX header's entry size %u does not fit a key of %u bytes", es, kl);
+        else if (f->root < 1 || f->root > f->block_count)
+            s = xdb_fault(XD_BADROOT, true, "the NDX root block %u is outside the %u blocks", f->root, f->block_count);
+        else if (f->keys_per_block * es > 508 || f->keys_per_block < 1)
+            s = xdb_fault(XD_BADMAXKEYS, true, "%u keys of %u bytes do not fit an NDX block", f->keys_per_block, es);
+        else if (expr_length > 220)
+            s = xdb_fault(XD_BADKEYEXPR, true, "the NDX key expression does not end within 220 characters");
+        else if (f->key_type > 1)
+            s = xdb_fault(XD_BADKEYTYPE, true, "the NDX key type %u is neither 0 (text) nor 1 (numbers, dates)", f->key_type);
+    }
+    c->key_length = f->key_length;
+    c->zero_after_key = f->key_type == 0;
+    return s;
+}
+
 const TreeFormat kNdxTree = {
     kBlock,
-    [](const TreeCursor*, const uint8_t* page) { return key_count(as_block(page)); },
-    [](const TreeCursor* c, const uint8_t* page, int i) { return key_of(file_of(c), as_block(page), i); },
-    [](const TreeCursor* c, const uint8_t* page, int i) { return record_of(file_of(c), as_block(page), i); },
-    [](const TreeCursor* c, const uint8_t* page) { return is_leaf(file_of(c), as_block(page)); },
-    [](TreeCursor* c, uint32_t number, uint8_t* page) { return read_block(file_of(c), number, as_block(page)); },
-    [](TreeCursor* c, uint32_t b, uint8_t* page) {
+    kCachedBlocks,
+    read_header,
+    [](const TreeHandle*, const uint8_t* page) { return key_count(as_block(page)); },
+    [](const TreeHandle* c, const uint8_t* page, int i) { return key_of(file_of(c), as_block(page), i); },
+    [](const TreeHandle* c, const uint8_t* page, int i) { return record_of(file_of(c), as_block(page), i); },
+    [](const TreeHandle* c, const uint8_t* page) { return is_leaf(file_of(c), as_block(page)); },
+    [](TreeHandle* c, uint32_t number, uint8_t* page) { return read_block(file_of(c), number, as_block(page)); },
+    [](TreeHandle* c, uint32_t b, uint8_t* page) {
         NdxFile* f = file_of(c);
-        if (b < 1 || b >= f->block_count || xdb_fread_at(f->sh, b * kBlock, page, kBlock) != XD_OK) {
+        if (b < 1 || b >= f->block_count || xdb_fread_at(f->tree.sh, b * kBlock, page, kBlock) != XD_OK) {
             xdb_set_status(XD_OK);
             return false;
         }
         return true;
     },
-    [](TreeCursor* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_block(page), last); },
-    [](TreeCursor* c, uint8_t* page, bool forward) {
+    [](TreeHandle* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_block(page), last); },
+    [](TreeHandle* c, uint8_t* page, bool forward) {
         return forward ? step_next(file_of(c), as_block(page)) : step_previous(file_of(c), as_block(page));
     },
-    [](TreeCursor* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
+    [](TreeHandle* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
         NdxFile* f = file_of(c);
         return search(f, key, f->key_length, recno, NDX_EXACT, as_block(page), no_smaller);
     },
-    [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
+    [](TreeHandle* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
 };
 
 XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, bool last) {
@@ -477,57 +495,12 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     *handle = -1;
     uint8_t dialect = (uint8_t)(open_mode & 0xFF);
     if (dialect != 0 && dialect != 1 && dialect != 2 && dialect != 7) return xdb_report(XD_BADVERSION);
-    open_mode = xdb_expand_open_mode(open_mode);
     int16_t h;
-    void* block;
-    if ((s = xdb_alloc_slot(XDB_KIND_NDX, &h, &block))) return s;
-    xdb_register_closer(XDB_KIND_NDX, ndx_close);
-    NdxFile* f = (NdxFile*)block;
-    if ((s = xdb_fopen(&f->sh, name, open_mode, &f->file_mode))) {
-        xdb_release_slot(h);
-        return s;
-    }
+    TreeHandle* c;
     uint32_t size = 0;
-    s = xdb_fsize(f->sh, &size);
-    if (s == XD_OK) s = xdb_fread_at(f->sh, 0, f->header, size < 248 ? (size < 24 ? 24 : size) : 248);
-    if (s == XD_OK) {
-        f->root = get_le32(f->header);
-        f->block_count = get_le32(f->header + 4);
-        f->key_length = get_le16(f->header + 12);
-        f->keys_per_block = get_le16(f->header + 14);
-        f->key_type = get_le16(f->header + 16);
-        f->entry_size = get_le16(f->header + 18);
-        f->unique = f->header[23];
-        uint16_t kl = f->key_length, es = f->entry_size;
-        size_t expr_length = strnlen((const char*)f->header + 24, 224);
-        if (kl < 1 || kl > 100)
-            s = xdb_fault(XD_BADKEYSIZE, true, "the NDX header's key length %u is outside 1..100", kl);
-        else if (es != (((kl + 1) & ~1) + 8) && es != (((kl + 3) & ~1) + 8) && es != kl + 8)
-            s = xdb_fault(XD_BADITEMSIZE, true, "the NDX header's entry size %u does not fit a key of %u bytes", es, kl);
-        else if (f->root < 1 || f->root > f->block_count)
-            s = xdb_fault(XD_BADROOT, true, "the NDX root block %u is outside the %u blocks", f->root, f->block_count);
-        else if (f->keys_per_block * es > 508 || f->keys_per_block < 1)
-            s = xdb_fault(XD_BADMAXKEYS, true, "%u keys of %u bytes do not fit an NDX block", f->keys_per_block, es);
-        else if (expr_length > 220)
-            s = xdb_fault(XD_BADKEYEXPR, true, "the NDX key expression does not end within 220 characters");
-        else if (f->key_type > 1)
-            s = xdb_fault(XD_BADKEYTYPE, true, "the NDX key type %u is neither 0 (text) nor 1 (numbers, dates)", f->key_type);
-    }
-    if (s == XD_OK) {
-        size_t n = strlen(name);
-        if ((s = xdb_alloc((void**)&f->name, n + 1)) == XD_OK) memcpy(f->name, name, n + 1);
-    }
-    PageCache* cache = s == XD_OK ? page_cache_new(kBlock, kCachedBlocks) : nullptr;
-    if (s == XD_OK && !cache) s = XD_MEMERR;
-    if (s != XD_OK) {
-        xdb_report(s);
-        xdb_fclose(f->sh);
-        xdb_set_status(s);
-        xdb_free(f->name);
-        xdb_release_slot(h);
+    if ((s = tree_open(&h, &c, name, xdb_expand_open_mode(open_mode), XDB_KIND_NDX, ndx_close, &kNdxTree, &size)))
         return s;
-    }
-    tree_cursor_init(&f->tree, &kNdxTree, f->sh, !exclusive(f), f->key_length, f->key_type == 0, cache);
+    NdxFile* f = (NdxFile*)c;
     // The expression without blanks, upper-cased.
     char* e = (char*)f->header + 24;
     size_t w = 0;
@@ -553,13 +526,10 @@ XDSTATUS ndx_close(int16_t handle) {
         uint8_t head[8];
         put_le32(head, f->root);
         put_le32(head + 4, f->block_count);
-        if ((s = xdb_fwrite_at(f->sh, 0, head, 8, 1))) return s;
+        if ((s = xdb_fwrite_at(f->tree.sh, 0, head, 8, 1))) return s;
         f->header_modified = 0;
     }
-    s = xdb_fclose(f->sh);
-    xdb_free(f->name);
-    page_cache_free(f->tree.cache);
-    xdb_release_slot(handle);
+    s = tree_close(handle, &f->tree);
     if (compacted < 0) return xdb_report(compacted);
     return s ? s : xdb_status();
 }
@@ -578,7 +548,7 @@ XDSTATUS ndx_info(int16_t handle, NdxInfo* info) {
     info->keys_per_block = f->keys_per_block;
     info->root = f->root;
     info->block_count = f->block_count;
-    info->file_name = f->name;
+    info->file_name = f->tree.name;
     return xdb_status();
 }
 
@@ -660,16 +630,9 @@ int ndx_compare_keys(int character, const void* a, const void* b, uint16_t lengt
 namespace {
 
 XDSTATUS write_block(NdxFile* f, uint32_t b, const Block& block) {
-    if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if (f->tree.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     if (b < 1 || b >= f->block_count) return xdb_report(XD_SEEKERR);
-    if (g_changes.active) {
-        g_changes.put(b, block.bytes, kBlock);
-        return XD_OK;
-    }
-    XDSTATUS s = xdb_fwrite_at(f->sh, b * kBlock, block.bytes, kBlock, 1);
-    if (s == XD_OK) page_cache_put(f->tree.cache, b, block.bytes);
-    else page_cache_forget(f->tree.cache);
-    return s;
+    return tree_write_page(&f->tree, g_changes, b, block.bytes);
 }
 
 // Header words: the root (offset 0) is part of a change; the block count
@@ -682,7 +645,7 @@ XDSTATUS write_header_word(NdxFile* f, uint32_t offset, uint32_t value) {
     }
     uint8_t word[4];
     put_le32(word, value);
-    return xdb_fwrite_at(f->sh, offset, word, 4, 1);
+    return xdb_fwrite_at(f->tree.sh, offset, word, 4, 1);
 }
 
 // ---- The commit's view of NDX blocks ----
@@ -705,7 +668,7 @@ bool shape_is_freed(void*, const uint8_t* bytes) { return bytes[0] == 255; }
 
 XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
     NdxFile* f = (NdxFile*)context;
-    XDSTATUS s = xdb_fwrite_at(f->sh, number * kBlock, bytes, kBlock, 1);
+    XDSTATUS s = xdb_fwrite_at(f->tree.sh, number * kBlock, bytes, kBlock, 1);
     if (s == XD_OK) page_cache_put(f->tree.cache, number, bytes);
     return s;
 }
@@ -714,14 +677,14 @@ XDSTATUS shape_write_root(void* context, uint32_t root) {
     NdxFile* f = (NdxFile*)context;
     uint8_t word[4];
     put_le32(word, root);
-    return xdb_fwrite_at(f->sh, 0, word, 4, 1);
+    return xdb_fwrite_at(f->tree.sh, 0, word, 4, 1);
 }
 
 XDSTATUS shape_append_block(void* context, uint32_t* number) {
     NdxFile* f = (NdxFile*)context;
     if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
     *number = f->block_count++;
-    xdb_fset_size(f->sh, f->block_count * kBlock);
+    xdb_fset_size(f->tree.sh, f->block_count * kBlock);
     return write_header_word(f, 4, f->block_count);
 }
 
@@ -730,7 +693,7 @@ XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
     f->block_count -= count;
     XDSTATUS s = write_header_word(f, 4, f->block_count);
     if (s) return s;
-    xdb_fset_size(f->sh, f->block_count * kBlock);
+    xdb_fset_size(f->tree.sh, f->block_count * kBlock);
     page_cache_drop_range(f->tree.cache, f->block_count, f->block_count + count);
     return XD_OK;
 }
@@ -768,11 +731,11 @@ XDSTATUS allocate_block(NdxFile* f, uint32_t* b, Block* out) {
     // A block count far beyond the file is a damaged header: growing the file
     // to it would blow it up.
     uint32_t size = 0;
-    if ((s = xdb_fsize(f->sh, &size))) return s;
+    if ((s = xdb_fsize(f->tree.sh, &size))) return s;
     if ((uint64_t)f->block_count * kBlock > (uint64_t)size + kBlock) return xdb_report(XD_CORRUPT);
     *b = f->block_count++;
     if (g_changes.active) g_changes.fresh.push_back(*b);
-    xdb_fset_size(f->sh, f->block_count * kBlock);
+    xdb_fset_size(f->tree.sh, f->block_count * kBlock);
     if ((s = write_header_word(f, 4, f->block_count))) return s;
     memset(out->bytes, 0, kBlock);
     return XD_OK;
@@ -1137,8 +1100,8 @@ XDSTATUS compact(NdxFile* f) {
     uint8_t head[8];
     put_le32(head, f->root);
     put_le32(head + 4, f->block_count);
-    if ((s = xdb_fwrite_at(f->sh, 0, head, 8, 1))) return s;
-    xdb_fset_size(f->sh, end * kBlock);
+    if ((s = xdb_fwrite_at(f->tree.sh, 0, head, 8, 1))) return s;
+    xdb_fset_size(f->tree.sh, end * kBlock);
     page_cache_drop_range(f->tree.cache, end, blocks_before);
     return XD_OK;
 }
@@ -1160,7 +1123,7 @@ XDSTATUS locate(int16_t handle, const void* key, uint16_t key_size, uint32_t rec
     XDSTATUS s = enter(handle, &c->f);
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
-    if (c->f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if (c->f->tree.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     if ((s = refresh_header(c->f))) return s;
     full_key(c->f, key, key_size, c->key);
     // A unique index looks for the key alone, the others for the exact entry.
@@ -1288,7 +1251,7 @@ XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
     if ((s = refresh_header(f))) return s;
     // The blocks that exist: a header may claim more than the file holds.
     uint32_t size = 0;
-    if ((s = xdb_fsize(f->sh, &size))) return s;
+    if ((s = xdb_fsize(f->tree.sh, &size))) return s;
     uint32_t blocks = f->block_count < size / kBlock + 1 ? f->block_count : size / kBlock + 1;
     Checker c{f, std::vector<uint8_t>(blocks, 0), -1, 0, fault, cap};
     // The header against the file first: the walk trusts it.
@@ -1388,7 +1351,7 @@ struct TreeBuilder {
     XDSTATUS status = XD_OK;
 
     // Blocks go out 1 MiB at a time.
-    explicit TreeBuilder(NdxFile* file) : f(file), writer(build_writer_new(file->sh, kBlock, 1, 2048)) {
+    explicit TreeBuilder(NdxFile* file) : f(file), writer(build_writer_new(file->tree.sh, kBlock, 1, 2048)) {
         levels.push_back(Level{});
         levels[0].number = 1;
         if (!writer) status = xdb_report(XD_MEMERR);
@@ -1462,7 +1425,7 @@ struct TreeBuilder {
         if (status < 0) return status;
         f->root = levels.back().number;
         f->header_modified = 1;
-        xdb_fset_size(f->sh, f->block_count * kBlock);
+        xdb_fset_size(f->tree.sh, f->block_count * kBlock);
         return XD_OK;
     }
 };

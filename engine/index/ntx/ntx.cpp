@@ -52,6 +52,7 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 #include "engine/index/rebuild.h"
+#include "engine/index/tree_handle.h"
 #include "engine/index/tree_walk.h"
 
 namespace {
@@ -64,10 +65,7 @@ const size_t kCachedPages = 32768;
 const size_t kHeaderKept = 538;
 
 struct NtxFile {
-    TreeCursor tree;  // first: the shared positioning frame turns it back into the file
-    uint16_t sh;
-    uint16_t file_mode;
-    char* name;
+    TreeHandle tree;  // first: the shared frame turns it back into the file
     uint8_t header[kHeaderKept];
     uint16_t update_count;
     uint32_t root, free_page, file_size;  // root and free page as page numbers
@@ -97,8 +95,6 @@ XDSTATUS enter(int16_t handle, NtxFile** f) {
     return XD_OK;
 }
 
-bool exclusive(const NtxFile* f) { return !(f->file_mode & XDB_FILE_SHARED); }
-
 uint16_t max_items_for(uint16_t item_size) {
     int m = 1020 / (item_size + 2) - 1;
     return (uint16_t)(m & ~1);
@@ -116,11 +112,11 @@ uint32_t page_of(uint32_t offset) { return offset % kPage ? 0xFFFFFFFFu : offset
 XDSTATUS refresh_header(NtxFile* f, bool with_size = true) {
     if (tree_begin_operation(&f->tree)) return XD_OK;
     uint8_t head[10];
-    XDSTATUS s = xdb_fread_at(f->sh, 2, head, 10);
+    XDSTATUS s = xdb_fread_at(f->tree.sh, 2, head, 10);
     if (s) return s;
     if (with_size) {
         uint32_t size = 0;
-        if ((s = xdb_fsize(f->sh, &size))) return s;
+        if ((s = xdb_fsize(f->tree.sh, &size))) return s;
         f->file_size = size;
     }
     f->update_count = get_le16(head);
@@ -148,7 +144,7 @@ bool page_reachable(NtxFile* f, uint32_t p) {
     if (p < 1 || p == 0xFFFFFFFFu || g_changes.active) return false;
     uint32_t size = 0;
     XDSTATUS before = xdb_status();
-    if (xdb_fsize(f->sh, &size) != XD_OK) {
+    if (xdb_fsize(f->tree.sh, &size) != XD_OK) {
         xdb_set_status(before);
         return false;
     }
@@ -197,21 +193,9 @@ bool sane(const NtxFile* f, const Page& p) {
 
 XDSTATUS read_page(NtxFile* f, uint32_t p, Page* out) {
     if (!page_reachable(f, p)) return xdb_report(XD_SEEKERR);
-    if (g_changes.active) {
-        if (ChangedBlock* c = g_changes.find(p)) {
-            memcpy(out->bytes, c->bytes.data(), kPage);
-            return XD_OK;
-        }
-    }
-    if (const uint8_t* cached = page_cache_get(f->tree.cache, p)) {
-        memcpy(out->bytes, cached, kPage);
-        return XD_OK;
-    }
-    XDSTATUS s = xdb_fread_at(f->sh, p * kPage, out->bytes, kPage);
-    if (s) return s;
-    if (!sane(f, *out)) return xdb_report(XD_CORRUPT);
-    page_cache_put(f->tree.cache, p, out->bytes);
-    return XD_OK;
+    return tree_read_page(&f->tree, g_changes, p, out->bytes, [](const TreeHandle* c, const uint8_t* bytes) {
+        return sane((const NtxFile*)c, *(const Page*)bytes);
+    });
 }
 
 // Compares a search key with an entry key over `length` bytes: byte order, with
@@ -432,33 +416,75 @@ XDSTATUS end_positioning(NtxFile* f, const Page& at, XDSTATUS s, void* key, uint
 
 // ---- NTX pages as the positioning frame sees them ----
 
-NtxFile* file_of(TreeCursor* c) { return (NtxFile*)c; }
+NtxFile* file_of(TreeHandle* c) { return (NtxFile*)c; }
 Page* as_page(uint8_t* bytes) { return (Page*)bytes; }
 const Page& as_page(const uint8_t* bytes) { return *(const Page*)bytes; }
 
+// The header, read and checked when the file is opened.
+XDSTATUS read_header(TreeHandle* c, uint32_t size) {
+    NtxFile* f = (NtxFile*)c;
+    XDSTATUS s = XD_OK;
+    // A short file reads as zeros past its end: its checks fail below.
+    size_t want = size < kHeaderKept ? size : kHeaderKept;
+    if (want > 0) s = xdb_fread_at(f->tree.sh, 0, f->header, want);
+    if (s == XD_OK) {
+        f->update_count = get_le16(f->header + 2);
+        uint32_t root = get_le32(f->header + 4);
+        f->root = page_of(root);
+        f->free_page = page_of(get_le32(f->header + 8));
+        f->item_size = get_le16(f->header + 12);
+        f->key_length = get_le16(f->header + 14);
+        f->decimals = get_le16(f->header + 16);
+        f->max_items = get_le16(f->header + 18);
+        f->half_page = get_le16(f->header + 20);
+        f->unique = f->header[278] != 0;
+        f->descending = f->header[280] != 0;
+        f->file_size = size;
+        if (f->key_length < 1 || f->key_length > 100)
+            s = xdb_fault(XD_BADKEYSIZE, true, "the NTX header's key length %u is outside 1..100", f->key_length);
+        else if (f->item_size != f->key_length + 8)
+            s = xdb_fault(XD_BADITEMSIZE, true, "the NTX header's item size %u is not the key length %u + 8", f->item_size,
+                          f->key_length);
+        else if (root < kPage || root >= size || root % kPage)
+            s = xdb_fault(XD_BADROOT, true, "the NTX root page offset %u is no page of the %u-byte file", root, size);
+        else if (f->max_items != max_items_for(f->item_size) || f->max_items < 2)
+            s = xdb_fault(XD_BADMAXKEYS, true, "the NTX header says %u entries a page; items of %u bytes make %u",
+                          f->max_items, f->item_size, max_items_for(f->item_size));
+        else if (f->half_page != f->max_items / 2)
+            s = xdb_fault(XD_BADMINKEYS, true, "the NTX header's half page %u is not %u", f->half_page, f->max_items / 2);
+        else if (strnlen((const char*)f->header + 22, 256) > 255)
+            s = xdb_fault(XD_BADKEYEXPR, true, "the NTX key expression does not end within 255 characters");
+    }
+    c->key_length = f->key_length;
+    c->zero_after_key = true;
+    return s;
+}
+
 const TreeFormat kNtxTree = {
     kPage,
-    [](const TreeCursor*, const uint8_t* page) { return count_of(as_page(page)); },
-    [](const TreeCursor*, const uint8_t* page, int i) { return key_of(as_page(page), i); },
-    [](const TreeCursor*, const uint8_t* page, int i) { return record_of(as_page(page), i); },
-    [](const TreeCursor*, const uint8_t* page) { return child(as_page(page), 0) == 0; },
-    [](TreeCursor* c, uint32_t number, uint8_t* page) { return read_page(file_of(c), number, as_page(page)); },
-    [](TreeCursor* c, uint32_t p, uint8_t* page) {
+    kCachedPages,
+    read_header,
+    [](const TreeHandle*, const uint8_t* page) { return count_of(as_page(page)); },
+    [](const TreeHandle*, const uint8_t* page, int i) { return key_of(as_page(page), i); },
+    [](const TreeHandle*, const uint8_t* page, int i) { return record_of(as_page(page), i); },
+    [](const TreeHandle*, const uint8_t* page) { return child(as_page(page), 0) == 0; },
+    [](TreeHandle* c, uint32_t number, uint8_t* page) { return read_page(file_of(c), number, as_page(page)); },
+    [](TreeHandle* c, uint32_t p, uint8_t* page) {
         NtxFile* f = file_of(c);
-        if (!page_reachable(f, p) || xdb_fread_at(f->sh, p * kPage, page, kPage) != XD_OK) {
+        if (!page_reachable(f, p) || xdb_fread_at(f->tree.sh, p * kPage, page, kPage) != XD_OK) {
             xdb_set_status(XD_OK);
             return false;
         }
         return true;
     },
-    [](TreeCursor* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_page(page), last); },
-    [](TreeCursor* c, uint8_t* page, bool forward) { return step_or_end(file_of(c), as_page(page), forward); },
-    [](TreeCursor* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
+    [](TreeHandle* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_page(page), last); },
+    [](TreeHandle* c, uint8_t* page, bool forward) { return step_or_end(file_of(c), as_page(page), forward); },
+    [](TreeHandle* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
         NtxFile* f = file_of(c);
         Target t{key, f->key_length, true, false, recno};
         return search(f, t, as_page(page), no_smaller);
     },
-    [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
+    [](TreeHandle* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
 };
 
 XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
@@ -564,65 +590,12 @@ XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     *handle = -1;
     uint8_t dialect = (uint8_t)(open_mode & 0xFF);
     if (dialect != 0 && dialect != 5 && dialect != 6) return xdb_report(XD_BADVERSION);
-    open_mode = xdb_expand_open_mode(open_mode);
     int16_t h;
-    void* block;
-    if ((s = xdb_alloc_slot(XDB_KIND_NTX, &h, &block))) return s;
-    xdb_register_closer(XDB_KIND_NTX, ntx_close);
-    NtxFile* f = (NtxFile*)block;
-    if ((s = xdb_fopen(&f->sh, name, open_mode, &f->file_mode))) {
-        xdb_release_slot(h);
-        return s;
-    }
+    TreeHandle* c;
     uint32_t size = 0;
-    s = xdb_fsize(f->sh, &size);
-    if (s == XD_OK) {
-        // A short file reads as zeros past its end: its checks fail below.
-        size_t want = size < kHeaderKept ? size : kHeaderKept;
-        if (want > 0) s = xdb_fread_at(f->sh, 0, f->header, want);
-    }
-    if (s == XD_OK) {
-        f->update_count = get_le16(f->header + 2);
-        uint32_t root = get_le32(f->header + 4);
-        f->root = page_of(root);
-        f->free_page = page_of(get_le32(f->header + 8));
-        f->item_size = get_le16(f->header + 12);
-        f->key_length = get_le16(f->header + 14);
-        f->decimals = get_le16(f->header + 16);
-        f->max_items = get_le16(f->header + 18);
-        f->half_page = get_le16(f->header + 20);
-        f->unique = f->header[278] != 0;
-        f->descending = f->header[280] != 0;
-        f->file_size = size;
-        if (f->key_length < 1 || f->key_length > 100)
-            s = xdb_fault(XD_BADKEYSIZE, true, "the NTX header's key length %u is outside 1..100", f->key_length);
-        else if (f->item_size != f->key_length + 8)
-            s = xdb_fault(XD_BADITEMSIZE, true, "the NTX header's item size %u is not the key length %u + 8", f->item_size,
-                          f->key_length);
-        else if (root < kPage || root >= size || root % kPage)
-            s = xdb_fault(XD_BADROOT, true, "the NTX root page offset %u is no page of the %u-byte file", root, size);
-        else if (f->max_items != max_items_for(f->item_size) || f->max_items < 2)
-            s = xdb_fault(XD_BADMAXKEYS, true, "the NTX header says %u entries a page; items of %u bytes make %u",
-                          f->max_items, f->item_size, max_items_for(f->item_size));
-        else if (f->half_page != f->max_items / 2)
-            s = xdb_fault(XD_BADMINKEYS, true, "the NTX header's half page %u is not %u", f->half_page, f->max_items / 2);
-        else if (strnlen((const char*)f->header + 22, 256) > 255)
-            s = xdb_fault(XD_BADKEYEXPR, true, "the NTX key expression does not end within 255 characters");
-    }
-    if (s == XD_OK) {
-        size_t n = strlen(name);
-        if ((s = xdb_alloc((void**)&f->name, n + 1)) == XD_OK) memcpy(f->name, name, n + 1);
-    }
-    PageCache* cache = s == XD_OK ? page_cache_new(kPage, kCachedPages) : nullptr;
-    if (s == XD_OK && !cache) s = XD_MEMERR;
-    if (s != XD_OK) {
-        xdb_report(s);
-        xdb_fclose(f->sh);
-        xdb_set_status(s);
-        xdb_free(f->name);
-        xdb_release_slot(h);
+    if ((s = tree_open(&h, &c, name, xdb_expand_open_mode(open_mode), XDB_KIND_NTX, ntx_close, &kNtxTree, &size)))
         return s;
-    }
+    NtxFile* f = (NtxFile*)c;
     // The expressions without blanks, upper-cased.
     for (size_t at : {(size_t)22, (size_t)282}) {
         char* e = (char*)f->header + at;
@@ -632,7 +605,6 @@ XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         e[w] = 0;
     }
     if (get_le16(f->header) == 6) f->header[282] = 0;  // no condition in files without its flag
-    tree_cursor_init(&f->tree, &kNtxTree, f->sh, !exclusive(f), f->key_length, true, cache);
     f->saved_root = f->root;
     f->saved_free = f->free_page;
     f->saved_update = f->update_count;
@@ -645,26 +617,20 @@ XDSTATUS ntx_close(int16_t handle) {
     NtxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
-    if (f->rebuilt && !(f->file_mode & XDB_FILE_READONLY)) {
+    if (f->rebuilt && !(f->tree.file_mode & XDB_FILE_READONLY)) {
         // A rebuilt index tells other programs so by its update count.
         uint8_t head[10];
-        if ((s = xdb_fread_at(f->sh, 2, head, 10)) == XD_OK) {
+        if ((s = xdb_fread_at(f->tree.sh, 2, head, 10)) == XD_OK) {
             put_le16(head, (uint16_t)(get_le16(head) + 1));
-            s = xdb_fwrite_at(f->sh, 2, head, 10, 1);
+            s = xdb_fwrite_at(f->tree.sh, 2, head, 10, 1);
         }
         if (s) {
             xdb_set_status(XD_OK);
-            xdb_fclose(f->sh);
-            xdb_free(f->name);
-            page_cache_free(f->tree.cache);
-            xdb_release_slot(handle);
+            tree_close(handle, &f->tree);
             return xdb_report(s);
         }
     }
-    s = xdb_fclose(f->sh);
-    xdb_free(f->name);
-    page_cache_free(f->tree.cache);
-    xdb_release_slot(handle);
+    s = tree_close(handle, &f->tree);
     return s ? s : xdb_status();
 }
 
@@ -686,7 +652,7 @@ XDSTATUS ntx_info(int16_t handle, NtxInfo* info) {
     info->root = f->root * kPage;
     info->free_page = f->free_page * kPage;
     info->file_size = f->file_size;
-    info->file_name = f->name;
+    info->file_name = f->tree.name;
     return xdb_status();
 }
 
@@ -764,22 +730,15 @@ int ntx_compare_keys(int16_t handle, const void* a, const void* b, uint16_t leng
 namespace {
 
 XDSTATUS write_page(NtxFile* f, uint32_t p, const Page& page) {
-    if (f->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if (f->tree.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     if (!page_in_file(f, p)) return xdb_report(XD_SEEKERR);
-    if (g_changes.active) {
-        g_changes.put(p, page.bytes, kPage);
-        return XD_OK;
-    }
-    XDSTATUS s = xdb_fwrite_at(f->sh, p * kPage, page.bytes, kPage, 1);
-    if (s == XD_OK) page_cache_put(f->tree.cache, p, page.bytes);
-    else page_cache_forget(f->tree.cache);
-    return s;
+    return tree_write_page(&f->tree, g_changes, p, page.bytes);
 }
 
 XDSTATUS write_header_offset(NtxFile* f, uint32_t at, uint32_t page) {
     uint8_t word[4];
     put_le32(word, page * kPage);
-    return xdb_fwrite_at(f->sh, at, word, 4, 1);
+    return xdb_fwrite_at(f->tree.sh, at, word, 4, 1);
 }
 
 // ---- The commit's view of NTX pages ----
@@ -802,7 +761,7 @@ void shape_set_child(void*, uint8_t* bytes, size_t i, uint32_t number) {
 
 XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
     NtxFile* f = (NtxFile*)context;
-    XDSTATUS s = xdb_fwrite_at(f->sh, number * kPage, bytes, kPage, 1);
+    XDSTATUS s = xdb_fwrite_at(f->tree.sh, number * kPage, bytes, kPage, 1);
     if (s == XD_OK) page_cache_put(f->tree.cache, number, bytes);
     return s;
 }
@@ -814,7 +773,7 @@ XDSTATUS shape_append_block(void* context, uint32_t* number) {
     if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
     *number = f->file_size / kPage;
     f->file_size += kPage;
-    xdb_fset_size(f->sh, f->file_size);
+    xdb_fset_size(f->tree.sh, f->file_size);
     return XD_OK;
 }
 
@@ -822,7 +781,7 @@ XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
     NtxFile* f = (NtxFile*)context;
     uint32_t end = f->file_size / kPage;
     f->file_size -= count * kPage;
-    xdb_fset_size(f->sh, f->file_size);
+    xdb_fset_size(f->tree.sh, f->file_size);
     page_cache_drop_range(f->tree.cache, end - count, end);
     return XD_OK;
 }
@@ -853,7 +812,7 @@ XDSTATUS allocate_page(NtxFile* f, uint32_t* p, Page* out) {
         uint32_t candidate = f->free_page;
         if (!page_in_file(f, candidate)) return xdb_report(XD_CORRUPT);
         uint8_t bytes[kPage];
-        if ((s = xdb_fread_at(f->sh, candidate * kPage, bytes, kPage))) return s;
+        if ((s = xdb_fread_at(f->tree.sh, candidate * kPage, bytes, kPage))) return s;
         uint32_t next_page = free_next(f, bytes);
         if ((s = write_header_offset(f, 8, next_page))) return s;
         f->free_page = next_page;
@@ -862,7 +821,7 @@ XDSTATUS allocate_page(NtxFile* f, uint32_t* p, Page* out) {
         if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
         *p = f->file_size / kPage;
         f->file_size += kPage;
-        xdb_fset_size(f->sh, f->file_size);
+        xdb_fset_size(f->tree.sh, f->file_size);
     }
     g_changes.fresh.push_back(*p);
     lay_out(f, *out);
@@ -1104,7 +1063,7 @@ XDSTATUS begin_change(int16_t handle, const void* key, NtxFile** f) {
     XDSTATUS s = enter(handle, f);
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
-    if ((*f)->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if ((*f)->tree.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     return refresh_header(*f);
 }
 
@@ -1232,7 +1191,7 @@ XDSTATUS ntx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
     for (uint32_t p = f->free_page, steps = 0; ok && p; steps++) {
         uint8_t bytes[kPage];
         if (steps > f->file_size / kPage || !page_in_file(f, p) || c.seen[p] ||
-            xdb_fread_at(f->sh, p * kPage, bytes, kPage) != XD_OK) {
+            xdb_fread_at(f->tree.sh, p * kPage, bytes, kPage) != XD_OK) {
             xdb_set_status(XD_OK);
             ok = c.fail("bad free page chain", p);
             break;
@@ -1341,7 +1300,7 @@ struct TreeBuilder {
     std::vector<Level> levels;
     XDSTATUS status = XD_OK;
 
-    explicit TreeBuilder(NtxFile* file) : f(file), writer(build_writer_new(file->sh, kPage, 1, 1024)) {
+    explicit TreeBuilder(NtxFile* file) : f(file), writer(build_writer_new(file->tree.sh, kPage, 1, 1024)) {
         levels.push_back(Level{});
         levels[0].number = 1;  // the empty root of the new file
         lay_out(f, levels[0].page);
@@ -1397,7 +1356,7 @@ struct TreeBuilder {
         status = build_writer_finish(writer);
         writer = nullptr;
         if (status < 0) return status;
-        xdb_fset_size(f->sh, f->file_size);
+        xdb_fset_size(f->tree.sh, f->file_size);
         f->root = levels.back().number;
         return write_header_offset(f, 4, f->root);
     }
@@ -1511,8 +1470,8 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
         memcpy(f->header + 282, kept.condition, sizeof kept.condition);
         uint8_t signature[2];
         put_le16(signature, kept.condition[0] ? 7 : 6);
-        if ((s = xdb_fwrite_at(f->sh, 0, signature, 2, 1)) == XD_OK)
-            s = xdb_fwrite_at(f->sh, 280, f->header + 280, kHeaderKept - 280, 1);
+        if ((s = xdb_fwrite_at(f->tree.sh, 0, signature, 2, 1)) == XD_OK)
+            s = xdb_fwrite_at(f->tree.sh, 280, f->header + 280, kHeaderKept - 280, 1);
     }
     uint32_t count = 0;
     if (s >= 0) s = dbf_record_count(data, &count);
