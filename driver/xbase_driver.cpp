@@ -99,8 +99,11 @@ int XbaseDriver::PrepareDescription(IXbaseTableDescription* description) {
                         (shape.type == 'N' || shape.type == 'F'))) {
                 int length = c->type_letter == ' ' ? shape.length : c->digits + (c->decimals > 0 ? c->decimals + 1 : 0);
                 int decimals = c->type_letter == ' ' ? shape.decimals : c->decimals;
-                term = u"STR(" + c->name + u"," + system_name_to_wide(std::to_string(length)) + u"," +
-                       system_name_to_wide(std::to_string(decimals)) + u")";
+                auto digits = [](int n) {
+                    const std::string text = std::to_string(n);
+                    return std::u16string(text.begin(), text.end());
+                };
+                term = u"STR(" + c->name + u"," + digits(length) + u"," + digits(decimals) + u")";
             }
             if (!expression.empty()) expression += u"+";
             expression += term;

@@ -630,7 +630,6 @@ int ndx_compare_keys(int character, const void* a, const void* b, uint16_t lengt
 namespace {
 
 XDSTATUS write_block(NdxFile* f, uint32_t b, const Block& block) {
-    if (f->tree.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     if (b < 1 || b >= f->block_count) return xdb_report(XD_SEEKERR);
     return tree_write_page(&f->tree, g_changes, b, block.bytes);
 }

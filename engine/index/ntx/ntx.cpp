@@ -730,7 +730,6 @@ int ntx_compare_keys(int16_t handle, const void* a, const void* b, uint16_t leng
 namespace {
 
 XDSTATUS write_page(NtxFile* f, uint32_t p, const Page& page) {
-    if (f->tree.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     if (!page_in_file(f, p)) return xdb_report(XD_SEEKERR);
     return tree_write_page(&f->tree, g_changes, p, page.bytes);
 }
