@@ -3,17 +3,18 @@
 # make bench  build (Release) and run the benchmarks
 # make tsan   build the threads test with ThreadSanitizer and run it
 # make windows  cross-build qxdb.dll, qxdb.exe and qxdbhost.dll (32- and 64-bit) with mingw-w64
-# make test-windows  the Win32 seam end to end under Wine: smoke test, the test suite as
-#                    a Windows program (its other processes Windows programs too),
-#                    qxdb.exe loading qxdb.dll, two Windows programs' locks, and the
-#                    files of Linux and Windows compared byte for byte
+# make test-windows  the Win32 seam end to end under Wine, 32-bit build first, then
+#                    64-bit: smoke test, the test suite as a Windows program (its
+#                    other processes Windows programs too), qxdb.exe loading qxdb.dll,
+#                    locks between a 32-bit and a 64-bit program, and the files of
+#                    Linux and Windows compared byte for byte
 # make fuzz   build the fuzz targets with clang and run each for FUZZ_SECONDS
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: demo test test-build tsan windows test-windows bench fuzz release clean
+.PHONY: demo test test-build tsan windows test-windows test-windows-arch bench fuzz release clean
 
 release:
 	@tools/ensure-deps.sh
@@ -57,30 +58,40 @@ windows:
 	    $$arch-w64-mingw32-objdump -p build/windows-$$arch/qxdb.dll | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$$/p'; \
 	done
 
-# The Win32 seam end to end under Wine (64-bit Wine runs the x86_64 build).
+# The Win32 seam end to end under Wine, at both widths: the i686 build first (the
+# one the 32-bit host loads), then x86_64. Debian's wine64 runs 32-bit programs
+# too once wine32:i386 is installed.
 WINE ?= $(shell command -v wine64 2>/dev/null || echo /usr/lib/wine/wine64)
+WINDOWS_ARCHS := i686 x86_64
 test-windows: windows test-build
 	@tools/ensure-deps.sh wine
-	cmake --build build/windows-x86_64 -j $(JOBS) --target qxdb_windows_smoke qxdb_tests
-	@rm -rf build/windows-x86_64/smoke && mkdir -p build/windows-x86_64/smoke
-	cd build/windows-x86_64/smoke && WINEDEBUG=-all $(WINE) ../qxdb_windows_smoke.exe
-	@echo "== the test suite as a Windows program, under Wine"
-	cd build/windows-x86_64 && WINEDEBUG=-all ../../tools/run-shards.sh $(JOBS) shard $(WINE) ./qxdb_tests.exe --gtest_brief=1
+	@for arch in $(WINDOWS_ARCHS); do $(MAKE) --no-print-directory test-windows-arch ARCH=$$arch || exit 1; done
+	@echo "== two Windows programs of two widths contending for a record, under Wine"
+	tools/windows-lock-check.sh $(WINE) build/windows-i686 build/windows-x86_64
+	tools/windows-lock-check.sh $(WINE) build/windows-x86_64 build/windows-i686
+
+# One width of test-windows (ARCH=i686 or x86_64), its build made by make windows.
+B = build/windows-$(ARCH)
+test-windows-arch:
+	@echo "==== $(ARCH) under Wine"
+	cmake --build $(B) -j $(JOBS) --target qxdb_windows_smoke qxdb_tests
+	@rm -rf $(B)/smoke && mkdir -p $(B)/smoke
+	cd $(B)/smoke && WINEDEBUG=-all $(WINE) ../qxdb_windows_smoke.exe
+	@echo "== the test suite as a $(ARCH) Windows program, under Wine"
+	cd $(B) && WINEDEBUG=-all ../../tools/run-shards.sh $(JOBS) shard $(WINE) ./qxdb_tests.exe --gtest_brief=1
 	@echo "== the OEM conversion against the system's own, with the French host's code pages (ANSI 1252, OEM 850)"
-	cd build/windows-x86_64 && LC_ALL=fr_FR.UTF-8 QXDB_FRENCH_PAGES=1 WINEDEBUG=-all $(WINE) ./qxdb_tests.exe \
+	cd $(B) && LC_ALL=fr_FR.UTF-8 QXDB_FRENCH_PAGES=1 WINEDEBUG=-all $(WINE) ./qxdb_tests.exe \
 	    --gtest_filter='CodePagePlatform*' --gtest_brief=1
 	@echo "== qxdb.exe loads qxdb.dll as the host does (LoadLibraryA), under Wine"
-	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe version
-	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe tables examples/data --details
-	WINEDEBUG=-all $(WINE) build/windows-x86_64/qxdb.exe browse examples/data customers --format csv --limit 3
-	@echo "== two Windows programs contending for a record, under Wine"
-	tools/windows-lock-check.sh $(WINE) build/windows-x86_64
-	@echo "== the same writes on Linux and on Windows give the same bytes, each compared with the other"
-	@rm -rf build/cross
-	QXDB_CROSS_DIR=$(CURDIR)/build/cross build/test/qxdb_tests --gtest_filter='CrossPlatform*' --gtest_brief=1
-	cd build/windows-x86_64 && QXDB_CROSS_DIR='Z:$(CURDIR)/build/cross' WINEDEBUG=-all $(WINE) ./qxdb_tests.exe \
+	WINEDEBUG=-all $(WINE) $(B)/qxdb.exe version
+	WINEDEBUG=-all $(WINE) $(B)/qxdb.exe tables examples/data --details
+	WINEDEBUG=-all $(WINE) $(B)/qxdb.exe browse examples/data customers --format csv --limit 3
+	@echo "== the same writes on Linux and on Windows ($(ARCH)) give the same bytes, each compared with the other"
+	@rm -rf build/cross-$(ARCH)
+	QXDB_CROSS_DIR=$(CURDIR)/build/cross-$(ARCH) build/test/qxdb_tests --gtest_filter='CrossPlatform*' --gtest_brief=1
+	cd $(B) && QXDB_CROSS_DIR='Z:$(CURDIR)/build/cross-$(ARCH)' WINEDEBUG=-all $(WINE) ./qxdb_tests.exe \
 	    --gtest_filter='CrossPlatform*' --gtest_brief=1
-	QXDB_CROSS_DIR=$(CURDIR)/build/cross build/test/qxdb_tests --gtest_filter='CrossPlatform*' --gtest_brief=1
+	QXDB_CROSS_DIR=$(CURDIR)/build/cross-$(ARCH) build/test/qxdb_tests --gtest_filter='CrossPlatform*' --gtest_brief=1
 
 bench: release
 	cmake -S . -B build/release -DQXDB_BENCH=ON >/dev/null

@@ -17,9 +17,10 @@
 //   in bytes (two per UTF-16 unit), the terminator not counted. A text an object
 //   returns stays valid until the next call on that object, or its destruction.
 // - Answers: 1 for success, 0 (or null) for failure, with the reason as the
-//   current error of the object's error holder. When an engine operation failed,
-//   the error's code (IXErrorHolder::CurrentCode) is the engine status (a signed
-//   16-bit value, for example -46 XD_OPENERR) and the dump shows it too.
+//   current error of the object's error holder. The error's code
+//   (IXErrorHolder::CurrentCode) is its message's identifier; when an engine
+//   operation failed, the dump shows the engine status too ("EIT_BASECODE : <-46>"
+//   for XD_OPENERR).
 // - Calls into one library are serialised by the library's own lock; objects may
 //   be released on any thread. Objects that outlive their driver answer 0 (with
 //   the error in their own holder) and touch nothing of it.

@@ -89,8 +89,15 @@ int xdb_fexists(const char* name) { return name && plat_exists(name) ? 1 : 0; }
 
 XDSTATUS xdb_fsize(uint16_t sh, uint32_t* size) {
     uint32_t pos = 0, end = 0;
-    if (!osl_seek(sh, 0, 1, &pos) || !osl_seek(sh, 0, 2, &end) || !osl_seek(sh, (int32_t)pos, 0, nullptr))
+    if (!osl_seek(sh, 0, 1, &pos)) return xdb_report(XD_SEEKERR);
+    if (!osl_seek(sh, 0, 2, &end)) {
+        // The layer refuses an end its 32-bit positions cannot say.
+        if (osl_last_error() == kErrInvalidParameter)
+            xdb_fault(XD_SEEKERR, false, "the file is larger than 4 GiB: xBase files are addressed with 32-bit offsets");
+        osl_seek(sh, (int32_t)pos, 0, nullptr);
         return xdb_report(XD_SEEKERR);
+    }
+    if (!osl_seek(sh, (int32_t)pos, 0, nullptr)) return xdb_report(XD_SEEKERR);
     *size = end;
     return XD_OK;
 }

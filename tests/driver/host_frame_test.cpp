@@ -18,17 +18,9 @@
 #include "host/host_values.h"
 #include "host/loader.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/host_calls.h"
 
 namespace {
-
-// Calls slot `slot` of an object's interface table, the object as the hidden first
-// argument, as a host that knows only the table's layout does.
-template <class R, class... A>
-R call_slot(void* object, int slot, A... args) {
-    using Fn = R (*)(void*, A...);
-    Fn* table = *(Fn**)object;
-    return table[slot](object, args...);
-}
 
 class HostFrameTest : public ::testing::Test {
 protected:
