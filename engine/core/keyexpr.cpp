@@ -157,18 +157,9 @@ void cut(Value* v, long from, long count) {
 // The alias a program gives the table: its file's base name, upper-cased, with
 // characters a name cannot hold as '_'.
 std::string own_alias() {
-    const char* name = nullptr;
-    XDSTATUS before = xdb_status();
-    if (dbf_file_name(g_eval.handle, &name) != XD_OK || !name) {
-        xdb_set_status(before);
-        return "";
-    }
-    std::string base = name;
-    size_t cut = base.find_last_of("/\\:");
-    if (cut != std::string::npos) base = base.substr(cut + 1);
-    base = base.substr(0, base.find('.'));
-    for (char& c : base) c = isalnum((unsigned char)c) ? (char)toupper((unsigned char)c) : '_';
-    return base;
+    char alias[64];
+    xdb_table_alias(g_eval.handle, alias, sizeof alias);
+    return alias;
 }
 
 // "ALIAS->" before a field: the table's own alias is the table; another table's
@@ -360,6 +351,23 @@ XDSTATUS xdb_eval_key(int16_t handle, char* expression, int term_limit, XdbKeyVa
     out->type = (uint16_t)r.type;
     out->length = (uint16_t)r.bytes.size();
     return xdb_status();
+}
+
+void xdb_table_alias(int16_t handle, char* out, size_t cap) {
+    if (!out || !cap) return;
+    out[0] = 0;
+    const char* name = nullptr;
+    XDSTATUS before = xdb_status();
+    if (dbf_file_name(handle, &name) != XD_OK || !name) {
+        xdb_set_status(before);
+        return;
+    }
+    std::string base = name;
+    size_t cut = base.find_last_of("/\\:");
+    if (cut != std::string::npos) base = base.substr(cut + 1);
+    base = base.substr(0, base.find('.'));
+    for (char& c : base) c = isalnum((unsigned char)c) ? (char)toupper((unsigned char)c) : '_';
+    snprintf(out, cap, "%s", base.c_str());
 }
 
 int xdb_collation(int value, int set) {

@@ -33,6 +33,10 @@ struct XdbKeyValue {
 // that many terms (partial keys).
 XDSTATUS xdb_eval_key(int16_t handle, char* expression, int term_limit, XdbKeyValue* out);
 
+// The alias programs give the table of data handle `handle`: its file's base name,
+// upper-cased, characters a name cannot hold as '_' (empty when unknown).
+void xdb_table_alias(int16_t handle, char* out, size_t cap);
+
 // The collation flag: 1 byte order, 0 the national order table. Returns whether
 // the flag was 1; when `set` is non-zero, stores `value & 1`.
 int xdb_collation(int value, int set);

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "engine/core/byteorder.h"
+#include "engine/core/condexpr.h"
 #include "engine/core/dates.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
@@ -1252,14 +1253,10 @@ XDSTATUS evaluate_condition(const NtxFile* f, int16_t data_handle, bool* include
     *included = true;
     const char* condition = (const char*)f->header + 282;
     if (!condition[0]) return XD_OK;
-    char expr[256];
-    snprintf(expr, sizeof expr, "%s", condition);
-    XdbKeyValue v{};
-    XDSTATUS s = xdb_eval_key(data_handle, expr, 0, &v);
-    if (s < 0) return s;
-    if (v.type != 'L' || v.length < 1) return xdb_report(XD_BADKEYEXPR);
-    *included = *(const uint8_t*)v.value != 0;
-    return XD_OK;
+    char why[160];
+    XDSTATUS s = xdb_eval_condition(data_handle, condition, included, why, sizeof why);
+    if (s < 0) xdb_fault(s, true, "the condition %s of the index: %s", condition, why);
+    return s;
 }
 
 }  // namespace
