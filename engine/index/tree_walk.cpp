@@ -25,6 +25,14 @@ XDSTATUS hand_out(TreeHandle* c, const uint8_t* page, void* key, uint32_t* recor
     return XD_OK;
 }
 
+// Whether the path's entry, in `page`, is (key, record).
+bool at_entry(TreeHandle* c, const uint8_t* page, const void* key, uint32_t record) {
+    const TreeFormat* t = c->format;
+    int i = c->path.depth < 0 ? -1 : c->path.index[c->path.depth];
+    if (i < 0 || i >= t->count(c, page)) return false;
+    return t->record_of(c, page, i) == record && memcmp(t->key_of(c, page, i), key, c->key_length) == 0;
+}
+
 // On a shared file: the step from the entry handed out last, taken inside its
 // leaf when the leaf read again is the one it came from (see tree_walk.h).
 bool step_in_saved_leaf(TreeHandle* c, bool forward, uint8_t* page) {
@@ -92,6 +100,13 @@ XDSTATUS tree_moved_from(TreeHandle* c, uint8_t* page, bool forward, void* key, 
             // The entry is gone: the search stopped on the entry before its place.
             s = forward ? t->step_or_end(c, page, true) : XD_OK;
         }
+    }
+    // A repeated entry (the same key and record twice, as a damaged file or
+    // another writer may hold) is stepped over: a walk hands every entry out once,
+    // and ends.
+    if (*record != 0) {
+        for (uint32_t guard = 0; s == XD_OK && guard < 0x7FFFFFFF && at_entry(c, page, key, *record); guard++)
+            s = t->step_or_end(c, page, forward);
     }
     return tree_end_positioning(c, page, s, key, record);
 }

@@ -519,8 +519,13 @@ XDSTATUS ndx_close(int16_t handle) {
     NdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
-    // A damaged tree that cannot be compacted is still closed: the status tells.
-    XDSTATUS compacted = f->free_head ? compact(f) : XD_OK;
+    // Compaction moves blocks and rewrites the header's root and count: only a
+    // handle that has the file to itself may do it. On a shared file another
+    // handle may have changed both since this one's last operation, and the
+    // blocks this handle freed stay as unused space. A damaged tree that cannot
+    // be compacted is still closed: the status tells.
+    XDSTATUS compacted = XD_OK;
+    if (f->free_head && !(f->tree.file_mode & XDB_FILE_SHARED)) compacted = compact(f);
     if (compacted < 0) xdb_set_status(XD_OK);
     if (f->header_modified) {
         uint8_t head[8];
@@ -1136,6 +1141,13 @@ XDSTATUS ndx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
     XDSTATUS s = locate(handle, key, key_size, recno, &c);
     if (s < 0 || !c.f) return s;
     NdxFile* f = c.f;
+    // The entry is there already (a repeated add, or another writer's): adding it
+    // again would make a walk hand it out twice.
+    if (s == XD_OK && record_of(f, c.leaf, f->tree.path.index[f->tree.path.depth]) == recno) {
+        f->tree.path.depth = -1;
+        end_operation(f, XD_OK);
+        return xdb_report(XD_EXISTS);
+    }
     if (s == XD_EMPTYFILE) {
         f->tree.path.depth = 0;
         f->tree.path.page[0] = f->root;

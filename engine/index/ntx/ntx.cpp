@@ -1078,10 +1078,21 @@ XDSTATUS ntx_add_key(int16_t handle, const void* key, uint16_t key_size, uint32_
     e.recno = recno;
     full_key(f, key, key_size, e.key);
     Target t{e.key, f->key_length, false, false, recno};
+    bool repeated = false;
     s = change(f, [&] {
-        XDSTATUS r = insertion_place(f, t);
+        // The entry is there already (a repeated add, or another writer's): adding
+        // it again would make a walk hand it out twice.
+        Target exact = t;
+        exact.exact = true;
+        Page at;
+        bool no_smaller = false;
+        XDSTATUS r = descend_search(f, exact, &at, &no_smaller);
+        if (r < 0) return r;
+        if ((repeated = r == XD_OK)) return XD_OK;
+        r = insertion_place(f, t);
         return r < 0 ? r : insert_entry(f, e);
     });
+    if (s >= 0 && repeated) return xdb_report(XD_EXISTS);
     return s < 0 ? xdb_report(s) : xdb_status();
 }
 
