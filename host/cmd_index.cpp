@@ -271,9 +271,10 @@ int create(const CliArgs& args) {
     return kExitOk;
 }
 
-// Walks the tree and checks that every live record of the table has its key in it
-// (a conditional index: every record its condition takes in) and that every entry
-// names a record of the table.
+// Checks the tree, then the entries against the records: every entry names a
+// record of the table, once, with that record's key, and a record its condition
+// takes in; every live record the condition takes in has its entry (a unique
+// index: its key).
 int check(const CliArgs& args) {
     if (args.positional.size() != 3) return cli_usage(kUsage);
     OpenedTable t;
@@ -284,63 +285,105 @@ int check(const CliArgs& args) {
     if ((s = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix)) < 0)
         return cli_fail("cannot open " + file, s);
     char fault[256];
-    uint32_t entries = 0, count = 0, missing = 0;
+    uint32_t entries = 0, count = 0;
     xdb_set_status(XD_OK);
     if ((s = IndexCheck(ix.type, ix.handle, &entries, fault, sizeof fault)) < 0) {
         fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), fault[0] ? fault : cli_status_text(s).c_str());
+        printf("%s: FAULTY\n", file.c_str());
         return kExitFailed;
     }
+    if (fault[0]) fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), fault);
     dbf_record_count(t.handle, &count);
     const bool unique = ix.desc.flags & 128;  // one entry per key value, not per record
     const bool text = ix.desc.key_type == 'C';
-    const size_t length = text ? ix.access.key_length - 1 : 8;
-    Progress progress("checking " + file, count);
-    for (uint32_t n = 1; n <= count; n++) {
-        progress.Step(n);
+    const size_t length = text ? ix.access.key_length - 1 : ix.access.key_length;
+    uint32_t faults = 0;
+    auto report = [&](const std::string& what) {
+        if (faults++ < 10) fprintf(stderr, "qxdb: %s\n", what.c_str());
+    };
+    // The key of the record read last, blank-padded: the entry itself, not a prefix.
+    // false for an expression this program does not compute.
+    bool beyond = false;
+    auto record_key = [&](uint32_t n, uint8_t* key) {
+        memset(key, 0, kIndexKeyBuffer + 27);
+        XDSTATUS k = IndexKeyFromRecord(&ix.access, t.handle, key);
+        if (k == XD_BADKEYEXPR) beyond = true;
+        if (k < 0) {
+            if (!beyond) report("key of record " + std::to_string(n) + ": " + cli_status_text(k));
+            xdb_set_status(XD_OK);
+            return false;
+        }
+        if (text) {
+            size_t have = strnlen((const char*)key, length);
+            memset(key + have, ' ', length - have);
+        }
+        return true;
+    };
+    // Entries to records.
+    std::vector<uint8_t> named(count + 1, 0);
+    Progress progress("checking " + file, (uint64_t)entries + count);
+    uint64_t steps = 0;
+    {
+        uint8_t key[kIndexKeyBuffer + 27] = {0}, want[kIndexKeyBuffer + 27];
+        uint32_t recno = 0;
+        xdb_set_status(XD_OK);
+        for (XDSTATUS w = IndexFirst(&ix.access, key, &recno); w == XD_OK && !beyond;
+             w = IndexNext(&ix.access, key, &recno)) {
+            progress.Step(++steps);
+            if (recno < 1 || recno > count) {
+                report("an entry names record " + std::to_string(recno) + ", which the table does not hold");
+                continue;
+            }
+            if (named[recno]++) {
+                report("record " + std::to_string(recno) + " is named by two entries");
+                continue;
+            }
+            xdb_set_status(XD_OK);
+            if (dbf_read_record(t.handle, recno) < 0) return cli_fail("reading record " + std::to_string(recno), xdb_status());
+            bool included = true;
+            if ((s = IndexRecordIncluded(&ix.access, t.handle, &included)) < 0)
+                return cli_fail("condition of " + file + " on record " + std::to_string(recno), s);
+            if (!included) report("record " + std::to_string(recno) + " has an entry, but the condition leaves it out");
+            else if (record_key(recno, want) && IndexCompareKeys(&ix.access, key, want, (uint32_t)length) != 0)
+                report("the entry of record " + std::to_string(recno) + " does not hold the record's key");
+        }
+        xdb_set_status(XD_OK);
+    }
+    // Records to entries.
+    for (uint32_t n = 1; n <= count && !beyond; n++) {
+        progress.Step(++steps);
+        if (named[n]) continue;
         xdb_set_status(XD_OK);
         const XDSTATUS read = dbf_read_ahead(t.handle, n);
         if (read < 0) return cli_fail("reading record " + std::to_string(n), xdb_status());
-        const bool deleted = read == XD_DELETEDREC;
+        // A deleted record may have its key or not (DELETEINDEX, an add that did
+        // not stand); a live record must.
+        if (read == XD_DELETEDREC) continue;
         bool included = true;
         if ((s = IndexRecordIncluded(&ix.access, t.handle, &included)) < 0)
             return cli_fail("condition of " + file + " on record " + std::to_string(n), s);
         if (!included) continue;
-        uint8_t key[kIndexKeyBuffer + 27] = {0};
-        if ((s = IndexKeyFromRecord(&ix.access, t.handle, key)) == XD_BADKEYEXPR) {
-            fprintf(stderr,
-                    "qxdb: %s: the tree has no fault (%u entries), but its key expression %s is beyond the key\n"
-                    "      expressions this program computes (another table, or functions it lacks), so its keys\n      were not compared with the records\n",
-                    file.c_str(), entries, ix.desc.key_expression.c_str());
-            return kExitFailed;
+        uint8_t key[kIndexKeyBuffer + 27];
+        if (!record_key(n, key)) continue;
+        bool found = false;
+        if (unique) {
+            uint8_t want[sizeof key];
+            memcpy(want, key, sizeof want);
+            uint32_t recno = 0;
+            found = IndexSeek(&ix.access, key, 0, &recno, 0) == XD_OK && memcmp(want, key, length) == 0;
+            xdb_set_status(XD_OK);
         }
-        if (s < 0) return cli_fail("key of record " + std::to_string(n), s);
-        if (text) {  // the whole key, blank-padded: the entry itself, not a prefix
-            size_t have = strnlen((const char*)key, length);
-            memset(key + have, ' ', length - have);
-        }
-        uint8_t want[sizeof key];
-        memcpy(want, key, sizeof want);
-        uint32_t recno = n;
-        s = IndexSeek(&ix.access, key, 0, &recno, unique ? 0 : 2);
-        bool found = s == XD_OK && (unique ? memcmp(want, key, length) == 0 : recno == n);
-        // A deleted record may have its key or not (DELETEINDEX, an add that did
-        // not stand); a live record must.
-        if (!found && !deleted) {
-            if (missing++ < 10) fprintf(stderr, "qxdb: the key of record %u is not in the index\n", n);
-        }
+        if (!found) report("the key of record " + std::to_string(n) + " is not in the index");
     }
-    // Every entry names a record of the table.
-    uint32_t strays = 0;
-    {
-        uint8_t key[kIndexKeyBuffer + 27] = {0};
-        uint32_t recno = 0;
-        for (XDSTATUS w = IndexFirst(&ix.access, key, &recno); w == XD_OK; w = IndexNext(&ix.access, key, &recno))
-            if ((recno < 1 || recno > count) && strays++ < 10)
-                fprintf(stderr, "qxdb: an entry names record %u, which the table does not hold\n", recno);
-        xdb_set_status(XD_OK);
+    if (beyond) {
+        fprintf(stderr,
+                "qxdb: %s: the tree has no fault (%u entries), but its key expression %s is beyond the key\n"
+                "      expressions this program computes (another table, or functions it lacks), so its keys\n      were not compared with the records\n",
+                file.c_str(), entries, ix.desc.key_expression.c_str());
+        return kExitFailed;
     }
-    bool ok = missing == 0 && strays == 0 && entries <= count;
-    if (!ok && entries > count) fprintf(stderr, "qxdb: %u entries for %u records\n", entries, count);
+    if (faults > 10) fprintf(stderr, "qxdb: ... %u faults in all\n", faults);
+    const bool ok = faults == 0;
     printf("%s: %u entries, %u records, %s\n", file.c_str(), entries, count, ok ? "no fault" : "FAULTY");
     return ok ? kExitOk : kExitFailed;
 }

@@ -1201,10 +1201,28 @@ struct Checker {
     uint32_t entries = 0;
     char* fault;
     size_t cap;
+    bool have_last = false;
+    uint8_t last_key[100] = {0};
+    uint32_t last_record = 0;
 
     bool fail(const char* what, uint32_t block) {
         snprintf(fault, cap, "block %u: %s", block, what);
         return false;
+    }
+    // The entries of the leaves in key order: one (key, record) once only.
+    bool visit_leaf(uint32_t b, const Block& blk) {
+        for (int i = 0; i < key_count(blk); i++) {
+            const uint8_t* k = key_of(f, blk, i);
+            const uint32_t r = record_of(f, blk, i);
+            if (have_last && r == last_record && memcmp(k, last_key, f->key_length) == 0) {
+                snprintf(fault, cap, "block %u: a repeated entry (the same key and record %u twice)", b, r);
+                return false;
+            }
+            memcpy(last_key, k, f->key_length);
+            last_record = r;
+            have_last = true;
+        }
+        return true;
     }
     // Checks the subtree of `b`; its keys must lie within [low, high] (null: open).
     bool walk(uint32_t b, int depth, const uint8_t* low, const uint8_t* high, uint8_t* max_out) {
@@ -1233,7 +1251,7 @@ struct Checker {
             if (depth != leaf_depth) return fail("leaves at different depths", b);
             entries += (uint32_t)kc;
             if (kc && max_out) memcpy(max_out, key_of(f, blk, kc - 1), f->key_length);
-            return true;
+            return visit_leaf(b, blk);
         }
         uint8_t sub_max[100];
         const uint8_t* prev = low;
@@ -1287,6 +1305,18 @@ XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
         }
         b = get_le32(blk.bytes + 4);
     }
+    // Blocks neither in the tree nor freed are unused space (a stop between a
+    // change and the freeing of what it left, a writer that does not free): told,
+    // not a fault.
+    uint32_t orphans = 0;
+    for (uint32_t b = 1; ok && b < c.seen.size() && b < f->block_count; b++) {
+        Block blk;
+        if (c.seen[b]) continue;
+        if (read_block(f, b, &blk) != XD_OK) xdb_set_status(XD_OK);
+        else if (blk.bytes[0] == 255) continue;
+        orphans++;
+    }
+    if (ok && orphans) snprintf(fault, cap, "%u blocks neither in the tree nor freed (unused space)", orphans);
     if (entries) *entries = c.entries;
     end_operation(f, ok ? XD_OK : XD_CORRUPT);
     return ok ? xdb_status() : xdb_report(XD_CORRUPT);

@@ -1140,6 +1140,11 @@ struct Checker {
     bool visit(uint32_t p, const Page& page, int i) {
         const uint8_t* k = key_of(page, i);
         if (have_last && compare(f, last_key, k, f->key_length, false) > 0) return fail("keys out of order", p);
+        if (have_last && record_of(page, i) == last_record && memcmp(last_key, k, f->key_length) == 0) {
+            snprintf(fault, cap, "page at %u: a repeated entry (the same key and record %u twice)", p * kPage,
+                     last_record);
+            return false;
+        }
         memcpy(last_key, k, f->key_length);
         last_record = record_of(page, i);
         have_last = true;
@@ -1210,6 +1215,11 @@ XDSTATUS ntx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
         c.seen[p] = 1;
         p = free_next(f, bytes);
     }
+    // Pages neither in the tree nor on the free chain are unused space (a stop
+    // between a change and the freeing of what it left): told, not a fault.
+    uint32_t orphans = 0;
+    for (uint32_t p = 1; ok && p < c.seen.size() && page_in_file(f, p); p++) orphans += !c.seen[p];
+    if (ok && orphans) snprintf(fault, cap, "%u pages neither in the tree nor free (unused space)", orphans);
     if (entries) *entries = c.entries;
     end_operation(f, ok ? XD_OK : XD_CORRUPT);
     return ok ? xdb_status() : xdb_report(XD_CORRUPT);
