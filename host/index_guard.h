@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-// The index files beside `dbf_path` that belong to the open table `handle` as far
-// as can be told: its production index (the table's name with .mdx or .cdx), NDX
-// files whose key expression evaluates on this table, and files of the other index
-// formats whose name begins with the table's name.
+// The index files beside `dbf_path` that belong to the open table `handle` (see
+// engine/index/index_owner.h), and those whose table cannot be told.
 std::vector<std::string> index_files_of_table(const std::string& dbf_path, int16_t handle);
 
 // 0 when the write may go on (no such files, or `ignore`); else prints why on
