@@ -3,6 +3,7 @@
 #include "driver/index_association.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 
@@ -11,8 +12,10 @@
 #include "driver/key_translation.h"
 #include "driver/paths.h"
 #include "driver/xbase_objects.h"
+#include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/index/index.h"
+#include "engine/index/index_owner.h"
 #include "framework/codepage.h"
 #include "framework/error.h"
 
@@ -79,7 +82,9 @@ int associate_index(XbaseTableDescription* d, const std::u16string& path, const 
         return 0;
     }
     int16_t h = -1;
-    XDSTATUS s = IndexOpen(type, file.c_str(), XDB_OPEN_READONLY, &h);
+    // Shared as the data file is: another program associating or writing the file
+    // at this instant must not be kept out.
+    XDSTATUS s = IndexOpen(type, file.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHARED, &h);
     if (s < 0) {
         int status = s;
         raise_error(holder, 1001, 102, 8, {path}, &status);
@@ -121,8 +126,8 @@ int associate_index(XbaseTableDescription* d, const std::u16string& path, const 
             item->index_path != path) {
             // Found in the directory, this file may belong to another table with a
             // field of that name: the key keeps the file it has.
-            d->Report(u"L'index '" + path + u"' n'est pas associé à la clé '" + name + u"' : elle vient déjà de '" +
-                      item->index_path + u"'.");
+            d->Report(u"L'index '" + path + u"' ne donne pas la clé '" + name + u"', qui vient déjà de '" +
+                      item->index_path + u"' ; il est tenu à jour comme les autres index de la table.");
             continue;
         }
         if (item) {
@@ -213,6 +218,45 @@ void discover_indexes(XbaseTableDescription* d) {
             return own(a) != own(b) ? own(a) : a < b;
         });
     }
+    // Each file is judged by what it holds (see engine/index/index_owner.h): only
+    // the table's own join its index set; another table's are passed over, and
+    // never written.
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    if (dbf_open(&h, system_name_from_wide(data).c_str(), (uint16_t)(XDB_OPEN_READONLY | XDB_OPEN_SHARED | code)) < 0) {
+        xdb_set_status(XD_OK);
+        // The table cannot be read: no file can be judged, and none may be written.
+        for (const std::u16string& file : files) d->TakeIndex(file, false, u"the table could not be read to judge it");
+        return;
+    }
+    DbfHeaderInfo header{};
+    dbf_header_info(h, &header);
+    xdb_set_status(XD_OK);
+    std::vector<std::u16string> owned;
+    for (const std::u16string& file : files) {
+        const bool production = code == 2 || code == 10 || (header.mdx_flag == 1 && same_name_ignoring_case(
+                                                                                       path_stem(file), path_stem(data)));
+        IndexOwnerVerdict verdict;
+        xdb_set_status(XD_OK);
+        if (IndexJudgeOwner(h, system_name_from_wide(file).c_str(), production, &verdict) < 0) {
+            verdict.ownership = INDEX_UNJUDGED;
+            snprintf(verdict.reason, sizeof verdict.reason, "it could not be judged");
+        }
+        xdb_set_status(XD_OK);
+        const std::u16string reason = wide(verdict.reason);
+        if (verdict.ownership == INDEX_FOREIGN) {
+            d->PassOverIndex(file, reason);
+            continue;
+        }
+        d->TakeIndex(file, verdict.writable, reason);
+        if (verdict.ownership == INDEX_OWNED && index_format_available(index_type_of_path(system_name_from_wide(file))))
+            owned.push_back(file);
+    }
+    dbf_close(h);
+    xdb_set_status(XD_OK);
+    // Keys from the table's own files. Indexes of every record first: a
+    // conditional one takes a key only where no other index gives it.
+    files = owned;
     // Indexes of every record first: a conditional one takes a key only where no
     // other index gives it.
     std::vector<std::u16string> conditional;

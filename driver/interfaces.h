@@ -203,6 +203,11 @@ public:
     virtual int SetMemoName(const char16_t* name) = 0;
     virtual int SetHostFormatCode(int code) = 0;
     virtual int SetCreationOptions(int options) = 0;
+    // The table's index set: every index file its writes keep in step, and the
+    // files found beside it that were passed over; one line each,
+    // "taken\t<file>\t<why>", "not writable\t<file>\t<why>" (a write is refused
+    // while such a file is in the set) or "passed over\t<file>\t<why>".
+    virtual const char16_t* GetIndexSetReport() = 0;
 
 protected:
     ~IXbaseTableDescription() = default;

@@ -20,8 +20,10 @@
 #include "engine/core/codepage.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/core/keyexpr.h"
 #include "engine/index/index.h"
 #include "engine/memo/memo.h"
+#include "framework/codepage.h"
 #include "framework/error.h"
 #include "framework/host_item_types.h"
 #include "framework/value_conversion.h"
@@ -190,12 +192,31 @@ void XbaseTable::WriteLockRelease(bool taken) {
 
 int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
     keys->clear();
-    for (int i = 1; i <= description_->GetItemCount(); i++) {
-        auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
-        if (item->key_number <= 0 || item->index_path.empty()) continue;
+    for (const IndexSetEntry& entry : description_->IndexSet()) {
+        if (!entry.writable) {
+            // An index of the table that cannot be kept in step: the write would
+            // leave it stale, so nothing is written.
+            int status = XD_NOTSUPPORTED;
+            raise_error(holder, 1058, 106, 23, {entry.path}, &status);
+            return 0;
+        }
         KeyWork k;
-        k.item = item;
-        if (!UseKey(item->name, &k.access, holder)) return 0;
+        // The key that names the file gives its name (and, for a field, the quick
+        // way to the key's bytes).
+        for (int i = 1; i <= description_->GetItemCount() && !k.item; i++) {
+            auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
+            if (item->key_number > 0 && same_name_ignoring_case(item->index_path, entry.path)) k.item = item;
+        }
+        IndexDescription desc;
+        if (!UseIndexFile(entry.path, k.item ? k.item->tag_number : 0, &k.access, &desc, holder)) return 0;
+        if (k.item && k.item->field) {
+            k.access.single_field = (int16_t)k.item->field_index;
+            k.access.single_field_type = k.item->type_letter;
+        }
+        k.name = k.item ? k.item->name : path_stem(entry.path);
+        k.path = entry.path;
+        k.expression = codepage_to_wide(1252, desc.key_expression.data(), desc.key_expression.size());
+        k.unique = (desc.flags & 128) != 0;
         if (k.access.key_type == 'C') k.access.key_host_type = k.access.value_host_type = HV_TEXT;
         keys->push_back(k);
     }
@@ -211,8 +232,7 @@ int XbaseTable::MakeRecordKey(KeyWork& k, uint8_t* key, bool* included, CXErrorH
     xdb_set_status(XD_OK);
     if (s < 0) {
         int status = s;
-        raise_error(holder, 1048, 106, 25, {k.item->name, k.item->key_expression.empty() ? k.item->name : k.item->key_expression},
-                    &status);
+        raise_error(holder, 1048, 106, 25, {k.name, k.expression.empty() ? k.name : k.expression}, &status);
         return 0;
     }
     return 1;
@@ -286,15 +306,29 @@ int XbaseTable::StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXEr
 }
 
 int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder) {
+    // The new keys are those of the record as it will stand: an add is appended
+    // deleted and made live once its keys are in, and a condition on DELETED()
+    // must see it live.
+    const int16_t h = DataHandle();
+    if (!modify) dbf_set_buffer_mark(h, 0);
+    int ok = 1;
+    for (KeyWork& k : keys) {
+        if (!modify) k.old_in = false;
+        if (!MakeRecordKey(k, k.new_key, &k.new_in, holder)) {
+            ok = 0;
+            break;
+        }
+    }
+    if (!modify) dbf_set_buffer_mark(h, 1);
+    xdb_set_status(XD_OK);
+    return ok ? ApplyKeyChanges(keys, recno, holder) : 0;
+}
+
+int XbaseTable::ApplyKeyChanges(std::vector<KeyWork>& keys, uint32_t recno, CXErrorHolder* holder) {
     size_t done = 0;
     bool ok = true;
     for (; done < keys.size(); done++) {
         KeyWork& k = keys[done];
-        if (!MakeRecordKey(k, k.new_key, &k.new_in, holder)) {
-            ok = false;
-            break;
-        }
-        if (!modify) k.old_in = false;
         const uint32_t length = k.access.key_length;
         k.changed = k.old_in != k.new_in || (k.new_in && memcmp(k.old_key, k.new_key, length) != 0);
         if (!k.changed) continue;
@@ -302,12 +336,12 @@ int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t rec
         if (k.old_in && IndexDeleteKey(&k.access, k.old_key, recno) < 0) {
             xdb_set_status(XD_OK);
             int status = XD_CORRUPT;
-            raise_error(holder, 1049, 106, 28, {k.item->name}, &status);
+            raise_error(holder, 1049, 106, 28, {k.name}, &status);
             ok = false;
             break;
         }
         if (!k.new_in) continue;  // left out of the index now
-        if (library().duplicates_on == 1 && (k.item->key_options & 0x4000)) {
+        if (library().duplicates_on == 1 && k.unique) {
             uint8_t copy[kIndexKeyBuffer];
             memcpy(copy, k.new_key, kIndexKeyBuffer);
             uint32_t found = 0;
@@ -315,7 +349,10 @@ int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t rec
             XDSTATUS s = IndexSeek(&k.access, copy, 1, &found, 0);
             xdb_set_status(XD_OK);
             if (s == XD_OK) {
-                raise_error(holder, 1053, 106, 62, {k.item->name});
+                raise_error(holder, 1053, 106, 62, {k.name});
+                // The old entry goes back: this key is left as it was.
+                if (k.old_in) IndexAddKey(&k.access, k.old_key, recno);
+                xdb_set_status(XD_OK);
                 ok = false;
                 break;
             }
@@ -325,7 +362,9 @@ int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t rec
         xdb_set_status(XD_OK);
         if (s < 0) {
             int status = s;
-            raise_error(holder, 1049, 106, 28, {k.item->name}, &status);
+            raise_error(holder, 1049, 106, 28, {k.name}, &status);
+            if (k.old_in) IndexAddKey(&k.access, k.old_key, recno);
+            xdb_set_status(XD_OK);
             ok = false;
             break;
         }
@@ -509,41 +548,9 @@ int XbaseTable::WriteRecordAt(int64_t recno) {
 
 // ---- Deleting ----
 
-int XbaseTable::RemoveKeys(uint32_t recno, CXErrorHolder* holder) {
-    std::vector<KeyWork> keys;
-    if (!KeysOfTable(&keys, holder)) return 0;
-    xdb_set_status(XD_OK);
-    XDSTATUS s = dbf_read_record(DataHandle(), recno);
-    xdb_set_status(XD_OK);
-    if (s != XD_OK && s != XD_DELETEDREC) {
-        int status = s;
-        raise_error(holder, 1015, 106, 36, {(long)recno, description_->GetPhysicalPath(), status}, &status);
-        return 0;
-    }
-    for (KeyWork& k : keys) {
-        memset(k.old_key, 0, kIndexKeyBuffer);
-        xdb_set_status(XD_OK);
-        bool included = true;
-        s = IndexRecordIncluded(&k.access, DataHandle(), &included);
-        if (s >= 0 && !included) continue;  // a conditional index never held it
-        if (s >= 0) s = IndexKeyFromRecord(&k.access, DataHandle(), k.old_key);
-        if (s < 0) {
-            xdb_set_status(XD_OK);
-            int status = s;
-            raise_error(holder, 1026, 106, 37, {k.item->name, (long)recno, status}, &status);
-            return 0;
-        }
-        s = IndexDeleteKey(&k.access, k.old_key, recno);
-        xdb_set_status(XD_OK);
-        if (s < 0) {
-            int status = s;
-            raise_error(holder, 1025, 106, 38, {(long)recno, k.item->name, status}, &status);
-            return 0;
-        }
-    }
-    return 1;
-}
-
+// A delete changes the keys of the record from what it holds now to what it holds
+// deleted: with DELETEINDEX 1 out of every index, else out of those whose
+// condition leaves deleted records out.
 int XbaseTable::DeleteWithKeys(int64_t recno, CXErrorHolder* holder) {
     QXDB_DRIVER_ENTRY;
     holder->Reset();
@@ -553,22 +560,67 @@ int XbaseTable::DeleteWithKeys(int64_t recno, CXErrorHolder* holder) {
         return 0;
     }
     const uint32_t n = (uint32_t)(recno != 0 ? recno : current_record_);
+    const int16_t h = DataHandle();
     if (!LockRecordFor(n, 5, holder)) return 0;  // no other program may hold the record
     bool locked = false;
     if (!WriteLockTake(holder, &locked)) return 0;
-    xdb_set_status(XD_OK);
-    XDSTATUS s = dbf_delete_record(DataHandle(), n);
-    xdb_set_status(XD_OK);
-    int ok = 1;
-    if (s != XD_OK && s != XD_DELETEDREC) {
-        int status = s;
-        raise_error(holder, 1051, 106, 35, {(long)n}, &status);
-        ok = 0;
-    } else if (library().delete_index == 1 && !RemoveKeys(n, holder)) {
+    // Every index of the table is opened first: one that cannot be kept in step
+    // refuses the delete before anything is written.
+    std::vector<KeyWork> keys;
+    int ok = KeysOfTable(&keys, holder);
+    XDSTATUS s = XD_OK;
+    if (ok) {
         xdb_set_status(XD_OK);
-        dbf_recall_record(DataHandle(), n);
+        s = dbf_read_record(h, n);
         xdb_set_status(XD_OK);
-        ok = 0;
+        if (s != XD_OK && s != XD_DELETEDREC) {
+            int status = s;
+            raise_error(holder, 1015, 106, 36, {(long)n, description_->GetPhysicalPath(), status}, &status);
+            ok = 0;
+        }
+    }
+    const bool was_deleted = s == XD_DELETEDREC;
+    for (KeyWork& k : keys) {
+        if (!ok) break;
+        ok = MakeRecordKey(k, k.old_key, &k.old_in, holder);
+        // A record deleted already may hold its keys or not (DELETEINDEX): its
+        // entries are looked for as if it held them.
+        memcpy(k.new_key, k.old_key, kIndexKeyBuffer);
+    }
+    if (ok && !was_deleted) {
+        dbf_set_buffer_mark(h, 1);
+        for (KeyWork& k : keys) {
+            if (!ok) break;
+            uint8_t scratch[kIndexKeyBuffer];
+            ok = MakeRecordKey(k, scratch, &k.new_in, holder);
+            if (library().delete_index == 1) k.new_in = false;
+        }
+        dbf_set_buffer_mark(h, 0);
+        xdb_set_status(XD_OK);
+    } else if (ok) {
+        for (KeyWork& k : keys) k.new_in = library().delete_index == 1 ? false : k.old_in;
+    }
+    if (ok) {
+        xdb_set_status(XD_OK);
+        s = dbf_delete_record(h, n);
+        xdb_set_status(XD_OK);
+        if (s != XD_OK && s != XD_DELETEDREC) {
+            int status = s;
+            raise_error(holder, 1051, 106, 35, {(long)n}, &status);
+            ok = 0;
+        } else if (!ApplyKeyChanges(keys, n, holder)) {
+            if (!was_deleted) {
+                xdb_set_status(XD_OK);
+                dbf_recall_record(h, n);
+                xdb_set_status(XD_OK);
+            }
+            if (holder->CurrentErrorId() == 1049) {
+                holder->Reset();
+                int status = XD_CORRUPT;
+                raise_error(holder, 1025, 106, 38, {(long)n, keys.empty() ? u"" : keys[0].name, status}, &status);
+            }
+            ok = 0;
+        }
     }
     WriteLockRelease(locked);
     if (!ok) return 0;
@@ -605,29 +657,40 @@ int XbaseTable::Compact(int options) {
         int type;
         std::string path, expression;
         uint8_t key_type;
-        uint16_t key_length;
+        uint16_t key_length, decimals;
     };
+    // Every index of the table's index set is built again; one that cannot be
+    // refuses the compaction before anything is written.
+    std::vector<KeyWork> keys;
+    if (!KeysOfTable(&keys, &errors_)) return opened_here ? (Close(), 0) : 0;
     std::vector<Rebuild> rebuilds;
     std::u16string memo_path;
     for (int i = 1; i <= description_->GetItemCount(); i++) {
         auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
         if (!item->memo_path.empty()) memo_path = item->memo_path;
-        if (item->key_number <= 0 || item->index_path.empty()) continue;
-        const std::string path = system_name_from_wide(item->index_path);
-        bool seen = false;
-        for (const Rebuild& r : rebuilds) seen |= r.path == path;
-        if (seen) continue;
-        IndexAccess access;
-        if (!UseKey(item->name, &access, &errors_)) return opened_here ? (Close(), 0) : 0;
+    }
+    int64_t count = 0;
+    RecordCount(&count, &errors_);
+    for (KeyWork& k : keys) {
+        const std::string path = system_name_from_wide(k.path);
         IndexDescription d;
         xdb_set_status(XD_OK);
-        XDSTATUS s = IndexDescribe(access.type, (int16_t)access.file_handle, &d);
+        XDSTATUS s = IndexDescribe(k.access.type, (int16_t)k.access.file_handle, &d);
         xdb_set_status(XD_OK);
         if (s < 0) return fail(s);
+        // The expression's value tells what the keys are (an NDX holds dates as numbers).
         uint8_t type = (uint8_t)d.key_type;
-        if (item->field && item->type_letter == 'D') type = 'D';
+        if (k.item && k.item->field && k.item->type_letter == 'D') type = 'D';
+        if (count > 0 && dbf_read_record(file_->handle, 1) >= 0) {
+            std::string text = d.key_expression;
+            XdbKeyValue v{};
+            xdb_set_status(XD_OK);
+            if (!text.empty() && xdb_eval_key(file_->handle, &text[0], 0, &v) >= 0 && v.type == 'D') type = 'D';
+        }
+        xdb_set_status(XD_OK);
         const uint16_t length = (uint16_t)(d.key_type == 'C' ? d.key_length - 1 : d.key_length);
-        rebuilds.push_back({access.type, path, d.key_expression, (uint8_t)(type | ((d.flags & 128) ? 0x80 : 0)), length});
+        rebuilds.push_back({k.access.type, path, d.key_expression, (uint8_t)(type | ((d.flags & 128) ? 0x80 : 0)), length,
+                            (uint16_t)d.decimals});
     }
     CloseIndexes();
     memo_.Close();
@@ -649,7 +712,7 @@ int XbaseTable::Compact(int options) {
         }
     }
     for (const Rebuild& r : rebuilds) {
-        s = IndexRebuild(r.type, h, r.path.c_str(), r.expression.c_str(), r.key_type, r.key_length, 0, nullptr);
+        s = IndexRebuild(r.type, h, r.path.c_str(), r.expression.c_str(), r.key_type, r.key_length, r.decimals, nullptr);
         xdb_set_status(XD_OK);
         if (s < 0) return fail(s);
     }

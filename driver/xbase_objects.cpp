@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "driver/index_names.h"
 #include "driver/paths.h"
 #include "driver/xbase_driver.h"
 #include "framework/host_item_types.h"
@@ -120,6 +121,44 @@ int XbaseTableDescription::NextKeyNumber() const {
     for (const XbaseItemDescription* item : items_)
         if (item->key_number > highest) highest = item->key_number;
     return highest + 1;
+}
+
+void XbaseTableDescription::TakeIndex(const std::u16string& path, bool writable, const std::u16string& reason) {
+    for (IndexSetEntry& e : index_set_)
+        if (same_name_ignoring_case(e.path, path)) return (void)(e = IndexSetEntry{path, writable, reason});
+    index_set_.push_back(IndexSetEntry{path, writable, reason});
+}
+
+void XbaseTableDescription::PassOverIndex(const std::u16string& path, const std::u16string& reason) {
+    passed_over_.push_back(IndexSetEntry{path, false, reason});
+}
+
+std::vector<IndexSetEntry> XbaseTableDescription::IndexSet() const {
+    std::vector<IndexSetEntry> set = index_set_;
+    for (const XbaseItemDescription* item : items_) {
+        if (item->key_number <= 0 || item->index_path.empty()) continue;
+        bool known = false;
+        for (const IndexSetEntry& e : set) known |= same_name_ignoring_case(e.path, item->index_path);
+        if (known) continue;
+        const int type = index_type_of_path(system_name_from_wide(item->index_path));
+        const bool writable = type != kIndexUnsupported && index_format_available(type);
+        set.push_back(IndexSetEntry{item->index_path, writable,
+                                    writable ? u"the index of key " + item->name
+                                             : u"the index of key " + item->name + u": its format is not written yet"});
+    }
+    return set;
+}
+
+const char16_t* XbaseTableDescription::GetIndexSetReport() {
+    QXDB_DRIVER_ENTRY;
+    set_report_.clear();
+    auto line = [&](const char16_t* what, const IndexSetEntry& e) {
+        if (!set_report_.empty()) set_report_ += u"\n";
+        set_report_ += std::u16string(what) + u"\t" + e.path + u"\t" + e.reason;
+    };
+    for (const IndexSetEntry& e : IndexSet()) line(e.writable ? u"taken" : u"not writable", e);
+    for (const IndexSetEntry& e : passed_over_) line(u"passed over", e);
+    return set_report_.c_str();
 }
 
 void XbaseTableDescription::Report(const std::u16string& message) {

@@ -57,6 +57,13 @@ class XbaseDriver;
 // owner field is read under the driver lock (a driver going away clears it).
 void leave_registry(XbaseDriver* const& owner, IXObject* object);
 
+// One index file of a table's index set (see GetIndexSetReport).
+struct IndexSetEntry {
+    std::u16string path;
+    bool writable = false;  // the engine keeps it in step; else every write is refused
+    std::u16string reason;  // why it is the table's, or why it cannot be kept in step
+};
+
 class XbaseTableDescription final : public CXRefObject<IXbaseTableDescription> {
 public:
     explicit XbaseTableDescription(XbaseDriver* driver);
@@ -99,6 +106,14 @@ public:
         return 1;
     }
     int CreationOptions() const { return creation_options_; }
+    const char16_t* GetIndexSetReport() override;
+
+    // The index set: the files found to be the table's (TakeIndex), the files
+    // found beside it and passed over (PassOverIndex), and the index file of every
+    // key (declared, associated, created), which belongs to the set as well.
+    void TakeIndex(const std::u16string& path, bool writable, const std::u16string& reason);
+    void PassOverIndex(const std::u16string& path, const std::u16string& reason);
+    std::vector<IndexSetEntry> IndexSet() const;
 
     // The driver's own use. Describes into `holder` (the description's own by
     // Describe).
@@ -120,7 +135,9 @@ private:
     ~XbaseTableDescription();
     void ClearItems();
 
-    std::u16string path_, memo_, table_name_, report_;
+    std::u16string path_, memo_, table_name_, report_, set_report_;
+    std::vector<IndexSetEntry> index_set_;
+    std::vector<IndexSetEntry> passed_over_;
     int host_format_ = 0;
     int variant_row_ = -1;
     int creation_options_ = 0;
@@ -149,6 +166,10 @@ public:
     // fills *access for the uniform index operations. 0 with the reason (1023,
     // 1058, 1001, 1044) in the table's holder.
     int UseKey(const std::u16string& key, struct IndexAccess* access, CXErrorHolder* holder = nullptr);
+    // The index file `path` of the table's index set, opened on its first use (a
+    // single-key file, or tag `tag`); *desc receives its description.
+    int UseIndexFile(const std::u16string& path, int tag, struct IndexAccess* access, IndexDescription* desc,
+                     CXErrorHolder* holder);
     // Text of this table's files converts between OEM and ANSI with the system's
     // tables (else only fifteen accented letters change).
     void SetOemToAnsi(bool on) { oem_to_ansi_ = on; }
@@ -241,7 +262,11 @@ private:
     void CloseIndexes();
     // Table-writing helpers (table_writing.cpp).
     struct KeyWork {
-        class XbaseItemDescription* item = nullptr;
+        class XbaseItemDescription* item = nullptr;  // the key that names the file, when one does
+        std::u16string name;                         // the key's name, else the file's
+        std::u16string path;                         // the index file
+        std::u16string expression;
+        bool unique = false;
         IndexAccess access{};
         uint8_t old_key[kIndexKeyBuffer] = {0};
         uint8_t new_key[kIndexKeyBuffer] = {0};
@@ -254,13 +279,17 @@ private:
     int WriteLockTake(CXErrorHolder* holder, bool* taken);
     int FillAutomaticIdentifier(uint16_t mode, CXErrorHolder* holder);
     void WriteLockRelease(bool taken);
+    // Every index of the table's index set, opened, with what it needs to be kept
+    // in step; 0 with the reason when one cannot be (nothing is written then).
     int KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder);
+    // Applies the change of every key from (old_in, old_key) to (new_in, new_key);
+    // 0 with every key put back when one fails.
+    int ApplyKeyChanges(std::vector<KeyWork>& keys, uint32_t recno, CXErrorHolder* holder);
     int MakeRecordKey(KeyWork& key, uint8_t* out, bool* included, CXErrorHolder* holder);
     // Hands key bytes to the host record's item named `key` (when the host bound one).
     int GiveKeyToHost(const std::u16string& key, const KeyWork& work, const uint8_t* bytes);
     int StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder);
     int UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder);
-    int RemoveKeys(uint32_t recno, CXErrorHolder* holder);
     int DeleteWithKeys(int64_t recno, CXErrorHolder* holder);
     int ReleaseFileLocks();
     void ReleaseRecordLocksOfTable();

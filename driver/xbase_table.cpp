@@ -121,6 +121,48 @@ void XbaseTable::CloseIndexes() {
     indexes_.clear();
 }
 
+int XbaseTable::UseIndexFile(const std::u16string& path, int tag, IndexAccess* access, IndexDescription* desc,
+                             CXErrorHolder* out) {
+    const std::string file = system_name_from_wide(path);
+    const int type = index_type_of_path(file);
+    if (type == kIndexUnsupported || !index_format_available(type)) {
+        raise_error(out, 1058, 105, 21, {path});
+        return 0;
+    }
+    const OpenIndex* open = nullptr;
+    for (const OpenIndex& i : indexes_)
+        if (i.path == path) open = &i;
+    if (!open) {
+        int16_t h = -1;
+        xdb_set_status(XD_OK);
+        XDSTATUS s = IndexOpen(type, file.c_str(), 0x0E00, &h);
+        xdb_set_status(XD_OK);
+        if (s < 0) {
+            int status = s;
+            raise_error(out, 1001, 105, 22, {path}, &status);
+            return 0;
+        }
+        indexes_.push_back(OpenIndex{path, type, h});
+        open = &indexes_.back();
+    }
+    // Single-key files have their one tag open with the file; a tag that cannot be
+    // described is a tag that does not open.
+    xdb_set_status(XD_OK);
+    if (IndexDescribe(type, open->handle, desc) < 0) {
+        xdb_set_status(XD_OK);
+        raise_error(out, 1044, 105, 23, {path_stem(path), path});
+        return 0;
+    }
+    *access = IndexAccess{};
+    access->type = type;
+    access->file_handle = (uint16_t)open->handle;
+    access->tag_handle = tag;
+    access->key_length = (uint32_t)desc->key_length;
+    access->key_type = desc->key_type;
+    access->single_field = -1;
+    return 1;
+}
+
 int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access, CXErrorHolder* holder) {
     QXDB_DRIVER_ENTRY;
     CXErrorHolder* out = holder ? holder : &errors_;
@@ -130,43 +172,14 @@ int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access, CXErrorHo
         raise_error(out, 1023, 105, 20, {key, description_ ? description_->GetTableName() : u""});
         return 0;
     }
-    const std::string path = system_name_from_wide(item->index_path);
-    const int type = index_type_of_path(path);
-    if (type == kIndexUnsupported || !index_format_available(type)) {
-        raise_error(out, 1058, 105, 21, {item->index_path});
-        return 0;
-    }
-    const OpenIndex* open = nullptr;
-    for (const OpenIndex& i : indexes_)
-        if (i.path == item->index_path) open = &i;
-    if (!open) {
-        int16_t h = -1;
-        xdb_set_status(XD_OK);
-        XDSTATUS s = IndexOpen(type, path.c_str(), 0x0E00, &h);
-        xdb_set_status(XD_OK);
-        if (s < 0) {
-            int status = s;
-            raise_error(out, 1001, 105, 22, {item->index_path}, &status);
-            return 0;
-        }
-        indexes_.push_back(OpenIndex{item->index_path, type, h});
-        open = &indexes_.back();
-    }
-    // Single-key files have their one tag open with the file; a tag that cannot be
-    // described is a tag that does not open.
     IndexDescription desc;
-    xdb_set_status(XD_OK);
-    if (IndexDescribe(type, open->handle, &desc) < 0) {
-        xdb_set_status(XD_OK);
-        raise_error(out, 1044, 105, 23, {item->name, item->index_path});
+    if (!UseIndexFile(item->index_path, item->tag_number, access, &desc, out)) {
+        if (out->CurrentErrorId() == 1044) {
+            out->Reset();
+            raise_error(out, 1044, 105, 23, {item->name, item->index_path});
+        }
         return 0;
     }
-    *access = IndexAccess{};
-    access->type = type;
-    access->file_handle = (uint16_t)open->handle;
-    access->tag_handle = item->tag_number;
-    access->key_length = (uint32_t)desc.key_length;
-    access->key_type = desc.key_type;
     access->single_field = item->field ? (int16_t)item->field_index : -1;
     access->single_field_type = item->field ? item->type_letter : 0;
     return 1;

@@ -9,6 +9,7 @@
 #include "host/cli.h"
 #include "host/host_values.h"
 #include "host/library_cli.h"
+#include "host/library_table.h"
 #include "host/loader.h"
 #include "host/record_writer.h"
 
@@ -19,8 +20,9 @@ const char kUsage[] =
     "Opens TABLE (a name in DIR, or a path) through the library as a host does and prints\n"
     "its description: one row per item (field) and per key, with the host item type and\n"
     "size; keys with their number, options, expression, components and index file. Index\n"
-    "files found beside the table are associated; those that cannot be are reported on\n"
-    "standard error and left out.\n"
+    "files found beside the table are judged by what they hold: the table's own join its\n"
+    "index set (every write keeps them in step), another table's are passed over; the set\n"
+    "follows the description, with why each file was taken or passed over.\n"
     "example: qxdb describe examples/data customers\n";
 
 const char* host_type_name(int type) {
@@ -116,8 +118,11 @@ int cmd_describe(int argc, char** argv) {
     }
     IXbaseTableDescription* d = table->GetDescription();
     std::string report = wide_to_utf8(d->GetAssociationReport());
-    if (!report.empty()) fprintf(stderr, "qxdb: index files left out:\n%s\n", report.c_str());
+    if (!report.empty()) fprintf(stderr, "qxdb: index files that give no key:\n%s\n", report.c_str());
     print_description(d, format);
+    // Which index files the writes keep in step, and which were passed over: after
+    // the table on standard output, on standard error beside machine formats.
+    print_index_set(d, format == RecordFormat::kTable ? stdout : stderr, true);
     table->Release();
     connection->Release();
     return kExitOk;

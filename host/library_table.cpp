@@ -47,12 +47,41 @@ int LibraryTable::Open(const CliArgs& args, bool writing) {
     table_->SetOpenMode(writing ? 3 : 0);
     if (!table_->Open()) return cli_fail_holder(table_->GetErrorHolder(), "cannot open " + args.positional[1]);
     const std::string report = wide_to_utf8(table_->GetDescription()->GetAssociationReport());
-    if (!report.empty()) fprintf(stderr, "qxdb: index files left out:\n%s\n", report.c_str());
+    if (!report.empty()) fprintf(stderr, "qxdb: index files that give no key:\n%s\n", report.c_str());
+    if (writing) print_index_set(table_->GetDescription(), stderr, false);
     record_ = new HostRecordObject();
     record_->BindFields(table_->GetDescription());
     table_->AttachHostRecord(record_);
     cursor_ = driver->CreateCursor(table_);
     return 0;
+}
+
+bool print_index_set(IXbaseTableDescription* d, FILE* out, bool all) {
+    const std::string report = wide_to_utf8(d->GetIndexSetReport());
+    bool blocked = false;
+    std::string lines;
+    size_t from = 0;
+    while (from < report.size()) {
+        size_t end = report.find('\n', from);
+        if (end == std::string::npos) end = report.size();
+        const std::string line = report.substr(from, end - from);
+        from = end + 1;
+        const size_t tab1 = line.find('\t'), tab2 = line.find('\t', tab1 + 1);
+        if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
+        const std::string what = line.substr(0, tab1), file = line.substr(tab1 + 1, tab2 - tab1 - 1),
+                          why = line.substr(tab2 + 1);
+        const bool stops = what == "not writable";
+        blocked |= stops;
+        if (all || stops) lines += "  " + what + ": " + file + " (" + why + ")\n";
+    }
+    if (all && !lines.empty()) fprintf(out, "index set:\n%s", lines.c_str());
+    if (!all && blocked)
+        fprintf(out,
+                "qxdb: writes to this table are refused: an index file of the table cannot be kept in step\n%s"
+                "qxdb: nothing is written. Rebuild a damaged NDX or NTX with qxdb reindex; a format not written yet\n"
+                "      (MDX, IDX, CDX) can only be bypassed through the engine's tools with --ignore-indexes.\n",
+                lines.c_str());
+    return blocked;
 }
 
 std::vector<std::string> LibraryTable::Columns(std::vector<size_t>* widths) {

@@ -3,6 +3,7 @@
 // bound to every field and a cursor; and values typed on the command line made
 // host values for an item.
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -36,6 +37,12 @@ private:
     HostRecordObject* record_ = nullptr;
     IXbaseCursor* cursor_ = nullptr;
 };
+
+// The table's index set as the library decided it (IXbaseTableDescription::
+// GetIndexSetReport): `all` prints every file, taken or passed over, with why;
+// otherwise only the files a write cannot keep in step, and what to do. Answers
+// whether such a file is in the set.
+bool print_index_set(IXbaseTableDescription* d, FILE* out, bool all);
 
 // --wait SECONDS: how long a command retries an operation that another program's
 // lock refused (error 1041 or 1054). Retries `operation` (answering 1 or 0, the

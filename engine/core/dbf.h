@@ -185,6 +185,10 @@ XDSTATUS dbf_blank_record(int16_t handle);
 // Marks the header changed, so that close stamps the update date.
 XDSTATUS dbf_mark_changed(int16_t handle);
 XDSTATUS dbf_recall_record(int16_t handle, uint32_t recno);
+// Marks the record buffer deleted or live without writing anything: what a
+// condition on DELETED() sees of a record about to be made so. Put the mark back
+// before the buffer is written or its record's mark changed.
+XDSTATUS dbf_set_buffer_mark(int16_t handle, int deleted);
 // Removes the deleted records; the file is replaced and opened again, so *handle
 // may change.
 XDSTATUS dbf_pack(int16_t* handle);

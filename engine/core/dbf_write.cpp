@@ -301,6 +301,14 @@ XDSTATUS dbf_delete_record(int16_t handle, uint32_t recno) { return set_flag(han
 
 XDSTATUS dbf_recall_record(int16_t handle, uint32_t recno) { return set_flag(handle, recno, ' '); }
 
+XDSTATUS dbf_set_buffer_mark(int16_t handle, int deleted) {
+    DbfBlock* b;
+    XDSTATUS s = dbf_enter(handle, &b);
+    if (s) return s;
+    b->record[0] = deleted ? '*' : ' ';
+    return xdb_status();
+}
+
 XDSTATUS dbf_pack(int16_t* handle) {
     XDSTATUS s = xdb_pending();
     if (s) return s;

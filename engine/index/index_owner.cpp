@@ -51,7 +51,7 @@ XDSTATUS judged(IndexOwnerVerdict* out, int ownership, bool writable, const char
 std::string idx_expression(const char* path) {
     uint16_t sh = 0, mode = 0;
     std::string text;
-    if (xdb_fopen(&sh, path, 0x0100 | 0x0400, &mode) != XD_OK) return text;
+    if (xdb_fopen(&sh, path, XDB_OPEN_READONLY | XDB_OPEN_SHARED, &mode) != XD_OK) return text;
     char head[1024] = {0};
     uint32_t size = 0;
     if (xdb_fsize(sh, &size) == XD_OK && size >= 512 &&
@@ -235,7 +235,7 @@ XDSTATUS IndexJudgeOwner(int16_t data_handle, const char* path, bool production,
     }
     int16_t h = -1;
     xdb_set_status(XD_OK);
-    if ((s = IndexOpen(type, path, 0x0100 | 0x0400, &h)) < 0) {
+    if ((s = IndexOpen(type, path, XDB_OPEN_READONLY | XDB_OPEN_SHARED, &h)) < 0) {
         int status = s;
         return judged(out, INDEX_UNJUDGED, false, "cannot be opened (%s, status %d)", xdb_fault_text(nullptr)[0] ? xdb_fault_text(nullptr) : "the file is damaged or held by another program", status);
     }
