@@ -20,6 +20,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
 #include "engine/index/index.h"
+#include "engine/index/table_check.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
 #include "host/progress.h"
@@ -293,88 +294,24 @@ int check(const CliArgs& args) {
         return kExitFailed;
     }
     if (fault[0]) fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), fault);
-    dbf_record_count(t.handle, &count);
     const bool unique = ix.desc.flags & 128;  // one entry per key value, not per record
-    const bool text = ix.desc.key_type == 'C';
-    const size_t length = text ? ix.access.key_length - 1 : ix.access.key_length;
-    uint32_t faults = 0;
-    auto report = [&](const std::string& what) {
-        if (faults++ < 10) fprintf(stderr, "qxdb: %s\n", what.c_str());
+    dbf_record_count(t.handle, &count);
+    struct Context {
+        Progress progress;
+        uint32_t shown = 0;
+    } context{Progress("checking " + file, (uint64_t)entries + count)};
+    IndexTableCheck check;
+    check.context = &context;
+    check.fault = [](void* c, const char* what) {
+        if (((Context*)c)->shown++ < 10) fprintf(stderr, "qxdb: %s\n", what);
     };
-    // The key of the record read last, blank-padded: the entry itself, not a prefix.
-    // false for an expression this program does not compute.
-    bool beyond = false;
-    auto record_key = [&](uint32_t n, uint8_t* key) {
-        memset(key, 0, kIndexKeyBuffer + 27);
-        XDSTATUS k = IndexKeyFromRecord(&ix.access, t.handle, key);
-        if (k == XD_BADKEYEXPR) beyond = true;
-        if (k < 0) {
-            if (!beyond) report("key of record " + std::to_string(n) + ": " + cli_status_text(k));
-            xdb_set_status(XD_OK);
-            return false;
-        }
-        if (text) {
-            size_t have = strnlen((const char*)key, length);
-            memset(key + have, ' ', length - have);
-        }
-        return true;
-    };
-    // Entries to records.
-    std::vector<uint8_t> named(count + 1, 0);
-    Progress progress("checking " + file, (uint64_t)entries + count);
-    uint64_t steps = 0;
-    {
-        uint8_t key[kIndexKeyBuffer + 27] = {0}, want[kIndexKeyBuffer + 27];
-        uint32_t recno = 0;
-        xdb_set_status(XD_OK);
-        for (XDSTATUS w = IndexFirst(&ix.access, key, &recno); w == XD_OK && !beyond;
-             w = IndexNext(&ix.access, key, &recno)) {
-            progress.Step(++steps);
-            if (recno < 1 || recno > count) {
-                report("an entry names record " + std::to_string(recno) + ", which the table does not hold");
-                continue;
-            }
-            if (named[recno]++) {
-                report("record " + std::to_string(recno) + " is named by two entries");
-                continue;
-            }
-            xdb_set_status(XD_OK);
-            if (dbf_read_record(t.handle, recno) < 0) return cli_fail("reading record " + std::to_string(recno), xdb_status());
-            bool included = true;
-            if ((s = IndexRecordIncluded(&ix.access, t.handle, &included)) < 0)
-                return cli_fail("condition of " + file + " on record " + std::to_string(recno), s);
-            if (!included) report("record " + std::to_string(recno) + " has an entry, but the condition leaves it out");
-            else if (record_key(recno, want) && IndexCompareKeys(&ix.access, key, want, (uint32_t)length) != 0)
-                report("the entry of record " + std::to_string(recno) + " does not hold the record's key");
-        }
-        xdb_set_status(XD_OK);
-    }
-    // Records to entries.
-    for (uint32_t n = 1; n <= count && !beyond; n++) {
-        progress.Step(++steps);
-        if (named[n]) continue;
-        xdb_set_status(XD_OK);
-        const XDSTATUS read = dbf_read_ahead(t.handle, n);
-        if (read < 0) return cli_fail("reading record " + std::to_string(n), xdb_status());
-        // A deleted record may have its key or not (DELETEINDEX, an add that did
-        // not stand); a live record must.
-        if (read == XD_DELETEDREC) continue;
-        bool included = true;
-        if ((s = IndexRecordIncluded(&ix.access, t.handle, &included)) < 0)
-            return cli_fail("condition of " + file + " on record " + std::to_string(n), s);
-        if (!included) continue;
-        uint8_t key[kIndexKeyBuffer + 27];
-        if (!record_key(n, key)) continue;
-        bool found = false;
-        if (unique) {
-            uint8_t want[sizeof key];
-            memcpy(want, key, sizeof want);
-            uint32_t recno = 0;
-            found = IndexSeek(&ix.access, key, 0, &recno, 0) == XD_OK && memcmp(want, key, length) == 0;
-            xdb_set_status(XD_OK);
-        }
-        if (!found) report("the key of record " + std::to_string(n) + " is not in the index");
-    }
+    check.progress = [](void* c, uint64_t done) { ((Context*)c)->progress.Step(done); };
+    xdb_set_status(XD_OK);
+    if ((s = IndexCheckAgainstTable(&ix.access, t.handle, unique, &check)) < 0)
+        return cli_fail("checking " + file + " against " + args.positional[1], s);
+    context.progress.Finish();
+    const bool beyond = check.beyond;
+    const uint32_t faults = check.faults;
     if (beyond) {
         fprintf(stderr,
                 "qxdb: %s: the tree has no fault (%u entries), but its key expression %s is beyond the key\n"

@@ -79,7 +79,9 @@ private:
             }
             if (isdigit(c) || (c == '.' && isdigit((unsigned char)p[1]))) {
                 const char* s = p;
-                while (isdigit((unsigned char)*p) || *p == '.') p++;
+                // A point belongs to the number when a digit follows it: 0.AND. is
+                // the number 0 and the operator.
+                while (isdigit((unsigned char)*p) || (*p == '.' && isdigit((unsigned char)p[1]))) p++;
                 tokens_.push_back({kNumber, std::string(s, (size_t)(p - s))});
                 continue;
             }

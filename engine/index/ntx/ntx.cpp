@@ -597,9 +597,10 @@ XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     if ((s = tree_open(&h, &c, name, xdb_expand_open_mode(open_mode), XDB_KIND_NTX, ntx_close, &kNtxTree, &size)))
         return s;
     NtxFile* f = (NtxFile*)c;
-    // The expressions without blanks, upper-cased.
-    for (size_t at : {(size_t)22, (size_t)282}) {
-        char* e = (char*)f->header + at;
+    // The key expression without blanks, upper-cased. The condition stays as
+    // written: its text literals keep their blanks and case.
+    {
+        char* e = (char*)f->header + 22;
         size_t w = 0;
         for (size_t r = 0; r < 255 && e[r]; r++)
             if (e[r] != ' ') e[w++] = (char)toupper((unsigned char)e[r]);

@@ -68,6 +68,7 @@ TEST_F(ConditionTest, ComparisonsOfEachType) {
     EXPECT_TRUE(on(1, "ACTIVE"));
     EXPECT_TRUE(on(2, ".NOT. ACTIVE .AND. !ACTIVE .AND. ACTIVE = .F."));
     EXPECT_TRUE(on(1, "(ACTIVE .OR. .F.) .AND. .T."));
+    EXPECT_TRUE(on(1, "AMOUNT>0.AND.!DELETED()"));  // as some writers store it, without blanks
 }
 
 TEST_F(ConditionTest, FunctionsKeysUseToo) {

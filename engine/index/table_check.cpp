@@ -1,0 +1,110 @@
+// An index against its table (see table_check.h).
+
+#include "engine/index/table_check.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+
+namespace {
+
+struct Run {
+    IndexAccess* a;
+    int16_t data;
+    IndexTableCheck* c;
+    uint32_t length;  // compared bytes of a key
+    uint64_t done = 0;
+
+    void fault(const std::string& what) {
+        c->faults++;
+        if (c->fault) c->fault(c->context, what.c_str());
+    }
+    void step() {
+        if (c->progress) c->progress(c->context, ++done);
+    }
+    // The key of the record read last, blank-padded: the entry itself, not a
+    // prefix. False when it cannot be made (`beyond` when the expression is past
+    // what the engine computes).
+    bool record_key(uint32_t n, uint8_t* key) {
+        memset(key, 0, kIndexKeyBuffer + 27);
+        XDSTATUS k = IndexKeyFromRecord(a, data, key);
+        if (k == XD_BADKEYEXPR) c->beyond = true;
+        if (k < 0) {
+            if (!c->beyond) fault("the key of record " + std::to_string(n) + " cannot be made (status " + std::to_string(k) + ")");
+            xdb_set_status(XD_OK);
+            return false;
+        }
+        if (a->key_type == 'C') {
+            const size_t have = strnlen((const char*)key, length);
+            memset(key + have, ' ', length - have);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+XDSTATUS IndexCheckAgainstTable(IndexAccess* a, int16_t data_handle, bool unique, IndexTableCheck* check) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!a || !check) return xdb_report(XD_NULLPARAM);
+    uint32_t count = 0;
+    if ((s = dbf_record_count(data_handle, &count)) < 0) return s;
+    check->entries = check->faults = 0;
+    check->records = count;
+    check->beyond = false;
+    Run run{a, data_handle, check, a->key_type == 'C' ? a->key_length - 1 : a->key_length};
+    // Entries to records.
+    std::vector<uint8_t> named((size_t)count + 1, 0);
+    uint8_t key[kIndexKeyBuffer + 27] = {0}, want[kIndexKeyBuffer + 27];
+    uint32_t recno = 0;
+    xdb_set_status(XD_OK);
+    XDSTATUS w = IndexFirst(a, key, &recno);
+    for (; w == XD_OK && !check->beyond; w = IndexNext(a, key, &recno)) {
+        check->entries++;
+        run.step();
+        if (recno < 1 || recno > count) {
+            run.fault("an entry names record " + std::to_string(recno) + ", which the table does not hold");
+            continue;
+        }
+        if (named[recno]++) {
+            run.fault("record " + std::to_string(recno) + " is named by two entries");
+            continue;
+        }
+        xdb_set_status(XD_OK);
+        if ((s = dbf_read_record(data_handle, recno)) < 0) return s;
+        bool included = true;
+        if ((s = IndexRecordIncluded(a, data_handle, &included)) < 0) return s;
+        if (!included) run.fault("record " + std::to_string(recno) + " has an entry, but the condition leaves it out");
+        else if (run.record_key(recno, want) && IndexCompareKeys(a, key, want, run.length) != 0)
+            run.fault("the entry of record " + std::to_string(recno) + " does not hold the record's key");
+    }
+    if (w < 0 && w != XD_EMPTYFILE) return w;
+    xdb_set_status(XD_OK);
+    // Records to entries.
+    for (uint32_t n = 1; n <= count && !check->beyond; n++) {
+        run.step();
+        if (named[n]) continue;
+        xdb_set_status(XD_OK);
+        const XDSTATUS read = dbf_read_ahead(data_handle, n);
+        if (read < 0) return read;
+        if (read == XD_DELETEDREC) continue;
+        bool included = true;
+        if ((s = IndexRecordIncluded(a, data_handle, &included)) < 0) return s;
+        if (!included || !run.record_key(n, key)) continue;
+        bool found = false;
+        if (unique) {
+            memcpy(want, key, sizeof want);
+            uint32_t at = 0;
+            found = IndexSeek(a, key, 0, &at, 0) == XD_OK && memcmp(want, key, run.length) == 0;
+            xdb_set_status(XD_OK);
+        }
+        if (!found) run.fault("the key of record " + std::to_string(n) + " is not in the index");
+    }
+    xdb_set_status(XD_OK);
+    return XD_OK;
+}

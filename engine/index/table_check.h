@@ -1,0 +1,33 @@
+#pragma once
+// An index against its table: every entry names a record of the table, once, with
+// that record's key, and a record the index's condition takes in; every live
+// record the condition takes in has its entry (a unique index: its key). A deleted
+// record may have its entry or not (DELETEINDEX, an add that did not stand).
+//
+// Entries are checked by one walk of the index (each record read where its entry
+// points), records by one pass over the table against the marks the walk left: a
+// seek only where the index is unique.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/core/status.h"
+#include "engine/index/index.h"
+
+struct IndexTableCheck {
+    uint32_t entries = 0;  // entries walked
+    uint32_t records = 0;  // records of the table
+    uint32_t faults = 0;
+    // The key expression is beyond what this engine computes (another table's
+    // fields, functions it lacks): the keys were not compared.
+    bool beyond = false;
+    // Called with each fault in words (may be null), and with the work done of
+    // entries + records (may be null).
+    void (*fault)(void* context, const char* what) = nullptr;
+    void (*progress)(void* context, uint64_t done) = nullptr;
+    void* context = nullptr;
+};
+
+// `a` is the open index (its single tag), `data_handle` the table. XD_OK with the
+// findings in *check; an error when the table or the index cannot be read.
+XDSTATUS IndexCheckAgainstTable(IndexAccess* a, int16_t data_handle, bool unique, IndexTableCheck* check);

@@ -1,0 +1,263 @@
+// The table's index set, written through the library as a host writes: in a
+// directory of several tables whose indexes share field names and expressions
+// (after a real Clipper application's layout), random writes to one table keep
+// every index of that table in step (a second index on a field, a descending one,
+// conditional ones, an expression no key names) and leave every other table's
+// index files byte for byte as they were; tables with an index the engine cannot
+// write are refused before any byte changes.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/library.h"
+#include "driver/library_state.h"
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "engine/index/index.h"
+#include "engine/index/table_check.h"
+#include "framework/codepage.h"
+#include "host/host_record.h"
+#include "tests/support/dbf_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// An index on `expression` over the table, built from its records; an NTX may be
+// made descending or conditional first (header byte 280; the condition at 282,
+// signature 7), as other Clipper-family writers make them.
+void make_index(const std::string& dbf, const std::string& path, const char* expression, char type, uint16_t length,
+                bool descending = false, const char* condition = nullptr) {
+    IndexCreateRequest r{path.c_str(), expression, type, length, 0, nullptr};
+    if (type == 'N') r.key_width = length, r.key_decimals = 2;
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(IndexCreate(&r), XD_OK) << path;
+    if (descending || condition) {
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        if (descending) {
+            f.seekp(280);
+            f.put(1);
+        }
+        if (condition) {
+            f.seekp(282);
+            f.write(condition, (std::streamsize)strlen(condition) + 1);
+            f.seekp(0);
+            f.put(7);
+        }
+    }
+    int16_t h = -1;
+    ASSERT_EQ(dbf_open(&h, dbf.c_str(), XDB_OPEN_SHORTHAND | 5), XD_OK);
+    ASSERT_GE(IndexRebuild(index_type_of_file(path.c_str()), h, path.c_str(), expression, (uint8_t)type,
+                           type == 'C' ? length : 8, type == 'N' ? 2 : 0, nullptr), XD_OK)
+        << path << ": " << xdb_fault_text(nullptr);
+    dbf_close(h);
+    xdb_set_status(XD_OK);
+}
+
+// Faults of an index against its table, in words (empty: none).
+std::string faults_of(const std::string& dbf, const std::string& path) {
+    std::string found;
+    int16_t t = -1, h = -1;
+    xdb_set_status(XD_OK);
+    if (dbf_open(&t, dbf.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 5) != XD_OK) return "table does not open";
+    const int32_t type = index_type_of_file(path.c_str());
+    if (IndexOpen(type, path.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &h) != XD_OK) {
+        dbf_close(t);
+        return "index does not open";
+    }
+    IndexDescription d;
+    IndexDescribe(type, h, &d);
+    uint32_t entries = 0;
+    char fault[256] = "";
+    if (IndexCheck(type, h, &entries, fault, sizeof fault) < 0) found = fault;
+    xdb_set_status(XD_OK);
+    IndexAccess a{};
+    a.type = type;
+    a.file_handle = (uint16_t)h;
+    a.key_length = (uint32_t)d.key_length;
+    a.key_type = d.key_type;
+    a.single_field = -1;
+    IndexTableCheck check;
+    check.context = &found;
+    check.fault = [](void* c, const char* what) { *(std::string*)c += std::string(what) + "; "; };
+    if (found.empty() && IndexCheckAgainstTable(&a, t, (d.flags & 128) != 0, &check) < 0) found = "check failed";
+    if (check.beyond) found += "expression beyond the engine";
+    IndexClose(type, h);
+    dbf_close(t);
+    xdb_set_status(XD_OK);
+    return found;
+}
+
+std::string row(const std::string& code, const std::string& name, bool active, double amount) {
+    char text[64];
+    std::string c = code, n = name;
+    c.resize(6, ' ');
+    n.resize(20, ' ');
+    snprintf(text, sizeof text, "%s%s%c%8.2f", c.c_str(), n.c_str(), active ? 'T' : 'F', amount);
+    return text;
+}
+
+class IndexSetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = make_temp_dir("indexset");
+        bExternalInitLibrary();
+        driver_ = piQueryInterface(0);
+        source_ = utf8_to_wide(dir_);
+        HostConnectionDescription cd{u"s", source_.c_str(), u""};
+        connection_ = driver_->CreateConnection(&cd);
+        ASSERT_EQ(connection_->Open(), 1);
+        saved_delete_index_ = library().delete_index;
+        ASSERT_EQ(xdbinit(), XD_OK);
+    }
+    void TearDown() override {
+        library().delete_index = saved_delete_index_;
+        if (table_) table_->Release();
+        if (record_) record_->Release();
+        connection_->Release();
+        driver_->Release();
+        while (library().start_count > 0) ExternalTermLibrary();
+        xdbterm();
+        remove_temp_dir(dir_);
+    }
+    // CLIENTES and PROVEEDO both have CODIGO: each has its own NTX on it, and
+    // PROVEEDO an NDX too; CLIENTES has five more indexes of kinds the host's keys
+    // do not all name.
+    void MakeDirectory() {
+        std::vector<std::string> clients, suppliers;
+        for (int i = 1; i <= 20; i++)
+            clients.push_back(row("C" + std::to_string(i % 7), "client " + std::to_string(i), i % 3 != 0, i * 1.5 - 8));
+        for (int i = 1; i <= 15; i++) suppliers.push_back(row("P" + std::to_string(i), "supplier", true, i));
+        build_dbf(0x03, {{"CODIGO", 'C', 6}, {"NOMBRE", 'C', 20}, {"ACTIVO", 'L', 1}, {"MONTO", 'N', 8, 2}}, clients)
+            .write(dir_ + "/CLIENTES.dbf");
+        build_dbf(0x03, {{"CODIGO", 'C', 6}, {"NOMBRE", 'C', 20}, {"ACTIVO", 'L', 1}, {"MONTO", 'N', 8, 2}}, suppliers)
+            .write(dir_ + "/PROVEEDO.dbf");
+        const std::string c = dir_ + "/CLIENTES.dbf", p = dir_ + "/PROVEEDO.dbf";
+        make_index(c, dir_ + "/CLIENTES.NTX", "CODIGO", 'C', 6);
+        make_index(c, dir_ + "/CLICOD2.NTX", "CODIGO", 'C', 6);
+        make_index(c, dir_ + "/CLIDESC.NTX", "CODIGO", 'C', 6, true);
+        make_index(c, dir_ + "/CLIFOR.NTX", "NOMBRE", 'C', 20, false, "MONTO > 0 .AND. !DELETED()");
+        make_index(c, dir_ + "/CLIACT.NTX", "CODIGO", 'C', 6, false, ".NOT. ACTIVO");
+        make_index(c, dir_ + "/CLIEXPR.NTX", "SUBS(NOMBRE,1,3)+STR(MONTO,8,2)", 'C', 11);
+        make_index(c, dir_ + "/CLIMONTO.NTX", "MONTO", 'N', 8);
+        make_index(p, dir_ + "/PROVEEDO.NTX", "CODIGO", 'C', 6);
+        make_index(p, dir_ + "/PROVNOM.NDX", "NOMBRE", 'C', 20);
+        own_ = {"CLIENTES.NTX", "CLICOD2.NTX", "CLIDESC.NTX", "CLIFOR.NTX", "CLIACT.NTX", "CLIEXPR.NTX", "CLIMONTO.NTX"};
+        others_ = {"PROVEEDO.NTX", "PROVNOM.NDX", "PROVEEDO.dbf"};
+    }
+    IXbaseTable* Open(const char16_t* name) {
+        table_ = driver_->OpenTableByName(connection_, name);
+        EXPECT_NE(table_, nullptr);
+        if (!table_) return nullptr;
+        table_->SetOpenMode(3);
+        EXPECT_EQ(table_->Open(), 1);
+        record_ = new HostRecordObject();
+        record_->BindFields(table_->GetDescription());
+        table_->AttachHostRecord(record_);
+        return table_;
+    }
+    std::map<std::string, std::string> Snapshot() {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::directory_iterator(dir_)) files[entry.path().filename().string()] = file_bytes(entry.path().string());
+        return files;
+    }
+    IXbaseDriver* driver_ = nullptr;
+    IXbaseConnection* connection_ = nullptr;
+    IXbaseTable* table_ = nullptr;
+    HostRecordObject* record_ = nullptr;
+    std::string dir_;
+    std::u16string source_;
+    std::vector<std::string> own_, others_;
+    int saved_delete_index_ = 0;
+};
+
+TEST_F(IndexSetTest, WritesKeepEveryOwnIndexAndNoOtherTables) {
+    MakeDirectory();
+    for (const std::string& f : own_) ASSERT_EQ(faults_of(dir_ + "/CLIENTES.dbf", dir_ + "/" + f), "") << f << " as built";
+    const auto before = Snapshot();
+    IXbaseTable* t = Open(u"CLIENTES");
+    ASSERT_NE(t, nullptr);
+    const std::string set = wide_to_utf8(t->GetDescription()->GetIndexSetReport());
+    for (const std::string& f : own_) EXPECT_NE(set.find("taken\t" + dir_ + "/" + f), std::string::npos) << set;
+    EXPECT_NE(set.find("passed over\t" + dir_ + "/PROVEEDO.NTX"), std::string::npos) << set;
+    EXPECT_NE(set.find("passed over\t" + dir_ + "/PROVNOM.NDX"), std::string::npos) << set;
+
+    std::mt19937 rng(28);
+    int64_t count = 20;
+    for (int op = 0; op < 120; op++) {
+        library().delete_index = (int)(rng() % 2);
+        const int kind = (int)(rng() % 4);
+        record_->SetText(u"CODIGO", "C" + std::to_string(rng() % 9));
+        record_->SetText(u"NOMBRE", std::string("n") + "abc"[rng() % 3] + std::to_string(rng() % 50));
+        record_->SetNumber(u"MONTO", (double)((int)(rng() % 4000) - 2000) / 100);
+        record_->Set(record_->Find(u"ACTIVO"), host_integer_value(HV_BOOLEAN, (int64_t)(rng() % 2)));
+        const int64_t n = 1 + (int64_t)(rng() % (uint64_t)count);
+        if (kind <= 1) {
+            ASSERT_EQ(t->AddRecord(), 1) << op;
+            count++;
+        } else if (kind == 2) {
+            ASSERT_EQ(t->ModifyRecord(n), 1) << op;
+        } else {
+            ASSERT_EQ(t->DeleteRecord(n), 1) << op;
+        }
+    }
+    t->Close();
+    for (const std::string& f : own_) EXPECT_EQ(faults_of(dir_ + "/CLIENTES.dbf", dir_ + "/" + f), "") << f;
+    const auto after = Snapshot();
+    for (const std::string& f : others_) EXPECT_TRUE(before.at(f) == after.at(f)) << f << " was written";
+    EXPECT_EQ(faults_of(dir_ + "/PROVEEDO.dbf", dir_ + "/PROVEEDO.NTX"), "");
+}
+
+TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
+    MakeDirectory();
+    // A production CDX beside a FoxPro table (the header says it has one), and a
+    // conditional index whose condition names a program's variable.
+    DbfImage fox = build_dbf(0xF5, {{"CODIGO", 'C', 6}}, {"A1", "B2"});
+    fox.bytes[28] = 1;
+    fox.write(dir_ + "/FOXTAB.dbf");
+    std::ofstream(dir_ + "/FOXTAB.CDX", std::ios::binary) << std::string(1024, '\0');
+    make_index(dir_ + "/PROVEEDO.dbf", dir_ + "/PROVVAR.NTX", "CODIGO", 'C', 6, false, "MONTO > 0");
+    {
+        // The condition is changed afterwards to one only the writing program knew.
+        std::fstream f(dir_ + "/PROVVAR.NTX", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(282);
+        const char variable[] = "MONTO > nMinimo";
+        f.write(variable, sizeof variable);
+    }
+    for (const char16_t* name : {u"FOXTAB", u"PROVEEDO"}) {
+        const auto before = Snapshot();
+        IXbaseTable* t = Open(name);
+        ASSERT_NE(t, nullptr);
+        const std::string set = wide_to_utf8(t->GetDescription()->GetIndexSetReport());
+        EXPECT_NE(set.find("not writable"), std::string::npos) << set;
+        record_->SetText(u"CODIGO", "Z9");
+        EXPECT_EQ(t->AddRecord(), 0);
+        EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1058u);
+        EXPECT_EQ(t->ModifyRecord(1), 0);
+        EXPECT_EQ(t->DeleteRecord(1), 0);
+        EXPECT_EQ(t->Compact(1), 0);
+        t->Close();
+        table_->Release();
+        record_->Release();
+        table_ = nullptr;
+        record_ = nullptr;
+        EXPECT_TRUE(before == Snapshot()) << "a byte changed";
+    }
+}
+
+}  // namespace
