@@ -1,0 +1,85 @@
+// An index holding the same (key, record) entry twice, as a damaged file or a
+// careless writer leaves it: walks both ways hand each entry out once and end,
+// the check names the repeat, and adding an entry that is there adds nothing.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
+#include "engine/index/index.h"
+#include "tests/support/dbf_builder.h"
+#include "tests/support/engine_test.h"
+
+namespace {
+
+class RepeatedEntryTest : public EngineTest {};
+
+TEST_F(RepeatedEntryTest, WalksEndAndTheCheckNamesIt) {
+    build_dbf(0x03, {{"NAME", 'C', 4}}, {"AAAA", "AAAA", "BBBB"}).write(dir_ + "/t.dbf");
+    const std::string path = dir_ + "/t.ndx";
+    IndexCreateRequest r{path.c_str(), "NAME", 'C', 4, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    int16_t t = -1;
+    ASSERT_EQ(dbf_open(&t, (dir_ + "/t.dbf").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
+    ASSERT_EQ(IndexRebuild(1, t, path.c_str(), "NAME", 'C', 4, 0, nullptr), XD_OK);
+    dbf_close(t);
+    {
+        // The second entry of the root leaf (block 1) is made to name record 1 too.
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        char head[24];
+        f.read(head, sizeof head);
+        const int entry_size = (unsigned char)head[18] | ((unsigned char)head[19] << 8);
+        f.seekp(512 + 4 + entry_size + 4);
+        const char one[4] = {1, 0, 0, 0};
+        f.write(one, 4);
+    }
+    for (uint16_t mode : {(uint16_t)(XDB_OPEN_SHORTHAND), (uint16_t)0}) {
+        int16_t h = -1;
+        ASSERT_EQ(IndexOpen(1, path.c_str(), mode, &h), XD_OK);
+        IndexAccess a{};
+        a.type = 1;
+        a.file_handle = (uint16_t)h;
+        a.key_length = 5;
+        a.key_type = 'C';
+        a.single_field = -1;
+        uint8_t key[kIndexKeyBuffer] = {0};
+        uint32_t recno = 0;
+        std::string forward, backward;
+        for (XDSTATUS s = IndexFirst(&a, key, &recno); s == XD_OK && forward.size() < 20; s = IndexNext(&a, key, &recno))
+            forward += std::to_string(recno);
+        for (XDSTATUS s = IndexLast(&a, key, &recno); s == XD_OK && backward.size() < 20; s = IndexPrevious(&a, key, &recno))
+            backward += std::to_string(recno);
+        EXPECT_EQ(forward, "13") << "mode " << mode;
+        EXPECT_EQ(backward, "31") << "mode " << mode;
+        uint32_t entries = 0;
+        char fault[256] = "";
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(IndexCheck(1, h, &entries, fault, sizeof fault), XD_CORRUPT);
+        EXPECT_NE(std::string(fault).find("repeated entry"), std::string::npos) << fault;
+        xdb_set_status(XD_OK);
+        IndexClose(1, h);
+    }
+    // Adding an entry that is there changes nothing.
+    int16_t h = -1;
+    ASSERT_EQ(IndexOpen(1, path.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
+    IndexAccess a{};
+    a.type = 1;
+    a.file_handle = (uint16_t)h;
+    a.key_length = 5;
+    a.key_type = 'C';
+    a.single_field = -1;
+    const std::string before = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }();
+    EXPECT_EQ(IndexAddKey(&a, "BBBB", 3), XD_EXISTS);
+    xdb_set_status(XD_OK);
+    IndexClose(1, h);
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), before);
+}
+
+}  // namespace
