@@ -3,8 +3,11 @@
 #include "driver/index_association.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "driver/field_types.h"
@@ -229,6 +232,15 @@ void discover_indexes(XbaseTableDescription* d) {
         for (const std::u16string& file : files) d->TakeIndex(file, false, u"the table could not be read to judge it");
         return;
     }
+    // Writers hold the append lock from a record's first byte to its last key: under
+    // it, records and entries agree, and the judgement sees no write half done.
+    bool locked = false;
+    for (int attempt = 0; attempt < 250 && !locked; attempt++) {
+        if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        xdb_set_status(XD_OK);
+        locked = dbf_lock_file(h, 1) == XD_OK;
+    }
+    xdb_set_status(XD_OK);
     DbfHeaderInfo header{};
     dbf_header_info(h, &header);
     xdb_set_status(XD_OK);
@@ -243,7 +255,13 @@ void discover_indexes(XbaseTableDescription* d) {
             snprintf(verdict.reason, sizeof verdict.reason, "it could not be judged");
         }
         xdb_set_status(XD_OK);
-        const std::u16string reason = wide(verdict.reason);
+        std::u16string reason = wide(verdict.reason);
+        if (verdict.ownership == INDEX_FOREIGN && !locked && verdict.reason[0] && strstr(verdict.reason, "entries")) {
+            // Entries that disagree while another program kept writing may be its
+            // write half done: the file cannot be judged, and may not be skipped.
+            verdict.ownership = INDEX_UNJUDGED;
+            reason = u"another program kept writing the table while it was judged: " + reason;
+        }
         if (verdict.ownership == INDEX_FOREIGN) {
             d->PassOverIndex(file, reason);
             continue;
@@ -252,6 +270,8 @@ void discover_indexes(XbaseTableDescription* d) {
         if (verdict.ownership == INDEX_OWNED && index_format_available(index_type_of_path(system_name_from_wide(file))))
             owned.push_back(file);
     }
+    if (locked) dbf_unlock_file(h, 1);
+    xdb_set_status(XD_OK);
     dbf_close(h);
     xdb_set_status(XD_OK);
     // Keys from the table's own files. Indexes of every record first: a
