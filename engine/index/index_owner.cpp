@@ -157,8 +157,10 @@ struct Sampler {
         return true;
     }
     // Live records spread over the table that the condition takes in have their
-    // entries (a unique index: their keys).
+    // entries.
     bool records_agree(uint32_t* looked) {
+        // A unique index may lack keys its writers let go (see table_check.h).
+        if (unique) return true;
         const uint32_t step = count / kSampleRecords + 1;
         for (uint32_t n = 1; n <= count; n += step) {
             xdb_set_status(XD_OK);
@@ -171,10 +173,9 @@ struct Sampler {
             (*looked)++;
             uint32_t recno = n;
             xdb_set_status(XD_OK);
-            XDSTATUS s = IndexSeek(&a, key, 0, &recno, unique ? 0 : 2);
+            XDSTATUS s = IndexSeek(&a, key, 0, &recno, 2);
             xdb_set_status(XD_OK);
-            const bool found = s == XD_OK && IndexCompareKeys(&a, key, want, compare_length()) == 0 &&
-                               (unique || recno == n);
+            const bool found = s == XD_OK && IndexCompareKeys(&a, key, want, compare_length()) == 0 && recno == n;
             if (!found) {
                 why = "record " + std::to_string(n) + " has no entry";
                 return false;

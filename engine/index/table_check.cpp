@@ -85,8 +85,11 @@ XDSTATUS IndexCheckAgainstTable(IndexAccess* a, int16_t data_handle, bool unique
     }
     if (w < 0 && w != XD_EMPTYFILE) return w;
     xdb_set_status(XD_OK);
-    // Records to entries.
-    for (uint32_t n = 1; n <= count && !check->beyond; n++) {
+    // Records to entries. A unique index holds one record of each key, and its
+    // writers (this engine's and the others') let a key go with the entry of the
+    // record that held it, though other records have it too, until the index is
+    // built again: its records are not held to have entries.
+    for (uint32_t n = 1; n <= count && !check->beyond && !unique; n++) {
         run.step();
         if (named[n]) continue;
         xdb_set_status(XD_OK);
@@ -96,14 +99,7 @@ XDSTATUS IndexCheckAgainstTable(IndexAccess* a, int16_t data_handle, bool unique
         bool included = true;
         if ((s = IndexRecordIncluded(a, data_handle, &included)) < 0) return s;
         if (!included || !run.record_key(n, key)) continue;
-        bool found = false;
-        if (unique) {
-            memcpy(want, key, sizeof want);
-            uint32_t at = 0;
-            found = IndexSeek(a, key, 0, &at, 0) == XD_OK && memcmp(want, key, run.length) == 0;
-            xdb_set_status(XD_OK);
-        }
-        if (!found) run.fault("the key of record " + std::to_string(n) + " is not in the index");
+        run.fault("the key of record " + std::to_string(n) + " is not in the index");
     }
     xdb_set_status(XD_OK);
     return XD_OK;

@@ -1,12 +1,13 @@
 #pragma once
 // An index against its table: every entry names a record of the table, once, with
 // that record's key, and a record the index's condition takes in; every live
-// record the condition takes in has its entry (a unique index: its key). A deleted
-// record may have its entry or not (DELETEINDEX, an add that did not stand).
+// record the condition takes in has its entry. A deleted record may have its entry
+// or not (DELETEINDEX, an add that did not stand). A unique index is not held to
+// have every record's key: its writers let a key go with the entry of the record
+// that held it, though other records have the key too, until it is built again.
 //
 // Entries are checked by one walk of the index (each record read where its entry
-// points), records by one pass over the table against the marks the walk left: a
-// seek only where the index is unique.
+// points), records by one pass over the table against the marks the walk left.
 
 #include <cstddef>
 #include <cstdint>

@@ -389,4 +389,49 @@ TEST_F(IndexSetTest, SeveralProcessesWritingAtOnce) {
     printf("%d processes x %d operations through the library: %zu live records\n", kProcesses, kOps, found.size());
 }
 
+// Harbour's own index files of one table (a descending one, a unique one, a
+// conditional one FOR ACTIVE, expressions over several fields): every one is in
+// the table's set and stays in step through random writes.
+TEST_F(IndexSetTest, HarbourIndexesOfATableStayInStep) {
+    const fs::path from = fs::path(QXDB_TEST_DATA) / "peers" / "harbour" / "clipper";
+    std::vector<std::string> ntx;
+    for (const auto& entry : fs::directory_iterator(from)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("people.", 0) != 0 && entry.path().extension() != ".ntx") continue;
+        if (name.find(".ntx.") != std::string::npos) continue;
+        fs::copy_file(entry.path(), fs::path(dir_) / name);
+        if (entry.path().extension() == ".ntx") ntx.push_back(name);
+    }
+    ASSERT_EQ(ntx.size(), 10u);
+    IXbaseTable* t = Open(u"people");
+    ASSERT_NE(t, nullptr);
+    const std::string set = wide_to_utf8(t->GetDescription()->GetIndexSetReport());
+    for (const std::string& f : ntx) EXPECT_NE(set.find("taken\t" + dir_ + "/" + f), std::string::npos) << set;
+    std::mt19937 rng(6);
+    int64_t count = 0;
+    t->CountRecords(&count);
+    const char* cities[] = {"Lyon", "Oslo", "Cairo", "Lima", "Quito"};
+    for (int op = 0; op < 150; op++) {
+        library().delete_index = (int)(rng() % 2);
+        record_->SetText(u"NAME", "Name " + std::to_string(rng() % 500));
+        record_->SetText(u"CITY", cities[rng() % 5]);
+        record_->SetNumber(u"AGE", (double)(rng() % 100));
+        record_->SetNumber(u"SALARY", (double)(rng() % 1000000) / 100);
+        record_->SetNumber(u"BALANCE", (double)((int)(rng() % 200000) - 100000) / 100);
+        char born[9];
+        snprintf(born, sizeof born, "%04d%02d%02d", 1900 + (int)(rng() % 120), 1 + (int)(rng() % 12), 1 + (int)(rng() % 28));
+        record_->Set(record_->Find(u"BORN"), host_bytes_value(HV_DATE, born, 8));
+        record_->Set(record_->Find(u"ACTIVE"), host_integer_value(HV_BOOLEAN, (int64_t)(rng() % 2)));
+        record_->SetText(u"NOTES", std::string(rng() % 100, 'n'));
+        const int64_t n = 1 + (int64_t)(rng() % (uint64_t)count);
+        switch (rng() % 3) {
+        case 0: ASSERT_EQ(t->AddRecord(), 1) << op; count++; break;
+        case 1: ASSERT_EQ(t->ModifyRecord(n), 1) << op; break;
+        default: ASSERT_EQ(t->DeleteRecord(n), 1) << op; break;
+        }
+    }
+    t->Close();
+    for (const std::string& f : ntx) EXPECT_EQ(faults_of(dir_ + "/people.dbf", dir_ + "/" + f), "") << f;
+}
+
 }  // namespace

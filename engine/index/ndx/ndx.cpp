@@ -1179,6 +1179,20 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
     Change c;
     XDSTATUS s = locate(handle, key, key_size, recno, &c);
     if (s < 0 || !c.f) return s;
+    // An entry goes by its key and record: in a unique index with equal keys (adds
+    // with duplicates allowed), the key alone would find another record's entry.
+    // Equal keys stand in the order they were added there: they are looked
+    // through one by one.
+    if (s == XD_OK && c.f->unique) {
+        const uint16_t kl = c.f->key_type == 0 ? c.f->key_length : 8;
+        for (uint32_t guard = 0; s == XD_OK && guard < 0x7FFFFFFF; guard++) {
+            const int i = c.f->tree.path.index[c.f->tree.path.depth];
+            if (compare(c.f, c.key, key_of(c.f, c.leaf, i), kl, false) != 0) s = XD_KEYNOTFOUND;
+            else if (record_of(c.f, c.leaf, i) == recno) break;
+            else s = step_next(c.f, &c.leaf);
+        }
+        if (s == XD_NOMOREKEYS) s = XD_KEYNOTFOUND;
+    }
     if (s == XD_OK) {
         g_changes.begin();
         s = remove_entry(c.f);

@@ -1103,8 +1103,9 @@ XDSTATUS ntx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
     if (s) return s;
     uint8_t k[100];
     full_key(f, key, key_size, k);
-    // A unique index looks for the key alone, the others for the exact entry.
-    Target t{k, f->key_length, !f->unique, false, recno};
+    // An entry goes by its key and record: in a unique index with equal keys (adds
+    // with duplicates allowed), the key alone would find another record's entry.
+    Target t{k, f->key_length, true, false, recno};
     XDSTATUS found = XD_OK;
     s = change(f, [&] {
         Page at;
