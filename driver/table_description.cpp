@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "driver/field_types.h"
+#include "driver/index_names.h"
 #include "driver/library_state.h"
 #include "driver/paths.h"
 #include "driver/xbase_objects.h"
 #include "driver/xbase_variants.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/index/index.h"
 #include "framework/codepage.h"
 
 namespace {
@@ -106,6 +108,21 @@ int XbaseTableDescription::DescribeInto(CXErrorHolder* holder) {
         if ((shape.type == kItemTextMemo || shape.type == kItemBinaryMemo) && !memo.empty())
             item->memo_path = system_name_to_wide(memo);
         AddItem(item);
+    }
+    // The production (structural) index the header names belongs to the table on
+    // every way it is opened: declared, found, or neither.
+    DbfHeaderInfo header{};
+    xdb_set_status(XD_OK);
+    if (dbf_header_info(h, &header) >= 0 && header.mdx_flag == 1) {
+        const std::u16string base = path_without_extension(path_);
+        for (const char16_t* ext : {u".mdx", u".MDX", u".cdx", u".CDX"}) {
+            if (!xdb_fexists(system_name_from_wide(base + ext).c_str())) continue;
+            const int type = index_type_of_path(system_name_from_wide(base + ext));
+            const bool writable = index_format_available(type);
+            TakeIndex(base + ext, writable, writable ? u"the table's production index"
+                                                     : u"the table's production index (its format is not written yet)");
+            break;
+        }
     }
     xdb_set_status(XD_OK);
     dbf_close(h);

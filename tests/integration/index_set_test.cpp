@@ -261,6 +261,25 @@ TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
         record_ = nullptr;
         EXPECT_TRUE(before == Snapshot()) << "a byte changed";
     }
+    // Declared by HDBOuvre (no index files are looked for): the production index
+    // the header names is the table's all the same.
+    const auto before = Snapshot();
+    IXDriverProxy* proxy = pQueryProxy(191);
+    ASSERT_NE(proxy, nullptr);
+    ASSERT_EQ(proxy->OpenTable(u"s", u"FOXTAB", u"", kDeclareWrite), 1);
+    IXbaseTable* t = driver_->RegisteredTable(u"FOXTAB");
+    ASSERT_NE(t, nullptr);
+    EXPECT_NE(wide_to_utf8(t->GetDescription()->GetIndexSetReport()).find("not writable\t" + dir_ + "/FOXTAB.CDX"),
+              std::string::npos);
+    auto* record = new HostRecordObject();
+    record->BindFields(t->GetDescription());
+    t->AttachHostRecord(record);
+    record->SetText(u"CODIGO", "Z9");
+    EXPECT_EQ(t->AddRecord(), 0);
+    EXPECT_EQ(t->DeleteRecord(1), 0);
+    record->Release();
+    proxy->Release();
+    EXPECT_TRUE(before == Snapshot()) << "a byte changed";
 }
 
 // ---- Several processes writing through the library at once ----
