@@ -234,6 +234,11 @@ TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
     fox.bytes[28] = 1;
     fox.write(dir_ + "/FOXTAB.dbf");
     std::ofstream(dir_ + "/FOXTAB.CDX", std::ios::binary) << std::string(1024, '\0');
+    // A dBASE IV table with its production MDX.
+    DbfImage dbase4 = build_dbf(0x03, {{"CODIGO", 'C', 6}}, {"A1", "B2"});
+    dbase4.bytes[28] = 1;
+    dbase4.write(dir_ + "/DB4TAB.dbf");
+    std::ofstream(dir_ + "/DB4TAB.MDX", std::ios::binary) << std::string(2048, '\0');
     make_index(dir_ + "/PROVEEDO.dbf", dir_ + "/PROVVAR.NTX", "CODIGO", 'C', 6, false, "MONTO > 0");
     {
         // The condition is changed afterwards to one only the writing program knew.
@@ -242,7 +247,7 @@ TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
         const char variable[] = "MONTO > nMinimo";
         f.write(variable, sizeof variable);
     }
-    for (const char16_t* name : {u"FOXTAB", u"PROVEEDO"}) {
+    for (const char16_t* name : {u"FOXTAB", u"DB4TAB", u"PROVEEDO"}) {
         const auto before = Snapshot();
         IXbaseTable* t = Open(name);
         ASSERT_NE(t, nullptr);
