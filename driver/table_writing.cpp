@@ -238,7 +238,7 @@ int XbaseTable::MakeRecordKey(KeyWork& k, uint8_t* key, bool* included, CXErrorH
     return 1;
 }
 
-int XbaseTable::StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder) {
+int XbaseTable::StoreFields(bool modify, bool memos, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder) {
     IHostRecord* record = binding_.Record();
     const int16_t h = DataHandle();
     std::vector<BoundItem>& items = binding_.Items(description_, h);
@@ -249,6 +249,7 @@ int XbaseTable::StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXEr
             raise_error(holder, 1006, 106, 26, {item.field_index, description_->GetTableName()});
             return 0;
         }
+        if (is_memo_type(item.type_letter) != memos) continue;
         if (is_memo_type(item.type_letter)) {
             if (modify && !record->IsItemChanged(item.host_index)) continue;
             if (!memo_.Use(item.memo_path, h, true, holder)) return 0;
@@ -305,23 +306,29 @@ int XbaseTable::StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXEr
     return 1;
 }
 
-int XbaseTable::UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder) {
-    // The new keys are those of the record as it will stand: an add is appended
-    // deleted and made live once its keys are in, and a condition on DELETED()
-    // must see it live.
-    const int16_t h = DataHandle();
-    if (!modify) dbf_set_buffer_mark(h, 0);
-    int ok = 1;
+int XbaseTable::ComputeNewKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder) {
+    // The record buffer holds the record as it will be written: live (an add is
+    // appended deleted and made live once its keys are in, but its keys are
+    // those of the live record).
     for (KeyWork& k : keys) {
         if (!modify) k.old_in = false;
-        if (!MakeRecordKey(k, k.new_key, &k.new_in, holder)) {
-            ok = 0;
-            break;
+        if (!MakeRecordKey(k, k.new_key, &k.new_in, holder)) return 0;
+        const bool changed = k.revived || k.old_in != k.new_in ||
+                             (k.new_in && memcmp(k.old_key, k.new_key, k.access.key_length) != 0);
+        // A unique key another record holds is refused before anything is written.
+        if (!changed || !k.new_in || !k.unique || library().duplicates_on != 1) continue;
+        uint8_t copy[kIndexKeyBuffer];
+        memcpy(copy, k.new_key, kIndexKeyBuffer);
+        uint32_t found = 0;
+        xdb_set_status(XD_OK);
+        XDSTATUS s = IndexSeek(&k.access, copy, 1, &found, 0);
+        xdb_set_status(XD_OK);
+        if (s == XD_OK && !(modify && found == recno)) {
+            raise_error(holder, 1053, 106, 62, {k.name});
+            return 0;
         }
     }
-    if (!modify) dbf_set_buffer_mark(h, 1);
-    xdb_set_status(XD_OK);
-    return ok ? ApplyKeyChanges(keys, recno, holder) : 0;
+    return 1;
 }
 
 int XbaseTable::ApplyKeyChanges(std::vector<KeyWork>& keys, uint32_t recno, CXErrorHolder* holder) {
@@ -330,7 +337,10 @@ int XbaseTable::ApplyKeyChanges(std::vector<KeyWork>& keys, uint32_t recno, CXEr
     for (; done < keys.size(); done++) {
         KeyWork& k = keys[done];
         const uint32_t length = k.access.key_length;
-        k.changed = k.old_in != k.new_in || (k.new_in && memcmp(k.old_key, k.new_key, length) != 0);
+        // A record made live again may lack its entries whatever its keys were
+        // (deleted with DELETEINDEX 1, a failed add, a filler): its old entry goes
+        // if it is there, its new one is added (an entry there already stays one).
+        k.changed = k.revived || k.old_in != k.new_in || (k.new_in && memcmp(k.old_key, k.new_key, length) != 0);
         if (!k.changed) continue;
         xdb_set_status(XD_OK);
         if (k.old_in && IndexDeleteKey(&k.access, k.old_key, recno) < 0) {
@@ -341,22 +351,6 @@ int XbaseTable::ApplyKeyChanges(std::vector<KeyWork>& keys, uint32_t recno, CXEr
             break;
         }
         if (!k.new_in) continue;  // left out of the index now
-        if (library().duplicates_on == 1 && k.unique) {
-            uint8_t copy[kIndexKeyBuffer];
-            memcpy(copy, k.new_key, kIndexKeyBuffer);
-            uint32_t found = 0;
-            xdb_set_status(XD_OK);
-            XDSTATUS s = IndexSeek(&k.access, copy, 1, &found, 0);
-            xdb_set_status(XD_OK);
-            if (s == XD_OK) {
-                raise_error(holder, 1053, 106, 62, {k.name});
-                // The old entry goes back: this key is left as it was.
-                if (k.old_in) IndexAddKey(&k.access, k.old_key, recno);
-                xdb_set_status(XD_OK);
-                ok = false;
-                break;
-            }
-        }
         xdb_set_status(XD_OK);
         XDSTATUS s = IndexAddKey(&k.access, k.new_key, recno);
         xdb_set_status(XD_OK);
@@ -440,31 +434,48 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
     }
     if (!binding_.Record()) return refuse_operation(*holder, 37);
     const int16_t h = DataHandle();
+    uint32_t n = 0;
+    if (modify) {
+        // A record another program (or another table of this process) holds is
+        // not rewritten under it.
+        if (*recno < 0 || *recno > 0x7FFFFFFE) {
+            raise_error(holder, 1020, 106, 42, {(long)*recno});
+            return 0;
+        }
+        n = (uint32_t)(*recno != 0 ? *recno : current_record_);
+        if (!LockRecordFor(n, 5, holder)) return 0;
+    }
     bool locked = false;
     if (!WriteLockTake(holder, &locked)) return 0;
     std::vector<KeyWork> keys;
     int ok = FillAutomaticIdentifier(mode, holder);
     if (ok && keys_too) ok = KeysOfTable(&keys, holder);
-    uint32_t n = 0;
     if (ok && modify) {
-        n = (uint32_t)(*recno != 0 ? *recno : current_record_);
         xdb_set_status(XD_OK);
-        XDSTATUS s = *recno < 0 || *recno > 0x7FFFFFFE ? XD_SEEKERR : dbf_read_record(h, n);
+        XDSTATUS s = dbf_read_record(h, n);
         xdb_set_status(XD_OK);
         if (s != XD_OK && s != XD_DELETEDREC) {
             int status = s;
             raise_error(holder, 1015, 106, 20, {(long)n, description_->GetPhysicalPath(), status}, &status);
             ok = 0;
         }
-        for (KeyWork& k : keys)
+        for (KeyWork& k : keys) {
             if (ok && !MakeRecordKey(k, k.old_key, &k.old_in, holder)) ok = 0;
+            k.revived = s == XD_DELETEDREC;
+        }
+        // The rewrite makes the record live: its new keys are the live record's.
+        if (ok) dbf_set_buffer_mark(h, 0);
     } else if (ok) {
         xdb_set_status(XD_OK);
         dbf_blank_record(h);
         xdb_set_status(XD_OK);
     }
+    // The fields first, then the new keys, checked for unique duplicates before
+    // anything is written, then the memos, the record and the keys.
     std::vector<uint32_t> blocks;
-    if (ok) ok = StoreFields(modify, &blocks, holder);
+    if (ok) ok = StoreFields(modify, false, &blocks, holder);
+    if (ok && keys_too) ok = ComputeNewKeys(keys, modify, n, holder);
+    if (ok) ok = StoreFields(modify, true, &blocks, holder);
     // An add appends its record marked deleted and recalls it once its keys are
     // in: a stop between leaves a deleted record (keys or not, as any deleted
     // record may be), never a live record missing from an index. A filler (mode
@@ -480,7 +491,7 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
             ok = 0;
         }
     }
-    if (ok && keys_too) ok = UpdateKeys(keys, modify, n, holder);
+    if (ok && keys_too) ok = ApplyKeyChanges(keys, n, holder);
     if (ok && !modify && !filler) {
         xdb_set_status(XD_OK);
         XDSTATUS s = dbf_recall_record(h, n);

@@ -274,6 +274,7 @@ private:
         // conditional index leaves records out).
         bool old_in = true, new_in = true;
         bool changed = false;
+        bool revived = false;  // a deleted record made live: its entries may be missing
     };
     int WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErrorHolder* holder);
     int WriteLockTake(CXErrorHolder* holder, bool* taken);
@@ -288,8 +289,12 @@ private:
     int MakeRecordKey(KeyWork& key, uint8_t* out, bool* included, CXErrorHolder* holder);
     // Hands key bytes to the host record's item named `key` (when the host bound one).
     int GiveKeyToHost(const std::u16string& key, const KeyWork& work, const uint8_t* bytes);
-    int StoreFields(bool modify, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder);
-    int UpdateKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder);
+    // Puts the host record's values into the record buffer: the fields, or (memos)
+    // the memo items, written to the memo file first.
+    int StoreFields(bool modify, bool memos, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder);
+    // The new keys of the record in the buffer; a unique key another record holds
+    // (DUPLICATESON) refuses the write (1053) before it is made.
+    int ComputeNewKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder);
     int DeleteWithKeys(int64_t recno, CXErrorHolder* holder);
     int ReleaseFileLocks();
     void ReleaseRecordLocksOfTable();

@@ -264,22 +264,21 @@ TEST_F(WritingTest, FailedAddsLeaveNoRecordAndNoKeys) {
     Row row{"KEEP      ", 1, "20200101", "memo", false};
     set_row(record, row);
     ASSERT_EQ(t->AddRecord(), 1);
-    // A duplicate of the unique NAME key under DUPLICATESON: error 1053, the
-    // appended record marked deleted, no key of it in either index, its memo given
-    // back (the memo file's next free block where it was).
+    // A duplicate of the unique NAME key under DUPLICATESON: error 1053, found
+    // before anything is written: no record, no key, no memo.
     library().duplicates_on = 1;
-    const std::string byday_before = file_bytes(dir_ + "/BYDAY.ndx");
-    const std::string memo_head = file_bytes(dir_ + "/T.dbt").substr(0, 4);
+    const std::string dbf_unique = file_bytes(dir_ + "/T.dbf"), dbt_unique = file_bytes(dir_ + "/T.dbt");
     set_row(record, row);
     EXPECT_EQ(t->AddRecord(), 0);
     EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1053u);
-    EXPECT_EQ(file_bytes(dir_ + "/T.dbt").substr(0, 4), memo_head);
+    EXPECT_EQ(file_bytes(dir_ + "/T.dbt"), dbt_unique);
+    EXPECT_EQ(file_bytes(dir_ + "/T.dbf"), dbf_unique);
     EXPECT_EQ(check("NAME.ndx"), 1);
     EXPECT_EQ(check("BYDAY.ndx"), 1);
     IXbaseCursor* c = driver_->CreateCursor(t);
     int deleted = 0;
     ASSERT_EQ(c->Read(2, 0, &deleted), 1);
-    EXPECT_EQ(deleted, 1);
+    EXPECT_EQ(c->IsEndOfData(), 1);
     // Without DUPLICATESON the index layer decides: the unique NDX takes it.
     library().duplicates_on = 0;
     set_row(record, row);
@@ -303,7 +302,6 @@ TEST_F(WritingTest, FailedAddsLeaveNoRecordAndNoKeys) {
     EXPECT_EQ(file_bytes(dir_ + "/T.dbf").substr(4), dbf_before.substr(4));
     EXPECT_EQ(file_bytes(dir_ + "/T.dbt"), dbt_before);
     EXPECT_EQ(file_bytes(dir_ + "/NAME.ndx"), name_before);
-    (void)byday_before;
     c->Release();
 }
 
@@ -437,6 +435,82 @@ TEST_F(WritingTest, RecordAndFileLocks) {
     holder.kill();
     EXPECT_EQ(a->LockRecord(2, 2), 1);  // the killed process's locks are gone
     ASSERT_EQ(a->UnlockFile(), 1);
+}
+
+// A record another program or another table of this process holds is neither
+// rewritten nor deleted under it; once let go, both go through.
+TEST_F(WritingTest, WritesRespectRecordLocks) {
+    MakeTable();
+    HostRecordObject* record;
+    IXbaseTable* a = Open(&record);
+    for (int i = 0; i < 3; i++) {
+        set_row(record, Row{"R" + std::to_string(i), (double)i, "20200101", "", false});
+        ASSERT_EQ(a->AddRecord(), 1);
+    }
+    HostRecordObject* other_record;
+    IXbaseTable* b = Open(&other_record);
+    ASSERT_EQ(b->LockRecord(2, 2), 1);
+    const std::string before = file_bytes(dir_ + "/T.dbf");
+    set_row(record, Row{"CHANGED", 5, "20210101", "", false});
+    EXPECT_EQ(a->ModifyRecord(2), 0);
+    EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
+    EXPECT_EQ(a->DeleteRecord(2), 0);
+    EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
+    EXPECT_EQ(file_bytes(dir_ + "/T.dbf"), before);
+    ASSERT_EQ(b->UnlockRecord(2), 1);
+    {
+        RunningProgram holder({QXDB_CLI, "lock", dir_, "T", "--record", "2", "--hold", "30"});
+        ASSERT_EQ(holder.read_line(), "locked");
+        EXPECT_EQ(a->ModifyRecord(2), 0);
+        EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
+        EXPECT_EQ(file_bytes(dir_ + "/T.dbf"), before);
+        holder.kill();
+    }
+    EXPECT_EQ(a->ModifyRecord(2), 1);
+    EXPECT_EQ(a->DeleteRecord(2), 1);
+    EXPECT_EQ(check("NAME.ndx"), 3);
+}
+
+// A modify that a unique key refuses (DUPLICATESON) leaves record, memo and
+// indexes as they were; a deleted record made live again gets its entries in
+// every index, whatever its keys were (it was deleted with DELETEINDEX 1).
+TEST_F(WritingTest, RefusedModifiesChangeNothingAndRevivedRecordsGetTheirKeys) {
+    MakeTable(true);
+    HostRecordObject* record;
+    IXbaseTable* t = Open(&record);
+    set_row(record, Row{"ANNE", 1, "20200101", "first", false});
+    ASSERT_EQ(t->AddRecord(), 1);
+    set_row(record, Row{"BOB", 2, "20200102", "second", false});
+    ASSERT_EQ(t->AddRecord(), 1);
+    library().duplicates_on = 1;
+    const std::string dbf = file_bytes(dir_ + "/T.dbf"), dbt = file_bytes(dir_ + "/T.dbt");
+    const std::string name = file_bytes(dir_ + "/NAME.ndx"), byday = file_bytes(dir_ + "/BYDAY.ndx");
+    set_row(record, Row{"ANNE", 3, "20200103", "changed", false});
+    EXPECT_EQ(t->ModifyRecord(2), 0);
+    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1053u);
+    EXPECT_EQ(file_bytes(dir_ + "/T.dbf"), dbf);
+    EXPECT_EQ(file_bytes(dir_ + "/T.dbt"), dbt);
+    EXPECT_EQ(file_bytes(dir_ + "/NAME.ndx"), name);
+    EXPECT_EQ(file_bytes(dir_ + "/BYDAY.ndx"), byday);
+    library().duplicates_on = 0;
+    // Deleted with its keys, then modified without changing a key: live, with
+    // every entry back.
+    library().delete_index = 1;
+    ASSERT_EQ(t->DeleteRecord(2), 1);
+    EXPECT_EQ(check("NAME.ndx"), 1);
+    EXPECT_EQ(check("BYDAY.ndx"), 1);
+    ASSERT_EQ(t->GoToRecord(2), 1);
+    record->SetNumber(u"AMOUNT", 7);
+    ASSERT_EQ(t->ModifyRecord(2), 1);
+    EXPECT_EQ(check("NAME.ndx"), 2);
+    EXPECT_EQ(check("BYDAY.ndx"), 2);
+    // Deleted keeping its keys, then made live: its entries are not doubled.
+    library().delete_index = 0;
+    ASSERT_EQ(t->DeleteRecord(2), 1);
+    ASSERT_EQ(t->GoToRecord(2), 1);
+    ASSERT_EQ(t->ModifyRecord(2), 1);
+    EXPECT_EQ(check("NAME.ndx"), 2);
+    EXPECT_EQ(check("BYDAY.ndx"), 2);
 }
 
 }  // namespace
