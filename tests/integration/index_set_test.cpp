@@ -107,7 +107,7 @@ std::string faults_of(const std::string& dbf, const std::string& path) {
 }
 
 // What the index set report says of the file named `file` (the directory is
-// joined with the platform's separator): "taken", "not writable", "passed over",
+// joined with the platform's separator, in any case): "taken", "not writable", "passed over",
 // or "" when the file is not named.
 std::string verdict_of(const std::string& report, const std::string& file) {
     std::stringstream lines(report);
@@ -116,7 +116,11 @@ std::string verdict_of(const std::string& report, const std::string& file) {
         if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
         const std::string path = line.substr(tab1 + 1, tab2 - tab1 - 1);
         const size_t cut = path.find_last_of("/\\");
-        if (path.substr(cut == std::string::npos ? 0 : cut + 1) == file) return line.substr(0, tab1);
+        std::string name = path.substr(cut == std::string::npos ? 0 : cut + 1), wanted = file;
+        // Windows names a file in any case.
+        for (std::string* t : {&name, &wanted})
+            for (char& c : *t) c = (char)toupper((unsigned char)c);
+        if (name == wanted) return line.substr(0, tab1);
     }
     return "";
 }
