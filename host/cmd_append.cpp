@@ -206,7 +206,11 @@ XDSTATUS lock_for_append(int16_t h, long long seconds) {
 
 // Fills the record buffer from one input record: true, or false with the reason.
 bool fill_record(Target& t, const InputRecord& r, bool* deleted, std::string* why) {
-    memset(t.record, ' ', t.record_length);
+    // Each field's empty form: blanks, and zeros where Visual FoxPro keeps binary
+    // values (with the null flags of nullable fields set).
+    xdb_set_status(XD_OK);
+    dbf_blank_record(t.handle);
+    xdb_set_status(XD_OK);
     *deleted = false;
     for (const auto& kv : r.fields) {
         const JsonValue& v = kv.second;

@@ -547,5 +547,9 @@ XDSTATUS dbf_put_field(int16_t handle, int16_t index, const void* value) {
     default:
         break;
     }
+    // A nullable field given a value is null no more.
+    int length_bit = -1, null_bit = -1;
+    dbf_field_null_bits(b, index, &length_bit, &null_bit);
+    if (null_bit >= 0) dbf_set_null_bit(b, null_bit, false);
     return xdb_status();
 }

@@ -285,6 +285,13 @@ XDSTATUS dbf_blank_record(int16_t handle) {
             if (strchr("IBYTMGPWQ0", t) || (dbf_fflags(d) & 0x01))
                 memset(b->record + dbf_foffset(d), 0, (size_t)dbf_flength(d));
         }
+        // A field that may hold null and is given no value is null; a value put
+        // into it clears its bit.
+        for (int i = 0; i < b->field_count && b->null_flags >= 0; i++) {
+            int length_bit = -1, null_bit = -1;
+            dbf_field_null_bits(b, i, &length_bit, &null_bit);
+            if (null_bit >= 0) dbf_set_null_bit(b, null_bit, true);
+        }
     }
     return xdb_status();
 }

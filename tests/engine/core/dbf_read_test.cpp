@@ -11,6 +11,7 @@
 #include "engine/core/engine.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/programs.h"
 
 namespace {
 
@@ -323,6 +324,62 @@ DbfImage vfp_table() {
                       {"M", 'M', 4},
                       {"_NullFlags", '0', 1, 0, 0x05}},
                      {std::string(48, '\0')}, true);
+}
+
+// A new record takes each field type's empty form: binary fields zero, the memo
+// pointer empty, and the null flags of the nullable fields set; the file tool's
+// append of an empty input record gives the same.
+TEST_F(DbfReadTest, ABlankVisualFoxProRecordHoldsEmptyForms) {
+    int16_t h = open(vfp_table(), 10);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(dbf_blank_record(h), XD_OK);
+    int32_t i = -1;
+    double b = -1, y = -1;
+    uint32_t block = 99;
+    char v[8] = "x";
+    get(h, 0, &i);
+    get(h, 1, &b);
+    get(h, 2, &y);
+    get(h, 7, &block);
+    get(h, 4, v);
+    EXPECT_EQ(i, 0);
+    EXPECT_EQ(b, 0);
+    EXPECT_EQ(y, 0);
+    EXPECT_EQ(block, 0u);
+    EXPECT_STREQ(v, "");
+    char* r;
+    uint16_t length, count;
+    dbf_record_layout(h, &r, &length, &count);
+    EXPECT_EQ((unsigned char)r[length - 1], 0x0A);  // V (bit 1) and N (bit 3) null
+    EXPECT_EQ(dbf_field_empty(h, 6), 1);
+    dbf_close(h);
+
+    const std::string input = dir_ + "/empty.jsonl";
+    FILE* f = fopen(input.c_str(), "w");
+    fputs("{}\n{\"N\": 12, \"I\": 7}\n", f);
+    fclose(f);
+    ProgramResult r2 = run_program({QXDB_CLI, "append", dir_ + "/t.dbf"}, input);
+    ASSERT_EQ(r2.code, 0) << r2.out;
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(dbf_open(&h, (dir_ + "/t.dbf").c_str(), (uint16_t)(XDB_OPEN_SHORTHAND | 10)), XD_OK);
+    xdb_set_status(XD_OK);
+    ASSERT_GE(dbf_read_record(h, 2), XD_OK);
+    get(h, 0, &i);
+    get(h, 7, &block);
+    EXPECT_EQ(i, 0);
+    EXPECT_EQ(block, 0u);
+    dbf_record_layout(h, &r, &length, &count);
+    EXPECT_EQ((unsigned char)r[length - 1], 0x0A);
+    xdb_set_status(XD_OK);
+    ASSERT_GE(dbf_read_record(h, 3), XD_OK);
+    double n = 0;
+    get(h, 0, &i);
+    get(h, 6, &n);
+    EXPECT_EQ(i, 7);
+    EXPECT_EQ(n, 12);
+    dbf_record_layout(h, &r, &length, &count);
+    EXPECT_EQ((unsigned char)r[length - 1], 0x02);  // N has a value now; V stays null
+    dbf_close(h);
 }
 
 TEST_F(DbfReadTest, VisualFoxProTypesRoundTrip) {
