@@ -46,6 +46,22 @@ bool record_position(const DbfBlock* b, uint32_t recno, uint32_t* offset) {
     return true;
 }
 
+// An append goes right after the records the header counts: a file shorter than
+// that has a damaged count, and appending would leave the new records behind
+// phantom ones (zeros, or whatever lies there later).
+XDSTATUS check_append_place(DbfBlock* b, uint32_t offset) {
+    uint32_t size = 0;
+    XDSTATUS s = xdb_fsize(b->sh, &size);
+    if (s) return s;
+    if (size >= offset) return XD_OK;
+    const uint32_t held = size > dbf_header_length(b) && dbf_record_length(b)
+                              ? (size - dbf_header_length(b)) / dbf_record_length(b)
+                              : 0;
+    xdb_fault(XD_CORRUPT, true, "the header counts %u records, the file holds %u: not appending to a damaged table",
+              dbf_count(b), held);
+    return xdb_report(XD_CORRUPT);
+}
+
 XDSTATUS write_current(DbfBlock* b, uint32_t recno) {
     uint32_t offset;
     if (!record_position(b, recno, &offset)) return xdb_report(XD_SEEKERR);
@@ -192,6 +208,7 @@ XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode) {
     uint32_t n = dbf_count(b) + 1;
     uint32_t offset;
     if (n == 0 || !record_position(b, n, &offset)) return xdb_report(XD_SEEKERR);
+    if ((s = check_append_place(b, offset))) return s;
     put_le32(b->header + 4, n);
     b->record[0] = mode == DBF_WRITE_APPEND_DELETED ? '*' : ' ';
     // The record and the end-of-file byte in one write; dBXL fills a whole record
@@ -246,6 +263,7 @@ XDSTATUS dbf_append_records(int16_t handle, const void* records, uint32_t count,
     uint32_t offset;
     if (n == 0 || n + count - 1 < n || !record_position(b, n + count - 1, &offset) || !record_position(b, n, &offset))
         return xdb_report(XD_SEEKERR);
+    if ((s = check_append_place(b, offset))) return s;
     uint32_t tail = dbf_code(b) == DBF_DBXL && length >= 2 ? length : 1;
     uint64_t size = (uint64_t)count * length + tail;
     if ((uint64_t)offset + size > 0xFFFFFFFFull) return xdb_report(XD_SEEKERR);

@@ -471,6 +471,28 @@ TEST_F(WritingTest, WritesRespectRecordLocks) {
     EXPECT_EQ(check("NAME.ndx"), 3);
 }
 
+// A header that counts records the file does not hold is a damaged table: an add
+// would land far past the real records, behind phantom ones. It is refused and the
+// file keeps its size.
+TEST_F(WritingTest, AnAddToATableCountingPhantomRecordsIsRefused) {
+    DbfImage img = build_dbf(0x03, {{"NAME", 'C', 10}}, {"A", "B", "C"});
+    img.set32(4, 1000000);
+    img.write(dir_ + "/D.dbf");
+    IXbaseTable* t = driver_->OpenTableByName(connection_, u"D");
+    ASSERT_NE(t, nullptr);
+    t->SetOpenMode(3);
+    ASSERT_EQ(t->Open(), 1);
+    auto* record = new HostRecordObject();
+    record->BindFields(t->GetDescription());
+    t->AttachHostRecord(record);
+    tables_.push_back({t, record});
+    const std::string before = file_bytes(dir_ + "/D.dbf");
+    record->SetText(u"NAME", "NEW");
+    EXPECT_EQ(t->AddRecord(), 0);
+    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1046u);
+    EXPECT_EQ(file_bytes(dir_ + "/D.dbf"), before);
+}
+
 // A modify that a unique key refuses (DUPLICATESON) leaves record, memo and
 // indexes as they were; a deleted record made live again gets its entries in
 // every index, whatever its keys were (it was deleted with DELETEINDEX 1).
