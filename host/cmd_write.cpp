@@ -49,6 +49,15 @@ int delete_through_library(const CliArgs& args, const char* usage) {
     if (int code = t.Open(args, true)) return code;
     int failed = 0;
     IXbaseTable* table = t.Table();
+    // Every number is checked before the first delete: a bad one refuses them all.
+    int64_t count = 0;
+    if (!table->CountRecords(&count)) return cli_fail_holder(table->GetErrorHolder(), "cannot count the records");
+    for (long long n : recnos) {
+        if (n > count) {
+            fprintf(stderr, "qxdb: record %lld is past the table's %lld records; nothing was deleted\n", n, (long long)count);
+            return kExitFailed;
+        }
+    }
     for (long long n : recnos)
         if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->DeleteRecord(n); }))
             failed |= cli_fail_holder(t.Table()->GetErrorHolder(), "record " + std::to_string(n) + " was not deleted");

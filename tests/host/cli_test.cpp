@@ -448,7 +448,12 @@ TEST(Cli, AddModifyDeleteAndCompactThroughTheLibrary) {
     // A record that is not there, a value that is no number.
     EXPECT_EQ(qxdb("modify '" + d + "' T 2001 NAME=x").code, 1);
     EXPECT_EQ(qxdb("modify '" + d + "' T 1 AMOUNT=abc").code, 2);
-    // Deletes through the library, then compact.
+    // Deletes through the library, then compact. A number past the table refuses
+    // the whole command before anything is deleted.
+    r = qxdb("delete '" + d + "' T 1 2001");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("nothing was deleted"), std::string::npos) << r.out;
+    EXPECT_EQ(qxdb("count '" + d + "' T --deleted").out, "0\n");
     ASSERT_EQ(qxdb("delete '" + d + "' T 1 2 3").code, 0);
     EXPECT_EQ(qxdb("count '" + d + "' T --deleted").out, "3\n");
     r = qxdb("compact '" + d + "' T");
