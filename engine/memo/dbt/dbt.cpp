@@ -116,6 +116,14 @@ XDSTATUS measure3(MemoFile* m, uint32_t offset, uint32_t* length) {
 XDSTATUS write3(MemoFile* m, const char* text, uint32_t length, uint32_t* block, uint16_t options) {
     unsigned width = options & 0xFF;
     std::string body = width && m->dialect != 6 ? wrap(text, length, width) : std::string(text, length);
+    // A memo ends at its first 0x1A, and readers look for it within 128 blocks:
+    // text holding one, or longer than that with its two end marks, could never be
+    // read back as written.
+    if (body.find('\x1A') != std::string::npos || body.size() + 2 > kMaxBlocks3 * kBlock3) {
+        xdb_fault(XD_BADDATA, true, "a dBASE III memo holds at most %u bytes and no byte 0x1A",
+                  kMaxBlocks3 * kBlock3 - 2);
+        return xdb_report(XD_BADDATA);
+    }
     body += "\x1A\x1A";
     uint32_t at = 0;
     bool in_place = false;

@@ -191,9 +191,19 @@ TEST_F(MemoTest, LongMemosAreNeitherCutNorCorrupted) {
     ASSERT_EQ(dbt_open(&d, path("m.dbt").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
     std::string within = text.substr(0, 60000);  // within 128 blocks
     EXPECT_EQ(read_dbt(d, write_dbt(d, within)), within);
-    XDSTATUS s;
-    read_dbt(d, write_dbt(d, text), &s);  // a dBASE III memo ends within 128 blocks
-    EXPECT_EQ(s, XD_BADFIELDSIZE);
+    // A dBASE III memo ends within 128 blocks, at its first 0x1A: the longest one
+    // (65,534 bytes and its two end marks) reads back; one byte more, or a text
+    // holding 0x1A, is refused and the file left as it was.
+    const std::string longest = text.substr(0, 65534);
+    EXPECT_EQ(read_dbt(d, write_dbt(d, longest)), longest);
+    const std::vector<uint8_t> before = bytes_of(path("m.dbt"));
+    for (const std::string& refused : {text.substr(0, 65535), text, std::string("ab\x1A" "cd")}) {
+        uint32_t block = 0;
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(dbt_write(d, refused.data(), (uint32_t)refused.size(), &block, 0), XD_BADDATA) << refused.size();
+        xdb_set_status(XD_OK);
+    }
+    EXPECT_EQ(bytes_of(path("m.dbt")), before);
 }
 
 // Random writes and rewrites against a map of block to text, in the dBASE IV
