@@ -508,6 +508,19 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
             ok = 0;
         }
     }
+    if (!ok && !modify && !blocks.empty() && n != 0) {
+        // The record appended (deleted) names the memos: it is rewritten without
+        // them first, so that no record, deleted or not, names a memo given back.
+        for (BoundItem& item : binding_.Items(description_, h)) {
+            if (!is_memo_type(item.type_letter)) continue;
+            const uint32_t none = 0;
+            xdb_set_status(XD_OK);
+            dbf_put_field(h, (int16_t)item.field_index, &none);
+        }
+        xdb_set_status(XD_OK);
+        if (dbf_write_record(h, &n, DBF_WRITE_REWRITE_DELETED) < 0) blocks.clear();  // they stay named: kept
+        xdb_set_status(XD_OK);
+    }
     if (!ok && !modify && !blocks.empty()) {
         // The memos it wrote are given back, the last written first (so that each
         // is the last of its file again).

@@ -172,6 +172,9 @@ const uint16_t DBF_WRITE_REWRITE = 0x0100;
 // Appends the record marked deleted: a record that becomes live only when its
 // writer recalls it, once everything that goes with it is in place.
 const uint16_t DBF_WRITE_APPEND_DELETED = 0x0400;
+// Rewrites *recno marked deleted (a record that must not become live, such as an
+// add that did not stand).
+const uint16_t DBF_WRITE_REWRITE_DELETED = 0x0500;
 XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode);
 // Appends `count` whole records (record length bytes each, the deletion byte ' '
 // or '*' first) in one write and counts them once; *first receives the number of

@@ -188,18 +188,19 @@ XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode) {
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
     if (!recno) return xdb_report(XD_NULLPARAM);
-    if (mode != DBF_WRITE_APPEND && mode != DBF_WRITE_REWRITE && mode != DBF_WRITE_APPEND_DELETED)
+    if (mode != DBF_WRITE_APPEND && mode != DBF_WRITE_REWRITE && mode != DBF_WRITE_APPEND_DELETED &&
+        mode != DBF_WRITE_REWRITE_DELETED)
         return xdb_report(XD_BADCOMMAND);
     if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     uint16_t length = dbf_record_length(b);
-    if (mode == DBF_WRITE_REWRITE) {
+    if (mode == DBF_WRITE_REWRITE || mode == DBF_WRITE_REWRITE_DELETED) {
         uint32_t n = *recno;
         if (n == 0) return xdb_report(XD_SEEKERR);
         // Only records that exist are rewritten: a number beyond the end would
         // leave a hole of garbage in the file.
         if (n > dbf_count(b) && ((s = dbf_reread_count(b)) || n > dbf_count(b))) return s ? s : xdb_report(XD_SEEKERR);
         b->current = n;
-        b->record[0] = ' ';
+        b->record[0] = mode == DBF_WRITE_REWRITE_DELETED ? '*' : ' ';
         if ((s = write_current(b, n))) return s;
         b->header_modified = 1;
         return xdb_status();

@@ -795,11 +795,23 @@ TEST_F(WritingTest, AnAddFailingAtAnyChangeLeavesEverythingAsItWas) {
             EXPECT_EQ(index_entries(dir_ + "/NAME.ndx").size(), 2u);
         } else {
             // No second live record, and the indexes hold what they held.
-            if (c->Read(2, 0, &deleted) && !c->IsEndOfData()) {
+            const bool appended = c->Read(2, 0, &deleted) && !c->IsEndOfData();
+            if (appended) {
                 EXPECT_EQ(deleted, 1);
             }
             EXPECT_EQ(index_entries(dir_ + "/NAME.ndx"), name_before);
             EXPECT_EQ(index_entries(dir_ + "/BYDAY.ndx"), day_before);
+            // The deleted record names no memo that was given back: the next add's
+            // memo is its own, and record 2 shows nothing of it.
+            if (appended) {
+                EXPECT_TRUE(record->Items()[3].bytes.empty() || record->Items()[3].bytes == added.notes)
+                    << record->Items()[3].bytes;
+                set_row(record, Row{"THIRD", 3, "20200303", "third memo, which must stay the third's own", false});
+                ASSERT_EQ(t->AddRecord(), 1);
+                ASSERT_EQ(c->Read(2, 0, &deleted), 1);
+                EXPECT_TRUE(record->Items()[3].bytes.empty() || record->Items()[3].bytes == added.notes)
+                    << "record 2 shares a memo: " << record->Items()[3].bytes;
+            }
         }
         EXPECT_GE(check("NAME.ndx"), 1);
         EXPECT_GE(check("BYDAY.ndx"), 1);
