@@ -238,7 +238,8 @@ int XbaseTable::MakeRecordKey(KeyWork& k, uint8_t* key, bool* included, CXErrorH
     return 1;
 }
 
-int XbaseTable::StoreFields(bool modify, bool memos, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder) {
+int XbaseTable::StoreFields(bool modify, bool memos, std::vector<uint32_t>* new_blocks,
+                             std::vector<uint32_t>* old_blocks, CXErrorHolder* holder) {
     IHostRecord* record = binding_.Record();
     const int16_t h = DataHandle();
     std::vector<BoundItem>& items = binding_.Items(description_, h);
@@ -276,13 +277,15 @@ int XbaseTable::StoreFields(bool modify, bool memos, std::vector<uint32_t>* new_
             uint32_t block = 0;
             XDSTATUS s = XD_OK;
             xdb_set_status(XD_OK);
+            // A memo is never written over its old text while the record names it:
+            // the new text takes new blocks, and the old ones are given back once
+            // the record names the new (a stop in between loses neither).
             if (!text.empty()) {
-                block = old_block;
                 s = memo_.fpt ? fpt_write(memo_.handle, text.data(), (uint32_t)text.size(), &block)
-                              : dbt_write(memo_.handle, text.data(), (uint32_t)text.size(), &block,
-                                          old_block ? DBT_REPLACE : 0);
+                              : dbt_write(memo_.handle, text.data(), (uint32_t)text.size(), &block, 0);
                 if (s >= 0) new_blocks->push_back(block);
             }
+            if (s >= 0 && old_block) old_blocks->push_back(old_block);
             xdb_set_status(XD_OK);
             if (s >= 0) s = dbf_put_field(h, (int16_t)item.field_index, &block);
             xdb_set_status(XD_OK);
@@ -472,15 +475,16 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
     }
     // The fields first, then the new keys, checked for unique duplicates before
     // anything is written, then the memos, the record and the keys.
-    std::vector<uint32_t> blocks;
-    if (ok) ok = StoreFields(modify, false, &blocks, holder);
+    std::vector<uint32_t> blocks, old_blocks;
+    if (ok) ok = StoreFields(modify, false, &blocks, &old_blocks, holder);
     if (ok && keys_too) ok = ComputeNewKeys(keys, modify, n, holder);
-    if (ok) ok = StoreFields(modify, true, &blocks, holder);
+    if (ok) ok = StoreFields(modify, true, &blocks, &old_blocks, holder);
     // An add appends its record marked deleted and recalls it once its keys are
     // in: a stop between leaves a deleted record (keys or not, as any deleted
     // record may be), never a live record missing from an index. A filler (mode
     // 0x0400 without 0x0100) stays deleted.
     const bool filler = !modify && (mode & 0x0400) && !keys_too;
+    bool record_written = false;
     if (ok) {
         xdb_set_status(XD_OK);
         XDSTATUS s = dbf_write_record(h, &n, modify ? DBF_WRITE_REWRITE : DBF_WRITE_APPEND_DELETED);
@@ -489,6 +493,8 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
             int status = s;
             raise_error(holder, 1046, 106, 21, {description_->GetTableName()}, &status);
             ok = 0;
+        } else {
+            record_written = true;
         }
     }
     if (ok && keys_too) ok = ApplyKeyChanges(keys, n, holder);
@@ -519,6 +525,16 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
         }
         xdb_set_status(XD_OK);
         if (dbf_write_record(h, &n, DBF_WRITE_REWRITE_DELETED) < 0) blocks.clear();  // they stay named: kept
+        xdb_set_status(XD_OK);
+    }
+    // A modify's new memos are given back when its record was not rewritten; its
+    // old memos once the record names the new ones.
+    if (modify && (ok || !record_written)) {
+        std::vector<uint32_t>& unnamed = ok ? old_blocks : blocks;
+        for (size_t i = unnamed.size(); i-- > 0;) {
+            xdb_set_status(XD_OK);
+            memo_.fpt ? fpt_free(memo_.handle, unnamed[i]) : dbt_free(memo_.handle, unnamed[i]);
+        }
         xdb_set_status(XD_OK);
     }
     if (!ok && !modify && !blocks.empty()) {

@@ -291,7 +291,10 @@ private:
     int GiveKeyToHost(const std::u16string& key, const KeyWork& work, const uint8_t* bytes);
     // Puts the host record's values into the record buffer: the fields, or (memos)
     // the memo items, written to the memo file first.
-    int StoreFields(bool modify, bool memos, std::vector<uint32_t>* new_blocks, CXErrorHolder* holder);
+    // New memos' blocks go to `new_blocks`, the blocks of the memos they replace
+    // (given back once the record is rewritten) to `old_blocks`.
+    int StoreFields(bool modify, bool memos, std::vector<uint32_t>* new_blocks, std::vector<uint32_t>* old_blocks,
+                    CXErrorHolder* holder);
     // The new keys of the record in the buffer; a unique key another record holds
     // (DUPLICATESON) refuses the write (1053) before it is made.
     int ComputeNewKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder);
