@@ -12,6 +12,17 @@
 
 namespace {
 
+// Tables up to this many records are checked with a hash of every record's key
+// kept in memory (9 bytes a record); larger ones read each entry's record.
+const uint32_t kHashedRecords = 16u << 20;
+
+// FNV-1a over the key's bytes.
+uint64_t key_hash(const uint8_t* key, uint32_t length) {
+    uint64_t h = 1469598103934665603ull;
+    for (uint32_t i = 0; i < length; i++) h = (h ^ key[i]) * 1099511628211ull;
+    return h;
+}
+
 struct Run {
     IndexAccess* a;
     int16_t data;
@@ -58,9 +69,26 @@ XDSTATUS IndexCheckAgainstTable(IndexAccess* a, int16_t data_handle, bool unique
     check->records = count;
     check->beyond = false;
     Run run{a, data_handle, check, a->key_type == 'C' ? a->key_length - 1 : a->key_length};
+    uint8_t key[kIndexKeyBuffer + 27] = {0}, want[kIndexKeyBuffer + 27];
+    // First the records in file order (read ahead, not at random): whether the
+    // condition takes each in, and a hash of its key, for tables small enough to
+    // keep 9 bytes a record.
+    const bool hashed = count <= kHashedRecords;
+    std::vector<uint64_t> hashes(hashed ? (size_t)count + 1 : 0, 0);
+    std::vector<uint8_t> taken_in(hashed ? (size_t)count + 1 : 0, 0);
+    for (uint32_t n = 1; hashed && n <= count && !check->beyond; n++) {
+        xdb_set_status(XD_OK);
+        const XDSTATUS read = dbf_read_ahead(data_handle, n);
+        if (read < 0) return read;
+        bool included = true;
+        if ((s = IndexRecordIncluded(a, data_handle, &included)) < 0) return s;
+        if (!included) continue;
+        if (!run.record_key(n, want)) continue;  // told, or beyond the engine
+        taken_in[n] = 1;
+        hashes[n] = key_hash(want, run.length);
+    }
     // Entries to records.
     std::vector<uint8_t> named((size_t)count + 1, 0);
-    uint8_t key[kIndexKeyBuffer + 27] = {0}, want[kIndexKeyBuffer + 27];
     uint32_t recno = 0;
     xdb_set_status(XD_OK);
     XDSTATUS w = IndexFirst(a, key, &recno);
@@ -75,6 +103,9 @@ XDSTATUS IndexCheckAgainstTable(IndexAccess* a, int16_t data_handle, bool unique
             run.fault("record " + std::to_string(recno) + " is named by two entries");
             continue;
         }
+        // The same bytes are the same key; other bytes may still compare equal
+        // (the national order): those, and large tables, read the record.
+        if (hashed && taken_in[recno] && hashes[recno] == key_hash(key, run.length)) continue;
         xdb_set_status(XD_OK);
         if ((s = dbf_read_record(data_handle, recno)) < 0) return s;
         bool included = true;
@@ -92,6 +123,7 @@ XDSTATUS IndexCheckAgainstTable(IndexAccess* a, int16_t data_handle, bool unique
     for (uint32_t n = 1; n <= count && !check->beyond && !unique; n++) {
         run.step();
         if (named[n]) continue;
+        if (hashed && !taken_in[n]) continue;  // left out by the condition, or its key told already
         xdb_set_status(XD_OK);
         const XDSTATUS read = dbf_read_ahead(data_handle, n);
         if (read < 0) return read;

@@ -10,6 +10,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/index/index.h"
+#include "engine/index/table_check.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
 
@@ -80,6 +81,51 @@ TEST_F(RepeatedEntryTest, WalksEndAndTheCheckNamesIt) {
     IndexClose(1, h);
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), before);
+}
+
+// The check against the table finds an entry whose record's key changed behind
+// the index's back, and a record the index lacks, whatever the table's size
+// (a hash of each record's key in memory, or each entry's record read).
+TEST_F(RepeatedEntryTest, TheCheckAgainstTheTableFindsStaleEntries) {
+    build_dbf(0x03, {{"NAME", 'C', 4}}, {"AAAA", "BBBB", "CCCC"}).write(dir_ + "/s.dbf");
+    const std::string path = dir_ + "/s.ndx";
+    IndexCreateRequest r{path.c_str(), "NAME", 'C', 4, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    int16_t t = -1;
+    ASSERT_EQ(dbf_open(&t, (dir_ + "/s.dbf").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
+    ASSERT_EQ(IndexRebuild(1, t, path.c_str(), "NAME", 'C', 4, 0, nullptr), XD_OK);
+    int16_t h = -1;
+    ASSERT_EQ(IndexOpen(1, path.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
+    IndexAccess a{};
+    a.type = 1;
+    a.file_handle = (uint16_t)h;
+    a.key_length = 5;
+    a.key_type = 'C';
+    a.single_field = -1;
+    std::string faults;
+    IndexTableCheck check;
+    check.context = &faults;
+    check.fault = [](void* c, const char* what) { *(std::string*)c += std::string(what) + "\n"; };
+    ASSERT_EQ(IndexCheckAgainstTable(&a, t, false, &check), XD_OK);
+    EXPECT_EQ(faults, "");
+    EXPECT_EQ(check.entries, 3u);
+    // Record 2 rewritten and record 4 appended through the table alone.
+    xdb_set_status(XD_OK);
+    ASSERT_GE(dbf_read_record(t, 2), XD_OK);
+    ASSERT_GE(dbf_put_field(t, 0, "ZZZZ"), XD_OK);
+    uint32_t n = 2;
+    ASSERT_EQ(dbf_write_record(t, &n, DBF_WRITE_REWRITE), XD_OK);
+    ASSERT_GE(dbf_put_field(t, 0, "DDDD"), XD_OK);
+    n = 0;
+    ASSERT_EQ(dbf_write_record(t, &n, DBF_WRITE_APPEND), XD_OK);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(IndexCheckAgainstTable(&a, t, false, &check), XD_OK);
+    EXPECT_EQ(check.faults, 2u) << faults;
+    EXPECT_NE(faults.find("the entry of record 2 does not hold the record's key"), std::string::npos) << faults;
+    EXPECT_NE(faults.find("the key of record 4 is not in the index"), std::string::npos) << faults;
+    xdb_set_status(XD_OK);
+    IndexClose(1, h);
+    dbf_close(t);
 }
 
 }  // namespace
