@@ -529,28 +529,19 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
     }
     // A modify's new memos are given back when its record was not rewritten; its
     // old memos once the record names the new ones.
-    if (modify && (ok || !record_written)) {
-        std::vector<uint32_t>& unnamed = ok ? old_blocks : blocks;
+    // Memos are given back the last written first (so that each is the last of
+    // its file again); the last failure is the one the host sees.
+    auto give_back = [&](const std::vector<uint32_t>& unnamed, bool report) {
         for (size_t i = unnamed.size(); i-- > 0;) {
             xdb_set_status(XD_OK);
-            memo_.fpt ? fpt_free(memo_.handle, unnamed[i]) : dbt_free(memo_.handle, unnamed[i]);
-        }
-        xdb_set_status(XD_OK);
-    }
-    if (!ok && !modify && !blocks.empty()) {
-        // The memos it wrote are given back, the last written first (so that each
-        // is the last of its file again).
-        for (size_t i = blocks.size(); i-- > 0;) {
+            XDSTATUS s = memo_.fpt ? fpt_free(memo_.handle, unnamed[i]) : dbt_free(memo_.handle, unnamed[i]);
             xdb_set_status(XD_OK);
-            XDSTATUS s = memo_.fpt ? fpt_free(memo_.handle, blocks[i]) : dbt_free(memo_.handle, blocks[i]);
-            xdb_set_status(XD_OK);
-            if (s < 0) {
-                // The last failure is the one the host sees.
-                int status = s;
-                raise_error(holder, 1052, 106, 29, {}, &status);
-            }
+            int status = s;
+            if (s < 0 && report) raise_error(holder, 1052, 106, 29, {}, &status);
         }
-    }
+    };
+    if (modify && (ok || !record_written)) give_back(ok ? old_blocks : blocks, false);
+    if (!ok && !modify) give_back(blocks, true);
     WriteLockRelease(locked);
     if (!ok) return 0;
     *recno = n;

@@ -31,13 +31,6 @@
 
 namespace {
 
-std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class WritingTest : public ::testing::Test {
 protected:
     void SetUp() override {

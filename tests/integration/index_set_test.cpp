@@ -34,13 +34,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // An index on `expression` over the table, built from its records; an NTX may be
 // made descending or conditional first (header byte 280; the condition at 282,
 // signature 7), as other Clipper-family writers make them.

@@ -41,5 +41,8 @@ std::string make_temp_dir(const std::string& tag);
 // Sets (or, with an empty value, removes) an environment variable, on both platforms.
 void set_test_env(const char* name, const std::string& value);
 
+// A file's bytes ("" when it cannot be read).
+std::string file_bytes(const std::string& path);
+
 // Removes a directory made by make_temp_dir with everything in it.
 void remove_temp_dir(const std::string& dir);

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
@@ -16,17 +17,35 @@
 
 namespace {
 
-class RepeatedEntryTest : public EngineTest {};
+class RepeatedEntryTest : public EngineTest {
+protected:
+    // A table of NAME C(4) with the records given, and an NDX on NAME built from it.
+    int16_t build(const char* base, const std::vector<std::string>& records, std::string* index) {
+        build_dbf(0x03, {{"NAME", 'C', 4}}, records).write(dir_ + "/" + base + ".dbf");
+        *index = dir_ + "/" + base + ".ndx";
+        IndexCreateRequest r{index->c_str(), "NAME", 'C', 4, 0, nullptr};
+        EXPECT_EQ(IndexCreate(&r), XD_OK);
+        int16_t t = -1;
+        EXPECT_EQ(dbf_open(&t, (dir_ + "/" + base + ".dbf").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
+        EXPECT_EQ(IndexRebuild(1, t, index->c_str(), "NAME", 'C', 4, 0, nullptr), XD_OK);
+        return t;
+    }
+    IndexAccess open(const std::string& index, uint16_t mode) {
+        int16_t h = -1;
+        EXPECT_EQ(IndexOpen(1, index.c_str(), mode, &h), XD_OK);
+        IndexAccess a{};
+        a.type = 1;
+        a.file_handle = (uint16_t)h;
+        a.key_length = 5;
+        a.key_type = 'C';
+        a.single_field = -1;
+        return a;
+    }
+};
 
 TEST_F(RepeatedEntryTest, WalksEndAndTheCheckNamesIt) {
-    build_dbf(0x03, {{"NAME", 'C', 4}}, {"AAAA", "AAAA", "BBBB"}).write(dir_ + "/t.dbf");
-    const std::string path = dir_ + "/t.ndx";
-    IndexCreateRequest r{path.c_str(), "NAME", 'C', 4, 0, nullptr};
-    ASSERT_EQ(IndexCreate(&r), XD_OK);
-    int16_t t = -1;
-    ASSERT_EQ(dbf_open(&t, (dir_ + "/t.dbf").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
-    ASSERT_EQ(IndexRebuild(1, t, path.c_str(), "NAME", 'C', 4, 0, nullptr), XD_OK);
-    dbf_close(t);
+    std::string path;
+    dbf_close(build("t", {"AAAA", "AAAA", "BBBB"}, &path));
     {
         // The second entry of the root leaf (block 1) is made to name record 1 too.
         std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -38,14 +57,8 @@ TEST_F(RepeatedEntryTest, WalksEndAndTheCheckNamesIt) {
         f.write(one, 4);
     }
     for (uint16_t mode : {(uint16_t)(XDB_OPEN_SHORTHAND), (uint16_t)0}) {
-        int16_t h = -1;
-        ASSERT_EQ(IndexOpen(1, path.c_str(), mode, &h), XD_OK);
-        IndexAccess a{};
-        a.type = 1;
-        a.file_handle = (uint16_t)h;
-        a.key_length = 5;
-        a.key_type = 'C';
-        a.single_field = -1;
+        IndexAccess a = open(path, mode);
+        const int16_t h = (int16_t)a.file_handle;
         uint8_t key[kIndexKeyBuffer] = {0};
         uint32_t recno = 0;
         std::string forward, backward;
@@ -64,14 +77,8 @@ TEST_F(RepeatedEntryTest, WalksEndAndTheCheckNamesIt) {
         IndexClose(1, h);
     }
     // Adding an entry that is there changes nothing.
-    int16_t h = -1;
-    ASSERT_EQ(IndexOpen(1, path.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
-    IndexAccess a{};
-    a.type = 1;
-    a.file_handle = (uint16_t)h;
-    a.key_length = 5;
-    a.key_type = 'C';
-    a.single_field = -1;
+    IndexAccess a = open(path, XDB_OPEN_SHORTHAND);
+    const int16_t h = (int16_t)a.file_handle;
     const std::string before = [&] {
         std::ifstream in(path, std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -87,21 +94,10 @@ TEST_F(RepeatedEntryTest, WalksEndAndTheCheckNamesIt) {
 // the index's back, and a record the index lacks, whatever the table's size
 // (a hash of each record's key in memory, or each entry's record read).
 TEST_F(RepeatedEntryTest, TheCheckAgainstTheTableFindsStaleEntries) {
-    build_dbf(0x03, {{"NAME", 'C', 4}}, {"AAAA", "BBBB", "CCCC"}).write(dir_ + "/s.dbf");
-    const std::string path = dir_ + "/s.ndx";
-    IndexCreateRequest r{path.c_str(), "NAME", 'C', 4, 0, nullptr};
-    ASSERT_EQ(IndexCreate(&r), XD_OK);
-    int16_t t = -1;
-    ASSERT_EQ(dbf_open(&t, (dir_ + "/s.dbf").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
-    ASSERT_EQ(IndexRebuild(1, t, path.c_str(), "NAME", 'C', 4, 0, nullptr), XD_OK);
-    int16_t h = -1;
-    ASSERT_EQ(IndexOpen(1, path.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
-    IndexAccess a{};
-    a.type = 1;
-    a.file_handle = (uint16_t)h;
-    a.key_length = 5;
-    a.key_type = 'C';
-    a.single_field = -1;
+    std::string path;
+    const int16_t t = build("s", {"AAAA", "BBBB", "CCCC"}, &path);
+    IndexAccess a = open(path, XDB_OPEN_SHORTHAND);
+    const int16_t h = (int16_t)a.file_handle;
     std::string faults;
     IndexTableCheck check;
     check.context = &faults;
