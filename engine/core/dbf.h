@@ -34,6 +34,8 @@
 
 #include "engine/core/status.h"
 
+struct XdbSwitchStep;  // file_switch.h
+
 // DBF dialect codes (the low byte of the open-mode word); also the index type.
 enum : uint8_t {
     DBF_DIALECT_DEFAULT = 0,  // opened as dBASE III
@@ -209,6 +211,9 @@ XDSTATUS dbf_copy_file(int16_t handle, const char* target);
 // read-ahead dropped). Refused while another handle holds the file. When the
 // replacement fails, the handle goes on with the old file.
 XDSTATUS dbf_replace_file(int16_t handle, const char* source);
+// The same, with other files switched first as one step with the table's (see
+// file_switch.h): after a stop, the table's next open finishes or undoes them all.
+XDSTATUS dbf_switch_files(int16_t handle, const char* source, const XdbSwitchStep* before, int count);
 
 // ---- Locks (byte ranges far beyond the data, shared with other programs) ----
 

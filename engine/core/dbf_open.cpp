@@ -9,6 +9,7 @@
 
 #include "engine/core/dates.h"
 #include "engine/core/dbf_internal.h"
+#include "engine/core/file_switch.h"
 
 namespace {
 
@@ -172,6 +173,12 @@ XDSTATUS dbf_open(int16_t* handle, const char* name, uint16_t open_mode) {
     XDSTATUS s = xdb_pending();
     if (s) return s;
     if (!handle || !name) return xdb_report(XD_NULLPARAM);
+    // A rebuild stopped while switching the table and its memo file left a mark:
+    // the pair is made whole (both old or both new) before the table is read.
+    if ((s = xdb_finish_switch(xdb_switch_mark_name(name))) < 0) {
+        *handle = -1;
+        return s;
+    }
     void* block = nullptr;
     if ((s = xdb_alloc_slot(XDB_KIND_DBF, handle, &block))) return s;
     DbfBlock* b = (DbfBlock*)block;

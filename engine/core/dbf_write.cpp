@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/core/dates.h"
 #include "engine/core/dbf_internal.h"
+#include "engine/core/file_switch.h"
 #include "engine/core/os.h"
 
 namespace {
@@ -517,7 +519,9 @@ XDSTATUS dbf_copy_file(int16_t handle, const char* target) {
     return xdb_status();
 }
 
-XDSTATUS dbf_replace_file(int16_t handle, const char* source) {
+XDSTATUS dbf_replace_file(int16_t handle, const char* source) { return dbf_switch_files(handle, source, nullptr, 0); }
+
+XDSTATUS dbf_switch_files(int16_t handle, const char* source, const XdbSwitchStep* before, int count) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
@@ -526,7 +530,14 @@ XDSTATUS dbf_replace_file(int16_t handle, const char* source) {
     uint16_t mode = (uint16_t)((b->file_mode & XDB_FILE_READONLY ? XDB_OPEN_READONLY : 0) |
                                (b->file_mode & XDB_FILE_SHARED ? XDB_OPEN_DENYNONE | XDB_OPEN_SHARED : 0));
     if ((s = xdb_fclose(b->sh))) return s;
-    XDSTATUS replaced = xdb_freplace(source, b->name, nullptr);
+    XDSTATUS replaced;
+    if (count > 0) {
+        std::vector<XdbSwitchStep> steps(before, before + count);
+        steps.push_back(XdbSwitchStep{source, b->name, std::string()});
+        replaced = xdb_switch_files(xdb_switch_mark_name(b->name), steps.data(), (int)steps.size());
+    } else {
+        replaced = xdb_freplace(source, b->name, nullptr);
+    }
     xdb_set_status(XD_OK);
     // The handle goes on with whichever file now has the name (the new one, or the
     // old one when the replacement failed): same slot, header read again.

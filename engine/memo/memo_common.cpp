@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/core/dbf.h"
+#include "engine/core/file_switch.h"
 #include "engine/core/os.h"
 
 namespace {
@@ -84,11 +85,11 @@ void memo_split_path(const char* path, std::string* dir, std::string* base) {
 // files afterwards, so that a stop in between leaves records pointing into the
 // wrong file. Here nothing the table's name holds changes until both new files are
 // complete: the records with their new memo block numbers go to a copy of the
-// table, the memos to a new memo file; then the memo file takes its name (the old
-// one kept as the backup ".BKT"), then the table copy takes the table's name, each
-// in one step. A stop before the first step leaves the old pair; between the two,
-// the table still holds its old block numbers and the old memo file is the backup;
-// after the second, the new pair. The bytes left at the end are the rules' bytes.
+// table, the memos to a new memo file. Then the memo file takes its name (the old
+// one kept as the backup ".BKT") and the table copy the table's, as one switch
+// under a mark (file_switch.h): a stop between the two renames is finished by the
+// table's next open, so the pair is always both old or both new. The bytes left
+// at the end are the rules' bytes.
 XDSTATUS memo_rebuild(int16_t data_handle, int16_t* memo_handle, const MemoFormat& f) {
     XDSTATUS s = xdb_pending();
     if (s) return s;
@@ -190,27 +191,22 @@ XDSTATUS memo_rebuild(int16_t data_handle, int16_t* memo_handle, const MemoForma
         xdb_set_status(XD_OK);
         return xdb_report(built);
     }
-    if ((s = f.close(*memo_handle)) < 0) return s;
-    *memo_handle = -1;
-    s = xdb_freplace(temp.c_str(), path.c_str(), backup.c_str());
-    if (s == XD_OK) {
-        s = dbf_replace_file(data_handle, temp_data.c_str());
-        if (s < 0) {
-            // The table kept its old block numbers: so must its memo file.
-            XDSTATUS failure = s;
-            xdb_set_status(XD_OK);
-            xdb_freplace(backup.c_str(), path.c_str(), nullptr);
-            xdb_set_status(failure);
-        }
-    } else {
-        xdb_set_status(XD_OK);
-        xdb_fdelete(temp.c_str());
+    XdbSwitchStep memo_step{temp, path, backup};
+    std::string mark = xdb_switch_mark_name(data_name);  // the name goes if the handle does
+    XDSTATUS switched = f.close(*memo_handle);
+    if (switched >= 0) {
+        *memo_handle = -1;
+        switched = dbf_switch_files(data_handle, temp_data.c_str(), &memo_step, 1);
     }
-    XDSTATUS switched = s;
     xdb_set_status(XD_OK);
-    if (switched < 0) xdb_fdelete(temp_data.c_str());
-    xdb_set_status(XD_OK);
-    s = f.open(memo_handle, path.c_str(), (uint16_t)(dialect | XDB_OPEN_SHARED));
+    if (switched < 0 && !xdb_fexists(mark.c_str())) {
+        // Refused or undone whole: the new files go. (A mark left behind keeps
+        // them for the next open, which finishes the switch.)
+        for (const std::string* name : {&temp, &temp_data})
+            if (xdb_fexists(name->c_str())) xdb_fdelete(name->c_str());
+        xdb_set_status(XD_OK);
+    }
+    if (*memo_handle < 0) s = f.open(memo_handle, path.c_str(), (uint16_t)(dialect | XDB_OPEN_SHARED));
     if (switched < 0) return xdb_report(switched);
     return s;
 }

@@ -1,0 +1,209 @@
+#include "engine/core/file_switch.h"
+
+#include <cstring>
+#include <vector>
+
+#include "engine/core/engine.h"
+
+namespace {
+
+const char kMarkTitle[] = "QXDB file switch";
+
+bool is_separator(char c) { return c == '/' || c == '\\' || c == ':'; }
+
+std::string directory_of(const std::string& path) {
+    size_t cut = 0;
+    for (size_t i = 0; i < path.size(); i++)
+        if (is_separator(path[i])) cut = i + 1;
+    return path.substr(0, cut);
+}
+
+// Names beside the mark are kept without their directory, so that a program
+// started elsewhere (another current directory) finds them.
+std::string relative_to(const std::string& dir, const std::string& path) {
+    if (!dir.empty() && path.compare(0, dir.size(), dir) == 0) {
+        std::string rest = path.substr(dir.size());
+        bool nested = false;
+        for (char c : rest) nested = nested || is_separator(c);
+        if (!nested) return rest;
+    }
+    return path;
+}
+
+std::string resolved(const std::string& dir, const std::string& name) {
+    for (char c : name)
+        if (is_separator(c)) return name;
+    return name.empty() ? name : dir + name;
+}
+
+bool exists(const std::string& name) { return !name.empty() && xdb_fexists(name.c_str()); }
+
+XDSTATUS write_mark(const std::string& mark, const XdbSwitchStep* steps, int count) {
+    std::string dir = directory_of(mark), text = std::string(kMarkTitle) + "\n";
+    for (int i = 0; i < count; i++) {
+        const XdbSwitchStep& s = steps[i];
+        for (const std::string* name : {&s.source, &s.target, &s.backup})
+            if (name->find_first_of("\t\r\n") != std::string::npos) return xdb_report(XD_BADFILENAME);
+        text += relative_to(dir, s.source) + "\t" + relative_to(dir, s.target) + "\t" + relative_to(dir, s.backup) + "\n";
+    }
+    uint16_t sh = 0;
+    XDSTATUS s = xdb_fcreate(&sh, mark.c_str());
+    if (s) return s;
+    s = xdb_fwrite_big(sh, text.data(), (uint32_t)text.size(), 1);
+    XDSTATUS c = xdb_fclose(sh);  // on the disk before any rename
+    if (s == XD_OK) s = c;
+    if (s != XD_OK) {
+        xdb_set_status(XD_OK);
+        xdb_fdelete(mark.c_str());
+        xdb_set_status(XD_OK);
+        return xdb_report(s);
+    }
+    return XD_OK;
+}
+
+// The mark's steps; false when it cannot be read whole (a mark cut short was
+// being written, so no step had begun).
+bool read_mark(const std::string& mark, std::vector<XdbSwitchStep>* steps, bool* present) {
+    *present = false;
+    uint16_t sh = 0;
+    uint16_t file_mode = 0;
+    if (!exists(mark)) return true;
+    if (xdb_fopen(&sh, mark.c_str(), XDB_OPEN_READONLY | XDB_OPEN_DENYNONE | XDB_OPEN_SHARED, &file_mode)) {
+        xdb_set_status(XD_OK);
+        return !exists(mark);  // gone meanwhile: another program finished it
+    }
+    *present = true;
+    std::string text;
+    char buf[512];
+    for (uint32_t got = 0; xdb_fread_some(sh, buf, sizeof buf, &got) == XD_OK && got > 0 && text.size() < 65536;)
+        text.append(buf, got);
+    xdb_fclose(sh);
+    xdb_set_status(XD_OK);
+    std::string dir = directory_of(mark);
+    size_t at = text.find('\n');
+    if (at == std::string::npos || text.compare(0, at, kMarkTitle) != 0) return false;
+    for (size_t line = at + 1; line < text.size();) {
+        size_t end = text.find('\n', line);
+        if (end == std::string::npos) return false;  // the last line is cut short
+        std::string row = text.substr(line, end - line);
+        size_t t1 = row.find('\t'), t2 = t1 == std::string::npos ? t1 : row.find('\t', t1 + 1);
+        if (t2 == std::string::npos) return false;
+        XdbSwitchStep s;
+        s.source = resolved(dir, row.substr(0, t1));
+        s.target = resolved(dir, row.substr(t1 + 1, t2 - t1 - 1));
+        s.backup = resolved(dir, row.substr(t2 + 1));
+        if (s.source.empty() || s.target.empty()) return false;
+        steps->push_back(s);
+        line = end + 1;
+    }
+    return !steps->empty();
+}
+
+enum StepState { PENDING, DONE, UNDONE };
+
+StepState state_of(const XdbSwitchStep& s) {
+    if (exists(s.source)) return PENDING;
+    if (s.backup.empty() || exists(s.backup)) return DONE;
+    return UNDONE;
+}
+
+XDSTATUS undo_step(const XdbSwitchStep& s) { return xdb_freplace(s.backup.c_str(), s.target.c_str(), nullptr); }
+
+XDSTATUS do_step(const XdbSwitchStep& s) {
+    return xdb_freplace(s.source.c_str(), s.target.c_str(), s.backup.empty() ? nullptr : s.backup.c_str());
+}
+
+// The mark goes before the sources: were a source to go first, its step would
+// look done (or undone) to the next open.
+void drop_mark_and_sources(const std::string& mark, const std::vector<XdbSwitchStep>& steps) {
+    xdb_fdelete(mark.c_str());
+    xdb_set_status(XD_OK);
+    for (const XdbSwitchStep& s : steps)
+        if (exists(s.source)) xdb_fdelete(s.source.c_str());
+    xdb_set_status(XD_OK);
+}
+
+// Undoes the done steps, last first.
+XDSTATUS undo_done(const std::vector<XdbSwitchStep>& steps, size_t upto) {
+    for (size_t i = upto; i-- > 0;) {
+        if (state_of(steps[i]) != DONE || steps[i].backup.empty()) continue;
+        XDSTATUS s = undo_step(steps[i]);
+        if (s < 0) return s;
+    }
+    return XD_OK;
+}
+
+}  // namespace
+
+std::string xdb_switch_mark_name(const char* table_name) {
+    std::string path = table_name ? table_name : "";
+    std::string dir = directory_of(path), base = path.substr(dir.size());
+    size_t dot = base.rfind('.');
+    if (dot != std::string::npos) base.resize(dot);
+    return dir + base + ".SWT";
+}
+
+XDSTATUS xdb_switch_files(const std::string& mark, const XdbSwitchStep* steps, int count) {
+    if (!steps || count <= 0) return xdb_report(XD_BADPARAM);
+    // No backup may be there before the mark: its presence tells a step done.
+    for (int i = 0; i < count; i++)
+        if (exists(steps[i].backup)) {
+            XDSTATUS s = xdb_fdelete(steps[i].backup.c_str());
+            if (s < 0) return s;
+        }
+    XDSTATUS s = write_mark(mark, steps, count);
+    if (s) return s;
+    std::vector<XdbSwitchStep> list(steps, steps + count);
+    for (int i = 0; i < count; i++) {
+        if ((s = do_step(steps[i])) == XD_OK) continue;
+        XDSTATUS failure = s;
+        xdb_set_status(XD_OK);
+        if (undo_done(list, (size_t)i) < 0) {
+            // The mark stays: the next open of the table finishes or undoes it.
+            xdb_set_status(XD_OK);
+            return xdb_report(failure);
+        }
+        drop_mark_and_sources(mark, list);
+        return xdb_report(failure);
+    }
+    xdb_fdelete(mark.c_str());
+    xdb_set_status(XD_OK);
+    return XD_OK;
+}
+
+XDSTATUS xdb_finish_switch(const std::string& mark) {
+    XDSTATUS s = XD_OK;
+    // Another program may be finishing the same switch: a step it did first makes
+    // ours fail, and the files are looked at again.
+    for (int attempt = 0; attempt < 4; attempt++) {
+        std::vector<XdbSwitchStep> steps;
+        bool present = false;
+        if (!read_mark(mark, &steps, &present)) {
+            xdb_fdelete(mark.c_str());
+            xdb_set_status(XD_OK);
+            return XD_OK;
+        }
+        if (!present) return XD_OK;
+        // A replace cut between its two renames (a system that renames the old file
+        // away first) leaves the target missing: the backup goes back.
+        for (const XdbSwitchStep& st : steps)
+            if (!exists(st.target) && exists(st.source) && exists(st.backup)) xdb_frename(st.backup.c_str(), st.target.c_str());
+        xdb_set_status(XD_OK);
+        bool undoing = false;
+        for (const XdbSwitchStep& st : steps) undoing = undoing || state_of(st) == UNDONE;
+        if (undoing || state_of(steps[0]) == PENDING) {
+            s = undo_done(steps, steps.size());
+        } else {
+            s = XD_OK;
+            for (const XdbSwitchStep& st : steps)
+                if (s == XD_OK && state_of(st) == PENDING) s = do_step(st);
+        }
+        if (s == XD_OK) {
+            drop_mark_and_sources(mark, steps);
+            return XD_OK;
+        }
+        xdb_set_status(XD_OK);
+    }
+    xdb_fault(s, false, "an interrupted switch of rebuilt files (%s) could not be finished or undone", mark.c_str());
+    return xdb_report(s);
+}
