@@ -34,10 +34,11 @@ int DriverProxy::OpenTable(const char16_t* connection, const char16_t* table, co
     return driver_->DeclareTable(connection, table, path, options);
 }
 
-int DriverProxy::AssociateIndex(const char16_t* table, const char16_t* index, const char16_t* key) {
+int DriverProxy::AssociateIndex(const char16_t* connection, const char16_t* table, const char16_t* index,
+                                const char16_t* key) {
     QXDB_DRIVER_ENTRY;
     if (!driver_) return refuse_operation(errors_, 61);
-    return driver_->DeclareIndex(table, index, key);
+    return driver_->DeclareIndex(connection, table, index, key);
 }
 
 int DriverProxy::AsciiSort(int request) {

@@ -21,7 +21,8 @@ public:
     uint32_t Release() override;
     IXErrorHolder* GetDriverErrorHolder() override;
     int OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options) override;
-    int AssociateIndex(const char16_t* table, const char16_t* index, const char16_t* key) override;
+    int AssociateIndex(const char16_t* connection, const char16_t* table, const char16_t* index,
+                       const char16_t* key) override;
     int MarkDeclared(const char16_t*, const char16_t*) override { return 1; }
     int AsciiSort(int request) override;
     void Nothing1() override {}

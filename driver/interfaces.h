@@ -424,7 +424,10 @@ public:
     // HDBOuvre: options kDeclareWrite (the table opened for reading and writing) and
     // kDeclareExclusive (the whole file locked while the table is open).
     virtual int OpenTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options) = 0;
-    virtual int AssociateIndex(const char16_t* table, const char16_t* index, const char16_t* key) = 0;    // HDBIndex
+    // HDBIndex: the table declared by HDBOuvre on that connection, or else one the
+    // host has opened under that name.
+    virtual int AssociateIndex(const char16_t* connection, const char16_t* table, const char16_t* index,
+                               const char16_t* key) = 0;
     virtual int MarkDeclared(const char16_t* connection, const char16_t* table) = 0;
     // -1 asks, 1 sets, anything else clears; answers 1 when the flag was set before,
     // 0 when it was clear, -1 when the engine could not start (the reason in the

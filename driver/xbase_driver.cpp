@@ -315,19 +315,25 @@ IXbaseTable* XbaseDriver::RegisteredTable(const char16_t* name) {
     return r ? r->table : nullptr;
 }
 
-int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options) {
-    QXDB_DRIVER_ENTRY;
-    errors_.Reset();
-    const std::u16string connection_name = connection ? connection : u"", name = table ? table : u"";
+XbaseConnection* XbaseDriver::OpenConnectionNamed(const std::u16string& name) {
     XbaseConnection* conn = nullptr;
     ForEachRegistered([&](IXObject* o, int kind) {
         auto* c = kind == 0 ? static_cast<XbaseConnection*>(static_cast<IXbaseConnection*>(o)) : nullptr;
-        if (c && !conn && same_name_ignoring_case(c->Name(), connection_name)) conn = c;
+        if (c && !conn && same_name_ignoring_case(c->Name(), name)) conn = c;
     });
     if (!conn || (!conn->IsOpen() && !conn->Open())) {
-        raise_error(&errors_, 1004, 101, 30, {connection_name});
-        return 0;
+        raise_error(&errors_, 1004, 101, 30, {name});
+        return nullptr;
     }
+    return conn;
+}
+
+int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options) {
+    QXDB_DRIVER_ENTRY;
+    errors_.Reset();
+    const std::u16string name = table ? table : u"";
+    XbaseConnection* conn = OpenConnectionNamed(connection ? connection : u"");
+    if (!conn) return 0;
     // The explicit file, or the table's name in the connection's directory.
     std::u16string file = path && *path ? path : u"";
     if (file.empty() && !conn->Resolve(name, u".dbf", &file, &errors_)) return 0;
@@ -363,16 +369,21 @@ int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table,
     return 1;
 }
 
-int XbaseDriver::DeclareIndex(const char16_t* table, const char16_t* index, const char16_t* key) {
+int XbaseDriver::DeclareIndex(const char16_t* connection, const char16_t* table, const char16_t* index,
+                              const char16_t* key) {
     QXDB_DRIVER_ENTRY;
     errors_.Reset();
     const std::u16string index_name = index ? index : u"", key_name = key ? key : u"";
+    if (!OpenConnectionNamed(connection ? connection : u"")) return 0;
     Registration* r = table ? FindRegistration(table) : nullptr;
-    if (!r) {
+    // Without an HDBOuvre declaration, a table the host opened under that name
+    // takes the index.
+    XbaseTable* opened = r ? r->table : table ? FindTable(table) : nullptr;
+    auto* d = opened ? static_cast<XbaseTableDescription*>(opened->GetDescription()) : nullptr;
+    if (!d) {
         raise_error(&errors_, 1067, 101, 32, {index_name});
         return 0;
     }
-    auto* d = static_cast<XbaseTableDescription*>(r->table->GetDescription());
     std::u16string path = system_name_to_wide(
         path_matching_case(index_path_from_name(system_name_from_wide(index_name), system_name_from_wide(d->GetPhysicalPath()))));
     // Only a multi-tag file names its keys itself.
@@ -382,6 +393,6 @@ int XbaseDriver::DeclareIndex(const char16_t* table, const char16_t* index, cons
         return 0;
     }
     if (!associate_index(d, path, key_name, 0, &errors_)) return 0;
-    r->indexes.push_back(path);
+    if (r) r->indexes.push_back(path);
     return 1;
 }

@@ -33,7 +33,7 @@ public:
 
     // HDBOuvre and HDBIndex (the proxy's operations).
     int DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options);
-    int DeclareIndex(const char16_t* table, const char16_t* index, const char16_t* key);
+    int DeclareIndex(const char16_t* connection, const char16_t* table, const char16_t* index, const char16_t* key);
 
     // Proxies handed out for this driver: told when it goes.
     void AttachProxy(class DriverProxy* proxy);
@@ -52,6 +52,8 @@ private:
         int options = 0;
     };
     Registration* FindRegistration(const std::u16string& name);
+    // The named connection, opened; null (error 1004 raised) when it cannot be.
+    class XbaseConnection* OpenConnectionNamed(const std::u16string& name);
     std::vector<class DriverProxy*> proxies_;
     std::vector<Registration> registrations_;
 };

@@ -3,6 +3,7 @@
 //                     [--memo NAME] [--strict-names] [--logicals]
 //   qxdb open DIR TABLE [--index FILE [--key NAME]]...
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -130,6 +131,26 @@ int cmd_create_table(int argc, char** argv) {
     return code;
 }
 
+namespace {
+
+// True when a key of the description comes from `file` (named as given to HDBIndex:
+// compared by its last part, since the driver completes the path and extension).
+bool attached_a_key(IXbaseTableDescription* d, const std::string& file) {
+    std::string wanted = file.substr(file.find_last_of("/\\") == std::string::npos ? 0 : file.find_last_of("/\\") + 1);
+    for (char& c : wanted) c = (char)tolower((unsigned char)c);
+    for (int i = 1; i <= d->GetItemCount(); i++) {
+        IXbaseItemDescription* item = d->GetItem(i);
+        if (!item || item->GetKeyNumber() <= 0 || !item->GetIndexPath()) continue;
+        std::string path = wide_to_utf8(item->GetIndexPath());
+        path = path.substr(path.find_last_of("/\\") == std::string::npos ? 0 : path.find_last_of("/\\") + 1);
+        for (char& c : path) c = (char)tolower((unsigned char)c);
+        if (path == wanted || path.rfind(wanted + ".", 0) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int cmd_open(int argc, char** argv) {
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"index", "key", "format"}, {"write", "exclusive"}, kOpenUsage, &args);
@@ -159,8 +180,19 @@ int cmd_open(int argc, char** argv) {
     } else {
         for (const auto& index : indexes) {
             std::u16string file = utf8_to_wide(index.first), key = utf8_to_wide(index.second);
-            if (!proxy->AssociateIndex(table.c_str(), file.c_str(), key.c_str())) {
+            if (!proxy->AssociateIndex(u"qxdb", table.c_str(), file.c_str(), key.c_str())) {
                 code = cli_fail_holder(proxy->GetDriverErrorHolder(), "HDBIndex failed for " + index.first);
+                break;
+            }
+            // The association drops a tag whose expression the table cannot give
+            // (and answers 1): say so, since the file then keys nothing.
+            if (!attached_a_key(driver->RegisteredTable(table.c_str())->GetDescription(), index.first)) {
+                IXErrorHolder* h = proxy->GetDriverErrorHolder();
+                if (h && h->CurrentErrorId() != 0)
+                    code = cli_fail_holder(h, "HDBIndex attached no key of " + index.first);
+                else
+                    code = cli_fail("HDBIndex attached no key of " + index.first + ": no tag's expression fits the table",
+                                    XD_BADKEYEXPR);
                 break;
             }
         }

@@ -20,7 +20,13 @@ XDSTATUS rebuild_beside(const char* name, const char* extension, IndexBuildFn bu
         temp = dir + std::to_string(k) + extension;
         if (!xdb_fexists(temp.c_str())) break;
     }
-    if ((s = build(context, temp.c_str())) < 0) return s;
+    if ((s = build(context, temp.c_str())) < 0) {
+        // The name was free before the build: whatever lies there is the build's.
+        xdb_set_status(XD_OK);
+        if (xdb_fexists(temp.c_str())) xdb_fdelete(temp.c_str());
+        xdb_set_status(XD_OK);
+        return xdb_report(s);
+    }
     xdb_set_status(XD_OK);
     if ((s = xdb_freplace(temp.c_str(), name, nullptr)) < 0) {
         xdb_set_status(XD_OK);

@@ -168,7 +168,7 @@ TEST_F(HostFrameTest, ProxyOutlivesItsDriver) {
     IXErrorHolder* h = p->GetDriverErrorHolder();
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->CurrentErrorId(), 8u);
-    EXPECT_EQ(p->AssociateIndex(u"t", u"i.ndx", u"K"), 0);
+    EXPECT_EQ(p->AssociateIndex(u"c", u"t", u"i.ndx", u"K"), 0);
     p->Release();
     session_.ForgetDriver();
 }

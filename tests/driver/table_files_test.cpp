@@ -206,22 +206,22 @@ TEST_F(TableFilesTest, HdbOuvreAndHdbIndex) {
 
     EXPECT_EQ(proxy->OpenTable(u"elsewhere", u"T", u"", 0), 0);
     EXPECT_EQ(error(), 1004u);
-    EXPECT_EQ(proxy->AssociateIndex(u"T", u"BYNAME.NDX", u"NAME"), 0);
+    EXPECT_EQ(proxy->AssociateIndex(u"MAIN", u"T", u"BYNAME.NDX", u"NAME"), 0);
     EXPECT_EQ(error(), 1067u);
     ASSERT_EQ(proxy->OpenTable(u"MAIN", u"T", u"", 0), 1) << u8(proxy->GetDriverErrorHolder()->CurrentMessage());
     IXbaseTable* t = driver_->RegisteredTable(u"t");
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->IsOpen(), 1);
-    EXPECT_EQ(proxy->AssociateIndex(u"T", u"BYNAME.NDX", u""), 0);
+    EXPECT_EQ(proxy->AssociateIndex(u"MAIN", u"T", u"BYNAME.NDX", u""), 0);
     EXPECT_EQ(error(), 1068u);
     EXPECT_EQ(u8(proxy->GetDriverErrorHolder()->CurrentMessage()),
               "Vous n'avez pas spécifié le paramètre <nom de la clé> dans la fonction HDBIndex.\n"
               "Le type de l'index 'BYNAME.NDX' impose de préciser ce paramètre.");
     // A multi-tag file names its keys itself: no 1068 (a format not read yet here).
-    EXPECT_EQ(proxy->AssociateIndex(u"T", u"NONE.cdx", u""), 0);
+    EXPECT_EQ(proxy->AssociateIndex(u"MAIN", u"T", u"NONE.cdx", u""), 0);
     EXPECT_EQ(error(), 1058u);
     // The index of MADE, on NAME, joined to T under the key name given.
-    EXPECT_EQ(proxy->AssociateIndex(u"T", u"BYNAME", u"NAME"), 1) << u8(proxy->GetDriverErrorHolder()->CurrentMessage());
+    EXPECT_EQ(proxy->AssociateIndex(u"MAIN", u"T", u"BYNAME", u"NAME"), 1) << u8(proxy->GetDriverErrorHolder()->CurrentMessage());
     IXbaseItemDescription* name = t->GetDescription()->FindItem(u"NAME");
     EXPECT_GT(name->GetKeyNumber(), 0);
 #ifdef _WIN32
@@ -234,6 +234,17 @@ TEST_F(TableFilesTest, HdbOuvreAndHdbIndex) {
     ASSERT_EQ(proxy->OpenTable(u"main", u"T", w(dir_ + "/T.DBF").c_str(), 0), 1);
     EXPECT_NE(driver_->RegisteredTable(u"T"), nullptr);
     EXPECT_EQ(driver_->RegisteredTable(u"T")->GetDescription()->FindItem(u"NAME")->GetKeyNumber(), 0);
+    // HDBIndex names its connection, which must open.
+    EXPECT_EQ(proxy->AssociateIndex(u"elsewhere", u"T", u"BYNAME", u"NAME"), 0);
+    EXPECT_EQ(error(), 1004u);
+    // A table the host opened itself, never declared by HDBOuvre, takes the index.
+    build_dbf(0x03, {{"NAME", 'C', 10}}, {"ANNE"}).write(dir_ + "/U.DBF");
+    IXbaseTable* u = driver_->OpenTableByName(connection_, u"U");
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->GetDescription()->FindItem(u"NAME")->GetKeyNumber(), 0);
+    EXPECT_EQ(proxy->AssociateIndex(u"MAIN", u"U", u"BYNAME", u"NAME"), 1) << u8(proxy->GetDriverErrorHolder()->CurrentMessage());
+    EXPECT_GT(u->GetDescription()->FindItem(u"NAME")->GetKeyNumber(), 0);
+    u->Release();
     proxy->Release();
 }
 

@@ -319,6 +319,12 @@ TEST(Cli, CreateDescribeAndOpenThroughTheLibrary) {
     r = qxdb("open '" + dir + "' PEOPLE --index PNAME.NDX");
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.out.find("impose de préciser ce paramètre"), std::string::npos) << r.out;
+    // An index whose key the table cannot give is not attached, and said so.
+    ASSERT_EQ(qxdb("create-table '" + dir + "' OTHER --format 2 CODE:text:8").code, 0);
+    r = qxdb("open '" + dir + "' OTHER --index PCB.NDX --key CB");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_TRUE(says(r.out, "HDBIndex attached no key of PCB.NDX")) << r.out;
+    EXPECT_TRUE(says(r.out, "La rubrique <NAME> n'appartient pas au fichier")) << r.out;
     r = qxdb("describe '" + dir + "' nosuch");
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(says(r.out, "Le fichier '" + dir + "/nosuch.dbf' n'existe pas.")) << r.out;

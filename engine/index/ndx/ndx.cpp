@@ -531,7 +531,13 @@ XDSTATUS ndx_close(int16_t handle) {
         uint8_t head[8];
         put_le32(head, f->root);
         put_le32(head + 4, f->block_count);
-        if ((s = xdb_fwrite_at(f->tree.sh, 0, head, 8, 1))) return s;
+        if ((s = xdb_fwrite_at(f->tree.sh, 0, head, 8, 1))) {
+            // The handle goes all the same: kept, it would hold the file open for
+            // good (nothing could delete a failed build) with no way to finish.
+            xdb_set_status(XD_OK);
+            tree_close(handle, &f->tree);
+            return xdb_report(s);
+        }
         f->header_modified = 0;
     }
     s = tree_close(handle, &f->tree);
