@@ -237,7 +237,7 @@ static void bench_driver_writes(BenchSetup& setup, const std::string& dir) {
         }
         modifies = bench_now() - t0;
         for (uint32_t r = 7; r <= n; r += 10)
-            if (!t->DeleteRecord(r)) bench_check(-1, "delete");
+            if (!t->DeleteRecord(r, 5)) bench_check(-1, "delete");
         t0 = bench_now();
         if (!t->Compact(1)) bench_check(-1, "compact");
         compact = bench_now() - t0;

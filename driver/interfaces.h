@@ -223,9 +223,12 @@ public:
     virtual int Close() = 0;
     virtual int AddRecord() = 0;
     virtual int WriteRecordAt(int64_t recno) = 0;
-    virtual int DeleteRecord(int64_t recno) = 0;
+    // Deletes record `recno` (0: the current one) after locking it as `lock_type`
+    // asks (the record lock types of LockRecord; 2 and 3 keep the lock). Any other
+    // program's lock on the record refuses the delete (1041) whatever the type.
+    virtual int DeleteRecord(int64_t recno, int lock_type) = 0;
     virtual int ModifyRecord(int64_t recno) = 0;
-    virtual int DeleteRecordAt(int64_t recno) = 0;
+    virtual int DeleteRecordAt(int64_t recno, int lock_type) = 0;
     // Reads record `recno` (0: the current one) into the host record.
     virtual int GoToRecord(int64_t recno) = 0;
     // Browse operations work on a cursor of this table (see IXbaseCursor).
@@ -273,6 +276,13 @@ public:
     // The file-lock state: 3 while the file is locked exclusively (host request 3),
     // 2 while locked with request 2, else 0.
     virtual int FileLockState() = 0;
+    // The framework's lock mode of the table: non-zero (the default: tables open
+    // their data files shared) when the table coordinates with other programs
+    // through locks; 0 when the host uses the table alone: every lock request then
+    // answers 1 and no lock is tested or taken. A table whose host sets no lock
+    // mode of its own, declared by HDBOuvre for exclusive use, locks the whole
+    // file at every open.
+    virtual int SetLockMode(int mode) = 0;
 
 protected:
     ~IXbaseTable() = default;

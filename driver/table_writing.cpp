@@ -582,7 +582,7 @@ int XbaseTable::WriteRecordAt(int64_t recno) {
 // A delete changes the keys of the record from what it holds now to what it holds
 // deleted: with DELETEINDEX 1 out of every index, else out of those whose
 // condition leaves deleted records out.
-int XbaseTable::DeleteWithKeys(int64_t recno, CXErrorHolder* holder) {
+int XbaseTable::DeleteWithKeys(int64_t recno, int lock_type, CXErrorHolder* holder) {
     QXDB_DRIVER_ENTRY;
     holder->Reset();
     if (!open_ || DataHandle() < 0 || !file_->writable || open_mode_ != 3) {
@@ -592,7 +592,8 @@ int XbaseTable::DeleteWithKeys(int64_t recno, CXErrorHolder* holder) {
     }
     const uint32_t n = (uint32_t)(recno != 0 ? recno : current_record_);
     const int16_t h = DataHandle();
-    if (!LockRecordFor(n, 5, holder)) return 0;  // no other program may hold the record
+    // Locked as asked; tested at least: no other program may hold the record.
+    if (!LockRecordFor(n, lock_type == 2 || lock_type == 3 ? lock_type : 5, holder)) return 0;
     bool locked = false;
     if (!WriteLockTake(holder, &locked)) return 0;
     // Every index of the table is opened first: one that cannot be kept in step
@@ -660,8 +661,8 @@ int XbaseTable::DeleteWithKeys(int64_t recno, CXErrorHolder* holder) {
     return 1;
 }
 
-int XbaseTable::DeleteRecord(int64_t recno) { return DeleteWithKeys(recno, &errors_); }
-int XbaseTable::DeleteRecordAt(int64_t recno) { return DeleteWithKeys(recno, &errors_); }
+int XbaseTable::DeleteRecord(int64_t recno, int lock_type) { return DeleteWithKeys(recno, lock_type, &errors_); }
+int XbaseTable::DeleteRecordAt(int64_t recno, int lock_type) { return DeleteWithKeys(recno, lock_type, &errors_); }
 
 // ---- Compacting ----
 
@@ -786,10 +787,15 @@ int XbaseTable::ReleaseFileLocks() {
 int XbaseTable::LockFile(int request) {
     QXDB_DRIVER_ENTRY;
     errors_.Reset();
+    if (lock_mode_ == 0) return 1;
+    return TakeFileLock(request, &errors_);
+}
+
+int XbaseTable::TakeFileLock(int request, CXErrorHolder* holder) {
     uint32_t satisfied_by = 0;
     const int kind = kind_of_request(request, &satisfied_by);
     if (kind == 0) return 1;
-    if (!open_ || DataHandle() < 0) return refuse();
+    if (!open_ || DataHandle() < 0) return refuse_operation(*holder, 30);
     if (file_->file_locks & satisfied_by) return 1;
     ReleaseFileLocks();
     xdb_set_status(XD_OK);
@@ -797,7 +803,7 @@ int XbaseTable::LockFile(int request) {
     xdb_set_status(XD_OK);
     if (s < 0) {
         int status = s;
-        raise_error(&errors_, 1054, 106, 40, {description_->GetTableName()}, &status);
+        raise_error(holder, 1054, 106, 40, {description_->GetTableName()}, &status);
         return 0;
     }
     file_->file_locks |= 1u << kind;
@@ -819,7 +825,7 @@ int XbaseTable::FileLockState() {
 }
 
 int XbaseTable::LockRecordFor(uint32_t n, int type, CXErrorHolder* holder) {
-    if (type == 0) return 1;
+    if (type == 0 || lock_mode_ == 0) return 1;
     int64_t count = 0;
     if (!open_ || DataHandle() < 0 || !RecordCount(&count, holder)) {
         holder->Reset();
@@ -835,7 +841,8 @@ int XbaseTable::LockRecordFor(uint32_t n, int type, CXErrorHolder* holder) {
     auto entry = locks.begin();
     while (entry != locks.end() && entry->recno != n) ++entry;
     if (entry == locks.end()) {
-        if (type == 1) return 1;  // nothing held: nothing to unlock
+        // Not held by this table: tested like any request (an unlock too, so that
+        // the caller learns another program holds the record).
         xdb_set_status(XD_OK);
         XDSTATUS s = dbf_lock_record(h, DBF_RECORD_TEST, n);
         if (s >= 0 && (type == 2 || type == 3)) s = dbf_lock_record(h, DBF_RECORD_LOCK, n);

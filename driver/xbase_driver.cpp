@@ -350,8 +350,10 @@ int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table,
         opened->Release();
         return 0;
     }
-    // Exclusive use: the whole file locked for as long as the table is open.
-    if ((options & kDeclareExclusive) && !opened->LockFile(3)) {
+    // Exclusive use: the whole file locked for as long as the table is open (and
+    // again at each later open: see XbaseTable::Open).
+    auto* declared = static_cast<XbaseTable*>(opened);
+    if ((options & kDeclareExclusive) && !declared->TakeFileLock(3, &declared->Errors())) {
         raise_error(&errors_, 1054, 101, 32, {name});
         opened->Release();
         return 0;
@@ -367,6 +369,13 @@ int XbaseDriver::DeclareTable(const char16_t* connection, const char16_t* table,
         registrations_.push_back(Registration{name, static_cast<XbaseTable*>(opened), {}, options});
     }
     return 1;
+}
+
+bool XbaseDriver::DeclaredExclusive(const XbaseTable* table) {
+    QXDB_DRIVER_ENTRY;
+    for (const Registration& r : registrations_)
+        if (r.table == table) return (r.options & kDeclareExclusive) != 0;
+    return false;
 }
 
 int XbaseDriver::DeclareIndex(const char16_t* connection, const char16_t* table, const char16_t* index,

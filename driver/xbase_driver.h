@@ -33,6 +33,8 @@ public:
 
     // HDBOuvre and HDBIndex (the proxy's operations).
     int DeclareTable(const char16_t* connection, const char16_t* table, const char16_t* path, int options);
+    // True when an HDBOuvre declaration of `table` asked for exclusive use.
+    bool DeclaredExclusive(const class XbaseTable* table);
     int DeclareIndex(const char16_t* connection, const char16_t* table, const char16_t* index, const char16_t* key);
 
     // Proxies handed out for this driver: told when it goes.

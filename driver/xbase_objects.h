@@ -158,6 +158,14 @@ public:
     int IsOpen() override { return open_ ? 1 : 0; }
     int SetTableDescription(IXbaseTableDescription* description) override;
     int FileLockState() override;
+    int SetLockMode(int mode) override {
+        lock_mode_ = mode;
+        lock_mode_own_ = true;
+        return 1;
+    }
+    // Takes the file lock of host request `request` whatever the lock mode (the
+    // exclusive use of an HDBOuvre declaration); error 1054 when refused.
+    int TakeFileLock(int request, CXErrorHolder* holder);
     // Takes a reference to `description` (dropping an earlier one).
     void SetDescription(XbaseTableDescription* description);
     // The engine handle of the data file (-1 while the table is closed).
@@ -203,9 +211,9 @@ public:
     int Close() override;
     int AddRecord() override;
     int WriteRecordAt(int64_t recno) override;
-    int DeleteRecord(int64_t recno) override;
+    int DeleteRecord(int64_t recno, int lock_type) override;
     int ModifyRecord(int64_t recno) override;
-    int DeleteRecordAt(int64_t recno) override;
+    int DeleteRecordAt(int64_t recno, int lock_type) override;
     int GoToRecord(int64_t recno) override;
     int StartKeyBrowse(IXbaseCursor* cursor, const char16_t* key) override;
     int BrowseRange(IXbaseCursor* cursor, const char16_t* key, int mode, const HostItemValue* from,
@@ -248,6 +256,8 @@ private:
     struct PhysicalFile* file_ = nullptr;  // shared with the other tables of the data file
     bool open_ = false;
     int open_mode_ = 0;  // the host's open mode: 3 reads and writes, anything else reads
+    int lock_mode_ = 1;  // see SetLockMode
+    bool lock_mode_own_ = false;
     int64_t current_record_ = 0;
     struct OpenIndex {
         std::u16string path;
@@ -298,7 +308,7 @@ private:
     // The new keys of the record in the buffer; a unique key another record holds
     // (DUPLICATESON) refuses the write (1053) before it is made.
     int ComputeNewKeys(std::vector<KeyWork>& keys, bool modify, uint32_t recno, CXErrorHolder* holder);
-    int DeleteWithKeys(int64_t recno, CXErrorHolder* holder);
+    int DeleteWithKeys(int64_t recno, int lock_type, CXErrorHolder* holder);
     int ReleaseFileLocks();
     void ReleaseRecordLocksOfTable();
     int LockRecordFor(uint32_t recno, int type, CXErrorHolder* holder);

@@ -9,6 +9,7 @@
 #include "driver/key_translation.h"
 #include "driver/paths.h"
 #include "driver/physical_files.h"
+#include "driver/xbase_driver.h"
 #include "driver/xbase_objects.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
@@ -108,6 +109,14 @@ int XbaseTable::Open() {
     file_->open_count++;
     open_ = true;
     current_record_ = 0;
+    // Declared for exclusive use, with no lock mode of the host's: the whole file
+    // is locked again at every open (a close by the file's last user let it go).
+    if (!lock_mode_own_ && owner && owner->DeclaredExclusive(this) && !TakeFileLock(3, &errors_)) {
+        int status = (int)errors_.BaseCode();
+        Close();
+        raise_error(&errors_, 1054, 105, 6, {description_->GetTableName()}, &status);
+        return 0;
+    }
     return 1;
 }
 

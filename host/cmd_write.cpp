@@ -59,7 +59,7 @@ int delete_through_library(const CliArgs& args, const char* usage) {
         }
     }
     for (long long n : recnos)
-        if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->DeleteRecord(n); }))
+        if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->DeleteRecord(n, 5); }))
             failed |= cli_fail_holder(t.Table()->GetErrorHolder(), "record " + std::to_string(n) + " was not deleted");
     return failed ? kExitFailed : kExitOk;
 }

@@ -107,6 +107,10 @@ int cmd_add(int argc, char** argv) {
     return code;
 }
 
+namespace {
+int modify_locked(LibraryTable& t, const CliArgs& args, long long recno);
+}  // namespace
+
 int cmd_modify(int argc, char** argv) {
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"wait"}, {"oemtoansi"}, kModifyUsage, &args); done >= 0) return done;
@@ -115,13 +119,28 @@ int cmd_modify(int argc, char** argv) {
         return cli_usage(kModifyUsage);
     LibraryTable t;
     if (int code = t.Open(args, true)) return code;
-    IXbaseCursor* c = t.Cursor();
-    int deleted = 0;
-    if (!c->Read(recno, 0, &deleted)) return cli_fail_holder(c->GetErrorHolder(), "cannot read record " + args.positional[2]);
-    if (c->IsEndOfData()) {
+    IXbaseTable* table = t.Table();
+    int64_t count = 0;
+    if (!table->CountRecords(&count)) return cli_fail_holder(table->GetErrorHolder(), "cannot count the records");
+    if (recno > count) {
         fprintf(stderr, "qxdb: no record %lld\n", recno);
         return kExitFailed;
     }
+    // The record is locked before it is read: the items not named keep what the
+    // record holds at the change, not what it held before another program's.
+    if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->LockRecord(recno, 2); }))
+        return cli_fail_holder(table->GetErrorHolder(), "record " + args.positional[2] + " was not changed");
+    int code = modify_locked(t, args, recno);
+    table->UnlockRecord(recno);
+    return code;
+}
+
+namespace {
+
+int modify_locked(LibraryTable& t, const CliArgs& args, long long recno) {
+    IXbaseCursor* c = t.Cursor();
+    int deleted = 0;
+    if (!c->Read(recno, 0, &deleted)) return cli_fail_holder(c->GetErrorHolder(), "cannot read record " + args.positional[2]);
     std::vector<std::string> storage(args.positional.size());
     for (size_t i = 3; i < args.positional.size(); i++) {
         const std::string& a = args.positional[i];
@@ -138,10 +157,12 @@ int cmd_modify(int argc, char** argv) {
         t.Record()->Set(at, value);
     }
     IXbaseTable* table = t.Table();
-    if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->ModifyRecord(recno); }))
-        return cli_fail_holder(t.Table()->GetErrorHolder(), "record " + args.positional[2] + " was not changed");
+    if (!table->ModifyRecord(recno))
+        return cli_fail_holder(table->GetErrorHolder(), "record " + args.positional[2] + " was not changed");
     return kExitOk;
 }
+
+}  // namespace
 
 int cmd_lock(int argc, char** argv) {
     CliArgs args;

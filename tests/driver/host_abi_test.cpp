@@ -186,7 +186,7 @@ TEST_F(HostAbiTest, ReadsAddsModifiesAndDeletesThroughTheTables) {
     ASSERT_EQ(call_slot<int>(table_, kTabModify, (int64_t)1), 1) << error_id(table_);
     ASSERT_EQ(call_slot<int>(table_, kTabLockRecord, (int64_t)2, 2), 1) << error_id(table_);
     ASSERT_EQ(call_slot<int>(table_, kTabUnlockRecord, (int64_t)2), 1) << error_id(table_);
-    ASSERT_EQ(call_slot<int>(table_, kTabDelete, (int64_t)2), 1) << error_id(table_);
+    ASSERT_EQ(call_slot<int>(table_, kTabDelete, (int64_t)2, 2), 1) << error_id(table_);
     ASSERT_EQ(call_slot<int>(table_, kTabGoTo, (int64_t)3), 1);
     EXPECT_EQ(text_of(record_, 0), "Alan");
     EXPECT_DOUBLE_EQ(real_of(record_, 1), 7.75);
@@ -253,7 +253,7 @@ TEST_F(HostAbiTest, TablePastTwoGiBIsReadAndWritten) {
     set_real(record_, 1, 2.25);
     ASSERT_EQ(call_slot<int>(table_, kTabAdd), 1) << error_id(table_);
     EXPECT_EQ(Count(), (int64_t)count + 1);
-    ASSERT_EQ(call_slot<int>(table_, kTabDelete, (int64_t)count), 1) << error_id(table_);
+    ASSERT_EQ(call_slot<int>(table_, kTabDelete, (int64_t)count, 5), 1) << error_id(table_);
     ASSERT_EQ(call_slot<int>(table_, kTabGoTo, (int64_t)count - 2), 1);
     EXPECT_EQ(text_of(record_, 0), "Far");
     EXPECT_EQ(call_slot<int>(table_, kTabClose), 1);

@@ -234,6 +234,36 @@ TEST_F(TableFilesTest, HdbOuvreAndHdbIndex) {
     ASSERT_EQ(proxy->OpenTable(u"main", u"T", w(dir_ + "/T.DBF").c_str(), 0), 1);
     EXPECT_NE(driver_->RegisteredTable(u"T"), nullptr);
     EXPECT_EQ(driver_->RegisteredTable(u"T")->GetDescription()->FindItem(u"NAME")->GetKeyNumber(), 0);
+    // Exclusive use: the whole file is locked at the declaration and again at each
+    // later open of the table (the close of the file's last user let it go).
+    ASSERT_EQ(proxy->OpenTable(u"MAIN", u"T", u"", kDeclareExclusive), 1) << u8(proxy->GetDriverErrorHolder()->CurrentMessage());
+    IXbaseTable* x = driver_->RegisteredTable(u"T");
+    EXPECT_EQ(x->FileLockState(), 3);
+    int16_t other = -1;
+    auto other_can_lock = [&]() {
+        xdb_set_status(XD_OK);
+        if (other < 0 && dbf_open(&other, (dir_ + "/T.DBF").c_str(), 0x0E00 | 1) < 0) return false;
+        xdb_set_status(XD_OK);
+        bool got = dbf_lock_file(other, 2) >= 0;
+        if (got) dbf_unlock_file(other, 2);
+        xdb_set_status(XD_OK);
+        return got;
+    };
+    EXPECT_FALSE(other_can_lock());
+    ASSERT_EQ(x->Close(), 1);
+    EXPECT_TRUE(other_can_lock());
+    ASSERT_EQ(x->Open(), 1) << u8(x->GetErrorHolder()->CurrentMessage());
+    EXPECT_EQ(x->FileLockState(), 3);
+    EXPECT_FALSE(other_can_lock());
+    ASSERT_EQ(x->Close(), 1);
+    // Held elsewhere, the open is refused rather than the file used without it.
+    ASSERT_EQ(dbf_lock_file(other, 2), XD_OK);
+    EXPECT_EQ(x->Open(), 0);
+    EXPECT_EQ(x->GetErrorHolder()->CurrentErrorId(), 1054u);
+    EXPECT_EQ(x->IsOpen(), 0);
+    dbf_unlock_file(other, 2);
+    dbf_close(other);
+    xdb_set_status(XD_OK);
     // HDBIndex names its connection, which must open.
     EXPECT_EQ(proxy->AssociateIndex(u"elsewhere", u"T", u"BYNAME", u"NAME"), 0);
     EXPECT_EQ(error(), 1004u);

@@ -179,7 +179,7 @@ TEST_P(WritingFormatsTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesIn
                 model[i] = row;
             } else {
                 size_t i = rng() % model.size();
-                ASSERT_EQ(t->DeleteRecord((int64_t)i + 1), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+                ASSERT_EQ(t->DeleteRecord((int64_t)i + 1, 5), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
                 model[i].deleted = true;
             }
         }
@@ -341,7 +341,7 @@ TEST_F(WritingTest, FieldWritingCornersAndWritesAtANumber) {
     EXPECT_EQ(check("NAME.ndx"), 3);  // the filling records have no keys
     // With DELETEINDEX a deleted record's keys leave the indexes.
     library().delete_index = 1;
-    ASSERT_EQ(t->DeleteRecord(5), 1);
+    ASSERT_EQ(t->DeleteRecord(5, 5), 1);
     EXPECT_EQ(record->GetStateWord(), 0x40);
     EXPECT_EQ(check("NAME.ndx"), 2);
     EXPECT_EQ(check("BYDAY.ndx"), 2);
@@ -447,7 +447,7 @@ TEST_F(WritingTest, WritesRespectRecordLocks) {
     set_row(record, Row{"CHANGED", 5, "20210101", "", false});
     EXPECT_EQ(a->ModifyRecord(2), 0);
     EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
-    EXPECT_EQ(a->DeleteRecord(2), 0);
+    EXPECT_EQ(a->DeleteRecord(2, 5), 0);
     EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
     EXPECT_EQ(file_bytes(dir_ + "/T.dbf"), before);
     ASSERT_EQ(b->UnlockRecord(2), 1);
@@ -457,10 +457,25 @@ TEST_F(WritingTest, WritesRespectRecordLocks) {
         EXPECT_EQ(a->ModifyRecord(2), 0);
         EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
         EXPECT_EQ(file_bytes(dir_ + "/T.dbf"), before);
+        // Unlocking a record this table does not hold still tells who holds it.
+        EXPECT_EQ(a->UnlockRecord(2), 0);
+        EXPECT_EQ(a->GetErrorHolder()->CurrentErrorId(), 1041u);
+        // A table whose host uses it alone (lock mode 0) neither tests nor takes locks.
+        b->SetLockMode(0);
+        EXPECT_EQ(b->LockRecord(2, 2), 1);
+        EXPECT_EQ(b->LockFile(3), 1);
+        EXPECT_EQ(b->FileLockState(), 0);
+        b->SetLockMode(1);
         holder.kill();
     }
     EXPECT_EQ(a->ModifyRecord(2), 1);
-    EXPECT_EQ(a->DeleteRecord(2), 1);
+    // The delete locks the record as asked: type 2 keeps it, held against table b.
+    EXPECT_EQ(a->DeleteRecord(2, 2), 1);
+    EXPECT_EQ(b->LockRecord(2, 2), 0);
+    EXPECT_EQ(b->GetErrorHolder()->CurrentErrorId(), 1041u);
+    EXPECT_EQ(a->UnlockRecord(2), 1);
+    EXPECT_EQ(b->LockRecord(2, 2), 1);
+    EXPECT_EQ(b->UnlockRecord(2), 1);
     EXPECT_EQ(check("NAME.ndx"), 3);
 }
 
@@ -511,7 +526,7 @@ TEST_F(WritingTest, RefusedModifiesChangeNothingAndRevivedRecordsGetTheirKeys) {
     // Deleted with its keys, then modified without changing a key: live, with
     // every entry back.
     library().delete_index = 1;
-    ASSERT_EQ(t->DeleteRecord(2), 1);
+    ASSERT_EQ(t->DeleteRecord(2, 5), 1);
     EXPECT_EQ(check("NAME.ndx"), 1);
     EXPECT_EQ(check("BYDAY.ndx"), 1);
     ASSERT_EQ(t->GoToRecord(2), 1);
@@ -521,7 +536,7 @@ TEST_F(WritingTest, RefusedModifiesChangeNothingAndRevivedRecordsGetTheirKeys) {
     EXPECT_EQ(check("BYDAY.ndx"), 2);
     // Deleted keeping its keys, then made live: its entries are not doubled.
     library().delete_index = 0;
-    ASSERT_EQ(t->DeleteRecord(2), 1);
+    ASSERT_EQ(t->DeleteRecord(2, 5), 1);
     ASSERT_EQ(t->GoToRecord(2), 1);
     ASSERT_EQ(t->ModifyRecord(2), 1);
     EXPECT_EQ(check("NAME.ndx"), 2);
@@ -550,7 +565,7 @@ TEST_F(WritingTest, AnotherProgramReadsWhatTheDriverWrote) {
         ASSERT_EQ(t->AddRecord(), 1);
         rows.push_back(row);
     }
-    ASSERT_EQ(t->DeleteRecord(7), 1);
+    ASSERT_EQ(t->DeleteRecord(7, 5), 1);
     t->Close();
     for (const char* reader : {"dbfread", "dbf"}) {
         const std::string script =

@@ -228,7 +228,7 @@ TEST_F(IndexSetTest, WritesKeepEveryOwnIndexAndNoOtherTables) {
         } else if (kind == 2) {
             ASSERT_EQ(t->ModifyRecord(n), 1) << op;
         } else {
-            ASSERT_EQ(t->DeleteRecord(n), 1) << op;
+            ASSERT_EQ(t->DeleteRecord(n, 5), 1) << op;
         }
     }
     t->Close();
@@ -269,7 +269,7 @@ TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
         EXPECT_EQ(t->AddRecord(), 0);
         EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1058u);
         EXPECT_EQ(t->ModifyRecord(1), 0);
-        EXPECT_EQ(t->DeleteRecord(1), 0);
+        EXPECT_EQ(t->DeleteRecord(1, 5), 0);
         EXPECT_EQ(t->Compact(1), 0);
         t->Close();
         table_->Release();
@@ -292,7 +292,7 @@ TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
     t->AttachHostRecord(record);
     record->SetText(u"CODIGO", "Z9");
     EXPECT_EQ(t->AddRecord(), 0);
-    EXPECT_EQ(t->DeleteRecord(1), 0);
+    EXPECT_EQ(t->DeleteRecord(1, 5), 0);
     record->Release();
     proxy->Release();
     EXPECT_TRUE(before == Snapshot()) << "a byte changed";
@@ -365,7 +365,7 @@ QXDB_TEST_ROLE(index_set_writer) {
             if (!retry([&] { return t->ModifyRecord(n); })) return 4;
         } else {
             const size_t at = rng() % mine.size();
-            if (!retry([&] { return t->DeleteRecord(mine[at].first); })) return 5;
+            if (!retry([&] { return t->DeleteRecord(mine[at].first, 5); })) return 5;
             printf("-%s\n", mine[at].second.c_str());
             mine.erase(mine.begin() + (long)at);
         }
@@ -462,7 +462,7 @@ TEST_F(IndexSetTest, HarbourIndexesOfATableStayInStep) {
         switch (rng() % 3) {
         case 0: ASSERT_EQ(t->AddRecord(), 1) << op; count++; break;
         case 1: ASSERT_EQ(t->ModifyRecord(n), 1) << op; break;
-        default: ASSERT_EQ(t->DeleteRecord(n), 1) << op; break;
+        default: ASSERT_EQ(t->DeleteRecord(n, 5), 1) << op; break;
         }
     }
     t->Close();
