@@ -453,6 +453,8 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
     std::vector<KeyWork> keys;
     int ok = FillAutomaticIdentifier(mode, holder);
     if (ok && keys_too) ok = KeysOfTable(&keys, holder);
+    std::string old_record;  // a modify's record as it was, put back if its keys fail
+    bool old_deleted = false;
     if (ok && modify) {
         xdb_set_status(XD_OK);
         XDSTATUS s = dbf_read_record(h, n);
@@ -461,6 +463,12 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
             int status = s;
             raise_error(holder, 1015, 106, 20, {(long)n, description_->GetPhysicalPath(), status}, &status);
             ok = 0;
+        } else {
+            char* bytes = nullptr;
+            uint16_t length = 0, fields = 0;
+            if (dbf_record_layout(h, &bytes, &length, &fields) == XD_OK) old_record.assign(bytes, length);
+            xdb_set_status(XD_OK);
+            old_deleted = s == XD_DELETEDREC;
         }
         for (KeyWork& k : keys) {
             if (ok && !MakeRecordKey(k, k.old_key, &k.old_in, holder)) ok = 0;
@@ -498,6 +506,19 @@ int XbaseTable::WriteRecord(int64_t* recno, bool keys_too, uint16_t mode, CXErro
         }
     }
     if (ok && keys_too) ok = ApplyKeyChanges(keys, n, holder);
+    if (!ok && modify && record_written && keys_too && !old_record.empty()) {
+        // The keys are back as they were: so goes the record, naming its old memos.
+        char* bytes = nullptr;
+        uint16_t length = 0, fields = 0;
+        xdb_set_status(XD_OK);
+        if (dbf_record_layout(h, &bytes, &length, &fields) == XD_OK && length == old_record.size()) {
+            memcpy(bytes, old_record.data(), length);
+            uint32_t at = n;
+            if (dbf_write_record(h, &at, old_deleted ? DBF_WRITE_REWRITE_DELETED : DBF_WRITE_REWRITE) >= 0)
+                record_written = false;
+        }
+        xdb_set_status(XD_OK);
+    }
     if (ok && !modify && !filler) {
         xdb_set_status(XD_OK);
         XDSTATUS s = dbf_recall_record(h, n);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -730,6 +731,21 @@ TEST_F(WritingTest, KeyValuesForTheHost) {
 namespace {
 
 // The keys of an index file as (key, record) pairs, in index order.
+// The table's files as they are now, put back by each call of what it returns.
+std::function<void()> keep_pristine(const std::string& dir) {
+    const std::string pristine = dir + "/pristine";
+    std::filesystem::create_directories(pristine);
+    for (const char* f : {"T.dbf", "T.dbt", "NAME.ndx", "BYDAY.ndx"})
+        std::filesystem::copy_file(dir + "/" + f, pristine + "/" + f);
+    return [=] {
+        for (const char* f : {"T.dbf", "T.dbt", "NAME.ndx", "BYDAY.ndx"}) {
+            // Removed first: the Windows runtime's copy does not overwrite.
+            std::filesystem::remove(dir + "/" + f);
+            std::filesystem::copy_file(pristine + "/" + f, dir + "/" + f);
+        }
+    };
+}
+
 std::vector<std::pair<std::string, uint32_t>> index_entries(const std::string& path) {
     std::vector<std::pair<std::string, uint32_t>> out;
     int16_t x = -1;
@@ -760,17 +776,7 @@ TEST_F(WritingTest, AnAddFailingAtAnyChangeLeavesEverythingAsItWas) {
         ASSERT_EQ(t->AddRecord(), 1);
         t->Close();
     }
-    const std::string pristine = dir_ + "/pristine";
-    std::filesystem::create_directories(pristine);
-    for (const char* f : {"T.dbf", "T.dbt", "NAME.ndx", "BYDAY.ndx"})
-        std::filesystem::copy_file(dir_ + "/" + f, pristine + "/" + f);
-    auto restore = [&] {
-        for (const char* f : {"T.dbf", "T.dbt", "NAME.ndx", "BYDAY.ndx"}) {
-            // Removed first: the Windows runtime's copy does not overwrite.
-            std::filesystem::remove(dir_ + "/" + f);
-            std::filesystem::copy_file(pristine + "/" + f, dir_ + "/" + f);
-        }
-    };
+    auto restore = keep_pristine(dir_);
     const auto name_before = index_entries(dir_ + "/NAME.ndx"), day_before = index_entries(dir_ + "/BYDAY.ndx");
     const Row added{"SECOND", 2, "20200202", "second memo, long enough to take a block of its own", false};
     uint32_t changes = 0;
@@ -823,6 +829,60 @@ TEST_F(WritingTest, AnAddFailingAtAnyChangeLeavesEverythingAsItWas) {
         }
         EXPECT_GE(check("NAME.ndx"), 1);
         EXPECT_GE(check("BYDAY.ndx"), 1);
+        c->Release();
+        t->Close();
+        if (n >= changes) break;
+    }
+}
+
+// The same for a modify that changes every key and the memo: failed anywhere, the
+// record, its memo and both indexes are as they were; done, all are new.
+TEST_F(WritingTest, AModifyFailingAtAnyChangeLeavesEverythingAsItWas) {
+    MakeTable();
+    const Row first{"FIRST", 1, "20200101", "first memo", false}, second{"SECOND", 2, "20200202", "second memo", false};
+    {
+        HostRecordObject* record;
+        IXbaseTable* t = Open(&record);
+        set_row(record, first);
+        ASSERT_EQ(t->AddRecord(), 1);
+        set_row(record, second);
+        ASSERT_EQ(t->AddRecord(), 1);
+        t->Close();
+    }
+    auto restore = keep_pristine(dir_);
+    const auto name_before = index_entries(dir_ + "/NAME.ndx"), day_before = index_entries(dir_ + "/BYDAY.ndx");
+    const Row changed{"CHANGED", 9, "20210909", "a changed memo, long enough to take blocks of its own", false};
+    uint32_t changes = 0;
+    for (uint32_t n = 0;; n++) {
+        restore();
+        HostRecordObject* record;
+        IXbaseTable* t = Open(&record);
+        set_row(record, changed);
+        osl_fault_arm(n == 0 ? 0xFFFFFFFFu : n, OSL_FAULT_FAIL);
+        const int ok = t->ModifyRecord(1);
+        if (n == 0) changes = osl_fault_changes();
+        osl_fault_arm(0, 0);
+        t->Close();
+        if (n == 0) {
+            ASSERT_EQ(ok, 1);
+            ASSERT_GT(changes, 3u);
+            continue;
+        }
+        SCOPED_TRACE("failure of change " + std::to_string(n) + " of " + std::to_string(changes));
+        IXbaseCursor* c = driver_->CreateCursor(t);
+        ASSERT_EQ(t->Open(), 1);
+        int deleted = -1;
+        ASSERT_EQ(c->Read(1, 0, &deleted), 1);
+        EXPECT_EQ(record->Items()[0].bytes.substr(0, ok ? 7 : 5), ok ? "CHANGED" : "FIRST");
+        EXPECT_EQ(record->Items()[3].bytes, ok ? changed.notes : first.notes);
+        if (!ok) {
+            EXPECT_EQ(index_entries(dir_ + "/NAME.ndx"), name_before);
+            EXPECT_EQ(index_entries(dir_ + "/BYDAY.ndx"), day_before);
+        }
+        ASSERT_EQ(c->Read(2, 0, &deleted), 1);
+        EXPECT_EQ(record->Items()[3].bytes, second.notes);
+        EXPECT_EQ(check("NAME.ndx"), 2);
+        EXPECT_EQ(check("BYDAY.ndx"), 2);
         c->Release();
         t->Close();
         if (n >= changes) break;

@@ -526,8 +526,15 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     CliRun r = qxdb("delete '" + d + "' T 1");
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.out.find("bloqué par une autre application"), std::string::npos) << r.out;  // message 3038
-    EXPECT_EQ(qxdb("delete '" + d + "' T 1 --wait 20").code, 0);  // goes on once the lock is gone
+    r = qxdb("modify '" + d + "' T 1 NAME=changed");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("bloqué par une autre application"), std::string::npos) << r.out;
+    EXPECT_EQ(qxdb("modify '" + d + "' T 1 NAME=changed --wait 20").code, 0);  // goes on once the lock is gone
     holder.wait();
+    holder = hold(2);
+    EXPECT_EQ(qxdb("delete '" + d + "' T 1 --wait 20").code, 0);
+    holder.wait();
+    EXPECT_NE(qxdb("dump '" + d + "/T.dbf' --format csv").out.find("changed"), std::string::npos);
     EXPECT_EQ(qxdb("count '" + d + "' T --deleted").out, "1\n");
     // The file tools wait as well: a record lock for delete --raw and recall, the
     // file held open for pack.
