@@ -111,6 +111,7 @@ struct Row {
     std::string day;   // yyyymmdd or blanks
     std::string notes;
     bool deleted = false;
+    bool indexed = true;  // the record has its entries (not so after DELETEINDEX=1, nor a filler)
 };
 
 void set_row(HostRecordObject* r, const Row& row) {
@@ -148,42 +149,86 @@ TEST_P(WritingFormatsTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesIn
     const std::string amount_file = dir_ + "/AMOUNT." + ext;
     IndexCreateRequest numbers{amount_file.c_str(), "AMOUNT", 'N', 8, 0, nullptr, 8, 2};
     ASSERT_EQ(IndexCreate(&numbers), XD_OK);
+    // And a unique one, checked under DUPLICATESON: a write that would repeat its
+    // key is refused whole.
+    const std::string unique_file = dir_ + "/UAMT." + ext;
+    IndexCreateRequest unique{unique_file.c_str(), "STR(AMOUNT,8,2)", 'C', 8, 1, nullptr};
+    ASSERT_EQ(IndexCreate(&unique), XD_OK);
+    library().duplicates_on = 1;
     HostRecordObject* record;
     IXbaseTable* t = Open(&record);
     IXbaseCursor* c = driver_->CreateCursor(t);
     std::mt19937 rng(17);
     std::vector<Row> model;
+    // Whether a record other than `self` holds an entry with that amount.
+    auto taken = [&](double amount, size_t self) {
+        for (size_t j = 0; j < model.size(); j++)
+            if (j != self && model[j].indexed && model[j].amount == amount) return true;
+        return false;
+    };
+    auto some_amount = [&](double fresh) { return model.empty() || rng() % 5 ? fresh : model[rng() % model.size()].amount; };
+    int refused = 0, fillers = 0, revived = 0;
     for (int batch = 0; batch < 8; batch++) {
+        library().delete_index = batch % 2;  // deleted records lose their entries in odd batches
         for (int op = 0; op < 60; op++) {
-            unsigned what = rng() % 10;
-            if (what < 5 || model.empty()) {
+            unsigned what = rng() % 20;
+            if (what < 9 || model.empty()) {
                 Row row = random_row(rng);
+                row.amount = some_amount(row.amount);
                 set_row(record, row);
-                ASSERT_EQ(t->AddRecord(), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+                // Now and then beyond the end: the records between are fillers,
+                // deleted and without entries.
+                const size_t gap = what == 0 ? 1 + rng() % 3 : 0;
+                const bool refuse = taken(row.amount, SIZE_MAX);
+                const int ok = gap ? t->WriteRecordAt((int64_t)(model.size() + gap + 1)) : t->AddRecord();
+                ASSERT_EQ(ok, refuse ? 0 : 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
+                for (size_t f = 0; f < gap; f++) {
+                    Row filler = row;
+                    filler.deleted = true;
+                    filler.indexed = false;
+                    model.push_back(filler);
+                    fillers++;
+                }
+                if (refuse) {
+                    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1053u);
+                    refused++;
+                    continue;
+                }
                 int64_t n = 0;
                 t->CurrentRecordNumber(&n);
                 ASSERT_EQ(n, (int64_t)model.size() + 1);
                 model.push_back(row);
-            } else if (what < 8) {
+            } else if (what < 16) {
                 size_t i = rng() % model.size();
                 ASSERT_EQ(c->Read((int64_t)i + 1, 0, nullptr), 1);
                 Row row = model[i];
                 Row other = random_row(rng);
                 // Change some items only; the others keep what they hold.
                 if (rng() % 2) row.name = other.name, record->SetText(u"NAME", other.name.substr(0, other.name.find(' ')));
-                if (rng() % 2) row.amount = other.amount, record->SetNumber(u"AMOUNT", other.amount);
+                if (rng() % 2) row.amount = some_amount(other.amount), record->SetNumber(u"AMOUNT", row.amount);
                 if (rng() % 3 == 0) row.notes = other.notes, record->SetText(u"NOTES", other.notes);
                 if (rng() % 4 == 0 && other.day[0] != ' ')
                     row.day = other.day, record->Set(record->Find(u"DAY"), host_bytes_value(HV_DATE, other.day.data(), 8));
+                if (taken(row.amount, i)) {
+                    EXPECT_EQ(t->ModifyRecord((int64_t)i + 1), 0);
+                    EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1053u);
+                    refused++;
+                    continue;
+                }
                 ASSERT_EQ(t->ModifyRecord((int64_t)i + 1), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
-                row.deleted = false;  // a rewritten record is live again
+                revived += !model[i].indexed;
+                row.deleted = false;  // a rewritten record is live again, with every entry
+                row.indexed = true;
                 model[i] = row;
             } else {
                 size_t i = rng() % model.size();
                 ASSERT_EQ(t->DeleteRecord((int64_t)i + 1, 5), 1) << wide_to_utf8(t->GetErrorHolder()->DumpText());
                 model[i].deleted = true;
+                if (library().delete_index == 1) model[i].indexed = false;
             }
         }
+        size_t indexed = 0;
+        for (const Row& r : model) indexed += r.indexed;
         // Every record as the model holds it.
         for (size_t i = 0; i < model.size(); i++) {
             int deleted = -1;
@@ -197,15 +242,16 @@ TEST_P(WritingFormatsTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesIn
             EXPECT_EQ(record->Items()[2].value_type == HV_NULL ? std::string(8, ' ') : record->Items()[2].bytes, m.day);
             EXPECT_EQ(record->Items()[3].bytes, m.notes) << i + 1;
         }
-        // Both indexes hold every record (deleted ones keep their keys without
-        // DELETEINDEX), in order, and check clean.
-        EXPECT_EQ(check("NAME." + ext), (long)model.size());
-        EXPECT_EQ(check("BYDAY." + ext), (long)model.size());
-        EXPECT_EQ(check("AMOUNT." + ext), (long)model.size());
+        // Every index holds the records that have their entries, in order, and
+        // checks clean.
+        EXPECT_EQ(check("NAME." + ext), (long)indexed);
+        EXPECT_EQ(check("BYDAY." + ext), (long)indexed);
+        EXPECT_EQ(check("AMOUNT." + ext), (long)indexed);
+        EXPECT_EQ(check("UAMT." + ext), (long)indexed);
         std::vector<std::string> names;
         for (int ok = c->Browse(u"NAME", kBrowseFirst, 0); ok && !c->IsEndOfData(); ok = c->Browse(u"NAME", kBrowseNext, 0))
             names.push_back(record->Items()[0].bytes);
-        ASSERT_EQ(names.size(), model.size());
+        ASSERT_EQ(names.size(), indexed);
         for (size_t i = 1; i < names.size(); i++)
             EXPECT_LE(byte_order ? memcmp(names[i - 1].data(), names[i].data(), 10)
                                  : xdb_compare_keys(names[i - 1].data(), names[i].data(), 10),
@@ -213,15 +259,21 @@ TEST_P(WritingFormatsTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesIn
         std::vector<double> amounts;
         for (int ok = c->Browse(u"AMOUNT", kBrowseFirst, 0); ok && !c->IsEndOfData(); ok = c->Browse(u"AMOUNT", kBrowseNext, 0))
             amounts.push_back(strtod(record->Items()[1].bytes.c_str(), nullptr));
-        ASSERT_EQ(amounts.size(), model.size());
+        ASSERT_EQ(amounts.size(), indexed);
         EXPECT_TRUE(std::is_sorted(amounts.begin(), amounts.end()));
         std::vector<int64_t> by_day;
         for (int ok = c->Browse(u"BYDAY", kBrowseLast, 0); ok && !c->IsEndOfData(); ok = c->Browse(u"BYDAY", kBrowsePrevious, 0))
             by_day.push_back(c->GetRecordNumber());
         std::sort(by_day.begin(), by_day.end());
-        ASSERT_EQ(by_day.size(), model.size());
-        for (size_t i = 0; i < by_day.size(); i++) EXPECT_EQ(by_day[i], (int64_t)i + 1);
+        std::vector<int64_t> with_entries;
+        for (size_t i = 0; i < model.size(); i++)
+            if (model[i].indexed) with_entries.push_back((int64_t)i + 1);
+        EXPECT_EQ(by_day, with_entries);
     }
+    // The run met what it is about.
+    EXPECT_GT(refused, 10);
+    EXPECT_GT(fillers, 5);
+    EXPECT_GT(revived, 5);
     // Compacting keeps the live records in their order, with their memos, and
     // builds both indexes again over them.
     std::vector<Row> live;
@@ -241,6 +293,7 @@ TEST_P(WritingFormatsTest, RandomAddsModifiesAndDeletesKeepTableMemoAndIndexesIn
     EXPECT_EQ(check("NAME." + ext), (long)live.size());
     EXPECT_EQ(check("BYDAY." + ext), (long)live.size());
     EXPECT_EQ(check("AMOUNT." + ext), (long)live.size());
+    EXPECT_EQ(check("UAMT." + ext), (long)live.size());
     int64_t keys = 0;
     ASSERT_EQ(c->BrowseRange(u"NAME", kBrowseFirst, nullptr, nullptr, 0), 1);
     ASSERT_EQ(c->Count(&keys, kCountRange), 1);
