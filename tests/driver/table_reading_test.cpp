@@ -526,6 +526,8 @@ protected:
         xdb_set_status(XD_OK);
         ASSERT_EQ(dbf_open(&h, (dir_ + "/C.dbf").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
         ASSERT_EQ(IndexRebuild(1, h, (dir_ + "/N.ndx").c_str(), "N", 'N', 8, 0, nullptr), XD_OK);
+        // One key for every record: the record number alone orders them.
+        ASSERT_EQ(IndexRebuild(1, h, (dir_ + "/SAME.ndx").c_str(), "LEFT(NAME,1)", 'C', 1, 0, nullptr), XD_OK);
         dbf_close(h);
         build_dbf(0x03, {{"NAME", 'C', 10}}).write(dir_ + "/E.dbf");
     }
@@ -629,6 +631,17 @@ TEST_F(ReadingCorners, BrowseErrorsFiltersAndChangingTheKey) {
     ASSERT_EQ(o.cursor->Browse(u"N", kBrowsePrevious, 0), 1);
     ASSERT_EQ(o.cursor->Browse(u"N", kBrowsePrevious, 0), 1);
     EXPECT_EQ(o.cursor->GetRecordNumber(), 4);
+    // Among equal keys, on the current record itself (not the first of its key).
+    for (int64_t at : {5, 8, 10}) {
+        ASSERT_EQ(o.cursor->Read(at, 0, nullptr), 1);
+        ASSERT_EQ(o.cursor->ChangeBrowseKey(u"SAME"), 1) << o.error();
+        ASSERT_EQ(o.cursor->Browse(u"SAME", kBrowseNext, 0), 1);
+        EXPECT_EQ(o.cursor->IsEndOfData() ? 0 : o.cursor->GetRecordNumber(), at == 10 ? 0 : at == 5 ? 6 : 9) << at;
+        ASSERT_EQ(o.cursor->Read(at, 0, nullptr), 1);
+        ASSERT_EQ(o.cursor->ChangeBrowseKey(u"SAME"), 1);
+        ASSERT_EQ(o.cursor->Browse(u"SAME", kBrowsePrevious, 0), 1);
+        EXPECT_EQ(o.cursor->GetRecordNumber(), at - 1) << at;  // the key order shows deleted records too
+    }
 
     // The host's filter: skipped in physical order, the end of a key browse.
     struct EvenOnly : IHostRecordFilter {

@@ -114,6 +114,8 @@ struct Row {
     bool indexed = true;  // the record has its entries (not so after DELETEINDEX=1, nor a filler)
 };
 
+int run_exit(const std::string& command) { return run_command_line(QXDB_CLI, command).code; }
+
 void set_row(HostRecordObject* r, const Row& row) {
     std::string name = row.name;
     while (!name.empty() && name.back() == ' ') name.pop_back();
@@ -533,6 +535,32 @@ TEST_F(WritingTest, WritesRespectRecordLocks) {
     EXPECT_EQ(check("NAME.ndx"), 3);
 }
 
+// A table closed while another table keeps the file open lets go of its own record
+// locks, and only those.
+TEST_F(WritingTest, AClosedTableLetsGoOfItsOwnRecordLocksOnly) {
+    MakeTable();
+    HostRecordObject* record;
+    IXbaseTable* a = Open(&record);
+    for (int i = 0; i < 3; i++) {
+        set_row(record, Row{"R" + std::to_string(i), (double)i, "20200101", "", false});
+        ASSERT_EQ(a->AddRecord(), 1);
+    }
+    HostRecordObject* other_record;
+    IXbaseTable* b = Open(&other_record);
+    ASSERT_EQ(a->LockRecord(1, 2), 1);
+    ASSERT_EQ(b->LockRecord(2, 2), 1);
+    ASSERT_EQ(a->Close(), 1);
+    auto other_program_locks = [&](int n) {
+        return run_exit("lock '" + dir_ + "' T --hold 0 --record " + std::to_string(n)) == 0;
+    };
+    EXPECT_TRUE(other_program_locks(1));
+    EXPECT_FALSE(other_program_locks(2));
+    EXPECT_EQ(b->LockRecord(1, 2), 1);  // no entry of the closed table is left in the way
+    EXPECT_EQ(b->UnlockRecord(1), 1);
+    EXPECT_EQ(b->UnlockRecord(2), 1);
+    EXPECT_TRUE(other_program_locks(2));
+}
+
 // A header that counts records the file does not hold is a damaged table: an add
 // would land far past the real records, behind phantom ones. It is refused and the
 // file keeps its size.
@@ -697,8 +725,6 @@ TEST_F(WritingTest, AutomaticIdentifiersFollowTheLastKey) {
 }  // namespace
 
 namespace {
-
-int run_exit(const std::string& command) { return run_command_line(QXDB_CLI, command).code; }
 
 TEST_F(WritingTest, TheContextLockSharesTheFileWithReadersOnly) {
     MakeTable();
