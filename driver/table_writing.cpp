@@ -22,6 +22,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
 #include "engine/index/index.h"
+#include "engine/index/table_compact.h"
 #include "engine/memo/memo.h"
 #include "framework/codepage.h"
 #include "framework/error.h"
@@ -751,18 +752,23 @@ int XbaseTable::Compact(int options) {
     xdb_set_status(XD_OK);
     XDSTATUS s = XD_OK;
     if (options & 0x01) {
-        s = dbf_pack(&h);
+        // The table, its memo file and every index switch in together: after a
+        // stop they are all old or all new.
+        if (!memo_path.empty() && xdb_fexists(system_name_from_wide(memo_path).c_str()) &&
+            !memo_.Use(memo_path, h, true, &errors_))
+            return opened_here ? (Close(), 0) : 0;
+        std::vector<CompactIndex> list;
+        for (const Rebuild& r : rebuilds)
+            list.push_back(CompactIndex{r.type, r.path.c_str(), r.expression.c_str(), r.key_type, r.key_length, r.decimals});
+        int16_t memo = memo_.handle;
+        s = table_compact(&h, &memo, memo_.fpt ? 1 : 0, list.data(), (int)list.size());
+        memo_.handle = memo;
         file_->handle = h;
         xdb_set_status(XD_OK);
+        memo_.Close();
         if (s < 0) return fail(s);
-        if (!memo_path.empty() && xdb_fexists(system_name_from_wide(memo_path).c_str())) {
-            // The memo file is written anew from the memos of the records kept.
-            if (!memo_.Use(memo_path, h, true, &errors_)) return opened_here ? (Close(), 0) : 0;
-            s = memo_.fpt ? fpt_rebuild(h, &memo_.handle) : dbt_rebuild(h, &memo_.handle);
-            xdb_set_status(XD_OK);
-            memo_.Close();
-            if (s < 0) return fail(s);
-        }
+        if (opened_here) Close();
+        return 1;
     }
     for (const Rebuild& r : rebuilds) {
         s = IndexRebuild(r.type, h, r.path.c_str(), r.expression.c_str(), r.key_type, r.key_length, r.decimals, nullptr);

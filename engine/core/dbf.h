@@ -211,6 +211,10 @@ XDSTATUS dbf_copy_file(int16_t handle, const char* target);
 // read-ahead dropped). Refused while another handle holds the file. When the
 // replacement fails, the handle goes on with the old file.
 XDSTATUS dbf_replace_file(int16_t handle, const char* source);
+// The live records of the table copied into a new file `temp` of the same layout
+// (what a pack puts in the table's place), under file lock mode 2: taken and let
+// go here unless the caller holds it already.
+XDSTATUS dbf_pack_copy(int16_t handle, const char* temp, int caller_holds_lock);
 // The same, with other files switched first as one step with the table's (see
 // file_switch.h): after a stop, the table's next open finishes or undoes them all.
 XDSTATUS dbf_switch_files(int16_t handle, const char* source, const XdbSwitchStep* before, int count);

@@ -337,33 +337,20 @@ XDSTATUS dbf_set_buffer_mark(int16_t handle, int deleted) {
     return xdb_status();
 }
 
-XDSTATUS dbf_pack(int16_t* handle) {
+XDSTATUS dbf_pack_copy(int16_t handle, const char* temp, int caller_holds_lock) {
     XDSTATUS s = xdb_pending();
     if (s) return s;
-    if (!handle) return xdb_report(XD_NULLPARAM);
+    if (!temp) return xdb_report(XD_NULLPARAM);
     DbfBlock* b;
-    if ((s = dbf_enter(*handle, &b))) return s;
-    if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
-    // The file is replaced under its name: a handle elsewhere would go on writing
-    // into the old file, now the backup, and lose what it writes. Windows refuses
-    // the rename then; refuse before any work instead, leaving everything as it is.
-    if (osl_open_elsewhere(b->sh)) return xdb_report(XD_ACCESSDENIED);
-    if ((s = dbf_lock_file(*handle, 2))) return s;
-
-    std::string dir, base, path = b->name;
-    split_path(b->name, &dir, &base);
-    size_t dot = base.rfind('.');
-    std::string backup = dir + (dot == std::string::npos ? base : base.substr(0, dot)) + ".BAK";
-    std::string temp;
-    for (int k = 0;; k++) {
-        temp = dir + std::to_string(k) + ".DBF";
-        if (!xdb_fexists(temp.c_str())) break;
-    }
-
+    if ((s = dbf_enter(handle, &b))) return s;
+    if (!caller_holds_lock && (s = dbf_lock_file(handle, 2))) return s;
+    auto unlock = [&]() {
+        if (!caller_holds_lock) dbf_unlock_file(handle, 2);
+    };
     uint8_t dialect = dbf_code(b);
     DbfCreateField* list = nullptr;
     if ((s = xdb_alloc((void**)&list, sizeof(DbfCreateField) * (b->field_count ? b->field_count : 1)))) {
-        dbf_unlock_file(*handle, 2);
+        unlock();
         return xdb_report(s);
     }
     for (int i = 0; i < b->field_count; i++) {
@@ -374,18 +361,18 @@ XDSTATUS dbf_pack(int16_t* handle) {
         list[i].decimals = dbf_fdecimals(d);
         list[i].flags = get_le16(d + 18);
     }
-    s = dbf_create(temp.c_str(), (int16_t)b->field_count, list, dialect);
+    s = dbf_create(temp, (int16_t)b->field_count, list, dialect);
     xdb_free(list);
     int16_t th = -1;
-    if (s == XD_OK) s = dbf_open(&th, temp.c_str(), dialect);
+    if (s == XD_OK) s = dbf_open(&th, temp, dialect);
     if (s < 0) {
         XDSTATUS failure = s;
         xdb_set_status(XD_OK);
         if (th >= 0) dbf_close(th);
         xdb_set_status(XD_OK);
-        xdb_fdelete(temp.c_str());
+        xdb_fdelete(temp);
         xdb_set_status(XD_OK);
-        dbf_unlock_file(*handle, 2);
+        unlock();
         return xdb_report(failure);
     }
     void* tblock;
@@ -408,9 +395,9 @@ XDSTATUS dbf_pack(int16_t* handle) {
     uint32_t position = dbf_header_length(t);
     // The copy reads the file afresh: the lock above keeps other writers out from
     // here on, but what an earlier scan left in the read-ahead may be stale.
-    if (s >= 0) s = dbf_read_ahead_setup(*handle);
+    if (s >= 0) s = dbf_read_ahead_setup(handle);
     for (uint32_t n = 1; s >= 0 && n <= count; n++) {
-        XDSTATUS r = dbf_read_ahead(*handle, n);
+        XDSTATUS r = dbf_read_ahead(handle, n);
         if (r < 0) {
             s = r;
             break;
@@ -436,21 +423,43 @@ XDSTATUS dbf_pack(int16_t* handle) {
     }
     XDSTATUS copy = s;
     xdb_set_status(XD_OK);
-    dbf_unlock_file(*handle, 2);
+    unlock();
     xdb_set_status(XD_OK);
     if (copy < 0) {
         dbf_close(th);
         xdb_set_status(XD_OK);
-        xdb_fdelete(temp.c_str());
+        xdb_fdelete(temp);
         return xdb_report(copy);
     }
     xdb_fset_size(t->sh, dbf_header_length(t) + kept * (uint32_t)length);
     t->header_modified = 1;
     if ((s = dbf_close(th)) < 0) {
         xdb_set_status(XD_OK);
-        xdb_fdelete(temp.c_str());
+        xdb_fdelete(temp);
         return xdb_report(s);
     }
+    return xdb_status();
+}
+
+XDSTATUS dbf_pack(int16_t* handle) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!handle) return xdb_report(XD_NULLPARAM);
+    DbfBlock* b;
+    if ((s = dbf_enter(*handle, &b))) return s;
+    if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    // The file is replaced under its name: a handle elsewhere would go on writing
+    // into the old file, now the backup, and lose what it writes. Windows refuses
+    // the rename then; refuse before any work instead, leaving everything as it is.
+    if (osl_open_elsewhere(b->sh)) return xdb_report(XD_ACCESSDENIED);
+
+    std::string dir, base, path = b->name;
+    split_path(b->name, &dir, &base);
+    size_t dot = base.rfind('.');
+    std::string backup = dir + (dot == std::string::npos ? base : base.substr(0, dot)) + ".BAK";
+    std::string temp = xdb_free_temp_name(dir, ".DBF");
+    uint8_t dialect = dbf_code(b);
+    if ((s = dbf_pack_copy(*handle, temp.c_str(), 0)) < 0) return s;
     if ((s = dbf_close(*handle)) < 0) return s;
     *handle = -1;
     // The new file takes the table's name in one step, the old one kept as the

@@ -44,7 +44,8 @@ XDSTATUS write_mark(const std::string& mark, const XdbSwitchStep* steps, int cou
         const XdbSwitchStep& s = steps[i];
         for (const std::string* name : {&s.source, &s.target, &s.backup})
             if (name->find_first_of("\t\r\n") != std::string::npos) return xdb_report(XD_BADFILENAME);
-        text += relative_to(dir, s.source) + "\t" + relative_to(dir, s.target) + "\t" + relative_to(dir, s.backup) + "\n";
+        text += relative_to(dir, s.source) + "\t" + relative_to(dir, s.target) + "\t" + relative_to(dir, s.backup) +
+                (s.discard_backup ? "\t1\n" : "\t0\n");
     }
     uint16_t sh = 0;
     XDSTATUS s = xdb_fcreate(&sh, mark.c_str());
@@ -87,11 +88,13 @@ bool read_mark(const std::string& mark, std::vector<XdbSwitchStep>* steps, bool*
         if (end == std::string::npos) return false;  // the last line is cut short
         std::string row = text.substr(line, end - line);
         size_t t1 = row.find('\t'), t2 = t1 == std::string::npos ? t1 : row.find('\t', t1 + 1);
-        if (t2 == std::string::npos) return false;
+        size_t t3 = t2 == std::string::npos ? t2 : row.find('\t', t2 + 1);
+        if (t3 == std::string::npos) return false;
         XdbSwitchStep s;
         s.source = resolved(dir, row.substr(0, t1));
         s.target = resolved(dir, row.substr(t1 + 1, t2 - t1 - 1));
-        s.backup = resolved(dir, row.substr(t2 + 1));
+        s.backup = resolved(dir, row.substr(t2 + 1, t3 - t2 - 1));
+        s.discard_backup = row.substr(t3 + 1) == "1";
         if (s.source.empty() || s.target.empty()) return false;
         steps->push_back(s);
         line = end + 1;
@@ -113,13 +116,18 @@ XDSTATUS do_step(const XdbSwitchStep& s) {
     return xdb_freplace(s.source.c_str(), s.target.c_str(), s.backup.empty() ? nullptr : s.backup.c_str());
 }
 
-// The mark goes before the sources: were a source to go first, its step would
-// look done (or undone) to the next open.
+// The mark goes before the sources and the discarded backups: were one of them to
+// go first, its step would look done (or undone) to the next open.
+// While the mark stays (its delete failed), nothing else goes: the next open
+// must find the files as the mark describes them.
 void drop_mark_and_sources(const std::string& mark, const std::vector<XdbSwitchStep>& steps) {
     xdb_fdelete(mark.c_str());
     xdb_set_status(XD_OK);
-    for (const XdbSwitchStep& s : steps)
+    if (exists(mark)) return;
+    for (const XdbSwitchStep& s : steps) {
         if (exists(s.source)) xdb_fdelete(s.source.c_str());
+        if (s.discard_backup && exists(s.backup)) xdb_fdelete(s.backup.c_str());
+    }
     xdb_set_status(XD_OK);
 }
 
@@ -134,6 +142,13 @@ XDSTATUS undo_done(const std::vector<XdbSwitchStep>& steps, size_t upto) {
 }
 
 }  // namespace
+
+std::string xdb_free_temp_name(const std::string& dir, const char* extension) {
+    for (int k = 0;; k++) {
+        std::string name = dir + std::to_string(k) + extension;
+        if (!xdb_fexists(name.c_str())) return name;
+    }
+}
 
 std::string xdb_switch_mark_name(const char* table_name) {
     std::string path = table_name ? table_name : "";
@@ -166,8 +181,7 @@ XDSTATUS xdb_switch_files(const std::string& mark, const XdbSwitchStep* steps, i
         drop_mark_and_sources(mark, list);
         return xdb_report(failure);
     }
-    xdb_fdelete(mark.c_str());
-    xdb_set_status(XD_OK);
+    drop_mark_and_sources(mark, list);
     return XD_OK;
 }
 

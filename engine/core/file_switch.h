@@ -8,7 +8,8 @@
 //
 // The mark is a text file "<table base name>.SWT" in the table's directory:
 //   QXDB file switch
-//   <source> TAB <target> TAB <backup or empty>      one line a step, in order
+//   <source> TAB <target> TAB <backup or empty> TAB <1: backup discarded after>
+// one line a step, in order.
 // Names without a directory are taken in the mark's directory.
 //
 // How a step's state is told from the files (backups are removed before the mark
@@ -27,7 +28,13 @@
 
 struct XdbSwitchStep {
     std::string source, target, backup;  // backup empty: the old target is not kept
+    // The backup only serves an undo: it goes once the switch is whole.
+    bool discard_backup = false;
 };
+
+// A name for a new file in `dir` (which ends with its separator, or is empty):
+// the smallest number from 0 that names no file, with `extension`.
+std::string xdb_free_temp_name(const std::string& dir, const char* extension);
 
 // The mark's name for a table.
 std::string xdb_switch_mark_name(const char* table_name);

@@ -7,6 +7,15 @@
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/core/file_switch.h"
+
+namespace {
+
+std::vector<XdbSwitchStep>* g_deferred = nullptr;
+
+}  // namespace
+
+void rebuild_defer_switches(std::vector<XdbSwitchStep>* steps) { g_deferred = steps; }
 
 XDSTATUS rebuild_beside(const char* name, const char* extension, IndexBuildFn build, void* context) {
     XDSTATUS s = xdb_pending();
@@ -15,11 +24,7 @@ XDSTATUS rebuild_beside(const char* name, const char* extension, IndexBuildFn bu
     std::string path = name;
     size_t cut = path.find_last_of(":\\/");
     const std::string dir = cut == std::string::npos ? "" : path.substr(0, cut + 1);
-    std::string temp;
-    for (int k = 0;; k++) {
-        temp = dir + std::to_string(k) + extension;
-        if (!xdb_fexists(temp.c_str())) break;
-    }
+    std::string temp = xdb_free_temp_name(dir, extension);
     if ((s = build(context, temp.c_str())) < 0) {
         // The name was free before the build: whatever lies there is the build's.
         xdb_set_status(XD_OK);
@@ -28,6 +33,10 @@ XDSTATUS rebuild_beside(const char* name, const char* extension, IndexBuildFn bu
         return xdb_report(s);
     }
     xdb_set_status(XD_OK);
+    if (g_deferred) {
+        g_deferred->push_back(XdbSwitchStep{temp, name, std::string(), false});
+        return XD_OK;
+    }
     if ((s = xdb_freplace(temp.c_str(), name, nullptr)) < 0) {
         xdb_set_status(XD_OK);
         xdb_fdelete(temp.c_str());

@@ -4,6 +4,7 @@
 // of the table that feeds the keys to the sort.
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/core/status.h"
 #include "engine/index/key_sort.h"
@@ -14,6 +15,12 @@
 // whole, under the name. A failed build leaves no temporary file.
 typedef XDSTATUS (*IndexBuildFn)(void* context, const char* temporary_name);
 XDSTATUS rebuild_beside(const char* name, const char* extension, IndexBuildFn build, void* context);
+
+// While a table's files are built again together (table_compact.h), a rebuild
+// leaves its new file beside the old one and adds the switch to `steps` instead of
+// making it: the caller switches every file at once. nullptr ends that.
+struct XdbSwitchStep;
+void rebuild_defer_switches(std::vector<XdbSwitchStep>* steps);
 
 // The end of a build: the new index `name` (open as `handle`) closed by `close`;
 // when the build (`build_status`) or the close failed, the file is deleted and

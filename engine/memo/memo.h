@@ -9,6 +9,7 @@
 // until the next read on any memo file (it is also NUL-terminated).
 
 #include <cstdint>
+#include <string>
 
 #include "engine/core/status.h"
 
@@ -30,6 +31,10 @@ XDSTATUS dbt_write(int16_t handle, const char* text, uint32_t length, uint32_t* 
 XDSTATUS dbt_free(int16_t handle, uint32_t block);
 // Packs the DBT of the open table `data_handle` and reopens it into *memo_handle.
 XDSTATUS dbt_rebuild(int16_t data_handle, int16_t* memo_handle);
+// A compaction's part (table_compact.h): the new memo file `temp` holding the
+// memos of the live records of `table`, a new copy of the table whose memo fields
+// are rewritten to name them. Nothing is switched; a failure leaves no `temp`.
+XDSTATUS dbt_rebuild_into(int16_t table, int16_t memo_handle, const char* temp);
 XDSTATUS dbt_block_size(int16_t handle, uint32_t* size);
 
 // ---- FPT ----
@@ -43,4 +48,12 @@ XDSTATUS fpt_write(int16_t handle, const char* text, uint32_t length, uint32_t* 
 // Gives back the blocks of the memo at `block` when it is the last of the file.
 XDSTATUS fpt_free(int16_t handle, uint32_t block);
 XDSTATUS fpt_rebuild(int16_t data_handle, int16_t* memo_handle);
+XDSTATUS fpt_rebuild_into(int16_t table, int16_t memo_handle, const char* temp);
+
+// ---- Either layout ----
+
+// The name and dialect an open memo file (DBT or FPT) was opened with.
+XDSTATUS memo_describe(int16_t handle, const char** name, uint8_t* dialect);
+// The backup a rebuild keeps of the old memo file: its name with ".BKT".
+std::string memo_backup_name(const char* memo_path);
 XDSTATUS fpt_block_size(int16_t handle, uint32_t* size);

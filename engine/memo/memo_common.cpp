@@ -8,6 +8,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/file_switch.h"
 #include "engine/core/os.h"
+#include "engine/memo/memo.h"
 
 namespace {
 
@@ -81,6 +82,86 @@ void memo_split_path(const char* path, std::string* dir, std::string* base) {
     base->assign(cut);
 }
 
+XDSTATUS memo_describe(int16_t handle, const char** name, uint8_t* dialect) {
+    const uint8_t kind = xdb_slot_kind(handle);
+    if (kind != XDB_KIND_DBT && kind != XDB_KIND_FPT) return xdb_report(XD_BADHANDLE);
+    MemoFile* m;
+    XDSTATUS s = memo_enter(handle, kind, &m);
+    if (s) return s;
+    if (!name || !dialect) return xdb_report(XD_NULLPARAM);
+    *name = m->name;
+    *dialect = m->dialect;
+    return xdb_status();
+}
+
+std::string memo_backup_name(const char* memo_path) {
+    std::string dir, base;
+    memo_split_path(memo_path, &dir, &base);
+    size_t dot = base.rfind('.');
+    return dir + (dot == std::string::npos ? base : base.substr(0, dot)) + ".BKT";
+}
+
+XDSTATUS memo_rebuild_into(int16_t table, int16_t memo_handle, const MemoFormat& f, const char* temp) {
+    void* block;
+    XDSTATUS s = xdb_select(memo_handle, f.kind, &block);
+    if (s) return s;
+    MemoFile* old = (MemoFile*)block;
+    int16_t fresh = -1;
+    s = f.create_like(old, temp);
+    if (s == XD_OK) s = f.open(&fresh, temp, old->dialect);
+    // Copy the memos of the live records, giving each its new block in the table.
+    uint32_t count = 0;
+    uint16_t field_count = 0, largest = 0;
+    std::vector<DbfFieldInfo> fields;
+    if (s == XD_OK) s = dbf_record_count(table, &count);
+    if (s == XD_OK) s = dbf_field_count(table, &field_count);
+    if (s == XD_OK) {
+        fields.resize(field_count);
+        s = dbf_describe_fields(table, &largest, fields.data());
+    }
+    for (uint32_t n = 1; s >= 0 && n <= count; n++) {
+        XDSTATUS r = dbf_read_record(table, n);
+        if (r < 0) {
+            s = r;
+            break;
+        }
+        xdb_set_status(XD_OK);
+        if (r == XD_DELETEDREC) continue;
+        bool changed = false;
+        for (int16_t i = 0; s >= 0 && i < (int16_t)field_count; i++) {
+            if (fields[(size_t)i].type != 'M') continue;
+            uint32_t from = 0, to = 0;
+            if ((s = dbf_get_field(table, i, &from, nullptr)) < 0 || from == 0) continue;
+            const char* text;
+            uint32_t length;
+            if ((s = f.read(memo_handle, from, &text, &length)) < 0) break;
+            if ((s = f.append(fresh, text, length, &to)) < 0) break;
+            if ((s = dbf_put_field(table, i, &to)) < 0) break;
+            changed = true;
+        }
+        if (s >= 0 && changed) {
+            uint32_t at = n;
+            s = dbf_write_record(table, &at, DBF_WRITE_REWRITE);
+        }
+    }
+    // The table's header is marked changed (its update date is stamped), and the
+    // new memo file goes to the disk whole before it takes any name.
+    if (s >= 0) s = dbf_mark_changed(table);
+    if (fresh >= 0) {
+        xdb_set_status(XD_OK);
+        XDSTATUS c = f.close(fresh);
+        if (s >= 0 && c < 0) s = c;
+    }
+    if (s < 0) {
+        XDSTATUS failure = s;
+        xdb_set_status(XD_OK);
+        xdb_fdelete(temp);
+        xdb_set_status(XD_OK);
+        return xdb_report(failure);
+    }
+    return xdb_status();
+}
+
 // The rebuild. The rules rewrite the table's memo fields in place and swap the memo
 // files afterwards, so that a stop in between leaves records pointing into the
 // wrong file. Here nothing the table's name holds changes until both new files are
@@ -109,74 +190,20 @@ XDSTATUS memo_rebuild(int16_t data_handle, int16_t* memo_handle, const MemoForma
     if ((s = dbf_header_info(data_handle, &info))) return s;
     if ((s = dbf_lock_file(data_handle, 2))) return s;
 
-    std::string dir, base, path = old->name;
+    std::string dir, base, path = old->name, backup = memo_backup_name(old->name);
     memo_split_path(old->name, &dir, &base);
-    size_t dot = base.rfind('.');
-    std::string backup = dir + (dot == std::string::npos ? base : base.substr(0, dot)) + ".BKT";
-    std::string temp, temp_data;
-    for (int k = 0;; k++) {
-        temp = dir + std::to_string(k) + f.temp_extension;
-        if (!xdb_fexists(temp.c_str())) break;
-    }
+    std::string temp = xdb_free_temp_name(dir, f.temp_extension);
     std::string data_dir, data_base;
     memo_split_path(data_name, &data_dir, &data_base);
-    for (int k = 0;; k++) {
-        temp_data = data_dir + std::to_string(k) + ".DBF";
-        if (!xdb_fexists(temp_data.c_str()) && temp_data != temp) break;
-    }
+    std::string temp_data = xdb_free_temp_name(data_dir, ".DBF");
     uint8_t dialect = old->dialect;
-    int16_t fresh = -1, copy = -1;
-    s = f.create_like(old, temp.c_str());
-    if (s == XD_OK) s = f.open(&fresh, temp.c_str(), dialect);
-    if (s == XD_OK) s = dbf_copy_file(data_handle, temp_data.c_str());
+    int16_t copy = -1;
+    s = dbf_copy_file(data_handle, temp_data.c_str());
     if (s == XD_OK) s = dbf_open(&copy, temp_data.c_str(), (uint16_t)(info.dialect & 0x7F));
-
-    // Copy the memos of the live records, giving each its new block in the copy.
-    uint32_t count = 0;
-    uint16_t field_count = 0, largest = 0;
-    std::vector<DbfFieldInfo> fields;
-    if (s == XD_OK) s = dbf_record_count(copy, &count);
-    if (s == XD_OK) s = dbf_field_count(copy, &field_count);
-    if (s == XD_OK) {
-        fields.resize(field_count);
-        s = dbf_describe_fields(copy, &largest, fields.data());
-    }
-    for (uint32_t n = 1; s >= 0 && n <= count; n++) {
-        XDSTATUS r = dbf_read_record(copy, n);
-        if (r < 0) {
-            s = r;
-            break;
-        }
-        xdb_set_status(XD_OK);
-        if (r == XD_DELETEDREC) continue;
-        bool changed = false;
-        for (int16_t i = 0; s >= 0 && i < (int16_t)field_count; i++) {
-            if (fields[(size_t)i].type != 'M') continue;
-            uint32_t from = 0, to = 0;
-            if ((s = dbf_get_field(copy, i, &from, nullptr)) < 0 || from == 0) continue;
-            const char* text;
-            uint32_t length;
-            if ((s = f.read(*memo_handle, from, &text, &length)) < 0) break;
-            if ((s = f.append(fresh, text, length, &to)) < 0) break;
-            if ((s = dbf_put_field(copy, i, &to)) < 0) break;
-            changed = true;
-        }
-        if (s >= 0 && changed) {
-            uint32_t at = n;
-            s = dbf_write_record(copy, &at, DBF_WRITE_REWRITE);
-        }
-    }
-    // The table's header is marked changed (its update date is stamped), and both
-    // new files go to the disk whole before they take any name.
-    if (s >= 0) s = dbf_mark_changed(copy);
+    if (s == XD_OK) s = memo_rebuild_into(copy, *memo_handle, f, temp.c_str());
     if (copy >= 0) {
         xdb_set_status(XD_OK);  // a pending failure would keep the close from closing
         XDSTATUS c = dbf_close(copy);
-        if (s >= 0 && c < 0) s = c;
-    }
-    if (fresh >= 0) {
-        xdb_set_status(XD_OK);
-        XDSTATUS c = f.close(fresh);
         if (s >= 0 && c < 0) s = c;
     }
     XDSTATUS built = s;

@@ -45,6 +45,10 @@ struct MemoFormat {
     XDSTATUS (*close)(int16_t handle);
 };
 XDSTATUS memo_rebuild(int16_t data_handle, int16_t* memo_handle, const MemoFormat& format);
+// The middle of it: the new memo file `temp`, holding the memos of the live
+// records of `table` (a copy of the table, whose memo fields are rewritten in
+// place to name them). Nothing takes another name; a failure deletes `temp`.
+XDSTATUS memo_rebuild_into(int16_t table, int16_t memo_handle, const MemoFormat& format, const char* temp);
 
 // Selects a memo handle of `kind` after the pending-status check.
 inline XDSTATUS memo_enter(int16_t handle, uint8_t kind, MemoFile** m) {

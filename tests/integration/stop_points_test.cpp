@@ -262,9 +262,11 @@ TEST_F(StopPointsTest, RebuildLeavesTheOldIndexOrTheNew) {
                           std::vector<std::string> keys = type == 1 ? checked_keys(path, when) : checked_keys_of(type, path, when);
                           EXPECT_TRUE(keys.empty() || keys == all) << when << ": " << keys.size() << " keys";
                           // A rebuild that failed (a full disk) takes its work file with it.
-                          if (when.rfind("failure", 0) == 0)
-                              for (const auto& e : fs::directory_iterator(work()))
+                          if (when.rfind("failure", 0) == 0) {
+                              for (const auto& e : fs::directory_iterator(work())) {
                                   EXPECT_EQ(e.path().stem().string(), "t") << when << ": " << e.path().filename() << " left behind";
+                              }
+                          }
                       },
                       &tally);
         printf("%s rebuild stop points: %d\n", type == 5 ? "NTX" : "NDX", tally.points);

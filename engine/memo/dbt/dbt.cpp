@@ -459,7 +459,15 @@ XDSTATUS dbt_free(int16_t handle, uint32_t block) {
     return xdb_status();
 }
 
-XDSTATUS dbt_rebuild(int16_t data_handle, int16_t* memo_handle) {
-    static const MemoFormat kDbt = {".DBT", XDB_KIND_DBT, create_like, dbt_open, dbt_read, append, dbt_close};
-    return memo_rebuild(data_handle, memo_handle, kDbt);
+namespace {
+const MemoFormat kDbt = {".DBT", XDB_KIND_DBT, create_like, dbt_open, dbt_read, append, dbt_close};
+}  // namespace
+
+XDSTATUS dbt_rebuild(int16_t data_handle, int16_t* memo_handle) { return memo_rebuild(data_handle, memo_handle, kDbt); }
+
+XDSTATUS dbt_rebuild_into(int16_t table, int16_t memo_handle, const char* temp) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!temp) return xdb_report(XD_NULLPARAM);
+    return memo_rebuild_into(table, memo_handle, kDbt, temp);
 }

@@ -153,7 +153,15 @@ XDSTATUS fpt_free(int16_t handle, uint32_t block) {
     return xdb_status();
 }
 
-XDSTATUS fpt_rebuild(int16_t data_handle, int16_t* memo_handle) {
-    static const MemoFormat kFpt = {".FPT", XDB_KIND_FPT, create_like, fpt_open, fpt_read, append, fpt_close};
-    return memo_rebuild(data_handle, memo_handle, kFpt);
+namespace {
+const MemoFormat kFpt = {".FPT", XDB_KIND_FPT, create_like, fpt_open, fpt_read, append, fpt_close};
+}  // namespace
+
+XDSTATUS fpt_rebuild(int16_t data_handle, int16_t* memo_handle) { return memo_rebuild(data_handle, memo_handle, kFpt); }
+
+XDSTATUS fpt_rebuild_into(int16_t table, int16_t memo_handle, const char* temp) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!temp) return xdb_report(XD_NULLPARAM);
+    return memo_rebuild_into(table, memo_handle, kFpt, temp);
 }
