@@ -211,9 +211,12 @@ int XbaseTable::PrepareKey(CursorState* c, const std::u16string& key, CXErrorHol
     if (!UseKey(key, &access, holder)) return 0;
     // What the index file does not say, the item does: a date field's keys are
     // dates, a numeric field's search values round to its width.
+    // (An NTX says nothing of its key's type: a numeric field's keys there are
+    // numbers in the NTX text form, searched with values made into that form.)
     if (access.key_type == 'C') access.key_host_type = HV_TEXT;
     if (item->field && item->type_letter == 'D') access.key_type = 'D';
     if (item->field && (item->type_letter == 'N' || item->type_letter == 'F')) {
+        access.key_type = 'N';
         access.key_width = (uint32_t)item->field_length;
         access.key_decimals = (uint32_t)item->decimals;
     }
@@ -239,7 +242,7 @@ int XbaseTable::MakeBoundKey(CursorState* c, const HostItemValue* value, uint8_t
         raise_error(holder, 1066, 106, 12, {value_text(*value)}, &status);
         return 0;
     }
-    *length = a.key_type == 'C' ? (uint32_t)strnlen((const char*)key, a.key_length - 1) : 8;
+    *length = a.key_type == 'C' ? (uint32_t)strnlen((const char*)key, a.key_length - 1) : IndexKeySize(&a);
     return 1;
 }
 
@@ -247,9 +250,8 @@ namespace {
 
 // Whether a key lies within the cursor's range.
 bool within_range(const KeyBrowseState& b, const uint8_t* key) {
-    const bool text = b.access.key_type == 'C';
-    if (b.has_from && IndexCompareKeys(&b.access, key, b.from, text ? b.from_length : 8) < 0) return false;
-    if (b.has_to && IndexCompareKeys(&b.access, key, b.to, text ? b.to_length : 8) > 0) return false;
+    if (b.has_from && IndexCompareKeys(&b.access, key, b.from, b.from_length) < 0) return false;
+    if (b.has_to && IndexCompareKeys(&b.access, key, b.to, b.to_length) > 0) return false;
     return true;
 }
 
@@ -270,13 +272,13 @@ XDSTATUS seek_last_in_range(KeyBrowseState& b, uint8_t* key, uint32_t* recno) {
     const bool text = a.key_type == 'C';
     memset(key, 0, kIndexKeyBuffer);
     if (text) MakeLastKeyWithPrefix(&a, b.to, b.to_length, key);
-    else memcpy(key, b.to, 8);
+    else memcpy(key, b.to, IndexKeySize(&a));
     *recno = 0;
     XDSTATUS s = IndexSeek(&a, key, 0, recno, 0);
     if (s == XD_KEYNOTFOUNDEND) {
         // No key is smaller than the bound's greatest form: the first may still
         // equal it.
-        return IndexCompareKeys(&a, key, b.to, text ? b.to_length : 8) <= 0 ? XD_OK : XD_NOMOREKEYS;
+        return IndexCompareKeys(&a, key, b.to, b.to_length) <= 0 ? XD_OK : XD_NOMOREKEYS;
     }
     if (!lands_on_key(s)) return s;
     // Keys equal to the bound (and, in the national order, bytes that weigh as
@@ -286,7 +288,7 @@ XDSTATUS seek_last_in_range(KeyBrowseState& b, uint8_t* key, uint32_t* recno) {
         uint32_t next_recno = *recno;
         memcpy(next, key, kIndexKeyBuffer);
         XDSTATUS t = IndexNext(&a, next, &next_recno);
-        if (t != XD_OK || IndexCompareKeys(&a, next, b.to, text ? b.to_length : 8) > 0) break;
+        if (t != XD_OK || IndexCompareKeys(&a, next, b.to, b.to_length) > 0) break;
         memcpy(key, next, kIndexKeyBuffer);
         *recno = next_recno;
     }

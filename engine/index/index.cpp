@@ -225,13 +225,25 @@ int IndexCompareKeys(const IndexAccess* a, const void* left, const void* right, 
     return ndx_compare_keys(a->key_type == 'C', left, right, (uint16_t)length);
 }
 
+uint32_t IndexKeySize(const IndexAccess* a) {
+    if (!a || a->key_length < 1) return 0;
+    if (a->key_type == 'C' || is_ntx(a->type)) return a->key_length - 1;
+    return 8;
+}
+
 XDSTATUS MakeLastKeyWithPrefix(const IndexAccess* a, const void* prefix, uint32_t length, void* key) {
     if (!a || !prefix || !key || a->key_length < 1) return xdb_report(XD_NULLPARAM);
     const uint32_t size = a->key_length - 1;
     if (length > size) length = size;
-    // Byte order, or the national order, where bytes outside the order sort last.
+    // Byte order, or the national order, where bytes outside the order sort last;
+    // a descending index turns the byte order round.
     uint8_t last = 0xFF;
-    if (!is_ntx(a->type) && xdb_collation(0, 0) == 0) {
+    if (is_ntx(a->type)) {
+        NtxInfo info;
+        const XDSTATUS pending = xdb_get_status();
+        if (ntx_info(handle_of(a), &info) == XD_OK && (info.flags & 256)) last = 0x00;
+        xdb_set_status(pending);
+    } else if (xdb_collation(0, 0) == 0) {
         const uint8_t* weights = xdb_national_weights();
         for (int b = 255; b >= 1; b--)
             if (weights[b] > weights[last]) last = (uint8_t)b;

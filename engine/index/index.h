@@ -92,9 +92,16 @@ XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out);
 // compares a prefix); the other key types over the whole key.
 int IndexCompareKeys(const IndexAccess* a, const void* left, const void* right, uint32_t length);
 
-// The greatest character key that begins with `prefix` (`length` bytes): the rest
-// of the key (a->key_length - 1 bytes in all) is filled with the byte that sorts
-// last, then terminated. Seeking it lands on the last key with that prefix.
+// The number of bytes a whole key of the index compares over: the text of an NTX
+// key (numbers and dates are text there too), a character key's bytes, or the 8
+// bytes of an NDX number or date.
+uint32_t IndexKeySize(const IndexAccess* a);
+
+// The key that sorts last in the index's order among those that begin with
+// `prefix` (`length` bytes): the rest of the key (IndexKeySize bytes in all) is
+// filled with the byte that sorts last (the highest, the lowest in a descending
+// index, or the heaviest of the national order), then terminated. Seeking it lands
+// on the last key with that prefix.
 XDSTATUS MakeLastKeyWithPrefix(const IndexAccess* a, const void* prefix, uint32_t length, void* key);
 
 // The value of a key of a numeric or date expression, whatever form the format

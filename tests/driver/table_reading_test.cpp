@@ -153,6 +153,71 @@ TEST_F(ReadingTest, NtxKeyOrderIsTheOrderTheWriterRecorded) {
     }
 }
 
+// Every recorded exact seek of Harbour's NTX files, answered through the library:
+// numbers, dates and text, the first and the last of equal keys (the last is a
+// backward range of one value), the descending file attached by HDBIndex.
+TEST_F(ReadingTest, NtxRecordedSeeksAreAnsweredThroughTheLibrary) {
+    const std::string dir = kPeers + "harbour/clipper";
+    Opened o;
+    open(&o, dir, "people");
+    IXDriverProxy* proxy = pQueryProxy(191);
+    ASSERT_EQ(proxy->AssociateIndex(u"main", u"people", u"namedesc.ntx", u"NAMEDESC"), 1)
+        << wide_to_utf8(proxy->GetDriverErrorHolder()->DumpText());
+    proxy->Release();
+    const std::pair<const char*, const char*> keys[] = {
+        {"NAME", "name"}, {"AGE", "age"},         {"SALARY", "salary"},   {"BALANCE", "balance"},  {"BORN", "born"},
+        {"CITY", "ucity"}, {"citybrn", "citybrn"}, {"agename", "agename"}, {"NAMEDESC", "namedesc"}};
+    int checked = 0;
+    for (const auto& [key, bag] : keys) {
+        std::ifstream in(dir + "/" + bag + ".ntx.seek.jsonl");
+        std::string line;
+        while (std::getline(in, line)) {
+            JsonObject j;
+            ASSERT_TRUE(parse_json_object(line, &j)) << line;
+            if (json_find(j, "soft")->flag) continue;  // the host's searches are not soft
+            const std::string type = json_find(j, "type")->text;
+            const JsonValue* value = json_find(j, "value");
+            const bool last = json_find(j, "last")->flag, found = json_find(j, "found")->flag;
+            const int64_t recno = (int64_t)json_find(j, "recno")->number;
+            std::string digits;
+            HostItemValue v;
+            if (type == "N") {
+                v = real_value(value->number);
+            } else if (type == "D") {
+                for (char c : value->text)
+                    if (c != '-') digits += c;
+                if (digits.empty()) continue;  // the blank date is no host date
+                v = host_bytes_value(HV_DATE, digits.data(), 8);
+            } else {
+                bool ascii = true;
+                for (unsigned char c : value->text) ascii = ascii && c < 0x80;
+                if (!ascii) continue;
+                v = text_value(value->text);
+            }
+            SCOPED_TRACE(std::string(key) + ": " + line);
+            // Text is sought as the program sought it: as a prefix of the key.
+            const int options = type == "C" ? kSearchGeneric : 0;
+            if (!last) {
+                int outcome = -1;
+                ASSERT_EQ(o.cursor->Search(w(key).c_str(), &v, options, &outcome), 1)
+                    << wide_to_utf8(o.cursor->GetErrorHolder()->DumpText());
+                EXPECT_EQ(outcome == kSearchFound, found);
+                if (found && outcome == kSearchFound) {
+                    EXPECT_EQ(o.cursor->GetRecordNumber(), recno);
+                }
+            } else {
+                ASSERT_EQ(o.cursor->BrowseRange(w(key).c_str(), kBrowseLast, &v, &v, 0), 1);
+                EXPECT_EQ(o.cursor->IsEndOfData() == 0, found);
+                if (found && !o.cursor->IsEndOfData()) {
+                    EXPECT_EQ(o.cursor->GetRecordNumber(), recno);
+                }
+            }
+            checked++;
+        }
+    }
+    EXPECT_GT(checked, 500);
+}
+
 // ---- Records as the engine dumps them ----
 
 std::vector<std::string> dump_lines(const std::string& file) {
