@@ -156,14 +156,17 @@ bool page_reachable(NtxFile* f, uint32_t p) {
 int count_of(const Page& p) { return get_le16(p.bytes); }
 
 // The next page of the free chain, from a free page. This engine writes the
-// next page's offset in the first 4 bytes; other Clipper-family programs leave a
-// free page as an empty page whose first slot's child is the next one. That form
-// is taken first wherever the page has it, since reading it the other way could
-// hand out a page still in use; a link that leads outside the file ends the
-// chain (the pages after it are lost to reuse, never used twice).
+// next page's offset in the first 4 bytes and zeros after; other Clipper-family
+// programs leave a free page as an empty page whose first slot's child is the
+// next one. That form is taken first wherever the page has it, since reading it
+// the other way could hand out a page still in use; a link that leads outside the
+// file ends the chain (the pages after it are lost to reuse, never used twice).
+// An offset that is a multiple of 64 KiB has a zero low half, like that form's
+// item count: the slot table after it (zeros in this engine's form) tells.
 uint32_t free_next(const NtxFile* f, const uint8_t* bytes) {
     uint16_t first_slot = get_le16(bytes + 2);
-    if (get_le16(bytes) == 0 && first_slot >= 2 + 2 * (f->max_items + 1) && (uint32_t)first_slot + 4 <= kPage) {
+    const bool laid_out = get_le16(bytes + 4) != 0;  // a second slot offset: a slot table
+    if (get_le16(bytes) == 0 && laid_out && first_slot >= 2 + 2 * (f->max_items + 1) && (uint32_t)first_slot + 4 <= kPage) {
         uint32_t next = get_le32(bytes + first_slot), p = page_of(next);
         if (next == 0 || ((uint64_t)p * kPage < f->file_size && p >= 1)) return next ? p : 0;
     }

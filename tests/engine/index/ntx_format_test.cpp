@@ -256,6 +256,35 @@ TEST_F(NtxFormatTest, FreedPagesAreTakenAgain) {
     ntx_close(h);
 }
 
+// Free pages linked by offsets that are multiples of 64 KiB: the link's low half is
+// zero, like the item count of the laid-out empty page other programs leave, but
+// the rest of the page tells the two apart. Every freed page is taken again.
+TEST_F(NtxFormatTest, FreeChainsThroughOffsetsOf64KiBMultiples) {
+    std::string f = path("w.ntx");
+    ASSERT_EQ(ntx_create(f.c_str(), 'C', "K", 100, 0), XD_OK);  // 8 items a page
+    int16_t h;
+    ASSERT_EQ(ntx_open(&h, f.c_str(), 0), XD_OK);
+    auto key = [](int i) {
+        char k[16];
+        snprintf(k, sizeof k, "K%06d", i);
+        return std::string(k);
+    };
+    const int n = 12000;
+    for (int i = 0; i < n; i++) ASSERT_EQ(ntx_add_key(h, key(i).c_str(), 7, (uint32_t)i + 1), XD_OK);
+    const size_t full = bytes(f).size();
+    ASSERT_GT(full, 24u * 65536);  // pages at offsets 64 KiB x 20 and beyond
+    for (int i = 0; i < n; i++) ASSERT_EQ(ntx_delete_key(h, key(i).c_str(), 7, (uint32_t)i + 1), XD_OK);
+    char fault[200] = "";
+    uint32_t entries = 0;
+    EXPECT_EQ(ntx_check(h, &entries, fault, sizeof fault), XD_OK) << fault;
+    EXPECT_STREQ(fault, "") << "freed pages lost from the chain";
+    for (int i = 0; i < n; i++) ASSERT_EQ(ntx_add_key(h, key(i).c_str(), 7, (uint32_t)i + 1), XD_OK);
+    EXPECT_EQ(ntx_check(h, &entries, fault, sizeof fault), XD_OK) << fault;
+    EXPECT_EQ(entries, (uint32_t)n);
+    EXPECT_LE(bytes(f).size(), full + 2 * 1024);
+    ntx_close(h);
+}
+
 // A free slot of a page (the one an insertion takes) pointing outside the page:
 // the page is refused as damaged, nothing is written past it.
 TEST_F(NtxFormatTest, AFreeSlotOutsideThePageIsDamage) {
