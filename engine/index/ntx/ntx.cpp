@@ -1400,10 +1400,14 @@ XDSTATUS record_key(NtxFile* f, int16_t data, const RecordKeySource& src, uint8_
         return XD_OK;
     }
     // A number: the field's text when it already is the key's form (no sign, as
-    // wide as the key: leading blanks become zeros), else through its value.
+    // wide as the key, right-aligned: leading blanks become zeros), else through
+    // its value (a number written "12   " is 12, not 12000).
     bool plain = src.length == f->key_length && !memchr(p, '-', src.length);
-    for (uint16_t i = 0; plain && i < src.length; i++)
-        plain = p[i] == ' ' || p[i] == '.' || isdigit((unsigned char)p[i]);
+    bool begun = false;
+    for (uint16_t i = 0; plain && i < src.length; i++) {
+        plain = (p[i] == ' ' && !begun) || p[i] == '.' || isdigit((unsigned char)p[i]);
+        begun = begun || p[i] != ' ';
+    }
     if (plain) {
         uint16_t point = 0;
         for (uint16_t i = 0; i < src.length; i++)

@@ -226,6 +226,29 @@ TEST_F(NtxFormatTest, RebuildFromRecordsAndUpdateCount) {
         ntx_close(h);
     }
     dbf_close(d);
+    // Numbers written left-aligned by another program are their value, not their
+    // text with the blanks made zeros (12 is not 12000).
+    const std::string loose = path("l.dbf"), f = path("l.ntx");
+    build_dbf(0x03, {{"N", 'N', 5}}, {"12   ", "  100", "   12", "7    "}).write(loose);
+    ASSERT_GE(dbf_open(&d, loose.c_str(), 0), 0);
+    ASSERT_EQ(ntx_rebuild(d, f.c_str(), 'N', "N", 5, 0), XD_OK);
+    int16_t h;
+    ASSERT_EQ(ntx_open(&h, f.c_str(), 0), XD_OK);
+    std::vector<std::string> keys;
+    uint8_t key[128] = {0};
+    uint32_t recno = 0;
+    for (XDSTATUS s = ntx_first(h, key, &recno); s == XD_OK; s = ntx_next(h, key, &recno)) keys.push_back((char*)key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"00007", "00012", "00012", "00100"}));
+    for (uint32_t n = 1; n <= 4; n++) {  // each record's key, as the writers make it, is there
+        dbf_read_record(d, n);
+        xdb_set_status(XD_OK);
+        uint8_t want[128] = {0};
+        ASSERT_EQ(ntx_key_from_record(h, d, want), XD_OK);
+        uint32_t r = n;
+        EXPECT_EQ(ntx_seek(h, want, 5, &r, NTX_EXACT), XD_OK) << n << " " << want;
+    }
+    ntx_close(h);
+    dbf_close(d);
 }
 
 // Deletes free pages; adds take them again; the file does not grow while free
