@@ -59,6 +59,7 @@ struct KeySorter {
     bool work_open = false;
     uint32_t work_size = 0;
     std::vector<std::pair<uint32_t, uint32_t>> runs;  // work-file offset, items
+    bool unique = false;  // only the first item of each key comes out
 
     // Order of whole keys from byte `from` on (the bytes before it are equal).
     int compare_keys(const uint8_t* a, const uint8_t* b, size_t from) const {
@@ -206,7 +207,37 @@ XDSTATUS key_sort_add(KeySorter* s, const uint8_t* key, uint32_t recno) {
     return XD_OK;
 }
 
+void key_sort_set_unique(KeySorter* sorter, bool unique) {
+    if (sorter) sorter->unique = unique;
+}
+
+namespace {
+
+// Between the sort and the caller of a unique index: items whose key equals the
+// one before (in the index's order) stay behind.
+struct FirstOfEachKey {
+    const KeySorter* sorter;
+    KeySortEmit emit;
+    void* context;
+    std::vector<uint8_t> last;
+    bool any = false;
+    static XDSTATUS item(void* c, const uint8_t* key, uint32_t recno) {
+        FirstOfEachKey* f = (FirstOfEachKey*)c;
+        if (f->any && f->sorter->compare_keys(f->last.data(), key, 0) == 0) return XD_OK;
+        f->last.assign(key, key + f->sorter->key_length);
+        f->any = true;
+        return f->emit(f->context, key, recno);
+    }
+};
+
+}  // namespace
+
 XDSTATUS key_sort_finish(KeySorter* s, KeySortEmit emit, void* context) {
+    FirstOfEachKey first{s, emit, context, {}, false};
+    if (s->unique) {
+        emit = FirstOfEachKey::item;
+        context = &first;
+    }
     s->sort_run();
     XDSTATUS r = XD_OK;
     if (s->runs.empty()) {

@@ -24,6 +24,9 @@ struct KeySorter;
 KeySorter* key_sort_new(uint16_t key_length, bool national, uint32_t expected_items);
 void key_sort_free(KeySorter* sorter);
 XDSTATUS key_sort_add(KeySorter* sorter, const uint8_t* key, uint32_t recno);
+// A unique index keeps one entry a key: the first record's (the lowest number),
+// as the Clipper- and dBASE-family programs build them.
+void key_sort_set_unique(KeySorter* sorter, bool unique);
 // Gives every item in order; `emit` returning a negative status stops the sort
 // with that status.
 typedef XDSTATUS (*KeySortEmit)(void* context, const uint8_t* key, uint32_t recno);

@@ -1580,6 +1580,7 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
     const RecordKeySource src = record_key_source(data, expr);
     const bool from_field = src.field >= 0 && (src.field_type == 'C') == !numeric;
     KeySorter* sorter = key_sort_new(kl, !numeric && xdb_collation_flag() == 0, count);
+    key_sort_set_unique(sorter, f->unique != 0);
     TreeBuilder builder(f);
     if (!sorter) s = xdb_report(XD_MEMERR);
     struct Keys {

@@ -1504,6 +1504,7 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
 
     const RecordKeySource src = s < 0 ? RecordKeySource{} : record_key_source(data, (const char*)f->header + 22);
     KeySorter* sorter = s < 0 ? nullptr : key_sort_new(f->key_length, false, count);
+    key_sort_set_unique(sorter, f->unique);
     TreeBuilder builder(f);
     if (s >= 0 && !sorter) s = xdb_report(XD_MEMERR);
     struct Keys {
