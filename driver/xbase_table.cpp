@@ -308,7 +308,19 @@ int XbaseTable::CreateFiles() {
         raise_error(&errors_, 1034, 105, 12, {path}, &status);
         return 0;
     }
-    // Index files: one per key that names one, made anew.
+    // Index files: one per key that names one, made anew. The new table (a blank
+    // record) tells the engine the form of each key.
+    int16_t probe = -1;
+    xdb_set_status(XD_OK);
+    if (dbf_open(&probe, data_path.c_str(), (uint16_t)(variant | XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND)) >= 0) dbf_blank_record(probe);
+    xdb_set_status(XD_OK);
+    struct ProbeCloser {
+        int16_t h;
+        ~ProbeCloser() {
+            if (h >= 0) dbf_close(h);
+            xdb_set_status(XD_OK);
+        }
+    } probe_closer{probe};
     for (int i = 1; i <= d->GetItemCount(); i++) {
         auto* key = static_cast<XbaseItemDescription*>(d->GetItem(i));
         if (key->key_number <= 0 || key->index_path.empty()) continue;
@@ -340,6 +352,12 @@ int XbaseTable::CreateFiles() {
         const std::string tag = codepage_from_wide(1252, key->name);
         IndexCreateRequest request{index_file.c_str(), expression.c_str(), type, length,
                                    (key->key_options & 0x4000) ? 1 : 0, tag.c_str()};
+        IndexKeyShape shape;
+        if (probe >= 0 && IndexShapeOf(probe, expression.c_str(), &shape) >= 0 && shape.type == 'N') {
+            request.key_width = shape.width;  // numbers kept as text: the field's width and decimals
+            request.key_decimals = shape.decimals;
+        }
+        xdb_set_status(XD_OK);
         xdb_set_status(XD_OK);
         s = IndexCreate(&request);
         xdb_set_status(XD_OK);
@@ -349,6 +367,11 @@ int XbaseTable::CreateFiles() {
             return 0;
         }
         key->index_path = index;
+    }
+    if (probe >= 0) {
+        dbf_close(probe);
+        xdb_set_status(XD_OK);
+        probe_closer.h = -1;
     }
     // The memo file, when the description names one (or the table has memo fields
     // and none is named: beside the table, under its name).

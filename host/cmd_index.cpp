@@ -202,42 +202,6 @@ int seek(const CliArgs& args) {
     return kExitOk;
 }
 
-// The key type letter, length and decimals of an index of `expr` over the table:
-// from the expression's value on the current record; a number takes its field's
-// width and decimals when the expression is one field (else 10 and 0), which
-// formats that keep numbers as text need.
-struct KeyShape {
-    char type = 0;
-    uint16_t length = 0, decimals = 0;
-};
-
-KeyShape key_shape(int16_t table, const std::string& expression) {
-    KeyShape k;
-    std::string expr = expression;
-    XdbKeyValue v{};
-    xdb_set_status(XD_OK);
-    if (xdb_eval_key(table, &expr[0], 0, &v) < 0) return k;
-    k.type = v.type == 'C' ? 'C' : v.type == 'D' ? 'D' : (v.type == 'N' || v.type == 'F') ? 'N' : 0;
-    k.length = k.type == 'C' ? v.length : 8;
-    if (k.type == 'N') {
-        k.length = 10;
-        int16_t field = -1;
-        uint16_t fields = 0, largest = 0;
-        xdb_set_status(XD_OK);
-        std::string name;
-        for (char c : expression)
-            if (c != ' ') name += (char)toupper((unsigned char)c);
-        if (dbf_find_field(table, &field, name.c_str()) == XD_OK && dbf_field_count(table, &fields) == XD_OK) {
-            std::vector<DbfFieldInfo> info(fields);
-            dbf_describe_fields(table, &largest, info.data());
-            k.length = info[(size_t)field].length;
-            k.decimals = info[(size_t)field].decimals;
-        }
-        xdb_set_status(XD_OK);
-    }
-    return k;
-}
-
 // Builds an index of `expr` over the table: its key type and length come from the
 // expression's value on the first record (or on a blank record).
 int create(const CliArgs& args) {
@@ -251,7 +215,9 @@ int create(const CliArgs& args) {
         xdb_set_status(XD_OK);
         dbf_read_record(t.handle, 1);
     }
-    KeyShape k = key_shape(t.handle, args.get("expr"));
+    IndexKeyShape k;
+    xdb_set_status(XD_OK);
+    IndexShapeOf(t.handle, args.get("expr").c_str(), &k);
     if (!k.type) {
         std::string expr = args.get("expr");
         XdbKeyValue v{};
@@ -264,7 +230,7 @@ int create(const CliArgs& args) {
     const std::string& file = args.positional[2];
     xdb_set_status(XD_OK);
     s = IndexRebuild(index_type_of_file(file.c_str()), t.handle, file.c_str(), args.get("expr").c_str(), key_type,
-                     k.length, k.decimals, nullptr);
+                     k.type == 'N' ? k.width : k.length, k.decimals, nullptr);
     if (s < 0) return cli_fail("cannot build " + file, s);
     xdb_set_status(XD_OK);
     dbf_close(t.handle);
@@ -345,7 +311,10 @@ int cmd_reindex(int argc, char** argv) {
     OpenedTable t;
     if ((s = cli_open_table(args.positional[0], -1, &t)) < 0) return cli_fail("cannot open " + args.positional[0], s);
     // The expression's value tells what the keys are (the files do not always).
-    KeyShape k = key_shape(t.handle, desc.key_expression);
+    IndexKeyShape k;
+    xdb_set_status(XD_OK);
+    IndexShapeOf(t.handle, desc.key_expression.c_str(), &k);
+    xdb_set_status(XD_OK);
     if (!k.type) k.type = (char)desc.key_type;
     uint16_t length = (uint16_t)(desc.key_type == 'C' ? desc.key_length - 1 : desc.key_length);
     xdb_set_status(XD_OK);

@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/core/dates.h"
 #include "engine/core/dbf.h"
@@ -270,6 +271,35 @@ XDSTATUS IndexClose(int32_t type, int16_t handle) {
     if (!has_format(type)) return XD_OK;
     if (is_ntx(type)) return ntx_close(handle);
     return ndx_close(handle);
+}
+
+XDSTATUS IndexShapeOf(int16_t data_handle, const char* expression, IndexKeyShape* out) {
+    if (!expression || !out) return xdb_report(XD_NULLPARAM);
+    *out = IndexKeyShape{};
+    std::string expr = expression;
+    XdbKeyValue v{};
+    XDSTATUS s = xdb_eval_key(data_handle, &expr[0], 0, &v);
+    if (s < 0) return s;
+    xdb_set_status(XD_OK);
+    out->type = v.type == 'C' ? 'C' : v.type == 'D' ? 'D' : (v.type == 'N' || v.type == 'F') ? 'N' : 0;
+    out->length = out->type == 'C' ? v.length : 8;
+    if (out->type != 'N') return XD_OK;
+    out->width = 10;
+    std::string name;
+    for (const char* p = expression; *p; p++)
+        if (*p != ' ') name += (char)toupper((unsigned char)*p);
+    int16_t field = -1;
+    uint16_t fields = 0, largest = 0;
+    if (name.size() <= 10 && dbf_find_field(data_handle, &field, name.c_str()) == XD_OK &&
+        dbf_field_count(data_handle, &fields) == XD_OK) {
+        std::vector<DbfFieldInfo> info(fields);
+        if (dbf_describe_fields(data_handle, &largest, info.data()) == XD_OK) {
+            out->width = info[(size_t)field].length;
+            out->decimals = info[(size_t)field].decimals;
+        }
+    }
+    xdb_set_status(XD_OK);
+    return XD_OK;
 }
 
 XDSTATUS IndexCreate(const IndexCreateRequest* r) {

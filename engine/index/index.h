@@ -50,6 +50,19 @@ struct IndexCreateRequest {
     uint16_t key_width = 0, key_decimals = 0;
 };
 
+// The keys an index of `expression` over a table holds, decided here for every
+// caller (creation, rebuilds, the command line): the type of the expression's value
+// on the table's current record (a blank record when none was read), the length
+// of a text key, and for formats that keep numbers as text (NTX) the width and
+// decimals: the field's when the expression is one numeric field, else 10 and 0
+// (the width a Clipper-family program gives a computed number).
+struct IndexKeyShape {
+    char type = 0;  // 'C', 'N', 'D'; 0 when the value is of no key type
+    uint16_t length = 0;  // text: its characters; numbers and dates: 8
+    uint16_t width = 0, decimals = 0;
+};
+XDSTATUS IndexShapeOf(int16_t data_handle, const char* expression, IndexKeyShape* out);
+
 // ".ndx", ".mdx", ".idx", ".cdx", ".ntx" for the types that have a format, else "".
 const char* index_extension(int32_t type);
 // The index type of a file by its extension, in any case: ".ndx" 1, ".mdx" 2,

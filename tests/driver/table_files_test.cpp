@@ -13,6 +13,7 @@
 #include "driver/xbase_objects.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/index/ntx/ntx.h"
 #include "framework/codepage.h"
 #include "framework/host_item_types.h"
 #include "tests/support/dbf_builder.h"
@@ -193,6 +194,31 @@ TEST_F(TableFilesTest, CreationErrors) {
     ASSERT_NE(t, nullptr);
     EXPECT_GT(t->GetDescription()->FindItem(u"NAME")->GetKeyNumber(), 0);
     t->Release();
+}
+
+// NTX files keep numbers as text: a key on a numeric field takes the field's width
+// and decimals, as the Clipper-family programs make it, and a key on a computed
+// number 10 and 0.
+TEST_F(TableFilesTest, NtxKeysOnNumbersTakeTheFieldsWidthAndDecimals) {
+    IXbaseTableDescription* d = describe_new("NUMS.dbf", 5, {{"AMT", kItemReal8, 8, 8, 2}, {"QTY", kItemInt16, 4, 4, 0}});
+    d->AddKey(u"AMT", u"AMT", u"AMT.ntx", 0x2800);
+    d->AddKey(u"QTY", u"QTY", u"QTY.ntx", 0x2800);
+    d->AddKey(u"SUM", u"AMT+QTY", u"SUM.ntx", 0x2800);
+    ASSERT_EQ(create(d), 1) << last_message_;
+    struct Want {
+        const char* file;
+        uint16_t width, decimals;
+    };
+    for (Want want : {Want{"AMT.ntx", 11, 2}, Want{"QTY.ntx", 4, 0}, Want{"SUM.ntx", 10, 0}}) {
+        int16_t h = -1;
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(ntx_open(&h, (dir_ + "/" + want.file).c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND), XD_OK) << want.file;
+        NtxInfo info;
+        ntx_info(h, &info);
+        EXPECT_EQ(info.key_length, want.width) << want.file;
+        EXPECT_EQ(info.decimals, want.decimals) << want.file;
+        ntx_close(h);
+    }
 }
 
 TEST_F(TableFilesTest, HdbOuvreAndHdbIndex) {
