@@ -251,21 +251,13 @@ int check(const CliArgs& args) {
     const std::string& file = args.positional[2];
     if ((s = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix)) < 0)
         return cli_fail("cannot open " + file, s);
-    char fault[256];
-    uint32_t entries = 0, count = 0;
-    xdb_set_status(XD_OK);
-    if ((s = IndexCheck(ix.type, ix.handle, &entries, fault, sizeof fault)) < 0) {
-        fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), fault[0] ? fault : cli_status_text(s).c_str());
-        printf("%s: FAULTY\n", file.c_str());
-        return kExitFailed;
-    }
-    if (fault[0]) fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), fault);
+    uint32_t count = 0;
     const bool unique = ix.desc.flags & 128;  // one entry per key value, not per record
     dbf_record_count(t.handle, &count);
     struct Context {
         Progress progress;
         uint32_t shown = 0;
-    } context{Progress("checking " + file, (uint64_t)entries + count)};
+    } context{Progress("checking " + file, (uint64_t)count * 2)};
     IndexTableCheck check;
     check.context = &context;
     check.fault = [](void* c, const char* what) {
@@ -273,9 +265,16 @@ int check(const CliArgs& args) {
     };
     check.progress = [](void* c, uint64_t done) { ((Context*)c)->progress.Step(done); };
     xdb_set_status(XD_OK);
-    if ((s = IndexCheckAgainstTable(&ix.access, t.handle, unique, &check)) < 0)
-        return cli_fail("checking " + file + " against " + args.positional[1], s);
+    s = IndexCheckAgainstTable(&ix.access, t.handle, unique, &check);
     context.progress.Finish();
+    if (s == XD_CORRUPT && check.structure[0]) {
+        fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), check.structure);
+        printf("%s: FAULTY\n", file.c_str());
+        return kExitFailed;
+    }
+    if (s < 0) return cli_fail("checking " + file + " against " + args.positional[1], s);
+    if (check.structure[0]) fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), check.structure);
+    const uint32_t entries = check.entries;
     const bool beyond = check.beyond;
     const uint32_t faults = check.faults;
     if (beyond) {
@@ -286,6 +285,11 @@ int check(const CliArgs& args) {
         return kExitFailed;
     }
     if (faults > 10) fprintf(stderr, "qxdb: ... %u faults in all\n", faults);
+    if (check.repeated_keys)
+        fprintf(stderr,
+                "qxdb: %s: note: %u entries repeat the key of the entry before, in a unique index (added while\n"
+                "      duplicates were not refused); qxdb reindex keeps the first record of each key\n",
+                file.c_str(), check.repeated_keys);
     const bool ok = faults == 0;
     printf("%s: %u entries, %u records, %s\n", file.c_str(), entries, count, ok ? "no fault" : "FAULTY");
     return ok ? kExitOk : kExitFailed;

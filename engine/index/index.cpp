@@ -338,10 +338,15 @@ XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, 
 }
 
 XDSTATUS IndexCheck(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap) {
+    return IndexCheckEntries(type, handle, entries, fault, cap, nullptr, nullptr);
+}
+
+XDSTATUS IndexCheckEntries(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap, IndexEntryFn entry,
+                           void* context) {
     xdb_set_status(XD_OK);
     if (!has_format(type)) return xdb_report(XD_CORRUPT);
-    if (is_ntx(type)) return ntx_check(handle, entries, fault, cap);
-    return ndx_check(handle, entries, fault, cap);
+    if (is_ntx(type)) return ntx_check_entries(handle, entries, fault, cap, entry, context);
+    return ndx_check_entries(handle, entries, fault, cap, entry, context);
 }
 
 XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* included) {

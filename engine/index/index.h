@@ -94,6 +94,13 @@ XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, 
 // Walks the whole index and checks its structure and key order; the number of
 // entries in *entries. XD_CORRUPT with the first fault in `fault`.
 XDSTATUS IndexCheck(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap);
+// The same walk handing every entry, in key order, to `entry` (the key's bytes as
+// the file holds them, and its record): the entries of an index in one read of
+// each page, where a walk by IndexFirst and IndexNext checks a shared file for
+// changes at every step.
+typedef void (*IndexEntryFn)(void* context, const uint8_t* key, uint32_t recno);
+XDSTATUS IndexCheckEntries(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap, IndexEntryFn entry,
+                           void* context);
 // Whether the current record of the table belongs in the index: false only for
 // records a conditional index leaves out.
 XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* included);

@@ -48,8 +48,12 @@ void page_cache_free(PageCache* cache) { delete cache; }
 // Forgetting costs what is held, not what the file has: an operation on a shared
 // file holds a few blocks.
 void page_cache_forget(PageCache* c) {
-    for (const auto& e : c->slot_of) c->free_slots.push_back(e.second);
-    c->slot_of.clear();
+    // Entry by entry: clear() would zero every bucket the map ever grew to, on
+    // every operation of a shared file once the cache was full.
+    for (auto it = c->slot_of.begin(); it != c->slot_of.end();) {
+        c->free_slots.push_back(it->second);
+        it = c->slot_of.erase(it);
+    }
     c->trusted = false;
     c->last_valid = false;
 }

@@ -6,8 +6,9 @@
 // have every record's key: its writers let a key go with the entry of the record
 // that held it, though other records have the key too, until it is built again.
 //
-// Entries are checked by one walk of the index (each record read where its entry
-// points), records by one pass over the table against the marks the walk left.
+// Entries are checked by one walk of the index that checks its tree too (each page
+// read once, each record read where its entry points), records by one pass over
+// the table against the marks the walk left.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,12 @@ struct IndexTableCheck {
     // The key expression is beyond what this engine computes (another table's
     // fields, functions it lacks): the keys were not compared.
     bool beyond = false;
+    // The tree's own check, walked at the same time: its fault (the answer is
+    // then XD_CORRUPT), or a note such as unused pages; empty when neither.
+    char structure[256] = {0};
+    // A unique index: entries whose key the entry before holds too (writers add
+    // them when duplicates are not refused; a rebuild keeps the first of each).
+    uint32_t repeated_keys = 0;
     // Called with each fault in words (may be null), and with the work done of
     // entries + records (may be null).
     void (*fault)(void* context, const char* what) = nullptr;

@@ -1224,6 +1224,8 @@ struct Checker {
     bool have_last = false;
     uint8_t last_key[100] = {0};
     uint32_t last_record = 0;
+    void (*entry)(void* context, const uint8_t* key, uint32_t recno) = nullptr;
+    void* context = nullptr;
 
     bool fail(const char* what, uint32_t block) {
         snprintf(fault, cap, "block %u: %s", block, what);
@@ -1241,6 +1243,7 @@ struct Checker {
             memcpy(last_key, k, f->key_length);
             last_record = r;
             have_last = true;
+            if (entry) entry(context, k, r);
         }
         return true;
     }
@@ -1292,6 +1295,11 @@ struct Checker {
 }  // namespace
 
 XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
+    return ndx_check_entries(handle, entries, fault, cap, nullptr, nullptr);
+}
+
+XDSTATUS ndx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_t cap,
+                           void (*entry)(void* context, const uint8_t* key, uint32_t recno), void* context) {
     NdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
@@ -1303,6 +1311,8 @@ XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
     if ((s = xdb_fsize(f->tree.sh, &size))) return s;
     uint32_t blocks = f->block_count < size / kBlock + 1 ? f->block_count : size / kBlock + 1;
     Checker c{f, std::vector<uint8_t>(blocks, 0), -1, 0, fault, cap};
+    c.entry = entry;
+    c.context = context;
     // The header against the file first: the walk trusts it.
     bool ok = true;
     if ((uint64_t)f->block_count * kBlock > size) {

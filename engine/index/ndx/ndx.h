@@ -61,6 +61,9 @@ XDSTATUS ndx_rebuild(int16_t data_handle, const char* name, uint8_t key_type, co
 // empty block below the root, the entry count. XD_OK, or XD_CORRUPT with the first fault
 // described in `fault` (capacity `cap`).
 XDSTATUS ndx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap);
+// The same, handing each entry in key order to `entry` (may be null).
+XDSTATUS ndx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_t cap,
+                          void (*entry)(void* context, const uint8_t* key, uint32_t recno), void* context);
 
 // The date key of NDX files: the Julian day number as a double (2451545 for
 // 2000-01-01, 2415021 for 1900-01-01). And back (false for a blank date or no date).

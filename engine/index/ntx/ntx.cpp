@@ -1135,6 +1135,8 @@ struct Checker {
     uint32_t last_record = 0;
     char* fault;
     size_t cap;
+    void (*entry)(void* context, const uint8_t* key, uint32_t recno) = nullptr;
+    void* context = nullptr;
 
     bool fail(const char* what, uint32_t p) {
         snprintf(fault, cap, "page at %u: %s", p * kPage, what);
@@ -1154,6 +1156,7 @@ struct Checker {
         last_record = record_of(page, i);
         have_last = true;
         entries++;
+        if (entry) entry(context, k, last_record);
         return true;
     }
     bool walk(uint32_t p, int depth) {
@@ -1192,13 +1195,18 @@ struct Checker {
 }  // namespace
 
 XDSTATUS ntx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap) {
+    return ntx_check_entries(handle, entries, fault, cap, nullptr, nullptr);
+}
+
+XDSTATUS ntx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_t cap,
+                           void (*entry)(void* context, const uint8_t* key, uint32_t recno), void* context) {
     NtxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
     if (!fault || cap == 0) return xdb_report(XD_NULLPARAM);
     fault[0] = 0;
     if ((s = refresh_header(f))) return s;
-    Checker c{f, std::vector<uint8_t>(f->file_size / kPage + 1, 0), -1, 0, false, {0}, 0, fault, cap};
+    Checker c{f, std::vector<uint8_t>(f->file_size / kPage + 1, 0), -1, 0, false, {0}, 0, fault, cap, entry, context};
     bool ok = true;
     if (f->file_size % kPage) {
         snprintf(fault, cap, "header: file size %u is not a multiple of %u", f->file_size, kPage);

@@ -66,6 +66,9 @@ XDSTATUS ntx_rebuild(int16_t data_handle, const char* name, uint8_t key_type, co
 // one depth, slot offsets inside their page, keys in order across the whole walk,
 // the free chain. XD_OK, or XD_CORRUPT with the first fault in `fault`.
 XDSTATUS ntx_check(int16_t handle, uint32_t* entries, char* fault, size_t cap);
+// The same, handing each entry in key order to `entry` (may be null).
+XDSTATUS ntx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_t cap,
+                          void (*entry)(void* context, const uint8_t* key, uint32_t recno), void* context);
 
 // The key forms. Numbers: |value| with `decimals` decimals, zero-padded to
 // `key_length` characters; a negative value has every character but the point

@@ -73,6 +73,15 @@ TEST_F(RepeatedEntryTest, WalksEndAndTheCheckNamesIt) {
         xdb_set_status(XD_OK);
         EXPECT_EQ(IndexCheck(1, h, &entries, fault, sizeof fault), XD_CORRUPT);
         EXPECT_NE(std::string(fault).find("repeated entry"), std::string::npos) << fault;
+        // The check against the table walks the tree with it, and says the same.
+        int16_t t = -1;
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(dbf_open(&t, (dir_ + "/t.dbf").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 1), XD_OK);
+        IndexTableCheck check;
+        EXPECT_EQ(IndexCheckAgainstTable(&a, t, false, &check), XD_CORRUPT);
+        EXPECT_NE(std::string(check.structure).find("repeated entry"), std::string::npos) << check.structure;
+        xdb_set_status(XD_OK);
+        dbf_close(t);
         xdb_set_status(XD_OK);
         IndexClose(1, h);
     }
@@ -121,6 +130,42 @@ TEST_F(RepeatedEntryTest, TheCheckAgainstTheTableFindsStaleEntries) {
     EXPECT_NE(faults.find("the key of record 4 is not in the index"), std::string::npos) << faults;
     xdb_set_status(XD_OK);
     IndexClose(1, h);
+    dbf_close(t);
+}
+
+// A unique index whose writers added a key again (duplicates not refused): the
+// check tells the repeats apart from faults.
+TEST_F(RepeatedEntryTest, TheCheckCountsTheRepeatedKeysOfAUniqueIndex) {
+    build_dbf(0x03, {{"NAME", 'C', 4}}, {"AAAA", "BBBB", "AAAA", "CCCC", "BBBB"}).write(dir_ + "/u.dbf");
+    const std::string path = dir_ + "/u.ndx";
+    IndexCreateRequest r{path.c_str(), "NAME", 'C', 4, 1, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    int16_t t = -1;
+    ASSERT_EQ(dbf_open(&t, (dir_ + "/u.dbf").c_str(), XDB_OPEN_SHORTHAND | 1), XD_OK);
+    IndexAccess a = open(path, XDB_OPEN_SHORTHAND);
+    for (uint32_t n = 1; n <= 5; n++) {
+        uint8_t key[kIndexKeyBuffer] = {0};
+        dbf_read_record(t, n);
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(IndexKeyFromRecord(&a, t, key), XD_OK);
+        ASSERT_EQ(IndexAddKey(&a, key, n), XD_OK);
+    }
+    IndexTableCheck check;
+    ASSERT_EQ(IndexCheckAgainstTable(&a, t, true, &check), XD_OK) << check.structure;
+    EXPECT_EQ(check.faults, 0u);
+    EXPECT_EQ(check.entries, 5u);
+    EXPECT_EQ(check.repeated_keys, 2u);
+    xdb_set_status(XD_OK);
+    IndexClose(1, (int16_t)a.file_handle);
+    // Built again, it holds the first record of each key.
+    ASSERT_EQ(IndexRebuild(1, t, path.c_str(), "NAME", (uint8_t)('C' | 0x80), 4, 0, nullptr), XD_OK);
+    a = open(path, XDB_OPEN_SHORTHAND);
+    ASSERT_EQ(IndexCheckAgainstTable(&a, t, true, &check), XD_OK) << check.structure;
+    EXPECT_EQ(check.entries, 3u);
+    EXPECT_EQ(check.repeated_keys, 0u);
+    EXPECT_EQ(check.faults, 0u);
+    xdb_set_status(XD_OK);
+    IndexClose(1, (int16_t)a.file_handle);
     dbf_close(t);
 }
 
