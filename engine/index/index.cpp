@@ -15,8 +15,7 @@
 #include "engine/core/numbers.h"
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
-#include "engine/index/ndx/ndx.h"
-#include "engine/index/ntx/ntx.h"
+#include "engine/index/index_format.h"
 
 namespace {
 
@@ -25,15 +24,15 @@ bool single_byte_text(uint8_t code) {
     return code == 17 || code == 18 || code == 19 || code == 21 || code == 22 || code == 23 || code == 134;
 }
 
-bool has_format(int32_t type) { return type == 1 || type == 5 || type == 6; }  // the formats built so far
-
-bool is_ntx(int32_t type) { return type == 5 || type == 6; }
+// Types no format has (7, 9, and codes outside 1..10) are taken as NDX by the
+// rebuild and the key makers, as the uniform layer always did.
+bool no_format_at_all(int32_t type) { return type < 1 || type > 10 || type == 7 || type == 9; }
 
 // Every operation starts with a clean status; a type without a format is refused.
-XDSTATUS begin(const IndexAccess* a) {
+XDSTATUS begin(const IndexAccess* a, const IndexFormat** f) {
     xdb_set_status(XD_OK);
     if (!a) return xdb_report(XD_NULLPARAM);
-    if (!has_format(a->type)) return xdb_report(XD_CORRUPT);
+    if (!(*f = index_format(a->type))) return xdb_report(XD_CORRUPT);
     return XD_OK;
 }
 
@@ -50,16 +49,23 @@ uint16_t format_key_length(const IndexAccess* a) {
 }
 
 // The length of a key handed to a format: character keys up to their end (a
-// shorter key is a prefix), NTX keys of other types their whole text, NDX
-// numbers and dates a double.
+// shorter key is a prefix), the other keys whole (IndexKeySize).
 uint16_t key_size(const IndexAccess* a, const void* key) {
     if (a->key_type == 'C') return (uint16_t)strnlen((const char*)key, format_key_length(a));
-    return is_ntx(a->type) ? (uint16_t)(a->key_length - 1) : 8;
+    return (uint16_t)IndexKeySize(a);
 }
 
-// The display name of an index: a plain field name as it stands, else the file's
-// base name.
-void describe_name(IndexDescription* out, const char* file_name) {
+}  // namespace
+
+const IndexFormat* index_format(int32_t type) {
+    switch (type) {
+    case 1: return &kNdxFormat;
+    case 5: case 6: return &kNtxFormat;
+    default: return nullptr;  // MDX, IDX and CDX: formats still to come
+    }
+}
+
+void index_describe_name(IndexDescription* out, const char* file_name) {
     const std::string& e = out->key_expression;
     if (!e.empty() && e.find_first_of(" ()+") == std::string::npos) {
         snprintf(out->name, sizeof out->name, "%s", e.c_str());
@@ -75,10 +81,22 @@ void describe_name(IndexDescription* out, const char* file_name) {
     snprintf(out->name, 11, "%s", base.c_str());
 }
 
-// The single-key formats' positioning operations, by type.
+namespace {
+
+// A positioning operation of the access's format, the key finished for the host.
 typedef XDSTATUS (*Positioning)(int16_t, void*, uint32_t*);
-XDSTATUS positioning(const IndexAccess* a, Positioning ndx, Positioning ntx, void* key, uint32_t* recno) {
-    return (is_ntx(a->type) ? ntx : ndx)(handle_of(a), key, recno);
+XDSTATUS position(IndexAccess* a, Positioning IndexFormat::*op, void* key, uint32_t* recno, bool clear) {
+    const IndexFormat* f;
+    XDSTATUS s = begin(a, &f);
+    if (s) return s;
+    if (key && clear) memset(key, 0, kIndexKeyBuffer);
+    return finish_key(a, key, (f->*op)(handle_of(a), key, recno));
+}
+
+// The key makers' format: the access's, or NDX's for a type without any.
+const IndexFormat* maker_format(const IndexAccess* a) {
+    const IndexFormat* f = index_format(a->type);
+    return f ? f : no_format_at_all(a->type) ? &kNdxFormat : nullptr;
 }
 
 }  // namespace
@@ -105,44 +123,23 @@ int32_t index_type_of_file(const char* name) {
     return 11;
 }
 
-bool index_format_available(int32_t type) { return has_format(type); }
+bool index_format_available(int32_t type) { return index_format(type) != nullptr; }
 
 bool index_is_multitag(int32_t type) { return type == 4 || type == 8 || type == 10; }
 
-XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno) {
-    XDSTATUS s = begin(a);
-    if (s) return s;
-    if (key) memset(key, 0, kIndexKeyBuffer);
-    return finish_key(a, key, positioning(a, ndx_first, ntx_first, key, recno));
-}
-
-XDSTATUS IndexLast(IndexAccess* a, void* key, uint32_t* recno) {
-    XDSTATUS s = begin(a);
-    if (s) return s;
-    if (key) memset(key, 0, kIndexKeyBuffer);
-    return finish_key(a, key, positioning(a, ndx_last, ntx_last, key, recno));
-}
-
-XDSTATUS IndexNext(IndexAccess* a, void* key, uint32_t* recno) {
-    XDSTATUS s = begin(a);
-    if (s) return s;
-    return finish_key(a, key, positioning(a, ndx_next, ntx_next, key, recno));
-}
-
+XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno) { return position(a, &IndexFormat::first, key, recno, true); }
+XDSTATUS IndexLast(IndexAccess* a, void* key, uint32_t* recno) { return position(a, &IndexFormat::last, key, recno, true); }
+XDSTATUS IndexNext(IndexAccess* a, void* key, uint32_t* recno) { return position(a, &IndexFormat::next, key, recno, false); }
 XDSTATUS IndexPrevious(IndexAccess* a, void* key, uint32_t* recno) {
-    XDSTATUS s = begin(a);
-    if (s) return s;
-    return finish_key(a, key, positioning(a, ndx_previous, ntx_previous, key, recno));
+    return position(a, &IndexFormat::previous, key, recno, false);
 }
-
 XDSTATUS IndexResync(IndexAccess* a, void* key, uint32_t* recno) {
-    XDSTATUS s = begin(a);
-    if (s) return s;
-    return finish_key(a, key, positioning(a, ndx_resync, ntx_resync, key, recno));
+    return position(a, &IndexFormat::resync, key, recno, false);
 }
 
 XDSTATUS IndexSeek(IndexAccess* a, void* key, int pad, uint32_t* recno, uint16_t mode) {
-    XDSTATUS s = begin(a);
+    const IndexFormat* f;
+    XDSTATUS s = begin(a, &f);
     if (s) return s;
     if (!key || !recno) return xdb_report(XD_NULLPARAM);
     uint16_t size = key_size(a, key);
@@ -156,30 +153,28 @@ XDSTATUS IndexSeek(IndexAccess* a, void* key, int pad, uint32_t* recno, uint16_t
         }
         size = (uint16_t)n;
     }
-    if (is_ntx(a->type)) return finish_key(a, key, ntx_seek(handle_of(a), key, size, recno, mode));
-    return finish_key(a, key, ndx_seek(handle_of(a), key, size, recno, mode));
+    return finish_key(a, key, f->seek(handle_of(a), key, size, recno, mode));
 }
 
 XDSTATUS IndexAddKey(IndexAccess* a, const void* key, uint32_t recno) {
-    XDSTATUS s = begin(a);
+    const IndexFormat* f;
+    XDSTATUS s = begin(a, &f);
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
-    uint16_t size = key_size(a, key);
-    if (is_ntx(a->type)) return ntx_add_key(handle_of(a), key, size, recno);
-    return ndx_add_key(handle_of(a), key, size, recno);
+    return f->add(handle_of(a), key, key_size(a, key), recno);
 }
 
 XDSTATUS IndexDeleteKey(IndexAccess* a, const void* key, uint32_t recno) {
-    XDSTATUS s = begin(a);
+    const IndexFormat* f;
+    XDSTATUS s = begin(a, &f);
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
-    uint16_t size = key_size(a, key);
-    if (is_ntx(a->type)) return ntx_delete_key(handle_of(a), key, size, recno);
-    return ndx_delete_key(handle_of(a), key, size, recno);
+    return f->remove(handle_of(a), key, key_size(a, key), recno);
 }
 
 XDSTATUS IndexKeyFromRecord(IndexAccess* a, int16_t data_handle, void* key) {
-    XDSTATUS s = begin(a);
+    const IndexFormat* f;
+    XDSTATUS s = begin(a, &f);
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
     memset(key, 0, a->key_length);
@@ -195,40 +190,26 @@ XDSTATUS IndexKeyFromRecord(IndexAccess* a, int16_t data_handle, void* key) {
         return MakeKeyFromField(a, a->single_field_type, value, key);
     }
     uint8_t k[128] = {0};
-    if (is_ntx(a->type)) {
-        if ((s = ntx_key_from_record(handle_of(a), data_handle, k)) < 0) return s;
-        memcpy(key, k, a->key_length - 1);
-        if (a->key_type == 'C') {
-            size_t n = format_key_length(a);
-            while (n > 0 && isspace(k[n - 1])) n--;  // trailing white space goes
-            memset((uint8_t*)key + n, 0, a->key_length - n);
-        }
-        return xdb_status();
-    }
-    if ((s = ndx_key_from_record(handle_of(a), data_handle, k)) < 0) return s;
-    if (a->key_type == 'C') {
-        size_t n = format_key_length(a);
+    if ((s = f->key_from_record(handle_of(a), data_handle, k)) < 0) return s;
+    size_t n = IndexKeySize(a);
+    if (a->key_type == 'C')
         while (n > 0 && isspace(k[n - 1])) n--;  // trailing white space goes
-        memcpy(key, k, n);
-    } else {
-        memcpy(key, k, 8);
-    }
+    memcpy(key, k, n);
     return xdb_status();
 }
 
 int IndexCompareKeys(const IndexAccess* a, const void* left, const void* right, uint32_t length) {
-    if (!a || !left || !right) return 0;
+    const IndexFormat* f = a ? maker_format(a) : nullptr;
+    if (!f || !left || !right) return 0;
     if (a->key_type == 'C' && length > a->key_length) length = a->key_length;
-    if (is_ntx(a->type)) {
-        if (length > a->key_length - 1) length = a->key_length - 1;
-        return ntx_compare_keys(handle_of(a), left, right, (uint16_t)length);
-    }
-    return ndx_compare_keys(a->key_type == 'C', left, right, (uint16_t)length);
+    if (f->text_keys && length > a->key_length - 1) length = a->key_length - 1;
+    return f->compare(handle_of(a), a->key_type == 'C', left, right, (uint16_t)length);
 }
 
 uint32_t IndexKeySize(const IndexAccess* a) {
     if (!a || a->key_length < 1) return 0;
-    if (a->key_type == 'C' || is_ntx(a->type)) return a->key_length - 1;
+    const IndexFormat* f = maker_format(a);
+    if (a->key_type == 'C' || (f && f->text_keys)) return a->key_length - 1;
     return 8;
 }
 
@@ -238,13 +219,10 @@ XDSTATUS MakeLastKeyWithPrefix(const IndexAccess* a, const void* prefix, uint32_
     if (length > size) length = size;
     // Byte order, or the national order, where bytes outside the order sort last;
     // a descending index turns the byte order round.
-    uint8_t last = 0xFF;
-    if (is_ntx(a->type)) {
-        NtxInfo info;
-        const XDSTATUS pending = xdb_get_status();
-        if (ntx_info(handle_of(a), &info) == XD_OK && (info.flags & 256)) last = 0x00;
-        xdb_set_status(pending);
-    } else if (xdb_collation(0, 0) == 0) {
+    const IndexFormat* f = maker_format(a);
+    const int byte = f ? f->last_byte(handle_of(a)) : 0xFF;
+    uint8_t last = byte < 0 ? 0xFF : (uint8_t)byte;
+    if (byte < 0 && xdb_collation(0, 0) == 0) {
         const uint8_t* weights = xdb_national_weights();
         for (int b = 255; b >= 1; b--)
             if (weights[b] > weights[last]) last = (uint8_t)b;
@@ -259,18 +237,17 @@ XDSTATUS IndexOpen(int32_t type, const char* file_name, uint16_t open_mode, int1
     xdb_set_status(XD_OK);
     if (!handle) return xdb_report(XD_NULLPARAM);
     *handle = -1;
-    if (!has_format(type)) return xdb_report(XD_CORRUPT);
+    const IndexFormat* f = index_format(type);
+    if (!f) return xdb_report(XD_CORRUPT);
     char name[261];
     snprintf(name, sizeof name, "%s", file_name ? file_name : "");
-    if (is_ntx(type)) return ntx_open(handle, name, open_mode);
-    return ndx_open(handle, name, open_mode);
+    return f->open(handle, name, open_mode);
 }
 
 XDSTATUS IndexClose(int32_t type, int16_t handle) {
     xdb_set_status(XD_OK);
-    if (!has_format(type)) return XD_OK;
-    if (is_ntx(type)) return ntx_close(handle);
-    return ndx_close(handle);
+    const IndexFormat* f = index_format(type);
+    return f ? f->close(handle) : XD_OK;
 }
 
 XDSTATUS IndexShapeOf(int16_t data_handle, const char* expression, IndexKeyShape* out) {
@@ -308,19 +285,8 @@ XDSTATUS IndexCreate(const IndexCreateRequest* r) {
     const char* dot = strrchr(r->file_name, '.');
     const char* ext = dot ? dot : "";
     // The first four extensions compare without regard to case; ".cdx" exactly.
-    if (!strcasecmp(ext, ".ndx")) {
-        uint8_t type = (uint8_t)(r->key_type | (r->unique ? 0x80 : 0));
-        return ndx_create(r->file_name, type, r->expression, r->key_length);
-    }
-    if (!strcasecmp(ext, ".ntx")) {
-        uint8_t type = (uint8_t)(r->key_type | (r->unique ? 0x80 : 0));
-        uint16_t length = r->key_length, decimals = 0;
-        if (toupper((unsigned char)r->key_type) == 'N') {
-            length = r->key_width ? r->key_width : r->key_length;
-            decimals = r->key_decimals;
-        }
-        return ntx_create(r->file_name, type, r->expression, length, decimals);
-    }
+    if (!strcasecmp(ext, ".ndx")) return kNdxFormat.create(r);
+    if (!strcasecmp(ext, ".ntx")) return kNtxFormat.create(r);
     if (!strcasecmp(ext, ".mdx") || !strcasecmp(ext, ".idx") || !strcmp(ext, ".cdx"))
         return xdb_report(XD_CORRUPT);  // formats still to come
     return xdb_report(XD_BADFILENAME);
@@ -331,10 +297,10 @@ XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, 
     xdb_set_status(XD_OK);
     (void)tag_name;
     if (index_is_multitag(type)) return XD_OK;  // CDX tags are not rebuilt here
-    if (is_ntx(type)) return ntx_rebuild(data_handle, file_name, key_type, expression, key_length, decimals);
-    bool unsupported = type < 1 || type > 10 || type == 7 || type == 9;
-    if (type == 1 || unsupported) return ndx_rebuild(data_handle, file_name, key_type, expression, key_length);
-    return xdb_report(XD_CORRUPT);  // formats still to come
+    const IndexFormat* f = index_format(type);
+    if (!f && no_format_at_all(type)) f = &kNdxFormat;
+    if (!f) return xdb_report(XD_CORRUPT);  // formats still to come
+    return f->rebuild(data_handle, file_name, key_type, expression, key_length, decimals);
 }
 
 XDSTATUS IndexCheck(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap) {
@@ -344,83 +310,46 @@ XDSTATUS IndexCheck(int32_t type, int16_t handle, uint32_t* entries, char* fault
 XDSTATUS IndexCheckEntries(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap, IndexEntryFn entry,
                            void* context) {
     xdb_set_status(XD_OK);
-    if (!has_format(type)) return xdb_report(XD_CORRUPT);
-    if (is_ntx(type)) return ntx_check_entries(handle, entries, fault, cap, entry, context);
-    return ndx_check_entries(handle, entries, fault, cap, entry, context);
+    const IndexFormat* f = index_format(type);
+    if (!f) return xdb_report(XD_CORRUPT);
+    return f->check(handle, entries, fault, cap, entry, context);
 }
 
 XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* included) {
-    XDSTATUS s = begin(a);
+    const IndexFormat* f;
+    XDSTATUS s = begin(a, &f);
     if (s) return s;
     if (!included) return xdb_report(XD_NULLPARAM);
     *included = true;
-    if (is_ntx(a->type)) return ntx_record_included(handle_of(a), data_handle, included);
-    return XD_OK;
+    return f->record_included(handle_of(a), data_handle, included);
 }
 
 XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count) {
     xdb_set_status(XD_OK);
     (void)file_handle;
-    if (count) *count = (type == 1 || type == 3 || type == 5 || type == 6) ? 1 : 0;
+    if (count) *count = (type == 1 || type == 3 || type == 5 || type == 6) ? 1 : 0;  // the single-key formats
     return XD_OK;
 }
 
 XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out) {
     xdb_set_status(XD_OK);
     if (!out) return xdb_report(XD_NULLPARAM);
-    if (!has_format(type)) return xdb_report(XD_CORRUPT);
-    if (is_ntx(type)) {
-        NtxInfo info;
-        XDSTATUS s = ntx_info(handle, &info);
-        if (s < 0) return s;
-        out->key_type = 'C';
-        out->key_length = (int16_t)(info.key_length + 1);
-        out->flags = (int16_t)info.flags;
-        out->decimals = (int16_t)info.decimals;
-        out->key_expression = info.expression;
-        out->for_expression = info.for_expression;
-        describe_name(out, info.file_name);
-        return XD_OK;
-    }
-    NdxInfo info;
-    XDSTATUS s = ndx_info(handle, &info);
-    if (s < 0) return s;
-    out->key_type = info.type;
-    out->key_length = (int16_t)(info.key_length + (info.type == 'C' ? 1 : 0));
-    out->flags = (int16_t)info.unique;
-    out->decimals = 0;
-    out->key_expression = info.expression_length >= 1 ? info.expression : "";
-    out->for_expression.clear();
-    describe_name(out, info.file_name);
-    return XD_OK;
+    const IndexFormat* f = index_format(type);
+    if (!f) return xdb_report(XD_CORRUPT);
+    return f->describe(handle, out);
 }
 
 XDSTATUS IndexKeyNumber(const IndexAccess* a, const void* key, double* value) {
     if (!a || !key || !value) return xdb_report(XD_NULLPARAM);
-    if (!is_ntx(a->type)) {
-        memcpy(value, key, 8);
-        return XD_OK;
-    }
-    // The text form: a negative number has its characters turned into 92 - c.
-    const uint8_t* k = (const uint8_t*)key;
-    size_t n = a->key_length > 0 ? a->key_length - 1 : 0;
-    bool negative = n > 0 && k[0] < '0';
-    std::string text = negative ? "-" : "";
-    for (size_t i = 0; i < n && k[i]; i++) text += (char)(negative && k[i] != '.' ? 92 - k[i] : k[i]);
-    *value = strtod(text.c_str(), nullptr);
+    const IndexFormat* f = maker_format(a);
+    if (!f) return xdb_report(XD_CORRUPT);
+    *value = f->key_number((const uint8_t*)key, (uint16_t)IndexKeySize(a));
     return XD_OK;
 }
 
 bool IndexKeyDate(const IndexAccess* a, const void* key, int* year, int* month, int* day) {
-    if (!a || !key) return false;
-    if (!is_ntx(a->type)) {
-        double d;
-        memcpy(&d, key, 8);
-        return ndx_date_from_key(d, year, month, day);
-    }
-    char text[9] = {0};
-    memcpy(text, key, 8);
-    return sscanf(text, "%4d%2d%2d", year, month, day) == 3;
+    const IndexFormat* f = a && key ? maker_format(a) : nullptr;
+    return f && f->key_date((const uint8_t*)key, year, month, day);
 }
 
 XDSTATUS MakeCharacterKey(const IndexAccess* a, const char* text, void* key) {
@@ -443,36 +372,23 @@ XDSTATUS MakeNumericKey(const IndexAccess* a, double value, void* key) {
     // -0.0 and +0.0 are one number, but not one key: every zero is stored as +0.0.
     if (value == 0) value = 0.0;
     memset(key, 0, a->key_length);
-    if (is_ntx(a->type)) {
-        // Text of the index's own width and decimals.
-        NtxInfo info;
-        XDSTATUS s = ntx_info(handle_of(a), &info);
-        if (s < 0) return s;
-        if (a->key_length < 2) return xdb_report(XD_BADKEYSIZE);
-        ntx_numeric_key(value, (uint16_t)(a->key_length - 1), info.decimals, (uint8_t*)key);
-        return XD_OK;
-    }
-    if (a->type != 1 && !(a->type < 1 || a->type > 10)) return xdb_report(XD_CORRUPT);
-    memcpy(key, &value, 8);
-    return XD_OK;
+    const IndexFormat* f = maker_format(a);
+    if (!f) return xdb_report(XD_CORRUPT);
+    if (f->text_keys && a->key_length < 2) return xdb_report(XD_BADKEYSIZE);
+    return f->number_key(handle_of(a), value, (uint16_t)IndexKeySize(a), (uint8_t*)key);
 }
 
 XDSTATUS MakeDateKey(const IndexAccess* a, const char* date_text, void* key) {
     if (!a || !key || !date_text) return xdb_report(XD_NULLPARAM);
     memset(key, 0, a->key_length);
-    if (a->type != 1 && !is_ntx(a->type)) return xdb_report(XD_CORRUPT);
+    const IndexFormat* f = index_format(a->type);
+    if (!f) return xdb_report(XD_CORRUPT);
     int y = 0, m = 0, d = 0;
     XDSTATUS s = xdb_read_date(&y, &m, &d, date_text, xdb_date_format());
     if (s < 0) return s;
-    if (is_ntx(a->type)) {
-        if (a->key_length < 9) return xdb_report(XD_BADKEYSIZE);
-        ntx_date_key(s == XD_EMPTYFILE ? 0 : y, m, d, (uint8_t*)key);
-        xdb_set_status(XD_OK);
-        return XD_OK;
-    }
-    double k = s == XD_EMPTYFILE ? kNdxBlankDate : ndx_date_key(y, m, d);
+    if (f->text_keys && a->key_length < 9) return xdb_report(XD_BADKEYSIZE);
+    f->date_key(s == XD_EMPTYFILE ? 0 : y, m, d, (uint8_t*)key);
     xdb_set_status(XD_OK);
-    memcpy(key, &k, 8);
     return XD_OK;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // The uniform index operations: the driver holds one IndexAccess per open index (or
-// open tag of a multi-tag file) and calls these; each looks at the index type code
-// and calls the one implementation of that format. Formats: 1 NDX; 2 MDX; 3 IDX;
-// 4, 8, 10 CDX; 5, 6 NTX; 7 and 9 have none. Every operation clears the last status
-// first and returns an engine status.
+// open tag of a multi-tag file) and calls these; each finds the format's table of
+// operations by the index type code (index_format.h) and keeps the rules every
+// format shares. Formats: 1 NDX; 2 MDX; 3 IDX; 4, 8, 10 CDX; 5, 6 NTX; 7 and 9 have
+// none. Every operation clears the last status first and returns an engine status.
 
 #include <cstddef>
 #include <cstdint>

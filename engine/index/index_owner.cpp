@@ -13,6 +13,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
 #include "engine/index/index.h"
+#include "engine/index/index_format.h"
 
 namespace {
 
@@ -246,7 +247,7 @@ XDSTATUS IndexJudgeOwner(int16_t data_handle, const char* path, bool production,
         IndexClose(type, h);
         return judged(out, INDEX_UNJUDGED, false, "its header cannot be read (status %d)", (int)s);
     }
-    const bool text_keys = type == 5 || type == 6;
+    const bool text_keys = index_format(type) && index_format(type)->text_keys;
     const int length = desc.key_type == 'C' ? desc.key_length - 1 : desc.key_length;
     xdb_set_status(XD_OK);
     if (count > 0) dbf_read_record(data_handle, 1);

@@ -37,6 +37,7 @@
 #include "engine/core/keyexpr.h"
 #include "engine/core/os.h"
 #include "engine/index/build_writer.h"
+#include "engine/index/index_format.h"
 #include "engine/index/key_sort.h"
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
@@ -1629,3 +1630,72 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
 
 }  // namespace
 
+
+// ---- The format's table for the uniform layer ----
+
+namespace {
+
+XDSTATUS ndx_create_request(const IndexCreateRequest* r) {
+    return ndx_create(r->file_name, (uint8_t)(r->key_type | (r->unique ? 0x80 : 0)), r->expression, r->key_length);
+}
+
+XDSTATUS ndx_describe(int16_t handle, IndexDescription* out) {
+    NdxInfo info;
+    XDSTATUS s = ndx_info(handle, &info);
+    if (s < 0) return s;
+    out->key_type = info.type;
+    out->key_length = (int16_t)(info.key_length + (info.type == 'C' ? 1 : 0));
+    out->flags = (int16_t)info.unique;
+    out->decimals = 0;
+    out->key_expression = info.expression_length >= 1 ? info.expression : "";
+    out->for_expression.clear();
+    index_describe_name(out, info.file_name);
+    return XD_OK;
+}
+
+XDSTATUS ndx_every_record(int16_t, int16_t, bool* included) {
+    *included = true;  // NDX files have no condition
+    return XD_OK;
+}
+
+int ndx_compare(int16_t, bool text, const void* left, const void* right, uint16_t length) {
+    return ndx_compare_keys(text, left, right, length);
+}
+
+XDSTATUS ndx_rebuild_request(int16_t data, const char* name, uint8_t key_type, const char* expression,
+                             uint16_t key_length, uint16_t) {
+    return ndx_rebuild(data, name, key_type, expression, key_length);
+}
+
+XDSTATUS ndx_number_key(int16_t, double value, uint16_t, uint8_t* key) {
+    memcpy(key, &value, 8);
+    return XD_OK;
+}
+
+void ndx_date_key_bytes(int year, int month, int day, uint8_t* key) {
+    const double k = year == 0 ? kNdxBlankDate : ndx_date_key(year, month, day);
+    memcpy(key, &k, 8);
+}
+
+double ndx_key_number(const uint8_t* key, uint16_t) {
+    double value;
+    memcpy(&value, key, 8);
+    return value;
+}
+
+bool ndx_key_date(const uint8_t* key, int* year, int* month, int* day) {
+    double d;
+    memcpy(&d, key, 8);
+    return ndx_date_from_key(d, year, month, day);
+}
+
+int ndx_last_byte(int16_t) { return -1; }  // by the collation: the national order's heaviest, or 0xFF
+
+}  // namespace
+
+const IndexFormat kNdxFormat = {
+    ".ndx",         false,          ndx_create_request, ndx_open,          ndx_close,           ndx_describe,
+    ndx_first,      ndx_last,       ndx_next,           ndx_previous,      ndx_resync,          ndx_seek,
+    ndx_add_key,    ndx_delete_key, ndx_key_from_record, ndx_every_record, ndx_compare,         ndx_rebuild_request,
+    ndx_check_entries, ndx_number_key, ndx_date_key_bytes, ndx_key_number, ndx_key_date,        ndx_last_byte,
+};

@@ -49,6 +49,7 @@
 #include "engine/core/numbers.h"
 #include "engine/core/os.h"
 #include "engine/index/build_writer.h"
+#include "engine/index/index_format.h"
 #include "engine/index/key_sort.h"
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
@@ -1554,3 +1555,75 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
 }
 
 }  // namespace
+
+// ---- The format's table for the uniform layer ----
+
+namespace {
+
+XDSTATUS ntx_create_request(const IndexCreateRequest* r) {
+    uint16_t length = r->key_length, decimals = 0;
+    if (toupper((unsigned char)r->key_type) == 'N') {  // numbers are text of the field's width
+        length = r->key_width ? r->key_width : r->key_length;
+        decimals = r->key_decimals;
+    }
+    return ntx_create(r->file_name, (uint8_t)(r->key_type | (r->unique ? 0x80 : 0)), r->expression, length, decimals);
+}
+
+XDSTATUS ntx_describe(int16_t handle, IndexDescription* out) {
+    NtxInfo info;
+    XDSTATUS s = ntx_info(handle, &info);
+    if (s < 0) return s;
+    out->key_type = 'C';  // the file does not say: every key is text
+    out->key_length = (int16_t)(info.key_length + 1);
+    out->flags = (int16_t)info.flags;
+    out->decimals = (int16_t)info.decimals;
+    out->key_expression = info.expression;
+    out->for_expression = info.for_expression;
+    index_describe_name(out, info.file_name);
+    return XD_OK;
+}
+
+int ntx_compare(int16_t handle, bool, const void* left, const void* right, uint16_t length) {
+    return ntx_compare_keys(handle, left, right, length);
+}
+
+XDSTATUS ntx_number_key(int16_t handle, double value, uint16_t size, uint8_t* key) {
+    NtxInfo info;
+    XDSTATUS s = ntx_info(handle, &info);  // the index's own decimals
+    if (s < 0) return s;
+    if (size < 1) return xdb_report(XD_BADKEYSIZE);
+    ntx_numeric_key(value, size, info.decimals, key);
+    return XD_OK;
+}
+
+// The text form: a negative number has its characters turned into 92 - c.
+double ntx_key_number(const uint8_t* key, uint16_t size) {
+    bool negative = size > 0 && key[0] < '0';
+    std::string text = negative ? "-" : "";
+    for (size_t i = 0; i < size && key[i]; i++) text += (char)(negative && key[i] != '.' ? 92 - key[i] : key[i]);
+    return strtod(text.c_str(), nullptr);
+}
+
+bool ntx_key_date(const uint8_t* key, int* year, int* month, int* day) {
+    char text[9] = {0};
+    memcpy(text, key, 8);
+    return sscanf(text, "%4d%2d%2d", year, month, day) == 3;
+}
+
+// Byte order, turned round in a descending index.
+int ntx_last_byte(int16_t handle) {
+    NtxInfo info;
+    const XDSTATUS pending = xdb_get_status();
+    const bool descending = ntx_info(handle, &info) == XD_OK && (info.flags & 256);
+    xdb_set_status(pending);
+    return descending ? 0x00 : 0xFF;
+}
+
+}  // namespace
+
+const IndexFormat kNtxFormat = {
+    ".ntx",         true,           ntx_create_request, ntx_open,            ntx_close,     ntx_describe,
+    ntx_first,      ntx_last,       ntx_next,           ntx_previous,        ntx_resync,    ntx_seek,
+    ntx_add_key,    ntx_delete_key, ntx_key_from_record, ntx_record_included, ntx_compare,   ntx_rebuild,
+    ntx_check_entries, ntx_number_key, ntx_date_key,    ntx_key_number,      ntx_key_date,  ntx_last_byte,
+};

@@ -1,0 +1,60 @@
+#pragma once
+// A format's operations, as the uniform index layer (index.h) reaches them: one
+// table per format, so that the layer keeps only what every format shares (host
+// keys, prefixes and padding, the choice of key maker) and each format file only
+// its bytes and rules. NDX (ndx/) and NTX (ntx/) have theirs; MDX, IDX and CDX
+// bring theirs, with the tag operations of the multi-tag files.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/core/status.h"
+#include "engine/index/index.h"
+
+struct IndexFormat {
+    const char* extension;
+    // Numbers and dates as keys: text as wide as the key (true), or 8-byte
+    // doubles (false).
+    bool text_keys;
+    XDSTATUS (*create)(const IndexCreateRequest* request);
+    XDSTATUS (*open)(int16_t* handle, const char* name, uint16_t open_mode);
+    XDSTATUS (*close)(int16_t handle);
+    XDSTATUS (*describe)(int16_t handle, IndexDescription* out);
+    // Positioning: keys come back in the caller's buffer (key length + 1 bytes).
+    XDSTATUS (*first)(int16_t handle, void* key, uint32_t* recno);
+    XDSTATUS (*last)(int16_t handle, void* key, uint32_t* recno);
+    XDSTATUS (*next)(int16_t handle, void* key, uint32_t* recno);
+    XDSTATUS (*previous)(int16_t handle, void* key, uint32_t* recno);
+    XDSTATUS (*resync)(int16_t handle, void* key, uint32_t* recno);
+    // `size`: the bytes of `key` that count (a shorter character key is a prefix).
+    XDSTATUS (*seek)(int16_t handle, void* key, uint16_t size, uint32_t* recno, uint16_t mode);
+    XDSTATUS (*add)(int16_t handle, const void* key, uint16_t size, uint32_t recno);
+    XDSTATUS (*remove)(int16_t handle, const void* key, uint16_t size, uint32_t recno);
+    // The key of the table's current record, as the file holds it.
+    XDSTATUS (*key_from_record)(int16_t handle, int16_t data_handle, void* key);
+    // Whether the current record belongs in the index (a condition can leave it out).
+    XDSTATUS (*record_included)(int16_t handle, int16_t data_handle, bool* included);
+    // The index's order over `length` bytes (`text`: character keys).
+    int (*compare)(int16_t handle, bool text, const void* left, const void* right, uint16_t length);
+    XDSTATUS (*rebuild)(int16_t data_handle, const char* name, uint8_t key_type, const char* expression,
+                        uint16_t key_length, uint16_t decimals);
+    XDSTATUS (*check)(int16_t handle, uint32_t* entries, char* fault, size_t cap, IndexEntryFn entry, void* context);
+    // Key forms: a number into `size` bytes, a date (year 0: the blank date), and back.
+    XDSTATUS (*number_key)(int16_t handle, double value, uint16_t size, uint8_t* key);
+    void (*date_key)(int year, int month, int day, uint8_t* key);
+    double (*key_number)(const uint8_t* key, uint16_t size);
+    bool (*key_date)(const uint8_t* key, int* year, int* month, int* day);
+    // The byte a prefix is padded with to make the greatest key beginning with it,
+    // or -1 for the national order's heaviest byte when the collation asks for it.
+    int (*last_byte)(int16_t handle);
+};
+
+// The table of index type `type`, or null for a format not read yet.
+const IndexFormat* index_format(int32_t type);
+
+// The display name of an index described by a format: a plain field name as it
+// stands, else the file's base name.
+void index_describe_name(IndexDescription* out, const char* file_name);
+
+extern const IndexFormat kNdxFormat;
+extern const IndexFormat kNtxFormat;
