@@ -12,6 +12,7 @@
 #include "bench/bench_common.h"
 #include "engine/core/engine.h"
 #include "engine/index/index.h"
+#include "engine/index/table_check.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ void bench_format(BenchSetup& setup, const Format& format) {
     const uint32_t n = setup.records;
     // --only picks operations by a word of their name, or a format by its name.
     auto want = [&](const char* operation) { return setup.wanted(operation) || setup.wanted(fmt); };
-    if (!want("build") && !want("seek") && !want("walk") && !want("added")) return;
+    if (!want("build") && !want("seek") && !want("walk") && !want("added") && !want("check")) return;
     int16_t data;
     xdb_set_status(XD_OK);
     bench_check(dbf_open(&data, setup.table.c_str(), DBF_DBASE3), "open table");
@@ -62,6 +63,24 @@ void bench_format(BenchSetup& setup, const Format& format) {
         });
         bench_report("build an index on AMOUNT, N(10,2)", fmt, n, build_numbers, setup.raw_read);
         unlink(numeric.c_str());
+    }
+    if (want("check")) {
+        // The tree and every entry against the table, as `qxdb index check` does.
+        double checking = best_of(3, [&] {
+            int16_t h;
+            bench_check(IndexOpen(format.type, file.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &h), "open index");
+            IndexAccess a = name_access(format.type, h);
+            IndexTableCheck check;
+            double t0 = bench_now();
+            bench_check(IndexCheckAgainstTable(&a, data, false, &check), "check");
+            double t = bench_now() - t0;
+            if (check.faults || check.entries != n) bench_check(-1, "check found faults");
+            IndexClose(format.type, h);
+            return t;
+        });
+        char label[96];
+        snprintf(label, sizeof label, "check against the table (%.1fx the build)", checking / build);
+        bench_report(label, fmt, n, checking, setup.raw_read);
     }
 
     std::vector<uint32_t> picks(100000);
