@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/core/engine.h"
+#include "engine/core/os.h"
 
 namespace {
 
@@ -38,7 +39,10 @@ std::string resolved(const std::string& dir, const std::string& name) {
 
 bool exists(const std::string& name) { return !name.empty() && xdb_fexists(name.c_str()); }
 
-XDSTATUS write_mark(const std::string& mark, const XdbSwitchStep* steps, int count) {
+// The mark is held open and locked (its first byte) by whoever works through it:
+// the program switching, or one finishing a stopped switch. Another program's
+// open meets the lock and leaves the files alone until the mark is gone.
+XDSTATUS write_mark(const std::string& mark, const XdbSwitchStep* steps, int count, uint16_t* held) {
     std::string dir = directory_of(mark), text = std::string(kMarkTitle) + "\n";
     for (int i = 0; i < count; i++) {
         const XdbSwitchStep& s = steps[i];
@@ -50,40 +54,40 @@ XDSTATUS write_mark(const std::string& mark, const XdbSwitchStep* steps, int cou
     uint16_t sh = 0;
     XDSTATUS s = xdb_fcreate(&sh, mark.c_str());
     if (s) return s;
-    s = xdb_fwrite_big(sh, text.data(), (uint32_t)text.size(), 1);
-    XDSTATUS c = xdb_fclose(sh);  // on the disk before any rename
-    if (s == XD_OK) s = c;
+    s = xdb_flock(sh, 0, 0, 1);
+    if (s == XD_OK) s = xdb_fwrite_big(sh, text.data(), (uint32_t)text.size(), 1);
+    if (s == XD_OK && !osl_flush(sh)) s = xdb_report(XD_WRITEERR);  // on the disk before any rename
     if (s != XD_OK) {
         xdb_set_status(XD_OK);
+        xdb_fclose(sh);
         xdb_fdelete(mark.c_str());
         xdb_set_status(XD_OK);
         return xdb_report(s);
     }
+    *held = sh;
     return XD_OK;
 }
 
-// The mark's steps; false when it cannot be read whole (a mark cut short was
-// being written, so no step had begun).
-bool read_mark(const std::string& mark, std::vector<XdbSwitchStep>* steps, bool* present) {
-    *present = false;
-    uint16_t sh = 0;
-    uint16_t file_mode = 0;
-    if (!exists(mark)) return true;
-    if (xdb_fopen(&sh, mark.c_str(), XDB_OPEN_READONLY | XDB_OPEN_DENYNONE | XDB_OPEN_SHARED, &file_mode)) {
-        xdb_set_status(XD_OK);
-        return !exists(mark);  // gone meanwhile: another program finished it
-    }
-    *present = true;
-    std::string text;
-    char buf[512];
-    for (uint32_t got = 0; xdb_fread_some(sh, buf, sizeof buf, &got) == XD_OK && got > 0 && text.size() < 65536;)
-        text.append(buf, got);
+void let_go(uint16_t sh) {
+    xdb_flock(sh, 1, 0, 1);
     xdb_fclose(sh);
     xdb_set_status(XD_OK);
+}
+
+// The mark's steps, read through `sh`; false when it cannot be read whole (a mark
+// cut short was being written, so no step had begun).
+bool read_mark(uint16_t sh, const std::string& mark, std::vector<XdbSwitchStep>* steps) {
+    std::string text;
+    char buf[512];
+    uint32_t at = 0;
+    for (uint32_t got = 0; xdb_fread_some_at(sh, at, buf, sizeof buf, &got) == XD_OK && got > 0 && text.size() < 65536;
+         at += got)
+        text.append(buf, got);
+    xdb_set_status(XD_OK);
     std::string dir = directory_of(mark);
-    size_t at = text.find('\n');
-    if (at == std::string::npos || text.compare(0, at, kMarkTitle) != 0) return false;
-    for (size_t line = at + 1; line < text.size();) {
+    size_t nl = text.find('\n');
+    if (nl == std::string::npos || text.compare(0, nl, kMarkTitle) != 0) return false;
+    for (size_t line = nl + 1; line < text.size();) {
         size_t end = text.find('\n', line);
         if (end == std::string::npos) return false;  // the last line is cut short
         std::string row = text.substr(line, end - line);
@@ -166,57 +170,66 @@ XDSTATUS xdb_switch_files(const std::string& mark, const XdbSwitchStep* steps, i
             XDSTATUS s = xdb_fdelete(steps[i].backup.c_str());
             if (s < 0) return s;
         }
-    XDSTATUS s = write_mark(mark, steps, count);
+    uint16_t held = 0;
+    XDSTATUS s = write_mark(mark, steps, count, &held);
     if (s) return s;
     std::vector<XdbSwitchStep> list(steps, steps + count);
     for (int i = 0; i < count; i++) {
         if ((s = do_step(steps[i])) == XD_OK) continue;
         XDSTATUS failure = s;
         xdb_set_status(XD_OK);
-        if (undo_done(list, (size_t)i) < 0) {
-            // The mark stays: the next open of the table finishes or undoes it.
-            xdb_set_status(XD_OK);
-            return xdb_report(failure);
-        }
-        drop_mark_and_sources(mark, list);
+        const bool undone = undo_done(list, (size_t)i) >= 0;
+        let_go(held);
+        // Undone, the mark goes with the new files; else it stays, and the next
+        // open of the table finishes or undoes the switch.
+        if (undone) drop_mark_and_sources(mark, list);
         return xdb_report(failure);
     }
+    let_go(held);
     drop_mark_and_sources(mark, list);
     return XD_OK;
 }
 
 XDSTATUS xdb_finish_switch(const std::string& mark) {
+    if (!exists(mark)) return XD_OK;
+    uint16_t sh = 0, file_mode = 0;
+    if (xdb_fopen(&sh, mark.c_str(), XDB_OPEN_DENYNONE | XDB_OPEN_SHARED, &file_mode)) {
+        xdb_set_status(XD_OK);
+        return exists(mark) ? xdb_report(XD_OPENERR) : XD_OK;  // gone meanwhile: finished by another program
+    }
+    if (xdb_flock(sh, 0, 0, 1)) {
+        // Another program is switching the files (or finishing a stopped switch):
+        // they are whole again once it lets go of the mark.
+        xdb_fclose(sh);
+        xdb_fault(XD_LOCKVIOLATION, false, "another program is switching this table's rebuilt files (%s)", mark.c_str());
+        return xdb_report(XD_LOCKVIOLATION);
+    }
+    std::vector<XdbSwitchStep> steps;
+    if (!read_mark(sh, mark, &steps)) {
+        let_go(sh);
+        xdb_fdelete(mark.c_str());
+        xdb_set_status(XD_OK);
+        return XD_OK;
+    }
+    // A replace cut between its two renames (a system that renames the old file
+    // away first) leaves the target missing: the backup goes back.
+    for (const XdbSwitchStep& st : steps)
+        if (!exists(st.target) && exists(st.source) && exists(st.backup)) xdb_frename(st.backup.c_str(), st.target.c_str());
+    xdb_set_status(XD_OK);
+    bool undoing = false;
+    for (const XdbSwitchStep& st : steps) undoing = undoing || state_of(st) == UNDONE;
     XDSTATUS s = XD_OK;
-    // Another program may be finishing the same switch: a step it did first makes
-    // ours fail, and the files are looked at again.
-    for (int attempt = 0; attempt < 4; attempt++) {
-        std::vector<XdbSwitchStep> steps;
-        bool present = false;
-        if (!read_mark(mark, &steps, &present)) {
-            xdb_fdelete(mark.c_str());
-            xdb_set_status(XD_OK);
-            return XD_OK;
-        }
-        if (!present) return XD_OK;
-        // A replace cut between its two renames (a system that renames the old file
-        // away first) leaves the target missing: the backup goes back.
+    if (undoing || state_of(steps[0]) == PENDING) {
+        s = undo_done(steps, steps.size());
+    } else {
         for (const XdbSwitchStep& st : steps)
-            if (!exists(st.target) && exists(st.source) && exists(st.backup)) xdb_frename(st.backup.c_str(), st.target.c_str());
-        xdb_set_status(XD_OK);
-        bool undoing = false;
-        for (const XdbSwitchStep& st : steps) undoing = undoing || state_of(st) == UNDONE;
-        if (undoing || state_of(steps[0]) == PENDING) {
-            s = undo_done(steps, steps.size());
-        } else {
-            s = XD_OK;
-            for (const XdbSwitchStep& st : steps)
-                if (s == XD_OK && state_of(st) == PENDING) s = do_step(st);
-        }
-        if (s == XD_OK) {
-            drop_mark_and_sources(mark, steps);
-            return XD_OK;
-        }
-        xdb_set_status(XD_OK);
+            if (s == XD_OK && state_of(st) == PENDING) s = do_step(st);
+    }
+    xdb_set_status(XD_OK);
+    let_go(sh);
+    if (s == XD_OK) {
+        drop_mark_and_sources(mark, steps);
+        return XD_OK;
     }
     xdb_fault(s, false, "an interrupted switch of rebuilt files (%s) could not be finished or undone", mark.c_str());
     return xdb_report(s);
