@@ -34,8 +34,7 @@ bool BlockChanges::is_freed(uint32_t number) const {
 
 namespace {
 
-// Writes every block directly, children before parents (a last resort for changes
-// that do not form one subtree; the operations here always do).
+// Writes every block directly: a change of one block, which one write makes whole.
 XDSTATUS write_directly(BlockChanges& c, const TreeShape& t) {
     XDSTATUS s;
     for (auto it = c.blocks.rbegin(); it != c.blocks.rend(); ++it)
@@ -68,7 +67,15 @@ XDSTATUS commit_block_changes(BlockChanges& c, const TreeShape& t) {
         int tops = 0;
         for (ChangedBlock* b : used)
             if (!pointed.count(b->number)) top = b, tops++;
-        if (tops != 1) return write_directly(c, t);
+        // Blocks in separate subtrees (an ancestor between them left out of the
+        // change, siblings reached by links no parent holds) cannot be switched
+        // by one write: the change is refused before its first byte, not written
+        // in an order a stop would leave half done. The formats put the blocks
+        // between a leaf and a changed ancestor into the change for this.
+        if (tops != 1) {
+            xdb_fault(XD_CORRUPT, false, "a change of %d separate subtrees cannot be written in a safe order", tops);
+            return xdb_report(XD_CORRUPT);
+        }
     }
 
     // 1. Copies of the used blocks (but the top), then the new blocks, pointing to

@@ -73,5 +73,8 @@ struct TreeShape {
     XDSTATUS (*drop_last_blocks)(void* context, uint32_t count);
 };
 
-// Writes the collected changes in the order above and ends the change.
+// Writes the collected changes in the order above and ends the change. A change
+// whose used blocks do not hang from one of them (more than one top), the root
+// unchanged, is refused with XD_CORRUPT and nothing written: no one write
+// switches it.
 XDSTATUS commit_block_changes(BlockChanges& changes, const TreeShape& shape);

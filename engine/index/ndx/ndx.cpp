@@ -665,7 +665,8 @@ std::vector<uint32_t> shape_children(void* context, const uint8_t* bytes) {
     const NdxFile* f = (const NdxFile*)context;
     std::vector<uint32_t> out;
     int kc = bytes[0];
-    if (kc == 255 || get_le32(bytes + 4) == 0 || 4 + (kc + 1) * f->entry_size > (int)kBlock) return out;
+    // The last child has a pointer and no key: a full block's lies in its last bytes.
+    if (kc == 255 || get_le32(bytes + 4) == 0 || 4 + kc * f->entry_size + 4 > (int)kBlock) return out;
     for (int i = 0; i <= kc; i++) out.push_back(get_le32(bytes + 4 + i * f->entry_size));
     return out;
 }

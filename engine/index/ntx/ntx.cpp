@@ -1010,6 +1010,13 @@ XDSTATUS remove_entry(NtxFile* f) {
         put_le32(it + 4, record_of(leaf, last));
         memcpy(it + 8, key_of(leaf, last), f->key_length);
         if ((s = write_page(f, pno, p))) return s;
+        // Unchanged, but part of the change: the pages between the inner entry and
+        // the leaf switch together with both (one subtree for the ordered commit).
+        for (int l = level + 1; l < f->tree.path.depth; l++) {
+            Page between;
+            if ((s = read_page(f, f->tree.path.page[l], &between)) || (s = write_page(f, f->tree.path.page[l], between)))
+                return s;
+        }
         level = f->tree.path.depth;
         pno = f->tree.path.page[level];
         p = leaf;
