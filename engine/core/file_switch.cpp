@@ -84,6 +84,11 @@ bool read_mark(uint16_t sh, const std::string& mark, std::vector<XdbSwitchStep>*
          at += got)
         text.append(buf, got);
     xdb_set_status(XD_OK);
+    // Lines may end in CR LF too (a mark that passed through a text editor).
+    std::string plain;
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+    text.swap(plain);
     std::string dir = directory_of(mark);
     size_t nl = text.find('\n');
     if (nl == std::string::npos || text.compare(0, nl, kMarkTitle) != 0) return false;
