@@ -94,13 +94,14 @@ XDSTATUS table_compact(int16_t* data_handle, int16_t* memo_handle, int fpt, cons
         delete_if_there(temp_memo);
         for (const XdbSwitchStep& st : index_steps) delete_if_there(st.source);
     };
-    if (s < 0) {
-        XDSTATUS failure = s;
+    // Before the switch: the old files stay as they are, the new ones go.
+    auto give_up = [&](XDSTATUS failure) {
         xdb_set_status(XD_OK);
         dbf_unlock_file(*data_handle, 2);
         drop_new_files();
         return xdb_report(failure);
-    }
+    };
+    if (s < 0) return give_up(s);
     // Every step before the table's keeps a backup, so that a failure can undo it.
     std::vector<XdbSwitchStep> steps;
     if (!memo_path.empty()) steps.push_back(XdbSwitchStep{temp_memo, memo_path, memo_backup_name(memo_path.c_str()), false});
@@ -112,13 +113,7 @@ XDSTATUS table_compact(int16_t* data_handle, int16_t* memo_handle, int fpt, cons
     if (*memo_handle >= 0) {
         xdb_set_status(XD_OK);
         s = fpt ? fpt_close(*memo_handle) : dbt_close(*memo_handle);
-        if (s < 0) {
-            XDSTATUS failure = s;
-            xdb_set_status(XD_OK);
-            dbf_unlock_file(*data_handle, 2);
-            drop_new_files();
-            return xdb_report(failure);
-        }
+        if (s < 0) return give_up(s);
         *memo_handle = -1;
     }
     xdb_set_status(XD_OK);

@@ -102,9 +102,11 @@ std::string memo_backup_name(const char* memo_path) {
 }
 
 XDSTATUS memo_rebuild_into(int16_t table, int16_t memo_handle, const MemoFormat& f, const char* temp) {
-    void* block;
-    XDSTATUS s = xdb_select(memo_handle, f.kind, &block);
+    XDSTATUS s = xdb_pending();
     if (s) return s;
+    if (!temp) return xdb_report(XD_NULLPARAM);
+    void* block;
+    if ((s = xdb_select(memo_handle, f.kind, &block))) return s;
     MemoFile* old = (MemoFile*)block;
     int16_t fresh = -1;
     s = f.create_like(old, temp);

@@ -32,6 +32,8 @@
 
 namespace {
 
+std::function<void()> keep_pristine(const std::string& dir);
+
 class WritingTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -82,6 +84,36 @@ protected:
         t->AttachHostRecord(*record);
         tables_.push_back({t, *record});
         return t;
+    }
+    // `write` on the table from its files as they are now, failed in turn at each
+    // change it makes (as a full disk fails it); after each, `verify` with the
+    // table open again, a cursor on it, and whether the write answered 1.
+    void AtEveryFailure(const std::function<int(IXbaseTable*, HostRecordObject*)>& write,
+                        const std::function<void(IXbaseTable*, HostRecordObject*, IXbaseCursor*, bool)>& verify) {
+        auto restore = keep_pristine(dir_);
+        uint32_t changes = 0;
+        for (uint32_t n = 0;; n++) {
+            restore();
+            HostRecordObject* record;
+            IXbaseTable* t = Open(&record);
+            osl_fault_arm(n == 0 ? 0xFFFFFFFFu : n, OSL_FAULT_FAIL);
+            const int ok = write(t, record);
+            if (n == 0) changes = osl_fault_changes();
+            osl_fault_arm(0, 0);
+            t->Close();
+            if (n == 0) {
+                ASSERT_EQ(ok, 1);
+                ASSERT_GT(changes, 3u);
+                continue;
+            }
+            SCOPED_TRACE("failure of change " + std::to_string(n) + " of " + std::to_string(changes));
+            IXbaseCursor* c = driver_->CreateCursor(t);
+            ASSERT_EQ(t->Open(), 1);
+            verify(t, record, c, ok != 0);
+            c->Release();
+            t->Close();
+            if (n >= changes) break;
+        }
     }
     // Index check of one file: its entry count, or -1 with the fault.
     long check(const std::string& index) {
@@ -855,28 +887,13 @@ TEST_F(WritingTest, AnAddFailingAtAnyChangeLeavesEverythingAsItWas) {
         ASSERT_EQ(t->AddRecord(), 1);
         t->Close();
     }
-    auto restore = keep_pristine(dir_);
     const auto name_before = index_entries(dir_ + "/NAME.ndx"), day_before = index_entries(dir_ + "/BYDAY.ndx");
     const Row added{"SECOND", 2, "20200202", "second memo, long enough to take a block of its own", false};
-    uint32_t changes = 0;
-    for (uint32_t n = 0;; n++) {
-        restore();
-        HostRecordObject* record;
-        IXbaseTable* t = Open(&record);
+    auto add = [&](IXbaseTable* t, HostRecordObject* record) {
         set_row(record, added);
-        osl_fault_arm(n == 0 ? 0xFFFFFFFFu : n, OSL_FAULT_FAIL);
-        const int ok = t->AddRecord();
-        if (n == 0) changes = osl_fault_changes();
-        osl_fault_arm(0, 0);
-        t->Close();
-        if (n == 0) {
-            ASSERT_EQ(ok, 1);
-            ASSERT_GT(changes, 3u);
-            continue;
-        }
-        SCOPED_TRACE("failure of change " + std::to_string(n) + " of " + std::to_string(changes));
-        IXbaseCursor* c = driver_->CreateCursor(t);
-        ASSERT_EQ(t->Open(), 1);
+        return t->AddRecord();
+    };
+    AtEveryFailure(add, [&](IXbaseTable* t, HostRecordObject* record, IXbaseCursor* c, bool ok) {
         int deleted = -1;
         ASSERT_EQ(c->Read(1, 0, &deleted), 1);
         EXPECT_EQ(deleted, 0);
@@ -908,10 +925,7 @@ TEST_F(WritingTest, AnAddFailingAtAnyChangeLeavesEverythingAsItWas) {
         }
         EXPECT_GE(check("NAME.ndx"), 1);
         EXPECT_GE(check("BYDAY.ndx"), 1);
-        c->Release();
-        t->Close();
-        if (n >= changes) break;
-    }
+    });
 }
 
 // The same for a modify that changes every key and the memo: failed anywhere, the
@@ -928,28 +942,13 @@ TEST_F(WritingTest, AModifyFailingAtAnyChangeLeavesEverythingAsItWas) {
         ASSERT_EQ(t->AddRecord(), 1);
         t->Close();
     }
-    auto restore = keep_pristine(dir_);
     const auto name_before = index_entries(dir_ + "/NAME.ndx"), day_before = index_entries(dir_ + "/BYDAY.ndx");
     const Row changed{"CHANGED", 9, "20210909", "a changed memo, long enough to take blocks of its own", false};
-    uint32_t changes = 0;
-    for (uint32_t n = 0;; n++) {
-        restore();
-        HostRecordObject* record;
-        IXbaseTable* t = Open(&record);
+    auto modify = [&](IXbaseTable* t, HostRecordObject* record) {
         set_row(record, changed);
-        osl_fault_arm(n == 0 ? 0xFFFFFFFFu : n, OSL_FAULT_FAIL);
-        const int ok = t->ModifyRecord(1);
-        if (n == 0) changes = osl_fault_changes();
-        osl_fault_arm(0, 0);
-        t->Close();
-        if (n == 0) {
-            ASSERT_EQ(ok, 1);
-            ASSERT_GT(changes, 3u);
-            continue;
-        }
-        SCOPED_TRACE("failure of change " + std::to_string(n) + " of " + std::to_string(changes));
-        IXbaseCursor* c = driver_->CreateCursor(t);
-        ASSERT_EQ(t->Open(), 1);
+        return t->ModifyRecord(1);
+    };
+    AtEveryFailure(modify, [&](IXbaseTable*, HostRecordObject* record, IXbaseCursor* c, bool ok) {
         int deleted = -1;
         ASSERT_EQ(c->Read(1, 0, &deleted), 1);
         EXPECT_EQ(record->Items()[0].bytes.substr(0, ok ? 7 : 5), ok ? "CHANGED" : "FIRST");
@@ -962,10 +961,7 @@ TEST_F(WritingTest, AModifyFailingAtAnyChangeLeavesEverythingAsItWas) {
         EXPECT_EQ(record->Items()[3].bytes, second.notes);
         EXPECT_EQ(check("NAME.ndx"), 2);
         EXPECT_EQ(check("BYDAY.ndx"), 2);
-        c->Release();
-        t->Close();
-        if (n >= changes) break;
-    }
+    });
 }
 
 }  // namespace

@@ -52,6 +52,26 @@ void in_session(const std::string& dir, const std::function<void(IXbaseTable*, H
     driver->Release();
 }
 
+// The entries (record, key) of an NDX in key order, once its tree checked clean.
+std::vector<std::pair<uint32_t, std::string>> checked_entries(const std::string& index, const std::string& when) {
+    std::vector<std::pair<uint32_t, std::string>> out;
+    int16_t x = -1;
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(ndx_open(&x, index.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND), XD_OK) << when;
+    if (x < 0) return out;
+    uint32_t entries = 0;
+    char fault[200] = "";
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(ndx_check(x, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
+    uint8_t key[kIndexKeyBuffer];
+    uint32_t recno = 0;
+    for (XDSTATUS s = ndx_first(x, key, &recno); s == XD_OK; s = ndx_next(x, key, &recno))
+        out.push_back({recno, std::string((const char*)key, 10)});
+    xdb_set_status(XD_OK);
+    ndx_close(x);
+    return out;
+}
+
 const char* const kTexts[] = {"first memo", "a second, longer memo text\r\nwith two lines", "third"};
 
 TEST_F(DriverStopPointsTest, AddsAndAModifyKeepFilesWhole) {
@@ -132,19 +152,10 @@ TEST_F(DriverStopPointsTest, AddsAndAModifyKeepFilesWhole) {
         }
         dbt_close(m);
         for (const std::string& index : {a, b}) {
-            int16_t x = -1;
-            xdb_set_status(XD_OK);
-            ASSERT_EQ(ndx_open(&x, index.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND), XD_OK) << when;
-            uint32_t entries = 0;
-            char fault[200] = "";
-            xdb_set_status(XD_OK);
-            EXPECT_EQ(ndx_check(x, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
-            uint8_t key[kIndexKeyBuffer];
-            uint32_t recno = 0;
             std::set<uint32_t> keyed;
-            for (XDSTATUS s = ndx_first(x, key, &recno); s == XD_OK; s = ndx_next(x, key, &recno)) {
-                EXPECT_LE(recno, count) << when << ": an entry names no record";
-                keyed.insert(recno);
+            for (const auto& e : checked_entries(index, when)) {
+                EXPECT_LE(e.first, count) << when << ": an entry names no record";
+                keyed.insert(e.first);
             }
             // An add becomes live only with its keys in (record 2's modify may stop
             // between the record and its keys: the window a reindex closes).
@@ -152,8 +163,6 @@ TEST_F(DriverStopPointsTest, AddsAndAModifyKeepFilesWhole) {
                 if (n == 2) continue;
                 EXPECT_EQ(keyed.count(n), 1u) << when << ": live record " << n << " has no key in " << index;
             }
-            xdb_set_status(XD_OK);
-            ndx_close(x);
         }
         dbf_close(h);
         xdb_set_status(XD_OK);
@@ -227,25 +236,15 @@ TEST_F(DriverStopPointsTest, ACompactionLeavesTableMemoAndIndexesOfOneAge) {
             }
             fox ? fpt_close(m) : dbt_close(m);
             for (const std::string& index : {a, b}) {
-                int16_t x = -1;
-                xdb_set_status(XD_OK);
-                ASSERT_EQ(ndx_open(&x, index.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND), XD_OK) << when;
-                uint32_t entries = 0;
-                char fault[200] = "";
-                xdb_set_status(XD_OK);
-                EXPECT_EQ(ndx_check(x, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
-                EXPECT_EQ(entries, count) << when << ": " << index;
-                uint8_t key[kIndexKeyBuffer];
-                uint32_t recno = 0;
-                for (XDSTATUS s = ndx_first(x, key, &recno); s == XD_OK; s = ndx_next(x, key, &recno)) {
+                const auto entries = checked_entries(index, when);
+                EXPECT_EQ(entries.size(), count) << when << ": " << index;
+                for (const auto& [recno, key] : entries) {
                     ASSERT_LE(recno, count) << when << ": an entry names no record";
                     std::string want = names[recno];
                     if (index == b)
                         for (char& c : want) c = (char)toupper((unsigned char)c);
-                    EXPECT_EQ(std::string((const char*)key, 10), want) << when << ": " << index << " entry of " << recno;
+                    EXPECT_EQ(key, want) << when << ": " << index << " entry of " << recno;
                 }
-                xdb_set_status(XD_OK);
-                ndx_close(x);
             }
             dbf_close(h);
             xdb_set_status(XD_OK);

@@ -466,8 +466,5 @@ const MemoFormat kDbt = {".DBT", XDB_KIND_DBT, create_like, dbt_open, dbt_read, 
 XDSTATUS dbt_rebuild(int16_t data_handle, int16_t* memo_handle) { return memo_rebuild(data_handle, memo_handle, kDbt); }
 
 XDSTATUS dbt_rebuild_into(int16_t table, int16_t memo_handle, const char* temp) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!temp) return xdb_report(XD_NULLPARAM);
     return memo_rebuild_into(table, memo_handle, kDbt, temp);
 }

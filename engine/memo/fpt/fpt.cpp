@@ -160,8 +160,5 @@ const MemoFormat kFpt = {".FPT", XDB_KIND_FPT, create_like, fpt_open, fpt_read, 
 XDSTATUS fpt_rebuild(int16_t data_handle, int16_t* memo_handle) { return memo_rebuild(data_handle, memo_handle, kFpt); }
 
 XDSTATUS fpt_rebuild_into(int16_t table, int16_t memo_handle, const char* temp) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!temp) return xdb_report(XD_NULLPARAM);
     return memo_rebuild_into(table, memo_handle, kFpt, temp);
 }
