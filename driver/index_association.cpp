@@ -107,7 +107,7 @@ int associate_index(XbaseTableDescription* d, const std::u16string& path, const 
     int next_key = d->NextKeyNumber();
     for (int t = 0; t < tags && ok; t++) {
         IndexDescription desc;
-        if (IndexDescribe(type, h, &desc) < 0) {
+        if (IndexDescribeTag(type, h, (int16_t)t, &desc) < 0) {
             raise_error(holder, 1019, 102, 5, {path});
             ok = false;
             break;

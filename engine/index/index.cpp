@@ -42,7 +42,11 @@ XDSTATUS finish_key(const IndexAccess* a, void* key, XDSTATUS s) {
     return s;
 }
 
-int16_t handle_of(const IndexAccess* a) { return (int16_t)a->file_handle; }
+// Single-key formats work on the file, multi-tag formats on the open tag.
+int16_t handle_of(const IndexAccess* a) {
+    const IndexFormat* f = index_format(a->type);
+    return f && f->tag_open ? (int16_t)a->tag_handle : (int16_t)a->file_handle;
+}
 
 uint16_t format_key_length(const IndexAccess* a) {
     return (uint16_t)(a->key_type == 'C' ? a->key_length - 1 : a->key_length);
@@ -326,9 +330,30 @@ XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* in
 
 XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count) {
     xdb_set_status(XD_OK);
-    (void)file_handle;
-    if (count) *count = (type == 1 || type == 3 || type == 5 || type == 6) ? 1 : 0;  // the single-key formats
+    if (!count) return xdb_report(XD_NULLPARAM);
+    const IndexFormat* f = index_format(type);
+    *count = 0;
+    if (f && f->tag_count) return f->tag_count(file_handle, count);
+    if (type == 1 || type == 3 || type == 5 || type == 6) *count = 1;  // the single-key formats
     return XD_OK;
+}
+
+XDSTATUS TagOpen(int32_t type, const char* tag_name, int16_t file_handle, int32_t* tag_handle) {
+    xdb_set_status(XD_OK);
+    if (!tag_handle) return xdb_report(XD_NULLPARAM);
+    *tag_handle = -1;
+    const IndexFormat* f = index_format(type);
+    if (!f || !f->tag_open) return XD_OK;
+    if (!tag_name) return xdb_report(XD_NULLPARAM);
+    char name[11];
+    snprintf(name, sizeof name, "%s", tag_name);
+    return f->tag_open(file_handle, name, -1, tag_handle);
+}
+
+XDSTATUS TagClose(int32_t type, int32_t tag_handle) {
+    xdb_set_status(XD_OK);
+    const IndexFormat* f = index_format(type);
+    return f && f->tag_close ? f->tag_close(tag_handle) : XD_OK;
 }
 
 XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out) {
@@ -337,6 +362,20 @@ XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out) {
     const IndexFormat* f = index_format(type);
     if (!f) return xdb_report(XD_CORRUPT);
     return f->describe(handle, out);
+}
+
+XDSTATUS IndexDescribeTag(int32_t type, int16_t file_handle, int16_t number, IndexDescription* out) {
+    xdb_set_status(XD_OK);
+    if (!out) return xdb_report(XD_NULLPARAM);
+    const IndexFormat* f = index_format(type);
+    if (!f) return xdb_report(XD_CORRUPT);
+    if (!f->tag_open) return number == 0 ? f->describe(file_handle, out) : xdb_report(XD_BADTAGID);
+    int32_t tag = -1;
+    XDSTATUS s = f->tag_open(file_handle, nullptr, number, &tag);
+    if (s < 0) return s;
+    s = f->describe((int16_t)tag, out);
+    XDSTATUS c = f->tag_close(tag);
+    return s < 0 ? s : c < 0 ? c : s;
 }
 
 XDSTATUS IndexKeyNumber(const IndexAccess* a, const void* key, double* value) {

@@ -104,8 +104,20 @@ XDSTATUS IndexCheckEntries(int32_t type, int16_t handle, uint32_t* entries, char
 // Whether the current record of the table belongs in the index: false only for
 // records a conditional index leaves out.
 XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* included);
+// Tags. A single-key file (NDX, IDX, NTX) is its one tag, open with the file:
+// TagCount 1, TagOpen and TagClose do nothing. Multi-tag files (MDX, CDX) count
+// their tags and open them by name into a tag handle, which the key operations of
+// an IndexAccess then take. Types without a format: count 0, opens and closes
+// that do nothing.
 XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count);
+XDSTATUS TagOpen(int32_t type, const char* tag_name, int16_t file_handle, int32_t* tag_handle);
+XDSTATUS TagClose(int32_t type, int32_t tag_handle);
+// Describes the file's one key, or an open tag of a multi-tag file by its handle.
 XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out);
+// Describes tag `number` (from 0) of an open file: the file's one key for a
+// single-key file (number 0); a multi-tag file's tag opened by number, described
+// and closed again.
+XDSTATUS IndexDescribeTag(int32_t type, int16_t file_handle, int16_t number, IndexDescription* out);
 
 // Compares two keys of the index the way its tree orders them: < 0, 0 or > 0.
 // Character keys compare over their first `length` bytes (a shorter length

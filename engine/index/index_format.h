@@ -47,6 +47,14 @@ struct IndexFormat {
     // The byte a prefix is padded with to make the greatest key beginning with it,
     // or -1 for the national order's heaviest byte when the collation asks for it.
     int (*last_byte)(int16_t handle);
+
+    // Multi-tag files (MDX, CDX): the key operations above then take a tag handle,
+    // which these give out; null for the single-key formats, whose file is its
+    // one tag. A tag is opened by name (the format's own rule for matching it), or
+    // by number from 0 when the name is null.
+    XDSTATUS (*tag_count)(int16_t file_handle, int16_t* count) = nullptr;
+    XDSTATUS (*tag_open)(int16_t file_handle, const char* name, int16_t number, int32_t* tag_handle) = nullptr;
+    XDSTATUS (*tag_close)(int32_t tag_handle) = nullptr;
 };
 
 // The table of index type `type`, or null for a format not read yet.

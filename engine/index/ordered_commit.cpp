@@ -34,13 +34,46 @@ bool BlockChanges::is_freed(uint32_t number) const {
 
 namespace {
 
+XDSTATUS write_headers(const std::vector<FileWrite>& words, const TreeShape& t) {
+    for (const FileWrite& w : words) {
+        if (!t.write_bytes) return xdb_report(XD_CORRUPT);
+        XDSTATUS s = t.write_bytes(t.context, w);
+        if (s) return s;
+    }
+    return XD_OK;
+}
+
 // Writes every block directly: a change of one block, which one write makes whole.
 XDSTATUS write_directly(BlockChanges& c, const TreeShape& t) {
-    XDSTATUS s;
+    XDSTATUS s = write_headers(c.before_switch, t);
+    if (s) return s;
     for (auto it = c.blocks.rbegin(); it != c.blocks.rend(); ++it)
         if ((s = t.write_block(t.context, it->number, it->bytes.data()))) return s;
     if (c.root_changed && (s = t.write_root(t.context, c.new_root))) return s;
-    return XD_OK;
+    return write_headers(c.after_switch, t);
+}
+
+// The whole change as writes of final bytes, in the order a direct write takes:
+// allocations, the blocks, the root word, releases.
+XDSTATUS write_through_journal(BlockChanges& c, const TreeShape& t) {
+    std::vector<FileWrite> writes = c.before_switch;
+    for (auto it = c.blocks.rbegin(); it != c.blocks.rend(); ++it)
+        writes.push_back(FileWrite{t.offset_of(t.context, it->number), it->bytes});
+    if (c.root_changed) writes.push_back(t.root_bytes(t.context, c.new_root));
+    writes.insert(writes.end(), c.after_switch.begin(), c.after_switch.end());
+    XDSTATUS s = index_journal_write(t.file, t.journal_for, writes);
+    if (t.forget_cached) t.forget_cached(t.context);
+    return s;
+}
+
+// A change no one write switches: through the journal, or refused.
+XDSTATUS unswitchable(BlockChanges& c, const TreeShape& t, size_t tops) {
+    if (t.journal_for && t.offset_of && t.root_bytes) return write_through_journal(c, t);
+    if (t.sibling_links)
+        xdb_fault(XD_CORRUPT, false, "a change of %u blocks joined by sibling links needs a journal", (unsigned)tops);
+    else
+        xdb_fault(XD_CORRUPT, false, "a change of %u separate subtrees cannot be written in a safe order", (unsigned)tops);
+    return xdb_report(XD_CORRUPT);
 }
 
 }  // namespace
@@ -55,6 +88,14 @@ XDSTATUS commit_block_changes(BlockChanges& c, const TreeShape& t) {
         else used.push_back(&b);
     }
     if (!c.root_changed && fresh.empty() && freed.empty() && used.size() <= 1) return write_directly(c, t);
+    // Neighbours point to the blocks: only a change whose one used block is its
+    // switch (new blocks written first, pointing to it) is written without a
+    // journal.
+    if (t.sibling_links) {
+        if (c.root_changed || used.size() > 1)
+            return unswitchable(c, t, used.size());
+        return write_directly(c, t);
+    }
 
     // The topmost changed block: the one no other changed block points to.
     std::set<uint32_t> pointed;
@@ -64,19 +105,14 @@ XDSTATUS commit_block_changes(BlockChanges& c, const TreeShape& t) {
         for (uint32_t child : t.children(t.context, b->bytes.data())) pointed.insert(child);
     ChangedBlock* top = nullptr;
     if (!c.root_changed) {
-        int tops = 0;
+        size_t tops = 0;
         for (ChangedBlock* b : used)
             if (!pointed.count(b->number)) top = b, tops++;
         // Blocks in separate subtrees (an ancestor between them left out of the
-        // change, siblings reached by links no parent holds) cannot be switched
-        // by one write: the change is refused before its first byte, not written
-        // in an order a stop would leave half done. The formats put the blocks
-        // between a leaf and a changed ancestor into the change for this.
-        if (tops != 1) {
-            xdb_fault(XD_CORRUPT, false, "a change of %d separate subtrees cannot be written in a safe order", tops);
-            return xdb_report(XD_CORRUPT);
-        }
+        // change) cannot be switched by one write.
+        if (tops != 1) return unswitchable(c, t, tops);
     }
+    if ((s = write_headers(c.before_switch, t))) return s;
 
     // 1. Copies of the used blocks (but the top), then the new blocks, pointing to
     //    the copies.
@@ -127,5 +163,5 @@ XDSTATUS commit_block_changes(BlockChanges& c, const TreeShape& t) {
         // 5. The copies go.
         if ((s = t.drop_last_blocks(t.context, (uint32_t)copy_of.size()))) return s;
     }
-    return XD_OK;
+    return write_headers(c.after_switch, t);
 }

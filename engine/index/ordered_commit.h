@@ -18,6 +18,18 @@
 // A stop loses at most the change being made; the bytes left at the end are those
 // the format's rules give. A change of one block alone is one write.
 //
+// Header words other than the root's go around the switch: those that allocate
+// (the next free block, a free list's head moving past blocks taken off it) before
+// anything else, since a stop after them only leaves unused space; those that
+// release (blocks put on a free list) after everything else, since a block is free
+// only once no tree uses it.
+//
+// A change no one write can switch, because its blocks hang from more than one top
+// or because blocks point to their neighbours (sibling links, which a copy cannot
+// take over while the unchanged neighbours still point to the old block), goes
+// through the journal of change_journal.h when the format names one, and is
+// refused before its first write otherwise.
+//
 // Shared by every tree format: the format says how its blocks point to each other.
 
 #include <cstddef>
@@ -25,6 +37,7 @@
 #include <vector>
 
 #include "engine/core/status.h"
+#include "engine/index/change_journal.h"
 
 struct ChangedBlock {
     uint32_t number;
@@ -39,6 +52,8 @@ struct BlockChanges {
     std::vector<uint32_t> freed;  // numbers freed by this change (formats whose freed blocks look like any other)
     bool root_changed = false;
     uint32_t new_root = 0;
+    // Header words written before everything else (allocations) and after (releases).
+    std::vector<FileWrite> before_switch, after_switch;
 
     void begin() {
         active = true;
@@ -47,6 +62,8 @@ struct BlockChanges {
         freed.clear();
         root_changed = false;
         new_root = 0;
+        before_switch.clear();
+        after_switch.clear();
     }
     ChangedBlock* find(uint32_t number);
     // Records `bytes` as the new contents of block `number`.
@@ -71,10 +88,23 @@ struct TreeShape {
     // them off again.
     XDSTATUS (*append_block)(void* context, uint32_t* number);
     XDSTATUS (*drop_last_blocks)(void* context, uint32_t count);
+    // Header words (BlockChanges::before_switch and after_switch); null when the
+    // format has none to write that way.
+    XDSTATUS (*write_bytes)(void* context, const FileWrite& bytes) = nullptr;
+    // Blocks point to their neighbours on the same level.
+    bool sibling_links = false;
+    // The journal, for formats that have one: the index's file and name, where
+    // block `number` lies, a block's size, the root word as bytes, and forgetting
+    // what the handle cached (the journal writes around it).
+    const char* journal_for = nullptr;
+    uint16_t file = 0;
+    uint32_t block_size = 0;
+    uint32_t (*offset_of)(void* context, uint32_t number) = nullptr;
+    FileWrite (*root_bytes)(void* context, uint32_t root) = nullptr;
+    void (*forget_cached)(void* context) = nullptr;
 };
 
 // Writes the collected changes in the order above and ends the change. A change
-// whose used blocks do not hang from one of them (more than one top), the root
-// unchanged, is refused with XD_CORRUPT and nothing written: no one write
-// switches it.
+// no one write switches goes through the format's journal; without one it is
+// refused with XD_CORRUPT and nothing written.
 XDSTATUS commit_block_changes(BlockChanges& changes, const TreeShape& shape);

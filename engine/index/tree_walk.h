@@ -12,19 +12,19 @@
 //     from: the entry is then there and nowhere else, and a step that stays inside
 //     that leaf is taken without a search.
 // What differs between formats comes in through the handle's TreeFormat (see
-// tree_handle.h).
+// tree_cursor.h).
 
 #include <cstdint>
 
 #include "engine/core/status.h"
-#include "engine/index/tree_handle.h"
+#include "engine/index/tree_cursor.h"
 
 // Ends a positioning operation whose move gave `s` with the path on an entry of
 // `page`: hands that entry out (unless there is none) and forgets the path.
-XDSTATUS tree_end_positioning(TreeHandle* c, const uint8_t* page, XDSTATUS s, void* key, uint32_t* record);
+XDSTATUS tree_end_positioning(TreeCursor* c, const uint8_t* page, XDSTATUS s, void* key, uint32_t* record);
 // The first or last entry, handed out.
-XDSTATUS tree_first_or_last(TreeHandle* c, uint8_t* page, bool last, void* key, uint32_t* record);
+XDSTATUS tree_first_or_last(TreeCursor* c, uint8_t* page, bool last, void* key, uint32_t* record);
 // The entry after (before) `key`/`*record` (record 0: none yet, the first or last),
 // handed out. When that entry itself is gone, the move still lands on its
 // neighbour.
-XDSTATUS tree_moved_from(TreeHandle* c, uint8_t* page, bool forward, void* key, uint32_t* record);
+XDSTATUS tree_moved_from(TreeCursor* c, uint8_t* page, bool forward, void* key, uint32_t* record);

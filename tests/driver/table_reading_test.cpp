@@ -218,6 +218,51 @@ TEST_F(ReadingTest, NtxRecordedSeeksAreAnsweredThroughTheLibrary) {
     EXPECT_GT(checked, 500);
 }
 
+// Every key value the other program listed for its NDX files, searched through the
+// library: text, numbers and dates find the first record listed with that value,
+// and a backward range of the one value its last.
+TEST_F(ReadingTest, NdxRecordedKeysAreFoundThroughTheLibrary) {
+    const std::string dir = kPeers + "xbase64/dbase3";
+    Opened o;
+    open(&o, dir, "PEOPLE");
+    int checked = 0;
+    for (const char* key : {"NAME", "AGE", "BALANCE", "BORN", "SALARY"}) {
+        std::ifstream in(dir + "/PEOPLE." + key + ".keys.tsv");
+        std::vector<std::pair<std::string, int64_t>> listed;  // value, record
+        std::string line;
+        while (std::getline(in, line)) {
+            const size_t tab = line.find('\t');
+            ASSERT_NE(tab, std::string::npos) << line;
+            listed.emplace_back(line.substr(tab + 1), strtoll(line.c_str(), nullptr, 10));
+        }
+        ASSERT_FALSE(listed.empty()) << key;
+        for (size_t i = 0; i < listed.size();) {
+            size_t end = i;
+            while (end < listed.size() && listed[end].first == listed[i].first) end++;
+            const std::string& value = listed[i].first;
+            const int64_t first = listed[i].second, last = listed[end - 1].second;
+            i = end;
+            bool ascii = !value.empty();
+            for (unsigned char c : value) ascii = ascii && c < 0x80;
+            if (!ascii) continue;  // the blank key and other code pages' letters
+            HostItemValue v = std::string(key) == "NAME" ? text_value(value)
+                              : std::string(key) == "BORN" ? host_bytes_value(HV_DATE, value.data(), 8)
+                                                           : real_value(strtod(value.c_str(), nullptr));
+            SCOPED_TRACE(std::string(key) + ": " + value);
+            int outcome = -1;
+            ASSERT_EQ(o.cursor->Search(w(key).c_str(), &v, std::string(key) == "NAME" ? kSearchGeneric : 0, &outcome), 1)
+                << wide_to_utf8(o.cursor->GetErrorHolder()->DumpText());
+            ASSERT_EQ(outcome, kSearchFound);
+            EXPECT_EQ(o.cursor->GetRecordNumber(), first);
+            ASSERT_EQ(o.cursor->BrowseRange(w(key).c_str(), kBrowseLast, &v, &v, 0), 1);
+            ASSERT_FALSE(o.cursor->IsEndOfData());
+            EXPECT_EQ(o.cursor->GetRecordNumber(), last);
+            checked++;
+        }
+    }
+    EXPECT_GT(checked, 800);
+}
+
 // ---- Records as the engine dumps them ----
 
 std::vector<std::string> dump_lines(const std::string& file) {

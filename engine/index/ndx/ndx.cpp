@@ -42,7 +42,7 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 #include "engine/index/rebuild.h"
-#include "engine/index/tree_handle.h"
+#include "engine/index/tree_cursor.h"
 #include "engine/index/tree_walk.h"
 
 namespace {
@@ -50,8 +50,7 @@ namespace {
 const uint32_t kBlock = 512;
 const int kMaxDepth = kMaxTreeDepth;
 
-struct NdxFile {
-    TreeHandle tree;  // first: the shared frame turns it back into the file
+struct NdxFile : SingleTreeFile {  // the shared frame turns its cursor back into the file
     uint8_t header[248];
     uint32_t root, block_count;
     uint16_t key_length, keys_per_block, key_type, entry_size;
@@ -67,8 +66,6 @@ struct NdxFile {
 };
 static_assert(sizeof(NdxFile) <= 4096, "an NDX handle's block fits the engine's control block");
 
-// At most this many blocks are cached per handle (32 MiB).
-const size_t kCachedBlocks = 65536;
 
 struct Block {
     uint8_t bytes[kBlock];
@@ -89,7 +86,7 @@ XDSTATUS enter(int16_t handle, NdxFile** f) {
 XDSTATUS refresh_header(NdxFile* f) {
     if (tree_begin_operation(&f->tree)) return XD_OK;
     uint8_t head[8];
-    XDSTATUS s = xdb_fread_at(f->tree.sh, 0, head, 8);
+    XDSTATUS s = xdb_fread_at(f->file.sh, 0, head, 8);
     if (s) return s;
     f->root = get_le32(head);
     f->block_count = get_le32(head + 4);
@@ -326,6 +323,24 @@ XDSTATUS search(NdxFile* f, const uint8_t* search_key, uint16_t length, uint32_t
     }
 }
 
+// The entry (key, record) itself. Equal keys of a unique index stand in the order
+// they were added (a repeated key goes before its equals), not by record: there
+// they are looked through one by one. An entry that is not there is placed among
+// its equals by record number, as in an index that is not unique.
+XDSTATUS find_entry_of(NdxFile* f, const uint8_t* key, uint32_t recno, Block* leaf, bool* no_smaller) {
+    if (!f->unique) return search(f, key, f->key_length, recno, NDX_EXACT, leaf, no_smaller);
+    XDSTATUS s = search(f, key, f->key_length, recno, 0, leaf, no_smaller);
+    const uint16_t kl = f->key_type == 0 ? f->key_length : 8;
+    for (uint32_t guard = 0; s == XD_OK && guard < 0x7FFFFFFF; guard++) {
+        const int i = f->tree.path.index[f->tree.path.depth];
+        if (compare(f, key, key_of(f, *leaf, i), kl, false) != 0) s = XD_KEYNOTFOUND;
+        else if (record_of(f, *leaf, i) == recno) return XD_OK;
+        else s = step_next(f, leaf);
+    }
+    if (s < 0) return s;
+    return search(f, key, f->key_length, recno, NDX_EXACT, leaf, no_smaller) == XD_OK ? XD_OK : XD_KEYNOTFOUND;
+}
+
 // The start every positioning operation shares: the handle selected, the root
 // and block count read again (the end is the frame's, tree_end_positioning).
 XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NdxFile** f) {
@@ -341,15 +356,15 @@ XDSTATUS end_positioning(NdxFile* f, const Block& leaf, XDSTATUS s, void* key, u
 
 // ---- NDX blocks as the positioning frame sees them ----
 
-NdxFile* file_of(TreeHandle* c) { return (NdxFile*)c; }
-const NdxFile* file_of(const TreeHandle* c) { return (const NdxFile*)c; }
+NdxFile* file_of(TreeCursor* c) { return static_cast<NdxFile*>((SingleTreeFile*)c); }
+const NdxFile* file_of(const TreeCursor* c) { return static_cast<const NdxFile*>((const SingleTreeFile*)c); }
 Block* as_block(uint8_t* bytes) { return (Block*)bytes; }
 const Block& as_block(const uint8_t* bytes) { return *(const Block*)bytes; }
 
 // The header, read and checked when the file is opened.
-XDSTATUS read_header(TreeHandle* c, uint32_t size) {
-    NdxFile* f = (NdxFile*)c;
-    XDSTATUS s = xdb_fread_at(f->tree.sh, 0, f->header, size < 248 ? (size < 24 ? 24 : size) : 248);
+XDSTATUS read_header(TreeCursor* c, uint32_t size) {
+    NdxFile* f = file_of(c);
+    XDSTATUS s = xdb_fread_at(f->file.sh, 0, f->header, size < 248 ? (size < 24 ? 24 : size) : 248);
     if (s == XD_OK) {
         f->root = get_le32(f->header);
         f->block_count = get_le32(f->header + 4);
@@ -375,35 +390,29 @@ XDSTATUS read_header(TreeHandle* c, uint32_t size) {
     }
     c->key_length = f->key_length;
     c->zero_after_key = f->key_type == 0;
-    return s;
+    return s ? s : index_file_set_pages(c->file, kBlock, kBlock, 0);
 }
 
 const TreeFormat kNdxTree = {
-    kBlock,
-    kCachedBlocks,
     read_header,
-    [](const TreeHandle*, const uint8_t* page) { return key_count(as_block(page)); },
-    [](const TreeHandle* c, const uint8_t* page, int i) { return key_of(file_of(c), as_block(page), i); },
-    [](const TreeHandle* c, const uint8_t* page, int i) { return record_of(file_of(c), as_block(page), i); },
-    [](const TreeHandle* c, const uint8_t* page) { return is_leaf(file_of(c), as_block(page)); },
-    [](TreeHandle* c, uint32_t number, uint8_t* page) { return read_block(file_of(c), number, as_block(page)); },
-    [](TreeHandle* c, uint32_t b, uint8_t* page) {
+    [](const TreeCursor*, const uint8_t* page) { return key_count(as_block(page)); },
+    [](const TreeCursor* c, const uint8_t* page, int i) { return key_of(file_of(c), as_block(page), i); },
+    [](const TreeCursor* c, const uint8_t* page, int i) { return record_of(file_of(c), as_block(page), i); },
+    nullptr,  // entries are read in place
+    [](const TreeCursor* c, const uint8_t* page) { return is_leaf(file_of(c), as_block(page)); },
+    [](TreeCursor* c, uint32_t number, uint8_t* page) { return read_block(file_of(c), number, as_block(page)); },
+    [](TreeCursor* c, uint32_t b, uint8_t* page) {
         NdxFile* f = file_of(c);
-        if (b < 1 || b >= f->block_count || xdb_fread_at(f->tree.sh, b * kBlock, page, kBlock) != XD_OK) {
-            xdb_set_status(XD_OK);
-            return false;
-        }
-        return true;
+        return b >= 1 && b < f->block_count && index_file_read_raw(&f->file, b, page);
     },
-    [](TreeHandle* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_block(page), last); },
-    [](TreeHandle* c, uint8_t* page, bool forward) {
+    [](TreeCursor* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_block(page), last); },
+    [](TreeCursor* c, uint8_t* page, bool forward) {
         return forward ? step_next(file_of(c), as_block(page)) : step_previous(file_of(c), as_block(page));
     },
-    [](TreeHandle* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
-        NdxFile* f = file_of(c);
-        return search(f, key, f->key_length, recno, NDX_EXACT, as_block(page), no_smaller);
+    [](TreeCursor* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
+        return find_entry_of(file_of(c), key, recno, as_block(page), no_smaller);
     },
-    [](TreeHandle* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
+    [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
 };
 
 XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, bool last) {
@@ -497,11 +506,11 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     uint8_t dialect = (uint8_t)(open_mode & 0xFF);
     if (dialect != 0 && dialect != 1 && dialect != 2 && dialect != 7) return xdb_report(XD_BADVERSION);
     int16_t h;
-    TreeHandle* c;
+    TreeCursor* c;
     uint32_t size = 0;
     if ((s = tree_open(&h, &c, name, xdb_expand_open_mode(open_mode), XDB_KIND_NDX, ndx_close, &kNdxTree, &size)))
         return s;
-    NdxFile* f = (NdxFile*)c;
+    NdxFile* f = file_of(c);
     // The expression without blanks, upper-cased.
     char* e = (char*)f->header + 24;
     size_t w = 0;
@@ -526,13 +535,13 @@ XDSTATUS ndx_close(int16_t handle) {
     // blocks this handle freed stay as unused space. A damaged tree that cannot
     // be compacted is still closed: the status tells.
     XDSTATUS compacted = XD_OK;
-    if (f->free_head && !(f->tree.file_mode & XDB_FILE_SHARED)) compacted = compact(f);
+    if (f->free_head && !(f->file.file_mode & XDB_FILE_SHARED)) compacted = compact(f);
     if (compacted < 0) xdb_set_status(XD_OK);
     if (f->header_modified) {
         uint8_t head[8];
         put_le32(head, f->root);
         put_le32(head + 4, f->block_count);
-        if ((s = xdb_fwrite_at(f->tree.sh, 0, head, 8, 1))) {
+        if ((s = xdb_fwrite_at(f->file.sh, 0, head, 8, 1))) {
             // The handle goes all the same: kept, it would hold the file open for
             // good (nothing could delete a failed build) with no way to finish.
             xdb_set_status(XD_OK);
@@ -560,7 +569,7 @@ XDSTATUS ndx_info(int16_t handle, NdxInfo* info) {
     info->keys_per_block = f->keys_per_block;
     info->root = f->root;
     info->block_count = f->block_count;
-    info->file_name = f->tree.name;
+    info->file_name = f->file.name;
     return xdb_status();
 }
 
@@ -578,7 +587,7 @@ XDSTATUS ndx_resync(int16_t handle, void* key, uint32_t* recno) {
     memcpy(search_key, key, f->key_length);
     Block leaf;
     bool no_smaller = false;
-    s = search(f, search_key, f->key_length, *recno, NDX_EXACT, &leaf, &no_smaller);
+    s = find_entry_of(f, search_key, *recno, &leaf, &no_smaller);
     if (s == XD_KEYNOTFOUND && no_smaller) {
         // No entry at or before the place of the one asked for: no record.
         *recno = 0xFFFFFFFFu;
@@ -656,7 +665,7 @@ XDSTATUS write_header_word(NdxFile* f, uint32_t offset, uint32_t value) {
     }
     uint8_t word[4];
     put_le32(word, value);
-    return xdb_fwrite_at(f->tree.sh, offset, word, 4, 1);
+    return xdb_fwrite_at(f->file.sh, offset, word, 4, 1);
 }
 
 // ---- The commit's view of NDX blocks ----
@@ -680,8 +689,8 @@ bool shape_is_freed(void*, const uint8_t* bytes) { return bytes[0] == 255; }
 
 XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
     NdxFile* f = (NdxFile*)context;
-    XDSTATUS s = xdb_fwrite_at(f->tree.sh, number * kBlock, bytes, kBlock, 1);
-    if (s == XD_OK) page_cache_put(f->tree.cache, number, bytes);
+    XDSTATUS s = xdb_fwrite_at(f->file.sh, number * kBlock, bytes, kBlock, 1);
+    if (s == XD_OK) page_cache_put(f->file.cache, number, bytes);
     return s;
 }
 
@@ -689,14 +698,14 @@ XDSTATUS shape_write_root(void* context, uint32_t root) {
     NdxFile* f = (NdxFile*)context;
     uint8_t word[4];
     put_le32(word, root);
-    return xdb_fwrite_at(f->tree.sh, 0, word, 4, 1);
+    return xdb_fwrite_at(f->file.sh, 0, word, 4, 1);
 }
 
 XDSTATUS shape_append_block(void* context, uint32_t* number) {
     NdxFile* f = (NdxFile*)context;
     if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
     *number = f->block_count++;
-    xdb_fset_size(f->tree.sh, f->block_count * kBlock);
+    xdb_fset_size(f->file.sh, f->block_count * kBlock);
     return write_header_word(f, 4, f->block_count);
 }
 
@@ -705,8 +714,8 @@ XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
     f->block_count -= count;
     XDSTATUS s = write_header_word(f, 4, f->block_count);
     if (s) return s;
-    xdb_fset_size(f->tree.sh, f->block_count * kBlock);
-    page_cache_drop_range(f->tree.cache, f->block_count, f->block_count + count);
+    xdb_fset_size(f->file.sh, f->block_count * kBlock);
+    page_cache_drop_range(f->file.cache, f->block_count, f->block_count + count);
     return XD_OK;
 }
 
@@ -743,11 +752,11 @@ XDSTATUS allocate_block(NdxFile* f, uint32_t* b, Block* out) {
     // A block count far beyond the file is a damaged header: growing the file
     // to it would blow it up.
     uint32_t size = 0;
-    if ((s = xdb_fsize(f->tree.sh, &size))) return s;
+    if ((s = xdb_fsize(f->file.sh, &size))) return s;
     if ((uint64_t)f->block_count * kBlock > (uint64_t)size + kBlock) return xdb_report(XD_CORRUPT);
     *b = f->block_count++;
     if (g_changes.active) g_changes.fresh.push_back(*b);
-    xdb_fset_size(f->tree.sh, f->block_count * kBlock);
+    xdb_fset_size(f->file.sh, f->block_count * kBlock);
     if ((s = write_header_word(f, 4, f->block_count))) return s;
     memset(out->bytes, 0, kBlock);
     return XD_OK;
@@ -1112,9 +1121,9 @@ XDSTATUS compact(NdxFile* f) {
     uint8_t head[8];
     put_le32(head, f->root);
     put_le32(head + 4, f->block_count);
-    if ((s = xdb_fwrite_at(f->tree.sh, 0, head, 8, 1))) return s;
-    xdb_fset_size(f->tree.sh, end * kBlock);
-    page_cache_drop_range(f->tree.cache, end, blocks_before);
+    if ((s = xdb_fwrite_at(f->file.sh, 0, head, 8, 1))) return s;
+    xdb_fset_size(f->file.sh, end * kBlock);
+    page_cache_drop_range(f->file.cache, end, blocks_before);
     return XD_OK;
 }
 
@@ -1135,7 +1144,7 @@ XDSTATUS locate(int16_t handle, const void* key, uint16_t key_size, uint32_t rec
     XDSTATUS s = enter(handle, &c->f);
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
-    if (c->f->tree.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if (c->f->file.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     if ((s = refresh_header(c->f))) return s;
     full_key(c->f, key, key_size, c->key);
     // A unique index looks for the key alone, the others for the exact entry.
@@ -1189,18 +1198,7 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
     if (s < 0 || !c.f) return s;
     // An entry goes by its key and record: in a unique index with equal keys (adds
     // with duplicates allowed), the key alone would find another record's entry.
-    // Equal keys stand in the order they were added there: they are looked
-    // through one by one.
-    if (s == XD_OK && c.f->unique) {
-        const uint16_t kl = c.f->key_type == 0 ? c.f->key_length : 8;
-        for (uint32_t guard = 0; s == XD_OK && guard < 0x7FFFFFFF; guard++) {
-            const int i = c.f->tree.path.index[c.f->tree.path.depth];
-            if (compare(c.f, c.key, key_of(c.f, c.leaf, i), kl, false) != 0) s = XD_KEYNOTFOUND;
-            else if (record_of(c.f, c.leaf, i) == recno) break;
-            else s = step_next(c.f, &c.leaf);
-        }
-        if (s == XD_NOMOREKEYS) s = XD_KEYNOTFOUND;
-    }
+    if (s == XD_OK && c.f->unique) s = find_entry_of(c.f, c.key, recno, &c.leaf, &c.no_smaller);
     if (s == XD_OK) {
         g_changes.begin();
         s = remove_entry(c.f);
@@ -1310,7 +1308,7 @@ XDSTATUS ndx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_
     if ((s = refresh_header(f))) return s;
     // The blocks that exist: a header may claim more than the file holds.
     uint32_t size = 0;
-    if ((s = xdb_fsize(f->tree.sh, &size))) return s;
+    if ((s = xdb_fsize(f->file.sh, &size))) return s;
     uint32_t blocks = f->block_count < size / kBlock + 1 ? f->block_count : size / kBlock + 1;
     Checker c{f, std::vector<uint8_t>(blocks, 0), -1, 0, fault, cap};
     c.entry = entry;
@@ -1424,7 +1422,7 @@ struct TreeBuilder {
     XDSTATUS status = XD_OK;
 
     // Blocks go out 1 MiB at a time.
-    explicit TreeBuilder(NdxFile* file) : f(file), writer(build_writer_new(file->tree.sh, kBlock, 1, 2048)) {
+    explicit TreeBuilder(NdxFile* file) : f(file), writer(build_writer_new(file->file.sh, kBlock, 1, 2048)) {
         levels.push_back(Level{});
         levels[0].number = 1;
         if (!writer) status = xdb_report(XD_MEMERR);
@@ -1498,7 +1496,7 @@ struct TreeBuilder {
         if (status < 0) return status;
         f->root = levels.back().number;
         f->header_modified = 1;
-        xdb_fset_size(f->tree.sh, f->block_count * kBlock);
+        xdb_fset_size(f->file.sh, f->block_count * kBlock);
         return XD_OK;
     }
 };

@@ -54,20 +54,17 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 #include "engine/index/rebuild.h"
-#include "engine/index/tree_handle.h"
+#include "engine/index/tree_cursor.h"
 #include "engine/index/tree_walk.h"
 
 namespace {
 
 const uint32_t kPage = 1024;
 const int kMaxDepth = kMaxTreeDepth;
-// At most this many pages are cached per handle (32 MiB).
-const size_t kCachedPages = 32768;
 // Header bytes kept: the rules' 280, the descending flag and the condition.
 const size_t kHeaderKept = 538;
 
-struct NtxFile {
-    TreeHandle tree;  // first: the shared frame turns it back into the file
+struct NtxFile : SingleTreeFile {  // the shared frame turns its cursor back into the file
     uint8_t header[kHeaderKept];
     uint16_t update_count;
     uint32_t root, free_page, file_size;  // root and free page as page numbers
@@ -114,11 +111,11 @@ uint32_t page_of(uint32_t offset) { return offset % kPage ? 0xFFFFFFFFu : offset
 XDSTATUS refresh_header(NtxFile* f, bool with_size = true) {
     if (tree_begin_operation(&f->tree)) return XD_OK;
     uint8_t head[10];
-    XDSTATUS s = xdb_fread_at(f->tree.sh, 2, head, 10);
+    XDSTATUS s = xdb_fread_at(f->file.sh, 2, head, 10);
     if (s) return s;
     if (with_size) {
         uint32_t size = 0;
-        if ((s = xdb_fsize(f->tree.sh, &size))) return s;
+        if ((s = xdb_fsize(f->file.sh, &size))) return s;
         f->file_size = size;
     }
     f->update_count = get_le16(head);
@@ -146,7 +143,7 @@ bool page_reachable(NtxFile* f, uint32_t p) {
     if (p < 1 || p == 0xFFFFFFFFu || g_changes.active) return false;
     uint32_t size = 0;
     XDSTATUS before = xdb_status();
-    if (xdb_fsize(f->tree.sh, &size) != XD_OK) {
+    if (xdb_fsize(f->file.sh, &size) != XD_OK) {
         xdb_set_status(before);
         return false;
     }
@@ -198,7 +195,7 @@ bool sane(const NtxFile* f, const Page& p) {
 
 XDSTATUS read_page(NtxFile* f, uint32_t p, Page* out) {
     if (!page_reachable(f, p)) return xdb_report(XD_SEEKERR);
-    return tree_read_page(&f->tree, g_changes, p, out->bytes, [](const TreeHandle* c, const uint8_t* bytes) {
+    return tree_read_page(&f->tree, g_changes, p, out->bytes, [](const TreeCursor* c, const uint8_t* bytes) {
         return sane((const NtxFile*)c, *(const Page*)bytes);
     });
 }
@@ -421,17 +418,17 @@ XDSTATUS end_positioning(NtxFile* f, const Page& at, XDSTATUS s, void* key, uint
 
 // ---- NTX pages as the positioning frame sees them ----
 
-NtxFile* file_of(TreeHandle* c) { return (NtxFile*)c; }
+NtxFile* file_of(TreeCursor* c) { return static_cast<NtxFile*>((SingleTreeFile*)c); }
 Page* as_page(uint8_t* bytes) { return (Page*)bytes; }
 const Page& as_page(const uint8_t* bytes) { return *(const Page*)bytes; }
 
 // The header, read and checked when the file is opened.
-XDSTATUS read_header(TreeHandle* c, uint32_t size) {
-    NtxFile* f = (NtxFile*)c;
+XDSTATUS read_header(TreeCursor* c, uint32_t size) {
+    NtxFile* f = file_of(c);
     XDSTATUS s = XD_OK;
     // A short file reads as zeros past its end: its checks fail below.
     size_t want = size < kHeaderKept ? size : kHeaderKept;
-    if (want > 0) s = xdb_fread_at(f->tree.sh, 0, f->header, want);
+    if (want > 0) s = xdb_fread_at(f->file.sh, 0, f->header, want);
     if (s == XD_OK) {
         f->update_count = get_le16(f->header + 2);
         uint32_t root = get_le32(f->header + 4);
@@ -462,34 +459,29 @@ XDSTATUS read_header(TreeHandle* c, uint32_t size) {
     }
     c->key_length = f->key_length;
     c->zero_after_key = true;
-    return s;
+    return s ? s : index_file_set_pages(c->file, kPage, kPage, 0);
 }
 
 const TreeFormat kNtxTree = {
-    kPage,
-    kCachedPages,
     read_header,
-    [](const TreeHandle*, const uint8_t* page) { return count_of(as_page(page)); },
-    [](const TreeHandle*, const uint8_t* page, int i) { return key_of(as_page(page), i); },
-    [](const TreeHandle*, const uint8_t* page, int i) { return record_of(as_page(page), i); },
-    [](const TreeHandle*, const uint8_t* page) { return child(as_page(page), 0) == 0; },
-    [](TreeHandle* c, uint32_t number, uint8_t* page) { return read_page(file_of(c), number, as_page(page)); },
-    [](TreeHandle* c, uint32_t p, uint8_t* page) {
+    [](const TreeCursor*, const uint8_t* page) { return count_of(as_page(page)); },
+    [](const TreeCursor*, const uint8_t* page, int i) { return key_of(as_page(page), i); },
+    [](const TreeCursor*, const uint8_t* page, int i) { return record_of(as_page(page), i); },
+    nullptr,  // entries are read in place
+    [](const TreeCursor*, const uint8_t* page) { return child(as_page(page), 0) == 0; },
+    [](TreeCursor* c, uint32_t number, uint8_t* page) { return read_page(file_of(c), number, as_page(page)); },
+    [](TreeCursor* c, uint32_t p, uint8_t* page) {
         NtxFile* f = file_of(c);
-        if (!page_reachable(f, p) || xdb_fread_at(f->tree.sh, p * kPage, page, kPage) != XD_OK) {
-            xdb_set_status(XD_OK);
-            return false;
-        }
-        return true;
+        return page_reachable(f, p) && index_file_read_raw(&f->file, p, page);
     },
-    [](TreeHandle* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_page(page), last); },
-    [](TreeHandle* c, uint8_t* page, bool forward) { return step_or_end(file_of(c), as_page(page), forward); },
-    [](TreeHandle* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
+    [](TreeCursor* c, uint8_t* page, bool last) { return end_entry(file_of(c), as_page(page), last); },
+    [](TreeCursor* c, uint8_t* page, bool forward) { return step_or_end(file_of(c), as_page(page), forward); },
+    [](TreeCursor* c, const uint8_t* key, uint32_t recno, uint8_t* page, bool* no_smaller) {
         NtxFile* f = file_of(c);
         Target t{key, f->key_length, true, false, recno};
         return search(f, t, as_page(page), no_smaller);
     },
-    [](TreeHandle* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
+    [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
 };
 
 XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
@@ -596,11 +588,11 @@ XDSTATUS ntx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     uint8_t dialect = (uint8_t)(open_mode & 0xFF);
     if (dialect != 0 && dialect != 5 && dialect != 6) return xdb_report(XD_BADVERSION);
     int16_t h;
-    TreeHandle* c;
+    TreeCursor* c;
     uint32_t size = 0;
     if ((s = tree_open(&h, &c, name, xdb_expand_open_mode(open_mode), XDB_KIND_NTX, ntx_close, &kNtxTree, &size)))
         return s;
-    NtxFile* f = (NtxFile*)c;
+    NtxFile* f = file_of(c);
     // The key expression without blanks, upper-cased. The condition stays as
     // written: its text literals keep their blanks and case.
     {
@@ -623,12 +615,12 @@ XDSTATUS ntx_close(int16_t handle) {
     NtxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
-    if (f->rebuilt && !(f->tree.file_mode & XDB_FILE_READONLY)) {
+    if (f->rebuilt && !(f->file.file_mode & XDB_FILE_READONLY)) {
         // A rebuilt index tells other programs so by its update count.
         uint8_t head[10];
-        if ((s = xdb_fread_at(f->tree.sh, 2, head, 10)) == XD_OK) {
+        if ((s = xdb_fread_at(f->file.sh, 2, head, 10)) == XD_OK) {
             put_le16(head, (uint16_t)(get_le16(head) + 1));
-            s = xdb_fwrite_at(f->tree.sh, 2, head, 10, 1);
+            s = xdb_fwrite_at(f->file.sh, 2, head, 10, 1);
         }
         if (s) {
             xdb_set_status(XD_OK);
@@ -658,7 +650,7 @@ XDSTATUS ntx_info(int16_t handle, NtxInfo* info) {
     info->root = f->root * kPage;
     info->free_page = f->free_page * kPage;
     info->file_size = f->file_size;
-    info->file_name = f->tree.name;
+    info->file_name = f->file.name;
     return xdb_status();
 }
 
@@ -743,7 +735,7 @@ XDSTATUS write_page(NtxFile* f, uint32_t p, const Page& page) {
 XDSTATUS write_header_offset(NtxFile* f, uint32_t at, uint32_t page) {
     uint8_t word[4];
     put_le32(word, page * kPage);
-    return xdb_fwrite_at(f->tree.sh, at, word, 4, 1);
+    return xdb_fwrite_at(f->file.sh, at, word, 4, 1);
 }
 
 // ---- The commit's view of NTX pages ----
@@ -766,8 +758,8 @@ void shape_set_child(void*, uint8_t* bytes, size_t i, uint32_t number) {
 
 XDSTATUS shape_write_block(void* context, uint32_t number, const uint8_t* bytes) {
     NtxFile* f = (NtxFile*)context;
-    XDSTATUS s = xdb_fwrite_at(f->tree.sh, number * kPage, bytes, kPage, 1);
-    if (s == XD_OK) page_cache_put(f->tree.cache, number, bytes);
+    XDSTATUS s = xdb_fwrite_at(f->file.sh, number * kPage, bytes, kPage, 1);
+    if (s == XD_OK) page_cache_put(f->file.cache, number, bytes);
     return s;
 }
 
@@ -778,7 +770,7 @@ XDSTATUS shape_append_block(void* context, uint32_t* number) {
     if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
     *number = f->file_size / kPage;
     f->file_size += kPage;
-    xdb_fset_size(f->tree.sh, f->file_size);
+    xdb_fset_size(f->file.sh, f->file_size);
     return XD_OK;
 }
 
@@ -786,8 +778,8 @@ XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
     NtxFile* f = (NtxFile*)context;
     uint32_t end = f->file_size / kPage;
     f->file_size -= count * kPage;
-    xdb_fset_size(f->tree.sh, f->file_size);
-    page_cache_drop_range(f->tree.cache, end - count, end);
+    xdb_fset_size(f->file.sh, f->file_size);
+    page_cache_drop_range(f->file.cache, end - count, end);
     return XD_OK;
 }
 
@@ -796,9 +788,15 @@ XDSTATUS shape_drop_last_blocks(void* context, uint32_t count) {
 XDSTATUS commit_changes(NtxFile* f, uint32_t free_before) {
     TreeShape shape{f,       shape_children,     shape_set_child,       nullptr, shape_write_block,
                     shape_write_root, shape_append_block, shape_drop_last_blocks};
-    XDSTATUS s = commit_block_changes(g_changes, shape);
-    if (s == XD_OK && f->free_page != free_before) s = write_header_offset(f, 8, f->free_page);
-    return s;
+    shape.write_bytes = [](void* context, const FileWrite& w) {
+        return xdb_fwrite_at(((NtxFile*)context)->file.sh, w.offset, w.bytes.data(), (uint32_t)w.bytes.size(), 1);
+    };
+    if (f->free_page != free_before) {
+        FileWrite word{8, std::vector<uint8_t>(4)};
+        put_le32(word.bytes.data(), f->free_page * kPage);
+        g_changes.after_switch.push_back(word);
+    }
+    return commit_block_changes(g_changes, shape);
 }
 
 // The layout of a page written whole: slots in their first places.
@@ -817,7 +815,7 @@ XDSTATUS allocate_page(NtxFile* f, uint32_t* p, Page* out) {
         uint32_t candidate = f->free_page;
         if (!page_in_file(f, candidate)) return xdb_report(XD_CORRUPT);
         uint8_t bytes[kPage];
-        if ((s = xdb_fread_at(f->tree.sh, candidate * kPage, bytes, kPage))) return s;
+        if ((s = xdb_fread_at(f->file.sh, candidate * kPage, bytes, kPage))) return s;
         uint32_t next_page = free_next(f, bytes);
         if ((s = write_header_offset(f, 8, next_page))) return s;
         f->free_page = next_page;
@@ -826,7 +824,7 @@ XDSTATUS allocate_page(NtxFile* f, uint32_t* p, Page* out) {
         if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
         *p = f->file_size / kPage;
         f->file_size += kPage;
-        xdb_fset_size(f->tree.sh, f->file_size);
+        xdb_fset_size(f->file.sh, f->file_size);
     }
     g_changes.fresh.push_back(*p);
     lay_out(f, *out);
@@ -1064,7 +1062,7 @@ XDSTATUS change(NtxFile* f, Work work) {
     f->tree.path.depth = -1;
     if (s < 0) {
         // What the file says stands; the header is read again next time.
-        page_cache_forget(f->tree.cache);
+        page_cache_forget(f->file.cache);
         f->tree.saved_depth = -1;
     }
     end_operation(f, s);
@@ -1075,7 +1073,7 @@ XDSTATUS begin_change(int16_t handle, const void* key, NtxFile** f) {
     XDSTATUS s = enter(handle, f);
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
-    if ((*f)->tree.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if ((*f)->file.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     return refresh_header(*f);
 }
 
@@ -1228,7 +1226,7 @@ XDSTATUS ntx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_
     for (uint32_t p = f->free_page, steps = 0; ok && p; steps++) {
         uint8_t bytes[kPage];
         if (steps > f->file_size / kPage || !page_in_file(f, p) || c.seen[p] ||
-            xdb_fread_at(f->tree.sh, p * kPage, bytes, kPage) != XD_OK) {
+            xdb_fread_at(f->file.sh, p * kPage, bytes, kPage) != XD_OK) {
             xdb_set_status(XD_OK);
             ok = c.fail("bad free page chain", p);
             break;
@@ -1338,7 +1336,7 @@ struct TreeBuilder {
     std::vector<Level> levels;
     XDSTATUS status = XD_OK;
 
-    explicit TreeBuilder(NtxFile* file) : f(file), writer(build_writer_new(file->tree.sh, kPage, 1, 1024)) {
+    explicit TreeBuilder(NtxFile* file) : f(file), writer(build_writer_new(file->file.sh, kPage, 1, 1024)) {
         levels.push_back(Level{});
         levels[0].number = 1;  // the empty root of the new file
         lay_out(f, levels[0].page);
@@ -1394,7 +1392,7 @@ struct TreeBuilder {
         status = build_writer_finish(writer);
         writer = nullptr;
         if (status < 0) return status;
-        xdb_fset_size(f->tree.sh, f->file_size);
+        xdb_fset_size(f->file.sh, f->file_size);
         f->root = levels.back().number;
         return write_header_offset(f, 4, f->root);
     }
@@ -1512,8 +1510,8 @@ XDSTATUS build_index(int16_t data, const char* name, uint8_t key_type, const cha
         memcpy(f->header + 282, kept.condition, sizeof kept.condition);
         uint8_t signature[2];
         put_le16(signature, kept.condition[0] ? 7 : 6);
-        if ((s = xdb_fwrite_at(f->tree.sh, 0, signature, 2, 1)) == XD_OK)
-            s = xdb_fwrite_at(f->tree.sh, 280, f->header + 280, kHeaderKept - 280, 1);
+        if ((s = xdb_fwrite_at(f->file.sh, 0, signature, 2, 1)) == XD_OK)
+            s = xdb_fwrite_at(f->file.sh, 280, f->header + 280, kHeaderKept - 280, 1);
     }
     uint32_t count = 0;
     if (s >= 0) s = dbf_record_count(data, &count);

@@ -67,6 +67,15 @@ TEST_F(IndexLayerTest, CreateByExtensionDescribeAndUse) {
     EXPECT_EQ(d.key_type, 'C');
     EXPECT_EQ(d.key_expression, "NAME");
     EXPECT_STREQ(d.name, "NAME");  // a plain field name names the index
+    // The file is its one tag: described by number 0, no other; opening a tag
+    // does nothing.
+    IndexDescription by_tag;
+    ASSERT_EQ(IndexDescribeTag(1, h, 0, &by_tag), XD_OK);
+    EXPECT_EQ(by_tag.key_expression, "NAME");
+    EXPECT_EQ(IndexDescribeTag(1, h, 1, &by_tag), XD_BADTAGID);
+    int32_t tag = 7;
+    EXPECT_EQ(TagOpen(1, "NAME", h, &tag), XD_OK);
+    EXPECT_EQ(tag, -1);
     IndexAccess a = access(1, 'C', 11);
     a.file_handle = (uint16_t)h;
     for (uint32_t n = 1; n <= 3; n++) {

@@ -1,0 +1,182 @@
+// The journal of index changes no one write can switch (see change_journal.h).
+
+#include "engine/index/change_journal.h"
+
+#include <cstring>
+
+#include "engine/core/engine.h"
+#include "engine/core/os.h"
+
+namespace {
+
+const char kMagic[8] = {'Q', 'X', 'D', 'B', 'J', 'N', 'L', '1'};
+const uint32_t kHead = 20;
+
+uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
+void put32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; i++) out.push_back((uint8_t)(v >> (8 * i)));
+}
+
+uint32_t checksum(const uint8_t* p, size_t n) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 16777619u;
+    return h;
+}
+
+std::vector<uint8_t> encode(const std::vector<FileWrite>& writes) {
+    std::vector<uint8_t> out(kMagic, kMagic + 8);
+    out.resize(kHead);
+    for (const FileWrite& w : writes) {
+        put32(out, w.offset);
+        put32(out, (uint32_t)w.bytes.size());
+        out.insert(out.end(), w.bytes.begin(), w.bytes.end());
+    }
+    const uint32_t body = (uint32_t)(out.size() - kHead), sum = checksum(out.data() + kHead, body);
+    for (int i = 0; i < 4; i++) {
+        out[8 + i] = (uint8_t)(writes.size() >> (8 * i));
+        out[12 + i] = (uint8_t)(body >> (8 * i));
+        out[16 + i] = (uint8_t)(sum >> (8 * i));
+    }
+    return out;
+}
+
+// The writes of a whole journal read through `jh`; false when it is not whole.
+bool decode(uint16_t jh, std::vector<FileWrite>* writes) {
+    uint32_t size = 0;
+    if (xdb_fsize(jh, &size) || size < kHead) return false;
+    std::vector<uint8_t> bytes(size);
+    uint32_t got = 0;
+    if (xdb_fread_some_at(jh, 0, bytes.data(), size, &got) || got != size) return false;
+    if (memcmp(bytes.data(), kMagic, 8) != 0) return false;
+    const uint32_t count = get32(&bytes[8]), body = get32(&bytes[12]);
+    if (body != size - kHead || get32(&bytes[16]) != checksum(bytes.data() + kHead, body)) return false;
+    size_t at = kHead;
+    for (uint32_t i = 0; i < count; i++) {
+        if (size - at < 8) return false;
+        const uint32_t offset = get32(&bytes[at]), length = get32(&bytes[at + 4]);
+        at += 8;
+        if (size - at < length) return false;
+        writes->push_back(FileWrite{offset, std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + length)});
+        at += length;
+    }
+    return at == size;
+}
+
+XDSTATUS apply(uint16_t sh, const std::vector<FileWrite>& writes) {
+    for (const FileWrite& w : writes) {
+        XDSTATUS s = xdb_fwrite_at(sh, w.offset, w.bytes.data(), (uint32_t)w.bytes.size(), 1);
+        if (s) return s;
+    }
+    return XD_OK;
+}
+
+// The journal open and locked: XD_OK with *jh; XD_NOFILE when there is none.
+XDSTATUS hold(const std::string& name, bool create, uint16_t* jh) {
+    XDSTATUS s;
+    if (xdb_fexists(name.c_str())) {
+        uint16_t mode = 0;
+        s = xdb_fopen(jh, name.c_str(), XDB_OPEN_DENYNONE | XDB_OPEN_SHARED, &mode);
+        if (s == XD_OK && (mode & XDB_FILE_READONLY)) {
+            xdb_fclose(*jh);
+            s = XD_OPENERR;
+        }
+    } else if (create) {
+        s = xdb_fcreate(jh, name.c_str());
+    } else {
+        return XD_NOFILE;
+    }
+    if (s) {
+        xdb_set_status(XD_OK);
+        // Gone meanwhile: another program finished with it.
+        return !create && !xdb_fexists(name.c_str()) ? XD_NOFILE : xdb_report(XD_OPENERR);
+    }
+    if (xdb_flock(*jh, 0, 0, 1)) {
+        xdb_fclose(*jh);
+        xdb_set_status(XD_OK);
+        xdb_fault(XD_LOCKVIOLATION, false, "another program is writing a change of this index (%s)", name.c_str());
+        return xdb_report(XD_LOCKVIOLATION);
+    }
+    return XD_OK;
+}
+
+// Done with the journal: made unreadable, let go and removed. The index writes
+// are in: a failure here leaves at worst a journal of bytes already written.
+void drop(const std::string& name, uint16_t jh) {
+    static const uint8_t zero[8] = {0};
+    xdb_fwrite_at(jh, 0, zero, 8, 1);
+    xdb_flock(jh, 1, 0, 1);
+    xdb_fclose(jh);
+    xdb_fdelete(name.c_str());
+    xdb_set_status(XD_OK);
+}
+
+// A whole journal held as `jh` written to the index through `sh`; one cut short
+// dropped. The journal stays (with the status) when its writes fail.
+XDSTATUS finish_left(const std::string& name, uint16_t jh, uint16_t sh) {
+    std::vector<FileWrite> left;
+    if (decode(jh, &left)) {
+        XDSTATUS s = apply(sh, left);
+        if (s) {
+            xdb_flock(jh, 1, 0, 1);
+            xdb_fclose(jh);
+            return s;
+        }
+    }
+    xdb_set_status(XD_OK);
+    drop(name, jh);
+    return XD_OK;
+}
+
+}  // namespace
+
+std::string index_journal_name(const char* index_name) { return std::string(index_name ? index_name : "") + ".QXJ"; }
+
+XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes) {
+    const std::string name = index_journal_name(index_name);
+    uint16_t jh = 0;
+    XDSTATUS s;
+    if (xdb_fexists(name.c_str())) {  // a stop's journal goes in before this change
+        if ((s = hold(name, false, &jh)) == XD_OK) s = finish_left(name, jh, sh);
+        if (s && s != XD_NOFILE) return s;
+    }
+    if ((s = hold(name, true, &jh))) return s;
+    const std::vector<uint8_t> journal = encode(writes);
+    if ((s = xdb_fwrite_at(jh, 0, journal.data(), (uint32_t)journal.size(), 1)) == XD_OK) xdb_fset_size(jh, (uint32_t)journal.size());
+    if (s) {  // not whole: nothing of the change has reached the index
+        xdb_set_status(XD_OK);
+        drop(name, jh);
+        return xdb_report(s);
+    }
+    if ((s = apply(sh, writes))) {
+        xdb_flock(jh, 1, 0, 1);
+        xdb_fclose(jh);
+        return s;
+    }
+    drop(name, jh);
+    return XD_OK;
+}
+
+XDSTATUS index_journal_recover(const char* index_name, uint16_t sh) {
+    const std::string name = index_journal_name(index_name);
+    if (!xdb_fexists(name.c_str())) return XD_OK;
+    uint16_t jh = 0;
+    XDSTATUS s = hold(name, false, &jh);
+    if (s == XD_NOFILE) return XD_OK;
+    if (s) return s;
+    uint16_t own = 0, mode = 0;
+    bool opened = false;
+    if (!sh) {
+        opened = xdb_fopen(&own, index_name, XDB_OPEN_DENYNONE | XDB_OPEN_SHARED, &mode) == XD_OK;
+        if (!opened || (mode & XDB_FILE_READONLY)) {
+            if (opened) xdb_fclose(own);
+            xdb_flock(jh, 1, 0, 1);
+            xdb_fclose(jh);
+            xdb_set_status(XD_OK);
+            return XD_OK;  // not writable here: left for a program that can
+        }
+        sh = own;
+    }
+    s = finish_left(name, jh, sh);
+    if (opened) xdb_fclose(own);
+    return s;
+}

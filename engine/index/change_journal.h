@@ -1,0 +1,51 @@
+#pragma once
+// Changes of an index file that no one write can switch go through a journal.
+//
+// The ordered commit (ordered_commit.h) makes a change whole by writing copies and
+// then one switching write. That needs every block that points to a changed block
+// to be changed too; when blocks point to their neighbours on the same level
+// (CDX and IDX sibling links), the unchanged neighbours keep pointing to the old
+// blocks, and no one write switches them all. Such a change is written whole to a
+// journal beside the index first; only then do its writes reach the index, and
+// the journal goes once they all have. A stop before the journal is whole leaves
+// the index untouched; a stop after leaves a journal that the index's next open,
+// or the next program to write it, writes again (its writes are final bytes, so
+// writing them twice is writing them once).
+//
+// The journal is "<index file name>.QXJ". Whoever works through it holds it open
+// and its first byte locked; a journal found locked is another program's change
+// in progress. It is made unreadable before it is let go, so a journal found
+// whole and unlocked is always one a stop left.
+//
+// Layout (numbers little-endian):
+//   0   8  "QXDBJNL1"
+//   8   4  number of writes
+//  12   4  bytes after the 20-byte head
+//  16   4  FNV-1a checksum of those bytes
+//  20      each write: offset (4), length (4), its bytes
+// A journal that is shorter, or whose checksum differs, was cut short: dropped.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/core/status.h"
+
+struct FileWrite {
+    uint32_t offset;
+    std::vector<uint8_t> bytes;
+};
+
+std::string index_journal_name(const char* index_name);
+
+// Writes `writes`, in order, to the index open as `sh` (named `index_name`) by way
+// of the journal. A journal a stop left is written first. XD_LOCKVIOLATION when
+// another program holds the journal; a failure before the journal is whole leaves
+// the index untouched; one after leaves the journal for the next open.
+XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes);
+
+// Writes the journal a stop left to the index and removes it: through `sh` when
+// given (non-zero), else through a handle opened for it (when the index cannot be
+// opened for writing, the journal waits for a program that can). XD_OK when there
+// is none; XD_LOCKVIOLATION when another program is working through it.
+XDSTATUS index_journal_recover(const char* index_name, uint16_t sh);

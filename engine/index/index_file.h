@@ -1,0 +1,57 @@
+#pragma once
+// An index file as every tree in it shares it: the open file, its name as opened,
+// how its pages lie in it, and their cache (see page_cache.h). A single-key file
+// (NDX, NTX, IDX) holds one tree; a multi-tag file (MDX, CDX) holds one per tag and
+// its tag directory, every one reading pages through this one part, so that what
+// one tag writes the others see.
+//
+// Pages: page number n lies at byte base + n * unit and is `size` bytes long. The
+// formats differ: NDX 512-byte blocks (unit 512), NTX 1024-byte pages named by
+// their offset / 1024, MDX pages of 1 to 32 blocks of 512 bytes numbered in
+// blocks (unit 512, size a multiple of it, set by the file's header), CDX and IDX
+// 512-byte nodes named by their byte offset (unit 1).
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/core/status.h"
+
+struct PageCache;
+struct BlockChanges;
+
+struct IndexFile {
+    uint16_t sh;  // the file
+    uint16_t file_mode;
+    bool shared;
+    char* name;
+    PageCache* cache;  // made once the pages are known
+    uint32_t page_size, page_unit, page_base;
+};
+
+// The byte offset of page `number` (files end below 4 GiB: the caller has checked
+// that the page lies in the file).
+inline uint32_t index_page_offset(const IndexFile* f, uint32_t number) {
+    return f->page_base + number * f->page_unit;
+}
+
+// Opens `name` (open_mode already expanded) and keeps a copy of the name; the
+// file's size in *size. A change that a stop left in the file's journal is
+// written first (change_journal.h). On failure nothing is left open.
+XDSTATUS index_file_open(IndexFile* f, const char* name, uint16_t open_mode, uint32_t* size);
+// Sets how pages lie in the file, once its header has said (see above), and makes
+// the cache, bounded in bytes whatever the page size.
+XDSTATUS index_file_set_pages(IndexFile* f, uint32_t size, uint32_t unit, uint32_t base);
+// Closes the file and gives back the name and the cache; the status of closing.
+XDSTATUS index_file_close(IndexFile* f);
+
+// Page `number` as the file holds it now, bypassing the cache (false, no status
+// left behind, when it cannot be read).
+bool index_file_read_raw(IndexFile* f, uint32_t number, uint8_t* out);
+// Page `number` as the operation sees it: from the change being collected, the
+// cache, or else the file (then `cached` says whether it was a file read, which
+// the caller checks before keeping it: see index_file_keep).
+XDSTATUS index_file_read(IndexFile* f, BlockChanges& changes, uint32_t number, uint8_t* out, bool* from_file);
+void index_file_keep(IndexFile* f, uint32_t number, const uint8_t* page);
+// Writes page `number`: into the change being collected, or to the file and the
+// cache (a failed write forgets the cache: what the file holds is not known).
+XDSTATUS index_file_write(IndexFile* f, BlockChanges& changes, uint32_t number, const uint8_t* bytes);

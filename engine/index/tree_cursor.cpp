@@ -1,0 +1,134 @@
+// One tree of an index file (see tree_cursor.h).
+
+#include "engine/index/tree_cursor.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "engine/core/os.h"
+#include "engine/index/ordered_commit.h"
+#include "engine/index/page_cache.h"
+
+struct DecodedPage {
+    std::vector<uint8_t> source;  // the page's bytes as decoded
+    std::vector<uint8_t> keys;
+    std::vector<uint32_t> records;
+    int count = 0;
+};
+
+XDSTATUS tree_cursor_init(TreeCursor* c, const TreeFormat* format, IndexFile* file) {
+    c->format = format;
+    c->file = file;
+    c->path.depth = -1;
+    c->saved_depth = -1;
+    c->decoded = nullptr;
+    if (xdb_alloc((void**)&c->saved_leaf, file->page_size) != XD_OK) return xdb_report(XD_MEMERR);
+    if (format->decode && !(c->decoded = new (std::nothrow) DecodedPage)) {
+        tree_cursor_free(c);
+        return xdb_report(XD_MEMERR);
+    }
+    return XD_OK;
+}
+
+void tree_cursor_free(TreeCursor* c) {
+    xdb_free(c->saved_leaf);
+    c->saved_leaf = nullptr;
+    delete c->decoded;
+    c->decoded = nullptr;
+}
+
+namespace {
+
+// The page decoded, unless it is the one decoded last. A damaged encoding counts
+// no entries: the frame then finds the entry it wants missing (XD_CORRUPT).
+const DecodedPage& decoded(TreeCursor* c, const uint8_t* page) {
+    DecodedPage& d = *c->decoded;
+    const uint32_t size = c->file->page_size;
+    if (d.source.size() == size && memcmp(d.source.data(), page, size) == 0) return d;
+    d.source.assign(page, page + size);
+    int n = c->format->count(c, page);
+    if (n < 0) n = 0;
+    d.keys.resize((size_t)n * c->key_length);
+    d.records.resize((size_t)n);
+    d.count = n > 0 && !c->format->decode(c, page, n, d.keys.data(), d.records.data()) ? 0 : n;
+    return d;
+}
+
+}  // namespace
+
+int tree_count(TreeCursor* c, const uint8_t* page) {
+    return c->decoded ? decoded(c, page).count : c->format->count(c, page);
+}
+
+const uint8_t* tree_key(TreeCursor* c, const uint8_t* page, int i) {
+    if (!c->decoded) return c->format->key_of(c, page, i);
+    return decoded(c, page).keys.data() + (size_t)i * c->key_length;
+}
+
+uint32_t tree_record(TreeCursor* c, const uint8_t* page, int i) {
+    return c->decoded ? decoded(c, page).records[(size_t)i] : c->format->record_of(c, page, i);
+}
+
+XDSTATUS tree_open(int16_t* handle, TreeCursor** c, const char* name, uint16_t open_mode, uint8_t kind,
+                   XdbCloseFn close, const TreeFormat* format, uint32_t* size) {
+    int16_t h;
+    void* block;
+    XDSTATUS s = xdb_alloc_slot(kind, &h, &block);
+    if (s) return s;
+    xdb_register_closer(kind, close);
+    SingleTreeFile* t = (SingleTreeFile*)block;
+    if ((s = index_file_open(&t->file, name, open_mode, size))) {
+        xdb_release_slot(h);
+        return s;
+    }
+    t->tree.file = &t->file;
+    s = format->read_header(&t->tree, *size);
+    if (s == XD_OK) s = tree_cursor_init(&t->tree, format, &t->file);
+    if (s != XD_OK) {
+        xdb_report(s);
+        tree_cursor_free(&t->tree);
+        index_file_close(&t->file);
+        xdb_set_status(s);
+        xdb_release_slot(h);
+        return s;
+    }
+    *handle = h;
+    *c = &t->tree;
+    return XD_OK;
+}
+
+XDSTATUS tree_close(int16_t handle, TreeCursor* c) {
+    IndexFile* file = c->file;
+    tree_cursor_free(c);
+    XDSTATUS s = index_file_close(file);
+    xdb_release_slot(handle);
+    return s;
+}
+
+XDSTATUS tree_read_page(TreeCursor* c, BlockChanges& changes, uint32_t number, uint8_t* out, TreePageCheck check) {
+    bool from_file = false;
+    XDSTATUS s = index_file_read(c->file, changes, number, out, &from_file);
+    if (s || !from_file) return s;
+    if (check && !check(c, out)) return xdb_report(XD_CORRUPT);
+    index_file_keep(c->file, number, out);
+    return XD_OK;
+}
+
+XDSTATUS tree_write_page(TreeCursor* c, BlockChanges& changes, uint32_t number, const uint8_t* bytes) {
+    return index_file_write(c->file, changes, number, bytes);
+}
+
+bool tree_begin_operation(TreeCursor* c) {
+    c->trusted_now = page_cache_begin(c->file->cache, !c->file->shared, osl_write_generation(c->file->sh));
+    c->path.depth = -1;
+    return c->trusted_now;
+}
+
+void tree_header_changed(TreeCursor* c) { c->saved_depth = -1; }
+
+void tree_end_operation(TreeCursor* c, XDSTATUS s, bool handed) {
+    c->saved_depth = s >= 0 && handed ? c->path.depth : -1;
+    if (s < 0) page_cache_forget(c->file->cache);
+    else page_cache_end(c->file->cache, osl_write_generation(c->file->sh));
+}
