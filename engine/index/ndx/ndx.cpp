@@ -42,6 +42,7 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 #include "engine/index/rebuild.h"
+#include "engine/index/tree_check.h"
 #include "engine/index/tree_cursor.h"
 #include "engine/index/tree_walk.h"
 
@@ -1214,83 +1215,63 @@ XDSTATUS ndx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
 
 namespace {
 
-struct Checker {
-    NdxFile* f = nullptr;
-    std::vector<uint8_t> seen;
-    int leaf_depth = -1;
-    uint32_t entries = 0;
-    char* fault;
-    size_t cap;
-    bool have_last = false;
-    uint8_t last_key[100] = {0};
-    uint32_t last_record = 0;
-    void (*entry)(void* context, const uint8_t* key, uint32_t recno) = nullptr;
-    void* context = nullptr;
-
-    bool fail(const char* what, uint32_t block) {
-        snprintf(fault, cap, "block %u: %s", block, what);
-        return false;
-    }
-    // The entries of the leaves in key order: one (key, record) once only.
-    bool visit_leaf(uint32_t b, const Block& blk) {
-        for (int i = 0; i < key_count(blk); i++) {
-            const uint8_t* k = key_of(f, blk, i);
-            const uint32_t r = record_of(f, blk, i);
-            if (have_last && r == last_record && memcmp(k, last_key, f->key_length) == 0) {
-                snprintf(fault, cap, "block %u: a repeated entry (the same key and record %u twice)", b, r);
-                return false;
-            }
-            memcpy(last_key, k, f->key_length);
-            last_record = r;
-            have_last = true;
-            if (entry) entry(context, k, r);
+// NDX blocks as the shared check reads them (see tree_check.h).
+TreeCheckPages check_pages(NdxFile* f, uint32_t blocks) {
+    TreeCheckPages t{};
+    t.context = f;
+    t.page_size = kBlock;
+    t.first_page = 1;
+    t.end_page = blocks;
+    t.root = f->root;
+    t.key_length = f->key_length;
+    t.inner_entries = false;
+    t.empty_below_root_allowed = false;  // other dBASE programs stop at an empty leaf
+    t.page_word = "block";
+    t.named = [](void*, uint32_t b) { return b; };
+    t.read = [](void* c, uint32_t b, uint8_t* out) -> const char* {
+        NdxFile* f = (NdxFile*)c;
+        Block* blk = (Block*)out;
+        if (read_block(f, b, blk)) {
+            xdb_set_status(XD_OK);
+            return "unreadable";
         }
-        return true;
-    }
-    // Checks the subtree of `b`; its keys must lie within [low, high] (null: open).
-    bool walk(uint32_t b, int depth, const uint8_t* low, const uint8_t* high, uint8_t* max_out) {
-        if (b < 1 || b >= f->block_count || b >= seen.size()) return fail("child block out of the file", b);
-        if (seen[b]) return fail("block reached twice", b);
-        seen[b] = 1;
-        if (depth >= kMaxDepth) return fail("tree too deep", b);
+        if (blk->bytes[0] == 255) return "freed block in the tree";
+        if (!sane(f, *blk) || key_count(*blk) > f->keys_per_block) return "key count too large";
+        return nullptr;
+    };
+    t.count = [](void*, const uint8_t* b) { return key_count(as_block(b)); };
+    t.key = [](void* c, const uint8_t* b, int i) { return key_of((NdxFile*)c, as_block(b), i); };
+    t.record = [](void* c, const uint8_t* b, int i) { return record_of((NdxFile*)c, as_block(b), i); };
+    t.is_leaf = [](void* c, const uint8_t* b) { return is_leaf((NdxFile*)c, as_block(b)); };
+    t.children = [](void*, const uint8_t* b) { return key_count(as_block(b)) + 1; };
+    t.child = [](void* c, const uint8_t* b, int i) { return child((NdxFile*)c, as_block(b), i); };
+    t.leaf_entry_has_child = [](void* c, const uint8_t* b, int i) { return child((NdxFile*)c, as_block(b), i) != 0; };
+    t.compare = [](void* c, const uint8_t* a, const uint8_t* b) {
+        NdxFile* f = (NdxFile*)c;
+        return compare(f, a, b, f->key_type == 0 ? f->key_length : 8, false);
+    };
+    t.free_head = f->free_head;
+    t.next_free = [](void* c, uint32_t b, uint32_t* next) {
         Block blk;
-        if (read_block(f, b, &blk)) return fail("unreadable", b);
-        if (blk.bytes[0] == 255) return fail("freed block in the tree", b);
-        if (!sane(f, blk) || key_count(blk) > f->keys_per_block) return fail("key count too large", b);
-        int kc = key_count(blk);
-        bool leaf = is_leaf(f, blk);
-        // Other dBASE programs descend by the separators and stop at an empty leaf.
-        if (kc == 0 && b != f->root) return fail("empty block below the root", b);
-        const uint16_t kl = f->key_type == 0 ? f->key_length : 8;
-        for (int i = 0; i < kc; i++) {
-            const uint8_t* k = key_of(f, blk, i);
-            if (leaf && child(f, blk, i) != 0) return fail("leaf entry with a child", b);
-            if (low && compare(f, k, low, kl, false) < 0) return fail("key below its range", b);
-            if (high && compare(f, k, high, kl, false) > 0) return fail("key above its range", b);
-            if (i > 0 && compare(f, k, key_of(f, blk, i - 1), kl, false) < 0) return fail("keys out of order", b);
+        if (read_block((NdxFile*)c, b, &blk) || blk.bytes[0] != 255) {
+            xdb_set_status(XD_OK);
+            return false;
         }
-        if (leaf) {
-            if (leaf_depth < 0) leaf_depth = depth;
-            if (depth != leaf_depth) return fail("leaves at different depths", b);
-            entries += (uint32_t)kc;
-            if (kc && max_out) memcpy(max_out, key_of(f, blk, kc - 1), f->key_length);
-            return visit_leaf(b, blk);
-        }
-        uint8_t sub_max[100];
-        const uint8_t* prev = low;
-        std::vector<uint8_t> seps((size_t)kc * f->key_length);
-        for (int i = 0; i < kc; i++) memcpy(&seps[(size_t)i * f->key_length], key_of(f, blk, i), f->key_length);
-        for (int i = 0; i <= kc; i++) {
-            const uint8_t* sep = i < kc ? &seps[(size_t)i * f->key_length] : high;
-            if (!walk(child(f, blk, i), depth + 1, prev, sep, sub_max)) return false;
-            if (i < kc && memcmp(sub_max, sep, f->key_length) != 0)
-                return fail("separator differs from the greatest key below it", b);
-            prev = i < kc ? &seps[(size_t)i * f->key_length] : prev;
-        }
-        if (max_out) memcpy(max_out, sub_max, f->key_length);
+        *next = get_le32(blk.bytes + 4);
         return true;
-    }
-};
+    };
+    // Blocks this or another handle freed (marked, off any chain this handle
+    // knows) are not unused space.
+    t.unused = [](void* c, uint32_t b) {
+        Block blk;
+        if (read_block((NdxFile*)c, b, &blk) != XD_OK) {
+            xdb_set_status(XD_OK);
+            return true;
+        }
+        return blk.bytes[0] != 255;
+    };
+    return t;
+}
 
 }  // namespace
 
@@ -1305,51 +1286,22 @@ XDSTATUS ndx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_
     if (s) return s;
     if (!fault || cap == 0) return xdb_report(XD_NULLPARAM);
     fault[0] = 0;
+    if (entries) *entries = 0;
     if ((s = refresh_header(f))) return s;
-    // The blocks that exist: a header may claim more than the file holds.
+    // The header against the file first: the walk trusts it.
     uint32_t size = 0;
     if ((s = xdb_fsize(f->file.sh, &size))) return s;
-    uint32_t blocks = f->block_count < size / kBlock + 1 ? f->block_count : size / kBlock + 1;
-    Checker c{f, std::vector<uint8_t>(blocks, 0), -1, 0, fault, cap};
-    c.entry = entry;
-    c.context = context;
-    // The header against the file first: the walk trusts it.
-    bool ok = true;
-    if ((uint64_t)f->block_count * kBlock > size) {
+    s = XD_CORRUPT;
+    if ((uint64_t)f->block_count * kBlock > size)
         snprintf(fault, cap, "header: %u blocks counted, the file holds %u", f->block_count, size / kBlock);
-        ok = false;
-    } else if (f->block_count < 2 || f->root < 1 || f->root >= f->block_count) {
+    else if (f->block_count < 2 || f->root < 1 || f->root >= f->block_count)
         snprintf(fault, cap, "header: root block %u outside the %u blocks", f->root, f->block_count);
-        ok = false;
-    } else if (f->keys_per_block < 1 || f->keys_per_block * f->entry_size > 508) {
+    else if (f->keys_per_block < 1 || f->keys_per_block * f->entry_size > 508)
         snprintf(fault, cap, "header: %u keys of %u bytes do not fit a block", f->keys_per_block, f->entry_size);
-        ok = false;
-    }
-    if (ok) ok = c.walk(f->root, 0, nullptr, nullptr, nullptr);
-    // Freed blocks must not be in the tree, and the freed chain must end.
-    for (uint32_t b = f->free_head, steps = 0; ok && b; steps++) {
-        Block blk;
-        if (steps > f->block_count || b >= c.seen.size() || read_block(f, b, &blk) || blk.bytes[0] != 255 || c.seen[b]) {
-            ok = c.fail("bad freed-block chain", b);
-            break;
-        }
-        b = get_le32(blk.bytes + 4);
-    }
-    // Blocks neither in the tree nor freed are unused space (a stop between a
-    // change and the freeing of what it left, a writer that does not free): told,
-    // not a fault.
-    uint32_t orphans = 0;
-    for (uint32_t b = 1; ok && b < c.seen.size() && b < f->block_count; b++) {
-        Block blk;
-        if (c.seen[b]) continue;
-        if (read_block(f, b, &blk) != XD_OK) xdb_set_status(XD_OK);
-        else if (blk.bytes[0] == 255) continue;
-        orphans++;
-    }
-    if (ok && orphans) snprintf(fault, cap, "%u blocks neither in the tree nor freed (unused space)", orphans);
-    if (entries) *entries = c.entries;
-    end_operation(f, ok ? XD_OK : XD_CORRUPT);
-    return ok ? xdb_status() : xdb_report(XD_CORRUPT);
+    else
+        s = tree_check(check_pages(f, f->block_count), entries, fault, cap, entry, context);
+    end_operation(f, s);
+    return s == XD_OK ? xdb_status() : xdb_report(s);
 }
 
 // ---- Keys from records, and the rebuild ----

@@ -54,6 +54,7 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 #include "engine/index/rebuild.h"
+#include "engine/index/tree_check.h"
 #include "engine/index/tree_cursor.h"
 #include "engine/index/tree_walk.h"
 
@@ -1131,72 +1132,64 @@ XDSTATUS ntx_delete_key(int16_t handle, const void* key, uint16_t key_size, uint
 
 namespace {
 
-struct Checker {
-    NtxFile* f;
-    std::vector<uint8_t> seen;
-    int leaf_depth = -1;
-    uint32_t entries = 0;
-    bool have_last = false;
-    uint8_t last_key[100];
-    uint32_t last_record = 0;
-    char* fault;
-    size_t cap;
-    void (*entry)(void* context, const uint8_t* key, uint32_t recno) = nullptr;
-    void* context = nullptr;
-
-    bool fail(const char* what, uint32_t p) {
-        snprintf(fault, cap, "page at %u: %s", p * kPage, what);
-        return false;
-    }
-    // Each entry in key order: keys never go down; equal keys of a non-unique
-    // index in any order of their records.
-    bool visit(uint32_t p, const Page& page, int i) {
-        const uint8_t* k = key_of(page, i);
-        if (have_last && compare(f, last_key, k, f->key_length, false) > 0) return fail("keys out of order", p);
-        if (have_last && record_of(page, i) == last_record && memcmp(last_key, k, f->key_length) == 0) {
-            snprintf(fault, cap, "page at %u: a repeated entry (the same key and record %u twice)", p * kPage,
-                     last_record);
-            return false;
-        }
-        memcpy(last_key, k, f->key_length);
-        last_record = record_of(page, i);
-        have_last = true;
-        entries++;
-        if (entry) entry(context, k, last_record);
-        return true;
-    }
-    bool walk(uint32_t p, int depth) {
-        if (!page_in_file(f, p) || p >= seen.size()) return fail("child page outside the file", p);
-        if (seen[p]) return fail("page reached twice", p);
-        seen[p] = 1;
-        if (depth >= kMaxDepth) return fail("tree too deep", p);
-        Page page;
-        XDSTATUS s = read_page(f, p, &page);
+// NTX pages as the shared check reads them (see tree_check.h).
+TreeCheckPages check_pages(NtxFile* f) {
+    TreeCheckPages t{};
+    t.context = f;
+    t.page_size = kPage;
+    t.first_page = 1;
+    t.end_page = f->file_size / kPage;
+    t.root = f->root;
+    t.key_length = f->key_length;
+    t.inner_entries = true;
+    t.empty_below_root_allowed = true;
+    t.page_word = "page at";
+    t.named = [](void*, uint32_t p) { return p * kPage; };
+    t.read = [](void* c, uint32_t p, uint8_t* out) -> const char* {
+        NtxFile* f = (NtxFile*)c;
+        Page* page = (Page*)out;
+        XDSTATUS s = read_page(f, p, page);
         if (s) {
             xdb_set_status(XD_OK);
-            return fail(s == XD_CORRUPT ? "count or slot offsets outside the page" : "unreadable", p);
+            return s == XD_CORRUPT ? "count or slot offsets outside the page" : "unreadable";
         }
-        int n = count_of(page);
         // The slots in use must not overlap: each item has its own place.
+        const int n = count_of(*page);
         std::vector<uint16_t> places;
-        for (int i = 0; i <= n; i++) places.push_back(slot(page, i));
+        for (int i = 0; i <= n; i++) places.push_back(slot(*page, i));
         std::sort(places.begin(), places.end());
         for (size_t i = 1; i < places.size(); i++)
-            if (places[i] - places[i - 1] < f->item_size) return fail("item slots overlap", p);
-        bool leaf = child(page, 0) == 0;
-        for (int i = 0; i <= n; i++) {
-            uint32_t c = child(page, i);
-            if (leaf != (c == 0)) return fail(leaf ? "leaf entry with a child" : "inner entry without a child", p);
-            if (!leaf && !walk(c, depth + 1)) return false;
-            if (i < n && !visit(p, page, i)) return false;
+            if (places[i] - places[i - 1] < f->item_size) return "item slots overlap";
+        // Every child or none.
+        const bool leaf = child(*page, 0) == 0;
+        for (int i = 1; i <= n; i++)
+            if (leaf != (child(*page, i) == 0)) return leaf ? "leaf entry with a child" : "inner entry without a child";
+        return nullptr;
+    };
+    t.count = [](void*, const uint8_t* b) { return count_of(as_page(b)); };
+    t.key = [](void*, const uint8_t* b, int i) { return key_of(as_page(b), i); };
+    t.record = [](void*, const uint8_t* b, int i) { return record_of(as_page(b), i); };
+    t.is_leaf = [](void*, const uint8_t* b) { return child(as_page(b), 0) == 0; };
+    t.children = [](void*, const uint8_t* b) { return count_of(as_page(b)) + 1; };
+    t.child = [](void*, const uint8_t* b, int i) { return child(as_page(b), i); };
+    t.leaf_entry_has_child = [](void*, const uint8_t*, int) { return false; };  // read() has looked
+    t.compare = [](void* c, const uint8_t* a, const uint8_t* b) {
+        NtxFile* f = (NtxFile*)c;
+        return compare(f, a, b, f->key_length, false);
+    };
+    t.free_head = f->free_page;
+    t.next_free = [](void* c, uint32_t p, uint32_t* next) {
+        NtxFile* f = (NtxFile*)c;
+        uint8_t bytes[kPage];
+        if (xdb_fread_at(f->file.sh, p * kPage, bytes, kPage) != XD_OK) {
+            xdb_set_status(XD_OK);
+            return false;
         }
-        if (leaf) {
-            if (leaf_depth < 0) leaf_depth = depth;
-            if (depth != leaf_depth) return fail("leaves at different depths", p);
-        }
+        *next = free_next(f, bytes);
         return true;
-    }
-};
+    };
+    return t;
+}
 
 }  // namespace
 
@@ -1211,37 +1204,19 @@ XDSTATUS ntx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_
     if (s) return s;
     if (!fault || cap == 0) return xdb_report(XD_NULLPARAM);
     fault[0] = 0;
+    if (entries) *entries = 0;
     if ((s = refresh_header(f))) return s;
-    Checker c{f, std::vector<uint8_t>(f->file_size / kPage + 1, 0), -1, 0, false, {0}, 0, fault, cap, entry, context};
-    bool ok = true;
     if (f->file_size % kPage) {
         snprintf(fault, cap, "header: file size %u is not a multiple of %u", f->file_size, kPage);
-        ok = false;
+        s = XD_CORRUPT;
     } else if (!page_in_file(f, f->root)) {
         snprintf(fault, cap, "header: root page outside the %u-byte file", f->file_size);
-        ok = false;
+        s = XD_CORRUPT;
+    } else {
+        s = tree_check(check_pages(f), entries, fault, cap, entry, context);
     }
-    if (ok) ok = c.walk(f->root, 0);
-    // The free chain: pages of the file, none in the tree, and it ends.
-    for (uint32_t p = f->free_page, steps = 0; ok && p; steps++) {
-        uint8_t bytes[kPage];
-        if (steps > f->file_size / kPage || !page_in_file(f, p) || c.seen[p] ||
-            xdb_fread_at(f->file.sh, p * kPage, bytes, kPage) != XD_OK) {
-            xdb_set_status(XD_OK);
-            ok = c.fail("bad free page chain", p);
-            break;
-        }
-        c.seen[p] = 1;
-        p = free_next(f, bytes);
-    }
-    // Pages neither in the tree nor on the free chain are unused space (a stop
-    // between a change and the freeing of what it left): told, not a fault.
-    uint32_t orphans = 0;
-    for (uint32_t p = 1; ok && p < c.seen.size() && page_in_file(f, p); p++) orphans += !c.seen[p];
-    if (ok && orphans) snprintf(fault, cap, "%u pages neither in the tree nor free (unused space)", orphans);
-    if (entries) *entries = c.entries;
-    end_operation(f, ok ? XD_OK : XD_CORRUPT);
-    return ok ? xdb_status() : xdb_report(XD_CORRUPT);
+    end_operation(f, s);
+    return s == XD_OK ? xdb_status() : xdb_report(s);
 }
 
 // ---- Keys from records, and the rebuild ----
