@@ -37,6 +37,7 @@
 #include "engine/core/keyexpr.h"
 #include "engine/core/os.h"
 #include "engine/index/build_writer.h"
+#include "engine/index/free_pages.h"
 #include "engine/index/index_format.h"
 #include "engine/index/key_sort.h"
 #include "engine/index/ordered_commit.h"
@@ -732,47 +733,54 @@ XDSTATUS commit_changes(NdxFile* f) {
     return commit_block_changes(g_changes, shape);
 }
 
-// A block for new entries: the first freed one, else a new one at the end. A freed
-// block is taken only while it is still inside the file and still marked freed;
-// otherwise the list is stale (see known_root) and forgotten.
+// The freed blocks: marked 255, chained through their word at 4 from a head this
+// handle keeps (the file has no list). A block is taken only while it is still
+// inside the file and still marked freed; otherwise the list is stale (see
+// known_root) and forgotten (see free_pages.h).
+FreePages free_blocks(NdxFile* f) {
+    FreePages fp{};
+    fp.context = f;
+    fp.head = &f->free_head;
+    fp.next_of = [](void* c, uint32_t b, uint32_t* next) {
+        NdxFile* f = (NdxFile*)c;
+        Block blk;
+        if (b >= f->block_count || read_block(f, b, &blk) != XD_OK || blk.bytes[0] != 255) return false;
+        *next = get_le32(blk.bytes + 4);
+        return true;
+    };
+    fp.write_freed = [](void* c, uint32_t b, uint32_t next) {
+        Block block;
+        memset(block.bytes, 0, kBlock);
+        block.bytes[0] = 255;
+        put_le32(block.bytes + 4, next);
+        return write_block((NdxFile*)c, b, block);
+    };
+    fp.append = [](void* c, uint32_t* b) {
+        NdxFile* f = (NdxFile*)c;
+        if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
+        // A block count far beyond the file is a damaged header: growing the file
+        // to it would blow it up.
+        uint32_t size = 0;
+        XDSTATUS s = xdb_fsize(f->file.sh, &size);
+        if (s) return s;
+        if ((uint64_t)f->block_count * kBlock > (uint64_t)size + kBlock) return xdb_report(XD_CORRUPT);
+        *b = f->block_count++;
+        xdb_fset_size(f->file.sh, f->block_count * kBlock);
+        return write_header_word(f, 4, f->block_count);
+    };
+    fp.stale_head_forgotten = true;
+    return fp;
+}
+
+// A block for new entries, cleared.
 XDSTATUS allocate_block(NdxFile* f, uint32_t* b, Block* out) {
-    XDSTATUS s;
-    if (f->free_head) {
-        uint32_t candidate = f->free_head;
-        if (candidate < f->block_count && read_block(f, candidate, out) == XD_OK && out->bytes[0] == 255) {
-            *b = candidate;
-            if (g_changes.active) g_changes.fresh.push_back(candidate);
-            f->free_head = get_le32(out->bytes + 4);
-            memset(out->bytes, 0, kBlock);
-            return XD_OK;
-        }
-        xdb_set_status(XD_OK);  // a failed look at a stale block is no error
-        f->free_head = 0;
-    }
-    if ((uint64_t)(f->block_count + 1) * kBlock > 0xFFFFFFFFull) return xdb_report(XD_WRITEERR);
-    // A block count far beyond the file is a damaged header: growing the file
-    // to it would blow it up.
-    uint32_t size = 0;
-    if ((s = xdb_fsize(f->file.sh, &size))) return s;
-    if ((uint64_t)f->block_count * kBlock > (uint64_t)size + kBlock) return xdb_report(XD_CORRUPT);
-    *b = f->block_count++;
-    if (g_changes.active) g_changes.fresh.push_back(*b);
-    xdb_fset_size(f->file.sh, f->block_count * kBlock);
-    if ((s = write_header_word(f, 4, f->block_count))) return s;
+    XDSTATUS s = free_pages_take(free_blocks(f), g_changes, b);
+    if (s) return s;
     memset(out->bytes, 0, kBlock);
     return XD_OK;
 }
 
-XDSTATUS free_block(NdxFile* f, uint32_t b) {
-    Block block;
-    memset(block.bytes, 0, kBlock);
-    block.bytes[0] = 255;
-    put_le32(block.bytes + 4, f->free_head);
-    XDSTATUS s = write_block(f, b, block);
-    if (s) return s;
-    f->free_head = b;
-    return XD_OK;
-}
+XDSTATUS free_block(NdxFile* f, uint32_t b) { return free_pages_release(free_blocks(f), g_changes, b); }
 
 uint8_t* entry_at(NdxFile* f, uint8_t* base, int i) { return base + i * f->entry_size; }
 

@@ -49,6 +49,7 @@
 #include "engine/core/numbers.h"
 #include "engine/core/os.h"
 #include "engine/index/build_writer.h"
+#include "engine/index/free_pages.h"
 #include "engine/index/index_format.h"
 #include "engine/index/key_sort.h"
 #include "engine/index/ordered_commit.h"
@@ -807,41 +808,46 @@ void lay_out(const NtxFile* f, Page& p) {
         put_le16(p.bytes + 2 + 2 * i, (uint16_t)(2 + 2 * (f->max_items + 1) + i * f->item_size));
 }
 
-// A page for new entries: the first free one, else one at the end of the file.
-// A page taken off the free chain leaves it at once, before the change is
-// written: a stop in between loses the page, never hands it out twice.
-XDSTATUS allocate_page(NtxFile* f, uint32_t* p, Page* out) {
-    XDSTATUS s;
-    if (f->free_page) {
-        uint32_t candidate = f->free_page;
-        if (!page_in_file(f, candidate)) return xdb_report(XD_CORRUPT);
+// The free pages: a chain from the header's free page word (see free_pages.h).
+FreePages free_pages(NtxFile* f) {
+    FreePages fp{};
+    fp.context = f;
+    fp.head = &f->free_page;
+    fp.next_of = [](void* c, uint32_t p, uint32_t* next) {
+        NtxFile* f = (NtxFile*)c;
         uint8_t bytes[kPage];
-        if ((s = xdb_fread_at(f->file.sh, candidate * kPage, bytes, kPage))) return s;
-        uint32_t next_page = free_next(f, bytes);
-        if ((s = write_header_offset(f, 8, next_page))) return s;
-        f->free_page = next_page;
-        *p = candidate;
-    } else {
+        if (!page_in_file(f, p) || xdb_fread_at(f->file.sh, p * kPage, bytes, kPage) != XD_OK) return false;
+        *next = free_next(f, bytes);
+        return true;
+    };
+    fp.write_freed = [](void* c, uint32_t p, uint32_t next) {
+        Page page;
+        memset(page.bytes, 0, kPage);
+        put_le32(page.bytes, next * kPage);
+        return write_page((NtxFile*)c, p, page);
+    };
+    fp.write_head = [](void* c, uint32_t head) { return write_header_offset((NtxFile*)c, 8, head); };
+    fp.append = [](void* c, uint32_t* p) {
+        NtxFile* f = (NtxFile*)c;
         if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
         *p = f->file_size / kPage;
         f->file_size += kPage;
         xdb_fset_size(f->file.sh, f->file_size);
-    }
-    g_changes.fresh.push_back(*p);
+        return XDSTATUS(XD_OK);
+    };
+    fp.stale_head_forgotten = false;
+    return fp;
+}
+
+// A page for new entries, laid out empty.
+XDSTATUS allocate_page(NtxFile* f, uint32_t* p, Page* out) {
+    XDSTATUS s = free_pages_take(free_pages(f), g_changes, p);
+    if (s) return s;
     lay_out(f, *out);
     return XD_OK;
 }
 
-XDSTATUS free_page(NtxFile* f, uint32_t p) {
-    Page page;
-    memset(page.bytes, 0, kPage);
-    put_le32(page.bytes, f->free_page * kPage);
-    XDSTATUS s = write_page(f, p, page);
-    if (s) return s;
-    g_changes.freed.push_back(p);
-    f->free_page = p;
-    return XD_OK;
-}
+XDSTATUS free_page(NtxFile* f, uint32_t p) { return free_pages_release(free_pages(f), g_changes, p); }
 
 // An entry in transit between pages.
 struct Entry {

@@ -1,0 +1,34 @@
+// The free pages of an index file (see free_pages.h).
+
+#include "engine/index/free_pages.h"
+
+#include "engine/core/engine.h"
+#include "engine/index/ordered_commit.h"
+
+XDSTATUS free_pages_take(const FreePages& f, BlockChanges& changes, uint32_t* page) {
+    XDSTATUS s;
+    if (*f.head) {
+        uint32_t next = 0;
+        if (f.next_of(f.context, *f.head, &next)) {
+            if (f.write_head && (s = f.write_head(f.context, next))) return s;
+            *page = *f.head;
+            *f.head = next;
+            changes.fresh.push_back(*page);
+            return XD_OK;
+        }
+        if (!f.stale_head_forgotten) return xdb_report(XD_CORRUPT);
+        xdb_set_status(XD_OK);  // a failed look at a stale page is no error
+        *f.head = 0;
+    }
+    if ((s = f.append(f.context, page))) return s;
+    changes.fresh.push_back(*page);
+    return XD_OK;
+}
+
+XDSTATUS free_pages_release(const FreePages& f, BlockChanges& changes, uint32_t page) {
+    XDSTATUS s = f.write_freed(f.context, page, *f.head);
+    if (s) return s;
+    changes.freed.push_back(page);
+    *f.head = page;
+    return XD_OK;
+}
