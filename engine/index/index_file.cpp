@@ -63,22 +63,6 @@ bool index_file_read_raw(IndexFile* f, uint32_t number, uint8_t* out) {
     return true;
 }
 
-XDSTATUS index_file_read(IndexFile* f, BlockChanges& changes, uint32_t number, uint8_t* out, bool* from_file) {
-    *from_file = false;
-    if (changes.active) {
-        if (ChangedBlock* changed = changes.find(number)) {
-            memcpy(out, changed->bytes.data(), f->page_size);
-            return XD_OK;
-        }
-    }
-    if (const uint8_t* cached = page_cache_get(f->cache, number)) {
-        memcpy(out, cached, f->page_size);
-        return XD_OK;
-    }
-    *from_file = true;
-    return xdb_fread_at(f->sh, index_page_offset(f, number), out, f->page_size);
-}
-
 void index_file_keep(IndexFile* f, uint32_t number, const uint8_t* page) { page_cache_put(f->cache, number, page); }
 
 XDSTATUS index_file_write(IndexFile* f, BlockChanges& changes, uint32_t number, const uint8_t* bytes) {

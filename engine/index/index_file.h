@@ -47,10 +47,7 @@ XDSTATUS index_file_close(IndexFile* f);
 // Page `number` as the file holds it now, bypassing the cache (false, no status
 // left behind, when it cannot be read).
 bool index_file_read_raw(IndexFile* f, uint32_t number, uint8_t* out);
-// Page `number` as the operation sees it: from the change being collected, the
-// cache, or else the file (then `cached` says whether it was a file read, which
-// the caller checks before keeping it: see index_file_keep).
-XDSTATUS index_file_read(IndexFile* f, BlockChanges& changes, uint32_t number, uint8_t* out, bool* from_file);
+// Keeps a page read from the file, found sound, in the cache.
 void index_file_keep(IndexFile* f, uint32_t number, const uint8_t* page);
 // Writes page `number`: into the change being collected, or to the file and the
 // cache (a failed write forgets the cache: what the file holds is not known).

@@ -57,18 +57,13 @@ const DecodedPage& decoded(TreeCursor* c, const uint8_t* page) {
 
 }  // namespace
 
-int tree_count(TreeCursor* c, const uint8_t* page) {
-    return c->decoded ? decoded(c, page).count : c->format->count(c, page);
-}
+int tree_decoded_count(TreeCursor* c, const uint8_t* page) { return decoded(c, page).count; }
 
-const uint8_t* tree_key(TreeCursor* c, const uint8_t* page, int i) {
-    if (!c->decoded) return c->format->key_of(c, page, i);
+const uint8_t* tree_decoded_key(TreeCursor* c, const uint8_t* page, int i) {
     return decoded(c, page).keys.data() + (size_t)i * c->key_length;
 }
 
-uint32_t tree_record(TreeCursor* c, const uint8_t* page, int i) {
-    return c->decoded ? decoded(c, page).records[(size_t)i] : c->format->record_of(c, page, i);
-}
+uint32_t tree_decoded_record(TreeCursor* c, const uint8_t* page, int i) { return decoded(c, page).records[(size_t)i]; }
 
 XDSTATUS tree_open(int16_t* handle, TreeCursor** c, const char* name, uint16_t open_mode, uint8_t kind,
                    XdbCloseFn close, const TreeFormat* format, uint32_t* size) {
@@ -107,11 +102,21 @@ XDSTATUS tree_close(int16_t handle, TreeCursor* c) {
 }
 
 XDSTATUS tree_read_page(TreeCursor* c, BlockChanges& changes, uint32_t number, uint8_t* out, TreePageCheck check) {
-    bool from_file = false;
-    XDSTATUS s = index_file_read(c->file, changes, number, out, &from_file);
-    if (s || !from_file) return s;
+    IndexFile* f = c->file;
+    if (changes.active) {
+        if (ChangedBlock* changed = changes.find(number)) {
+            memcpy(out, changed->bytes.data(), f->page_size);
+            return XD_OK;
+        }
+    }
+    if (const uint8_t* cached = page_cache_get(f->cache, number)) {
+        memcpy(out, cached, f->page_size);
+        return XD_OK;
+    }
+    XDSTATUS s = xdb_fread_at(f->sh, index_page_offset(f, number), out, f->page_size);
+    if (s) return s;
     if (check && !check(c, out)) return xdb_report(XD_CORRUPT);
-    index_file_keep(c->file, number, out);
+    index_file_keep(f, number, out);
     return XD_OK;
 }
 

@@ -103,9 +103,18 @@ void tree_cursor_free(TreeCursor* c);
 
 // Entry i of a page, and the page's count, through the format: in place, or from
 // the page decoded once (decoded again only when its bytes differ).
-int tree_count(TreeCursor* c, const uint8_t* page);
-const uint8_t* tree_key(TreeCursor* c, const uint8_t* page, int i);
-uint32_t tree_record(TreeCursor* c, const uint8_t* page, int i);
+int tree_decoded_count(TreeCursor* c, const uint8_t* page);
+const uint8_t* tree_decoded_key(TreeCursor* c, const uint8_t* page, int i);
+uint32_t tree_decoded_record(TreeCursor* c, const uint8_t* page, int i);
+inline int tree_count(TreeCursor* c, const uint8_t* page) {
+    return c->decoded ? tree_decoded_count(c, page) : c->format->count(c, page);
+}
+inline const uint8_t* tree_key(TreeCursor* c, const uint8_t* page, int i) {
+    return c->decoded ? tree_decoded_key(c, page, i) : c->format->key_of(c, page, i);
+}
+inline uint32_t tree_record(TreeCursor* c, const uint8_t* page, int i) {
+    return c->decoded ? tree_decoded_record(c, page, i) : c->format->record_of(c, page, i);
+}
 
 // Opens index file `name` as a single-tree handle of `kind` (open_mode already
 // expanded): a slot beginning with a SingleTreeFile, the file, its header read and
