@@ -126,10 +126,37 @@ static std::string system_reason() {
     }
 }
 
+int cli_exit_for(XDSTATUS status, bool file_fault) {
+    // A file that would not open: the system's reason tells which.
+    if (status == XD_OPENERR || status == XD_NOFILE || status == XD_ACCESSDENIED) {
+        switch (osl_last_error()) {
+        case 2: case 3: return kExitNotFound;  // no such file, no such directory
+        case 32: case 33: return kExitLocked;  // in use, a region locked
+        default: break;
+        }
+    }
+    switch (status) {
+    case XD_NOFILE: case XD_NOPATH: case XD_KEYNOTFOUND: case XD_KEYNOTFOUNDEND:
+        return kExitNotFound;
+    case XD_LOCKVIOLATION: case XD_FILESOPEN: case XD_TAGINUSE:
+        return kExitLocked;
+    // Statuses only a file's own bytes give (the others also refuse what a caller
+    // asked for, as a bad field of a table to create).
+    case XD_CORRUPT: case XD_BADFILESIZE: case XD_BADHEADERSIZE: case XD_BADROOT: case XD_BADITEMSIZE:
+    case XD_BADMAXKEYS: case XD_BADMINKEYS: case XD_BADRECSIZE: case XD_BADMEMOLINE: case XD_BADBLOCKSIZE:
+    case XD_BADOFFSET: case XD_BADTAGTABLEMAX: case XD_BADTAGITEMSIZE: case XD_BADTAGCOUNT: case XD_BADKEYFORMAT:
+        return kExitDamaged;
+    default:
+        // A file of the kind asked for whose bytes an open found wrong.
+        return status < 0 && file_fault ? kExitDamaged : kExitFailed;
+    }
+}
+
 int cli_fail(const std::string& what, XDSTATUS status) {
     // An index open's reason in words (a table's is told by cli_open_table).
     bool specific = false;
     const std::string fault = xdb_fault_text(&specific);
+    const int code = cli_exit_for(status, specific && !fault.empty());
     if (!fault.empty() && what.compare(0, 12, "cannot open ") == 0 && specific) {
         fprintf(stderr, "qxdb: %s: %s\n", what.substr(12).c_str(), fault.c_str());
         xdb_clear_fault();
@@ -137,7 +164,7 @@ int cli_fail(const std::string& what, XDSTATUS status) {
     const std::string reason = system_reason();
     fprintf(stderr, "qxdb: %s: %s%s\n", what.c_str(), cli_status_text(status).c_str(),
             reason.empty() ? "" : (" (" + reason + ")").c_str());
-    return kExitFailed;
+    return code;
 }
 
 static void stop_engine() { xdbterm(); }
@@ -181,7 +208,7 @@ XDSTATUS cli_open_table_waiting(long long seconds, const std::string& path, int 
         XDSTATUS s = cli_open_table(path, forced_row, out, open_bits);
         g_quiet_open = false;
         // In use elsewhere: refused with the file there and readable.
-        const bool in_use = (s == XD_OPENERR || s == XD_ACCESSDENIED) && host_may_read(path);
+        const bool in_use = s == XD_LOCKVIOLATION && host_may_read(path);
         if (s >= 0 || !in_use || last) return s;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -255,7 +282,7 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
                 dbf_close(h);
                 xdb_set_status(XD_OK);
                 if (!g_quiet_open) fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
-                return XD_ACCESSDENIED;
+                return XD_LOCKVIOLATION;
             }
         }
         if (s >= 0) {
@@ -271,8 +298,10 @@ XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* ou
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec))
                 fprintf(stderr, "qxdb: %s is a directory, not a table\n", path.c_str());
-            else if (host_may_read(path) && !g_quiet_open)
-                fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
+            else if (std::filesystem::is_regular_file(path, ec) && host_may_read(path)) {
+                if (!g_quiet_open) fprintf(stderr, "qxdb: %s is in use by another program\n", path.c_str());
+                return XD_LOCKVIOLATION;
+            }
             return s;  // no other variant will do better
         }
         // The fault of a dialect whose version byte the file has is the file's own:

@@ -9,7 +9,13 @@
 
 #include "engine/core/status.h"
 
-enum CliExit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+// The exit codes of every command (told by `qxdb help`): scripts can tell a
+// missing file from a locked one from a damaged one.
+enum CliExit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitNotFound = 3, kExitLocked = 4, kExitDamaged = 5 };
+// The exit code a failure with this engine status stands for (the system's reason
+// tells a file that would not open; `file_fault`: an open found the file's own
+// bytes wrong).
+int cli_exit_for(XDSTATUS status, bool file_fault = false);
 
 struct CliArgs {
     std::vector<std::string> positional;
@@ -35,7 +41,8 @@ int cli_usage(const char* usage);
 
 // "XD_BADVERSION (-18): ERREUR - Version de dBase invalide."
 std::string cli_status_text(XDSTATUS status);
-// Prints the failure of `what` with its status to stderr and returns kExitFailed.
+// Prints the failure of `what` with its status to stderr and returns its exit
+// code (cli_exit_for).
 int cli_fail(const std::string& what, XDSTATUS status);
 
 // Starts the engine for a file tool; stops it at exit.

@@ -109,7 +109,7 @@ int cmd_seek(int argc, char** argv) {
         return cli_fail_holder(c->GetErrorHolder(), "search in " + key + " failed");
     if (outcome != kSearchFound) {
         fprintf(stderr, "qxdb: %s not found in %s\n", args.positional[3].c_str(), key.c_str());
-        return kExitFailed;
+        return kExitNotFound;
     }
     RecordWriter writer(stdout, format, columns, widths);
     t.Write(writer);

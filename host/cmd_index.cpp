@@ -199,7 +199,7 @@ int seek(const CliArgs& args) {
     printf("%s (%s)", what, cli_status_text(s).c_str());
     if (s != XD_EMPTYFILE) printf("\t%u\t%s", recno, key_text(ix, key).c_str());
     printf("\n");
-    return kExitOk;
+    return s == XD_OK ? kExitOk : kExitNotFound;
 }
 
 // Builds an index of `expr` over the table: its key type and length come from the
@@ -270,7 +270,7 @@ int check(const CliArgs& args) {
     if (s == XD_CORRUPT && check.structure[0]) {
         fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), check.structure);
         printf("%s: FAULTY\n", file.c_str());
-        return kExitFailed;
+        return kExitDamaged;
     }
     if (s < 0) return cli_fail("checking " + file + " against " + args.positional[1], s);
     if (check.structure[0]) fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), check.structure);
@@ -292,7 +292,7 @@ int check(const CliArgs& args) {
                 file.c_str(), check.repeated_keys);
     const bool ok = faults == 0;
     printf("%s: %u entries, %u records, %s\n", file.c_str(), entries, count, ok ? "no fault" : "FAULTY");
-    return ok ? kExitOk : kExitFailed;
+    return ok ? kExitOk : kExitDamaged;
 }
 
 }  // namespace

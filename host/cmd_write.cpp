@@ -104,17 +104,17 @@ int change_flags(int argc, char** argv, bool deleting) {
     for (uint32_t n : recnos) {
         const long long wait = cli_wait_seconds(args, 0);
         if ((s = cli_retry_locked(wait, [&] { return dbf_lock_record(t.handle, DBF_RECORD_LOCK, n); })) != XD_OK) {
-            failed |= cli_fail("record " + std::to_string(n) + " is not available", s);
+            failed = cli_fail("record " + std::to_string(n) + " is not available", s);
             continue;
         }
         s = deleting ? dbf_delete_record(t.handle, n) : dbf_recall_record(t.handle, n);
-        if (s < 0) failed |= cli_fail("record " + std::to_string(n), s);
+        if (s < 0) failed = cli_fail("record " + std::to_string(n), s);
         xdb_set_status(XD_OK);
         dbf_lock_record(t.handle, DBF_RECORD_UNLOCK, n);
     }
     xdb_set_status(XD_OK);
     if ((s = dbf_close(t.handle)) < 0) return cli_fail("closing " + args.positional[0], s);
-    return failed ? kExitFailed : kExitOk;
+    return failed;  // the exit code of the last failure, if any
 }
 
 }  // namespace

@@ -35,7 +35,9 @@ bool HostSession::fail(const std::string& why) {
 bool HostSession::Start(const std::string& library_path, const std::string& host_module_path) {
     std::string why;
     library_ = host_load_library(library_path, &why);
-    if (!library_) return fail("cannot load the library " + library_path + ": " + why);
+    if (!library_)
+        return fail("cannot load the library " + library_path + ": " + why +
+                    " (QXDB_LIBRARY names it when it is not beside the program)");
     LibraryExports& e = exports_;
     if (!find(library_, "CheckVersion", &e.check_version) || !find(library_, "bExternalInitLibrary", &e.init) ||
         !find(library_, "ExternalTermLibrary", &e.term) || !find(library_, "piQueryInterface", &e.query_interface) ||
@@ -51,7 +53,9 @@ bool HostSession::Start(const std::string& library_path, const std::string& host
     int32_t wanted = 0;
     if (!e.compatible(28, 36, &wanted)) return fail("the library is not compatible with this host");
     module_ = host_load_library(host_module_path, &why);
-    if (!module_) return fail("cannot load the host module " + host_module_path + ": " + why);
+    if (!module_)
+        return fail("cannot load the host module " + host_module_path + ": " + why +
+                    " (QXDB_HOST_MODULE names it when it is not beside the program)");
     if (!e.init_calc(module_, 2, 2)) return fail("the library did not take the host's calculation routines");
     if (!e.init_conv(module_, 2, 2)) return fail("the library did not take the host's conversion routines");
     driver_ = e.query_interface(0);

@@ -45,6 +45,9 @@ void usage(FILE* out) {
     fputs("usage: qxdb COMMAND [ARGS...]   (qxdb help COMMAND, or qxdb COMMAND --help, for more)\n\ncommands:\n",
           out);
     for (const Command& c : kCommands) fprintf(out, "  %-8s %s\n", c.name, c.summary);
+    fputs("\nexit codes: 0 done, 1 failed, 2 usage, 3 not found (a file, a record, a key),\n"
+          "            4 locked or in use by another program, 5 damaged file\n",
+          out);
 }
 
 }  // namespace

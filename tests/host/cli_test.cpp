@@ -76,7 +76,7 @@ TEST(Cli, DumpFormatsAndErrors) {
     EXPECT_EQ(qxdb("dump --format xml '" + path + "'").code, 2);
     EXPECT_EQ(qxdb("dump --codepage 12345 '" + path + "'").code, 2);
     r = qxdb("dump '" + dir + "/missing.dbf'");
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 3);
     EXPECT_NE(r.out.find("XD_OPENERR"), std::string::npos);
     r = qxdb("info '" + path + "'");
     EXPECT_EQ(r.code, 0);
@@ -195,14 +195,14 @@ TEST(Cli, NotFilesAndDamagedHeadersAreReported) {
     f.write("\xff\xff\xff\xff", 4);
     f.close();
     r = qxdb("index check '" + t + "' '" + x + "'");
-    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_EQ(r.code, 5) << r.out;  // damaged
     // A table another program holds: the pack says it is in use, and changes nothing.
     ASSERT_EQ(xdbinit(), XD_OK);
     for (uint16_t mode : {(uint16_t)1, (uint16_t)(XDB_OPEN_SHORTHAND | 1)}) {  // exclusive, then shared
         int16_t h = -1;
         ASSERT_EQ(dbf_open(&h, t.c_str(), mode), XD_OK);
         r = qxdb("pack '" + t + "'");
-        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.code, 4);
         EXPECT_NE(r.out.find("in use by another program"), std::string::npos) << r.out;
         xdb_set_status(XD_OK);
         dbf_close(h);
@@ -294,7 +294,7 @@ TEST(Cli, IndexCommands) {
         EXPECT_EQ(qxdb("reindex '" + t + "' '" + a + "'").code, 0);
         EXPECT_EQ(qxdb("index check '" + t + "' '" + a + "'").code, 0);
         EXPECT_EQ(qxdb("index create '" + t + "' '" + dir + "/z" + ext + "' --expr 'name+amount'").code, 1);
-        EXPECT_EQ(qxdb("index keys '" + dir + "/none" + ext + "'").code, 1);
+        EXPECT_EQ(qxdb("index keys '" + dir + "/none" + ext + "'").code, 3);
         remove_temp_dir(dir);
     }
 }
@@ -409,7 +409,7 @@ TEST(Cli, BrowseSeekAndCountThroughTheLibrary) {
     r = qxdb("seek '" + d + "' PEOPLE NAME Abb --prefix --format jsonl");
     EXPECT_EQ(recnos_of(r.out), (std::vector<long>{164}));
     r = qxdb("seek '" + d + "' PEOPLE NAME Abb");
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 3);
     EXPECT_NE(r.out.find("not found"), std::string::npos);
     r = qxdb("seek '" + d + "' PEOPLE BORN 2000-02-29 --format jsonl");
     EXPECT_EQ(recnos_of(r.out), (std::vector<long>{2}));
@@ -495,7 +495,7 @@ TEST(Cli, EngineWritesRefuseToLeaveIndexesStale) {
     }
     EXPECT_EQ(qxdb("count '" + d + "' T").out, "1\n");  // nothing was written
     EXPECT_EQ(qxdb("append --ignore-indexes '" + t + "' < '" + in + "'").code, 0);
-    EXPECT_EQ(qxdb("index check '" + t + "' '" + d + "/BYNAME.ndx'").code, 1);  // stale, as warned
+    EXPECT_EQ(qxdb("index check '" + t + "' '" + d + "/BYNAME.ndx'").code, 5);  // stale, as warned
     remove_temp_dir(d);
 }
 
@@ -539,12 +539,12 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     // The file tools wait as well: a record lock for delete --raw and recall, the
     // file held open for pack.
     holder = hold(2);
-    EXPECT_EQ(qxdb("recall '" + d + "/T.dbf' 1").code, 1);
+    EXPECT_EQ(qxdb("recall '" + d + "/T.dbf' 1").code, 4);
     EXPECT_EQ(qxdb("recall '" + d + "/T.dbf' 1 --wait 20").code, 0);
     holder.wait();
     holder = hold(2);
     r = qxdb("pack '" + d + "/T.dbf'");
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.out.find("in use by another program"), std::string::npos) << r.out;
     EXPECT_EQ(qxdb("delete --raw '" + d + "/T.dbf' 2").code, 0);  // another record: free
     r = qxdb("pack '" + d + "/T.dbf' --wait 20");
@@ -570,17 +570,19 @@ TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
         const char* says;
     };
     const Case cases[] = {
-        {"dump '" + d + "/missing.dbf'", 1, "no such file"},
+        {"dump '" + d + "/missing.dbf'", 3, "no such file"},
         {"dump '" + d + "'", 1, "is a directory"},
         {"tables '" + d + "/nowhere'", 1, "not a directory"},
         {"index keys '" + d + "/x.mdx'", 1, "not supported yet"},
-        {"index keys '" + d + "/x.ntx'", 1, "key length 0 is outside 1..100"},
-        {"info '" + std::string(QXDB_TEST_DATA) + "/real/php-xbase/foxpro/Foxpro2.dbf'", 1,
+        {"index keys '" + d + "/x.ntx'", 5, "key length 0 is outside 1..100"},
+        {"info '" + std::string(QXDB_TEST_DATA) + "/real/php-xbase/foxpro/Foxpro2.dbf'", 5,
          "field GENERAL: type G belongs to Visual FoxPro tables only"},
-        {"info '" + std::string(QXDB_TEST_DATA) + "/real/dbase-rs/stations_with_deleted.dbf'", 1,
+        {"info '" + std::string(QXDB_TEST_DATA) + "/real/dbase-rs/stations_with_deleted.dbf'", 5,
          "the fields add up to 1017 bytes a record, the header says 1016"},
         {"info '" + d + "/v2.dbf'", 1, "version byte 0x02 is of no dialect"},
         {"pack '" + d + "/T.dbf'", 1, "would leave these index files"},
+        {"index seek '" + d + "/N.ndx' ZZZ --table '" + d + "/T.dbf'", 3, "empty index"},
+        {"help", 0, "exit codes: 0 done, 1 failed, 2 usage, 3 not found"},
         {"create '" + d + "/U.dbf' --dialect dbase9 A:C:1", 2, "usage"},
         {"create '" + d + "/U.dbf' --dialect foxpro A:C:1", 0, ""},
         {"browse '" + d + "' T --from A", 2, "--from and --to need --key"},
