@@ -1,6 +1,7 @@
 // An index holding the same (key, record) entry twice, as a damaged file or a
 // careless writer leaves it: walks both ways hand each entry out once and end,
 // the check names the repeat, and adding an entry that is there adds nothing.
+// The same check names the other kinds of damage of a tree of separators.
 
 #include <gtest/gtest.h>
 
@@ -167,6 +168,49 @@ TEST_F(RepeatedEntryTest, TheCheckCountsTheRepeatedKeysOfAUniqueIndex) {
     xdb_set_status(XD_OK);
     IndexClose(1, (int16_t)a.file_handle);
     dbf_close(t);
+}
+
+// The same check over a tree of separators names each kind of damage a reader
+// would trip over, on a file that checked clean before: a separator that is not
+// the greatest key below it, a leaf reached twice, keys out of order, a child
+// outside the file.
+TEST_F(RepeatedEntryTest, EachKindOfDamageIsNamed) {
+    std::vector<std::string> records;
+    for (int n = 1; n <= 300; n++) records.push_back(std::to_string(1000 + n));  // a root over several leaves
+    std::string path;
+    dbf_close(build("d", records, &path));
+    std::string pristine;
+    {
+        std::ifstream in(path, std::ios::binary);
+        pristine.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const uint32_t root = (uint8_t)pristine[0] | (uint8_t)pristine[1] << 8;
+    const int size = (uint8_t)pristine[18];
+    const uint32_t leaf = (uint8_t)pristine[root * 512 + 4] | (uint8_t)pristine[root * 512 + 5] << 8;
+    struct Damage {
+        uint32_t at;
+        std::string bytes;
+        const char* named;
+    };
+    const Damage damages[] = {
+        {root * 512 + 4 + 8, "0000", "separator differs"},
+        {root * 512 + 4 + (uint32_t)size, std::string(pristine, root * 512 + 4, 4), "reached twice"},
+        {leaf * 512 + 4 + 8, "1003", "keys out of order"},
+        {root * 512 + 4, std::string("\xff\xff\x00\x00", 4), "outside the file"},
+    };
+    for (const Damage& d : damages) {
+        std::string bytes = pristine;
+        bytes.replace(d.at, d.bytes.size(), d.bytes);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        IndexAccess a = open(path, 0);
+        uint32_t entries = 0;
+        char fault[256] = "";
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(IndexCheck(1, (int16_t)a.file_handle, &entries, fault, sizeof fault), XD_CORRUPT) << d.named;
+        EXPECT_NE(std::string(fault).find(d.named), std::string::npos) << fault;
+        xdb_set_status(XD_OK);
+        IndexClose(1, (int16_t)a.file_handle);
+    }
 }
 
 }  // namespace
