@@ -33,6 +33,7 @@ XDSTATUS begin(const IndexAccess* a, const IndexFormat** f) {
     xdb_set_status(XD_OK);
     if (!a) return xdb_report(XD_NULLPARAM);
     if (!(*f = index_format(a->type))) return xdb_report(XD_CORRUPT);
+    if ((*f)->set_key_type && a->key_type) return (*f)->set_key_type((int16_t)a->file_handle, (char)a->key_type);
     return XD_OK;
 }
 
@@ -64,8 +65,9 @@ uint16_t key_size(const IndexAccess* a, const void* key) {
 const IndexFormat* index_format(int32_t type) {
     switch (type) {
     case 1: return &kNdxFormat;
+    case 3: return &kIdxFormat;
     case 5: case 6: return &kNtxFormat;
-    default: return nullptr;  // MDX, IDX and CDX: formats still to come
+    default: return nullptr;  // MDX and CDX: formats still to come
     }
 }
 
@@ -291,7 +293,8 @@ XDSTATUS IndexCreate(const IndexCreateRequest* r) {
     // The first four extensions compare without regard to case; ".cdx" exactly.
     if (!strcasecmp(ext, ".ndx")) return kNdxFormat.create(r);
     if (!strcasecmp(ext, ".ntx")) return kNtxFormat.create(r);
-    if (!strcasecmp(ext, ".mdx") || !strcasecmp(ext, ".idx") || !strcmp(ext, ".cdx"))
+    if (!strcasecmp(ext, ".idx")) return kIdxFormat.create(r);
+    if (!strcasecmp(ext, ".mdx") || !strcmp(ext, ".cdx"))
         return xdb_report(XD_CORRUPT);  // formats still to come
     return xdb_report(XD_BADFILENAME);
 }

@@ -55,6 +55,9 @@ struct IndexFormat {
     XDSTATUS (*tag_count)(int16_t file_handle, int16_t* count) = nullptr;
     XDSTATUS (*tag_open)(int16_t file_handle, const char* name, int16_t number, int32_t* tag_handle) = nullptr;
     XDSTATUS (*tag_close)(int32_t tag_handle) = nullptr;
+    // Formats whose files do not say what kind of keys they hold (IDX): the key
+    // type letter of the access, set before each key operation.
+    XDSTATUS (*set_key_type)(int16_t handle, char letter) = nullptr;
 };
 
 // The table of index type `type`, or null for a format not read yet.
@@ -66,3 +69,4 @@ void index_describe_name(IndexDescription* out, const char* file_name);
 
 extern const IndexFormat kNdxFormat;
 extern const IndexFormat kNtxFormat;
+extern const IndexFormat kIdxFormat;

@@ -20,6 +20,7 @@
 
 #include "engine/core/engine.h"
 #include "engine/core/keyexpr.h"
+#include "engine/index/idx/idx.h"
 #include "engine/index/index.h"
 #include "engine/index/page_cache.h"
 #include "tests/support/engine_test.h"
@@ -30,9 +31,14 @@ struct Format {
     int32_t type;
     const char* extension;
     bool equal_keys_in_record_order;
+    const char* name;
+    bool standard_idx;  // IDX in the standard layout (the uniform layer creates compact ones)
 };
 
-const Format kFormats[] = {{1, "ndx", true}, {5, "ntx", false}};
+const Format kFormats[] = {{1, "ndx", true, "ndx", false},
+                           {5, "ntx", false, "ntx", false},
+                           {3, "idx", true, "idxCompact", false},
+                           {3, "idx", true, "idxStandard", true}};
 
 struct Entry {
     std::string key;  // character keys: the text; numbers: the value's text
@@ -70,14 +76,28 @@ protected:
         a.file_handle = (uint16_t)h;
         a.key_length = (uint32_t)d.key_length;
         a.key_type = d.key_type;
+        // An IDX file does not say its key type: the caller does.
+        if (numeric_ && format_.type == 3) {
+            a.key_type = 'N';
+            a.key_length = 8;
+            EXPECT_EQ(idx_set_key_type(h, 'N'), XD_OK);
+        }
         a.single_field = -1;
         return a;
+    }
+    void create(const IndexCreateRequest& r) {
+        if (!format_.standard_idx) {
+            ASSERT_EQ(IndexCreate(&r), XD_OK);
+            return;
+        }
+        uint16_t type_word = (uint16_t)((uint8_t)r.key_type | (r.unique ? IDX_UNIQUE : 0));
+        ASSERT_EQ(idx_create(r.file_name, type_word, r.expression, r.key_length), XD_OK);
     }
     // Two shared handles of one new index of 8-byte text keys.
     void open_two_shared(const char* base, IndexAccess* one, IndexAccess* two) {
         const std::string file = path(base);
         IndexCreateRequest r{file.c_str(), "K", 'C', 8, 0, nullptr};
-        ASSERT_EQ(IndexCreate(&r), XD_OK);
+        ASSERT_NO_FATAL_FAILURE(create(r));
         uint16_t mode = open_mode_;
         open_mode_ = XDB_OPEN_SHORTHAND;
         *one = open(file);
@@ -186,7 +206,7 @@ TEST_P(IndexModelTest, RandomAddsAndDeletesOfCharacterKeys) {
         model_.clear();
         const std::string file = path(length == 100 ? "long" : "short");
         IndexCreateRequest r{file.c_str(), "K", 'C', length, 0, nullptr};
-        ASSERT_EQ(IndexCreate(&r), XD_OK);
+        ASSERT_NO_FATAL_FAILURE(create(r));
         IndexAccess a = open(file);
         std::mt19937 rng(length);
         uint32_t next_record = 1;
@@ -214,7 +234,7 @@ TEST_P(IndexModelTest, NumericKeysWithNegativesAndDuplicates) {
     numeric_ = true;
     const std::string file = path("num");
     IndexCreateRequest r{file.c_str(), "AMOUNT", 'N', 8, 0, nullptr, 10, 2};
-    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    ASSERT_NO_FATAL_FAILURE(create(r));
     IndexAccess a = open(file);
     std::mt19937 rng(7);
     uint32_t next_record = 1;
@@ -243,7 +263,7 @@ TEST_P(IndexModelTest, UniqueIndexesHoldingRepeatsLoseOnlyTheEntryAsked) {
     unique_ = true;
     const std::string file = path("uniq");
     IndexCreateRequest r{file.c_str(), "K", 'C', 4, 1, nullptr};
-    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    ASSERT_NO_FATAL_FAILURE(create(r));
     IndexAccess a = open(file);
     IndexDescription d;
     ASSERT_EQ(IndexDescribe(a.type, (int16_t)a.file_handle, &d), XD_OK);
@@ -416,10 +436,10 @@ TEST_P(IndexModelTest, WalksGoOnRightWhileAnotherHandleChangesTheTree) {
 
 std::string name_of(const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
     static const char* ways[] = {"Shared", "Exclusive", "ExclusiveDroppingPages"};
-    return std::string(kFormats[std::get<0>(info.param)].extension) + ways[std::get<1>(info.param)];
+    return std::string(kFormats[std::get<0>(info.param)].name) + ways[std::get<1>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, IndexModelTest, ::testing::Combine(::testing::Values(0, 1), ::testing::Values(0, 1, 2)),
+INSTANTIATE_TEST_SUITE_P(Formats, IndexModelTest, ::testing::Combine(::testing::Values(0, 1, 2, 3), ::testing::Values(0, 1, 2)),
                          name_of);
 
 }  // namespace

@@ -1,0 +1,220 @@
+// The nodes of the FoxPro family's trees (see idx_node.h).
+
+#include "engine/index/idx/idx_node.h"
+
+#include <cstring>
+
+#include "engine/core/byteorder.h"
+
+namespace {
+
+uint32_t get_be32(const uint8_t* p) { return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]; }
+void put_be32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 24);
+    p[1] = (uint8_t)(v >> 16);
+    p[2] = (uint8_t)(v >> 8);
+    p[3] = (uint8_t)v;
+}
+
+// Bits needed to count 0..n.
+int bits_for(uint32_t n) {
+    int b = 0;
+    while (n >> b) b++;
+    return b ? b : 1;
+}
+
+uint32_t entry_size(const FoxKeys& k) { return k.key_length + (k.compact ? 8u : 4u); }
+
+struct LeafLayout {
+    int r, d, t, n;
+};
+
+// The layout of a new compact leaf: duplicate and trailing counts as wide as the
+// key length needs, the record number in the rest of n bytes. A record number too
+// large for it widens the entry by whole bytes (the node's head says how wide its
+// entries are, so every reader follows).
+LeafLayout leaf_layout(const FoxKeys& k, uint32_t largest_record) {
+    LeafLayout l;
+    l.d = l.t = bits_for(k.key_length);
+    l.n = l.d == 1 ? 2 : l.d <= 5 ? 3 : 4;
+    for (;;) {
+        l.r = 8 * l.n - 2 * l.d;
+        if (l.r > 32) l.r = 32;
+        if (l.r >= 32 || largest_record <= ((1u << l.r) - 1)) return l;
+        l.n++;
+    }
+}
+
+// The duplicate and trailing counts of `key` after `prev` (null: pad bytes).
+void counts(const FoxKeys& k, const uint8_t* prev, const uint8_t* key, uint32_t dmask, uint32_t tmask, uint32_t* dup,
+            uint32_t* trail) {
+    const uint16_t kl = k.key_length;
+    uint32_t d = 0;
+    while (d < kl && d < dmask && key[d] == (prev ? prev[d] : k.pad)) d++;
+    uint32_t t = 0;
+    while (t < tmask && d + t < kl && key[kl - 1 - t] == k.pad) t++;
+    *dup = d;
+    *trail = t;
+}
+
+const char* decode_compact_leaf(const FoxKeys& k, const uint8_t* page, int count, uint8_t* keys, uint32_t* records) {
+    const int r = page[20], d = page[21], t = page[22], n = page[23];
+    if (n < 1 || n > 8 || r < 1 || r > 32 || d < 1 || t < 1 || r + d + t > 8 * n)
+        return "compact leaf with an impossible bit layout";
+    if (24 + count * n > (int)kFoxNode) return "compact leaf whose entries overflow the node";
+    const uint64_t dmask = (1ull << d) - 1, tmask = (1ull << t) - 1, rmask = (1ull << r) - 1;
+    const uint16_t kl = k.key_length;
+    uint8_t prev[256];
+    memset(prev, k.pad, kl);
+    int end = kFoxNode;
+    const int floor = 24 + count * n;
+    for (int i = 0; i < count; i++) {
+        uint64_t v = 0;
+        for (int b = n - 1; b >= 0; b--) v = v << 8 | page[24 + i * n + b];
+        uint32_t dup = (uint32_t)((v >> r) & dmask), trail = (uint32_t)((v >> (r + d)) & tmask);
+        if (dup + trail > kl) return "compact leaf entry with more shared and trailing bytes than the key";
+        int stored = kl - (int)dup - (int)trail;
+        end -= stored;
+        if (end < floor) return "compact leaf whose key bytes run into its entries";
+        uint8_t* out = keys + (size_t)i * kl;
+        memcpy(out, prev, dup);
+        memcpy(out + dup, page + end, (size_t)stored);
+        memset(out + dup + stored, k.pad, trail);
+        memcpy(prev, out, kl);
+        records[i] = (uint32_t)(v & rmask);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+uint32_t fox_child(const FoxKeys& k, const uint8_t* page, int i) {
+    return get_be32(page + 12 + i * entry_size(k) + k.key_length + (k.compact ? 4 : 0));
+}
+
+int fox_interior_capacity(const FoxKeys& k) { return (int)(500 / entry_size(k)); }
+
+void FoxNode::insert(const FoxKeys& k, int i, const uint8_t* key, uint32_t record, uint32_t child) {
+    keys.insert(keys.begin() + (size_t)i * k.key_length, key, key + k.key_length);
+    records.insert(records.begin() + i, record);
+    if (!leaf()) children.insert(children.begin() + i, child);
+    count++;
+}
+
+void FoxNode::erase(const FoxKeys& k, int i) {
+    keys.erase(keys.begin() + (size_t)i * k.key_length, keys.begin() + (size_t)(i + 1) * k.key_length);
+    records.erase(records.begin() + i);
+    if (!leaf()) children.erase(children.begin() + i);
+    count--;
+}
+
+FoxNode FoxNode::slice(const FoxKeys& k, int from, int to) const {
+    FoxNode s;
+    s.attributes = attributes;
+    s.left = left;
+    s.right = right;
+    s.count = to - from;
+    s.keys.assign(keys.begin() + (size_t)from * k.key_length, keys.begin() + (size_t)to * k.key_length);
+    s.records.assign(records.begin() + from, records.begin() + to);
+    if (!leaf()) s.children.assign(children.begin() + from, children.begin() + to);
+    return s;
+}
+
+int fox_leaf_entry_bytes(const FoxKeys& k, uint32_t largest_record) { return leaf_layout(k, largest_record).n; }
+
+int fox_leaf_stored_bytes(const FoxKeys& k, const uint8_t* prev, const uint8_t* key) {
+    const LeafLayout l = leaf_layout(k, 0);
+    uint32_t dup, trail;
+    counts(k, prev, key, (1u << l.d) - 1, (1u << l.t) - 1, &dup, &trail);
+    return k.key_length - (int)dup - (int)trail;
+}
+
+bool fox_node_decode_entries(const FoxKeys& k, const uint8_t* page, int count, uint8_t* keys, uint32_t* records) {
+    const uint16_t kl = k.key_length;
+    if (k.compact && (fox_attributes(page) & 2)) return decode_compact_leaf(k, page, count, keys, records) == nullptr;
+    const uint32_t es = entry_size(k);
+    if (12 + count * es > kFoxNode) return false;
+    const bool leaf = fox_attributes(page) & 2;
+    for (int i = 0; i < count; i++) {
+        const uint8_t* e = page + 12 + i * es;
+        memcpy(keys + (size_t)i * kl, e, kl);
+        records[i] = k.compact || leaf ? get_be32(e + kl) : 0;
+    }
+    return true;
+}
+
+const char* fox_node_decode(const FoxKeys& k, const uint8_t* page, FoxNode* out) {
+    out->attributes = fox_attributes(page);
+    out->count = fox_count(page);
+    out->left = get_le32(page + 4);
+    out->right = get_le32(page + 8);
+    if (out->attributes > 3) return "node attributes other than root and leaf";
+    const int count = out->count;
+    if (!out->leaf() || !k.compact) {
+        if (12 + count * entry_size(k) > kFoxNode) return "node whose key count overflows it";
+    }
+    out->keys.resize((size_t)count * k.key_length);
+    out->records.resize((size_t)count);
+    out->children.clear();
+    if (k.compact && out->leaf()) {
+        if (const char* why = decode_compact_leaf(k, page, count, out->keys.data(), out->records.data())) return why;
+        return nullptr;
+    }
+    fox_node_decode_entries(k, page, count, out->keys.data(), out->records.data());
+    if (!out->leaf())
+        for (int i = 0; i < count; i++) out->children.push_back(fox_child(k, page, i));
+    return nullptr;
+}
+
+bool fox_node_encode(const FoxKeys& k, const FoxNode& node, uint8_t* page) {
+    memset(page, 0, kFoxNode);
+    put_le16(page, node.attributes);
+    put_le16(page + 2, (uint16_t)node.count);
+    put_le32(page + 4, node.left);
+    put_le32(page + 8, node.right);
+    const uint16_t kl = k.key_length;
+    if (!(k.compact && node.leaf())) {
+        const uint32_t es = entry_size(k);
+        if (12 + node.count * es > kFoxNode) return false;
+        for (int i = 0; i < node.count; i++) {
+            uint8_t* e = page + 12 + i * es;
+            memcpy(e, node.key(k, i), kl);
+            if (!node.leaf()) {
+                if (k.compact) put_be32(e + kl, node.records[(size_t)i]);
+                put_be32(e + kl + (k.compact ? 4 : 0), node.children[(size_t)i]);
+            } else {
+                put_be32(e + kl, node.records[(size_t)i]);
+            }
+        }
+        return true;
+    }
+    uint32_t largest = 0;
+    for (uint32_t r : node.records) largest = r > largest ? r : largest;
+    const LeafLayout l = leaf_layout(k, largest);
+    const uint32_t dmask = (1u << l.d) - 1, tmask = (1u << l.t) - 1;
+    int end = kFoxNode;
+    const uint8_t* prev = nullptr;
+    for (int i = 0; i < node.count; i++) {
+        const uint8_t* key = node.key(k, i);
+        uint32_t dup, trail;
+        counts(k, prev, key, dmask, tmask, &dup, &trail);
+        const int stored = kl - (int)dup - (int)trail;
+        end -= stored;
+        if (end < 24 + (i + 1) * l.n) return false;
+        memcpy(page + end, key + dup, (size_t)stored);
+        uint64_t v = (uint64_t)node.records[(size_t)i] | (uint64_t)dup << l.r | (uint64_t)trail << (l.r + l.d);
+        for (int b = 0; b < l.n; b++) page[24 + i * l.n + b] = (uint8_t)(v >> (8 * b));
+        prev = key;
+    }
+    const int free_bytes = end - 24 - node.count * l.n;
+    if (free_bytes < 0) return false;
+    put_le16(page + 12, (uint16_t)free_bytes);
+    put_le32(page + 14, l.r >= 32 ? 0xFFFFFFFFu : (1u << l.r) - 1);
+    page[18] = (uint8_t)dmask;
+    page[19] = (uint8_t)tmask;
+    page[20] = (uint8_t)l.r;
+    page[21] = (uint8_t)l.d;
+    page[22] = (uint8_t)l.t;
+    page[23] = (uint8_t)l.n;
+    return true;
+}

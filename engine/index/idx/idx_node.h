@@ -1,0 +1,74 @@
+#pragma once
+// The 512-byte nodes of the FoxPro family's trees (IDX files, and every tag of a
+// CDX file), decoded into plain entries and encoded back.
+//
+// Node head (12 bytes, little-endian): u16 attributes (bit 0 root, bit 1 leaf),
+// u16 number of keys, u32 left sibling, u32 right sibling (-1: none). Then:
+//   - standard layout, leaf and interior: entries of key length + 4 bytes, the key
+//     then a big-endian u32 (record number in a leaf, child offset inside);
+//   - compact layout, interior: entries of key length + 8 bytes, the key, the
+//     big-endian record number of that key, the big-endian child offset;
+//   - compact layout, leaf: at 12 u16 free bytes, u32 record mask, u8 duplicate
+//     mask, u8 trailing mask, u8 r, u8 d, u8 t (their bit widths), u8 n (bytes per
+//     entry); from 24 one n-byte little-endian integer per key (record number in
+//     the low r bits, then the duplicate count in d bits, the trailing count in t
+//     bits); the stored bytes of the keys from the end of the node downwards, the
+//     first key's ending at 512.
+// A compact key is its first `duplicate` bytes taken from the key before it (a key
+// of pad bytes before the first), its stored bytes, then `trailing` pad bytes. The
+// trailing bytes are pad bytes and not the key before's: the files FoxPro-family
+// programs write show it ("LNAME" stored after "AGENAME" with 5 trailing blanks).
+// In every interior node an entry's key (and record) is the greatest of the
+// subtree it points to.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct FoxKeys {
+    bool compact;
+    uint16_t key_length;  // 1..240
+    uint8_t pad;          // blank for character keys, 0 for the binary ones
+};
+
+const uint32_t kFoxNode = 512;
+const uint32_t kFoxNone = 0xFFFFFFFFu;  // no sibling
+
+struct FoxNode {
+    uint16_t attributes = 0;
+    uint32_t left = kFoxNone, right = kFoxNone;
+    int count = 0;
+    std::vector<uint8_t> keys;       // count x key length
+    std::vector<uint32_t> records;   // 0 in standard interior nodes
+    std::vector<uint32_t> children;  // interior nodes
+
+    bool leaf() const { return attributes & 2; }
+    const uint8_t* key(const FoxKeys& k, int i) const { return keys.data() + (size_t)i * k.key_length; }
+    void insert(const FoxKeys& k, int i, const uint8_t* key, uint32_t record, uint32_t child);
+    void erase(const FoxKeys& k, int i);
+    // Entries [from, to) as a node of their own (head fields copied).
+    FoxNode slice(const FoxKeys& k, int from, int to) const;
+};
+
+// The entries one interior node holds.
+int fox_interior_capacity(const FoxKeys& k);
+
+// Decodes a node: null, or what is wrong with it.
+const char* fox_node_decode(const FoxKeys& k, const uint8_t* page, FoxNode* out);
+// Only the keys and records (the walk's view): false when damaged.
+bool fox_node_decode_entries(const FoxKeys& k, const uint8_t* page, int count, uint8_t* keys, uint32_t* records);
+// Encodes a node into 512 bytes: false when its entries do not fit.
+bool fox_node_encode(const FoxKeys& k, const FoxNode& node, uint8_t* page);
+
+// Building compact leaves in order: the bytes an entry of a leaf takes (its n, for
+// record numbers up to `largest_record`), and the bytes `key` stores after `prev`
+// (null: the leaf's first key), as fox_node_encode encodes them.
+int fox_leaf_entry_bytes(const FoxKeys& k, uint32_t largest_record);
+int fox_leaf_stored_bytes(const FoxKeys& k, const uint8_t* prev, const uint8_t* key);
+// The room of a compact leaf for entries and key bytes.
+const int kFoxLeafRoom = 488;
+
+inline uint16_t fox_attributes(const uint8_t* page) { return (uint16_t)(page[0] | page[1] << 8); }
+inline int fox_count(const uint8_t* page) { return page[2] | page[3] << 8; }
+// Child i of an interior node, read in place.
+uint32_t fox_child(const FoxKeys& k, const uint8_t* page, int i);
