@@ -12,7 +12,8 @@
 //     standard: 16 the key expression (220 bytes, zero-terminated), 236 the FOR
 //         condition when option 0x08 is set
 //     compact: 502 u16 order (1 descending), 504 u16 expression length + 1,
-//         506 u16 FOR length + 1, 510 u16 expression length + 1; block 1 holds the
+//         506 u16 FOR length + 1, 510 u16 expression length + 1, 494 the name of
+//         the collation sequence (8 bytes; empty or MACHINE: byte order); block 1 holds the
 //         FOR condition's text, then the key expression from 511 + the word at 506
 //   nodes: see idx_node.h. The first node of a new standard file is block 1, of a
 //   new compact file block 2.
@@ -71,6 +72,10 @@ struct IdxFile : SingleTreeFile {  // the shared frame turns its cursor back int
     uint32_t empty_head;                   // how this file writes an empty free list
     char expression[224];
     char condition[224];
+    // A collation sequence other than the machine's (FoxPro's SET COLLATE): the
+    // keys are that sequence's weights, zero-padded, which this engine does not
+    // compute; such an index is read, never written.
+    char collation[9];
     // The header words when the entry handed out last was (see tree_walk.h).
     uint32_t saved_root, saved_free, saved_next;
     bool header_modified;  // a rebuild's root, written at close
@@ -375,8 +380,14 @@ XDSTATUS read_header(TreeCursor* c, uint32_t size) {
     if (kl < 1 || kl > 100)
         return xdb_fault(XD_BADKEYSIZE, true, "the IDX header's key length %u is outside 1..100", kl);
     std::string expr, cond;
+    f->collation[0] = 0;
     if (compact(f)) {
         if (size < 1024) return xdb_fault(XD_CORRUPT, true, "a compact IDX file of %u bytes has no expression block", size);
+        size_t n = 0;
+        for (; n < 8 && isalnum(head[494 + n]); n++) f->collation[n] = (char)head[494 + n];
+        f->collation[n] = 0;
+        if (!strcmp(f->collation, "MACHINE")) f->collation[0] = 0;
+        if (f->collation[0]) f->keys.pad = 0;
         f->descending = get_le16(head + 502) == 1;
         const uint16_t for_length = get_le16(head + 506), expr_length = get_le16(head + 510);
         if (for_length < 1 || 511u + for_length + expr_length > 1024)
@@ -589,6 +600,7 @@ XDSTATUS idx_info(int16_t handle, IdxInfo* info) {
     info->flags = (uint16_t)((f->unique ? 0x80 : 0) | (f->descending ? 0x100 : 0) | (compact(f) ? 0x400 : 0));
     snprintf(info->expression, sizeof info->expression, "%s", f->expression);
     snprintf(info->condition, sizeof info->condition, "%s", f->condition);
+    snprintf(info->collation, sizeof info->collation, "%s", f->collation);
     info->root = f->root;
     info->free_head = f->free_head;
     info->next_block = f->next_block;
@@ -605,7 +617,7 @@ XDSTATUS idx_set_key_type(int16_t handle, char letter) {
     if (letter != f->key_type) {
         // The pad byte changes how compact leaves decode: nothing decoded stays.
         f->key_type = letter;
-        f->keys.pad = letter == 'C' ? ' ' : 0;
+        f->keys.pad = letter == 'C' && !f->collation[0] ? ' ' : 0;
         page_cache_forget(f->file.cache);
         f->tree.saved_depth = -1;
     }
@@ -996,6 +1008,9 @@ XDSTATUS begin_change(int16_t handle, const void* key, IdxFile** f) {
     if (s) return s;
     if (!key) return xdb_report(XD_NULLPARAM);
     if ((*f)->file.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
+    if ((*f)->collation[0])
+        return xdb_fault(XD_READONLY, true, "the index is ordered by the %s collation sequence, whose keys this engine does not make",
+                         (*f)->collation);
     // Another program's change that a stop left half written is finished first.
     if ((*f)->file.shared && (s = index_journal_recover((*f)->file.name, (*f)->file.sh)) < 0) return s;
     return refresh_header(*f);
@@ -1195,6 +1210,9 @@ XDSTATUS key_from_value(IdxFile* f, const XdbKeyValue& v, uint8_t* key) {
     const uint16_t kl = f->keys.key_length;
     char type = v.type == 'F' ? 'N' : (char)v.type;
     if (type != 'C' && type != 'N' && type != 'D' && type != 'L') return xdb_report(XD_BADKEYEXPR);
+    if (f->collation[0])
+        return xdb_fault(XD_READONLY, true, "the index is ordered by the %s collation sequence, whose keys this engine does not make",
+                         f->collation);
     if ((type == 'C') != (f->key_type == 'C') || (type != 'C' && type != f->key_type)) {
         f->key_type = type;
         f->keys.pad = type == 'C' ? ' ' : 0;

@@ -23,6 +23,7 @@ struct IdxInfo {
     uint16_t flags;     // 0x80 unique, 0x100 descending, 0x400 compact
     char expression[224];
     char condition[224];  // the FOR condition, empty when none
+    char collation[9];    // a collation sequence other than byte order (read only), else empty
     uint32_t root, free_head, next_block;
     const char* file_name;  // as opened; valid while the index is open
 };
