@@ -18,6 +18,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/os.h"
+#include "engine/index/idx/idx.h"
 #include "engine/index/index.h"
 #include "engine/index/key_sort.h"
 #include "engine/index/ndx/ndx.h"
@@ -164,19 +165,16 @@ TEST_F(StopPointsTest, NdxAddsWithSplitsAndDeletesWithMerges) {
     printf("NDX stop points: %d (%d killed, %d failed)\n", tally.points, tally.killed, tally.failed);
 }
 
-// The same adds and deletes on an NTX file (8 keys a page: three levels), through
-// the uniform operations: its splits, merges, root changes and freed pages.
-TEST_F(StopPointsTest, NtxAddsWithSplitsAndDeletesWithMerges) {
-    fs::create_directories(work());
-    std::string path = work() + "/t.ntx";
-    IndexCreateRequest r{path.c_str(), "K", 'C', 100, 0, nullptr};
-    ASSERT_EQ(IndexCreate(&r), XD_OK);
+// Adds then deletes through the uniform operations on the index `path` of `type`
+// (already created, keys of 100 bytes), at every stop point.
+void AddsAndDeletesAtEveryStop(StopPointsTest* test, int32_t type, const std::string& path, int add_count,
+                               int delete_count, const char* label) {
     auto open = [&](IndexAccess* a) {
         int16_t h = -1;
         xdb_set_status(XD_OK);
-        if (IndexOpen(5, path.c_str(), 0, &h) < 0) return false;
+        if (IndexOpen(type, path.c_str(), 0, &h) < 0) return false;
         *a = IndexAccess{};
-        a->type = 5;
+        a->type = type;
         a->file_handle = (uint16_t)h;
         a->key_length = 101;
         a->key_type = 'C';
@@ -189,27 +187,28 @@ TEST_F(StopPointsTest, NtxAddsWithSplitsAndDeletesWithMerges) {
         base.push_back(key_of(i * 10));
         ASSERT_EQ(IndexAddKey(&a, base.back().c_str(), (uint32_t)i + 1), XD_OK);
     }
-    IndexClose(5, (int16_t)a.file_handle);
-    save_pristine();
+    IndexClose(type, (int16_t)a.file_handle);
+    test->save_pristine();
     Tally tally;
     auto trimmed = [](std::vector<std::string> keys) {
         for (std::string& k : keys) k.resize(10, ' ');
         return keys;
     };
     std::vector<std::string> adds;
-    for (int i = 0; i < 40; i++) adds.push_back(key_of(i * 7 % 400 * 2 + 1));
+    for (int i = 0; i < add_count; i++) adds.push_back(key_of(i * 7 % 400 * 2 + 1));
     auto add_all = [&]() {
         IndexAccess x;
         if (!open(&x)) return;
         for (size_t i = 0; i < adds.size(); i++)
             if (IndexAddKey(&x, adds[i].c_str(), 1000 + (uint32_t)i) < 0) return;
-        IndexClose(5, (int16_t)x.file_handle);
+        IndexClose(type, (int16_t)x.file_handle);
     };
-    at_every_stop(add_all,
-                  [&](const std::string& when) { expect_prefix(trimmed(checked_keys_of(5, path, when)), base, adds, true, when); },
-                  &tally);
+    test->at_every_stop(
+        add_all,
+        [&](const std::string& when) { expect_prefix(trimmed(checked_keys_of(type, path, when)), base, adds, true, when); },
+        &tally);
     std::vector<std::string> deletes;
-    for (int i = 0; i < 30; i++) deletes.push_back(base[(size_t)(i * 37 % 80)]);
+    for (int i = 0; i < delete_count; i++) deletes.push_back(base[(size_t)(i * 37 % 80)]);
     std::sort(deletes.begin(), deletes.end());
     deletes.erase(std::unique(deletes.begin(), deletes.end()), deletes.end());
     std::reverse(deletes.begin(), deletes.end());
@@ -220,14 +219,42 @@ TEST_F(StopPointsTest, NtxAddsWithSplitsAndDeletesWithMerges) {
             uint32_t recno = (uint32_t)(std::find(base.begin(), base.end(), k) - base.begin()) + 1;
             if (IndexDeleteKey(&x, k.c_str(), recno) < 0) return;
         }
-        IndexClose(5, (int16_t)x.file_handle);
+        IndexClose(type, (int16_t)x.file_handle);
     };
-    at_every_stop(delete_all,
-                  [&](const std::string& when) {
-                      expect_prefix(trimmed(checked_keys_of(5, path, when)), base, deletes, false, when);
-                  },
-                  &tally);
-    printf("NTX stop points: %d (%d killed, %d failed)\n", tally.points, tally.killed, tally.failed);
+    test->at_every_stop(
+        delete_all,
+        [&](const std::string& when) {
+            expect_prefix(trimmed(checked_keys_of(type, path, when)), base, deletes, false, when);
+        },
+        &tally);
+    printf("%s stop points: %d (%d killed, %d failed)\n", label, tally.points, tally.killed, tally.failed);
+}
+
+// The same adds and deletes on an NTX file (8 keys a page: three levels), through
+// the uniform operations: its splits, merges, root changes and freed pages.
+TEST_F(StopPointsTest, NtxAddsWithSplitsAndDeletesWithMerges) {
+    fs::create_directories(work());
+    std::string path = work() + "/t.ntx";
+    IndexCreateRequest r{path.c_str(), "K", 'C', 100, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    AddsAndDeletesAtEveryStop(this, 5, path, 40, 30, "NTX");
+}
+
+// IDX files in both layouts (4 keys a standard node: four levels; compact leaves
+// of many keys over interior nodes of 4): splits, emptied nodes unlinked from their
+// neighbours, root changes and the free list, all of them changes of several nodes
+// written through the journal.
+TEST_F(StopPointsTest, IdxAddsWithSplitsAndDeletesEmptyingNodes) {
+    fs::create_directories(work());
+    std::string path = work() + "/t.idx";
+    ASSERT_EQ(idx_create(path.c_str(), 'C', "K", 100), XD_OK);
+    AddsAndDeletesAtEveryStop(this, 3, path, 12, 20, "IDX standard");
+    fs::remove_all(work());
+    fs::remove_all(pristine());
+    fs::create_directories(work());
+    IndexCreateRequest r{path.c_str(), "K", 'C', 100, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&r), XD_OK);
+    AddsAndDeletesAtEveryStop(this, 3, path, 40, 30, "IDX compact");
 }
 
 // A rebuild, NTX and NDX alike, sorting in runs through the work file too: a stop

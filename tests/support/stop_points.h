@@ -26,7 +26,7 @@ struct Tally {
 };
 
 class StopPointsTest : public EngineTest {
-protected:
+public:  // test helpers outside the fixture run stop loops too
     // What starts and stops the engine in the child that runs the operation (the
     // library's start and stop for operations through the driver).
     virtual void StartInChild() { xdbinit(); }
