@@ -151,6 +151,13 @@ int XbaseTable::UseIndexFile(const std::u16string& path, int tag, IndexAccess* a
             raise_error(out, 1001, 105, 22, {path}, &status);
             return 0;
         }
+        // What kind of keys the file holds, where it does not say (IDX), from the
+        // table: a key the index cannot tell would be made in the wrong form.
+        if (file_ && file_->handle >= 0) {
+            xdb_set_status(XD_OK);
+            IndexLearnKeyType(type, h, file_->handle);
+            xdb_set_status(XD_OK);
+        }
         indexes_.push_back(OpenIndex{path, type, h});
         open = &indexes_.back();
     }

@@ -41,13 +41,13 @@ int refuse_unsupported_index(const std::string& file) {
         fprintf(stderr, "qxdb: %s is no index file this program knows (NDX, NTX, MDX, IDX, CDX)\n", file.c_str());
         return kExitUsage;
     }
-    fprintf(stderr, "qxdb: %s: %s indexes (%s) are not supported yet; NDX and NTX files are read and written\n",
+    fprintf(stderr, "qxdb: %s: %s indexes (%s) are not supported yet; NDX, NTX and IDX files are read and written\n",
             file.c_str(), ext.c_str(), family);
     return kExitFailed;
 }
 
 const char kUsage[] =
-    "usage: qxdb index create TABLE.dbf FILE.ndx|FILE.ntx --expr EXPR [--unique]\n"
+    "usage: qxdb index create TABLE.dbf FILE.ndx|FILE.ntx|FILE.idx --expr EXPR [--unique]\n"
     "       qxdb index keys FILE [--table TABLE.dbf] [--reverse]\n"
     "       qxdb index seek FILE VALUE [--table TABLE.dbf]\n"
     "       qxdb index check TABLE.dbf FILE\n"
@@ -89,20 +89,42 @@ KeyKind kind_of_expression(int16_t table, const std::string& expression, char ke
     return key_type == 'C' ? KeyKind::Text : KeyKind::Number;
 }
 
-// Opens an index file of any format the engine has.
-XDSTATUS open_index_file(const std::string& path, uint16_t mode, OpenIndex* ix) {
-    ix->type = index_type_of_file(path.c_str());
+// Describes the open index into `ix` (its access too).
+XDSTATUS describe_index(OpenIndex* ix) {
     xdb_set_status(XD_OK);
-    XDSTATUS s = IndexOpen(ix->type, path.c_str(), mode, &ix->handle);
+    XDSTATUS s = IndexDescribe(ix->type, ix->handle, &ix->desc);
     if (s < 0) return s;
-    xdb_set_status(XD_OK);
-    if ((s = IndexDescribe(ix->type, ix->handle, &ix->desc)) < 0) return s;
     ix->access.type = ix->type;
     ix->access.file_handle = (uint16_t)ix->handle;
     ix->access.key_length = (uint32_t)ix->desc.key_length;
     ix->access.key_type = ix->desc.key_type;
     ix->access.single_field = -1;
     return XD_OK;
+}
+
+// Opens an index file of any format the engine has; with a table (`table` >= 0,
+// its current record read), what kind of keys it holds is learnt from it where
+// the file does not say.
+XDSTATUS open_index_file(const std::string& path, uint16_t mode, OpenIndex* ix, int16_t table = -1) {
+    ix->type = index_type_of_file(path.c_str());
+    xdb_set_status(XD_OK);
+    XDSTATUS s = IndexOpen(ix->type, path.c_str(), mode, &ix->handle);
+    if (s < 0) return s;
+    if (table >= 0 && (s = IndexLearnKeyType(ix->type, ix->handle, table)) < 0) return s;
+    return describe_index(ix);
+}
+
+// The first record of the table read (a blank record when it has none), for
+// what an expression's value tells.
+void read_first_record(int16_t table) {
+    uint32_t count = 0;
+    xdb_set_status(XD_OK);
+    dbf_record_count(table, &count);
+    if (count > 0) {
+        xdb_set_status(XD_OK);
+        dbf_read_record(table, 1);
+    }
+    xdb_set_status(XD_OK);
 }
 
 // Opens the index and, with a table, finds what its keys stand for.
@@ -114,13 +136,10 @@ int open_index(const CliArgs& args, OpenIndex* ix) {
     OpenedTable t;
     if ((s = cli_open_table(args.get("table"), -1, &t)) < 0) return cli_fail("cannot open " + args.get("table"), s);
     ix->code_page = cli_table_code_page(t.handle, args);
-    uint32_t count = 0;
-    dbf_record_count(t.handle, &count);
-    if (count > 0) {
-        xdb_set_status(XD_OK);
-        dbf_read_record(t.handle, 1);
-        ix->kind = kind_of_expression(t.handle, ix->desc.key_expression, (char)ix->desc.key_type);
-    }
+    read_first_record(t.handle);
+    if ((s = IndexLearnKeyType(ix->type, ix->handle, t.handle)) < 0 || (s = describe_index(ix)) < 0)
+        return cli_fail("cannot tell the keys of " + args.positional[1] + " from " + args.get("table"), s);
+    ix->kind = kind_of_expression(t.handle, ix->desc.key_expression, (char)ix->desc.key_type);
     xdb_set_status(XD_OK);
     dbf_close(t.handle);
     return -1;
@@ -249,7 +268,8 @@ int check(const CliArgs& args) {
     if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
     OpenIndex ix;
     const std::string& file = args.positional[2];
-    if ((s = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix)) < 0)
+    read_first_record(t.handle);
+    if ((s = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix, t.handle)) < 0)
         return cli_fail("cannot open " + file, s);
     uint32_t count = 0;
     const bool unique = ix.desc.flags & 128;  // one entry per key value, not per record

@@ -367,6 +367,22 @@ XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out) {
     return f->describe(handle, out);
 }
 
+XDSTATUS IndexLearnKeyType(int32_t type, int16_t handle, int16_t data_handle) {
+    xdb_set_status(XD_OK);
+    const IndexFormat* f = index_format(type);
+    if (!f || !f->set_key_type) return XD_OK;
+    IndexDescription d;
+    XDSTATUS s = f->describe(handle, &d);
+    if (s < 0) return s;
+    std::string expr = d.key_expression;
+    XdbKeyValue v{};
+    if ((s = xdb_eval_key(data_handle, &expr[0], 0, &v)) < 0) return s;
+    xdb_set_status(XD_OK);
+    const char letter = v.type == 'F' ? 'N' : (char)v.type;
+    if (letter != 'C' && letter != 'N' && letter != 'D' && letter != 'L') return xdb_report(XD_BADKEYEXPR);
+    return f->set_key_type(handle, letter);
+}
+
 XDSTATUS IndexDescribeTag(int32_t type, int16_t file_handle, int16_t number, IndexDescription* out) {
     xdb_set_status(XD_OK);
     if (!out) return xdb_report(XD_NULLPARAM);

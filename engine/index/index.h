@@ -112,6 +112,11 @@ XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* in
 XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count);
 XDSTATUS TagOpen(int32_t type, const char* tag_name, int16_t file_handle, int32_t* tag_handle);
 XDSTATUS TagClose(int32_t type, int32_t tag_handle);
+// Formats whose files do not say what kind of keys they hold (IDX): the open
+// index learns it from its expression's value on the table's current record (a
+// blank record when none was read), and describes it so from then on. Nothing to
+// do for the other formats.
+XDSTATUS IndexLearnKeyType(int32_t type, int16_t handle, int16_t data_handle);
 // Describes the file's one key, or an open tag of a multi-tag file by its handle.
 XDSTATUS IndexDescribe(int32_t type, int16_t handle, IndexDescription* out);
 // Describes tag `number` (from 0) of an open file: the file's one key for a

@@ -241,6 +241,11 @@ XDSTATUS IndexJudgeOwner(int16_t data_handle, const char* path, bool production,
         int status = s;
         return judged(out, INDEX_UNJUDGED, false, "cannot be opened (%s, status %d)", xdb_fault_text(nullptr)[0] ? xdb_fault_text(nullptr) : "the file is damaged or held by another program", status);
     }
+    xdb_set_status(XD_OK);
+    if (count > 0) dbf_read_record(data_handle, 1);
+    // A file that does not say what kind of keys it holds (IDX) learns it from
+    // the table; an expression the table cannot evaluate leaves it as it was.
+    IndexLearnKeyType(type, h, data_handle);
     IndexDescription desc;
     xdb_set_status(XD_OK);
     if ((s = IndexDescribe(type, h, &desc)) < 0) {
@@ -249,8 +254,6 @@ XDSTATUS IndexJudgeOwner(int16_t data_handle, const char* path, bool production,
     }
     const bool text_keys = index_format(type) && index_format(type)->text_keys;
     const int length = desc.key_type == 'C' ? desc.key_length - 1 : desc.key_length;
-    xdb_set_status(XD_OK);
-    if (count > 0) dbf_read_record(data_handle, 1);
     xdb_set_status(XD_OK);
     if (!index_expression_fits_table(data_handle, desc.key_expression.c_str(), (char)desc.key_type, length, text_keys)) {
         IndexClose(type, h);

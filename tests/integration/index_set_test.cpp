@@ -23,6 +23,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/memo/memo.h"
+#include "engine/index/idx/idx.h"
 #include "engine/index/index.h"
 #include "engine/index/table_check.h"
 #include "framework/codepage.h"
@@ -76,6 +77,12 @@ std::string faults_of(const std::string& dbf, const std::string& path) {
         dbf_close(t);
         return "index does not open";
     }
+    // An IDX does not say what its keys are: the table does.
+    uint32_t records = 0;
+    dbf_record_count(t, &records);
+    if (records > 0) dbf_read_record(t, 1);
+    xdb_set_status(XD_OK);
+    IndexLearnKeyType(type, h, t);
     IndexDescription d;
     IndexDescribe(type, h, &d);
     uint32_t entries = 0;
@@ -170,9 +177,15 @@ protected:
         make_index(c, dir_ + "/CLIACT.NTX", "CODIGO", 'C', 6, false, ".NOT. ACTIVO");
         make_index(c, dir_ + "/CLIEXPR.NTX", "SUBS(NOMBRE,1,3)+STR(MONTO,8,2)", 'C', 11);
         make_index(c, dir_ + "/CLIMONTO.NTX", "MONTO", 'N', 8);
+        // FoxPro's single-key files beside them: compact (as created), and standard
+        // (a rebuild keeps the layout of the file it replaces).
+        make_index(c, dir_ + "/CLIMON.IDX", "MONTO", 'N', 8);
+        ASSERT_EQ(idx_create((dir_ + "/CLINOM.IDX").c_str(), 'C', "UPPER(NOMBRE)", 20), XD_OK);
+        make_index(c, dir_ + "/CLINOM.IDX", "UPPER(NOMBRE)", 'C', 20);
         make_index(p, dir_ + "/PROVEEDO.NTX", "CODIGO", 'C', 6);
         make_index(p, dir_ + "/PROVNOM.NDX", "NOMBRE", 'C', 20);
-        own_ = {"CLIENTES.NTX", "CLICOD2.NTX", "CLIDESC.NTX", "CLIFOR.NTX", "CLIACT.NTX", "CLIEXPR.NTX", "CLIMONTO.NTX"};
+        own_ = {"CLIENTES.NTX", "CLICOD2.NTX", "CLIDESC.NTX", "CLIFOR.NTX", "CLIACT.NTX",
+                "CLIEXPR.NTX",  "CLIMONTO.NTX", "CLIMON.IDX",  "CLINOM.IDX"};
         others_ = {"PROVEEDO.NTX", "PROVNOM.NDX", "PROVEEDO.dbf"};
     }
     IXbaseTable* Open(const char16_t* name) {
@@ -300,8 +313,8 @@ TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
 
 // ---- Several processes writing through the library at once ----
 
-// W.dbf: NAME C(12), AMOUNT N(8,2), NOTES M with its DBT; an NTX on NAME and an NDX
-// on AMOUNT.
+// W.dbf: NAME C(12), AMOUNT N(8,2), NOTES M with its DBT; an NTX on NAME, an NDX
+// on AMOUNT and a compact IDX on both.
 void make_shared_table(const std::string& dir) {
     std::vector<DbfCreateField> fields = {create_field("NAME", 'C', 12), create_field("AMOUNT", 'N', 8, 2),
                                           create_field("NOTES", 'M')};
@@ -312,6 +325,9 @@ void make_shared_table(const std::string& dir) {
     ASSERT_EQ(IndexCreate(&a), XD_OK);
     IndexCreateRequest b{amounts.c_str(), "AMOUNT", 'N', 8, 0, nullptr};
     ASSERT_EQ(IndexCreate(&b), XD_OK);
+    const std::string foxpro = dir + "/W_AMT.idx";
+    IndexCreateRequest c{foxpro.c_str(), "STR(AMOUNT,8,2)+NAME", 'C', 20, 0, nullptr};
+    ASSERT_EQ(IndexCreate(&c), XD_OK);
 }
 
 // Adds, modifies and deletes through the library on W.dbf of DIR, from seed SEED,
@@ -399,6 +415,7 @@ TEST_F(IndexSetTest, SeveralProcessesWritingAtOnce) {
     // records' keys (and, with DELETEINDEX 0, perhaps deleted ones').
     EXPECT_EQ(faults_of(dir_ + "/W.dbf", dir_ + "/W_NAME.ntx"), "");
     EXPECT_EQ(faults_of(dir_ + "/W.dbf", dir_ + "/W_AMT.ndx"), "");
+    EXPECT_EQ(faults_of(dir_ + "/W.dbf", dir_ + "/W_AMT.idx"), "");
     // Nothing reported written is missing; nothing else is live.
     int16_t h = -1;
     ASSERT_EQ(dbf_open(&h, (dir_ + "/W.dbf").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 1), XD_OK);

@@ -1069,12 +1069,12 @@ struct CheckedNode {
     uint8_t raw[kBlock];
     int32_t count;
     uint32_t records[kCheckEntries];
-    uint8_t keys[1];  // kCheckEntries x key length
+    // then kCheckEntries keys
 };
+uint8_t* keys_of(CheckedNode* n) { return (uint8_t*)n + sizeof(CheckedNode); }
+const uint8_t* keys_of(const CheckedNode* n) { return (const uint8_t*)n + sizeof(CheckedNode); }
 
-uint32_t checked_size(const IdxFile* f) {
-    return (uint32_t)(offsetof(CheckedNode, keys) + kCheckEntries * f->keys.key_length);
-}
+uint32_t checked_size(const IdxFile* f) { return (uint32_t)(sizeof(CheckedNode) + kCheckEntries * f->keys.key_length); }
 
 TreeCheckPages check_pages(IdxFile* f) {
     TreeCheckPages t{};
@@ -1101,8 +1101,10 @@ TreeCheckPages check_pages(IdxFile* f) {
         if (p * kBlock == f->root && !(node.attributes & 1)) return "the root without its root mark";
         if (p * kBlock != f->root && (node.attributes & 1)) return "a root mark below the root";
         n->count = node.count;
-        memcpy(n->keys, node.keys.data(), node.keys.size());
-        memcpy(n->records, node.records.data(), node.records.size() * 4);
+        if (node.count > 0) {
+            memcpy(keys_of(n), node.keys.data(), node.keys.size());
+            memcpy(n->records, node.records.data(), node.records.size() * 4);
+        }
         if (!node.leaf())
             for (int i = 0; i < node.count; i++)
                 if (node.children[(size_t)i] % kBlock) return "a child offset that is no node's";
@@ -1110,7 +1112,7 @@ TreeCheckPages check_pages(IdxFile* f) {
     };
     t.count = [](void*, const uint8_t* b) { return (int)((const CheckedNode*)b)->count; };
     t.key = [](void* c, const uint8_t* b, int i) {
-        return ((const CheckedNode*)b)->keys + (size_t)i * ((IdxFile*)c)->keys.key_length;
+        return keys_of((const CheckedNode*)b) + (size_t)i * ((IdxFile*)c)->keys.key_length;
     };
     t.record = [](void*, const uint8_t* b, int i) { return ((const CheckedNode*)b)->records[i]; };
     t.is_leaf = [](void*, const uint8_t* b) { return (fox_attributes(((const CheckedNode*)b)->raw) & 2) != 0; };

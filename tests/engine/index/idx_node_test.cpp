@@ -1,0 +1,132 @@
+// The FoxPro family's nodes round-trip through their encoding: compact leaves of
+// keys with leading pad bytes, all-equal keys, keys differing only in their last
+// byte, record numbers at each bit width's limit, every key length; standard and
+// compact interior nodes; a node too full for its entries is refused, not cut.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/index/idx/idx_node.h"
+
+namespace {
+
+FoxNode leaf_of(const FoxKeys& k, const std::vector<std::string>& keys, const std::vector<uint32_t>& records) {
+    FoxNode n;
+    n.attributes = 2;
+    for (size_t i = 0; i < keys.size(); i++) {
+        std::string key = keys[i];
+        key.resize(k.key_length, (char)k.pad);
+        n.insert(k, (int)i, (const uint8_t*)key.data(), records[i], 0);
+    }
+    return n;
+}
+
+void expect_round_trip(const FoxKeys& k, const FoxNode& n, const char* what) {
+    uint8_t page[kFoxNode];
+    ASSERT_TRUE(fox_node_encode(k, n, page)) << what;
+    FoxNode back;
+    ASSERT_EQ(fox_node_decode(k, page, &back), nullptr) << what;
+    EXPECT_EQ(back.count, n.count) << what;
+    EXPECT_EQ(back.keys, n.keys) << what;
+    EXPECT_EQ(back.records, n.records) << what;
+    EXPECT_EQ(back.children, n.children) << what;
+    EXPECT_EQ(back.attributes, n.attributes) << what;
+}
+
+TEST(IdxNodeTest, CompactLeavesRoundTrip) {
+    std::mt19937 rng(17);
+    for (uint16_t length : {(uint16_t)1, (uint16_t)2, (uint16_t)7, (uint16_t)8, (uint16_t)10, (uint16_t)31,
+                            (uint16_t)64, (uint16_t)100, (uint16_t)240}) {
+        for (uint8_t pad : {(uint8_t)' ', (uint8_t)0}) {
+            const FoxKeys k{true, length, pad};
+            const std::string p(1, (char)pad);
+            // Leading pad bytes, all-equal keys, keys differing in their last byte.
+            std::vector<std::string> keys = {p + p + "A", p + "B", "A", "A", "A", std::string(length, 'Z').substr(0, length - 1) + "Y",
+                                             std::string(length, 'Z')};
+            std::sort(keys.begin(), keys.end());
+            std::vector<uint32_t> records;
+            for (size_t i = 0; i < keys.size(); i++) records.push_back((uint32_t)i + 1);
+            FoxNode n = leaf_of(k, keys, records);
+            uint8_t page[kFoxNode];
+            if (!fox_node_encode(k, n, page)) {
+                EXPECT_GE(length, 64) << "only long keys may overflow a leaf of 7";
+                continue;
+            }
+            expect_round_trip(k, n, ("length " + std::to_string(length)).c_str());
+            // Record numbers at each width's limit: the entry widens where needed.
+            for (int bits = 1; bits <= 32; bits++) {
+                const uint32_t limit = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+                std::vector<uint32_t> edge = {limit, limit > 0 ? limit - 1 : 0, 1, limit};
+                FoxNode e = leaf_of(k, {"A", "A", "B", "C"}, edge);
+                expect_round_trip(k, e, ("bits " + std::to_string(bits)).c_str());
+            }
+            // Random sorted keys up to what fits: every count that encodes decodes.
+            std::vector<std::string> random;
+            for (int i = 0; i < 300; i++) {
+                std::string key(1 + rng() % length, ' ');
+                for (char& c : key) c = "AB "[rng() % 3];
+                random.push_back(key);
+            }
+            std::sort(random.begin(), random.end());
+            std::vector<uint32_t> numbers;
+            for (size_t i = 0; i < random.size(); i++) numbers.push_back((uint32_t)(rng() % 2000000));
+            for (size_t count = 1; count <= random.size(); count += 7) {
+                FoxNode r = leaf_of(k, std::vector<std::string>(random.begin(), random.begin() + (long)count),
+                                    std::vector<uint32_t>(numbers.begin(), numbers.begin() + (long)count));
+                if (!fox_node_encode(k, r, page)) break;  // full
+                expect_round_trip(k, r, "random keys");
+                if (::testing::Test::HasFailure()) return;
+            }
+        }
+    }
+}
+
+TEST(IdxNodeTest, InteriorNodesRoundTripAndRefuseOverflow) {
+    for (bool compact : {false, true}) {
+        const FoxKeys k{compact, 10, ' '};
+        const int capacity = fox_interior_capacity(k);
+        EXPECT_EQ(capacity, compact ? 500 / 18 : 500 / 14);
+        FoxNode n;
+        n.attributes = 1;
+        n.left = 1024;
+        n.right = 2048;
+        for (int i = 0; i < capacity; i++) {
+            std::string key = "K" + std::to_string(100 + i);
+            key.resize(10, ' ');
+            n.insert(k, i, (const uint8_t*)key.data(), compact ? 1000u + (uint32_t)i : 0, 512u * (uint32_t)(i + 3));
+        }
+        expect_round_trip(k, n, compact ? "compact interior" : "standard interior");
+        uint8_t page[kFoxNode];
+        EXPECT_EQ(fox_child(k, (fox_node_encode(k, n, page), page), capacity - 1), 512u * (uint32_t)(capacity + 2));
+        n.insert(k, 0, (const uint8_t*)"K000      ", 7, 512);
+        EXPECT_FALSE(fox_node_encode(k, n, page));
+    }
+}
+
+TEST(IdxNodeTest, DamagedCompactLeavesAreNamed) {
+    const FoxKeys k{true, 10, ' '};
+    FoxNode n = leaf_of(k, {"A", "B", "C"}, {1, 2, 3});
+    uint8_t page[kFoxNode];
+    ASSERT_TRUE(fox_node_encode(k, n, page));
+    FoxNode out;
+    uint8_t bad[kFoxNode];
+    memcpy(bad, page, kFoxNode);
+    bad[23] = 0;  // no bytes per entry
+    EXPECT_NE(fox_node_decode(k, bad, &out), nullptr);
+    memcpy(bad, page, kFoxNode);
+    bad[2] = 200;  // more entries than the node holds
+    EXPECT_NE(fox_node_decode(k, bad, &out), nullptr);
+    memcpy(bad, page, kFoxNode);
+    bad[24 + 2] = 0xFF;  // duplicate and trailing counts beyond the key
+    EXPECT_NE(fox_node_decode(k, bad, &out), nullptr);
+    memcpy(bad, page, kFoxNode);
+    bad[0] = 9;  // no such attributes
+    EXPECT_NE(fox_node_decode(k, bad, &out), nullptr);
+}
+
+}  // namespace
