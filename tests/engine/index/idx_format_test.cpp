@@ -15,7 +15,7 @@
 #include "engine/core/byteorder.h"
 #include "engine/core/engine.h"
 #include "engine/index/idx/idx.h"
-#include "engine/index/idx/idx_node.h"
+#include "engine/index/idx/fox_node.h"
 #include "tests/support/engine_test.h"
 
 namespace fs = std::filesystem;

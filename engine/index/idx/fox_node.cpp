@@ -1,6 +1,6 @@
-// The nodes of the FoxPro family's trees (see idx_node.h).
+// The nodes of the FoxPro family's trees (see fox_node.h).
 
-#include "engine/index/idx/idx_node.h"
+#include "engine/index/idx/fox_node.h"
 
 #include <cstring>
 

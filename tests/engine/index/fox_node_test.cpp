@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/index/idx/idx_node.h"
+#include "engine/index/idx/fox_node.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ void expect_round_trip(const FoxKeys& k, const FoxNode& n, const char* what) {
     EXPECT_EQ(back.attributes, n.attributes) << what;
 }
 
-TEST(IdxNodeTest, CompactLeavesRoundTrip) {
+TEST(FoxNodeTest, CompactLeavesRoundTrip) {
     std::mt19937 rng(17);
     for (uint16_t length : {(uint16_t)1, (uint16_t)2, (uint16_t)7, (uint16_t)8, (uint16_t)10, (uint16_t)31,
                             (uint16_t)64, (uint16_t)100, (uint16_t)240}) {
@@ -86,7 +86,7 @@ TEST(IdxNodeTest, CompactLeavesRoundTrip) {
     }
 }
 
-TEST(IdxNodeTest, InteriorNodesRoundTripAndRefuseOverflow) {
+TEST(FoxNodeTest, InteriorNodesRoundTripAndRefuseOverflow) {
     for (bool compact : {false, true}) {
         const FoxKeys k{compact, 10, ' '};
         const int capacity = fox_interior_capacity(k);
@@ -108,7 +108,7 @@ TEST(IdxNodeTest, InteriorNodesRoundTripAndRefuseOverflow) {
     }
 }
 
-TEST(IdxNodeTest, DamagedCompactLeavesAreNamed) {
+TEST(FoxNodeTest, DamagedCompactLeavesAreNamed) {
     const FoxKeys k{true, 10, ' '};
     FoxNode n = leaf_of(k, {"A", "B", "C"}, {1, 2, 3});
     uint8_t page[kFoxNode];
