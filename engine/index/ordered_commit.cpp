@@ -43,12 +43,19 @@ XDSTATUS write_headers(const std::vector<FileWrite>& words, const TreeShape& t) 
     return XD_OK;
 }
 
-// Writes every block directly: a change of one block, which one write makes whole.
+// Writes every block directly: a change whose one used block is its switch. New
+// blocks go first (no tree uses them yet), then the switch, then the blocks it
+// freed (no tree uses them any more).
 XDSTATUS write_directly(BlockChanges& c, const TreeShape& t) {
     XDSTATUS s = write_headers(c.before_switch, t);
     if (s) return s;
-    for (auto it = c.blocks.rbegin(); it != c.blocks.rend(); ++it)
-        if ((s = t.write_block(t.context, it->number, it->bytes.data()))) return s;
+    auto kind = [&](const ChangedBlock& b) {
+        if (c.is_freed(b.number) || (t.is_freed && t.is_freed(t.context, b.bytes.data()))) return 2;
+        return b.fresh ? 0 : 1;
+    };
+    for (int pass = 0; pass < 3; pass++)
+        for (auto it = c.blocks.rbegin(); it != c.blocks.rend(); ++it)
+            if (kind(*it) == pass && (s = t.write_block(t.context, it->number, it->bytes.data()))) return s;
     if (c.root_changed && (s = t.write_root(t.context, c.new_root))) return s;
     return write_headers(c.after_switch, t);
 }
