@@ -14,6 +14,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/index/index.h"
+#include "engine/index/index_owner.h"
 #include "framework/codepage.h"
 
 namespace {
@@ -117,10 +118,16 @@ int XbaseTableDescription::DescribeInto(CXErrorHolder* holder) {
         const std::u16string base = path_without_extension(path_);
         for (const char16_t* ext : {u".mdx", u".MDX", u".cdx", u".CDX"}) {
             if (!xdb_fexists(system_name_from_wide(base + ext).c_str())) continue;
-            const int type = index_type_of_path(system_name_from_wide(base + ext));
-            const bool writable = index_format_available(type);
-            TakeIndex(base + ext, writable, writable ? u"the table's production index"
-                                                     : u"the table's production index (its format is not written yet)");
+            // Judged as any index found beside the table (its tags against the
+            // records): written only when every tag can be kept in step.
+            IndexOwnerVerdict verdict{};
+            xdb_set_status(XD_OK);
+            const std::string file = system_name_from_wide(base + ext);
+            if (IndexJudgeOwner(h, file.c_str(), true, &verdict) < 0) verdict.writable = false;
+            xdb_set_status(XD_OK);
+            const std::u16string why = codepage_to_wide(1252, verdict.reason, strlen(verdict.reason));
+            TakeIndex(base + ext, verdict.ownership == INDEX_OWNED && verdict.writable,
+                      u"the table's production index: " + why);
             break;
         }
     }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "driver/index_names.h"
 #include "driver/library_state.h"
 #include "driver/paths.h"
 #include "driver/xbase_driver.h"
@@ -201,25 +202,48 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
             raise_error(holder, 1058, 106, 23, {entry.path}, &status);
             return 0;
         }
-        KeyWork k;
-        // The key that names the file gives its name (and, for a field, the quick
-        // way to the key's bytes).
-        for (int i = 1; i <= description_->GetItemCount() && !k.item; i++) {
-            auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
-            if (item->key_number > 0 && same_name_ignoring_case(item->index_path, entry.path)) k.item = item;
+        // Every tag of a multi-tag file is kept in step; a single-key file is its
+        // one tag.
+        int16_t tags = 1;
+        const int type = index_type_of_path(system_name_from_wide(entry.path));
+        if (index_is_multitag(type)) {
+            IndexAccess first;
+            IndexDescription d;
+            if (!UseIndexFile(entry.path, 0, &first, &d, holder)) return 0;
+            xdb_set_status(XD_OK);
+            if (TagCount(type, (int16_t)first.file_handle, &tags) < 0 || tags < 1) {
+                xdb_set_status(XD_OK);
+                raise_error(holder, 1019, 102, 5, {entry.path});
+                return 0;
+            }
         }
-        IndexDescription desc;
-        if (!UseIndexFile(entry.path, k.item ? k.item->tag_number : 0, &k.access, &desc, holder)) return 0;
-        if (k.item && k.item->field) {
-            k.access.single_field = (int16_t)k.item->field_index;
-            k.access.single_field_type = k.item->type_letter;
+        for (int16_t tag = 0; tag < tags; tag++) {
+            KeyWork k;
+            // The key that names the file (or tag) gives its name (and, for a
+            // field, the quick way to the key's bytes).
+            for (int i = 1; i <= description_->GetItemCount() && !k.item; i++) {
+                auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
+                if (item->key_number > 0 && same_name_ignoring_case(item->index_path, entry.path) &&
+                    (tags == 1 || item->tag_number == tag))
+                    k.item = item;
+            }
+            IndexDescription desc;
+            if (!UseIndexFile(entry.path, tags > 1 || index_is_multitag(type) ? tag : (k.item ? k.item->tag_number : 0),
+                              &k.access, &desc, holder))
+                return 0;
+            if (k.item && k.item->field) {
+                k.access.single_field = (int16_t)k.item->field_index;
+                k.access.single_field_type = k.item->type_letter;
+            }
+            k.name = k.item ? k.item->name
+                   : index_is_multitag(type) ? codepage_to_wide(1252, desc.name, strlen(desc.name))
+                                             : path_stem(entry.path);
+            k.path = entry.path;
+            k.expression = codepage_to_wide(1252, desc.key_expression.data(), desc.key_expression.size());
+            k.unique = (desc.flags & 128) != 0;
+            if (k.access.key_type == 'C') k.access.key_host_type = k.access.value_host_type = HV_TEXT;
+            keys->push_back(k);
         }
-        k.name = k.item ? k.item->name : path_stem(entry.path);
-        k.path = entry.path;
-        k.expression = codepage_to_wide(1252, desc.key_expression.data(), desc.key_expression.size());
-        k.unique = (desc.flags & 128) != 0;
-        if (k.access.key_type == 'C') k.access.key_host_type = k.access.value_host_type = HV_TEXT;
-        keys->push_back(k);
     }
     return 1;
 }
@@ -727,9 +751,14 @@ int XbaseTable::Compact(int options) {
     RecordCount(&count, &errors_);
     for (KeyWork& k : keys) {
         const std::string path = system_name_from_wide(k.path);
+        // A multi-tag file is built again whole, every tag from its own expression.
+        bool listed = false;
+        for (const Rebuild& r : rebuilds) listed = listed || (index_is_multitag(r.type) && r.path == path);
+        if (listed) continue;
         IndexDescription d;
         xdb_set_status(XD_OK);
-        XDSTATUS s = IndexDescribe(k.access.type, (int16_t)k.access.file_handle, &d);
+        XDSTATUS s = IndexDescribe(k.access.type,
+                                   k.access.tag_handle >= 0 ? (int16_t)k.access.tag_handle : (int16_t)k.access.file_handle, &d);
         xdb_set_status(XD_OK);
         if (s < 0) return fail(s);
         // The expression's value tells what the keys are (an NDX holds dates as numbers).

@@ -178,6 +178,9 @@ public:
     // single-key file, or tag `tag`); *desc receives its description.
     int UseIndexFile(const std::u16string& path, int tag, struct IndexAccess* access, IndexDescription* desc,
                      CXErrorHolder* holder);
+    // The kind of keys of an open file or tag, learnt from the table where the
+    // file does not say (IDX, CDX).
+    void LearnKeyType(int type, int16_t handle);
     // Text of this table's files converts between OEM and ANSI with the system's
     // tables (else only fifteen accented letters change).
     void SetOemToAnsi(bool on) { oem_to_ansi_ = on; }
@@ -263,6 +266,7 @@ private:
         std::u16string path;
         int type;
         int16_t handle;
+        std::vector<int32_t> tags;  // a multi-tag file's open tags by number (-1: not open)
     };
     std::vector<OpenIndex> indexes_;  // this table's open index files, by path
     uint32_t indexes_generation_ = 1;  // changes when they close: accesses kept by cursors are made again

@@ -138,8 +138,8 @@ int XbaseTable::UseIndexFile(const std::u16string& path, int tag, IndexAccess* a
         raise_error(out, 1058, 105, 21, {path});
         return 0;
     }
-    const OpenIndex* open = nullptr;
-    for (const OpenIndex& i : indexes_)
+    OpenIndex* open = nullptr;
+    for (OpenIndex& i : indexes_)
         if (i.path == path) open = &i;
     if (!open) {
         int16_t h = -1;
@@ -151,20 +151,32 @@ int XbaseTable::UseIndexFile(const std::u16string& path, int tag, IndexAccess* a
             raise_error(out, 1001, 105, 22, {path}, &status);
             return 0;
         }
-        // What kind of keys the file holds, where it does not say (IDX), from the
-        // table: a key the index cannot tell would be made in the wrong form.
-        if (file_ && file_->handle >= 0) {
-            xdb_set_status(XD_OK);
-            IndexLearnKeyType(type, h, file_->handle);
-            xdb_set_status(XD_OK);
-        }
-        indexes_.push_back(OpenIndex{path, type, h});
+        indexes_.push_back(OpenIndex{path, type, h, {}});
         open = &indexes_.back();
+        if (!index_is_multitag(type)) LearnKeyType(type, h);
     }
-    // Single-key files have their one tag open with the file; a tag that cannot be
-    // described is a tag that does not open.
+    // A multi-tag file's tag opens once and stays open with the file; a
+    // single-key file's one tag is the file.
+    int32_t tag_handle = -1;
+    if (index_is_multitag(type)) {
+        if (tag < 0) tag = 0;
+        if ((size_t)tag >= open->tags.size()) open->tags.resize((size_t)tag + 1, -1);
+        if (open->tags[(size_t)tag] < 0) {
+            xdb_set_status(XD_OK);
+            XDSTATUS s = TagOpenNumber(type, open->handle, (int16_t)tag, &tag_handle);
+            xdb_set_status(XD_OK);
+            if (s < 0) {
+                raise_error(out, 1044, 105, 23, {path_stem(path), path});
+                return 0;
+            }
+            open->tags[(size_t)tag] = tag_handle;
+            LearnKeyType(type, (int16_t)tag_handle);
+        }
+        tag_handle = open->tags[(size_t)tag];
+    }
+    // A tag that cannot be described is a tag that does not open.
     xdb_set_status(XD_OK);
-    if (IndexDescribe(type, open->handle, desc) < 0) {
+    if (IndexDescribe(type, tag_handle >= 0 ? (int16_t)tag_handle : open->handle, desc) < 0) {
         xdb_set_status(XD_OK);
         raise_error(out, 1044, 105, 23, {path_stem(path), path});
         return 0;
@@ -172,11 +184,20 @@ int XbaseTable::UseIndexFile(const std::u16string& path, int tag, IndexAccess* a
     *access = IndexAccess{};
     access->type = type;
     access->file_handle = (uint16_t)open->handle;
-    access->tag_handle = tag;
+    access->tag_handle = tag_handle;
     access->key_length = (uint32_t)desc->key_length;
     access->key_type = desc->key_type;
     access->single_field = -1;
     return 1;
+}
+
+// What kind of keys a file or tag holds, where it does not say (IDX, CDX), from
+// the table: a key the index cannot tell would be made in the wrong form.
+void XbaseTable::LearnKeyType(int type, int16_t handle) {
+    if (!file_ || file_->handle < 0) return;
+    xdb_set_status(XD_OK);
+    IndexLearnKeyType(type, handle, file_->handle);
+    xdb_set_status(XD_OK);
 }
 
 int XbaseTable::UseKey(const std::u16string& key, IndexAccess* access, CXErrorHolder* holder) {

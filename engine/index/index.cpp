@@ -33,7 +33,10 @@ XDSTATUS begin(const IndexAccess* a, const IndexFormat** f) {
     xdb_set_status(XD_OK);
     if (!a) return xdb_report(XD_NULLPARAM);
     if (!(*f = index_format(a->type))) return xdb_report(XD_CORRUPT);
-    if ((*f)->set_key_type && a->key_type) return (*f)->set_key_type((int16_t)a->file_handle, (char)a->key_type);
+    if ((*f)->set_key_type && a->key_type) {
+        const int16_t h = (*f)->tag_open ? (int16_t)a->tag_handle : (int16_t)a->file_handle;
+        return (*f)->set_key_type(h, (char)a->key_type);
+    }
     return XD_OK;
 }
 
@@ -66,8 +69,9 @@ const IndexFormat* index_format(int32_t type) {
     switch (type) {
     case 1: return &kNdxFormat;
     case 3: return &kIdxFormat;
+    case 4: case 8: case 10: return &kCdxFormat;
     case 5: case 6: return &kNtxFormat;
-    default: return nullptr;  // MDX and CDX: formats still to come
+    default: return nullptr;  // MDX: the format still to come
     }
 }
 
@@ -294,7 +298,8 @@ XDSTATUS IndexCreate(const IndexCreateRequest* r) {
     if (!strcasecmp(ext, ".ndx")) return kNdxFormat.create(r);
     if (!strcasecmp(ext, ".ntx")) return kNtxFormat.create(r);
     if (!strcasecmp(ext, ".idx")) return kIdxFormat.create(r);
-    if (!strcasecmp(ext, ".mdx") || !strcmp(ext, ".cdx"))
+    if (!strcmp(ext, ".cdx")) return kCdxFormat.create(r);
+    if (!strcasecmp(ext, ".mdx"))
         return xdb_report(XD_CORRUPT);  // formats still to come
     return xdb_report(XD_BADFILENAME);
 }
@@ -302,12 +307,30 @@ XDSTATUS IndexCreate(const IndexCreateRequest* r) {
 XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, const char* expression,
                       uint8_t key_type, uint16_t key_length, uint16_t decimals, const char* tag_name) {
     xdb_set_status(XD_OK);
-    (void)tag_name;
-    if (index_is_multitag(type)) return XD_OK;  // CDX tags are not rebuilt here
     const IndexFormat* f = index_format(type);
+    if (f && tag_name && f->build_tag) {
+        IndexTagBuild b{file_name, tag_name, expression, "", (char)(key_type & 0x7F), key_length, (key_type & 0x80) != 0,
+                        false};
+        return f->build_tag(data_handle, &b);
+    }
     if (!f && no_format_at_all(type)) f = &kNdxFormat;
     if (!f) return xdb_report(XD_CORRUPT);  // formats still to come
     return f->rebuild(data_handle, file_name, key_type, expression, key_length, decimals);
+}
+
+XDSTATUS IndexBuildTag(int32_t type, int16_t data_handle, const IndexTagBuild* build) {
+    xdb_set_status(XD_OK);
+    if (!build) return xdb_report(XD_NULLPARAM);
+    const IndexFormat* f = index_format(type);
+    if (!f || !f->build_tag) return xdb_report(XD_BADTAGNAME);
+    return f->build_tag(data_handle, build);
+}
+
+XDSTATUS IndexRemoveTag(int32_t type, int16_t file_handle, const char* tag_name) {
+    xdb_set_status(XD_OK);
+    const IndexFormat* f = index_format(type);
+    if (!f || !f->remove_tag) return xdb_report(XD_BADTAGNAME);
+    return f->remove_tag(file_handle, tag_name);
 }
 
 XDSTATUS IndexCheck(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap) {
@@ -351,6 +374,15 @@ XDSTATUS TagOpen(int32_t type, const char* tag_name, int16_t file_handle, int32_
     char name[11];
     snprintf(name, sizeof name, "%s", tag_name);
     return f->tag_open(file_handle, name, -1, tag_handle);
+}
+
+XDSTATUS TagOpenNumber(int32_t type, int16_t file_handle, int16_t number, int32_t* tag_handle) {
+    xdb_set_status(XD_OK);
+    if (!tag_handle) return xdb_report(XD_NULLPARAM);
+    *tag_handle = -1;
+    const IndexFormat* f = index_format(type);
+    if (!f || !f->tag_open) return number == 0 ? XD_OK : xdb_report(XD_BADTAGCOUNT);
+    return f->tag_open(file_handle, nullptr, number, tag_handle);
 }
 
 XDSTATUS TagClose(int32_t type, int32_t tag_handle) {

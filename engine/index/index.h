@@ -89,8 +89,25 @@ XDSTATUS IndexKeyFromRecord(IndexAccess* a, int16_t data_handle, void* key);
 XDSTATUS IndexOpen(int32_t type, const char* file_name, uint16_t open_mode, int16_t* handle);
 XDSTATUS IndexClose(int32_t type, int16_t handle);
 XDSTATUS IndexCreate(const IndexCreateRequest* request);
+// Builds the index again from its table. A multi-tag file (CDX) is built again
+// whole, every tag from its own expression, unless `tag_name` names one tag, which
+// is then made (or replaced) and filled from the table as IndexBuildTag does.
 XDSTATUS IndexRebuild(int32_t type, int16_t data_handle, const char* file_name, const char* expression,
                       uint8_t key_type, uint16_t key_length, uint16_t decimals, const char* tag_name);
+// A tag of a multi-tag file made (replacing one of that name) and filled from the
+// table; the file is made when it does not exist.
+struct IndexTagBuild {
+    const char* file_name;
+    const char* tag_name;
+    const char* expression;
+    const char* condition;  // null or empty: every record
+    char key_type;          // 'C', 'D', 'L', 'N'
+    uint16_t key_length;    // character keys
+    bool unique, descending;
+};
+XDSTATUS IndexBuildTag(int32_t type, int16_t data_handle, const IndexTagBuild* build);
+// Removes a tag from a multi-tag file open as `file_handle` (no such tag: XD_OK).
+XDSTATUS IndexRemoveTag(int32_t type, int16_t file_handle, const char* tag_name);
 // Walks the whole index and checks its structure and key order; the number of
 // entries in *entries. XD_CORRUPT with the first fault in `fault`.
 XDSTATUS IndexCheck(int32_t type, int16_t handle, uint32_t* entries, char* fault, size_t cap);
@@ -112,6 +129,9 @@ XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* in
 XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count);
 XDSTATUS TagOpen(int32_t type, const char* tag_name, int16_t file_handle, int32_t* tag_handle);
 XDSTATUS TagClose(int32_t type, int32_t tag_handle);
+// Opens tag `number` (from 0, in the file's order) of a multi-tag file; for a
+// single-key file, number 0 is the file itself (no handle given: -1).
+XDSTATUS TagOpenNumber(int32_t type, int16_t file_handle, int16_t number, int32_t* tag_handle);
 // Formats whose files do not say what kind of keys they hold (IDX): the open
 // index learns it from its expression's value on the table's current record (a
 // blank record when none was read), and describes it so from then on. Nothing to

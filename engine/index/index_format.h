@@ -58,6 +58,9 @@ struct IndexFormat {
     // Formats whose files do not say what kind of keys they hold (IDX): the key
     // type letter of the access, set before each key operation.
     XDSTATUS (*set_key_type)(int16_t handle, char letter) = nullptr;
+    // Multi-tag files: a tag made and filled from a table, and a tag removed.
+    XDSTATUS (*build_tag)(int16_t data_handle, const IndexTagBuild* build) = nullptr;
+    XDSTATUS (*remove_tag)(int16_t file_handle, const char* name) = nullptr;
 };
 
 // The table of index type `type`, or null for a format not read yet.
@@ -70,3 +73,4 @@ void index_describe_name(IndexDescription* out, const char* file_name);
 extern const IndexFormat kNdxFormat;
 extern const IndexFormat kNtxFormat;
 extern const IndexFormat kIdxFormat;
+extern const IndexFormat kCdxFormat;

@@ -47,57 +47,6 @@ XDSTATUS judged(IndexOwnerVerdict* out, int ownership, bool writable, const char
     return XD_OK;
 }
 
-// The key expression an IDX header holds: at 16 in the standard layout, in the
-// second block in the compact one.
-std::string idx_expression(const char* path) {
-    uint16_t sh = 0, mode = 0;
-    std::string text;
-    if (xdb_fopen(&sh, path, XDB_OPEN_READONLY | XDB_OPEN_SHARED, &mode) != XD_OK) return text;
-    char head[1024] = {0};
-    uint32_t size = 0;
-    if (xdb_fsize(sh, &size) == XD_OK && size >= 512 &&
-        xdb_fread_at(sh, 0, head, size >= 1024 ? 1024 : 512) == XD_OK) {
-        const char* at = head[16] ? head + 16 : head + 512;
-        text.assign(at, strnlen(at, 220));
-    }
-    xdb_fclose(sh);
-    return text;
-}
-
-// Whether every name in `expression` that is not a function's is a field of the
-// table, and there is one at least.
-bool names_only_fields(int16_t data_handle, const std::string& expression) {
-    int fields = 0;
-    for (size_t i = 0; i < expression.size();) {
-        const unsigned char c = (unsigned char)expression[i];
-        if (c == '"' || c == '\'') {
-            size_t close = expression.find((char)c, i + 1);
-            i = close == std::string::npos ? expression.size() : close + 1;
-            continue;
-        }
-        if (!isalpha(c) && c != '_') {
-            i++;
-            continue;
-        }
-        size_t j = i;
-        while (j < expression.size() && (isalnum((unsigned char)expression[j]) || expression[j] == '_')) j++;
-        std::string name = expression.substr(i, j - i);
-        size_t k = j;
-        while (k < expression.size() && expression[k] == ' ') k++;
-        const bool function = k < expression.size() && expression[k] == '(';
-        const bool alias = k + 1 < expression.size() && expression[k] == '-' && expression[k + 1] == '>';
-        i = j;
-        if (function || alias) continue;
-        int16_t field = -1;
-        XDSTATUS before = xdb_status();
-        const bool found = dbf_find_field(data_handle, &field, name.c_str()) == XD_OK;
-        xdb_set_status(before < 0 ? XD_OK : before);
-        if (!found) return false;
-        fields++;
-    }
-    return fields > 0;
-}
-
 // The entries of an open single-key index against the table's records.
 struct Sampler {
     int16_t data;
@@ -205,6 +154,58 @@ bool index_expression_fits_table(int16_t data_handle, const char* expression, ch
     return fits;
 }
 
+namespace {
+
+// Judges one tree: a single-key file's (`tag` < 0) or one open tag of a multi-tag
+// file open as `h`.
+XDSTATUS judge_tree(int16_t data_handle, int32_t type, int16_t h, int32_t tag, uint32_t count, IndexOwnerVerdict* out) {
+    XDSTATUS s;
+    xdb_set_status(XD_OK);
+    if (count > 0) dbf_read_record(data_handle, 1);
+    // A file that does not say what kind of keys it holds (IDX) learns it from
+    // the table; an expression the table cannot evaluate leaves it as it was.
+    IndexLearnKeyType(type, tag >= 0 ? (int16_t)tag : h, data_handle);
+    IndexDescription desc;
+    xdb_set_status(XD_OK);
+    if ((s = IndexDescribe(type, tag >= 0 ? (int16_t)tag : h, &desc)) < 0)
+        return judged(out, INDEX_UNJUDGED, false, "its header cannot be read (status %d)", (int)s);
+    const bool text_keys = index_format(type) && index_format(type)->text_keys;
+    const int length = desc.key_type == 'C' ? desc.key_length - 1 : desc.key_length;
+    xdb_set_status(XD_OK);
+    if (!index_expression_fits_table(data_handle, desc.key_expression.c_str(), (char)desc.key_type, length, text_keys)) {
+        return judged(out, INDEX_FOREIGN, false, "its key %s is not of this table", desc.key_expression.c_str());
+    }
+    if (!desc.for_expression.empty()) {
+        char why[160] = "";
+        xdb_set_status(XD_OK);
+        if (xdb_check_condition(data_handle, desc.for_expression.c_str(), why, sizeof why) < 0) {
+            return judged(out, INDEX_OWNED, false, "its key %s is of this table, but its condition FOR %s cannot be evaluated here (%s)",
+                          desc.key_expression.c_str(), desc.for_expression.c_str(), why);
+        }
+    }
+    Sampler sample{data_handle, IndexAccess{}, count, (desc.flags & 128) != 0, text_keys, ""};
+    sample.a.type = type;
+    sample.a.file_handle = (uint16_t)h;
+    sample.a.tag_handle = tag;
+    sample.a.key_length = (uint32_t)desc.key_length;
+    sample.a.key_type = desc.key_type;
+    sample.a.single_field = -1;
+    uint32_t entries = 0, records = 0;
+    const bool agree = sample.ends_agree(false, &entries) && sample.ends_agree(true, &entries) &&
+                       sample.records_agree(&records);
+    if (!agree)
+        return judged(out, INDEX_FOREIGN, false,
+                      "its key %s fits this table, but its entries do not agree with the records (%s): another "
+                      "table's, or stale (qxdb reindex makes it this table's)",
+                      desc.key_expression.c_str(), sample.why.c_str());
+    if (entries == 0 && records == 0)
+        return judged(out, INDEX_OWNED, true, "its key %s is of this table, and both are empty", desc.key_expression.c_str());
+    return judged(out, INDEX_OWNED, true, "its key %s and its entries agree with the records",
+                  desc.key_expression.c_str());
+}
+
+}  // namespace
+
 XDSTATUS IndexJudgeOwner(int16_t data_handle, const char* path, bool production, IndexOwnerVerdict* out) {
     XDSTATUS s = xdb_pending();
     if (s) return s;
@@ -222,15 +223,6 @@ XDSTATUS IndexJudgeOwner(int16_t data_handle, const char* path, bool production,
         if (production || file_stem == table_stem)
             return judged(out, INDEX_OWNED, false, "the table's %s index (%s files are not written yet)",
                           type == 2 ? "production" : "structural", format + 1);
-        if (type == 3) {
-            // The key expression of a standard or compact IDX is plain text in its header.
-            const std::string expr = idx_expression(path);
-            xdb_set_status(XD_OK);
-            if (names_only_fields(data_handle, expr))
-                return judged(out, INDEX_OWNED, false, "its key %s is of this table (IDX files are not written yet)",
-                              expr.c_str());
-            return judged(out, INDEX_FOREIGN, false, "its key %s is not of this table", expr.c_str());
-        }
         if (file_stem.compare(0, table_stem.size(), table_stem) == 0)
             return judged(out, INDEX_OWNED, false, "named after the table (%s files are not written yet)", format + 1);
         return judged(out, INDEX_FOREIGN, false, "a %s file of another name: taken for another table's", format + 1);
@@ -241,50 +233,44 @@ XDSTATUS IndexJudgeOwner(int16_t data_handle, const char* path, bool production,
         int status = s;
         return judged(out, INDEX_UNJUDGED, false, "cannot be opened (%s, status %d)", xdb_fault_text(nullptr)[0] ? xdb_fault_text(nullptr) : "the file is damaged or held by another program", status);
     }
-    xdb_set_status(XD_OK);
-    if (count > 0) dbf_read_record(data_handle, 1);
-    // A file that does not say what kind of keys it holds (IDX) learns it from
-    // the table; an expression the table cannot evaluate leaves it as it was.
-    IndexLearnKeyType(type, h, data_handle);
-    IndexDescription desc;
-    xdb_set_status(XD_OK);
-    if ((s = IndexDescribe(type, h, &desc)) < 0) {
+    const IndexFormat* format = index_format(type);
+    if (!format->tag_open) {
+        judge_tree(data_handle, type, h, -1, count, out);
         IndexClose(type, h);
-        return judged(out, INDEX_UNJUDGED, false, "its header cannot be read (status %d)", (int)s);
+        return XD_OK;
     }
-    const bool text_keys = index_format(type) && index_format(type)->text_keys;
-    const int length = desc.key_type == 'C' ? desc.key_length - 1 : desc.key_length;
+    // A multi-tag file: every tag is judged; the file is the table's when all its
+    // tags are, and is written only when every tag can be kept in step.
+    int16_t tags = 0;
     xdb_set_status(XD_OK);
-    if (!index_expression_fits_table(data_handle, desc.key_expression.c_str(), (char)desc.key_type, length, text_keys)) {
+    if ((s = TagCount(type, h, &tags)) < 0) {
         IndexClose(type, h);
-        return judged(out, INDEX_FOREIGN, false, "its key %s is not of this table", desc.key_expression.c_str());
+        return judged(out, INDEX_UNJUDGED, false, "its tags cannot be read (status %d)", (int)s);
     }
-    if (!desc.for_expression.empty()) {
-        char why[160] = "";
+    IndexOwnerVerdict all{INDEX_OWNED, true, ""};
+    int owned = 0;
+    for (int16_t t = 0; t < tags; t++) {
+        int32_t tag = -1;
         xdb_set_status(XD_OK);
-        if (xdb_check_condition(data_handle, desc.for_expression.c_str(), why, sizeof why) < 0) {
+        if ((s = format->tag_open(h, nullptr, t, &tag)) < 0) {
             IndexClose(type, h);
-            return judged(out, INDEX_OWNED, false, "its key %s is of this table, but its condition FOR %s cannot be evaluated here (%s)",
-                          desc.key_expression.c_str(), desc.for_expression.c_str(), why);
+            return judged(out, INDEX_UNJUDGED, false, "its tag %d cannot be opened (status %d)", t + 1, (int)s);
+        }
+        IndexOwnerVerdict one{};
+        judge_tree(data_handle, type, h, tag, count, &one);
+        format->tag_close(tag);
+        if (one.ownership == INDEX_OWNED) owned++;
+        if (one.ownership != INDEX_OWNED || !one.writable) {
+            if (all.ownership == INDEX_OWNED && all.writable) all = one;
         }
     }
-    Sampler sample{data_handle, IndexAccess{}, count, (desc.flags & 128) != 0, text_keys, ""};
-    sample.a.type = type;
-    sample.a.file_handle = (uint16_t)h;
-    sample.a.key_length = (uint32_t)desc.key_length;
-    sample.a.key_type = desc.key_type;
-    sample.a.single_field = -1;
-    uint32_t entries = 0, records = 0;
-    const bool agree = sample.ends_agree(false, &entries) && sample.ends_agree(true, &entries) &&
-                       sample.records_agree(&records);
     IndexClose(type, h);
-    if (!agree)
-        return judged(out, INDEX_FOREIGN, false,
-                      "its key %s fits this table, but its entries do not agree with the records (%s): another "
-                      "table's, or stale (qxdb reindex makes it this table's)",
-                      desc.key_expression.c_str(), sample.why.c_str());
-    if (entries == 0 && records == 0)
-        return judged(out, INDEX_OWNED, true, "its key %s is of this table, and both are empty", desc.key_expression.c_str());
-    return judged(out, INDEX_OWNED, true, "its key %s and its entries agree with the records",
-                  desc.key_expression.c_str());
+    xdb_set_status(XD_OK);
+    if (all.ownership == INDEX_OWNED && all.writable)
+        return judged(out, INDEX_OWNED, true, "its %d tags' keys and entries agree with the records", (int)tags);
+    // The table's structural or production index stays the table's: written only
+    // when all of it can be.
+    if (production || owned > 0)
+        return judged(out, INDEX_OWNED, false, "the table's, but not every tag can be kept in step: %s", all.reason);
+    return judged(out, all.ownership, false, "%s", all.reason);
 }

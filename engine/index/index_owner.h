@@ -4,15 +4,16 @@
 // fields of one name. A write that put a key into another table's index would
 // damage that table; a write that left one of its own indexes out would leave it
 // stale. So an index found beside a table is judged by what it holds:
-//   - NDX and NTX: its key expression (and condition) must evaluate on the table
-//     to a key of the index's type and length, and a sample of its entries spread
-//     over the tree (the first and last ones) must name records of the table that
-//     have those keys, and a sample of the table's live records spread over the
-//     file must have their entries. An index and a table both empty agree.
-//   - Formats the engine cannot read yet (MDX, IDX, CDX): a production or
-//     structural index (the table's own name) is the table's; an IDX whose key
-//     expression evaluates on the table is taken as the table's; another name is
-//     another table's.
+//   - NDX, NTX, IDX, and each tag of a CDX: its key expression (and condition)
+//     must evaluate on the table to a key of the index's type and length, and a
+//     sample of its entries spread over the tree (the first and last ones) must
+//     name records of the table that have those keys, and a sample of the table's
+//     live records spread over the file must have their entries. An index and a
+//     table both empty agree. A multi-tag file is the table's when its tags are,
+//     or when it is the table's structural or production index; it is written only
+//     when every tag can be kept in step.
+//   - Formats the engine cannot read yet (MDX): a production index (the table's
+//     own name) is the table's; another name is another table's.
 //   - A file that cannot be opened or read cannot be judged.
 
 #include <cstddef>

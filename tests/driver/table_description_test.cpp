@@ -293,7 +293,7 @@ TEST_F(TableDescriptionTest, AssociationErrors) {
         int items_added;
     } cases[] = {
         {"PEOPLE.TXT", "", 0, 1058, 0},
-        {"PEOPLE.cdx", "", 0, 1058, 0},  // a CDX by its extension: a format not read yet
+        {"PEOPLE.cdx", "", 0, 1001, 0},  // a CDX by its extension, which is not there
         {"MISSING.NDX", "", 0, 1001, 0},
         {"NOTNDX.ndx", "", 0, 1001, 0},
         {"PEOPLE_UCITY.NDX", "CITY", 0, 1071, 0},  // an expression is no plain field

@@ -243,9 +243,9 @@ TEST_F(TableFilesTest, HdbOuvreAndHdbIndex) {
     EXPECT_EQ(u8(proxy->GetDriverErrorHolder()->CurrentMessage()),
               "Vous n'avez pas spécifié le paramètre <nom de la clé> dans la fonction HDBIndex.\n"
               "Le type de l'index 'BYNAME.NDX' impose de préciser ce paramètre.");
-    // A multi-tag file names its keys itself: no 1068 (a format not read yet here).
+    // A multi-tag file names its keys itself: no 1068 (one that is not there).
     EXPECT_EQ(proxy->AssociateIndex(u"MAIN", u"T", u"NONE.cdx", u""), 0);
-    EXPECT_EQ(error(), 1058u);
+    EXPECT_EQ(error(), 1001u);
     // The index of MADE, on NAME, joined to T under the key name given.
     EXPECT_EQ(proxy->AssociateIndex(u"MAIN", u"T", u"BYNAME", u"NAME"), 1) << u8(proxy->GetDriverErrorHolder()->CurrentMessage());
     IXbaseItemDescription* name = t->GetDescription()->FindItem(u"NAME");

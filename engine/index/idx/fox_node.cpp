@@ -148,7 +148,7 @@ const char* fox_node_decode(const FoxKeys& k, const uint8_t* page, FoxNode* out)
     out->count = fox_count(page);
     out->left = get_le32(page + 4);
     out->right = get_le32(page + 8);
-    if (out->attributes > 3) return "node attributes other than root and leaf";
+    if (out->attributes > 7) return "node attributes other than root, leaf and FoxPro's mark 4";
     const int count = out->count;
     if (!out->leaf() || !k.compact) {
         if (12 + count * entry_size(k) > kFoxNode) return "node whose key count overflows it";

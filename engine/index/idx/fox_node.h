@@ -2,7 +2,8 @@
 // The 512-byte nodes of the FoxPro family's trees (IDX files, and every tag of a
 // CDX file), decoded into plain entries and encoded back.
 //
-// Node head (12 bytes, little-endian): u16 attributes (bit 0 root, bit 1 leaf),
+// Node head (12 bytes, little-endian): u16 attributes (bit 0 root, bit 1 leaf; bit 2
+// is set in the compact leaves of some FoxPro files and kept as found),
 // u16 number of keys, u32 left sibling, u32 right sibling (-1: none). Then:
 //   - standard layout, leaf and interior: entries of key length + 4 bytes, the key
 //     then a big-endian u32 (record number in a leaf, child offset inside);

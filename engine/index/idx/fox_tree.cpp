@@ -55,7 +55,8 @@ void fox_normal_expression(const char* in, char* out, size_t cap) {
     out[w] = 0;
 }
 
-XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint16_t max_key, const char* what) {
+XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint16_t max_key, const char* what,
+                          bool directory) {
     t->root = get_le32(head);
     t->keys.key_length = get_le16(head + 12);
     t->options = head[14];
@@ -82,7 +83,7 @@ XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint1
         uint16_t expr_length = get_le16(head + 504);
         if (expr_length == 0) expr_length = get_le16(head + 510);
         const uint16_t for_length = get_le16(head + 506);
-        if (expr_length < 2 || 512u + expr_length + (for_length ? for_length : 1) > 1024)
+        if ((!directory && expr_length < 2) || 512u + expr_length + (for_length ? for_length : 1) > 1024)
             return xdb_fault(XD_BADKEYEXPR, true, "the %s's expression lengths (%u, %u) leave its block", what,
                              expr_length, for_length);
         expr.assign((const char*)head + 512, strnlen((const char*)head + 512, expr_length));
@@ -92,7 +93,7 @@ XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint1
         expr.assign((const char*)head + 16, strnlen((const char*)head + 16, 220));
         if (t->options & 0x08) cond.assign((const char*)head + 236, strnlen((const char*)head + 236, 220));
     }
-    if (expr.empty() || expr.size() >= 220)
+    if ((expr.empty() && !directory) || expr.size() >= 220)
         return xdb_fault(XD_BADKEYEXPR, true, "the %s's key expression is %s", what, expr.empty() ? "empty" : "too long");
     fox_normal_expression(expr.c_str(), t->expression, sizeof t->expression);
     snprintf(t->condition, sizeof t->condition, "%s", cond.c_str());
@@ -183,7 +184,7 @@ bool is_leaf(const Node& n) { return fox_attributes(n.bytes) & 2; }
 // A node the walk may read: its count inside the node (a compact leaf's entries are
 // checked when they are decoded).
 bool sane(const FoxTree* f, const Node& n) {
-    if (fox_attributes(n.bytes) > 3) return false;
+    if (fox_attributes(n.bytes) > 7) return false;
     const int c = fox_count(n.bytes);
     if (!is_leaf(n) || !f->keys.compact) return 12 + c * (f->keys.key_length + (f->keys.compact ? 8 : 4)) <= (int)kBlock;
     return 24 + c <= (int)kBlock;
@@ -404,6 +405,12 @@ const TreeFormat kFoxTreeFormat = {
     },
     [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(tree_of(c), s, handed); },
 };
+
+XDSTATUS fox_refresh(FoxTree* t) { return refresh_header(t); }
+void fox_end(FoxTree* t, XDSTATUS s) {
+    t->tree.path.depth = -1;
+    end_operation(t, s);
+}
 
 void fox_tree_opened(FoxTree* t) {
     t->saved_root = t->root;
@@ -849,7 +856,7 @@ TreeShape shape_of(FoxTree* f, uint32_t free_before) {
     t.children = [](void* c, const uint8_t* bytes) {
         FoxTree* f = (FoxTree*)c;
         std::vector<uint32_t> out;
-        if (fox_attributes(bytes) & 2 || fox_attributes(bytes) > 3) return out;
+        if (fox_attributes(bytes) & 2 || fox_attributes(bytes) > 7) return out;
         for (int i = 0; i < fox_count(bytes) && 12 + (i + 1) * (f->keys.key_length + 8) <= (int)kBlock; i++)
             out.push_back(fox_child(f->keys, bytes, i));
         return out;
@@ -977,8 +984,18 @@ XDSTATUS fox_delete(FoxTree* f, const void* key, uint16_t key_size, uint32_t rec
 
 void fox_change_begin() { g_changes.begin(); }
 
-XDSTATUS fox_take_block(FoxFile*, FoxTree* through, uint32_t* block) { return take_block(through, block); }
-XDSTATUS fox_free_block(FoxFile*, FoxTree* through, uint32_t block) { return free_block(through, block); }
+XDSTATUS fox_take_block(FoxTree* through, uint32_t* block) { return take_block(through, block); }
+XDSTATUS fox_free_block(FoxTree* through, uint32_t block) { return free_block(through, block); }
+
+XDSTATUS fox_append_blocks(FoxTree* through, uint32_t count, uint32_t* first) {
+    FoxFile* x = through->fox;
+    if ((uint64_t)x->next_block + (uint64_t)count * kBlock > 0xFFFFFE00ull) return xdb_report(XD_WRITEERR);
+    *first = x->next_block;
+    x->next_block += count * kBlock;
+    xdb_fset_size(x->file.sh, x->next_block);
+    for (uint32_t i = 0; i < count; i++) g_changes.fresh.push_back(*first + i * kBlock);
+    return x->end_in_header ? fox_write_word(x, 8, x->next_block) : XD_OK;
+}
 
 XDSTATUS fox_put_block(FoxTree* through, uint32_t offset, const uint8_t* bytes) {
     return tree_write_page(&through->tree, g_changes, offset, bytes);

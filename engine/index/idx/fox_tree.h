@@ -75,8 +75,10 @@ void fox_tree_free(FoxTree* t);
 // compact), and where the expressions lie: a standard header's at 16 (the FOR
 // condition at 236 with option 0x08); a compact one's at 512, the condition right
 // after it (the words at 504 and 506 are their lengths + 1), the order at 502, the
-// collation's name at 494. Sets the tree's fields; a fault names `what`.
-XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint16_t max_key, const char* what);
+// collation's name at 494. Sets the tree's fields; a fault names `what`. A CDX
+// directory's expression is empty.
+XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint16_t max_key, const char* what,
+                          bool directory = false);
 // Lays out a compact header: false when the expressions do not fit its block.
 bool fox_compact_header(uint8_t* head, uint32_t root, uint16_t key_length, uint8_t options, bool descending,
                         const char* expression, const char* condition);
@@ -125,14 +127,21 @@ XDSTATUS fox_record_included(FoxTree* t, int16_t data_handle, bool* included);
 // is written. The file is new (a rebuild) or held by this handle alone.
 XDSTATUS fox_build(FoxTree* t, int16_t data_handle);
 
+// The start and end of an operation on a tree outside the calls above (a CDX tag's
+// creation): the header words read again, and what was read kept or forgotten.
+XDSTATUS fox_refresh(FoxTree* t);
+void fox_end(FoxTree* t, XDSTATUS s);
+
 // A word of the file, written at once.
 XDSTATUS fox_write_word(FoxFile* f, uint32_t offset, uint32_t value);
 // Blocks for a new tree's header and nodes, and back to the free list, written as
 // one change with the tree's directory entry (CDX tag creation and removal): the
 // change is begun, collected, and committed as one journal.
 void fox_change_begin();
-XDSTATUS fox_take_block(FoxFile* f, FoxTree* through, uint32_t* block);
-XDSTATUS fox_free_block(FoxFile* f, FoxTree* through, uint32_t block);
+XDSTATUS fox_take_block(FoxTree* through, uint32_t* block);
+XDSTATUS fox_free_block(FoxTree* through, uint32_t block);
+// `count` blocks together at the file's end.
+XDSTATUS fox_append_blocks(FoxTree* through, uint32_t count, uint32_t* first);
 XDSTATUS fox_put_block(FoxTree* through, uint32_t offset, const uint8_t* bytes);
 XDSTATUS fox_change_commit(FoxTree* through, uint32_t free_before, bool ok);
 // The change's add and delete, inside a change begun by fox_change_begin.

@@ -38,7 +38,8 @@ struct Format {
 const Format kFormats[] = {{1, "ndx", true, "ndx", false},
                            {5, "ntx", false, "ntx", false},
                            {3, "idx", true, "idxCompact", false},
-                           {3, "idx", true, "idxStandard", true}};
+                           {3, "idx", true, "idxStandard", true},
+                           {10, "cdx", true, "cdx", false}};
 
 struct Entry {
     std::string key;  // character keys: the text; numbers: the value's text
@@ -66,26 +67,44 @@ protected:
     }
     std::string path(const char* base) { return dir_ + "/" + base + "." + format_.extension; }
 
+    // A multi-tag file's model is its tag "K".
     IndexAccess open(const std::string& file) {
         int16_t h = -1;
         EXPECT_GE(IndexOpen(format_.type, file.c_str(), open_mode_, &h), 0);
-        IndexDescription d;
-        EXPECT_EQ(IndexDescribe(format_.type, h, &d), XD_OK);
+        int32_t tag = -1;
+        if (index_is_multitag(format_.type)) {
+            EXPECT_EQ(TagOpen(format_.type, "K", h, &tag), XD_OK);
+        }
+        const int16_t described = tag >= 0 ? (int16_t)tag : h;
         IndexAccess a{};
         a.type = format_.type;
         a.file_handle = (uint16_t)h;
+        a.tag_handle = tag;
+        // The FoxPro family's files do not say their key type: the caller does.
+        if (numeric_ && (format_.type == 3 || index_is_multitag(format_.type))) {
+            EXPECT_EQ(IndexLearnKeyTypeAs(a, 'N'), XD_OK);
+        }
+        IndexDescription d;
+        EXPECT_EQ(IndexDescribe(format_.type, described, &d), XD_OK);
         a.key_length = (uint32_t)d.key_length;
         a.key_type = d.key_type;
-        // An IDX file does not say its key type: the caller does.
-        if (numeric_ && format_.type == 3) {
-            a.key_type = 'N';
-            a.key_length = 8;
-            EXPECT_EQ(idx_set_key_type(h, 'N'), XD_OK);
-        }
         a.single_field = -1;
         return a;
     }
-    void create(const IndexCreateRequest& r) {
+    // Sets the key type of a FoxPro-family tree through a key operation.
+    static XDSTATUS IndexLearnKeyTypeAs(IndexAccess a, char type) {
+        a.key_type = type;
+        a.key_length = 8;
+        uint8_t key[kIndexKeyBuffer + 8] = {0};
+        uint32_t recno = 0;
+        return IndexFirst(&a, key, &recno) < 0 ? xdb_get_status() : XD_OK;
+    }
+    int16_t tree_handle(const IndexAccess& a) const {
+        return a.tag_handle >= 0 && index_is_multitag(a.type) ? (int16_t)a.tag_handle : (int16_t)a.file_handle;
+    }
+    void create(const IndexCreateRequest& given) {
+        IndexCreateRequest r = given;
+        if (index_is_multitag(format_.type)) r.tag_name = "K";
         if (!format_.standard_idx) {
             ASSERT_EQ(IndexCreate(&r), XD_OK);
             return;
@@ -162,7 +181,7 @@ protected:
     void check(IndexAccess& a, const char* when) {
         char fault[200] = {0};
         uint32_t entries = 0;
-        ASSERT_EQ(IndexCheck(a.type, (int16_t)a.file_handle, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
+        ASSERT_EQ(IndexCheck(a.type, tree_handle(a), &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
         ASSERT_EQ(entries, model_.size()) << when;
         walk(a, false, when);
         walk(a, true, when);
@@ -266,7 +285,7 @@ TEST_P(IndexModelTest, UniqueIndexesHoldingRepeatsLoseOnlyTheEntryAsked) {
     ASSERT_NO_FATAL_FAILURE(create(r));
     IndexAccess a = open(file);
     IndexDescription d;
-    ASSERT_EQ(IndexDescribe(a.type, (int16_t)a.file_handle, &d), XD_OK);
+    ASSERT_EQ(IndexDescribe(a.type, tree_handle(a), &d), XD_OK);
     ASSERT_EQ(d.flags & 128, 128);
     std::mt19937 rng(5);
     static const char* kKeys[] = {"AA", "AB", "B", "BA"};
@@ -439,7 +458,7 @@ std::string name_of(const ::testing::TestParamInfo<std::tuple<int, int>>& info) 
     return std::string(kFormats[std::get<0>(info.param)].name) + ways[std::get<1>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, IndexModelTest, ::testing::Combine(::testing::Values(0, 1, 2, 3), ::testing::Values(0, 1, 2)),
+INSTANTIATE_TEST_SUITE_P(Formats, IndexModelTest, ::testing::Combine(::testing::Values(0, 1, 2, 3, 4), ::testing::Values(0, 1, 2)),
                          name_of);
 
 }  // namespace
