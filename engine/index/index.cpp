@@ -220,7 +220,7 @@ uint32_t IndexKeySize(const IndexAccess* a) {
     if (!a || a->key_length < 1) return 0;
     const IndexFormat* f = maker_format(a);
     if (a->key_type == 'C' || (f && f->text_keys)) return a->key_length - 1;
-    return 8;
+    return a->key_type == 'L' ? 1 : 8;  // a logical key (FoxPro's) is its letter
 }
 
 XDSTATUS MakeLastKeyWithPrefix(const IndexAccess* a, const void* prefix, uint32_t length, void* key) {

@@ -22,6 +22,7 @@
 #include "engine/index/ntx/ntx.h"
 #include "framework/codepage.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/recorded.h"
 
 namespace fs = std::filesystem;
 
@@ -100,39 +101,6 @@ std::vector<std::pair<uint32_t, std::string>> recorded_order(const std::string& 
     return out;
 }
 
-// The value of a "key" in a recorded line: text, or a number, or a date.
-std::string field(const std::string& json, const std::string& name) {
-    size_t at = json.find("\"" + name + "\":");
-    if (at == std::string::npos) return "";
-    at += name.size() + 3;
-    if (json[at] != '"') return json.substr(at, json.find_first_of(",}", at) - at);
-    std::string out;
-    for (size_t i = at + 1; i < json.size() && json[i] != '"'; i++) {
-        if (json[i] != '\\') {
-            out += json[i];
-            continue;
-        }
-        char c = json[++i];
-        if (c != 'u') {
-            out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
-            continue;
-        }
-        unsigned code = (unsigned)std::stoul(json.substr(i + 1, 4), nullptr, 16);
-        i += 4;
-        if (code < 0x80) {
-            out += (char)code;
-        } else if (code < 0x800) {
-            out += (char)(0xC0 | code >> 6);
-            out += (char)(0x80 | (code & 0x3F));
-        } else {
-            out += (char)(0xE0 | code >> 12);
-            out += (char)(0x80 | ((code >> 6) & 0x3F));
-            out += (char)(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::string trimmed(std::string s) {
     while (!s.empty() && s.back() == ' ') s.pop_back();
     return s;
@@ -188,55 +156,7 @@ TEST_F(NtxFixturesTest, HarbourIndexesAnswerTheRecordedSeeks) {
     for (const char* bag : kBags) {
         SCOPED_TRACE(bag);
         IndexAccess a = open(kClipper + bag + ".ntx");
-        std::ifstream in(kClipper + bag + ".ntx.seek.jsonl");
-        std::string line;
-        while (std::getline(in, line)) {
-            const std::string type = field(line, "type"), value = field(line, "value");
-            const bool soft = field(line, "soft") == "true", last = field(line, "last") == "true";
-            const bool want_found = field(line, "found") == "true";
-            const uint32_t want_recno = (uint32_t)std::stoul(field(line, "recno"));
-            uint8_t key[kIndexKeyBuffer + 8] = {0};
-            if (type == "N") {
-                ASSERT_EQ(MakeNumericKey(&a, std::stod(value), key), XD_OK);
-            } else if (type == "D") {
-                std::string digits;
-                for (char c : value)
-                    if (c != '-') digits += c;
-                int16_t old = xdb_swap_date_format(4);
-                ASSERT_EQ(MakeDateKey(&a, digits.empty() ? "        " : digits.c_str(), key), XD_OK) << value;
-                xdb_swap_date_format(old);
-            } else {
-                std::string bytes = codepage_from_utf8(850, value);
-                ASSERT_EQ(MakeCharacterKey(&a, bytes.c_str(), key), XD_OK);
-            }
-            const std::string sought((const char*)key);
-            uint32_t recno = 0;
-            XDSTATUS s = IndexSeek(&a, key, 0, &recno, 0);
-            ASSERT_GE(s, 0) << line;
-            bool found = s == XD_OK;
-            uint32_t at = end_of_file;
-            if (found) {
-                at = recno;
-                // The last entry of the key: on while the key goes on.
-                for (uint8_t next[kIndexKeyBuffer + 8]; last;) {
-                    memcpy(next, key, sizeof next);
-                    uint32_t r = recno;
-                    if (IndexNext(&a, next, &r) != XD_OK ||
-                        IndexCompareKeys(&a, next, sought.data(), (uint32_t)sought.size()) != 0)
-                        break;
-                    memcpy(key, next, sizeof next);
-                    recno = at = r;
-                }
-            } else if (soft && !last) {
-                if (s == XD_KEYNOTFOUNDEND) at = recno;
-                else if (IndexNext(&a, key, &recno) == XD_OK) at = recno;
-            } else if (soft && last) {
-                if (s == XD_KEYNOTFOUND && recno != 0xFFFFFFFFu) at = recno;
-            }
-            EXPECT_EQ(found, want_found) << line;
-            EXPECT_EQ(at, want_recno) << line;
-            seeks++;
-        }
+        seeks += answer_recorded_seeks(a, kClipper + bag + ".ntx.seek.jsonl", end_of_file, 850);
         close(a);
     }
     EXPECT_EQ(seeks, 2452);
