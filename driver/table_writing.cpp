@@ -757,8 +757,7 @@ int XbaseTable::Compact(int options) {
         if (listed) continue;
         IndexDescription d;
         xdb_set_status(XD_OK);
-        XDSTATUS s = IndexDescribe(k.access.type,
-                                   k.access.tag_handle >= 0 ? (int16_t)k.access.tag_handle : (int16_t)k.access.file_handle, &d);
+        XDSTATUS s = IndexDescribe(k.access.type, IndexTreeHandle(&k.access), &d);
         xdb_set_status(XD_OK);
         if (s < 0) return fail(s);
         // The expression's value tells what the keys are (an NDX holds dates as numbers).

@@ -1,8 +1,13 @@
-// qxdb index create TABLE.dbf FILE --expr EXPR [--unique]
-// qxdb index keys FILE [--table TABLE.dbf] [--reverse]
-// qxdb index seek FILE VALUE [--table TABLE.dbf]
-// qxdb index check TABLE.dbf FILE
-// qxdb reindex TABLE.dbf FILE
+// qxdb index create TABLE.dbf FILE --expr EXPR [--tag NAME] [--for EXPR] [--unique] [--descending]
+// qxdb index keys FILE [--tag NAME] [--table TABLE.dbf] [--reverse]
+// qxdb index seek FILE VALUE [--tag NAME] [--table TABLE.dbf]
+// qxdb index check TABLE.dbf FILE [--tag NAME]
+// qxdb index tags FILE
+// qxdb index drop FILE --tag NAME
+// qxdb reindex TABLE.dbf FILE [--tag NAME]
+//
+// A multi-tag file (CDX) holds several keys, its tags: --tag names one (a file of
+// one tag needs none); the commands are the same for every format.
 //
 // Every index format goes through the uniform index operations. Index files do not
 // always tell what their keys stand for (NDX numbers or dates, NTX text of numbers
@@ -41,19 +46,24 @@ int refuse_unsupported_index(const std::string& file) {
         fprintf(stderr, "qxdb: %s is no index file this program knows (NDX, NTX, MDX, IDX, CDX)\n", file.c_str());
         return kExitUsage;
     }
-    fprintf(stderr, "qxdb: %s: %s indexes (%s) are not supported yet; NDX, NTX and IDX files are read and written\n",
+    fprintf(stderr, "qxdb: %s: %s indexes (%s) are not supported yet; NDX, NTX, IDX and CDX files are read and written\n",
             file.c_str(), ext.c_str(), family);
     return kExitFailed;
 }
 
 const char kUsage[] =
-    "usage: qxdb index create TABLE.dbf FILE.ndx|FILE.ntx|FILE.idx --expr EXPR [--unique]\n"
-    "       qxdb index keys FILE [--table TABLE.dbf] [--reverse]\n"
-    "       qxdb index seek FILE VALUE [--table TABLE.dbf]\n"
-    "       qxdb index check TABLE.dbf FILE\n"
-    "       qxdb reindex TABLE.dbf FILE\n"
+    "usage: qxdb index create TABLE.dbf FILE --expr EXPR [--tag NAME] [--for EXPR] [--unique] [--descending]\n"
+    "       qxdb index keys FILE [--tag NAME] [--table TABLE.dbf] [--reverse]\n"
+    "       qxdb index seek FILE VALUE [--tag NAME] [--table TABLE.dbf]\n"
+    "       qxdb index check TABLE.dbf FILE [--tag NAME]\n"
+    "       qxdb index tags FILE\n"
+    "       qxdb index drop FILE --tag NAME\n"
+    "       qxdb reindex TABLE.dbf FILE [--tag NAME]\n"
+    "FILE is an .ndx, .ntx, .idx or .cdx file; a .cdx holds several keys, its tags, and\n"
+    "--tag names one (create makes or replaces it; --for and --descending are for tags).\n"
     "keys prints one line per entry in index order: recno<TAB>key. seek searches a key\n"
-    "(a prefix for character keys) and prints the status and the entry it lands on.\n";
+    "(a prefix for character keys) and prints the status and the entry it lands on.\n"
+    "example: qxdb index create people.dbf people.cdx --tag CITY --expr \"UPPER(CITY)\" --for \"!DELETED()\"\n";
 
 // What kind of value an index's keys stand for: text, a number or a date.
 enum class KeyKind { Text, Number, Date };
@@ -61,6 +71,7 @@ enum class KeyKind { Text, Number, Date };
 struct OpenIndex {
     int32_t type = 0;
     int16_t handle = -1;
+    int32_t tag = -1;  // the open tag of a multi-tag file
     IndexAccess access{};
     IndexDescription desc;
     KeyKind kind = KeyKind::Text;
@@ -92,26 +103,75 @@ KeyKind kind_of_expression(int16_t table, const std::string& expression, char ke
 // Describes the open index into `ix` (its access too).
 XDSTATUS describe_index(OpenIndex* ix) {
     xdb_set_status(XD_OK);
-    XDSTATUS s = IndexDescribe(ix->type, ix->handle, &ix->desc);
+    XDSTATUS s = IndexDescribe(ix->type, ix->tag >= 0 ? (int16_t)ix->tag : ix->handle, &ix->desc);
     if (s < 0) return s;
     ix->access.type = ix->type;
     ix->access.file_handle = (uint16_t)ix->handle;
+    ix->access.tag_handle = ix->tag;
     ix->access.key_length = (uint32_t)ix->desc.key_length;
     ix->access.key_type = ix->desc.key_type;
     ix->access.single_field = -1;
     return XD_OK;
 }
 
-// Opens an index file of any format the engine has; with a table (`table` >= 0,
-// its current record read), what kind of keys it holds is learnt from it where
-// the file does not say.
-XDSTATUS open_index_file(const std::string& path, uint16_t mode, OpenIndex* ix, int16_t table = -1) {
+// The tags of an open multi-tag file, in its order.
+std::vector<std::string> tag_names(const OpenIndex& ix) {
+    std::vector<std::string> names;
+    int16_t count = 0;
+    xdb_set_status(XD_OK);
+    if (TagCount(ix.type, ix.handle, &count) < 0) count = 0;
+    for (int16_t i = 0; i < count; i++) {
+        IndexDescription d;
+        xdb_set_status(XD_OK);
+        if (IndexDescribeTag(ix.type, ix.handle, i, &d) >= 0) names.push_back(d.name);
+    }
+    xdb_set_status(XD_OK);
+    return names;
+}
+
+// The tag a command works on: the one named, or a file's only one. A file of
+// several tags without --tag names them (exit 2).
+int choose_tag(const std::string& path, const std::string& name, OpenIndex* ix) {
+    if (!index_is_multitag(ix->type)) {
+        if (name.empty()) return -1;
+        fprintf(stderr, "qxdb: --tag is for a file of several keys (.cdx); %s holds one\n", path.c_str());
+        return kExitUsage;
+    }
+    XDSTATUS s;
+    if (name.empty()) {
+        const std::vector<std::string> names = tag_names(*ix);
+        if (names.size() != 1) {
+            std::string list;
+            for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+            fprintf(stderr, "qxdb: %s holds %u tags (%s): say which with --tag NAME\n", path.c_str(),
+                    (unsigned)names.size(), list.empty() ? "none" : list.c_str());
+            return kExitUsage;
+        }
+        xdb_set_status(XD_OK);
+        s = TagOpenNumber(ix->type, ix->handle, 0, &ix->tag);
+    } else {
+        xdb_set_status(XD_OK);
+        s = TagOpen(ix->type, name.c_str(), ix->handle, &ix->tag);
+    }
+    if (s < 0) return cli_fail("no tag " + name + " in " + path + " (qxdb index tags " + path + " lists them)", s);
+    return -1;
+}
+
+// Opens an index file of any format the engine has, and its tag (see choose_tag);
+// with a table (`table` >= 0, its current record read), what kind of keys it holds
+// is learnt from it where the file does not say. -1 when open, else the exit.
+int open_index_file(const std::string& path, uint16_t mode, OpenIndex* ix, int16_t table = -1,
+                    const std::string& tag = "") {
     ix->type = index_type_of_file(path.c_str());
     xdb_set_status(XD_OK);
     XDSTATUS s = IndexOpen(ix->type, path.c_str(), mode, &ix->handle);
-    if (s < 0) return s;
-    if (table >= 0 && (s = IndexLearnKeyType(ix->type, ix->handle, table)) < 0) return s;
-    return describe_index(ix);
+    if (s < 0) return cli_fail("cannot open " + path, s);
+    if (int done = choose_tag(path, tag, ix); done >= 0) return done;
+    const int16_t tree = ix->tag >= 0 ? (int16_t)ix->tag : ix->handle;
+    if (table >= 0 && (s = IndexLearnKeyType(ix->type, tree, table)) < 0)
+        return cli_fail("cannot tell the keys of " + path + " from its table", s);
+    if ((s = describe_index(ix)) < 0) return cli_fail("cannot describe " + path, s);
+    return -1;
 }
 
 // The first record of the table read (a blank record when it has none), for
@@ -129,15 +189,18 @@ void read_first_record(int16_t table) {
 
 // Opens the index and, with a table, finds what its keys stand for.
 int open_index(const CliArgs& args, OpenIndex* ix) {
-    XDSTATUS s = open_index_file(args.positional[1], XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, ix);
-    if (s < 0) return cli_fail("cannot open " + args.positional[1], s);
+    if (int done = open_index_file(args.positional[1], XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, ix, -1, args.get("tag"));
+        done >= 0)
+        return done;
+    XDSTATUS s;
     ix->kind = kind_of_expression(-1, "", (char)ix->desc.key_type);
     if (!args.has("table")) return -1;
     OpenedTable t;
     if ((s = cli_open_table(args.get("table"), -1, &t)) < 0) return cli_fail("cannot open " + args.get("table"), s);
     ix->code_page = cli_table_code_page(t.handle, args);
     read_first_record(t.handle);
-    if ((s = IndexLearnKeyType(ix->type, ix->handle, t.handle)) < 0 || (s = describe_index(ix)) < 0)
+    if ((s = IndexLearnKeyType(ix->type, ix->tag >= 0 ? (int16_t)ix->tag : ix->handle, t.handle)) < 0 ||
+        (s = describe_index(ix)) < 0)
         return cli_fail("cannot tell the keys of " + args.positional[1] + " from " + args.get("table"), s);
     ix->kind = kind_of_expression(t.handle, ix->desc.key_expression, (char)ix->desc.key_type);
     xdb_set_status(XD_OK);
@@ -247,13 +310,119 @@ int create(const CliArgs& args) {
     }
     uint8_t key_type = (uint8_t)(k.type | (args.has("unique") ? 0x80 : 0));
     const std::string& file = args.positional[2];
+    const int32_t type = index_type_of_file(file.c_str());
     xdb_set_status(XD_OK);
-    s = IndexRebuild(index_type_of_file(file.c_str()), t.handle, file.c_str(), args.get("expr").c_str(), key_type,
+    if (index_is_multitag(type)) {
+        if (!args.has("tag")) {
+            fprintf(stderr, "qxdb: %s holds its keys as tags: name the one to make with --tag NAME\n", file.c_str());
+            return kExitUsage;
+        }
+        const std::string condition = args.get("for");
+        IndexTagBuild b{file.c_str(), args.get("tag").c_str(), args.get("expr").c_str(), condition.c_str(), k.type,
+                        k.length, args.has("unique"), args.has("descending")};
+        s = IndexBuildTag(type, t.handle, &b);
+        if (s < 0) return cli_fail("cannot build tag " + args.get("tag") + " of " + file, s);
+        fprintf(stderr, "qxdb: %s: tag %s built from %u records\n", file.c_str(), args.get("tag").c_str(), count);
+        return kExitOk;
+    }
+    for (const char* only_tags : {"tag", "for", "descending"}) {
+        if (!args.has(only_tags)) continue;
+        fprintf(stderr, "qxdb: --%s is for a tag of a file of several keys (.cdx); %s holds one key\n", only_tags,
+                file.c_str());
+        return kExitUsage;
+    }
+    s = IndexRebuild(type, t.handle, file.c_str(), args.get("expr").c_str(), key_type,
                      k.type == 'N' ? k.width : k.length, k.decimals, nullptr);
     if (s < 0) return cli_fail("cannot build " + file, s);
     xdb_set_status(XD_OK);
     dbf_close(t.handle);
-    fprintf(stderr, "qxdb: %s: %u keys\n", file.c_str(), count);
+    fprintf(stderr, "qxdb: %s: built from %u records\n", file.c_str(), count);
+    return kExitOk;
+}
+
+int check(const CliArgs& args);
+
+// A multi-tag file checked whole (every block once), then each tag as one index.
+int check_every_tag(const CliArgs& args, int16_t table) {
+    const std::string& file = args.positional[2];
+    OpenIndex ix;
+    ix.type = index_type_of_file(file.c_str());
+    xdb_set_status(XD_OK);
+    XDSTATUS s = IndexOpen(ix.type, file.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix.handle);
+    if (s < 0) return cli_fail("cannot open " + file, s);
+    char fault[200] = "";
+    uint32_t none = 0;
+    xdb_set_status(XD_OK);
+    s = IndexCheck(ix.type, ix.handle, &none, fault, sizeof fault);
+    if (fault[0]) fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), fault);
+    if (s < 0) {
+        printf("%s: FAULTY\n", file.c_str());
+        return s == XD_CORRUPT ? kExitDamaged : cli_fail("checking " + file, s);
+    }
+    const std::vector<std::string> names = tag_names(ix);
+    int worst = kExitOk;
+    (void)table;
+    for (const std::string& name : names) {
+        CliArgs one = args;
+        one.options.push_back({"tag", name});
+        const int done = check(one);
+        if (done != kExitOk && (worst == kExitOk || done == kExitDamaged)) worst = done;
+    }
+    return worst;
+}
+
+// Lists a multi-tag file's tags (a single-key file: its one key).
+int tags(const CliArgs& args) {
+    if (args.positional.size() != 2) return cli_usage(kUsage);
+    const std::string& file = args.positional[1];
+    OpenIndex ix;
+    ix.type = index_type_of_file(file.c_str());
+    xdb_set_status(XD_OK);
+    XDSTATUS s = IndexOpen(ix.type, file.c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix.handle);
+    if (s < 0) return cli_fail("cannot open " + file, s);
+    int16_t count = 0;
+    xdb_set_status(XD_OK);
+    if ((s = TagCount(ix.type, ix.handle, &count)) < 0) return cli_fail("reading the tags of " + file, s);
+    printf("tag\tkey length\texpression\tcondition\tflags\n");
+    for (int16_t i = 0; i < count; i++) {
+        IndexDescription d;
+        xdb_set_status(XD_OK);
+        if ((s = IndexDescribeTag(ix.type, ix.handle, i, &d)) < 0) return cli_fail("reading the tags of " + file, s);
+        std::string flags;
+        if (d.flags & 0x80) flags += "unique ";
+        if (d.flags & 0x100) flags += "descending ";
+        if (!flags.empty()) flags.pop_back();
+        printf("%s\t%d\t%s\t%s\t%s\n", d.name, d.key_type == 'C' ? d.key_length - 1 : d.key_length,
+               d.key_expression.c_str(), d.for_expression.c_str(), flags.c_str());
+    }
+    return kExitOk;
+}
+
+// Removes a tag of a multi-tag file.
+int drop(const CliArgs& args) {
+    if (args.positional.size() != 2 || !args.has("tag")) return cli_usage(kUsage);
+    const std::string& file = args.positional[1];
+    OpenIndex ix;
+    ix.type = index_type_of_file(file.c_str());
+    if (!index_is_multitag(ix.type)) {
+        fprintf(stderr, "qxdb: %s holds one key, no tags: delete the file itself\n", file.c_str());
+        return kExitUsage;
+    }
+    xdb_set_status(XD_OK);
+    XDSTATUS s = IndexOpen(ix.type, file.c_str(), 0, &ix.handle);
+    if (s < 0) return cli_fail("cannot open " + file, s);
+    const std::vector<std::string> names = tag_names(ix);
+    std::string wanted = args.get("tag");
+    for (char& c : wanted) c = (char)toupper((unsigned char)c);
+    bool there = false;
+    for (const std::string& n : names) there = there || n == wanted;
+    if (!there) {
+        fprintf(stderr, "qxdb: %s has no tag %s\n", file.c_str(), wanted.c_str());
+        return kExitNotFound;
+    }
+    xdb_set_status(XD_OK);
+    if ((s = IndexRemoveTag(ix.type, ix.handle, wanted.c_str())) < 0) return cli_fail("cannot remove tag " + wanted, s);
+    fprintf(stderr, "qxdb: %s: tag %s removed\n", file.c_str(), wanted.c_str());
     return kExitOk;
 }
 
@@ -269,8 +438,11 @@ int check(const CliArgs& args) {
     OpenIndex ix;
     const std::string& file = args.positional[2];
     read_first_record(t.handle);
-    if ((s = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix, t.handle)) < 0)
-        return cli_fail("cannot open " + file, s);
+    if (index_is_multitag(index_type_of_file(file.c_str())) && !args.has("tag")) return check_every_tag(args, t.handle);
+    const std::string label = args.has("tag") ? file + " tag " + args.get("tag") : file;
+    if (int done = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix, t.handle, args.get("tag"));
+        done >= 0)
+        return done;
     uint32_t count = 0;
     const bool unique = ix.desc.flags & 128;  // one entry per key value, not per record
     dbf_record_count(t.handle, &count);
@@ -288,12 +460,12 @@ int check(const CliArgs& args) {
     s = IndexCheckAgainstTable(&ix.access, t.handle, unique, &check);
     context.progress.Finish();
     if (s == XD_CORRUPT && check.structure[0]) {
-        fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), check.structure);
-        printf("%s: FAULTY\n", file.c_str());
+        fprintf(stderr, "qxdb: %s: %s\n", label.c_str(), check.structure);
+        printf("%s: FAULTY\n", label.c_str());
         return kExitDamaged;
     }
     if (s < 0) return cli_fail("checking " + file + " against " + args.positional[1], s);
-    if (check.structure[0]) fprintf(stderr, "qxdb: %s: %s\n", file.c_str(), check.structure);
+    if (check.structure[0]) fprintf(stderr, "qxdb: %s: %s\n", label.c_str(), check.structure);
     const uint32_t entries = check.entries;
     const bool beyond = check.beyond;
     const uint32_t faults = check.faults;
@@ -311,7 +483,7 @@ int check(const CliArgs& args) {
                 "      duplicates were not refused); qxdb reindex keeps the first record of each key\n",
                 file.c_str(), check.repeated_keys);
     const bool ok = faults == 0;
-    printf("%s: %u entries, %u records, %s\n", file.c_str(), entries, count, ok ? "no fault" : "FAULTY");
+    printf("%s: %u entries, %u records, %s\n", label.c_str(), entries, count, ok ? "no fault" : "FAULTY");
     return ok ? kExitOk : kExitDamaged;
 }
 
@@ -319,38 +491,60 @@ int check(const CliArgs& args) {
 
 // Builds an index again from its table, with its own expression and key.
 int cmd_reindex(int argc, char** argv) {
-    const char* usage = "usage: qxdb reindex TABLE.dbf FILE.ndx\nBuilds an index again from its table.\n";
+    const char* usage =
+        "usage: qxdb reindex TABLE.dbf FILE [--tag NAME]\n"
+        "Builds an index again from its table: a .cdx every tag, or the one --tag names.\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {}, {}, usage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"tag"}, {}, usage, &args); done >= 0) return done;
     if (args.positional.size() != 2) return cli_usage(usage);
     if (int refused = refuse_unsupported_index(args.positional[1])) return refused;
     if (!cli_start_engine()) return kExitFailed;
     const std::string& file = args.positional[1];
+    const int32_t type = index_type_of_file(file.c_str());
+    const bool whole_file = index_is_multitag(type) && !args.has("tag");
     OpenIndex ix;
-    XDSTATUS s = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix);
-    if (s < 0) return cli_fail("cannot open " + file, s);
-    IndexDescription desc = ix.desc;
-    IndexClose(ix.type, ix.handle);
-    ix.handle = -1;
+    IndexDescription desc;
+    if (!whole_file) {
+        if (int done = open_index_file(file, XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &ix, -1, args.get("tag")); done >= 0)
+            return done;
+        desc = ix.desc;
+        IndexClose(ix.type, ix.handle);
+        ix.handle = -1;
+    }
     OpenedTable t;
+    XDSTATUS s;
     if ((s = cli_open_table(args.positional[0], -1, &t)) < 0) return cli_fail("cannot open " + args.positional[0], s);
+    if (whole_file) {
+        xdb_set_status(XD_OK);
+        if ((s = IndexRebuild(type, t.handle, file.c_str(), "", 'C', 0, 0, nullptr)) < 0)
+            return cli_fail("cannot rebuild " + file, s);
+        return kExitOk;
+    }
     // The expression's value tells what the keys are (the files do not always).
     IndexKeyShape k;
-    xdb_set_status(XD_OK);
+    read_first_record(t.handle);
     IndexShapeOf(t.handle, desc.key_expression.c_str(), &k);
     xdb_set_status(XD_OK);
     if (!k.type) k.type = (char)desc.key_type;
     uint16_t length = (uint16_t)(desc.key_type == 'C' ? desc.key_length - 1 : desc.key_length);
     xdb_set_status(XD_OK);
-    s = IndexRebuild(ix.type, t.handle, file.c_str(), desc.key_expression.c_str(),
-                     (uint8_t)(k.type | ((desc.flags & 128) ? 0x80 : 0)), length, (uint16_t)desc.decimals, nullptr);
+    if (index_is_multitag(type)) {
+        IndexTagBuild b{file.c_str(), desc.name, desc.key_expression.c_str(), desc.for_expression.c_str(), k.type,
+                        length, (desc.flags & 0x80) != 0, (desc.flags & 0x100) != 0};
+        s = IndexBuildTag(type, t.handle, &b);
+    } else {
+        s = IndexRebuild(type, t.handle, file.c_str(), desc.key_expression.c_str(),
+                         (uint8_t)(k.type | ((desc.flags & 128) ? 0x80 : 0)), length, (uint16_t)desc.decimals, nullptr);
+    }
     if (s < 0) return cli_fail("cannot rebuild " + file, s);
     return kExitOk;
 }
 
 int cmd_index(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"table", "codepage", "expr"}, {"reverse", "unique"}, kUsage, &args); done >= 0)
+    if (int done = cli_begin(argc, argv, {"table", "codepage", "expr", "tag", "for"}, {"reverse", "unique", "descending"},
+                             kUsage, &args);
+        done >= 0)
         return done;
     if (args.positional.size() < 2) return cli_usage(kUsage);
     // The index file is the last argument of check and create's second; the other
@@ -364,5 +558,7 @@ int cmd_index(int argc, char** argv) {
     if (args.positional[0] == "seek") return seek(args);
     if (args.positional[0] == "create") return create(args);
     if (args.positional[0] == "check") return check(args);
+    if (args.positional[0] == "tags") return tags(args);
+    if (args.positional[0] == "drop") return drop(args);
     return cli_usage(kUsage);
 }

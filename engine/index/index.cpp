@@ -65,6 +65,8 @@ uint16_t key_size(const IndexAccess* a, const void* key) {
 
 }  // namespace
 
+int16_t IndexTreeHandle(const IndexAccess* a) { return handle_of(a); }
+
 const IndexFormat* index_format(int32_t type) {
     switch (type) {
     case 1: return &kNdxFormat;
@@ -514,7 +516,14 @@ XDSTATUS MakeDateTimeKey(const IndexAccess* a, const char* text, void* key) {
 XDSTATUS MakeKeyFromField(const IndexAccess* a, char field_type, const void* value, void* key) {
     switch (field_type) {
     case 'B': case 'F': case 'N': return MakeNumericKey(a, *(const double*)value, key);
-    case 'C': case 'L': case 'V': return MakeCharacterKey(a, (const char*)value, key);
+    case 'L':
+        // A logical key of its own type (FoxPro's) is the letter alone.
+        if (a && a->key_type == 'L' && key && value) {
+            ((uint8_t*)key)[0] = (uint8_t)((const char*)value)[0];
+            return XD_OK;
+        }
+        return MakeCharacterKey(a, (const char*)value, key);
+    case 'C': case 'V': return MakeCharacterKey(a, (const char*)value, key);
     case 'D': return MakeDateKey(a, (const char*)value, key);
     case 'I': return MakeIntegerKey(a, *(const int32_t*)value, key);
     case 'T': return MakeDateTimeKey(a, (const char*)value, key);

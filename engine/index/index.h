@@ -72,6 +72,10 @@ int32_t index_type_of_file(const char* name);
 bool index_format_available(int32_t type);
 bool index_is_multitag(int32_t type);
 
+// The handle of the access's tree: its tag's in a multi-tag file, else the file's
+// (for the calls that take a file's or a tag's handle: IndexDescribe, IndexCheck).
+int16_t IndexTreeHandle(const IndexAccess* a);
+
 // Key buffers of first and last are cleared over this many bytes first (the
 // largest key of any format and its terminator): they must be at least this long.
 const size_t kIndexKeyBuffer = 101;

@@ -149,6 +149,7 @@ bool index_expression_fits_table(int16_t data_handle, const char* expression, ch
     const bool fits = xdb_eval_key(data_handle, &text[0], 0, &value) >= 0 &&
                       (value.type == 'C' ? key_type == 'C' && value.length == length
                        : value.type == 'D' ? (text_keys ? length == 8 : key_type != 'C')
+                       : value.type == 'L' ? length == 1  // the letter T or F
                        : (value.type == 'N' || value.type == 'F') && (text_keys || key_type != 'C'));
     xdb_set_status(before < 0 ? XD_OK : before);
     return fits;

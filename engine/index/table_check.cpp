@@ -147,8 +147,8 @@ XDSTATUS IndexCheckAgainstTable(IndexAccess* a, int16_t data_handle, bool unique
     uint32_t entries = 0;
     check->structure[0] = 0;
     xdb_set_status(XD_OK);
-    s = IndexCheckEntries(a->type, (int16_t)a->file_handle, &entries, check->structure, sizeof check->structure,
-                          Entries::entry, &walk);
+    s = IndexCheckEntries(a->type, IndexTreeHandle(a), &entries, check->structure, sizeof check->structure, Entries::entry,
+                          &walk);
     if (s < 0) return s;
     if (walk.failure < 0) return walk.failure;
     std::vector<uint8_t>& named = walk.named;

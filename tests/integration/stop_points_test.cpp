@@ -581,3 +581,105 @@ TEST_F(StopPointsTest, MemosGivenBackKeepTheOthersWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tags of a CDX file and each one's keys, after the file's whole check.
+std::map<std::string, std::vector<std::string>> cdx_tags(const std::string& path, const std::string& when) {
+    std::map<std::string, std::vector<std::string>> out;
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    if (IndexOpen(10, path.c_str(), 0, &h) < 0) {
+        ADD_FAILURE() << when << ": the file does not open";
+        return out;
+    }
+    char fault[200] = "";
+    uint32_t none = 0;
+    EXPECT_EQ(IndexCheck(10, h, &none, fault, sizeof fault), XD_OK) << when << ": " << fault;
+    int16_t count = 0;
+    EXPECT_EQ(TagCount(10, h, &count), XD_OK) << when;
+    for (int16_t i = 0; i < count; i++) {
+        int32_t t = -1;
+        xdb_set_status(XD_OK);
+        if (TagOpenNumber(10, h, i, &t) < 0) {
+            ADD_FAILURE() << when << ": tag " << i << " does not open";
+            continue;
+        }
+        IndexDescription d;
+        IndexDescribe(10, (int16_t)t, &d);
+        IndexAccess a{};
+        a.type = 10;
+        a.file_handle = (uint16_t)h;
+        a.tag_handle = t;
+        a.key_length = (uint32_t)d.key_length;
+        a.key_type = 'C';
+        std::vector<std::string>& keys = out[d.name];
+        uint8_t key[kIndexKeyBuffer + 8] = {0};
+        uint32_t recno = 0;
+        for (XDSTATUS w = IndexFirst(&a, key, &recno); w == XD_OK; w = IndexNext(&a, key, &recno))
+            keys.push_back(std::string((const char*)key) + "#" + std::to_string(recno));
+    }
+    IndexClose(10, h);
+    xdb_set_status(XD_OK);
+    return out;
+}
+
+}  // namespace
+
+// A CDX tag made from a table, one replaced by another expression, and one removed:
+// a stop at any write leaves the file with its old tags or its new ones, every
+// tag whole (at most unused blocks).
+TEST_F(StopPointsTest, CdxTagsMadeReplacedAndRemoved) {
+    fs::create_directories(work());
+    const std::string table = work() + "/t.dbf", path = work() + "/t.cdx";
+    std::vector<std::string> records;
+    for (int i = 0; i < 150; i++) records.push_back(key_of((i * 7919) % 1000));
+    build_dbf(0x03, {{"K", 'C', 10}}, records).write(table);
+    auto build = [&](const char* tag, const char* expression, uint16_t length) {
+        int16_t d;
+        xdb_set_status(XD_OK);
+        if (dbf_open(&d, table.c_str(), 1) < 0) return;
+        IndexTagBuild b{path.c_str(), tag, expression, "", 'C', length, false, false};
+        xdb_set_status(XD_OK);
+        IndexBuildTag(10, d, &b);
+        xdb_set_status(XD_OK);
+        dbf_close(d);
+    };
+    build("KEYS", "K", 10);
+    build("GONE", "SUBSTR(K,2,3)", 3);
+    save_pristine();
+    const auto before = cdx_tags(path, "pristine");
+    ASSERT_EQ(before.size(), 2u);
+    Tally tally;
+    struct Step {
+        const char* what;
+        std::function<void()> run;
+    };
+    const std::vector<Step> steps = {
+        {"made", [&] { build("NEW", "SUBSTR(K,3,4)+K", 14); }},
+        {"replaced", [&] { build("KEYS", "SUBSTR(K,4,3)", 3); }},
+        {"removed",
+         [&] {
+             int16_t h = -1;
+             xdb_set_status(XD_OK);
+             if (IndexOpen(10, path.c_str(), 0, &h) < 0) return;
+             xdb_set_status(XD_OK);
+             IndexRemoveTag(10, h, "GONE");
+             xdb_set_status(XD_OK);
+             IndexClose(10, h);
+         }},
+    };
+    for (const Step& step : steps) {
+        restore_pristine();
+        step.run();
+        const auto after = cdx_tags(path, step.what);
+        ASSERT_NE(after, before) << step.what;
+        at_every_stop(step.run,
+                      [&](const std::string& when) {
+                          const auto got = cdx_tags(path, std::string(step.what) + ", " + when);
+                          EXPECT_TRUE(got == before || got == after) << step.what << ", " << when;
+                      },
+                      &tally);
+    }
+    printf("CDX tag stop points: %d\n", tally.points);
+}
