@@ -66,7 +66,21 @@ void make_index(const std::string& dbf, const std::string& path, const char* exp
     xdb_set_status(XD_OK);
 }
 
-// Faults of an index against its table, in words (empty: none).
+// A tag of `file` (in the table's directory) built from the table.
+void make_tag(const std::string& dbf, const char* file, const char* tag, const char* expression, const char* condition,
+              char type, uint16_t length, bool descending) {
+    const std::string path = dbf.substr(0, dbf.find_last_of('/') + 1) + file;
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(dbf_open(&h, dbf.c_str(), XDB_OPEN_SHORTHAND | 5), XD_OK);
+    IndexTagBuild b{path.c_str(), tag, expression, condition, type, length, false, descending};
+    ASSERT_EQ(IndexBuildTag(10, h, &b), XD_OK) << tag << ": " << xdb_fault_text(nullptr);
+    dbf_close(h);
+    xdb_set_status(XD_OK);
+}
+
+// Faults of an index (every tag of a multi-tag file) against its table, in words
+// (empty: none).
 std::string faults_of(const std::string& dbf, const std::string& path) {
     std::string found;
     int16_t t = -1, h = -1;
@@ -77,29 +91,41 @@ std::string faults_of(const std::string& dbf, const std::string& path) {
         dbf_close(t);
         return "index does not open";
     }
-    // An IDX does not say what its keys are: the table does.
-    uint32_t records = 0;
-    dbf_record_count(t, &records);
-    if (records > 0) dbf_read_record(t, 1);
-    xdb_set_status(XD_OK);
-    IndexLearnKeyType(type, h, t);
-    IndexDescription d;
-    IndexDescribe(type, h, &d);
-    uint32_t entries = 0;
-    char fault[256] = "";
-    if (IndexCheck(type, h, &entries, fault, sizeof fault) < 0) found = fault;
-    xdb_set_status(XD_OK);
-    IndexAccess a{};
-    a.type = type;
-    a.file_handle = (uint16_t)h;
-    a.key_length = (uint32_t)d.key_length;
-    a.key_type = d.key_type;
-    a.single_field = -1;
-    IndexTableCheck check;
-    check.context = &found;
-    check.fault = [](void* c, const char* what) { *(std::string*)c += std::string(what) + "; "; };
-    if (found.empty() && IndexCheckAgainstTable(&a, t, (d.flags & 128) != 0, &check) < 0) found = "check failed";
-    if (check.beyond) found += "expression " + d.key_expression + " beyond the engine: " + xdb_fault_text(nullptr);
+    int16_t tags = 1;
+    if (index_is_multitag(type)) {
+        char fault[256] = "";
+        uint32_t none = 0;
+        if (IndexCheck(type, h, &none, fault, sizeof fault) < 0) found = std::string("the file: ") + fault;
+        TagCount(type, h, &tags);
+    }
+    for (int16_t tag = 0; tag < tags && found.empty(); tag++) {
+        IndexAccess a{};
+        a.type = type;
+        a.file_handle = (uint16_t)h;
+        xdb_set_status(XD_OK);
+        TagOpenNumber(type, h, tag, &a.tag_handle);
+        // An IDX or CDX does not say what its keys are: the table does.
+        uint32_t records = 0;
+        dbf_record_count(t, &records);
+        if (records > 0) dbf_read_record(t, 1);
+        xdb_set_status(XD_OK);
+        IndexLearnKeyType(type, IndexTreeHandle(&a), t);
+        IndexDescription d;
+        IndexDescribe(type, IndexTreeHandle(&a), &d);
+        uint32_t entries = 0;
+        char fault[256] = "";
+        if (IndexCheck(type, IndexTreeHandle(&a), &entries, fault, sizeof fault) < 0) found = fault;
+        xdb_set_status(XD_OK);
+        a.key_length = (uint32_t)d.key_length;
+        a.key_type = d.key_type;
+        a.single_field = -1;
+        IndexTableCheck check;
+        check.context = &found;
+        check.fault = [](void* c, const char* what) { *(std::string*)c += std::string(what) + "; "; };
+        if (found.empty() && IndexCheckAgainstTable(&a, t, (d.flags & 128) != 0, &check) < 0) found = "check failed";
+        if (check.beyond) found += "expression " + d.key_expression + " beyond the engine: " + xdb_fault_text(nullptr);
+        if (!found.empty() && tags > 1) found = std::string("tag ") + d.name + ": " + found;
+    }
     IndexClose(type, h);
     dbf_close(t);
     xdb_set_status(XD_OK);
@@ -182,10 +208,17 @@ protected:
         make_index(c, dir_ + "/CLIMON.IDX", "MONTO", 'N', 8);
         ASSERT_EQ(idx_create((dir_ + "/CLINOM.IDX").c_str(), 'C', "UPPER(NOMBRE)", 20), XD_OK);
         make_index(c, dir_ + "/CLINOM.IDX", "UPPER(NOMBRE)", 'C', 20);
+        // A compound file of several tags: text, a number, a logical, a
+        // descending one and one with a condition.
+        make_tag(c, "CLITAGS.CDX", "CODIGO", "CODIGO", "", 'C', 6, false);
+        make_tag(c, "CLITAGS.CDX", "MONTO", "MONTO", "", 'N', 8, false);
+        make_tag(c, "CLITAGS.CDX", "ACTIVO", "ACTIVO", "", 'L', 1, false);
+        make_tag(c, "CLITAGS.CDX", "NOMDESC", "UPPER(NOMBRE)", "", 'C', 20, true);
+        make_tag(c, "CLITAGS.CDX", "ACTIVOS", "CODIGO+NOMBRE", "ACTIVO", 'C', 26, false);
         make_index(p, dir_ + "/PROVEEDO.NTX", "CODIGO", 'C', 6);
         make_index(p, dir_ + "/PROVNOM.NDX", "NOMBRE", 'C', 20);
         own_ = {"CLIENTES.NTX", "CLICOD2.NTX", "CLIDESC.NTX", "CLIFOR.NTX", "CLIACT.NTX",
-                "CLIEXPR.NTX",  "CLIMONTO.NTX", "CLIMON.IDX",  "CLINOM.IDX"};
+                "CLIEXPR.NTX",  "CLIMONTO.NTX", "CLIMON.IDX",  "CLINOM.IDX",  "CLITAGS.CDX"};
         others_ = {"PROVEEDO.NTX", "PROVNOM.NDX", "PROVEEDO.dbf"};
     }
     IXbaseTable* Open(const char16_t* name) {
@@ -314,7 +347,7 @@ TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
 // ---- Several processes writing through the library at once ----
 
 // W.dbf: NAME C(12), AMOUNT N(8,2), NOTES M with its DBT; an NTX on NAME, an NDX
-// on AMOUNT and a compact IDX on both.
+// on AMOUNT, a compact IDX on both, and a CDX of a tag on each.
 void make_shared_table(const std::string& dir) {
     std::vector<DbfCreateField> fields = {create_field("NAME", 'C', 12), create_field("AMOUNT", 'N', 8, 2),
                                           create_field("NOTES", 'M')};
@@ -328,6 +361,11 @@ void make_shared_table(const std::string& dir) {
     const std::string foxpro = dir + "/W_AMT.idx";
     IndexCreateRequest c{foxpro.c_str(), "STR(AMOUNT,8,2)+NAME", 'C', 20, 0, nullptr};
     ASSERT_EQ(IndexCreate(&c), XD_OK);
+    const std::string tags = dir + "/W.cdx";
+    IndexCreateRequest n{tags.c_str(), "NAME", 'C', 12, 0, "NAME"};
+    ASSERT_EQ(IndexCreate(&n), XD_OK);
+    IndexCreateRequest m{tags.c_str(), "AMOUNT", 'N', 8, 0, "AMOUNT"};
+    ASSERT_EQ(IndexCreate(&m), XD_OK);
 }
 
 // Adds, modifies and deletes through the library on W.dbf of DIR, from seed SEED,
@@ -416,6 +454,7 @@ TEST_F(IndexSetTest, SeveralProcessesWritingAtOnce) {
     EXPECT_EQ(faults_of(dir_ + "/W.dbf", dir_ + "/W_NAME.ntx"), "");
     EXPECT_EQ(faults_of(dir_ + "/W.dbf", dir_ + "/W_AMT.ndx"), "");
     EXPECT_EQ(faults_of(dir_ + "/W.dbf", dir_ + "/W_AMT.idx"), "");
+    EXPECT_EQ(faults_of(dir_ + "/W.dbf", dir_ + "/W.cdx"), "");
     // Nothing reported written is missing; nothing else is live.
     int16_t h = -1;
     ASSERT_EQ(dbf_open(&h, (dir_ + "/W.dbf").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 1), XD_OK);
