@@ -327,9 +327,25 @@ int XbaseTable::CreateFiles() {
         item->field_length = shape.length;
         has_memo_field |= shape.type == 'M' || shape.type == 'P';
     }
+    // A FoxPro table whose keys are tags of a CDX of its own name: that file is its
+    // structural index, made (empty) before the header that names it.
+    const std::string structural = system_name_from_wide(path_without_extension(path)) + ".cdx";
+    bool has_structural = false;
+    for (int i = 1; i <= d->GetItemCount(); i++) {
+        auto* key = static_cast<XbaseItemDescription*>(d->GetItem(i));
+        if (key->key_number <= 0 || key->index_path.empty()) continue;
+        const std::string index = path_matching_case(index_path_from_name(system_name_from_wide(key->index_path), data_path));
+        has_structural |= (variant == 8 || variant == 10) && same_name_ignoring_case(system_name_to_wide(index), system_name_to_wide(structural));
+    }
     xdb_set_status(XD_OK);
-    XDSTATUS s = fields.empty() ? XD_BADFIELDCOUNT
-                                : dbf_create(data_path.c_str(), (int16_t)fields.size(), fields.data(), (uint16_t)variant);
+    XDSTATUS s = XD_OK;
+    if (has_structural && (s = IndexCreateEmpty(index_type_of_path(structural), structural.c_str())) < 0) {
+        int status = s;
+        raise_error(&errors_, 1062, 105, 14, {system_name_to_wide(structural)}, &status);
+        return 0;
+    }
+    const uint16_t mode = (uint16_t)(variant | (has_structural ? DBF_CREATE_PRODUCTION_INDEX : 0));
+    s = fields.empty() ? XD_BADFIELDCOUNT : dbf_create(data_path.c_str(), (int16_t)fields.size(), fields.data(), mode);
     xdb_set_status(XD_OK);
     if (s < 0) {
         int status = s;
@@ -349,6 +365,7 @@ int XbaseTable::CreateFiles() {
             xdb_set_status(XD_OK);
         }
     } probe_closer{probe};
+    std::vector<std::string> made_files;
     for (int i = 1; i <= d->GetItemCount(); i++) {
         auto* key = static_cast<XbaseItemDescription*>(d->GetItem(i));
         if (key->key_number <= 0 || key->index_path.empty()) continue;
@@ -369,7 +386,11 @@ int XbaseTable::CreateFiles() {
             length = type == 'C' ? (uint16_t)t.length : 8;  // numbers and dates: 8-byte keys
         }
         const std::string index_file = system_name_from_wide(index);
-        if (xdb_fexists(index_file.c_str())) {
+        // A multi-tag file is made anew once: its later keys are tags added to it.
+        bool made = has_structural && same_name_ignoring_case(index, system_name_to_wide(structural));
+        for (const std::string& f : made_files) made = made || f == index_file;
+        if (!made && index_is_multitag(index_type_of_path(index_file))) made_files.push_back(index_file);
+        if (!made && xdb_fexists(index_file.c_str())) {
             xdb_set_status(XD_OK);
             if (xdb_fdelete(index_file.c_str()) < 0) {
                 xdb_set_status(XD_OK);

@@ -13,6 +13,7 @@
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/index/index.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
 #include "host/library_cli.h"
@@ -124,7 +125,9 @@ int cmd_create(int argc, char** argv) {
         "usage: qxdb create FILE.dbf --dialect N [--production-index] NAME:TYPE[:LEN[:DEC]]...\n"
         "Creates an empty table. Dialects by code or name: 1 dbase3, 2 dbase4, 3 foxbase,\n"
         "4 foxpro1, 5 clipper, 6 clipper5, 7 dbxl, 8 foxpro (2.0), 9 omnis (10 vfp cannot be\n"
-        "created). Types C, N, F, D, L, M (D, L and M need no length).\n"
+        "created). Types C, N, F, D, L, M (D, L and M need no length). --production-index\n"
+        "marks the table's own index in its header: a FoxPro table gets its structural\n"
+        "FILE.cdx (without tags: qxdb index create ... --tag adds them).\n"
         "example: qxdb create people.dbf --dialect dbase3 NAME:C:30 BORN:D SALARY:N:10:2\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"dialect"}, {"production-index"}, usage, &args); done >= 0) return done;
@@ -155,8 +158,19 @@ int cmd_create(int argc, char** argv) {
     if (!cli_start_engine()) return kExitFailed;
     uint16_t mode = (uint16_t)(dialect & 0xFF) | (args.has("production-index") ? DBF_CREATE_PRODUCTION_INDEX : 0);
     if (dialect > 255) mode = 0;
-    XDSTATUS s = dbf_create(args.positional[0].c_str(), (int16_t)fields.size(), fields.data(), mode);
-    if (s < 0) return cli_fail("cannot create " + args.positional[0], s);
+    // A FoxPro table's structural index: made before the header that names it, so
+    // that no instant has a table naming a file that is not there.
+    const std::string& table = args.positional[0];
+    const std::string structural = table.substr(0, table.find_last_of('.')) + ".cdx";
+    const bool fox_structural = args.has("production-index") && dialect == 8;
+    XDSTATUS s;
+    if (fox_structural && (s = IndexCreateEmpty(index_type_of_file(structural.c_str()), structural.c_str())) < 0)
+        return cli_fail("cannot create " + structural, s);
+    s = dbf_create(table.c_str(), (int16_t)fields.size(), fields.data(), mode);
+    if (s < 0) {
+        if (fox_structural) xdb_fdelete(structural.c_str());
+        return cli_fail("cannot create " + table, s);
+    }
     bool has_memo = false;
     for (const DbfCreateField& f : fields) has_memo |= f.type == 'M';
     if (has_memo && (s = TableMemo::Create(args.positional[0], (uint8_t)dialect)) < 0)

@@ -328,6 +328,14 @@ XDSTATUS IndexBuildTag(int32_t type, int16_t data_handle, const IndexTagBuild* b
     return f->build_tag(data_handle, build);
 }
 
+XDSTATUS IndexCreateEmpty(int32_t type, const char* file_name) {
+    xdb_set_status(XD_OK);
+    if (!file_name) return xdb_report(XD_NULLPARAM);
+    const IndexFormat* f = index_format(type);
+    if (!f || !f->create_empty) return xdb_report(XD_BADFILENAME);
+    return f->create_empty(file_name);
+}
+
 XDSTATUS IndexRemoveTag(int32_t type, int16_t file_handle, const char* tag_name) {
     xdb_set_status(XD_OK);
     const IndexFormat* f = index_format(type);

@@ -110,6 +110,9 @@ struct IndexTagBuild {
     bool unique, descending;
 };
 XDSTATUS IndexBuildTag(int32_t type, int16_t data_handle, const IndexTagBuild* build);
+// A new multi-tag file without tags (replacing a file of that name): a table's
+// structural index before its first tag.
+XDSTATUS IndexCreateEmpty(int32_t type, const char* file_name);
 // Removes a tag from a multi-tag file open as `file_handle` (no such tag: XD_OK).
 XDSTATUS IndexRemoveTag(int32_t type, int16_t file_handle, const char* tag_name);
 // Walks the whole index and checks its structure and key order; the number of

@@ -61,6 +61,8 @@ struct IndexFormat {
     // Multi-tag files: a tag made and filled from a table, and a tag removed.
     XDSTATUS (*build_tag)(int16_t data_handle, const IndexTagBuild* build) = nullptr;
     XDSTATUS (*remove_tag)(int16_t file_handle, const char* name) = nullptr;
+    // A new multi-tag file without tags.
+    XDSTATUS (*create_empty)(const char* name) = nullptr;
 };
 
 // The table of index type `type`, or null for a format not read yet.

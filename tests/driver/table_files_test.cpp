@@ -221,6 +221,30 @@ TEST_F(TableFilesTest, NtxKeysOnNumbersTakeTheFieldsWidthAndDecimals) {
     }
 }
 
+// Keys whose index file is one compound file become its tags: the file is made
+// once, each key adds its tag, and the table described again finds them.
+TEST_F(TableFilesTest, KeysInOneCompoundFileAreItsTags) {
+    IXbaseTableDescription* d =
+        describe_new("TAGS.dbf", 2, {{"NAME", kItemText, 10, 0, 0}, {"AGE", kItemInt16, 2, 3, 0}});
+    d->AddKey(u"NAME", u"NAME", u"KEYS.cdx", 0x2800);
+    d->AddKey(u"AGE", u"AGE", u"KEYS.cdx", 0x2800);
+    ASSERT_EQ(create(d), 1) << last_message_;
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(IndexOpen(10, (dir_ + "/KEYS.cdx").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND, &h), XD_OK);
+    int16_t tags = 0;
+    EXPECT_EQ(TagCount(10, h, &tags), XD_OK);
+    EXPECT_EQ(tags, 2);
+    IndexClose(10, h);
+    xdb_set_status(XD_OK);
+    IXbaseTable* t = driver_->OpenTableByName(connection_, u"TAGS");
+    ASSERT_NE(t, nullptr);
+    IXbaseTableDescription* again = t->GetDescription();
+    for (const char16_t* key : {u"NAME", u"AGE"}) EXPECT_GT(again->FindItem(key)->GetKeyNumber(), 0);
+    EXPECT_NE(u8(again->GetIndexSetReport()).find("taken"), std::string::npos) << u8(again->GetIndexSetReport());
+    t->Release();
+}
+
 TEST_F(TableFilesTest, HdbOuvreAndHdbIndex) {
     build_dbf(0x03, {{"NAME", 'C', 10}, {"CITY", 'C', 10}}, {"ANNE      PARIS"}).write(dir_ + "/T.DBF");
     IXbaseTableDescription* d = describe_new("MADE.dbf", 2, {{"NAME", kItemText, 10, 0, 0}});

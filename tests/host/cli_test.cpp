@@ -263,15 +263,17 @@ TEST(Cli, IndexCommands) {
     for (const char* name : {"ndx-char", "ndx-date", "ndx-num"})
         EXPECT_EQ(qxdb("index check '" + dbd + name + ".dbf' '" + dbd + name + ".ndx'").code, 0) << name;
 
-    // The same commands on both formats the engine writes, no format named in them.
-    for (const std::string ext : {".ndx", ".ntx"}) {
+    // The same commands on every format the engine writes, no format named in them
+    // (a file of several keys names the one it makes: --tag).
+    for (const std::string ext : {".ndx", ".ntx", ".idx", ".cdx"}) {
         SCOPED_TRACE(ext);
+        const std::string tag = ext == ".cdx" ? " --tag K" : "";
         std::string dir = make_temp_dir("cliindex");
         std::string t = dir + "/t.dbf", x = dir + "/t" + ext;
         ASSERT_EQ(qxdb("create '" + t + "' --dialect 1 NAME:C:10 AMOUNT:N:8:2 BORN:D").code, 0);
         std::ofstream(dir + "/in.csv") << "NAME,AMOUNT,BORN\nsmith,12.5,2000-01-01\nJones,-3,1999-12-31\nadams,7,\n";
         ASSERT_EQ(qxdb("append '" + t + "' < '" + dir + "/in.csv'").code, 0);
-        ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --expr 'upper(name)'").code, 0);
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --expr 'upper(name)'" + tag).code, 0);
         CliRun r = qxdb("index keys '" + x + "'");
         EXPECT_EQ(r.out, "3\tADAMS\n2\tJONES\n1\tSMITH\n");
         EXPECT_EQ(qxdb("index keys '" + x + "' --reverse").out, "1\tSMITH\n2\tJONES\n3\tADAMS\n");
@@ -280,12 +282,13 @@ TEST(Cli, IndexCommands) {
         EXPECT_NE(r.out.find("\t2\tJONES"), std::string::npos);
         EXPECT_EQ(qxdb("index check '" + t + "' '" + x + "'").code, 0);
         const std::string b = dir + "/b" + ext, a = dir + "/a" + ext;
-        ASSERT_EQ(qxdb("index create '" + t + "' '" + b + "' --expr born").code, 0);
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + b + "' --expr born" + tag).code, 0);
         const std::string dates = qxdb("index keys '" + b + "' --table '" + t + "'").out;
         // Blank dates: last in NDX (the day number of the blank date is the
-        // greatest), first in NTX (blanks sort before digits).
+        // greatest), first in the others (blanks before digits in NTX, the blank
+        // date's zero before every day number in IDX and CDX).
         EXPECT_EQ(dates, ext == ".ndx" ? "2\t19991231\n1\t20000101\n3\t\n" : "3\t\n2\t19991231\n1\t20000101\n");
-        ASSERT_EQ(qxdb("index create '" + t + "' '" + a + "' --expr amount").code, 0);
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + a + "' --expr amount" + tag).code, 0);
         EXPECT_EQ(qxdb("index keys '" + a + "' --table '" + t + "'").out, "2\t-3\n3\t7\n1\t12.5\n");
         r = qxdb("index seek '" + a + "' -3 --table '" + t + "'");
         EXPECT_EQ(r.out.rfind("found (XD_OK", 0), 0u) << r.out;
@@ -293,10 +296,46 @@ TEST(Cli, IndexCommands) {
         EXPECT_EQ(qxdb("index check '" + t + "' '" + b + "'").code, 0);
         EXPECT_EQ(qxdb("reindex '" + t + "' '" + a + "'").code, 0);
         EXPECT_EQ(qxdb("index check '" + t + "' '" + a + "'").code, 0);
-        EXPECT_EQ(qxdb("index create '" + t + "' '" + dir + "/z" + ext + "' --expr 'name+amount'").code, 1);
+        EXPECT_EQ(qxdb("index create '" + t + "' '" + dir + "/z" + ext + "' --expr 'name+amount'" + tag).code, 1);
         EXPECT_EQ(qxdb("index keys '" + dir + "/none" + ext + "'").code, 3);
         remove_temp_dir(dir);
     }
+}
+
+// A FoxPro table made with its structural CDX: the header names it, tags added to
+// it by qxdb index create become the table's keys through the library, whose
+// writes keep every tag in step, and a compaction builds them all again; tags are
+// listed, and one removed.
+TEST(Cli, AFoxProTableWithItsStructuralIndex) {
+    std::string dir = make_temp_dir("clicdx");
+    const std::string t = dir + "/people.dbf", x = dir + "/people.cdx";
+    ASSERT_EQ(qxdb("create '" + t + "' --dialect foxpro --production-index NAME:C:20 AGE:N:3:0 ACTIVE:L").code, 0);
+    ASSERT_TRUE(std::ifstream(x).good());
+    EXPECT_NE(qxdb("info '" + t + "'").out.find("Production index:  1"), std::string::npos);
+    EXPECT_EQ(qxdb("index tags '" + x + "'").out, "tag\tkey length\texpression\tcondition\tflags\n");
+    std::ofstream(dir + "/in.csv") << "NAME,AGE,ACTIVE\nsmith,40,true\nJones,20,false\nadams,31,true\n";
+    ASSERT_EQ(qxdb("append '" + t + "' --ignore-indexes < '" + dir + "/in.csv'").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag NAME --expr 'upper(name)'").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag AGE --expr age --descending").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag ACT --expr name --for active").code, 0);
+    EXPECT_EQ(qxdb("index keys '" + x + "' --tag AGE --table '" + t + "'").out, "1\t40\n3\t31\n2\t20\n");
+    EXPECT_EQ(qxdb("index keys '" + x + "' --tag ACT").out, "3\tadams\n1\tsmith\n");
+    CliRun r = qxdb("index keys '" + x + "'");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.out.find("holds 3 tags (ACT, AGE, NAME)"), std::string::npos) << r.out;
+    std::ofstream(dir + "/more.jsonl") << "{\"NAME\":\"zed\",\"AGE\":5,\"ACTIVE\":true}\n{\"NAME\":\"amy\",\"AGE\":99}\n";
+    ASSERT_EQ(qxdb("add '" + dir + "' people < '" + dir + "/more.jsonl'").code, 0);
+    ASSERT_EQ(qxdb("modify '" + dir + "' people 2 AGE=77 ACTIVE=true").code, 0);
+    EXPECT_EQ(qxdb("index check '" + t + "' '" + x + "'").code, 0);
+    EXPECT_EQ(qxdb("index keys '" + x + "' --tag ACT").out, "2\tJones\n3\tadams\n1\tsmith\n4\tzed\n");
+    ASSERT_EQ(qxdb("delete '" + dir + "' people 1").code, 0);
+    ASSERT_EQ(qxdb("compact '" + dir + "' people").code, 0);
+    EXPECT_EQ(qxdb("index check '" + t + "' '" + x + "'").code, 0);
+    EXPECT_EQ(qxdb("index keys '" + x + "' --tag AGE --table '" + t + "'").out, "4\t99\n1\t77\n2\t31\n3\t5\n");
+    ASSERT_EQ(qxdb("index drop '" + x + "' --tag ACT").code, 0);
+    EXPECT_EQ(qxdb("index drop '" + x + "' --tag ACT").code, 3);
+    EXPECT_EQ(qxdb("index check '" + t + "' '" + x + "'").code, 0);
+    remove_temp_dir(dir);
 }
 
 // The host-path table commands: a table created from a host description, then

@@ -767,5 +767,5 @@ const IndexFormat kCdxFormat = {
     [](const uint8_t* key, uint16_t) { return idx_key_number(key); },
     idx_key_date,  last_byte,
     cdx_tag_count, tag_open,       cdx_tag_close,       set_key_type,
-    build_tag,     cdx_remove_tag,
+    build_tag,     cdx_remove_tag, cdx_create_file,
 };
