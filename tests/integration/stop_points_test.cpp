@@ -73,12 +73,16 @@ std::vector<std::string> checked_keys_of(int32_t type, const std::string& path, 
     if (s < 0) return {};
     char fault[200];
     uint32_t entries = 0;
-    EXPECT_EQ(IndexCheck(type, h, &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
-    IndexDescription d;
-    IndexDescribe(type, h, &d);
     IndexAccess a{};
     a.type = type;
     a.file_handle = (uint16_t)h;
+    if (index_is_multitag(type)) {
+        EXPECT_EQ(IndexCheck(type, h, &entries, fault, sizeof fault), XD_OK) << when << ": the file: " << fault;
+        EXPECT_EQ(TagOpen(type, "K", h, &a.tag_handle), XD_OK) << when;
+    }
+    EXPECT_EQ(IndexCheck(type, IndexTreeHandle(&a), &entries, fault, sizeof fault), XD_OK) << when << ": " << fault;
+    IndexDescription d;
+    IndexDescribe(type, IndexTreeHandle(&a), &d);
     a.key_length = (uint32_t)d.key_length;
     a.key_type = d.key_type;
     std::vector<std::string> keys;
@@ -178,6 +182,11 @@ void AddsAndDeletesAtEveryStop(StopPointsTest* test, int32_t type, const std::st
         a->file_handle = (uint16_t)h;
         a->key_length = 101;
         a->key_type = 'C';
+        // A multi-tag file's keys are its tag K's.
+        if (index_is_multitag(type) && TagOpen(type, "K", h, &a->tag_handle) < 0) {
+            IndexClose(type, h);
+            return false;
+        }
         return true;
     };
     IndexAccess a;
@@ -241,9 +250,9 @@ TEST_F(StopPointsTest, NtxAddsWithSplitsAndDeletesWithMerges) {
 }
 
 // IDX files in both layouts (4 keys a standard node: four levels; compact leaves
-// of many keys over interior nodes of 4): splits, emptied nodes unlinked from their
-// neighbours, root changes and the free list, all of them changes of several nodes
-// written through the journal.
+// of many keys over interior nodes of 4) and a CDX tag: splits, emptied nodes
+// unlinked from their neighbours, root changes and the free list, all of them
+// changes of several nodes written through the journal.
 TEST_F(StopPointsTest, IdxAddsWithSplitsAndDeletesEmptyingNodes) {
     fs::create_directories(work());
     std::string path = work() + "/t.idx";
@@ -255,6 +264,14 @@ TEST_F(StopPointsTest, IdxAddsWithSplitsAndDeletesEmptyingNodes) {
     IndexCreateRequest r{path.c_str(), "K", 'C', 100, 0, nullptr};
     ASSERT_EQ(IndexCreate(&r), XD_OK);
     AddsAndDeletesAtEveryStop(this, 3, path, 40, 30, "IDX compact");
+    // A CDX tag: its new nodes on the right of a split.
+    fs::remove_all(work());
+    fs::remove_all(pristine());
+    fs::create_directories(work());
+    const std::string cdx = work() + "/t.cdx";
+    IndexCreateRequest t{cdx.c_str(), "K", 'C', 100, 0, "K"};
+    ASSERT_EQ(IndexCreate(&t), XD_OK);
+    AddsAndDeletesAtEveryStop(this, 10, cdx, 40, 30, "CDX tag");
 }
 
 // A rebuild, NTX and NDX alike, sorting in runs through the work file too: a stop
