@@ -1,4 +1,5 @@
-// Index operations, in every index format the engine has, through the uniform
+// Index operations, in every index format the engine has (a multi-tag file's tag
+// NAME), through the uniform
 // index layer the driver uses: build an index on NAME and on AMOUNT, 100,000 random seeks of
 // existing names, a full walk in NAME order (keys only, and reading NAME from each
 // record), 100,000 added keys. Seeks and walks run with the index shared (every
@@ -22,10 +23,12 @@ struct Format {
 };
 const Format kFormats[] = {{1, "ndx"}, {5, "ntx"}, {2, "mdx"}, {3, "idx"}, {4, "cdx"}};
 
+// The NAME key of an open index file: a multi-tag file's tag NAME.
 IndexAccess name_access(int32_t type, int16_t handle) {
     IndexAccess a{};
     a.type = type;
     a.file_handle = (uint16_t)handle;
+    if (index_is_multitag(type)) bench_check(TagOpen(type, "NAME", handle, &a.tag_handle), "open tag");
     a.key_length = 31;
     a.key_type = 'C';
     a.single_field = -1;

@@ -411,8 +411,22 @@ XDSTATUS describe(int16_t handle, IndexDescription* out) {
     return XD_OK;
 }
 
-int compare_keys(int16_t, bool, const void* left, const void* right, uint16_t length) {
-    return memcmp(left, right, length);
+// Byte order, turned round in a descending index (its walk's order).
+int compare_keys(int16_t handle, bool, const void* left, const void* right, uint16_t length) {
+    IdxFile* f = nullptr;
+    const XDSTATUS pending = xdb_get_status();
+    const bool ok = enter(handle, &f) == XD_OK;
+    xdb_set_status(pending);
+    return ok ? fox_compare(&f->tree, left, right, length) : memcmp(left, right, length);
+}
+
+// A descending index's walk ends with its lowest bytes.
+int last_byte(int16_t handle) {
+    IdxFile* f = nullptr;
+    const XDSTATUS pending = xdb_get_status();
+    const bool descending = enter(handle, &f) == XD_OK && f->tree.descending;
+    xdb_set_status(pending);
+    return descending ? 0x00 : 0xFF;
 }
 
 XDSTATUS number_key(int16_t, double value, uint16_t, uint8_t* key) {
@@ -428,6 +442,6 @@ const IndexFormat kIdxFormat = {
     idx_add_key,  idx_delete_key, idx_key_from_record, idx_record_included, compare_keys, idx_rebuild,
     idx_check,    number_key,     idx_date_key,
     [](const uint8_t* key, uint16_t) { return idx_key_number(key); },
-    idx_key_date, [](int16_t) { return 0xFF; },
+    idx_key_date, last_byte,
     nullptr,      nullptr,        nullptr,             idx_set_key_type,
 };
