@@ -63,6 +63,10 @@ windows:
 # too once wine32:i386 is installed.
 WINE ?= $(shell command -v wine64 2>/dev/null || echo /usr/lib/wine/wine64)
 WINDOWS_ARCHS := i686 x86_64
+# The 64-bit width runs what meets the platform; the index formats' long model,
+# fixture and stop-point runs (the same code at both widths) run at the host's own
+# width, i686.
+SUITE_FILTER_x86_64 := -*IndexModel*:*StopPoints*:*Fixtures*:*TagsModel*
 test-windows: windows test-build
 	@tools/ensure-deps.sh wine
 	@for arch in $(WINDOWS_ARCHS); do $(MAKE) --no-print-directory test-windows-arch ARCH=$$arch || exit 1; done
@@ -78,7 +82,8 @@ test-windows-arch:
 	@rm -rf $(B)/smoke && mkdir -p $(B)/smoke
 	cd $(B)/smoke && WINEDEBUG=-all $(WINE) ../qxdb_windows_smoke.exe
 	@echo "== the test suite as a $(ARCH) Windows program, under Wine"
-	cd $(B) && WINEDEBUG=-all ../../tools/run-shards.sh $(JOBS) shard $(WINE) ./qxdb_tests.exe --gtest_brief=1
+	cd $(B) && WINEDEBUG=-all ../../tools/run-shards.sh $(JOBS) shard $(WINE) ./qxdb_tests.exe --gtest_brief=1 \
+	    $(if $(SUITE_FILTER_$(ARCH)),--gtest_filter='$(SUITE_FILTER_$(ARCH))')
 	@echo "== the OEM conversion against the system's own, with the French host's code pages (ANSI 1252, OEM 850)"
 	cd $(B) && LC_ALL=fr_FR.UTF-8 QXDB_FRENCH_PAGES=1 WINEDEBUG=-all $(WINE) ./qxdb_tests.exe \
 	    --gtest_filter='CodePagePlatform*' --gtest_brief=1

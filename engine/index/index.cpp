@@ -30,6 +30,7 @@ bool no_format_at_all(int32_t type) { return type < 1 || type > 10 || type == 7 
 
 // Every operation starts with a clean status; a type without a format is refused.
 XDSTATUS begin(const IndexAccess* a, const IndexFormat** f) {
+    *f = nullptr;
     xdb_set_status(XD_OK);
     if (!a) return xdb_report(XD_NULLPARAM);
     if (!(*f = index_format(a->type))) return xdb_report(XD_CORRUPT);
