@@ -195,6 +195,7 @@ XDSTATUS give_handle(CdxFile* f, int slot, int32_t* tag) {
 XDSTATUS begin_directory_change(CdxFile* f) {
     if (f->fox.file.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     XDSTATUS s;
+    if ((s = fox_update_lock(&f->fox))) return s;
     if (f->fox.file.shared && (s = index_journal_recover(f->fox.file.name, f->fox.file.sh)) < 0) return s;
     return fox_refresh(f->trees[0]);
 }
@@ -266,6 +267,9 @@ XDSTATUS cdx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     x->first_node = kBlock;
     x->empty_head = 0;
     x->one_tree = false;
+    // Updates of a shared file take turns by this byte, as the FoxPro-family
+    // engines lock it.
+    x->update_lock = 0x7FFFFFFE;
     x->next_block = size & ~(kBlock - 1);
     uint8_t word[4] = {0};
     if (size < 1024) s = xdb_fault(XD_CORRUPT, true, "a CDX file of %u bytes holds no directory", size);
@@ -399,10 +403,34 @@ XDSTATUS cdx_set_key_type(int32_t tag, int key_type) {
     return fox_set_key_type(t, key_type);
 }
 
+namespace {
+XDSTATUS create_tag(CdxFile* f, const CdxTagRequest* r, int16_t data);
+XDSTATUS remove_tag(CdxFile* f, const char* name);
+}  // namespace
+
+// Both under the shared file's update lock, let go at their end.
 XDSTATUS cdx_create_tag(int16_t handle, const CdxTagRequest* r, int16_t data) {
     CdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
+    s = create_tag(f, r, data);
+    fox_update_unlock(&f->fox);
+    return s;
+}
+
+XDSTATUS cdx_remove_tag(int16_t handle, const char* name) {
+    CdxFile* f = nullptr;
+    XDSTATUS s = enter(handle, &f);
+    if (s) return s;
+    s = remove_tag(f, name);
+    fox_update_unlock(&f->fox);
+    return s;
+}
+
+namespace {
+
+XDSTATUS create_tag(CdxFile* f, const CdxTagRequest* r, int16_t data) {
+    XDSTATUS s;
     if (!r || !r->name || !r->expression) return xdb_report(XD_NULLPARAM);
     if (!valid_tag_name(r->name)) return xdb_report(XD_BADTAGNAME);
     char expr[224];
@@ -468,10 +496,8 @@ XDSTATUS cdx_create_tag(int16_t handle, const CdxTagRequest* r, int16_t data) {
     return s < 0 ? xdb_report(s) : xdb_status();
 }
 
-XDSTATUS cdx_remove_tag(int16_t handle, const char* name) {
-    CdxFile* f = nullptr;
-    XDSTATUS s = enter(handle, &f);
-    if (s) return s;
+XDSTATUS remove_tag(CdxFile* f, const char* name) {
+    XDSTATUS s;
     if (!valid_tag_name(name)) return xdb_report(XD_BADTAGNAME);
     const std::string key = directory_key(name);
     for (int slot = 1; slot < kSlots; slot++)
@@ -488,6 +514,8 @@ XDSTATUS cdx_remove_tag(int16_t handle, const char* name) {
     fox_end(dir, s);
     return s < 0 ? xdb_report(s) : xdb_status();
 }
+
+}  // namespace
 
 // ---- Key operations on a tag ----
 

@@ -31,6 +31,22 @@ bool fox_node_in_file(const FoxFile* f, uint32_t offset) {
     return offset >= f->first_node && offset < f->next_block && offset % kFoxNode == 0;
 }
 
+XDSTATUS fox_update_lock(FoxFile* f) {
+    if (!f->update_lock || !f->file.shared || f->update_locked) return XD_OK;
+    XDSTATUS s = xdb_flock(f->file.sh, 0, f->update_lock, 1);
+    if (s) return s < 0 ? s : xdb_report(XD_LOCKVIOLATION);
+    f->update_locked = true;
+    return XD_OK;
+}
+
+void fox_update_unlock(FoxFile* f) {
+    if (!f->update_locked) return;
+    const XDSTATUS pending = xdb_get_status();
+    xdb_flock(f->file.sh, 1, f->update_lock, 1);
+    xdb_set_status(pending);
+    f->update_locked = false;
+}
+
 XDSTATUS fox_file_open(FoxFile* f, const char* name, uint16_t open_mode, uint32_t* size) {
     XDSTATUS s = index_file_open(&f->file, name, open_mode, size);
     if (s) return s;
@@ -924,9 +940,15 @@ XDSTATUS begin_change(FoxTree* f, const void* key) {
     if (f->collation[0])
         return xdb_fault(XD_READONLY, true, "the index is ordered by the %s collation sequence, whose keys this engine does not make",
                          f->collation);
-    // Another program's change that a stop left half written is finished first.
-    if (f->fox->file.shared && (s = index_journal_recover(f->fox->file.name, f->fox->file.sh)) < 0) return s;
-    return refresh_header(f);
+    // Updates of a shared file take turns by its update lock; another program's
+    // change that a stop left half written is finished first.
+    if ((s = fox_update_lock(f->fox))) return s;
+    if (f->fox->file.shared && (s = index_journal_recover(f->fox->file.name, f->fox->file.sh)) < 0) {
+        fox_update_unlock(f->fox);
+        return s;
+    }
+    if ((s = refresh_header(f))) fox_update_unlock(f->fox);
+    return s;
 }
 
 }  // namespace
@@ -962,6 +984,7 @@ XDSTATUS fox_add(FoxTree* f, const void* key, uint16_t key_size, uint32_t recno)
         outcome = fox_add_in_change(f, k, recno);
         return outcome == XD_EXISTS ? XD_OK : outcome;
     });
+    fox_update_unlock(f->fox);
     if (s >= 0 && outcome == XD_EXISTS) return xdb_report(XD_EXISTS);
     return s < 0 ? xdb_report(s) : xdb_status();
 }
@@ -976,6 +999,7 @@ XDSTATUS fox_delete(FoxTree* f, const void* key, uint16_t key_size, uint32_t rec
         outcome = fox_delete_in_change(f, k, recno);
         return outcome == XD_KEYNOTFOUND ? XD_OK : outcome;
     });
+    fox_update_unlock(f->fox);
     if (s >= 0 && outcome == XD_KEYNOTFOUND) s = XD_KEYNOTFOUND;
     return xdb_report(s);
 }

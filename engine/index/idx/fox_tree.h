@@ -36,7 +36,16 @@ struct FoxFile {
     uint32_t first_node;  // the lowest offset a node may have
     uint32_t empty_head;  // the word an empty free list is written as (0 or -1)
     bool one_tree;        // the file holds one tree (IDX): blocks outside it and the free list are unused
+    // The byte a shared file's updates lock while they run (CDX: 0x7FFFFFFE), 0:
+    // none; held, whether by this handle.
+    uint32_t update_lock;
+    bool update_locked;
 };
+
+// Takes a shared file's update lock (nothing to do otherwise): XD_LOCKVIOLATION
+// while another program's update runs. Let go by fox_update_unlock.
+XDSTATUS fox_update_lock(FoxFile* f);
+void fox_update_unlock(FoxFile* f);
 
 struct FoxTree {
     TreeCursor tree;  // first: the frame's callbacks turn a cursor back into its tree
