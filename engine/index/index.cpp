@@ -223,7 +223,8 @@ uint32_t IndexKeySize(const IndexAccess* a) {
     if (!a || a->key_length < 1) return 0;
     const IndexFormat* f = maker_format(a);
     if (a->key_type == 'C' || (f && f->text_keys)) return a->key_length - 1;
-    return a->key_type == 'L' ? 1 : 8;  // a logical key (FoxPro's) is its letter
+    // A logical key (FoxPro's) is its letter; a Visual FoxPro integer, 4 bytes.
+    return a->key_type == 'L' ? 1 : a->key_type == 11 ? 4 : 8;
 }
 
 XDSTATUS MakeLastKeyWithPrefix(const IndexAccess* a, const void* prefix, uint32_t length, void* key) {
@@ -421,8 +422,10 @@ XDSTATUS IndexLearnKeyType(int32_t type, int16_t handle, int16_t data_handle) {
     XdbKeyValue v{};
     if ((s = xdb_eval_key(data_handle, &expr[0], 0, &v)) < 0) return s;
     xdb_set_status(XD_OK);
-    const char letter = v.type == 'F' ? 'N' : (char)v.type;
-    if (letter != 'C' && letter != 'N' && letter != 'D' && letter != 'L') return xdb_report(XD_BADKEYEXPR);
+    // Visual FoxPro's integers, currency and date-times have key types of their own.
+    const char letter = v.type == 'F' ? 'N' : v.type == 'I' ? 11 : v.type == 'Y' ? 10 : v.type == 'T' ? 12 : (char)v.type;
+    if (letter != 'C' && letter != 'N' && letter != 'D' && letter != 'L' && (letter < 10 || letter > 12))
+        return xdb_report(XD_BADKEYEXPR);
     return f->set_key_type(handle, letter);
 }
 

@@ -150,6 +150,8 @@ bool index_expression_fits_table(int16_t data_handle, const char* expression, ch
                       (value.type == 'C' ? key_type == 'C' && value.length == length
                        : value.type == 'D' ? (text_keys ? length == 8 : key_type != 'C')
                        : value.type == 'L' ? length == 1  // the letter T or F
+                       : value.type == 'I' ? length == 4 && !text_keys  // Visual FoxPro's integers
+                       : value.type == 'Y' || value.type == 'T' ? length == 8 && !text_keys
                        : (value.type == 'N' || value.type == 'F') && (text_keys || key_type != 'C'));
     xdb_set_status(before < 0 ? XD_OK : before);
     return fits;

@@ -722,7 +722,7 @@ XDSTATUS describe(int16_t tag, IndexDescription* out) {
     XDSTATUS s = cdx_tag_info(tag, &info);
     if (s < 0) return s;
     const int kt = info.key_type;
-    out->key_type = (int16_t)(kt == 'C' || kt == 'D' || kt == 'L' || kt == 'N' ? kt : kt == 11 ? 'N' : 'N');
+    out->key_type = (int16_t)kt;  // 'C', 'D', 'L', 'N', or Visual FoxPro's 10, 11, 12
     out->key_length = (int16_t)(info.key_length + (kt == 'C' ? 1 : 0));
     out->flags = (int16_t)info.flags;
     out->decimals = 0;

@@ -1196,8 +1196,9 @@ namespace {
 // index's key type from then on.
 XDSTATUS key_from_value(FoxTree* f, const XdbKeyValue& v, uint8_t* key) {
     const uint16_t kl = f->keys.key_length;
-    char type = v.type == 'F' ? 'N' : (char)v.type;
-    if (type != 'C' && type != 'N' && type != 'D' && type != 'L') return xdb_report(XD_BADKEYEXPR);
+    int type = v.type == 'F' ? 'N' : v.type == 'I' ? 11 : v.type == 'Y' ? 10 : v.type == 'T' ? 12 : (int)v.type;
+    if (type != 'C' && type != 'N' && type != 'D' && type != 'L' && type != 10 && type != 11)
+        return xdb_fault(XD_BADKEYEXPR, true, "keys of a %c value are not made here", (char)v.type);
     if (f->collation[0])
         return xdb_fault(XD_READONLY, true, "the index is ordered by the %s collation sequence, whose keys this engine does not make",
                          f->collation);
@@ -1209,6 +1210,24 @@ XDSTATUS key_from_value(FoxTree* f, const XdbKeyValue& v, uint8_t* key) {
     }
     if (type == 'L') {
         key[0] = *(const uint8_t*)v.value ? 'T' : 'F';
+        return XD_OK;
+    }
+    if (type == 11) {
+        // Visual FoxPro's integers: 4 bytes big-endian, the sign bit turned round.
+        if (kl != 4) return xdb_fault(XD_BADKEYEXPR, true, "an integer key is 4 bytes; the index's are %u", kl);
+        int32_t i;
+        memcpy(&i, v.value, 4);
+        const uint32_t u = (uint32_t)i ^ 0x80000000u;
+        for (int b = 0; b < 4; b++) key[b] = (uint8_t)(u >> (24 - 8 * b));
+        return XD_OK;
+    }
+    if (type == 10) {
+        // Currency: ten-thousandths as 8 bytes big-endian, the sign bit turned round.
+        if (kl != 8) return xdb_fault(XD_BADKEYEXPR, true, "a currency key is 8 bytes; the index's are %u", kl);
+        double d;
+        memcpy(&d, v.value, 8);
+        const uint64_t u = (uint64_t)(int64_t)llround(d * 10000.0) ^ (1ull << 63);
+        for (int b = 0; b < 8; b++) key[b] = (uint8_t)(u >> (56 - 8 * b));
         return XD_OK;
     }
     if (kl != 8) return xdb_fault(XD_BADKEYEXPR, true, "a %s key is 8 bytes; the index's are %u", type == 'N' ? "number" : "date", kl);

@@ -221,7 +221,7 @@ TEST_F(CdxFixturesTest, RealApplicationsTagsCheckClean) {
             uint32_t records = 0;
             if (table >= 0) dbf_record_count(table, &records);
             const bool in_step = entries == records || info.condition[0] || (info.flags & 0x80);
-            const bool computed = table >= 0 && !info.collation[0] && info.key_type != 11 && in_step &&
+            const bool computed = table >= 0 && !info.collation[0] && in_step &&
                                   upper.find("DTOC(") == std::string::npos &&
                                   IndexLearnKeyType(10, (int16_t)t, table) == XD_OK;
             xdb_set_status(XD_OK);
