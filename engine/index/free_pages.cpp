@@ -10,7 +10,10 @@ XDSTATUS free_pages_take(const FreePages& f, BlockChanges& changes, uint32_t* pa
     if (*f.head) {
         uint32_t next = 0;
         if (f.next_of(f.context, *f.head, &next)) {
-            if (f.write_head && (s = f.write_head(f.context, next))) return s;
+            // A page this change freed is taken back inside it: the head word the
+            // change writes after its switch covers it (written now, it would
+            // name pages the old tree still uses).
+            if (f.write_head && !changes.is_freed(*f.head) && (s = f.write_head(f.context, next))) return s;
             *page = *f.head;
             *f.head = next;
             changes.fresh.push_back(*page);

@@ -35,7 +35,8 @@ struct FreePages {
     bool stale_head_forgotten;
 };
 
-// A page for new entries, recorded as fresh in the change.
+// A page for new entries, recorded as fresh in the change. A page the change freed
+// may be taken again; its head word then waits for the change's end.
 XDSTATUS free_pages_take(const FreePages& f, BlockChanges& changes, uint32_t* page);
 // Puts `page` on the chain, recorded as freed in the change.
 XDSTATUS free_pages_release(const FreePages& f, BlockChanges& changes, uint32_t page);

@@ -98,8 +98,12 @@ XDSTATUS commit_block_changes(BlockChanges& c, const TreeShape& t) {
     // Neighbours point to the blocks: only a change whose one used block is its
     // switch (new blocks written first, pointing to it) is written without a
     // journal.
-    if (t.sibling_links) {
-        if (c.root_changed || used.size() > 1)
+    // A block the change freed and took again holds the old tree's page until the
+    // switch and the new tree's after it: no one order of writes serves both.
+    bool reused = false;
+    for (uint32_t n : c.fresh) reused = reused || c.is_freed(n);
+    if (t.sibling_links || reused) {
+        if (c.root_changed || used.size() > 1 || reused)
             return unswitchable(c, t, used.size());
         return write_directly(c, t);
     }

@@ -643,7 +643,8 @@ std::map<std::string, std::vector<std::string>> cdx_tags(const std::string& path
 
 }  // namespace
 
-// A CDX tag made from a table, one replaced by another expression, and one removed:
+// A CDX tag made from a table, one replaced by another expression or by an empty
+// tag (its root a block of the old one's, in one change), and one removed:
 // a stop at any write leaves the file with its old tags or its new ones, every
 // tag whole (at most unused blocks).
 TEST_F(StopPointsTest, CdxTagsMadeReplacedAndRemoved) {
@@ -675,6 +676,13 @@ TEST_F(StopPointsTest, CdxTagsMadeReplacedAndRemoved) {
     const std::vector<Step> steps = {
         {"made", [&] { build("NEW", "SUBSTR(K,3,4)+K", 14); }},
         {"replaced", [&] { build("KEYS", "SUBSTR(K,4,3)", 3); }},
+        {"replaced by an empty tag",
+         [&] {
+             IndexCreateRequest r{path.c_str(), "K", 'C', 10, 0, "KEYS"};
+             xdb_set_status(XD_OK);
+             IndexCreate(&r);
+             xdb_set_status(XD_OK);
+         }},
         {"removed",
          [&] {
              int16_t h = -1;

@@ -14,10 +14,12 @@
 // offset in their first 4 bytes. Nodes: see fox_node.h. A full node splits into
 // itself (the lower keys) and a new right neighbour.
 //
-// A tag is made (or replaced) by writing its header and tree in blocks no tree
-// uses, then adding its name to the directory in one change: a stop before that
-// leaves the file as it was, with unused blocks at most. A tag's removal takes its
-// name out and puts its blocks on the free list in one change.
+// An empty tag is made (or replaced) in one change: its header at the end of the
+// file, its root from the free list, its name in the directory, the old tag's
+// blocks freed. A tag filled from a table is written first in blocks no tree uses
+// and switched in by the directory's one change: a stop before that leaves the file
+// as it was, with unused blocks at most. A tag's removal takes its name out and
+// puts its blocks on the free list in one change.
 
 #include "engine/index/cdx/cdx.h"
 
@@ -120,6 +122,7 @@ XDSTATUS load_tree(CdxFile* f, uint32_t offset, bool directory, FoxTree** out) {
     if ((s = xdb_alloc((void**)&t, sizeof(FoxTree)))) return s;
     t->header = offset;
     t->split_right = true;
+    t->unique_refuses = true;
     s = fox_parse_header(t, head, 1024, 240, directory ? "CDX directory" : "CDX tag header", directory);
     if (s == XD_OK && !fox_node_in_file(&f->fox, t->root))
         s = xdb_fault(XD_BADROOT, true, "the CDX %s root %u is outside the file", directory ? "directory's" : "tag's", t->root);
@@ -460,22 +463,43 @@ XDSTATUS create_tag(CdxFile* f, const CdxTagRequest* r, int16_t data) {
     uint8_t head[1024];
     uint32_t header = 0, root = 0;
     const uint32_t free_before = f->fox.free_head;
-    if ((s = fox_append_blocks(dir, 2, &header)) || (s = fox_take_block(dir, &root))) {
-        fox_end(dir, s);
-        return s;
-    }
-    if (!fox_compact_header(head, root, kl, (uint8_t)(0x60 | (r->unique ? 0x01 : 0)), r->descending, expr,
-                            r->condition ? r->condition : "")) {
-        fox_end(dir, XD_BADKEYEXPR);
-        return xdb_report(XD_BADKEYEXPR);
-    }
+    const uint8_t options = (uint8_t)(0x60 | (r->unique ? 0x01 : 0));
     uint8_t leaf[kBlock];
     FoxNode empty;
     empty.attributes = 3;
     fox_node_encode(FoxKeys{true, kl, (uint8_t)(type == 'C' ? ' ' : 0)}, empty, leaf);
+    if (data < 0) {
+        // An empty tag, in one change: the old tag's blocks freed, the header at
+        // the end of the file, the root taken from the free list (a block of the
+        // old tag's), the name in the directory.
+        fox_change_begin();
+        s = old ? drop_tag_in_change(f, key, old) : XD_OK;
+        if (s == XD_OK) s = fox_append_blocks(dir, 2, &header);
+        if (s == XD_OK) s = fox_take_block(dir, &root);
+        if (s == XD_OK && !fox_compact_header(head, root, kl, options, r->descending, expr, r->condition ? r->condition : ""))
+            s = xdb_report(XD_BADKEYEXPR);
+        if (s == XD_OK) s = fox_put_block(dir, header, head);
+        if (s == XD_OK) s = fox_put_block(dir, header + kBlock, head + kBlock);
+        if (s == XD_OK) s = fox_put_block(dir, root, leaf);
+        if (s == XD_OK) s = fox_add_in_change(dir, (const uint8_t*)key.data(), header);
+        s = fox_change_commit(dir, free_before, s == XD_OK);
+        fox_end(dir, s);
+        return s < 0 ? xdb_report(s) : xdb_status();
+    }
+    // A tag filled from the table: its header and tree in blocks no tree uses,
+    // written directly, then switched in by the directory's one change (which
+    // frees the old tag's blocks).
+    if ((s = fox_append_blocks(dir, 2, &header)) || (s = fox_take_block(dir, &root))) {
+        fox_end(dir, s);
+        return s;
+    }
+    if (!fox_compact_header(head, root, kl, options, r->descending, expr, r->condition ? r->condition : "")) {
+        fox_end(dir, XD_BADKEYEXPR);
+        return xdb_report(XD_BADKEYEXPR);
+    }
     s = xdb_fwrite_at(f->fox.file.sh, header, head, 1024, 1);
     if (s == XD_OK) s = xdb_fwrite_at(f->fox.file.sh, root, leaf, kBlock, 1);
-    if (s == XD_OK && data >= 0) {
+    if (s == XD_OK) {
         FoxTree* t = nullptr;
         if ((s = load_tree(f, header, false, &t)) == XD_OK) {
             s = fox_set_key_type(t, type);
@@ -487,7 +511,6 @@ XDSTATUS create_tag(CdxFile* f, const CdxTagRequest* r, int16_t data) {
         fox_end(dir, s);
         return s;
     }
-    // The switch: the name in the directory (in place of the old tag's).
     fox_change_begin();
     if (old) s = drop_tag_in_change(f, key, old);
     if (s == XD_OK) s = fox_add_in_change(dir, (const uint8_t*)key.data(), header);
@@ -546,7 +569,7 @@ XDSTATUS cdx_resync(int16_t tag, void* key, uint32_t* recno) {
 }
 XDSTATUS cdx_seek(int16_t tag, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode) {
     CDX_TAG(tag, t);
-    return fox_seek(t, key, key_size, recno, mode);
+    return fox_seek_mode(t, key, key_size, recno, mode);
 }
 XDSTATUS cdx_add_key(int16_t tag, const void* key, uint16_t key_size, uint32_t recno) {
     CDX_TAG(tag, t);

@@ -60,6 +60,8 @@ XDSTATUS cdx_last(int16_t tag, void* key, uint32_t* recno);
 XDSTATUS cdx_next(int16_t tag, void* key, uint32_t* recno);
 XDSTATUS cdx_previous(int16_t tag, void* key, uint32_t* recno);
 XDSTATUS cdx_resync(int16_t tag, void* key, uint32_t* recno);
+// Modes 0 and 2 as every format (fox_seek); 1, 3 and 11 to 15 the CDX modes
+// (fox_seek_mode).
 XDSTATUS cdx_seek(int16_t tag, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode);
 XDSTATUS cdx_add_key(int16_t tag, const void* key, uint16_t key_size, uint32_t recno);
 XDSTATUS cdx_delete_key(int16_t tag, const void* key, uint16_t key_size, uint32_t recno);

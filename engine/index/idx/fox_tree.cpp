@@ -618,6 +618,67 @@ XDSTATUS fox_seek(FoxTree* f, void* key, uint16_t key_size, uint32_t* recno, uin
     return tree_end_positioning(&f->tree, leaf.bytes, s, key, recno);
 }
 
+XDSTATUS fox_seek_mode(FoxTree* f, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode) {
+    const bool part = mode == 1 || mode == 3 || (mode >= 11 && mode <= 15);
+    if (!part) return fox_seek(f, key, key_size, recno, mode);
+    XDSTATUS s = begin_positioning(f, key, recno);
+    if (s) return s;
+    const uint16_t kl = f->keys.key_length;
+    uint8_t k[kMaxTreeKey + 1];
+    const uint16_t length = f->key_type == 'C' ? (key_size < kl ? key_size : kl) : kl;
+    full_key(f, key, f->key_type == 'C' ? length : kl, k);
+    const bool after = mode == 3 || mode == 15;
+    Target t{k, length, false, 0, after};
+    Node leaf;
+    // The search: XD_OK on an equal key (key mode); else XD_KEYNOTFOUND on the
+    // greatest key below (after mode: XD_OK on it), or XD_NOMOREKEYS, on the first
+    // key, when none is below.
+    s = lower_bound(f, t, &leaf);
+    if (s == XD_OK && !after && compare_entry(f, t, leaf, f->tree.path.index[f->tree.path.depth], true) == 0) {
+        // found
+    } else if (s == XD_OK || s == XD_NOMOREKEYS) {
+        bool none = false;
+        s = before_place(f, &leaf, s, &none);
+        if (s == XD_KEYNOTFOUND && none) {
+            s = end_entry(f, &leaf, false);
+            if (s == XD_OK) s = XD_NOMOREKEYS;
+        } else if (s == XD_KEYNOTFOUND && after) {
+            s = XD_OK;
+        }
+    }
+    if (s < 0 || s == XD_EMPTYFILE) {
+        if (s == XD_EMPTYFILE) f->tree.path.depth = -1;
+        return tree_end_positioning(&f->tree, leaf.bytes, s, key, recno);
+    }
+    // What each mode makes of it.
+    auto step = [&](bool forward) {
+        XDSTATUS r = advance(f, &leaf, forward);
+        if (r == XD_NOMOREKEYS) {
+            XDSTATUS e = end_entry(f, &leaf, forward);  // stays on the end it ran off
+            return e < 0 ? e : XD_NOMOREKEYS;
+        }
+        return r;
+    };
+    switch (mode) {
+    case 11:
+        if (s == XD_OK) s = step(false);
+        s = s == XD_KEYNOTFOUND ? XD_OK : s == XD_NOMOREKEYS ? XD_KEYNOTFOUND : s;
+        break;
+    case 12: s = s == XD_KEYNOTFOUND ? XD_OK : s == XD_NOMOREKEYS ? XD_KEYNOTFOUND : s; break;
+    case 13: s = s == XD_NOMOREKEYS ? XD_KEYNOTFOUND : s; break;
+    case 14:
+        if (s == XD_NOMOREKEYS) s = XD_OK;
+        else if (s == XD_KEYNOTFOUND) s = step(true) == XD_OK ? XD_OK : XD_KEYNOTFOUND;
+        break;
+    case 15:
+        if (s == XD_OK) s = step(true);
+        if (s == XD_NOMOREKEYS) s = XD_OK;
+        break;
+    default: break;
+    }
+    return tree_end_positioning(&f->tree, leaf.bytes, s, key, recno);
+}
+
 int fox_compare(const FoxTree* t, const void* left, const void* right, uint16_t length) {
     const int c = memcmp(left, right, length);
     return t->descending ? -c : c;
@@ -648,9 +709,13 @@ FreePages free_blocks(FoxTree* f) {
     fp.head = &f->fox->free_head;
     fp.next_of = [](void* c, uint32_t b, uint32_t* next) {
         FoxTree* f = (FoxTree*)c;
-        uint8_t word[4];
-        if (!fox_node_in_file(f->fox, b) || xdb_fread_at(f->fox->file.sh, b, word, 4) != XD_OK) return false;
-        uint32_t n = get_le32(word);
+        // Through the change: a block it freed holds its link there.
+        Node raw;
+        if (!fox_node_in_file(f->fox, b) || read_bytes(f, b, &raw) != XD_OK) {
+            xdb_set_status(XD_OK);
+            return false;
+        }
+        uint32_t n = get_le32(raw.bytes);
         *next = n == kFoxNone ? 0 : n;
         return true;
     };
@@ -963,6 +1028,9 @@ XDSTATUS fox_add_in_change(FoxTree* f, const uint8_t* k, uint32_t recno) {
     Target t{k, f->keys.key_length, !f->unique, recno};
     r = lower_bound(f, t, &at);
     if (r < 0) return r;
+    if (r == XD_OK && f->unique && f->unique_refuses &&
+        compare_entry(f, t, at, f->tree.path.index[f->tree.path.depth], false) == 0)
+        return XD_EXISTS;
     return insert_entry(f, k, recno);
 }
 

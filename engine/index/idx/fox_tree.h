@@ -58,6 +58,10 @@ struct FoxTree {
     // A full node splits into itself and a new right neighbour (CDX), or a new left
     // neighbour (IDX).
     bool split_right;
+    // A unique tree refuses a key it holds for another record (CDX: XD_EXISTS, the
+    // entry not added, as FoxPro keeps a unique index's first record of a key);
+    // else the repeated key goes before its equals (IDX).
+    bool unique_refuses;
     uint32_t root;
     char name[11];        // a CDX tag's name
     char expression[224];
@@ -114,6 +118,11 @@ XDSTATUS fox_resync(FoxTree* t, void* key, uint32_t* recno);
 // the walk's order, or XD_KEYNOTFOUNDEND on the first entry when none is before
 // it. Mode 2 (exact): the record number too.
 XDSTATUS fox_seek(FoxTree* t, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode);
+// The CDX seek modes, in key order: 1 the key (as found), 3 past the key (as found),
+// 11 the greatest key below it, 12 the greatest not above it, 13 as 1 with no
+// XD_NOMOREKEYS, 14 the least key not below it, 15 the least key above it; other
+// modes as fox_seek.
+XDSTATUS fox_seek_mode(FoxTree* t, void* key, uint16_t key_size, uint32_t* recno, uint16_t mode);
 // Byte order of keys over `length` bytes, turned round in a descending tree.
 int fox_compare(const FoxTree* t, const void* left, const void* right, uint16_t length);
 

@@ -1,0 +1,164 @@
+// The CDX format's own rules: the seek modes on the keys 10, 20, 30;
+// a tag opened by the beginning of its name; a tag opened twice; entries added
+// twice, and a unique tag's repeated key; a tag replaced (its blocks taken again,
+// its header at the end); a new file's bytes.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "engine/core/byteorder.h"
+#include "engine/core/engine.h"
+#include "engine/index/cdx/cdx.h"
+#include "tests/support/engine_test.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CdxFormatTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        path_ = dir_ + "/t.cdx";
+        ASSERT_EQ(cdx_create_file(path_.c_str()), XD_OK);
+        ASSERT_GE(cdx_open(&file_, path_.c_str(), 0), 0);
+    }
+    void TearDown() override {
+        xdb_set_status(XD_OK);
+        cdx_close(file_);
+        EngineTest::TearDown();
+    }
+    int32_t make(const char* name, char type, uint16_t length, bool unique = false) {
+        xdb_set_status(XD_OK);
+        CdxTagRequest r{name, "K", "", type, length, unique, false};
+        EXPECT_EQ(cdx_create_tag(file_, &r, -1), XD_OK) << name;
+        int32_t tag = -1;
+        EXPECT_EQ(cdx_tag_open(file_, name, 0, &tag), XD_OK) << name;
+        EXPECT_EQ(cdx_set_key_type(tag, type), XD_OK);
+        return tag;
+    }
+    std::string path_;
+    int16_t file_ = -1;
+};
+
+TEST_F(CdxFormatTest, ANewFileIsAnEmptyDirectory) {
+    EXPECT_EQ(fs::file_size(path_), 1536u);
+    int16_t count = -1;
+    EXPECT_EQ(cdx_tag_count(file_, &count), XD_OK);
+    EXPECT_EQ(count, 0);
+    char fault[200] = "";
+    EXPECT_EQ(cdx_check_file(file_, fault, sizeof fault), XD_OK) << fault;
+}
+
+// Modes 11, 12 and 14 on the keys 10, 20, 30: with 20 they land on 10, 20 and 20;
+// with 25 on 20, 20 and 30. Mode 15 goes past the key, mode 3 stays on it.
+TEST_F(CdxFormatTest, SeekModes) {
+    const int32_t t = make("NUMS", 'C', 2);
+    for (uint32_t i = 1; i <= 3; i++) {
+        const std::string k = std::to_string(i * 10);
+        ASSERT_EQ(cdx_add_key((int16_t)t, k.data(), 2, i), XD_OK);
+    }
+    struct Case {
+        const char* sought;
+        uint16_t mode;
+        XDSTATUS status;
+        uint32_t recno;
+    } cases[] = {{"20", 11, XD_OK, 1}, {"20", 12, XD_OK, 2}, {"20", 14, XD_OK, 2}, {"25", 11, XD_OK, 2},
+                 {"25", 12, XD_OK, 2}, {"25", 14, XD_OK, 3}, {"20", 1, XD_OK, 2},  {"25", 1, XD_KEYNOTFOUND, 2},
+                 {"05", 12, XD_KEYNOTFOUND, 1}, {"05", 14, XD_OK, 1}, {"35", 14, XD_KEYNOTFOUND, 3},
+                 {"20", 15, XD_OK, 3}, {"20", 3, XD_OK, 2}, {"30", 15, XD_OK, 3}};
+    for (const Case& c : cases) {
+        char key[8] = {0};
+        memcpy(key, c.sought, 2);
+        uint32_t recno = 0;
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(cdx_seek((int16_t)t, key, 2, &recno, c.mode), c.status) << c.sought << " mode " << c.mode;
+        EXPECT_EQ(recno, c.recno) << c.sought << " mode " << c.mode;
+    }
+}
+
+// A name compares over its own length: NAMED opens NAMEDESC; NAME opens NAME
+// itself when both are there. A tag open already is XD_TAGINUSE by name.
+TEST_F(CdxFormatTest, TagsOpenByTheBeginningOfTheirNameAndOnce) {
+    const int32_t desc = make("NAMEDESC", 'C', 4);
+    int32_t other = -1;
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(cdx_tag_open(file_, "NAMEDESC", 0, &other), XD_TAGINUSE);
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(cdx_tag_close(desc), XD_OK);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(cdx_tag_open(file_, "named", 0, &other), XD_OK);
+    CdxTagInfo info;
+    ASSERT_EQ(cdx_tag_info(other, &info), XD_OK);
+    EXPECT_STREQ(info.name, "NAMEDESC");
+    EXPECT_EQ(cdx_tag_close(other), XD_OK);
+    const int32_t name = make("NAME", 'C', 4);
+    ASSERT_EQ(cdx_tag_info(name, &info), XD_OK);
+    EXPECT_STREQ(info.name, "NAME");
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(cdx_tag_open(file_, "NOSUCH", 0, &other), XD_BADTAGNAME);
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(cdx_tag_open(file_, "TOOLONGNAME1", 0, &other), XD_BADTAGNAME);
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(cdx_remove_tag(file_, "NAME"), XD_TAGINUSE);
+}
+
+// The same entry twice is XD_EXISTS; a unique tag keeps a key's first record and
+// refuses the others. A key that begins with blanks encodes them as shared with
+// the leaf's blank first key.
+TEST_F(CdxFormatTest, RepeatedEntriesAndUniqueTags) {
+    const int32_t plain = make("PLAIN", 'C', 6), unique = make("UNIQ", 'C', 6, true);
+    for (int32_t t : {plain, unique}) {
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(cdx_add_key((int16_t)t, "  AB", 4, 1), XD_OK);
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(cdx_add_key((int16_t)t, "  AB", 4, 1), XD_EXISTS);
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(cdx_add_key((int16_t)t, "  AB", 4, 2), t == unique ? XD_EXISTS : XD_OK);
+        uint32_t entries = 0;
+        char fault[200] = "";
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(cdx_check((int16_t)t, &entries, fault, sizeof fault, nullptr, nullptr), XD_OK) << fault;
+        EXPECT_EQ(entries, t == unique ? 1u : 2u);
+    }
+    CdxTagInfo info;
+    ASSERT_EQ(cdx_tag_info(plain, &info), XD_OK);
+    uint8_t leaf[512];
+    FILE* f = fopen(path_.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    fseek(f, (long)info.root, SEEK_SET);
+    ASSERT_EQ(fread(leaf, 1, 512, f), 512u);
+    fclose(f);
+    const int r = leaf[20], d = leaf[21];
+    uint32_t v = 0;
+    for (int b = leaf[23] - 1; b >= 0; b--) v = v << 8 | leaf[24 + b];
+    EXPECT_EQ((v >> r) & ((1u << d) - 1), 2u) << "the first key's two leading blanks are shared";
+}
+
+// A tag made again under its name: the old tag's blocks go to the free list, the
+// new root is taken from it, the new header goes at the end of the file.
+TEST_F(CdxFormatTest, ATagReplacedGivesItsBlocksToTheNext) {
+    int32_t t = make("KEYS", 'C', 8);
+    for (uint32_t i = 1; i <= 200; i++) {
+        const std::string k = "K" + std::to_string(i * 7919 % 1000);
+        ASSERT_EQ(cdx_add_key((int16_t)t, k.data(), (uint16_t)k.size(), i), XD_OK);
+    }
+    CdxTagInfo before;
+    ASSERT_EQ(cdx_tag_info(t, &before), XD_OK);
+    ASSERT_EQ(cdx_tag_close(t), XD_OK);
+    const uintmax_t size = fs::file_size(path_);
+    t = make("KEYS", 'C', 8);
+    CdxTagInfo after;
+    ASSERT_EQ(cdx_tag_info(t, &after), XD_OK);
+    EXPECT_EQ(after.header, size);
+    EXPECT_LT(after.root, size);  // a block of the old tag's
+    EXPECT_EQ(fs::file_size(path_), size + 1024);
+    char fault[200] = "";
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(cdx_check_file(file_, fault, sizeof fault), XD_OK) << fault;
+}
+
+}  // namespace
