@@ -317,8 +317,8 @@ int create(const CliArgs& args) {
             fprintf(stderr, "qxdb: %s holds its keys as tags: name the one to make with --tag NAME\n", file.c_str());
             return kExitUsage;
         }
-        const std::string condition = args.get("for");
-        IndexTagBuild b{file.c_str(), args.get("tag").c_str(), args.get("expr").c_str(), condition.c_str(), k.type,
+        const std::string tag = args.get("tag"), expression = args.get("expr"), condition = args.get("for");
+        IndexTagBuild b{file.c_str(), tag.c_str(), expression.c_str(), condition.c_str(), k.type,
                         k.length, args.has("unique"), args.has("descending")};
         s = IndexBuildTag(type, t.handle, &b);
         if (s < 0) return cli_fail("cannot build tag " + args.get("tag") + " of " + file, s);
