@@ -126,10 +126,7 @@ void write_all(const std::string& dir) {
     write_table(dir, "foxpro", 8, true);
 }
 
-std::string bytes_of(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+std::string bytes_of(const fs::path& file) { return file_bytes(file.string()); }
 
 // Every file of `mine` equals the one of the same name in `theirs`; a table's
 // date of last update (header bytes 1..3) may differ.

@@ -159,8 +159,7 @@ TEST(Cli, AppendTakesInputExactlyOrRefusesIt) {
     // A header counting far more records than the file holds: no append.
     std::string bytes;
     {
-        std::ifstream in(t, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        bytes = file_bytes(t);
     }
     bytes[4] = 0;
     bytes[5] = 0;

@@ -95,6 +95,17 @@ DbfCreateField create_field(const char* name, char type, uint16_t length, uint16
 }
 
 std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // One read of the whole file: the stop-point loops read files thousands of times.
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return std::string();
+    std::string bytes((size_t)in.tellg(), '\0');
+    in.seekg(0);
+    in.read(&bytes[0], (std::streamsize)bytes.size());
+    bytes.resize((size_t)in.gcount());
+    return bytes;
+}
+
+std::vector<uint8_t> file_byte_vector(const std::string& path) {
+    const std::string bytes = file_bytes(path);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }

@@ -43,6 +43,7 @@ void set_test_env(const char* name, const std::string& value);
 
 // A file's bytes ("" when it cannot be read).
 std::string file_bytes(const std::string& path);
+std::vector<uint8_t> file_byte_vector(const std::string& path);
 
 // Removes a directory made by make_temp_dir with everything in it.
 void remove_temp_dir(const std::string& dir);

@@ -1,4 +1,5 @@
 #include "tests/support/ndx_reader.h"
+#include "tests/support/dbf_builder.h"
 
 #include <cstring>
 #include <fstream>
@@ -12,8 +13,7 @@ uint16_t le16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
 }  // namespace
 
 NdxReader::NdxReader(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    bytes_ = file_byte_vector(path);
     if (bytes_.size() < 512) {
         fault_ = "shorter than a header";
         return;

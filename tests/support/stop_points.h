@@ -64,9 +64,10 @@ public:  // test helpers outside the fixture run stop loops too
         return WIFEXITED(status) ? (uint32_t)WEXITSTATUS(status) : 0;
 #endif
     }
-#ifdef _WIN32
     // The operation in this process with the fault switch armed; the engine as the
-    // test had it afterwards (started, nothing open). The changes counted.
+    // test had it afterwards (started, nothing open). The changes counted. A failed
+    // write leaves the process running, so failures are tried in place on every
+    // platform (which also shows the engine whole after the operation's error).
     uint32_t run_in_place(const std::function<void()>& operation, uint32_t nth, int action) {
         StartInChild();
         osl_fault_arm(nth, action);
@@ -77,7 +78,28 @@ public:  // test helpers outside the fixture run stop loops too
         if (!xdb_started()) xdbinit();
         return n;
     }
+    // The operation ended just before its nth change, as a kill ends it: in a
+    // child process here; on Windows, which cannot fork, in this process with the
+    // files frozen from that change on.
+    void kill_at(const std::function<void()>& operation, uint32_t nth) {
+#ifdef _WIN32
+        run_in_place(operation, nth, OSL_FAULT_FREEZE);
+#else
+        pid_t pid = fork();
+        if (pid == 0) {
+            StartInChild();
+            osl_fault_arm(nth, OSL_FAULT_EXIT);
+            operation();
+            osl_fault_arm(0, 0);
+            StopInChild();
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << "stop point " << nth << " crashed";
+        ASSERT_EQ(WEXITSTATUS(status), OSL_FAULT_EXIT_CODE) << "stop point " << nth;
 #endif
+    }
     // For every stop point: the operation from the pristine files, ended (or failed)
     // at that change, then `verify` on what the stop left.
     void at_every_stop(const std::function<void()>& operation, const std::function<void(const std::string&)>& verify,
@@ -88,26 +110,12 @@ public:  // test helpers outside the fixture run stop loops too
         for (int action : {OSL_FAULT_EXIT, OSL_FAULT_FAIL}) {
             for (uint32_t n = 1; n <= changes; n++) {
                 restore_pristine();
-#ifdef _WIN32
-                run_in_place(operation, n, action == OSL_FAULT_EXIT ? OSL_FAULT_FREEZE : action);
-#else
-                pid_t pid = fork();
-                if (pid == 0) {
-                    StartInChild();
-                    osl_fault_arm(n, action);
-                    operation();
-                    osl_fault_arm(0, 0);
-                    StopInChild();
-                    _exit(0);
+                if (action == OSL_FAULT_FAIL) {
+                    run_in_place(operation, n, action);
+                } else {
+                    kill_at(operation, n);
+                    if (HasFatalFailure()) return;
                 }
-                int status = 0;
-                waitpid(pid, &status, 0);
-                ASSERT_TRUE(WIFEXITED(status)) << "stop point " << n << " crashed";
-                int code = WEXITSTATUS(status);
-                if (action == OSL_FAULT_EXIT) {
-                    ASSERT_EQ(code, OSL_FAULT_EXIT_CODE) << "stop point " << n;
-                }
-#endif
                 tally->points++;
                 (action == OSL_FAULT_EXIT ? tally->killed : tally->failed)++;
                 xdb_set_status(XD_OK);

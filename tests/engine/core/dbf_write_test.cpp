@@ -19,11 +19,6 @@
 
 namespace {
 
-std::vector<uint8_t> file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class DbfWriteTest : public EngineTest {
 protected:
     XDSTATUS create(std::vector<DbfCreateField> fields, uint16_t mode, const std::string& name = "t.dbf") {
@@ -100,7 +95,7 @@ TEST_F(DbfWriteTest, CreatedFileBytes) {
     EXPECT_EQ(f[0].type, 'C');
     EXPECT_EQ(f[1].length, 8);  // D is always 8 long
     EXPECT_EQ(f[1].decimals, 0);
-    std::vector<uint8_t> b = file_bytes(dir_ + "/c.dbf");
+    std::vector<uint8_t> b = file_byte_vector(dir_ + "/c.dbf");
     ASSERT_EQ(b.size(), 32u + 64 + 2);
     EXPECT_EQ(b[0], 0x03);
     int y, m, d;
@@ -119,7 +114,7 @@ TEST_F(DbfWriteTest, CreatedFileBytes) {
 
     f = {create_field("A", 'C', 3), create_field("B", 'N', 5, 2)};
     ASSERT_EQ(dbf_create((dir_ + "/o.dbf").c_str(), 2, f.data(), 9), XD_OK);
-    b = file_bytes(dir_ + "/o.dbf");
+    b = file_byte_vector(dir_ + "/o.dbf");
     ASSERT_EQ(b.size(), 32u + 64 + 32 + 1);
     EXPECT_EQ(b[8] | b[9] << 8, 128);
     EXPECT_EQ(b[32 + 32 + 17], 2);  // the decimal count
@@ -138,12 +133,12 @@ TEST_F(DbfWriteTest, MemoVersionBytes) {
     } cases[] = {{1, 0x83}, {2, 0x8B}, {3, 0x83}, {4, 0xF5}, {5, 0x83}, {6, 0x83}, {7, 0x83}, {8, 0xF5}, {9, 0x83}};
     for (const Case& c : cases) {
         ASSERT_EQ(create({create_field("M", 'M', 1), create_field("C", 'C', 4)}, c.dialect), XD_OK);
-        EXPECT_EQ(file_bytes(dir_ + "/t.dbf")[0], c.version) << c.dialect;
+        EXPECT_EQ(file_byte_vector(dir_ + "/t.dbf")[0], c.version) << c.dialect;
         int16_t h = open(c.dialect);  // and it opens again in its dialect
         xdb_set_status(XD_OK);
         dbf_close(h);
         ASSERT_EQ(create({create_field("C", 'C', 4)}, c.dialect), XD_OK);
-        EXPECT_EQ(file_bytes(dir_ + "/t.dbf")[0], 0x03) << c.dialect;
+        EXPECT_EQ(file_byte_vector(dir_ + "/t.dbf")[0], 0x03) << c.dialect;
     }
 }
 
@@ -158,7 +153,7 @@ TEST_F(DbfWriteTest, AppendRewriteDeleteRecallAndTheCloseStamp) {
     }
     int16_t h = open(XDB_OPEN_SHORTHAND | 1);
     EXPECT_EQ(append(h, {"ALPHA"}), 1u);
-    std::vector<uint8_t> b = file_bytes(path);
+    std::vector<uint8_t> b = file_byte_vector(path);
     ASSERT_EQ(b.size(), 97u + 10 + 1);
     EXPECT_EQ(b[4], 1);
     EXPECT_EQ(std::string((char*)&b[97], 10), " ALPHA    ");
@@ -170,7 +165,7 @@ TEST_F(DbfWriteTest, AppendRewriteDeleteRecallAndTheCloseStamp) {
     EXPECT_EQ(cur, 3u);
 
     EXPECT_EQ(dbf_delete_record(h, 2), XD_OK);
-    EXPECT_EQ(file_bytes(path)[97 + 10], '*');
+    EXPECT_EQ(file_byte_vector(path)[97 + 10], '*');
     struct stat before, after;
     stat(path.c_str(), &before);
     EXPECT_EQ(dbf_delete_record(h, 2), XD_OK);  // already deleted: nothing written
@@ -184,7 +179,7 @@ TEST_F(DbfWriteTest, AppendRewriteDeleteRecallAndTheCloseStamp) {
     EXPECT_EQ(dbf_put_field(h, 0, "DELTA"), XD_OK);
     uint32_t n = 2;
     EXPECT_EQ(dbf_write_record(h, &n, DBF_WRITE_REWRITE), XD_OK);
-    EXPECT_EQ(std::string((char*)&file_bytes(path)[107], 10), " DELTA    ");
+    EXPECT_EQ(std::string((char*)&file_byte_vector(path)[107], 10), " DELTA    ");
     n = 0;
     EXPECT_EQ(dbf_write_record(h, &n, DBF_WRITE_REWRITE), XD_SEEKERR);
     xdb_set_status(XD_OK);
@@ -195,10 +190,10 @@ TEST_F(DbfWriteTest, AppendRewriteDeleteRecallAndTheCloseStamp) {
     xdb_set_status(XD_OK);
     EXPECT_EQ(dbf_delete_record(h, 3), XD_OK);
     EXPECT_EQ(dbf_recall_record(h, 3), XD_OK);
-    EXPECT_EQ(file_bytes(path)[117], ' ');
-    EXPECT_EQ(file_bytes(path)[1], 0x50);  // not stamped before the close
+    EXPECT_EQ(file_byte_vector(path)[117], ' ');
+    EXPECT_EQ(file_byte_vector(path)[1], 0x50);  // not stamped before the close
     ASSERT_EQ(dbf_close(h), XD_OK);
-    b = file_bytes(path);
+    b = file_byte_vector(path);
     int y, m, d;
     xdb_today(&y, &m, &d, nullptr);
     EXPECT_EQ(b[1], y - 1900);
@@ -226,7 +221,7 @@ TEST_F(DbfWriteTest, DbxlFillsAWholeRecordWithEndOfFileBytes) {
     ASSERT_EQ(create({create_field("NAME", 'C', 5)}, 7), XD_OK);
     int16_t h = open(XDB_OPEN_SHORTHAND | 7);
     append(h, {"A"});
-    std::vector<uint8_t> b = file_bytes(dir_ + "/t.dbf");
+    std::vector<uint8_t> b = file_byte_vector(dir_ + "/t.dbf");
     ASSERT_EQ(b.size(), 65u + 6 + 6);
     for (size_t i = 71; i < 77; i++) EXPECT_EQ(b[i], 0x1A);
 }
@@ -252,7 +247,7 @@ TEST_F(DbfWriteTest, PackRemovesDeletedRecords) {
         names.push_back(name);
     }
     EXPECT_EQ(names, (std::vector<std::string>{"ONE  ", "THREE", "FIVE "}));
-    std::vector<uint8_t> b = file_bytes(dir_ + "/t.dbf");
+    std::vector<uint8_t> b = file_byte_vector(dir_ + "/t.dbf");
     EXPECT_EQ(b.size(), 97u + 3 * 9);  // no trailing 0x1A
     EXPECT_FALSE(xdb_fexists((dir_ + "/t.BAK").c_str()));
     EXPECT_FALSE(xdb_fexists((dir_ + "/0.DBF").c_str()));
@@ -267,14 +262,14 @@ TEST_F(DbfWriteTest, PackOfVisualFoxProIsRefusedAndLeavesTheFile) {
     std::string path = dir_ + "/v.dbf";
     DbfImage img = build_dbf(0x30, {{"ID", 'I', 4}}, {"\x01\x00\x00\x00", "*\x02\x00\x00\x00"}, true);
     img.write(path);
-    std::vector<uint8_t> original = file_bytes(path);
+    std::vector<uint8_t> original = file_byte_vector(path);
     int16_t h = open(XDB_OPEN_SHORTHAND | 10, "v.dbf");
     int16_t before = h;
     EXPECT_EQ(dbf_pack(&h), XD_BADVERSION);
     EXPECT_EQ(h, before);
     xdb_set_status(XD_OK);
     dbf_close(h);
-    EXPECT_EQ(file_bytes(path), original);
+    EXPECT_EQ(file_byte_vector(path), original);
     EXPECT_FALSE(xdb_fexists((dir_ + "/0.DBF").c_str()));
 }
 
@@ -369,7 +364,7 @@ TEST_F(DbfWriteTest, AppendsAreCountedOnDiskBeforeTheyAreReported) {
         std::string path = dir_ + "/" + name;
         for (int i = 0; i < 300; i++) {
             append(h, {"r" + std::to_string(i)});
-            std::vector<uint8_t> b = file_bytes(path);
+            std::vector<uint8_t> b = file_byte_vector(path);
             ASSERT_GE(b.size(), 8u) << "the file could not be read";
             uint32_t on_disk = b[4] | b[5] << 8 | b[6] << 16 | (uint32_t)b[7] << 24;
             ASSERT_EQ(on_disk, (uint32_t)i + 1) << i;
@@ -425,7 +420,7 @@ TEST_F(DbfWriteTest, BatchedAppendsWriteWhatSingleAppendsWrite) {
 #ifdef _WIN32
                 if (!share) continue;  // Windows keeps every reader away from a file held exclusively
 #endif
-                std::vector<uint8_t> bytes = file_bytes(dir_ + "/" + many);
+                std::vector<uint8_t> bytes = file_byte_vector(dir_ + "/" + many);
                 ASSERT_GE(bytes.size(), 8u) << "the file could not be read";
                 uint32_t on_disk = bytes[4] | bytes[5] << 8;
                 ASSERT_LE((uint64_t)on_disk * length + 97, bytes.size());
@@ -436,7 +431,7 @@ TEST_F(DbfWriteTest, BatchedAppendsWriteWhatSingleAppendsWrite) {
             xdb_set_status(XD_OK);
             ASSERT_EQ(dbf_close(a), XD_OK);
             ASSERT_EQ(dbf_close(b), XD_OK);
-            std::vector<uint8_t> x = file_bytes(dir_ + "/" + one), y = file_bytes(dir_ + "/" + many);
+            std::vector<uint8_t> x = file_byte_vector(dir_ + "/" + one), y = file_byte_vector(dir_ + "/" + many);
             ASSERT_EQ(x.size(), y.size());
             EXPECT_TRUE(std::equal(x.begin() + 4, x.end(), y.begin() + 4)) << "dialect " << dialect << " share " << share;
         }
@@ -461,7 +456,7 @@ TEST_F(DbfWriteTest, BatchedAppendsRefuseWhatWouldBeStoredChanged) {
     xdb_set_status(XD_OK);
     EXPECT_EQ(dbf_append_records(h, " abcd", 1, &first), XD_READONLY);
     dbf_close(h);
-    EXPECT_EQ(file_bytes(dir_ + "/t.dbf").size(), 32u + 32 + 1 + 1);
+    EXPECT_EQ(file_byte_vector(dir_ + "/t.dbf").size(), 32u + 32 + 1 + 1);
 }
 
 }  // namespace

@@ -45,10 +45,7 @@ protected:
         xdb_set_status(XD_OK);
         return count;
     }
-    std::string text(const std::string& name) {
-        std::ifstream in(dir_ + "/" + name);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    std::string text(const std::string& name) { return file_bytes(dir_ + "/" + name); }
 };
 
 TEST_F(FileSwitchTest, AnOpenFinishesASwitchCutAfterTheMemoFile) {

@@ -75,9 +75,7 @@ TEST_F(OsTest, ReadWriteSeekAndSize) {
     xdb_set_status(XD_OK);
     EXPECT_EQ(xdb_fwrite(sh, "x", 0, 1), XD_OK);
     xdb_fclose(sh);
-    std::ifstream in(path_);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "01AB45");
+    EXPECT_EQ(file_bytes(path_), "01AB45");
 }
 
 TEST_F(OsTest, LargeTransfersGoInPieces) {

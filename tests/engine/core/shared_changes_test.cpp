@@ -23,11 +23,6 @@
 
 namespace {
 
-std::vector<uint8_t> file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class SharedChangesTest : public EngineTest {
 protected:
     // NAME C(8), five records "r1".."r5".
@@ -150,11 +145,11 @@ TEST_F(SharedChangesTest, PackRefusedWhileAnotherHandleHoldsTheTable) {
     int16_t a = open(path), b = open(path);
     xdb_set_status(XD_OK);
     ASSERT_EQ(dbf_delete_record(a, 1), XD_OK);
-    std::vector<uint8_t> before = file_bytes(path);
+    std::vector<uint8_t> before = file_byte_vector(path);
     int16_t h = a;
     EXPECT_EQ(dbf_pack(&h), XD_ACCESSDENIED);
     EXPECT_EQ(h, a);  // still open, still the same handle
-    EXPECT_EQ(file_bytes(path), before);
+    EXPECT_EQ(file_byte_vector(path), before);
     EXPECT_FALSE(xdb_fexists((dir_ + "/0.DBF").c_str()));
     // The other handle's append still reaches the table.
     xdb_set_status(XD_OK);
@@ -174,7 +169,7 @@ TEST_F(SharedChangesTest, PackRefusedWhileAnotherHandleHoldsTheTable) {
 
 TEST_F(SharedChangesTest, FilesHeldOpenAreNeitherReplacedNorRenamedNorDeleted) {
     std::string path = make_table();
-    std::vector<uint8_t> before = file_bytes(path);
+    std::vector<uint8_t> before = file_byte_vector(path);
     DbfCreateField f = create_field("X", 'C', 4);
     for (uint16_t mode : {(uint16_t)DBF_DBASE3, (uint16_t)((uint16_t)(XDB_OPEN_SHORTHAND | (uint16_t)DBF_DBASE3))}) {
         int16_t h = open(path, mode);  // exclusive, then shared
@@ -186,10 +181,10 @@ TEST_F(SharedChangesTest, FilesHeldOpenAreNeitherReplacedNorRenamedNorDeleted) {
         if (mode == (uint16_t)DBF_DBASE3) {
             EXPECT_EQ(std::filesystem::file_size(path), before.size());
         } else {
-            EXPECT_EQ(file_bytes(path), before) << mode;
+            EXPECT_EQ(file_byte_vector(path), before) << mode;
         }
 #else
-        EXPECT_EQ(file_bytes(path), before) << mode;
+        EXPECT_EQ(file_byte_vector(path), before) << mode;
 #endif
         EXPECT_EQ(xdb_frename(path.c_str(), (dir_ + "/moved.dbf").c_str()), XD_ACCESSDENIED);
         xdb_set_status(XD_OK);
@@ -213,7 +208,7 @@ TEST_F(SharedChangesTest, PackKeepsTheCodePageByte) {
     ASSERT_EQ(dbf_pack(&h), XD_OK);
     xdb_set_status(XD_OK);
     dbf_close(h);
-    std::vector<uint8_t> bytes = file_bytes(path);
+    std::vector<uint8_t> bytes = file_byte_vector(path);
     ASSERT_GT(bytes.size(), 32u);
     EXPECT_EQ(bytes[29], 0x57);
     EXPECT_EQ(bytes[28], 0);
@@ -241,7 +236,7 @@ TEST_F(SharedChangesTest, EmptyDateTimeIsWrittenAsZerosAndReadInBothForms) {
     uint32_t n = 1;
     ASSERT_EQ(dbf_write_record(h, &n, DBF_WRITE_REWRITE), XD_OK);
     dbf_close(h);
-    std::vector<uint8_t> bytes = file_bytes(path);
+    std::vector<uint8_t> bytes = file_byte_vector(path);
     uint16_t header = (uint16_t)(bytes[8] | bytes[9] << 8);
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + header + 1, bytes.begin() + header + 9), std::vector<uint8_t>(8, 0));
 }

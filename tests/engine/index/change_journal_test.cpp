@@ -16,6 +16,7 @@
 #include "engine/index/ntx/ntx.h"
 #include "engine/index/ordered_commit.h"
 #include "tests/support/stop_points.h"
+#include "tests/support/dbf_builder.h"
 
 namespace {
 
@@ -30,10 +31,7 @@ std::vector<uint8_t> block(uint8_t key, uint8_t left, uint8_t right) {
     return b;
 }
 
-std::string read_all(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string read_all(const std::string& name) { return file_bytes(name); }
 
 void write_all(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::ofstream(name, std::ios::binary).write((const char*)bytes.data(), (std::streamsize)bytes.size());

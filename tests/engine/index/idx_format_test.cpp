@@ -17,15 +17,13 @@
 #include "engine/index/idx/idx.h"
 #include "engine/index/idx/fox_node.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/dbf_builder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> bytes_of(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+std::vector<uint8_t> bytes_of(const std::string& name) { return file_byte_vector(name); }
 
 uint32_t be32(const uint8_t* p) { return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]; }
 

@@ -15,6 +15,7 @@
 #include "engine/index/build_writer.h"
 #include "engine/index/key_sort.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/dbf_builder.h"
 
 namespace {
 
@@ -122,8 +123,7 @@ TEST_F(KeySortTest, GatheredBlockWritesLandWhereOneWriteEachWould) {
         }
         ASSERT_EQ(build_writer_finish(w), XD_OK);
         xdb_fclose(file);
-        std::ifstream in(path, std::ios::binary);
-        std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<uint8_t> got = file_byte_vector(path);
         ASSERT_EQ(got.size(), (size_t)(blocks + 1) * kSize);
         for (uint32_t b = 0; b <= blocks; b++)
             for (uint32_t i = 0; i < kSize; i++)

@@ -213,9 +213,7 @@ TEST_F(NdxReadTest, NewIndexAndHeaderChecks) {
     std::string dir = make_temp_dir("ndx");
     std::string path = dir + "/n.ndx";
     ASSERT_EQ(ndx_create(path.c_str(), 'C', "upper( name )", 10), XD_OK);
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    in.close();  // a file held open is not created anew
+    std::vector<uint8_t> b = file_byte_vector(path);
     ASSERT_EQ(b.size(), 1024u);
     EXPECT_EQ(b[0], 1);                      // root
     EXPECT_EQ(b[4], 2);                      // blocks

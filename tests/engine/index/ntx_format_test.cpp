@@ -22,10 +22,7 @@ namespace {
 class NtxFormatTest : public EngineTest {
 protected:
     std::string path(const char* name) { return dir_ + "/" + name; }
-    std::vector<uint8_t> bytes(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    std::vector<uint8_t> bytes(const std::string& file) { return file_byte_vector(file); }
     void write(const std::string& file, const std::vector<uint8_t>& b) {
         std::ofstream(file, std::ios::binary).write((const char*)b.data(), (std::streamsize)b.size());
     }

@@ -90,14 +90,12 @@ TEST_F(RepeatedEntryTest, WalksEndAndTheCheckNamesIt) {
     IndexAccess a = open(path, XDB_OPEN_SHORTHAND);
     const int16_t h = (int16_t)a.file_handle;
     const std::string before = [&] {
-        std::ifstream in(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return file_bytes(path);
     }();
     EXPECT_EQ(IndexAddKey(&a, "BBBB", 3), XD_EXISTS);
     xdb_set_status(XD_OK);
     IndexClose(1, h);
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), before);
+    EXPECT_EQ(file_bytes(path), before);
 }
 
 // The check against the table finds an entry whose record's key changed behind
@@ -179,11 +177,7 @@ TEST_F(RepeatedEntryTest, EachKindOfDamageIsNamed) {
     for (int n = 1; n <= 300; n++) records.push_back(std::to_string(1000 + n));  // a root over several leaves
     std::string path;
     dbf_close(build("d", records, &path));
-    std::string pristine;
-    {
-        std::ifstream in(path, std::ios::binary);
-        pristine.assign(std::istreambuf_iterator<char>(in), {});
-    }
+    const std::string pristine = file_bytes(path);
     const uint32_t root = (uint8_t)pristine[0] | (uint8_t)pristine[1] << 8;
     const int size = (uint8_t)pristine[18];
     const uint32_t leaf = (uint8_t)pristine[root * 512 + 4] | (uint8_t)pristine[root * 512 + 5] << 8;

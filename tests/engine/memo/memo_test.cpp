@@ -17,10 +17,7 @@
 
 namespace {
 
-std::vector<uint8_t> bytes_of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+std::vector<uint8_t> bytes_of(const std::string& path) { return file_byte_vector(path); }
 
 class MemoTest : public EngineTest {
 protected:
