@@ -19,10 +19,9 @@
 #include "host/loader.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/programs.h"
+#include "tests/support/wide.h"
 
 namespace {
-
-std::u16string w(const std::string& s) { return utf8_to_wide(s); }
 
 // The library joins a directory and a file name with the system's separator.
 #ifdef _WIN32

@@ -21,13 +21,11 @@
 #include "framework/codepage.h"
 #include "framework/error.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/wide.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::u16string w(const std::string& s) { return utf8_to_wide(s); }
-std::string u8(const char16_t* s) { return s ? wide_to_utf8(s) : std::string(); }
 
 class TableDescriptionTest : public ::testing::Test {
 protected:

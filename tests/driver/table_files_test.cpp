@@ -19,11 +19,9 @@
 #include "tests/support/dbf_builder.h"
 #include "tests/support/other_programs.h"
 #include "tests/support/programs.h"
+#include "tests/support/wide.h"
 
 namespace {
-
-std::u16string w(const std::string& s) { return utf8_to_wide(s); }
-std::string u8(const char16_t* s) { return s ? wide_to_utf8(s) : std::string(); }
 
 // What python3-dbfread makes of a file's fields: "NAME:T:LEN:DEC" per field.
 std::vector<std::string> fields_by_dbfread(const std::string& path) {

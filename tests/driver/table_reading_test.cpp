@@ -25,10 +25,9 @@
 #include "host/json_line.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/programs.h"
+#include "tests/support/wide.h"
 
 namespace {
-
-std::u16string w(const std::string& s) { return utf8_to_wide(s); }
 
 const std::string kPeers = std::string(QXDB_TEST_DATA) + "/peers/";
 
@@ -109,7 +108,7 @@ protected:
     std::vector<std::string> dirs_;
 };
 
-std::vector<int64_t> recorded_order(const std::string& listing) {
+std::vector<int64_t> recorded_records(const std::string& listing) {
     std::vector<int64_t> out;
     std::ifstream in(listing);
     std::string line;
@@ -127,7 +126,7 @@ TEST_F(ReadingTest, KeyOrderBothWaysIsTheOrderTheWriterRecorded) {
                                                         {"SALARY", "SALARY"},   {"PEOPLE_CIT", "CITYBORN"},
                                                         {"PEOPLE_UCI", "UCITY"}};
     for (const auto& [key, tag] : keys) {
-        std::vector<int64_t> expected = recorded_order(dir + "/PEOPLE." + tag + ".keys.tsv");
+        std::vector<int64_t> expected = recorded_records(dir + "/PEOPLE." + tag + ".keys.tsv");
         ASSERT_FALSE(expected.empty()) << tag;
         EXPECT_EQ(walk(o, w(key), true), expected) << key;
         std::reverse(expected.begin(), expected.end());
@@ -145,7 +144,7 @@ TEST_F(ReadingTest, NtxKeyOrderIsTheOrderTheWriterRecorded) {
                                                         {"BALANCE", "balance"}, {"BORN", "born"}, {"CITY", "ucity"},
                                                         {"citybrn", "citybrn"}, {"agename", "agename"}};
     for (const auto& [key, bag] : keys) {
-        std::vector<int64_t> expected = recorded_order(dir + "/" + bag + ".ntx.order.txt");
+        std::vector<int64_t> expected = recorded_records(dir + "/" + bag + ".ntx.order.txt");
         ASSERT_FALSE(expected.empty()) << bag;
         EXPECT_EQ(walk(o, w(key), true), expected) << key;
         std::reverse(expected.begin(), expected.end());

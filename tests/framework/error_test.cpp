@@ -12,11 +12,11 @@
 #include "framework/error.h"
 #include "framework/message_format.h"
 #include "resources/messages.h"
+#include "tests/support/wide.h"
 
 namespace {
 
 std::string u8(const std::u16string& s) { return wide_to_utf8(s); }
-std::u16string w(const std::string& s) { return utf8_to_wide(s); }
 
 TEST(MessageFormat, EveryInsertKindWithWideText) {
     std::u16string name = w("Ünïcødé 名前 \xF0\x9F\x98\x80");

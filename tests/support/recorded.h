@@ -12,6 +12,9 @@
 #include "engine/index/index.h"
 #include "framework/codepage.h"
 
+// The fixtures gathered from real applications.
+inline const std::string kReal = std::string(QXDB_TEST_DATA) + "/real/";
+
 // The value of a "key" in a recorded line: text, or a number, or a date.
 inline std::string field(const std::string& json, const std::string& name) {
     size_t at = json.find("\"" + name + "\":");

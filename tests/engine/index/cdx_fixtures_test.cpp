@@ -28,13 +28,12 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kFox = std::string(QXDB_TEST_DATA) + "/peers/harbour/foxpro/";
-const std::string kReal = std::string(QXDB_TEST_DATA) + "/real/";
 
 struct Bag {
     const char* file;
     const char* tag;
 };
-const Bag kTags[] = {{"people", "NAME"},    {"people", "CITYBORN"}, {"people", "AGE"},   {"people", "SALARY"},
+const Bag kRecordedTags[] = {{"people", "NAME"},    {"people", "CITYBORN"}, {"people", "AGE"},   {"people", "SALARY"},
                      {"people", "BALANCE"}, {"people", "BORN"},     {"people", "ACTIVE"}, {"people", "UCITY"},
                      {"extra", "NAMEDESC"}, {"extra", "AGEACT"},    {"extra", "AGENAME"}, {"extra", "LNAME"}};
 
@@ -133,7 +132,7 @@ std::vector<uint32_t> recorded_order(const std::string& file, const std::string&
 TEST_F(CdxFixturesTest, HarbourTagsWalkInTheirWritersOrderAndHoldEveryRecordsKey) {
     int16_t table = -1;
     ASSERT_GE(dbf_open(&table, (kFox + "people.dbf").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 8), 0);
-    for (const Bag& b : kTags) {
+    for (const Bag& b : kRecordedTags) {
         SCOPED_TRACE(b.tag);
         IndexAccess a = open(kFox + b.file + ".cdx", b.tag, table);
         uint32_t count = 0;
@@ -161,7 +160,7 @@ TEST_F(CdxFixturesTest, HarbourTagsAnswerTheRecordedSeeks) {
     int16_t table = -1;
     ASSERT_GE(dbf_open(&table, (kFox + "people.dbf").c_str(), XDB_OPEN_READONLY | XDB_OPEN_SHORTHAND | 8), 0);
     int seeks = 0;
-    for (const Bag& b : kTags) {
+    for (const Bag& b : kRecordedTags) {
         SCOPED_TRACE(b.tag);
         IndexAccess a = open(kFox + b.file + ".cdx", b.tag, table);
         seeks += answer_recorded_seeks(a, kFox + b.file + ".cdx." + b.tag + ".seek.jsonl", 301, 850);
@@ -292,7 +291,7 @@ TEST_F(CdxFixturesTest, RebuildGivesTheWritersEntries) {
         int16_t table = -1;
         ASSERT_GE(dbf_open(&table, (dir_ + "/people.dbf").c_str(), 8), 0);
         ASSERT_EQ(IndexRebuild(10, table, copy.c_str(), "", 'C', 0, 0, nullptr), XD_OK) << xdb_fault_text(nullptr);
-        for (const Bag& b : kTags) {
+        for (const Bag& b : kRecordedTags) {
             if (strcmp(b.file, file)) continue;
             SCOPED_TRACE(b.tag);
             IndexAccess a = open(copy, b.tag, table);

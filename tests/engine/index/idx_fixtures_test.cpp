@@ -17,12 +17,12 @@
 #include "engine/index/idx/idx.h"
 #include "engine/index/index.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/recorded.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kReal = std::string(QXDB_TEST_DATA) + "/real/";
 
 struct Real {
     const char* table;  // "" when the table is not in the collection

@@ -23,7 +23,7 @@
 
 namespace {
 
-struct Entry {
+struct NdxEntry {
     std::string key;  // key bytes (character: blank-padded; numeric: the double's bytes)
     uint32_t recno;
 };
@@ -48,8 +48,8 @@ protected:
         xdb_set_status(XD_OK);
         return h;
     }
-    std::vector<Entry> walk(int16_t h, uint16_t kl, bool reverse) {
-        std::vector<Entry> out;
+    std::vector<NdxEntry> walk(int16_t h, uint16_t kl, bool reverse) {
+        std::vector<NdxEntry> out;
         uint8_t key[128] = {0};
         uint32_t recno = 0;
         xdb_set_status(XD_OK);
@@ -63,7 +63,7 @@ protected:
         if (reverse) std::reverse(out.begin(), out.end());
         return out;
     }
-    void check(int16_t h, const std::vector<Entry>& model, uint16_t kl, const char* when) {
+    void check(int16_t h, const std::vector<NdxEntry>& model, uint16_t kl, const char* when) {
         char fault[200];
         uint32_t entries = 0;
         xdb_set_status(XD_OK);
@@ -81,7 +81,7 @@ protected:
     }
     // What another dBASE-family program makes of the file: a strict walk, and a
     // seek by the separators of every key, landing on its first entry.
-    void check_as_others_read(const std::string& path, const std::vector<Entry>& model, const char* when) {
+    void check_as_others_read(const std::string& path, const std::vector<NdxEntry>& model, const char* when) {
 #ifdef _WIN32
         // An index held exclusively cannot be opened by another program there.
         if (open_mode_ == 0) return;
@@ -101,18 +101,18 @@ protected:
             ASSERT_TRUE(equal) << when;
         }
     }
-    void add(int16_t h, std::vector<Entry>& model, const std::string& key, uint32_t recno) {
+    void add(int16_t h, std::vector<NdxEntry>& model, const std::string& key, uint32_t recno) {
         xdb_set_status(XD_OK);
         ASSERT_EQ(ndx_add_key(h, key.data(), (uint16_t)key.size(), recno), XD_OK) << key;
-        Entry e{key, recno};
+        NdxEntry e{key, recno};
         model.insert(std::upper_bound(model.begin(), model.end(), e, by_key_then_record), e);
     }
-    void remove(int16_t h, std::vector<Entry>& model, size_t i) {
+    void remove(int16_t h, std::vector<NdxEntry>& model, size_t i) {
         xdb_set_status(XD_OK);
         ASSERT_EQ(ndx_delete_key(h, model[i].key.data(), (uint16_t)model[i].key.size(), model[i].recno), XD_OK);
         model.erase(model.begin() + (long)i);
     }
-    static bool by_key_then_record(const Entry& a, const Entry& b) {
+    static bool by_key_then_record(const NdxEntry& a, const NdxEntry& b) {
         return a.key != b.key ? a.key < b.key : a.recno < b.recno;
     }
     uint16_t open_mode_ = XDB_OPEN_SHORTHAND;
@@ -135,8 +135,8 @@ TEST_P(NdxModelTest, RandomAddsAndDeletesOfCharacterKeys) {
     const uint16_t kl = 12;
     ASSERT_EQ(ndx_create(path.c_str(), 'C', "NAME", kl), XD_OK);
     int16_t h = open(path);
-    std::vector<Entry> model;
-    auto less = [](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : a.recno < b.recno; };
+    std::vector<NdxEntry> model;
+    auto less = [](const NdxEntry& a, const NdxEntry& b) { return a.key != b.key ? a.key < b.key : a.recno < b.recno; };
     std::mt19937 rng(21);
     const char* stems[] = {"", "A", "AB", "ABC", "SMITH", "SMYTH", "Z", "zz", "M"};
     uint32_t next_recno = 1;
@@ -150,7 +150,7 @@ TEST_P(NdxModelTest, RandomAddsAndDeletesOfCharacterKeys) {
                 uint32_t r = rng() % 5 == 0 && !model.empty() ? model[rng() % model.size()].recno + 100000 : next_recno++;
                 xdb_set_status(XD_OK);
                 ASSERT_EQ(ndx_add_key(h, k.data(), kl, r), XD_OK);
-                model.insert(std::upper_bound(model.begin(), model.end(), Entry{k, r}, less), Entry{k, r});
+                model.insert(std::upper_bound(model.begin(), model.end(), NdxEntry{k, r}, less), NdxEntry{k, r});
             } else {
                 size_t i = rng() % model.size();
                 xdb_set_status(XD_OK);
@@ -169,7 +169,7 @@ TEST_P(NdxModelTest, RandomAddsAndDeletesOfCharacterKeys) {
             uint32_t recno = 0;
             xdb_set_status(XD_OK);
             XDSTATUS s = ndx_seek(h, key, (uint16_t)prefix.size(), &recno, 0);
-            auto it = std::find_if(model.begin(), model.end(), [&](const Entry& e) { return e.key.compare(0, prefix.size(), prefix) >= 0; });
+            auto it = std::find_if(model.begin(), model.end(), [&](const NdxEntry& e) { return e.key.compare(0, prefix.size(), prefix) >= 0; });
             bool found = it != model.end() && it->key.compare(0, prefix.size(), prefix) == 0;
             if (model.empty()) {
                 EXPECT_EQ(s, XD_EMPTYFILE);
@@ -201,8 +201,8 @@ TEST_P(NdxModelTest, NumericKeysWithNegativesAndDeepTrees) {
     std::string path = dir_ + "/n.ndx";
     ASSERT_EQ(ndx_create(path.c_str(), 'N', "AMOUNT", 8), XD_OK);
     int16_t h = open(path);
-    std::vector<Entry> model;
-    auto less = [](const Entry& a, const Entry& b) {
+    std::vector<NdxEntry> model;
+    auto less = [](const NdxEntry& a, const NdxEntry& b) {
         double x = as_double(a.key), y = as_double(b.key);
         return x != y ? x < y : a.recno < b.recno;
     };
@@ -212,7 +212,7 @@ TEST_P(NdxModelTest, NumericKeysWithNegativesAndDeepTrees) {
         std::string k((char*)&v, 8);
         xdb_set_status(XD_OK);
         ASSERT_EQ(ndx_add_key(h, k.data(), 8, r), XD_OK);
-        model.insert(std::upper_bound(model.begin(), model.end(), Entry{k, r}, less), Entry{k, r});
+        model.insert(std::upper_bound(model.begin(), model.end(), NdxEntry{k, r}, less), NdxEntry{k, r});
     }
     check(h, model, 8, "filled");
     NdxInfo info;
@@ -282,7 +282,7 @@ TEST_F(NdxModelTest, FreedBlocksAreNotReusedAfterAnotherHandleCompacted) {
     const uint16_t kl = 10;
     ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", kl), XD_OK);
     int16_t a = open(path), b = open(path);
-    std::vector<Entry> model;
+    std::vector<NdxEntry> model;
     char k[16];
     for (uint32_t i = 1; i <= 400; i++) snprintf(k, sizeof k, "K%04u", i), add(a, model, padded(k, kl), i);
     // a frees blocks; b frees others and closes, compacting.
@@ -310,7 +310,7 @@ TEST_F(NdxModelTest, WalksSeeChangesMadeBetweenTheirSteps) {
         ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", 6), XD_OK);
         configure(way);
         int16_t h = open(path), other = way == 0 ? open(path) : h;
-        std::vector<Entry> model;
+        std::vector<NdxEntry> model;
         char k[16];
         for (uint32_t i = 0; i < 600; i += 2) snprintf(k, sizeof k, "K%04u", i), add(h, model, padded(k, 6), i + 1);
         uint8_t key[16] = {0};
@@ -323,7 +323,7 @@ TEST_F(NdxModelTest, WalksSeeChangesMadeBetweenTheirSteps) {
         memcpy(at, key, sizeof at);
         uint32_t at_recno = recno;
         // The next key goes, one just ahead of the position comes.
-        auto it = std::find_if(model.begin(), model.end(), [](const Entry& e) { return e.key == padded("K0202", 6); });
+        auto it = std::find_if(model.begin(), model.end(), [](const NdxEntry& e) { return e.key == padded("K0202", 6); });
         remove(other, model, (size_t)(it - model.begin()));
         add(other, model, padded("K0201", 6), 9999);
         xdb_set_status(XD_OK);
@@ -355,7 +355,7 @@ TEST_F(NdxModelTest, NationalOrderWhenTheCollationFlagIsZero) {
         ASSERT_EQ(ndx_add_key(h, words[i], (uint16_t)strlen(words[i]), i + 1), XD_OK);
     }
     std::vector<uint32_t> order;
-    for (const Entry& e : walk(h, 4, false)) order.push_back(e.recno);
+    for (const NdxEntry& e : walk(h, 4, false)) order.push_back(e.recno);
     // Digits, then upper case (with É after E), lower case, then the signs.
     EXPECT_EQ(order, (std::vector<uint32_t>{7, 5, 3, 4, 2, 1, 6}));
     xdb_set_status(XD_OK);
@@ -370,14 +370,14 @@ TEST_F(NdxModelTest, KeyAboveAllAfterTheTopLeafWasEmptied) {
     const uint16_t kl = 10;
     ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", kl), XD_OK);
     int16_t h = open(path);
-    std::vector<Entry> model;
+    std::vector<NdxEntry> model;
     uint32_t r = 1;
     char k[16];
     for (int i = 1; i <= 26; i++, r++) snprintf(k, sizeof k, "A%02d", i), add(h, model, padded(k, kl), r);
     for (int i = 1; i <= 12; i++, r++) snprintf(k, sizeof k, "A%02dX", i), add(h, model, padded(k, kl), r);
     for (int i = 14; i <= 26; i++) {
         snprintf(k, sizeof k, "A%02d", i);
-        auto it = std::find_if(model.begin(), model.end(), [&](const Entry& e) { return e.key == padded(k, kl); });
+        auto it = std::find_if(model.begin(), model.end(), [&](const NdxEntry& e) { return e.key == padded(k, kl); });
         remove(h, model, (size_t)(it - model.begin()));
     }
     add(h, model, padded("B", kl), r++);
@@ -400,12 +400,12 @@ TEST_F(NdxModelTest, RangeDeletedAndPartlyAddedAgain) {
     const uint16_t kl = 6;
     ASSERT_EQ(ndx_create(path.c_str(), 'C', "K", kl), XD_OK);
     int16_t h = open(path);
-    std::vector<Entry> model;
+    std::vector<NdxEntry> model;
     char k[16];
     for (uint32_t i = 1; i <= 1000; i++) snprintf(k, sizeof k, "K%04u", i), add(h, model, padded(k, kl), i);
     for (uint32_t i = 300; i <= 700; i++) {
         snprintf(k, sizeof k, "K%04u", i);
-        auto it = std::lower_bound(model.begin(), model.end(), Entry{padded(k, kl), 0}, by_key_then_record);
+        auto it = std::lower_bound(model.begin(), model.end(), NdxEntry{padded(k, kl), 0}, by_key_then_record);
         remove(h, model, (size_t)(it - model.begin()));
     }
     check_as_others_read(path, model, "range deleted");
@@ -431,7 +431,7 @@ TEST_P(NdxModelTest, RandomBatchesWithRangeDeletesLongKeysAndUniqueIndexes) {
             std::string path = dir_ + "/r" + std::to_string(kl) + (unique ? "u" : "") + ".ndx";
             ASSERT_EQ(ndx_create(path.c_str(), (uint8_t)('C' | (unique ? 0x80 : 0)), "K", kl), XD_OK);
             int16_t h = open(path);
-            std::vector<Entry> model;
+            std::vector<NdxEntry> model;
             std::mt19937 rng(kl * 2 + unique);
             uint32_t next = 1;
             auto random_key = [&]() {
@@ -440,7 +440,7 @@ TEST_P(NdxModelTest, RandomBatchesWithRangeDeletesLongKeysAndUniqueIndexes) {
                 return padded(key, kl);
             };
             auto present = [&](const std::string& key) {
-                return std::any_of(model.begin(), model.end(), [&](const Entry& e) { return e.key == key; });
+                return std::any_of(model.begin(), model.end(), [&](const NdxEntry& e) { return e.key == key; });
             };
             for (int batch = 0; batch < 24; batch++) {
                 std::string when = "kl " + std::to_string(kl) + (unique ? " unique" : "") + " batch " + std::to_string(batch);

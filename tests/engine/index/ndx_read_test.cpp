@@ -48,7 +48,7 @@ protected:
     }
 };
 
-std::vector<uint32_t> recorded_order(const std::string& tag) {
+std::vector<uint32_t> recorded_tag_order(const std::string& tag) {
     std::vector<uint32_t> out;
     std::ifstream in(kPeople + "PEOPLE." + tag + ".keys.tsv");
     std::string line;
@@ -65,7 +65,7 @@ TEST_F(NdxReadTest, WalksFollowTheWritersOrderBothWays) {
         auto backward = walk(h, true, info.key_length);
         std::vector<uint32_t> order;
         for (const auto& e : forward) order.push_back(e.first);
-        EXPECT_EQ(order, recorded_order(tag)) << tag;
+        EXPECT_EQ(order, recorded_tag_order(tag)) << tag;
         std::reverse(backward.begin(), backward.end());
         EXPECT_EQ(backward, forward) << tag;
         xdb_set_status(XD_OK);
@@ -358,7 +358,7 @@ TEST_F(NdxRebuildTest, SameOrderAsTheWriter) {
                 EXPECT_LT(walked.size(), 300u);
             } else {
                 EXPECT_EQ(entries, 300u);
-                EXPECT_EQ(order, recorded_order(c.tag)) << c.tag << " budget " << budget;
+                EXPECT_EQ(order, recorded_tag_order(c.tag)) << c.tag << " budget " << budget;
             }
             xdb_set_status(XD_OK);
             ndx_close(h);

@@ -29,7 +29,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kClipper = std::string(QXDB_TEST_DATA) + "/peers/harbour/clipper/";
-const std::string kReal = std::string(QXDB_TEST_DATA) + "/real/";
 const char* kBags[] = {"name", "citybrn", "age", "salary", "balance", "born", "ucity", "namedesc", "agename", "actage"};
 
 class NtxFixturesTest : public EngineTest {
@@ -90,7 +89,7 @@ protected:
     }
 };
 
-std::vector<std::pair<uint32_t, std::string>> recorded_order(const std::string& bag) {
+std::vector<std::pair<uint32_t, std::string>> recorded_entries(const std::string& bag) {
     std::vector<std::pair<uint32_t, std::string>> out;
     std::ifstream in(kClipper + bag + ".ntx.order.txt");
     std::string line;
@@ -114,7 +113,7 @@ TEST_F(NtxFixturesTest, HarbourIndexesWalkInTheirWritersOrderAndCheckClean) {
         IndexAccess a = open(kClipper + bag + ".ntx");
         uint32_t entries = 0;
         EXPECT_EQ(check(a, &entries), "");
-        std::vector<std::pair<uint32_t, std::string>> want = recorded_order(bag), got = walk(a);
+        std::vector<std::pair<uint32_t, std::string>> want = recorded_entries(bag), got = walk(a);
         ASSERT_EQ(got.size(), want.size());
         EXPECT_EQ(entries, want.size());
         IndexDescription d;
