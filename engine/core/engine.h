@@ -102,6 +102,9 @@ XDSTATUS xdb_fcreate(uint16_t* sh, const char* name);
 // asked fails. *file_mode receives XDB_FILE_READONLY / XDB_FILE_SHARED.
 XDSTATUS xdb_fopen(uint16_t* sh, const char* name, uint16_t open_mode, uint16_t* file_mode);
 XDSTATUS xdb_fclose(uint16_t sh);
+// Closes a work file that is removed next (a finished journal): its bytes are
+// not forced to the disk first.
+XDSTATUS xdb_fclose_discarded(uint16_t sh);
 XDSTATUS xdb_fdelete(const char* name);
 XDSTATUS xdb_frename(const char* old_name, const char* new_name);
 // Puts the finished file `source` in the place of `target` in one step (the name

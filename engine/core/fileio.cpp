@@ -58,6 +58,11 @@ XDSTATUS xdb_fclose(uint16_t sh) {
     return XD_OK;
 }
 
+XDSTATUS xdb_fclose_discarded(uint16_t sh) {
+    if (!osl_close(sh)) return xdb_report(XD_BADHANDLE);
+    return XD_OK;
+}
+
 XDSTATUS xdb_fdelete(const char* name) {
     if (!name) return xdb_report(XD_NULLPARAM);
     if (osl_delete(name)) return XD_OK;
@@ -88,16 +93,13 @@ XDSTATUS xdb_freplace(const char* source, const char* target, const char* backup
 int xdb_fexists(const char* name) { return name && plat_exists(name) ? 1 : 0; }
 
 XDSTATUS xdb_fsize(uint16_t sh, uint32_t* size) {
-    uint32_t pos = 0, end = 0;
-    if (!osl_seek(sh, 0, 1, &pos)) return xdb_report(XD_SEEKERR);
-    if (!osl_seek(sh, 0, 2, &end)) {
-        // The layer refuses an end its 32-bit positions cannot say.
+    uint32_t end = 0;
+    if (!osl_size(sh, &end)) {
+        // The layer refuses a size its 32-bit positions cannot say.
         if (osl_last_error() == kErrInvalidParameter)
             xdb_fault(XD_SEEKERR, false, "the file is larger than 4 GiB: xBase files are addressed with 32-bit offsets");
-        osl_seek(sh, (int32_t)pos, 0, nullptr);
         return xdb_report(XD_SEEKERR);
     }
-    if (!osl_seek(sh, (int32_t)pos, 0, nullptr)) return xdb_report(XD_SEEKERR);
     *size = end;
     return XD_OK;
 }

@@ -42,6 +42,9 @@ int osl_write_at(uint16_t handle, const void* buf, uint32_t count, uint32_t offs
 // origin 0 begin, 1 current, 2 end; any other origin fails.
 int osl_seek(uint16_t handle, int32_t offset, int origin, uint32_t* new_pos);
 int osl_set_eof(uint16_t handle, uint32_t size);
+// The file's size in one call (the position unmoved); a size past 32-bit
+// positions fails with the invalid-parameter error.
+int osl_size(uint16_t handle, uint32_t* size);
 int osl_flush(uint16_t handle);
 int osl_lock(uint16_t handle, uint32_t offset, uint32_t length);
 int osl_unlock(uint16_t handle, uint32_t offset, uint32_t length);

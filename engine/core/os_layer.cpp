@@ -302,6 +302,17 @@ int osl_seek(uint16_t handle, int32_t offset, int origin, uint32_t* new_pos) {
     return ok();
 }
 
+int osl_size(uint16_t handle, uint32_t* size) {
+    PlatFile f = lookup(handle);
+    if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);
+    int64_t bytes = 0;
+    uint32_t error = 0;
+    if (!plat_size(f, &bytes, &error)) return failed(error);
+    if (bytes > 0xFFFFFFFFll) return failed(kErrInvalidParameter);
+    *size = (uint32_t)bytes;
+    return ok();
+}
+
 int osl_set_eof(uint16_t handle, uint32_t size) {
     PlatFile f = lookup(handle);
     if (f == kPlatInvalidFile) return failed(kErrInvalidHandle);

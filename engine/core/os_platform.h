@@ -60,6 +60,8 @@ bool plat_read_at(PlatFile f, void* buf, uint32_t count, int64_t offset, uint32_
 bool plat_write_at(PlatFile f, const void* buf, uint32_t count, int64_t offset, uint32_t* put, uint32_t* error);
 bool plat_seek(PlatFile f, int64_t offset, int origin, int64_t* pos, uint32_t* error);
 bool plat_set_size(PlatFile f, int64_t size, uint32_t* error);
+// The file's size, the file position left where it is.
+bool plat_size(PlatFile f, int64_t* size, uint32_t* error);
 bool plat_flush(PlatFile f, uint32_t* error);
 bool plat_lock(PlatFile f, uint32_t offset, uint32_t length, uint32_t* error);
 bool plat_unlock(PlatFile f, uint32_t offset, uint32_t length, uint32_t* error);

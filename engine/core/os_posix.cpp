@@ -324,6 +324,14 @@ bool plat_seek(PlatFile f, int64_t offset, int origin, int64_t* pos, uint32_t* e
     return true;
 }
 
+bool plat_size(PlatFile f, int64_t* size, uint32_t* error) {
+    if (!state_of(f)) return fail(error, kErrInvalidHandle);
+    struct stat st;
+    if (fstat(f, &st) != 0) return fail(error, win32_error(errno));
+    *size = (int64_t)st.st_size;
+    return true;
+}
+
 bool plat_set_size(PlatFile f, int64_t size, uint32_t* error) {
     FileState* s = state_of(f);
     if (!s) return fail(error, kErrInvalidHandle);

@@ -184,6 +184,15 @@ bool plat_seek(PlatFile f, int64_t offset, int origin, int64_t* pos, uint32_t* e
     return true;
 }
 
+bool plat_size(PlatFile f, int64_t* size, uint32_t* error) {
+    HANDLE h = handle_of(f);
+    if (h == INVALID_HANDLE_VALUE) return fail(error, kErrInvalidHandle);
+    LARGE_INTEGER bytes;
+    if (!GetFileSizeEx(h, &bytes)) return last_error(error);
+    *size = bytes.QuadPart;
+    return true;
+}
+
 bool plat_set_size(PlatFile f, int64_t size, uint32_t* error) {
     HANDLE h = handle_of(f);
     if (h == INVALID_HANDLE_VALUE) return fail(error, kErrInvalidHandle);

@@ -105,7 +105,7 @@ void drop(const std::string& name, uint16_t jh) {
     static const uint8_t zero[8] = {0};
     xdb_fwrite_at(jh, 0, zero, 8, 1);
     xdb_flock(jh, 1, 0, 1);
-    xdb_fclose(jh);
+    xdb_fclose_discarded(jh);
     xdb_fdelete(name.c_str());
     xdb_set_status(XD_OK);
 }

@@ -10,11 +10,20 @@
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
 
-struct DecodedPage {
+// The pages decoded last: a search down the tree and back finds its upper
+// levels still decoded. Each is known by its bytes.
+struct DecodedSlot {
     std::vector<uint8_t> source;  // the page's bytes as decoded
     std::vector<uint8_t> keys;
     std::vector<uint32_t> records;
     int count = 0;
+    uint32_t used = 0;
+};
+struct DecodedPage {
+    static const int kSlots = 8;
+    DecodedSlot slots[kSlots];
+    int last = 0;
+    uint32_t clock = 0;
 };
 
 XDSTATUS tree_cursor_init(TreeCursor* c, const TreeFormat* format, IndexFile* file) {
@@ -23,6 +32,9 @@ XDSTATUS tree_cursor_init(TreeCursor* c, const TreeFormat* format, IndexFile* fi
     c->path.depth = -1;
     c->saved_depth = -1;
     c->decoded = nullptr;
+    c->fills = 0;
+    c->decoded_for = nullptr;
+    c->decoded_at_fill = 0;
     if (xdb_alloc((void**)&c->saved_leaf, file->page_size) != XD_OK) return xdb_report(XD_MEMERR);
     if (format->decode && !(c->decoded = new (std::nothrow) DecodedPage)) {
         tree_cursor_free(c);
@@ -42,20 +54,42 @@ namespace {
 
 // The page decoded, unless it is the one decoded last. A damaged encoding counts
 // no entries: the frame then finds the entry it wants missing (XD_CORRUPT).
-const DecodedPage& decoded(TreeCursor* c, const uint8_t* page) {
+const DecodedSlot& decoded(TreeCursor* c, const uint8_t* page) {
     DecodedPage& d = *c->decoded;
+    if (tree_decoded_current(c, page)) return d.slots[d.last];
+    c->decoded_for = page;
+    c->decoded_at_fill = c->fills;
     const uint32_t size = c->file->page_size;
-    if (d.source.size() == size && memcmp(d.source.data(), page, size) == 0) return d;
-    d.source.assign(page, page + size);
+    int victim = 0;
+    for (int i = 0; i < DecodedPage::kSlots; i++) {
+        const int at = (d.last + i) % DecodedPage::kSlots;  // the one used last first
+        DecodedSlot& s = d.slots[at];
+        if (s.source.size() == size && memcmp(s.source.data(), page, size) == 0) {
+            d.last = at;
+            s.used = ++d.clock;
+            return s;
+        }
+        if (s.used < d.slots[victim].used) victim = at;
+    }
+    DecodedSlot& s = d.slots[victim];
+    d.last = victim;
+    s.used = ++d.clock;
+    s.source.assign(page, page + size);
     int n = c->format->count(c, page);
     if (n < 0) n = 0;
-    d.keys.resize((size_t)n * c->key_length);
-    d.records.resize((size_t)n);
-    d.count = n > 0 && !c->format->decode(c, page, n, d.keys.data(), d.records.data()) ? 0 : n;
-    return d;
+    s.keys.resize((size_t)n * c->key_length);
+    s.records.resize((size_t)n);
+    s.count = n > 0 && !c->format->decode(c, page, n, s.keys.data(), s.records.data()) ? 0 : n;
+    return s;
 }
 
 }  // namespace
+
+void tree_forget_decoded(TreeCursor* c) {
+    tree_page_filled(c);
+    if (c->decoded)
+        for (DecodedSlot& s : c->decoded->slots) s.source.clear();
+}
 
 int tree_decoded_count(TreeCursor* c, const uint8_t* page) { return decoded(c, page).count; }
 
@@ -103,6 +137,7 @@ XDSTATUS tree_close(int16_t handle, TreeCursor* c) {
 
 XDSTATUS tree_read_page(TreeCursor* c, BlockChanges& changes, uint32_t number, uint8_t* out, TreePageCheck check) {
     IndexFile* f = c->file;
+    tree_page_filled(c);
     if (changes.active) {
         if (ChangedBlock* changed = changes.find(number)) {
             memcpy(out, changed->bytes.data(), f->page_size);
@@ -121,6 +156,7 @@ XDSTATUS tree_read_page(TreeCursor* c, BlockChanges& changes, uint32_t number, u
 }
 
 XDSTATUS tree_write_page(TreeCursor* c, BlockChanges& changes, uint32_t number, const uint8_t* bytes) {
+    tree_page_filled(c);  // the bytes written were changed in place
     return index_file_write(c->file, changes, number, bytes);
 }
 

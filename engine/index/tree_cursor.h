@@ -88,7 +88,19 @@ struct TreeCursor {
     bool trusted_now;     // this operation began with a trusted cache
     uint8_t* saved_leaf;  // (shared files) its leaf as handed out: a page's bytes
     DecodedPage* decoded;  // the page decoded last (formats that decode)
+    // Page buffers are filled only through the frame's reads, each counted: a
+    // buffer found equal to the decoded page is not compared again until the
+    // next fill (a walk asks several times for the same leaf's entries).
+    uint32_t fills;
+    const uint8_t* decoded_for;
+    uint32_t decoded_at_fill;
 };
+
+// A page buffer of `c` filled (read) or changed in place: its entries are
+// decoded again if they differ.
+inline void tree_page_filled(TreeCursor* c) { c->fills++; }
+// The way pages decode changed (a format's pad byte): nothing decoded stays.
+void tree_forget_decoded(TreeCursor* c);
 
 // The control block of a single-key format begins with this.
 struct SingleTreeFile {
@@ -106,6 +118,9 @@ void tree_cursor_free(TreeCursor* c);
 int tree_decoded_count(TreeCursor* c, const uint8_t* page);
 const uint8_t* tree_decoded_key(TreeCursor* c, const uint8_t* page, int i);
 uint32_t tree_decoded_record(TreeCursor* c, const uint8_t* page, int i);
+inline bool tree_decoded_current(const TreeCursor* c, const uint8_t* page) {
+    return page == c->decoded_for && c->fills == c->decoded_at_fill;
+}
 inline int tree_count(TreeCursor* c, const uint8_t* page) {
     return c->decoded ? tree_decoded_count(c, page) : c->format->count(c, page);
 }

@@ -37,6 +37,7 @@ bool step_in_saved_leaf(TreeCursor* c, bool forward, uint8_t* page) {
     const TreeFormat* t = c->format;
     int d = c->saved_depth;
     uint32_t number = c->path.page[d];
+    tree_page_filled(c);
     if (!t->read_page_from_file(c, number, page)) return false;
     if (memcmp(page, c->saved_leaf, c->file->page_size) != 0 || !t->is_leaf(c, page)) return false;
     int next = c->path.index[d] + (forward ? 1 : -1);

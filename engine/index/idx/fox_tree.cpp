@@ -141,9 +141,19 @@ namespace {
 const uint32_t kBlock = kFoxNode;
 const int kMaxDepth = kMaxTreeDepth;
 
+// A node's bytes as read. Not copied by assignment: a copy goes through
+// copy_node, which tells the tree its decoded entries may belong to other bytes.
 struct Node {
     uint8_t bytes[kBlock];
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
 };
+
+void copy_node(FoxTree* f, Node* to, const Node& from) {
+    memcpy(to->bytes, from.bytes, kBlock);
+    tree_page_filled(&f->tree);
+}
 
 // The blocks a change collects (see ordered_commit.h); the engine is entered by
 // one thread at a time.
@@ -382,7 +392,7 @@ XDSTATUS find_entry_of(FoxTree* f, const uint8_t* key, uint32_t record, Node* at
         const int i = f->tree.path.index[f->tree.path.depth];
         if (compare(key, tree_key(&f->tree, run.bytes, i), kl) != 0) break;
         if (tree_record(&f->tree, run.bytes, i) == record) {
-            *at = run;
+            copy_node(f, at, run);
             return XD_OK;
         }
         r = advance(f, &run, true);
@@ -479,6 +489,7 @@ void fox_guess_pad(FoxTree* t) {
     }
     if (pad == 0 && t->key_type == 'C') t->key_type = kl == 8 ? 'N' : kl == 4 ? 11 : 'C';
     t->keys.pad = pad;
+    tree_forget_decoded(&t->tree);
 }
 
 XDSTATUS fox_set_key_type(FoxTree* t, int key_type) {
@@ -491,6 +502,7 @@ XDSTATUS fox_set_key_type(FoxTree* t, int key_type) {
     if (pad != t->keys.pad) {
         // The pad byte changes how compact leaves decode: nothing decoded stays.
         t->keys.pad = pad;
+        tree_forget_decoded(&t->tree);
         page_cache_forget(t->fox->file.cache);
         t->tree.saved_depth = -1;
     }
@@ -589,7 +601,8 @@ XDSTATUS fox_seek(FoxTree* f, void* key, uint16_t key_size, uint32_t* recno, uin
     s = lower_bound(f, after, &leaf);
     if (s == XD_OK || s == XD_NOMOREKEYS) {
         TreePath place = f->tree.path;
-        Node at_place = leaf;
+        Node at_place;
+        copy_node(f, &at_place, leaf);
         const bool past_end = s == XD_NOMOREKEYS;
         bool before_found = false;
         if (!exact) {
@@ -606,7 +619,7 @@ XDSTATUS fox_seek(FoxTree* f, void* key, uint16_t key_size, uint32_t* recno, uin
             s = XD_OK;
         } else if (!past_end) {
             f->tree.path = place;
-            leaf = at_place;
+            copy_node(f, &leaf, at_place);
             s = XD_KEYNOTFOUND;
         } else {
             s = end_entry(f, &leaf, true);
@@ -1018,14 +1031,33 @@ XDSTATUS begin_change(FoxTree* f, const void* key) {
 
 }  // namespace
 
+namespace {
+
+// Whether the place `lower_bound` left for key `k` is its place among entries of
+// other keys only: the entries on both sides of it (in its leaf) hold other keys.
+// Then the key is not in the tree at all, and the add goes there with no further
+// search. At a leaf's edge, or beside an equal key, the caller searches whole.
+bool place_among_other_keys(FoxTree* f, const Node& at, const uint8_t* k) {
+    const int depth = f->tree.path.depth, i = f->tree.path.index[depth];
+    const int n = tree_count(&f->tree, at.bytes);
+    const uint16_t kl = f->keys.key_length;
+    if (i <= 0 || i >= n) return false;
+    return memcmp(tree_key(&f->tree, at.bytes, i), k, kl) != 0 && memcmp(tree_key(&f->tree, at.bytes, i - 1), k, kl) != 0;
+}
+
+}  // namespace
+
 XDSTATUS fox_add_in_change(FoxTree* f, const uint8_t* k, uint32_t recno) {
     Node at;
-    bool no_smaller = false;
-    XDSTATUS r = find_entry_of(f, k, recno, &at, &no_smaller);
-    if (r < 0) return r;
-    if (r == XD_OK) return XD_EXISTS;
     // Record order among equal keys; in a unique index before the first equal key.
     Target t{k, f->keys.key_length, !f->unique, recno};
+    XDSTATUS r = lower_bound(f, t, &at);
+    if (r < 0) return r;
+    if (r == XD_OK && place_among_other_keys(f, at, k)) return insert_entry(f, k, recno);
+    bool no_smaller = false;
+    r = find_entry_of(f, k, recno, &at, &no_smaller);
+    if (r < 0) return r;
+    if (r == XD_OK) return XD_EXISTS;
     r = lower_bound(f, t, &at);
     if (r < 0) return r;
     if (r == XD_OK && f->unique && f->unique_refuses &&

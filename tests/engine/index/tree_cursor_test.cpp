@@ -72,13 +72,28 @@ TEST_F(TreeCursorTest, CompressedPagesAreDecodedOnceAndOnlyWhole) {
     EXPECT_EQ(keys, (std::vector<std::string>{"ABCD", "ABCE", "ABXY", "QRST"}));
     EXPECT_EQ(g_decodes, 1);
     // The same buffer with other bytes (another page read into it): decoded again.
+    const std::vector<uint8_t> first = page;
     page = page_of({{"ABCD", 1}, {"ZZZZ", 9}});
+    tree_page_filled(&c);
     EXPECT_EQ(tree_count(&c, page.data()), 2);
     EXPECT_EQ(std::string((const char*)tree_key(&c, page.data(), 1), kKey), "ZZZZ");
     EXPECT_EQ(g_decodes, 2);
+    // The first page read again: still decoded (a search's upper levels).
+    page = first;
+    tree_page_filled(&c);
+    EXPECT_EQ(tree_count(&c, page.data()), 4);
+    EXPECT_EQ(std::string((const char*)tree_key(&c, page.data(), 3), kKey), "QRST");
+    EXPECT_EQ(g_decodes, 2);
     // A count past what the bytes hold: no entries.
     page[0] = 40;
+    tree_page_filled(&c);
     EXPECT_EQ(tree_count(&c, page.data()), 0);
+    // Pages decoded differently from now on: decoded again.
+    page = first;
+    tree_page_filled(&c);
+    tree_forget_decoded(&c);
+    EXPECT_EQ(tree_count(&c, page.data()), 4);
+    EXPECT_EQ(g_decodes, 4);
     tree_cursor_free(&c);
 }
 
