@@ -60,7 +60,8 @@ FxValue search_value(const HostItemValue& v, bool oem_to_ansi) {
     case HV_INT32:
     case HV_INT64:
     case HV_BOOLEAN:
-        f.type = HV_INT64;
+        // A logical stays one: its key is the letter T or F, not a digit.
+        f.type = v.type == HV_BOOLEAN ? HV_BOOLEAN : HV_INT64;
         f.integer = v.integer;
         f.real = (double)v.integer;
         break;

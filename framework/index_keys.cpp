@@ -11,8 +11,11 @@ XDSTATUS MakeKeyFromValue(const IndexAccess* a, const FxValue& v, void* key) {
     case 12: s = MakeDateTimeKey(a, v.ToText().c_str(), key); break;
     case 'D': s = MakeDateKey(a, v.ToDateText().c_str(), key); break;
     case 'N': s = MakeNumericKey(a, v.ToDouble(), key); break;
-    case 'C':
-    case 'L': s = MakeCharacterKey(a, v.ToText().c_str(), key); break;
+    case 'L':
+        // A logical key (FoxPro's) is the letter alone, as made from a field.
+        s = MakeKeyFromField(a, 'L', v.ToText().c_str(), key);
+        break;
+    case 'C': s = MakeCharacterKey(a, v.ToText().c_str(), key); break;
     default: return XD_EMPTYFILE;
     }
     // A value that was not text, made into a text key of a text host: padded.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -152,9 +153,71 @@ TEST_F(ReadingTest, NtxKeyOrderIsTheOrderTheWriterRecorded) {
     }
 }
 
-// Every recorded exact seek of Harbour's NTX files, answered through the library:
-// numbers, dates and text, the first and the last of equal keys (the last is a
-// backward range of one value), the descending file attached by HDBIndex.
+// Answers the seeks Harbour recorded in `seeks` (one JSON line each) through the
+// library's search of `key`: numbers, dates, logicals and text, the first and the
+// last of equal keys (the last is a backward range of one value). Soft seeks are
+// left out: the host's searches are not soft. A number finer than the key's
+// field (`decimals`, -1 for any) is left out too: the library seeks it as the
+// field would store it, a program with binary keys seeks the number itself.
+// Returns the seeks answered.
+int answer_recorded_seeks(Opened& o, const char* key, const std::string& seeks, int decimals = -1) {
+    std::ifstream in(seeks);
+    std::string line;
+    int checked = 0;
+    while (std::getline(in, line)) {
+        JsonObject j;
+        EXPECT_TRUE(parse_json_object(line, &j)) << line;
+        if (json_find(j, "soft")->flag) continue;
+        const std::string type = json_find(j, "type")->text;
+        const JsonValue* value = json_find(j, "value");
+        const bool last = json_find(j, "last")->flag, found = json_find(j, "found")->flag;
+        const int64_t recno = (int64_t)json_find(j, "recno")->number;
+        std::string digits;
+        HostItemValue v;
+        if (type == "N") {
+            if (decimals >= 0) {
+                const double scaled = value->number * std::pow(10.0, decimals);
+                if (std::fabs(scaled - std::round(scaled)) > 1e-6) continue;
+            }
+            v = real_value(value->number);
+        } else if (type == "L") {
+            v = host_integer_value(HV_BOOLEAN, value->flag ? 1 : 0);
+        } else if (type == "D") {
+            for (char c : value->text)
+                if (c != '-') digits += c;
+            if (digits.empty()) continue;  // the blank date is no host date
+            v = host_bytes_value(HV_DATE, digits.data(), 8);
+        } else {
+            bool ascii = true;
+            for (unsigned char c : value->text) ascii = ascii && c < 0x80;
+            if (!ascii) continue;
+            v = text_value(value->text);
+        }
+        SCOPED_TRACE(std::string(key) + ": " + line);
+        // Text is sought as the program sought it: as a prefix of the key.
+        const int options = type == "C" ? kSearchGeneric : 0;
+        if (!last) {
+            int outcome = -1;
+            EXPECT_EQ(o.cursor->Search(w(key).c_str(), &v, options, &outcome), 1)
+                << wide_to_utf8(o.cursor->GetErrorHolder()->DumpText());
+            EXPECT_EQ(outcome == kSearchFound, found);
+            if (found && outcome == kSearchFound) {
+                EXPECT_EQ(o.cursor->GetRecordNumber(), recno);
+            }
+        } else {
+            EXPECT_EQ(o.cursor->BrowseRange(w(key).c_str(), kBrowseLast, &v, &v, 0), 1);
+            EXPECT_EQ(o.cursor->IsEndOfData() == 0, found);
+            if (found && !o.cursor->IsEndOfData()) {
+                EXPECT_EQ(o.cursor->GetRecordNumber(), recno);
+            }
+        }
+        checked++;
+    }
+    return checked;
+}
+
+// Every recorded exact seek of Harbour's NTX files, answered through the library,
+// the descending file attached by HDBIndex among them.
 TEST_F(ReadingTest, NtxRecordedSeeksAreAnsweredThroughTheLibrary) {
     const std::string dir = kPeers + "harbour/clipper";
     Opened o;
@@ -167,54 +230,42 @@ TEST_F(ReadingTest, NtxRecordedSeeksAreAnsweredThroughTheLibrary) {
         {"NAME", "name"}, {"AGE", "age"},         {"SALARY", "salary"},   {"BALANCE", "balance"},  {"BORN", "born"},
         {"CITY", "ucity"}, {"citybrn", "citybrn"}, {"agename", "agename"}, {"NAMEDESC", "namedesc"}};
     int checked = 0;
-    for (const auto& [key, bag] : keys) {
-        std::ifstream in(dir + "/" + bag + ".ntx.seek.jsonl");
-        std::string line;
-        while (std::getline(in, line)) {
-            JsonObject j;
-            ASSERT_TRUE(parse_json_object(line, &j)) << line;
-            if (json_find(j, "soft")->flag) continue;  // the host's searches are not soft
-            const std::string type = json_find(j, "type")->text;
-            const JsonValue* value = json_find(j, "value");
-            const bool last = json_find(j, "last")->flag, found = json_find(j, "found")->flag;
-            const int64_t recno = (int64_t)json_find(j, "recno")->number;
-            std::string digits;
-            HostItemValue v;
-            if (type == "N") {
-                v = real_value(value->number);
-            } else if (type == "D") {
-                for (char c : value->text)
-                    if (c != '-') digits += c;
-                if (digits.empty()) continue;  // the blank date is no host date
-                v = host_bytes_value(HV_DATE, digits.data(), 8);
-            } else {
-                bool ascii = true;
-                for (unsigned char c : value->text) ascii = ascii && c < 0x80;
-                if (!ascii) continue;
-                v = text_value(value->text);
-            }
-            SCOPED_TRACE(std::string(key) + ": " + line);
-            // Text is sought as the program sought it: as a prefix of the key.
-            const int options = type == "C" ? kSearchGeneric : 0;
-            if (!last) {
-                int outcome = -1;
-                ASSERT_EQ(o.cursor->Search(w(key).c_str(), &v, options, &outcome), 1)
-                    << wide_to_utf8(o.cursor->GetErrorHolder()->DumpText());
-                EXPECT_EQ(outcome == kSearchFound, found);
-                if (found && outcome == kSearchFound) {
-                    EXPECT_EQ(o.cursor->GetRecordNumber(), recno);
-                }
-            } else {
-                ASSERT_EQ(o.cursor->BrowseRange(w(key).c_str(), kBrowseLast, &v, &v, 0), 1);
-                EXPECT_EQ(o.cursor->IsEndOfData() == 0, found);
-                if (found && !o.cursor->IsEndOfData()) {
-                    EXPECT_EQ(o.cursor->GetRecordNumber(), recno);
-                }
-            }
-            checked++;
-        }
-    }
+    for (const auto& [key, bag] : keys) checked += answer_recorded_seeks(o, key, dir + "/" + bag + ".ntx.seek.jsonl");
     EXPECT_GT(checked, 500);
+}
+
+// Harbour's FoxPro table with its structural CDX (found by the library) and a
+// second CDX attached by HDBIndex: every tag is a key that browses both ways in
+// the order Harbour recorded and answers Harbour's recorded seeks, the
+// descending tag and the FOR tag among them.
+TEST_F(ReadingTest, CdxTagsBrowseAndSeekAsHarbourRecordedThroughTheLibrary) {
+    const std::string dir = kPeers + "harbour/foxpro";
+    Opened o;
+    open(&o, dir, "people");
+    IXDriverProxy* proxy = pQueryProxy(191);
+    ASSERT_EQ(proxy->AssociateIndex(u"main", u"people", u"extra.cdx", u""), 1)
+        << wide_to_utf8(proxy->GetDriverErrorHolder()->DumpText());
+    proxy->Release();
+    struct Tag {
+        const char* tag;
+        const char* bag;
+        int decimals;  // of a numeric key's field
+    };
+    const Tag tags[] = {{"NAME", "people", -1},   {"CITYBORN", "people", -1}, {"AGE", "people", 0},
+                        {"SALARY", "people", 2},  {"BALANCE", "people", 2},   {"BORN", "people", -1},
+                        {"ACTIVE", "people", -1}, {"UCITY", "people", -1},    {"NAMEDESC", "extra", -1},
+                        {"AGEACT", "extra", 0},   {"AGENAME", "extra", -1},   {"LNAME", "extra", -1}};
+    int checked = 0;
+    for (const auto& [tag, bag, decimals] : tags) {
+        const std::string prefix = dir + "/" + bag + ".cdx." + tag;
+        std::vector<int64_t> expected = recorded_records(prefix + ".order.txt");
+        ASSERT_FALSE(expected.empty()) << tag;
+        EXPECT_EQ(walk(o, w(tag), true), expected) << tag;
+        std::reverse(expected.begin(), expected.end());
+        EXPECT_EQ(walk(o, w(tag), false), expected) << tag;
+        checked += answer_recorded_seeks(o, tag, prefix + ".seek.jsonl", decimals);
+    }
+    EXPECT_GT(checked, 800);
 }
 
 // Every key value the other program listed for its NDX files, searched through the
