@@ -35,6 +35,10 @@ XDSTATUS tree_cursor_init(TreeCursor* c, const TreeFormat* format, IndexFile* fi
     c->fills = 0;
     c->decoded_for = nullptr;
     c->decoded_at_fill = 0;
+    c->steady_page = nullptr;
+    c->held_number = 0;
+    c->held_at_fill = 0;
+    c->held = false;
     if (xdb_alloc((void**)&c->saved_leaf, file->page_size) != XD_OK) return xdb_report(XD_MEMERR);
     if (format->decode && !(c->decoded = new (std::nothrow) DecodedPage)) {
         tree_cursor_free(c);
@@ -137,7 +141,13 @@ XDSTATUS tree_close(int16_t handle, TreeCursor* c) {
 
 XDSTATUS tree_read_page(TreeCursor* c, BlockChanges& changes, uint32_t number, uint8_t* out, TreePageCheck check) {
     IndexFile* f = c->file;
+    // Nothing can have changed the page since it was read into this buffer: no
+    // other fill or write through this cursor, and the file trusted as cached.
+    const bool steady = out == c->steady_page;
+    if (steady && c->held && c->trusted_now && !changes.active && number == c->held_number && c->fills == c->held_at_fill)
+        return XD_OK;
     tree_page_filled(c);
+    c->held = false;
     if (changes.active) {
         if (ChangedBlock* changed = changes.find(number)) {
             memcpy(out, changed->bytes.data(), f->page_size);
@@ -146,12 +156,15 @@ XDSTATUS tree_read_page(TreeCursor* c, BlockChanges& changes, uint32_t number, u
     }
     if (const uint8_t* cached = page_cache_get(f->cache, number)) {
         memcpy(out, cached, f->page_size);
-        return XD_OK;
+    } else {
+        XDSTATUS s = xdb_fread_at(f->sh, index_page_offset(f, number), out, f->page_size);
+        if (s) return s;
+        if (check && !check(c, out)) return xdb_report(XD_CORRUPT);
+        index_file_keep(f, number, out);
     }
-    XDSTATUS s = xdb_fread_at(f->sh, index_page_offset(f, number), out, f->page_size);
-    if (s) return s;
-    if (check && !check(c, out)) return xdb_report(XD_CORRUPT);
-    index_file_keep(f, number, out);
+    c->held = steady;
+    c->held_number = number;
+    c->held_at_fill = c->fills;
     return XD_OK;
 }
 

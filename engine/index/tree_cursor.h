@@ -94,6 +94,13 @@ struct TreeCursor {
     uint32_t fills;
     const uint8_t* decoded_for;
     uint32_t decoded_at_fill;
+    // A buffer of the cursor's own that only the frame's reads fill (a walk's
+    // leaf), and the page it holds: read again from a trusted cache with no fill
+    // since, it is left as it is.
+    const uint8_t* steady_page;
+    uint32_t held_number;
+    uint32_t held_at_fill;
+    bool held;
 };
 
 // A page buffer of `c` filled (read) or changed in place: its entries are

@@ -72,6 +72,8 @@ struct FoxTree {
     char collation[9];
     // The header words when the entry handed out last was (see tree_walk.h).
     uint32_t saved_root, saved_free, saved_next;
+    // The walk's leaf, kept between steps: the next step finds it still read.
+    uint8_t walk_leaf[kFoxNode];
 };
 
 // The frame's view of FoxPro trees, for tree_cursor_init.
