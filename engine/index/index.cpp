@@ -520,9 +520,25 @@ XDSTATUS MakeCurrencyKey(const IndexAccess* a, double value, void* key) {
 
 XDSTATUS MakeDateTimeKey(const IndexAccess* a, const char* text, void* key) {
     if (!a || !key || !text) return xdb_report(XD_NULLPARAM);
-    if (strlen(text) < 8) return xdb_report(XD_BADDATE);
-    // The date part is the CDX date key, which comes with the CDX format.
-    return xdb_report(XD_CORRUPT);
+    const size_t n = strlen(text);
+    if (n < 8) return xdb_report(XD_BADDATE);
+    const IndexFormat* f = index_format(a->type);
+    if (!f || !f->date_key) return xdb_report(XD_CORRUPT);
+    // The date (yyyymmdd) as the format's date key; a blank date is day 0.
+    int y = 0, m = 0, d = 0;
+    XDSTATUS s = xdb_read_date(&y, &m, &d, std::string(text, 8).c_str(), 4);
+    if (s < 0) return s;
+    uint8_t* k = (uint8_t*)key;
+    memset(k, 0, a->key_length > 8 ? a->key_length : 8);
+    f->date_key(s == XD_EMPTYFILE ? 0 : y, m, d, k);
+    xdb_set_status(XD_OK);
+    // The time of day behind the date's first four bytes, a day being 2^31 units.
+    auto part = [&](size_t at) { return n >= at + 2 ? (text[at] - '0') * 10 + (text[at + 1] - '0') : 0; };
+    for (size_t i = 8; i < n && i < 14; i++)
+        if (text[i] < '0' || text[i] > '9') return xdb_report(XD_BADDATE);
+    const uint32_t time = (uint32_t)part(8) * 89478485u + (uint32_t)part(10) * 1491308u + (uint32_t)(part(12) * 24855.135);
+    for (int b = 0; b < 4; b++) k[4 + b] = (uint8_t)(time >> (24 - 8 * b));
+    return XD_OK;
 }
 
 XDSTATUS MakeKeyFromField(const IndexAccess* a, char field_type, const void* value, void* key) {

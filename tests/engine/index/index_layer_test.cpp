@@ -163,6 +163,18 @@ TEST_F(IndexLayerTest, KeysFromRecordsAndValues) {
     EXPECT_EQ(std::vector<uint8_t>(k, k + 8), (std::vector<uint8_t>{0x80, 0, 0, 0, 0, 0, 0x3A, 0x98}));  // 15000
     EXPECT_EQ(MakeDateTimeKey(&c, "2024", k), XD_BADDATE);
     xdb_set_status(XD_OK);
+    // A date-time: the date key's first four bytes, then the time of day in units
+    // of 2^-31 day (noon is 12 x 89478485), big-endian.
+    uint8_t day[8], noon[8];
+    IndexAccess cd = access(4, 'D', 8);
+    ASSERT_EQ(MakeDateKey(&cd, "20000101", day), XD_OK);
+    ASSERT_EQ(MakeDateTimeKey(&c, "20000101120000", noon), XD_OK);
+    EXPECT_EQ(std::vector<uint8_t>(noon, noon + 4), std::vector<uint8_t>(day, day + 4));
+    EXPECT_EQ(std::vector<uint8_t>(noon + 4, noon + 8), (std::vector<uint8_t>{0x3F, 0xFF, 0xFF, 0xFC}));
+    ASSERT_EQ(MakeDateTimeKey(&c, "20000101000001", noon), XD_OK);
+    EXPECT_EQ(std::vector<uint8_t>(noon + 4, noon + 8), (std::vector<uint8_t>{0, 0, 0x61, 0x17}));  // 24855
+    EXPECT_EQ(MakeDateTimeKey(&c, "2000010112x000", noon), XD_BADDATE);
+    xdb_set_status(XD_OK);
     EXPECT_EQ(MakeKeyFromField(&c, 'G', k, k), XD_EMPTYFILE);
     xdb_set_status(XD_OK);
 
