@@ -16,7 +16,7 @@ XDSTATUS free_pages_take(const FreePages& f, BlockChanges& changes, uint32_t* pa
             if (f.write_head && !changes.is_freed(*f.head) && (s = f.write_head(f.context, next))) return s;
             *page = *f.head;
             *f.head = next;
-            changes.fresh.push_back(*page);
+            changes.fresh.insert(*page);
             return XD_OK;
         }
         if (!f.stale_head_forgotten) return xdb_report(XD_CORRUPT);
@@ -24,14 +24,14 @@ XDSTATUS free_pages_take(const FreePages& f, BlockChanges& changes, uint32_t* pa
         *f.head = 0;
     }
     if ((s = f.append(f.context, page))) return s;
-    changes.fresh.push_back(*page);
+    changes.fresh.insert(*page);
     return XD_OK;
 }
 
 XDSTATUS free_pages_release(const FreePages& f, BlockChanges& changes, uint32_t page) {
     XDSTATUS s = f.write_freed(f.context, page, *f.head);
     if (s) return s;
-    changes.freed.push_back(page);
+    changes.freed.insert(page);
     *f.head = page;
     return XD_OK;
 }

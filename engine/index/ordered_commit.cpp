@@ -10,26 +10,18 @@
 #include "engine/core/engine.h"
 
 ChangedBlock* BlockChanges::find(uint32_t number) {
-    for (ChangedBlock& b : blocks)
-        if (b.number == number) return &b;
-    return nullptr;
+    auto at = where.find(number);
+    return at == where.end() ? nullptr : &blocks[at->second];
 }
 
 void BlockChanges::put(uint32_t number, const uint8_t* bytes, size_t size) {
     ChangedBlock* b = find(number);
     if (!b) {
+        where[number] = blocks.size();
         blocks.push_back(ChangedBlock{number, is_fresh(number), {}});
         b = &blocks.back();
     }
     b->bytes.assign(bytes, bytes + size);
-}
-
-bool BlockChanges::is_fresh(uint32_t number) const {
-    return std::find(fresh.begin(), fresh.end(), number) != fresh.end();
-}
-
-bool BlockChanges::is_freed(uint32_t number) const {
-    return std::find(freed.begin(), freed.end(), number) != freed.end();
 }
 
 namespace {

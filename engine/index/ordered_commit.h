@@ -34,6 +34,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/core/status.h"
@@ -48,8 +50,11 @@ struct ChangedBlock {
 struct BlockChanges {
     bool active = false;
     std::vector<ChangedBlock> blocks;
-    std::vector<uint32_t> fresh;  // numbers allocated by this change
-    std::vector<uint32_t> freed;  // numbers freed by this change (formats whose freed blocks look like any other)
+    // Block numbers allocated by this change, and freed by it (formats whose freed
+    // blocks look like any other). A change that drops a large tree frees tens of
+    // thousands: they are looked up by hash.
+    std::unordered_set<uint32_t> fresh;
+    std::unordered_set<uint32_t> freed;
     bool root_changed = false;
     uint32_t new_root = 0;
     // Header words written before everything else (allocations) and after (releases).
@@ -58,6 +63,7 @@ struct BlockChanges {
     void begin() {
         active = true;
         blocks.clear();
+        where.clear();
         fresh.clear();
         freed.clear();
         root_changed = false;
@@ -68,8 +74,11 @@ struct BlockChanges {
     ChangedBlock* find(uint32_t number);
     // Records `bytes` as the new contents of block `number`.
     void put(uint32_t number, const uint8_t* bytes, size_t size);
-    bool is_fresh(uint32_t number) const;
-    bool is_freed(uint32_t number) const;
+    bool is_fresh(uint32_t number) const { return fresh.count(number) != 0; }
+    bool is_freed(uint32_t number) const { return freed.count(number) != 0; }
+
+private:
+    std::unordered_map<uint32_t, size_t> where;  // block number -> index in `blocks`
 };
 
 // What the commit needs to know of a format.

@@ -1117,7 +1117,7 @@ XDSTATUS fox_append_blocks(FoxTree* through, uint32_t count, uint32_t* first) {
     *first = x->next_block;
     x->next_block += count * kBlock;
     xdb_fset_size(x->file.sh, x->next_block);
-    for (uint32_t i = 0; i < count; i++) g_changes.fresh.push_back(*first + i * kBlock);
+    for (uint32_t i = 0; i < count; i++) g_changes.fresh.insert(*first + i * kBlock);
     return x->end_in_header ? fox_write_word(x, 8, x->next_block) : XD_OK;
 }
 
@@ -1135,12 +1135,30 @@ XDSTATUS fox_change_commit(FoxTree* through, uint32_t free_before, bool ok) {
 
 XDSTATUS fox_tree_blocks(FoxTree* f, uint32_t offset, int depth, void (*visit)(void* context, uint32_t block), void* context) {
     if (depth >= kMaxDepth) return xdb_report(XD_CORRUPT);
-    FoxNode n;
-    XDSTATUS s = read_node(f, offset, &n);
+    Node n;
+    XDSTATUS s = read_bytes(f, offset, &n);
     if (s) return s;
-    if (!n.leaf())
-        for (uint32_t child : n.children)
-            if ((s = fox_tree_blocks(f, child, depth + 1, visit, context))) return s;
+    if (!sane(f, n)) return xdb_fault(XD_CORRUPT, true, "the node at %u overflows", offset);
+    if (!is_leaf(n)) {
+        const int count = count_of(n);
+        std::vector<uint32_t> children((size_t)count);
+        for (int i = 0; i < count; i++) children[(size_t)i] = fox_child(f->keys, n.bytes, i);
+        // Leaves all stand on one level: once the first child is a leaf, its
+        // siblings are only counted, not read (a tree of a million keys has
+        // tens of thousands of them).
+        Node first;
+        if (count > 0 && (s = read_bytes(f, children[0], &first))) return s;
+        const bool leaves = count > 0 && is_leaf(first);
+        for (uint32_t child : children) {
+            if (!leaves) {
+                if ((s = fox_tree_blocks(f, child, depth + 1, visit, context))) return s;
+            } else if (!fox_node_in_file(f->fox, child)) {
+                return xdb_fault(XD_CORRUPT, true, "node offset %u outside the file", child);
+            } else {
+                visit(context, child);
+            }
+        }
+    }
     visit(context, offset);
     return XD_OK;
 }

@@ -77,7 +77,7 @@ std::vector<uint8_t> old_file() {
 BlockChanges the_change() {
     BlockChanges c;
     c.begin();
-    c.fresh.push_back(4);
+    c.fresh.insert(4);
     for (auto& [n, b] : std::vector<std::pair<uint32_t, std::vector<uint8_t>>>{
              {2, block(20, 1, 4)}, {4, block(25, 2, 3)}, {3, block(30, 4, 0)}})
         c.put(n, b.data(), kBlock);
