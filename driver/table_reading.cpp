@@ -29,15 +29,18 @@ const int64_t kLastRecordNumber = 0x7FFFFFFE;
 bool lands_on_key(XDSTATUS s) { return s == XD_OK || s == XD_KEYNOTFOUND || s == XD_KEYNOTFOUNDEND; }
 bool no_keys(XDSTATUS s) { return s == XD_EMPTYFILE || s == XD_NOMOREKEYS; }
 
-// Layout of a saved position (the host keeps the bytes unread).
+// Layout of a saved position (the host keeps the bytes unread). The host's record
+// holds a key of up to 100 bytes; a longer one (a CDX tag's) is not kept, and the
+// restore finds the key's place again from the record.
+const size_t kSavedKeyBytes = 101;
 struct SavedPosition {
     uint32_t magic;
     int32_t key_item;  // the browse key's item number in the description, 0: none
     int64_t current;
     int32_t direction;
-    uint8_t end_of_data, positioned, position_valid, reserved;
+    uint8_t end_of_data, positioned, position_valid, place_from_record;
     uint32_t position_recno;
-    uint8_t position[kIndexKeyBuffer];
+    uint8_t position[kSavedKeyBytes];
 };
 static_assert(sizeof(SavedPosition) <= sizeof(HostCursorPosition), "a saved position fits the host's record");
 const uint32_t kSavedMagic = 0x50435851;  // "QXCP"
@@ -561,8 +564,13 @@ int XbaseTable::SaveCursor(const CursorState* c, HostCursorPosition* position, C
     p.end_of_data = c->end_of_data;
     p.positioned = c->positioned;
     p.position_valid = c->browse.position_valid && p.key_item > 0;
+    p.place_from_record = 0;
+    if (p.position_valid && c->browse.access.key_length > kSavedKeyBytes) {
+        p.position_valid = 0;
+        p.place_from_record = 1;
+    }
     p.position_recno = c->browse.position_recno;
-    memcpy(p.position, c->browse.position, kIndexKeyBuffer);
+    memcpy(p.position, c->browse.position, kSavedKeyBytes);
     memset(position->bytes, 0, sizeof position->bytes);
     memcpy(position->bytes, &p, sizeof p);
     return 1;
@@ -583,10 +591,11 @@ int XbaseTable::RestoreCursor(CursorState* c, const HostCursorPosition* position
         b.has_from = b.has_to = false;
         b.position_valid = p.position_valid;
         b.position_recno = p.position_recno;
-        memcpy(b.position, p.position, kIndexKeyBuffer);
+        memset(b.position, 0, kIndexKeyBuffer);
+        memcpy(b.position, p.position, kSavedKeyBytes);
         if (b.position_valid) {
-            uint8_t key_bytes[kIndexKeyBuffer];
-            memcpy(key_bytes, p.position, kIndexKeyBuffer);
+            uint8_t key_bytes[kIndexKeyBuffer] = {0};
+            memcpy(key_bytes, p.position, kSavedKeyBytes);
             uint32_t recno = p.position_recno;
             xdb_set_status(XD_OK);
             XDSTATUS s = IndexResync(&b.access, key_bytes, &recno);
@@ -606,6 +615,10 @@ int XbaseTable::RestoreCursor(CursorState* c, const HostCursorPosition* position
         int deleted;
         bool got = false;
         if (!ReadRecord(c, c->current, false, &deleted, &got, holder)) return 0;
+        // A key too long to keep: its place found again from the record read.
+        if (p.key_item > 0 && p.place_from_record && got &&
+            !ChangeKey(c, description_->GetItem(p.key_item)->GetName(), holder))
+            return 0;
     }
     return 1;
 }

@@ -78,7 +78,8 @@ int16_t IndexTreeHandle(const IndexAccess* a);
 
 // Key buffers of first and last are cleared over this many bytes first (the
 // largest key of any format and its terminator): they must be at least this long.
-const size_t kIndexKeyBuffer = 101;
+// A CDX tag's keys reach 240 bytes (Visual FoxPro's files hold 120-byte ones).
+const size_t kIndexKeyBuffer = 241;
 
 XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno);
 XDSTATUS IndexLast(IndexAccess* a, void* key, uint32_t* recno);
