@@ -79,18 +79,34 @@ protected:
         dirs_.push_back(make_temp_dir("reading"));
         return dirs_.back();
     }
-    void open(Opened* o, const std::string& dir, const std::string& table, bool oem_to_ansi = false) {
+    // Table `table` of `dir` opened through the library, with a record and a
+    // cursor; false when the library refuses it.
+    bool try_open(Opened* o, const std::string& dir, const std::string& table, bool oem_to_ansi = false) {
         std::u16string source = w(dir);
         HostConnectionDescription cd{u"main", source.c_str(), oem_to_ansi ? u"OEMTOANSI=WINDOWS" : u""};
         o->connection = driver_->CreateConnection(&cd);
-        ASSERT_EQ(o->connection->Open(), 1);
+        if (o->connection->Open() != 1) return false;
         o->table = driver_->OpenTableByName(o->connection, w(table).c_str());
-        ASSERT_NE(o->table, nullptr) << table;
-        ASSERT_EQ(o->table->Open(), 1) << table;
+        if (!o->table || o->table->Open() != 1) return false;
         o->record = new HostRecordObject();
         o->record->BindFields(o->table->GetDescription());
         o->table->AttachHostRecord(o->record);
         o->cursor = driver_->CreateCursor(o->table);
+        return true;
+    }
+    void open(Opened* o, const std::string& dir, const std::string& table, bool oem_to_ansi = false) {
+        ASSERT_TRUE(try_open(o, dir, table, oem_to_ansi)) << table;
+    }
+    // The same, with index file `index` attached as HDBIndex attaches it (`key`:
+    // its key's name; empty for a CDX, whose tags name themselves).
+    void open_attached(Opened* o, const std::string& dir, const std::string& table, const char16_t* index,
+                       const char16_t* key) {
+        open(o, dir, table);
+        if (HasFatalFailure()) return;
+        IXDriverProxy* proxy = pQueryProxy(191);
+        EXPECT_EQ(proxy->AssociateIndex(u"main", w(table).c_str(), index, key), 1)
+            << wide_to_utf8(proxy->GetDriverErrorHolder()->DumpText());
+        proxy->Release();
     }
     // The record numbers of a whole browse.
     std::vector<int64_t> walk(Opened& o, const std::u16string& key, bool forward, const HostItemValue* from = nullptr,
@@ -222,11 +238,8 @@ int answer_recorded_seeks(Opened& o, const char* key, const std::string& seeks, 
 TEST_F(ReadingTest, NtxRecordedSeeksAreAnsweredThroughTheLibrary) {
     const std::string dir = kPeers + "harbour/clipper";
     Opened o;
-    open(&o, dir, "people");
-    IXDriverProxy* proxy = pQueryProxy(191);
-    ASSERT_EQ(proxy->AssociateIndex(u"main", u"people", u"namedesc.ntx", u"NAMEDESC"), 1)
-        << wide_to_utf8(proxy->GetDriverErrorHolder()->DumpText());
-    proxy->Release();
+    open_attached(&o, dir, "people", u"namedesc.ntx", u"NAMEDESC");
+    if (HasFailure()) return;
     const std::pair<const char*, const char*> keys[] = {
         {"NAME", "name"}, {"AGE", "age"},         {"SALARY", "salary"},   {"BALANCE", "balance"},  {"BORN", "born"},
         {"CITY", "ucity"}, {"citybrn", "citybrn"}, {"agename", "agename"}, {"NAMEDESC", "namedesc"}};
@@ -242,11 +255,8 @@ TEST_F(ReadingTest, NtxRecordedSeeksAreAnsweredThroughTheLibrary) {
 TEST_F(ReadingTest, CdxTagsBrowseAndSeekAsHarbourRecordedThroughTheLibrary) {
     const std::string dir = kPeers + "harbour/foxpro";
     Opened o;
-    open(&o, dir, "people");
-    IXDriverProxy* proxy = pQueryProxy(191);
-    ASSERT_EQ(proxy->AssociateIndex(u"main", u"people", u"extra.cdx", u""), 1)
-        << wide_to_utf8(proxy->GetDriverErrorHolder()->DumpText());
-    proxy->Release();
+    open_attached(&o, dir, "people", u"extra.cdx", u"");
+    if (HasFailure()) return;
     struct Tag {
         const char* tag;
         const char* bag;
@@ -286,16 +296,7 @@ TEST_F(ReadingTest, RealApplicationsCdxTagsBrowseInTheTagsOrder) {
         // Tables the library refuses (a field type of no dialect its header
         // names, say) are other tests' business.
         Opened o;
-        const std::u16string source = w(dir.string());
-        HostConnectionDescription cd{u"main", source.c_str(), u""};
-        o.connection = driver_->CreateConnection(&cd);
-        ASSERT_EQ(o.connection->Open(), 1);
-        o.table = driver_->OpenTableByName(o.connection, w(stem).c_str());
-        if (!o.table || !o.table->Open()) continue;
-        o.record = new HostRecordObject();
-        o.record->BindFields(o.table->GetDescription());
-        o.table->AttachHostRecord(o.record);
-        o.cursor = driver_->CreateCursor(o.table);
+        if (!try_open(&o, dir.string(), stem)) continue;
         tables++;
         IXbaseTableDescription* d = o.table->GetDescription();
         for (int i = 1; i <= d->GetItemCount(); i++) {  // items count from 1
