@@ -63,9 +63,9 @@ struct BlockChanges {
     void begin() {
         active = true;
         blocks.clear();
-        where.clear();
-        fresh.clear();
-        freed.clear();
+        reset(where);
+        reset(fresh);
+        reset(freed);
         root_changed = false;
         new_root = 0;
         before_switch.clear();
@@ -79,6 +79,17 @@ struct BlockChanges {
 
 private:
     std::unordered_map<uint32_t, size_t> where;  // block number -> index in `blocks`
+
+    // Clearing a hash container clears its whole bucket array. After a change as
+    // large as a tag's build, that array is large, and every one-key change after it
+    // would pay for it: a large one is given back instead.
+    template <typename Hashed>
+    static void reset(Hashed& h) {
+        if (h.bucket_count() > 256)
+            Hashed().swap(h);
+        else if (!h.empty())
+            h.clear();
+    }
 };
 
 // What the commit needs to know of a format.
