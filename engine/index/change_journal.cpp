@@ -131,15 +131,18 @@ XDSTATUS finish_left(const std::string& name, uint16_t jh, uint16_t sh) {
 
 std::string index_journal_name(const char* index_name) { return std::string(index_name ? index_name : "") + ".QXJ"; }
 
-XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes) {
+XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes, uint16_t* kept) {
     const std::string name = index_journal_name(index_name);
-    uint16_t jh = 0;
+    uint16_t jh = kept ? *kept : 0;
     XDSTATUS s;
-    if (xdb_fexists(name.c_str())) {  // a stop's journal goes in before this change
-        if ((s = hold(name, false, &jh)) == XD_OK) s = finish_left(name, jh, sh);
-        if (s && s != XD_NOFILE) return s;
+    if (!jh) {
+        if (xdb_fexists(name.c_str())) {  // a stop's journal goes in before this change
+            if ((s = hold(name, false, &jh)) == XD_OK) s = finish_left(name, jh, sh);
+            if (s && s != XD_NOFILE) return s;
+        }
+        if ((s = hold(name, true, &jh))) return s;
     }
-    if ((s = hold(name, true, &jh))) return s;
+    if (kept) *kept = 0;  // kept again below only when all went well
     const std::vector<uint8_t> journal = encode(writes);
     if ((s = xdb_fwrite_at(jh, 0, journal.data(), (uint32_t)journal.size(), 1)) == XD_OK) xdb_fset_size(jh, (uint32_t)journal.size());
     if (s) {  // not whole: nothing of the change has reached the index
@@ -152,8 +155,25 @@ XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vec
         xdb_fclose(jh);
         return s;
     }
-    drop(name, jh);
+    if (!kept) {
+        drop(name, jh);
+        return XD_OK;
+    }
+    // Made unreadable and kept, open and locked, for the handle's next change.
+    static const uint8_t zero[8] = {0};
+    if (xdb_fwrite_at(jh, 0, zero, 8, 1) == XD_OK) {
+        *kept = jh;
+    } else {
+        xdb_set_status(XD_OK);
+        drop(name, jh);
+    }
     return XD_OK;
+}
+
+void index_journal_release(const char* index_name, uint16_t* kept) {
+    if (!*kept) return;
+    drop(index_journal_name(index_name), *kept);
+    *kept = 0;
 }
 
 XDSTATUS index_journal_recover(const char* index_name, uint16_t sh) {

@@ -14,8 +14,9 @@
 //
 // The journal is "<index file name>.QXJ". Whoever works through it holds it open
 // and its first byte locked; a journal found locked is another program's change
-// in progress. It is made unreadable before it is let go, so a journal found
-// whole and unlocked is always one a stop left.
+// in progress. It is made unreadable before it is let go (or kept for the next
+// change, see below), so a journal found whole and unlocked is always one a stop
+// left.
 //
 // Layout (numbers little-endian):
 //   0   8  "QXDBJNL1"
@@ -42,7 +43,15 @@ std::string index_journal_name(const char* index_name);
 // of the journal. A journal a stop left is written first. XD_LOCKVIOLATION when
 // another program holds the journal; a failure before the journal is whole leaves
 // the index untouched; one after leaves the journal for the next open.
-XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes);
+//
+// A handle that has the index to itself (no other program can open it) passes
+// `kept`: the journal then stays open, locked and unreadable between its changes
+// instead of being made and removed for each one (*kept: the open journal, 0 for
+// none yet); index_journal_release() removes it when the handle closes. Null
+// `kept`: the journal goes with each change.
+XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes,
+                             uint16_t* kept = nullptr);
+void index_journal_release(const char* index_name, uint16_t* kept);
 
 // Writes the journal a stop left to the index and removes it: through `sh` when
 // given (non-zero), else through a handle opened for it (when the index cannot be

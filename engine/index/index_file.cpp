@@ -47,6 +47,7 @@ XDSTATUS index_file_set_pages(IndexFile* f, uint32_t size, uint32_t unit, uint32
 }
 
 XDSTATUS index_file_close(IndexFile* f) {
+    index_journal_release(f->name, &f->journal);
     XDSTATUS s = xdb_fclose(f->sh);
     xdb_free(f->name);
     f->name = nullptr;

@@ -26,6 +26,7 @@ struct IndexFile {
     char* name;
     PageCache* cache;  // made once the pages are known
     uint32_t page_size, page_unit, page_base;
+    uint16_t journal;  // the change journal kept open by an exclusive handle (0: none)
 };
 
 // The byte offset of page `number` (files end below 4 GiB: the caller has checked

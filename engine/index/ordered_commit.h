@@ -122,6 +122,9 @@ struct TreeShape {
     uint32_t (*offset_of)(void* context, uint32_t number) = nullptr;
     FileWrite (*root_bytes)(void* context, uint32_t root) = nullptr;
     void (*forget_cached)(void* context) = nullptr;
+    // The journal kept open between changes by a handle that has the file to
+    // itself (change_journal.h); null for a shared one.
+    uint16_t* kept_journal = nullptr;
 };
 
 // Writes the collected changes in the order above and ends the change. A change

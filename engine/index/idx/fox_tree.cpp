@@ -977,6 +977,7 @@ TreeShape shape_of(FoxTree* f, uint32_t free_before) {
     };
     t.sibling_links = true;
     t.journal_for = f->fox->file.name;
+    if (!f->fox->file.shared) t.kept_journal = &f->fox->file.journal;
     t.file = f->fox->file.sh;
     t.block_size = kBlock;
     t.offset_of = [](void*, uint32_t number) { return number; };
