@@ -257,10 +257,109 @@ static void bench_driver_writes(BenchSetup& setup, const std::string& dir) {
     unlink((dir + "/WRITE.BAK").c_str());
 }
 
+// 100,000 records added through the driver to a new table with three keys kept in
+// step (NAME, AMOUNT, BORN): the three NTX files of a Clipper table against the
+// three tags of a FoxPro table's structural CDX. The table shared, as a host opens
+// it, and then locked whole by the host first (LockFile), as a batch job does.
+static double driver_adds_three_keys(const BenchSetup& setup, const std::string& dir, bool fox, bool locked) {
+    const std::string table = dir + "/ADDS.dbf";
+    const char* files[] = {"ADDS.cdx", "ANAME.ntx", "AAMOUNT.ntx", "ABORN.ntx"};
+    auto remove_all = [&] {
+        unlink(table.c_str());
+        for (const char* f : files) unlink((dir + "/" + f).c_str());
+    };
+    remove_all();
+    std::vector<DbfCreateField> fields = {bench_field("NAME", 'C', 30), bench_field("AMOUNT", 'N', 10, 2),
+                                          bench_field("BORN", 'D', 8)};
+    xdbinit();
+    xdb_set_date_format(4);
+    struct Key {
+        const char* name;
+        char type;
+        uint16_t length, decimals;
+    } keys[] = {{"NAME", 'C', 30, 0}, {"AMOUNT", 'N', 10, 2}, {"BORN", 'D', 8, 0}};
+    if (fox) {
+        const std::string cdx = dir + "/ADDS.cdx";
+        bench_check(IndexCreateEmpty(index_type_of_file(cdx.c_str()), cdx.c_str()), "structural index");
+        bench_check(dbf_create(table.c_str(), 3, fields.data(), DBF_FOXPRO2 | DBF_CREATE_PRODUCTION_INDEX), "create");
+        int16_t h;
+        bench_check(dbf_open(&h, table.c_str(), DBF_FOXPRO2), "open");
+        for (const Key& k : keys) {
+            IndexTagBuild b{cdx.c_str(), k.name, k.name, nullptr, k.type, k.length, false, false};
+            bench_check(IndexBuildTag(index_type_of_file(cdx.c_str()), h, &b), "tag");
+        }
+        dbf_close(h);
+    } else {
+        bench_check(dbf_create(table.c_str(), 3, fields.data(), DBF_CLIPPER), "create");
+        for (const Key& k : keys) {
+            const std::string file = dir + "/A" + k.name + ".ntx";
+            IndexCreateRequest r{file.c_str(), k.name, k.type, k.length, 0, nullptr, k.length, k.decimals};
+            bench_check(IndexCreate(&r), "index");
+        }
+    }
+    xdbterm();
+    bExternalInitLibrary();
+    IXbaseDriver* driver = piQueryInterface(0);
+    std::u16string source = utf8_to_wide(dir);
+    HostConnectionDescription cd{u"bench", source.c_str(), u""};
+    IXbaseConnection* connection = driver->CreateConnection(&cd);
+    connection->Open();
+    IXbaseTable* t = driver->OpenTableByName(connection, u"ADDS");
+    if (!t) bench_check(-1, "open for adding");
+    t->SetOpenMode(3);
+    if (!t->Open()) bench_check(-1, "open for adding");
+    int with_index = 0;
+    IXbaseTableDescription* d = t->GetDescription();
+    for (int i = 1; i <= d->GetItemCount(); i++) with_index += d->GetItem(i)->GetKeyNumber() > 0;
+    if (with_index != 3) bench_check(-1, "the three keys found");
+    if (locked && !t->LockFile(3)) bench_check(-1, "lock the table");
+    auto* record = new HostRecordObject();
+    record->BindFields(d);
+    t->AttachHostRecord(record);
+    double t0 = bench_now();
+    for (uint32_t i = 0; i < 100000; i++) {
+        const BenchRecord& b = setup.data[i % setup.data.size()];
+        record->SetText(u"NAME", b.name);
+        record->SetNumber(u"AMOUNT", b.amount);
+        record->Set(2, host_bytes_value(HV_DATE, b.born, 8));
+        if (!t->AddRecord()) bench_check(-1, "add");
+    }
+    double adds = bench_now() - t0;
+    t->Release();
+    record->Release();
+    connection->Release();
+    driver->Release();
+    while (library().start_count > 0) ExternalTermLibrary();
+    xdbinit();
+    xdb_set_date_format(4);
+    remove_all();
+    return adds;
+}
+
+static void bench_driver_adds(const BenchSetup& setup, const std::string& dir) {
+    for (int locked = 0; locked < 2; locked++) {
+        const std::string how = locked ? ", table locked" : ", shared";
+        if (!setup.wanted("driver adds" + how)) continue;
+        const double ntx = driver_adds_three_keys(setup, dir, false, locked);
+        const double cdx = driver_adds_three_keys(setup, dir, true, locked);
+        bench_report("driver: 100,000 adds, 3 NTX" + how, "ntx", 100000, ntx, 0);
+        char label[96];
+        snprintf(label, sizeof label, "driver: 100,000 adds, 3 CDX tags%s (%.2fx)", how.c_str(), cdx / ntx);
+        bench_report(label, "cdx", 100000, cdx, 0);
+    }
+}
+
 void bench_driver_operations(BenchSetup& setup) {
-    if (!setup.wanted("driver")) return;
+    const bool adds = (setup.wanted("driver adds, shared") || setup.wanted("driver adds, table locked")) &&
+                      index_format_available(index_type_of_file("x.cdx"));
+    if (!setup.wanted("driver") && !adds) return;
     const std::string dir = setup.dir + "/qxdb-bench-driver";
     mkdir(dir.c_str(), 0755);
+    if (!setup.wanted("driver")) {  // the adds alone
+        bench_driver_adds(setup, dir);
+        rmdir(dir.c_str());
+        return;
+    }
     const std::string table = dir + "/BENCH.dbf", index_file = dir + "/NAME.ndx";
     unlink(table.c_str());
     if (link(setup.table.c_str(), table.c_str()) != 0) bench_check(-1, "link the table");
@@ -296,6 +395,7 @@ void bench_driver_operations(BenchSetup& setup) {
     report_pair("browse in NAME order, every item, shared", n, walk, key_browse, setup, e2, d2);
     report_pair("100,000 searches of NAME, every item", names.size(), search, searches, setup, e3, d3);
     bench_driver_writes(setup, dir);
+    if (adds) bench_driver_adds(setup, dir);
     unlink(index_file.c_str());
     unlink(table.c_str());
     rmdir(dir.c_str());

@@ -267,6 +267,7 @@ private:
         int type;
         int16_t handle;
         std::vector<int32_t> tags;  // a multi-tag file's open tags by number (-1: not open)
+        uint32_t held_for = 0;      // the table's whole lock the file is held for (0: none)
     };
     std::vector<OpenIndex> indexes_;  // this table's open index files, by path
     uint32_t indexes_generation_ = 1;  // changes when they close: accesses kept by cursors are made again

@@ -155,6 +155,16 @@ int XbaseTable::UseIndexFile(const std::u16string& path, int tag, IndexAccess* a
         open = &indexes_.back();
         if (!index_is_multitag(type)) LearnKeyType(type, h);
     }
+    // While the table is locked whole no other program changes its indexes: the
+    // file then keeps what it read between operations (the engine stops trusting
+    // it by itself once that lock goes).
+    const uint32_t whole = dbf_whole_lock(DataHandle());
+    if (open->held_for != whole) {
+        xdb_set_status(XD_OK);
+        IndexHold(type, open->handle, whole ? DataHandle() : (int16_t)-1);
+        xdb_set_status(XD_OK);
+        open->held_for = whole;
+    }
     // A multi-tag file's tag opens once and stays open with the file; a
     // single-key file's one tag is the file.
     int32_t tag_handle = -1;

@@ -225,6 +225,10 @@ XDSTATUS dbf_switch_files(int16_t handle, const char* source, const XdbSwitchSte
 // byte 0x7FFFFFFE, 4 a shared lock (one of 62 reader bytes), 5 a test only.
 XDSTATUS dbf_lock_file(int16_t handle, int16_t mode);
 XDSTATUS dbf_unlock_file(int16_t handle, int16_t mode);
+// The lock of mode 2 (the whole area) this handle holds now, as a number no other
+// such lock of this process had (0: none). While it is held no other program
+// changes the table's records, nor therefore its indexes.
+uint32_t dbf_whole_lock(int16_t handle);
 // Record lock modes: 5 test, 6 unlock (record 0: every record this handle holds),
 // 7 lock.
 const int16_t DBF_RECORD_TEST = 5;

@@ -25,6 +25,7 @@ struct DbfBlock {
     int16_t null_flags;     // index of _NullFlags, -1 when none
     // Lock state.
     uint32_t lock_offset, lock_length;
+    uint32_t whole_lock;    // the serial of the mode 2 lock held now (0: none), see dbf_whole_lock()
     uint16_t reader;
     uint32_t lock_count, lock_capacity;
     uint32_t* locks;

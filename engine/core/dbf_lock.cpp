@@ -63,6 +63,9 @@ XDSTATUS dbf_lock_file(int16_t handle, int16_t mode) {
         if ((s = xdb_flock(b->sh, 0, r.offset, r.length))) return s;
         b->lock_offset = r.offset;
         b->lock_length = r.length;
+        static uint32_t serial = 0;
+        if (mode == 2 && ++serial == 0) serial = 1;
+        b->whole_lock = mode == 2 ? serial : 0;
     } else if (mode == 4) {
         if ((s = lock_and_release(b->sh, kAreaStart, 0x1FFFFFFFu))) return s;
         uint16_t reader = kFirstReader;
@@ -96,6 +99,7 @@ XDSTATUS dbf_unlock_file(int16_t handle, int16_t mode) {
     Region r;
     if (file_region(mode, &r)) {
         s = xdb_flock(b->sh, 1, r.offset, r.length);
+        if (mode == 2) b->whole_lock = 0;  // even a failed unlock: the lock is no longer counted on
     } else if (mode == 4) {
         s = xdb_flock(b->sh, 1, 0x7FFFFFFFu - b->reader, 1);
         if (s == XD_OK) b->reader = 0;
@@ -103,6 +107,12 @@ XDSTATUS dbf_unlock_file(int16_t handle, int16_t mode) {
         s = xdb_flock(b->sh, 1, b->lock_offset, b->lock_length);
     }
     return s ? s : xdb_status();
+}
+
+uint32_t dbf_whole_lock(int16_t handle) {
+    void* block;
+    if (xdb_slot_kind(handle) != XDB_KIND_DBF || xdb_select(handle, XDB_KIND_DBF, &block) != XD_OK) return 0;
+    return ((DbfBlock*)block)->whole_lock;
 }
 
 XDSTATUS dbf_lock_record(int16_t handle, int16_t mode, uint32_t recno) {

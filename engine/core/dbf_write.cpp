@@ -568,6 +568,7 @@ XDSTATUS dbf_switch_files(int16_t handle, const char* source, const XdbSwitchSte
     b->current = 0;
     b->lock_count = 0;
     b->lock_offset = b->lock_length = 0;
+    b->whole_lock = 0;
     b->reader = 0;
     dbf_drop_read_ahead(b);
     return replaced < 0 ? xdb_report(replaced) : xdb_status();

@@ -264,6 +264,11 @@ XDSTATUS IndexClose(int32_t type, int16_t handle) {
     return f ? f->close(handle) : XD_OK;
 }
 
+XDSTATUS IndexHold(int32_t type, int16_t file_handle, int16_t data_handle) {
+    const IndexFormat* f = index_format(type);
+    return f && f->hold ? f->hold(file_handle, data_handle) : XD_OK;
+}
+
 XDSTATUS IndexShapeOf(int16_t data_handle, const char* expression, IndexKeyShape* out) {
     if (!expression || !out) return xdb_report(XD_NULLPARAM);
     *out = IndexKeyShape{};

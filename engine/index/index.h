@@ -93,6 +93,12 @@ XDSTATUS IndexDeleteKey(IndexAccess* a, const void* key, uint32_t recno);
 XDSTATUS IndexKeyFromRecord(IndexAccess* a, int16_t data_handle, void* key);
 XDSTATUS IndexOpen(int32_t type, const char* file_name, uint16_t open_mode, int16_t* handle);
 XDSTATUS IndexClose(int32_t type, int16_t handle);
+// The index's table is locked whole (file lock mode 2) through `data_handle`:
+// while that lock lasts no other program changes the index, and a shared index
+// keeps what it reads across operations as an exclusive one does, instead of
+// reading it again at each. Given again after each new lock; -1 ends the hold
+// (so does letting the lock go). A format that cannot hold answers XD_OK.
+XDSTATUS IndexHold(int32_t type, int16_t file_handle, int16_t data_handle);
 XDSTATUS IndexCreate(const IndexCreateRequest* request);
 // Builds the index again from its table. A multi-tag file (CDX) is built again
 // whole, every tag from its own expression, unless `tag_name` names one tag, which

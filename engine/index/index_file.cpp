@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/core/os.h"
 #include "engine/index/change_journal.h"
@@ -26,6 +27,7 @@ XDSTATUS index_file_open(IndexFile* f, const char* name, uint16_t open_mode, uin
     XDSTATUS s = xdb_fopen(&f->sh, name, open_mode, &f->file_mode);
     if (s) return s;
     f->shared = (f->file_mode & XDB_FILE_SHARED) != 0;
+    f->was_alone = !f->shared;
     size_t n = strlen(name);
     if ((s = xdb_fsize(f->sh, size)) == XD_OK && (s = xdb_alloc((void**)&f->name, n + 1)) == XD_OK)
         memcpy(f->name, name, n + 1);
@@ -44,6 +46,22 @@ XDSTATUS index_file_set_pages(IndexFile* f, uint32_t size, uint32_t unit, uint32
     page_cache_free(f->cache);
     f->cache = page_cache_new(size, kCacheBytes / size);
     return f->cache ? XD_OK : xdb_report(XD_MEMERR);
+}
+
+void index_file_hold(IndexFile* f, int16_t data_handle) {
+    if (!f->shared) return;
+    f->hold_table = data_handle;
+    f->hold_lock = data_handle >= 0 ? dbf_whole_lock(data_handle) : 0;
+}
+
+bool index_file_alone(IndexFile* f) {
+    const bool alone = !f->shared || (f->hold_lock && dbf_whole_lock(f->hold_table) == f->hold_lock);
+    if (alone != f->was_alone) {
+        if (f->cache) page_cache_forget(f->cache);
+        f->was_alone = alone;
+        f->hold_began = alone;
+    }
+    return alone;
 }
 
 XDSTATUS index_file_close(IndexFile* f) {

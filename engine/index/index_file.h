@@ -27,6 +27,13 @@ struct IndexFile {
     PageCache* cache;  // made once the pages are known
     uint32_t page_size, page_unit, page_base;
     uint16_t journal;  // the change journal kept open by an exclusive handle (0: none)
+    // A shared file held for its table's whole lock (index_file_hold): the table's
+    // data handle and that lock's number (0: no hold). Whether the last operation
+    // found the handle alone with the file, and whether a hold began since a
+    // format last finished other programs' stopped changes.
+    int16_t hold_table;
+    uint32_t hold_lock;
+    bool was_alone, hold_began;
 };
 
 // The byte offset of page `number` (files end below 4 GiB: the caller has checked
@@ -42,6 +49,17 @@ XDSTATUS index_file_open(IndexFile* f, const char* name, uint16_t open_mode, uin
 // Sets how pages lie in the file, once its header has said (see above), and makes
 // the cache, bounded in bytes whatever the page size.
 XDSTATUS index_file_set_pages(IndexFile* f, uint32_t size, uint32_t unit, uint32_t base);
+// The table the index belongs to is locked whole through `data_handle` (see
+// dbf_whole_lock): while that lock lasts, no other program changes the table's
+// records, nor therefore this file, and the handle keeps what it reads across
+// operations as one that has the file to itself. A table not so locked (or a
+// negative handle): no hold. Nothing to do for a handle opened exclusively.
+void index_file_hold(IndexFile* f, int16_t data_handle);
+// Whether the handle may trust what it read in earlier operations: it has the file
+// to itself, or holds it for its table's whole lock and that lock is still the
+// same. A change of answer forgets the cache: what was read under the other
+// answer is not trusted.
+bool index_file_alone(IndexFile* f);
 // Closes the file and gives back the name and the cache; the status of closing.
 XDSTATUS index_file_close(IndexFile* f);
 

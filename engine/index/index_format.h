@@ -63,6 +63,9 @@ struct IndexFormat {
     XDSTATUS (*remove_tag)(int16_t file_handle, const char* name) = nullptr;
     // A new multi-tag file without tags.
     XDSTATUS (*create_empty)(const char* name) = nullptr;
+    // The file held for its table's whole lock (index_file_hold); null: the format
+    // reads a shared file afresh whatever the table's locks.
+    XDSTATUS (*hold)(int16_t file_handle, int16_t data_handle) = nullptr;
 };
 
 // The table of index type `type`, or null for a format not read yet.

@@ -114,13 +114,15 @@ struct TreeShape {
     // Blocks point to their neighbours on the same level.
     bool sibling_links = false;
     // The journal, for formats that have one: the index's file and name, where
-    // block `number` lies, a block's size, the root word as bytes, and forgetting
-    // what the handle cached (the journal writes around it).
+    // block `number` lies, a block's size, the root word as bytes; the journal
+    // writes around the handle's cache, which then keeps the blocks written, or
+    // forgets everything when the change failed.
     const char* journal_for = nullptr;
     uint16_t file = 0;
     uint32_t block_size = 0;
     uint32_t (*offset_of)(void* context, uint32_t number) = nullptr;
     FileWrite (*root_bytes)(void* context, uint32_t root) = nullptr;
+    void (*keep_written)(void* context, uint32_t number, const uint8_t* bytes) = nullptr;
     void (*forget_cached)(void* context) = nullptr;
     // The journal kept open between changes by a handle that has the file to
     // itself (change_journal.h); null for a shared one.

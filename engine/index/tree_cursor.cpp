@@ -131,6 +131,14 @@ XDSTATUS tree_open(int16_t* handle, TreeCursor** c, const char* name, uint16_t o
     return XD_OK;
 }
 
+XDSTATUS tree_hold(int16_t handle, uint8_t kind, int16_t data_handle) {
+    void* block;
+    XDSTATUS s = xdb_select(handle, kind, &block);
+    if (s) return s;
+    index_file_hold(&((SingleTreeFile*)block)->file, data_handle);
+    return XD_OK;
+}
+
 XDSTATUS tree_close(int16_t handle, TreeCursor* c) {
     IndexFile* file = c->file;
     tree_cursor_free(c);
@@ -174,7 +182,7 @@ XDSTATUS tree_write_page(TreeCursor* c, BlockChanges& changes, uint32_t number, 
 }
 
 bool tree_begin_operation(TreeCursor* c) {
-    c->trusted_now = page_cache_begin(c->file->cache, !c->file->shared, osl_write_generation(c->file->sh));
+    c->trusted_now = page_cache_begin(c->file->cache, index_file_alone(c->file), osl_write_generation(c->file->sh));
     c->path.depth = -1;
     return c->trusted_now;
 }

@@ -144,6 +144,9 @@ inline uint32_t tree_record(TreeCursor* c, const uint8_t* page, int i) {
 // file's size in *size; on failure nothing is left open.
 XDSTATUS tree_open(int16_t* handle, TreeCursor** c, const char* name, uint16_t open_mode, uint8_t kind,
                    XdbCloseFn close, const TreeFormat* format, uint32_t* size);
+// Holds the file of single-tree handle `handle` of `kind` for its table's whole
+// lock (index_file_hold).
+XDSTATUS tree_hold(int16_t handle, uint8_t kind, int16_t data_handle);
 // Closes the file and gives back everything the handle held, its slot too; the
 // status of closing the file.
 XDSTATUS tree_close(int16_t handle, TreeCursor* c);

@@ -819,4 +819,10 @@ const IndexFormat kCdxFormat = {
     idx_key_date,  last_byte,
     cdx_tag_count, tag_open,       cdx_tag_close,       set_key_type,
     build_tag,     cdx_remove_tag, cdx_create_file,
+    [](int16_t h, int16_t data) {
+        CdxFile* f;
+        XDSTATUS s = enter(h, &f);
+        if (s == XD_OK) index_file_hold(&f->fox.file, data);
+        return s;
+    },
 };

@@ -986,6 +986,9 @@ TreeShape shape_of(FoxTree* f, uint32_t free_before) {
         put_le32(w.bytes.data(), root);
         return w;
     };
+    t.keep_written = [](void* c, uint32_t number, const uint8_t* bytes) {
+        page_cache_put(((FoxTree*)c)->fox->file.cache, number, bytes);
+    };
     t.forget_cached = [](void* c) { page_cache_forget(((FoxTree*)c)->fox->file.cache); };
     if (f->fox->free_head != free_before) {
         FileWrite word{4, std::vector<uint8_t>(4)};
@@ -1020,12 +1023,17 @@ XDSTATUS begin_change(FoxTree* f, const void* key) {
         return xdb_fault(XD_READONLY, true, "the index is ordered by the %s collation sequence, whose keys this engine does not make",
                          f->collation);
     // Updates of a shared file take turns by its update lock; another program's
-    // change that a stop left half written is finished first.
-    if ((s = fox_update_lock(f->fox))) return s;
-    if (f->fox->file.shared && (s = index_journal_recover(f->fox->file.name, f->fox->file.sh)) < 0) {
+    // change that a stop left half written is finished first. A file held for its
+    // table's whole lock has no other writer while it lasts: a stopped change is
+    // looked for once, as the hold begins.
+    IndexFile* file = &f->fox->file;
+    const bool held = file->shared && index_file_alone(file);
+    if (!held && (s = fox_update_lock(f->fox))) return s;
+    if (file->shared && (!held || file->hold_began) && (s = index_journal_recover(file->name, file->sh)) < 0) {
         fox_update_unlock(f->fox);
         return s;
     }
+    file->hold_began = false;
     if ((s = refresh_header(f))) fox_update_unlock(f->fox);
     return s;
 }

@@ -444,4 +444,11 @@ const IndexFormat kIdxFormat = {
     [](const uint8_t* key, uint16_t) { return idx_key_number(key); },
     idx_key_date, last_byte,
     nullptr,      nullptr,        nullptr,             idx_set_key_type,
+    nullptr,      nullptr,        nullptr,
+    [](int16_t h, int16_t data) {
+        IdxFile* f;
+        XDSTATUS s = enter(h, &f);
+        if (s == XD_OK) index_file_hold(&f->fox.file, data);
+        return s;
+    },
 };

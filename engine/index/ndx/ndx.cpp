@@ -1657,4 +1657,6 @@ const IndexFormat kNdxFormat = {
     ndx_first,      ndx_last,       ndx_next,           ndx_previous,      ndx_resync,          ndx_seek,
     ndx_add_key,    ndx_delete_key, ndx_key_from_record, ndx_every_record, ndx_compare,         ndx_rebuild_request,
     ndx_check_entries, ndx_number_key, ndx_date_key_bytes, ndx_key_number, ndx_key_date,        ndx_last_byte,
+    nullptr,        nullptr,        nullptr,            nullptr,           nullptr,             nullptr,
+    nullptr,        [](int16_t h, int16_t data) { return tree_hold(h, XDB_KIND_NDX, data); },
 };

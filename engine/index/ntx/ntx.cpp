@@ -1612,4 +1612,6 @@ const IndexFormat kNtxFormat = {
     ntx_first,      ntx_last,       ntx_next,           ntx_previous,        ntx_resync,    ntx_seek,
     ntx_add_key,    ntx_delete_key, ntx_key_from_record, ntx_record_included, ntx_compare,   ntx_rebuild,
     ntx_check_entries, ntx_number_key, ntx_date_key,    ntx_key_number,      ntx_key_date,  ntx_last_byte,
+    nullptr,        nullptr,        nullptr,            nullptr,             nullptr,       nullptr,
+    nullptr,        [](int16_t h, int16_t data) { return tree_hold(h, XDB_KIND_NTX, data); },
 };
