@@ -277,8 +277,16 @@ XDSTATUS IndexShapeOf(int16_t data_handle, const char* expression, IndexKeyShape
     XDSTATUS s = xdb_eval_key(data_handle, &expr[0], 0, &v);
     if (s < 0) return s;
     xdb_set_status(XD_OK);
-    out->type = v.type == 'C' ? 'C' : v.type == 'D' ? 'D' : (v.type == 'N' || v.type == 'F') ? 'N' : 0;
-    out->length = out->type == 'C' ? v.length : 8;
+    // Logicals, and Visual FoxPro's date-times, integers and currency, make keys of
+    // the FoxPro family's tags only: the other formats refuse them at creation.
+    switch (v.type) {
+    case 'C': out->type = 'C'; out->length = v.length; break;
+    case 'D': case 'T': case 'Y': out->type = (char)v.type; out->length = 8; break;
+    case 'N': case 'F': out->type = 'N'; out->length = 8; break;
+    case 'L': out->type = 'L'; out->length = 1; break;
+    case 'I': out->type = 'I'; out->length = 4; break;
+    default: out->type = 0; out->length = 8; break;
+    }
     if (out->type != 'N') return XD_OK;
     out->width = 10;
     std::string name;
@@ -541,9 +549,13 @@ XDSTATUS MakeDateTimeKey(const IndexAccess* a, const char* text, void* key) {
     auto part = [&](size_t at) { return n >= at + 2 ? (text[at] - '0') * 10 + (text[at + 1] - '0') : 0; };
     for (size_t i = 8; i < n && i < 14; i++)
         if (text[i] < '0' || text[i] > '9') return xdb_report(XD_BADDATE);
-    const uint32_t time = (uint32_t)part(8) * 89478485u + (uint32_t)part(10) * 1491308u + (uint32_t)(part(12) * 24855.135);
-    for (int b = 0; b < 4; b++) k[4 + b] = (uint8_t)(time >> (24 - 8 * b));
+    index_time_of_day_key(part(8), part(10), part(12), k + 4);
     return XD_OK;
+}
+
+void index_time_of_day_key(int hour, int minute, int second, uint8_t* four) {
+    const uint32_t time = (uint32_t)hour * 89478485u + (uint32_t)minute * 1491308u + (uint32_t)(second * 24855.135);
+    for (int b = 0; b < 4; b++) four[b] = (uint8_t)(time >> (24 - 8 * b));
 }
 
 XDSTATUS MakeKeyFromField(const IndexAccess* a, char field_type, const void* value, void* key) {

@@ -57,8 +57,8 @@ struct IndexCreateRequest {
 // decimals: the field's when the expression is one numeric field, else 10 and 0
 // (the width a Clipper-family program gives a computed number).
 struct IndexKeyShape {
-    char type = 0;  // 'C', 'N', 'D'; 0 when the value is of no key type
-    uint16_t length = 0;  // text: its characters; numbers and dates: 8
+    char type = 0;  // 'C', 'N', 'D', 'L', 'T', 'I', 'Y'; 0 when the value is of no key type
+    uint16_t length = 0;  // text: its characters; numbers, dates, date-times, currency: 8; 'I' 4; 'L' 1
     uint16_t width = 0, decimals = 0;
 };
 XDSTATUS IndexShapeOf(int16_t data_handle, const char* expression, IndexKeyShape* out);

@@ -68,6 +68,10 @@ struct IndexFormat {
     XDSTATUS (*hold)(int16_t file_handle, int16_t data_handle) = nullptr;
 };
 
+// The time of day of a date-time key (Visual FoxPro's), the four bytes behind the
+// date key's first four: a day is 2^31 units, big-endian.
+void index_time_of_day_key(int hour, int minute, int second, uint8_t* four);
+
 // The table of index type `type`, or null for a format not read yet.
 const IndexFormat* index_format(int32_t type);
 

@@ -444,8 +444,10 @@ XDSTATUS create_tag(CdxFile* f, const CdxTagRequest* r, int16_t data) {
     if (type == 'C') {
         if (r->key_length < 1 || r->key_length > 240) return xdb_report(XD_BADKEYSIZE);
         kl = r->key_length;
-    } else if (type == 'D' || type == 'N') {
-        kl = 8;
+    } else if (type == 'D' || type == 'N' || type == 'T' || type == 'Y') {
+        kl = 8;  // Visual FoxPro's date-times and currency too
+    } else if (type == 'I') {
+        kl = 4;
     } else if (type == 'L') {
         kl = 1;
     } else {

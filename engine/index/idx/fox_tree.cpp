@@ -20,6 +20,7 @@
 #include "engine/index/change_journal.h"
 #include "engine/index/free_pages.h"
 #include "engine/index/idx/idx.h"
+#include "engine/index/index_format.h"
 #include "engine/index/key_sort.h"
 #include "engine/index/ordered_commit.h"
 #include "engine/index/page_cache.h"
@@ -496,6 +497,8 @@ void fox_guess_pad(FoxTree* t) {
 
 XDSTATUS fox_set_key_type(FoxTree* t, int key_type) {
     if (key_type >= 'a' && key_type <= 'z') key_type -= 32;
+    // Visual FoxPro's field letters name its key types too.
+    key_type = key_type == 'Y' ? 10 : key_type == 'I' ? 11 : key_type == 'T' ? 12 : key_type;
     if (key_type != 'C' && key_type != 'D' && key_type != 'L' && key_type != 'N' && key_type != 10 && key_type != 11 &&
         key_type != 12)
         return xdb_report(XD_BADKEYTYPE);
@@ -1319,12 +1322,12 @@ XDSTATUS fox_check(FoxTree* f, uint32_t* entries, char* fault, size_t cap,
 namespace {
 
 // A key from a value of the evaluator, by its type: text padded with blanks,
-// numbers and dates in their 8-byte forms, logicals T or F. The value's type is the
-// index's key type from then on.
+// numbers, dates and date-times in their 8-byte forms, logicals T or F. The value's
+// type is the index's key type from then on.
 XDSTATUS key_from_value(FoxTree* f, const XdbKeyValue& v, uint8_t* key) {
     const uint16_t kl = f->keys.key_length;
     int type = v.type == 'F' ? 'N' : v.type == 'I' ? 11 : v.type == 'Y' ? 10 : v.type == 'T' ? 12 : (int)v.type;
-    if (type != 'C' && type != 'N' && type != 'D' && type != 'L' && type != 10 && type != 11)
+    if (type != 'C' && type != 'N' && type != 'D' && type != 'L' && type != 10 && type != 11 && type != 12)
         return xdb_fault(XD_BADKEYEXPR, true, "keys of a %c value are not made here", (char)v.type);
     if (f->collation[0])
         return xdb_fault(XD_READONLY, true, "the index is ordered by the %s collation sequence, whose keys this engine does not make",
@@ -1357,7 +1360,18 @@ XDSTATUS key_from_value(FoxTree* f, const XdbKeyValue& v, uint8_t* key) {
         for (int b = 0; b < 8; b++) key[b] = (uint8_t)(u >> (56 - 8 * b));
         return XD_OK;
     }
-    if (kl != 8) return xdb_fault(XD_BADKEYEXPR, true, "a %s key is 8 bytes; the index's are %u", type == 'N' ? "number" : "date", kl);
+    if (kl != 8)
+        return xdb_fault(XD_BADKEYEXPR, true, "a %s key is 8 bytes; the index's are %u",
+                         type == 'N' ? "number" : type == 12 ? "date-time" : "date", kl);
+    if (type == 12) {
+        DbfDateTime t{};
+        if (v.length != sizeof t) return xdb_fault(XD_BADKEYEXPR, true, "a date-time value of %u bytes", v.length);
+        memcpy(&t, v.value, sizeof t);
+        // The blank date-time is the blank date's key, at midnight.
+        idx_date_key(t.year, t.month, t.day, key);
+        index_time_of_day_key(t.year ? t.hour : 0, t.year ? t.minute : 0, t.year ? t.second : 0, key + 4);
+        return XD_OK;
+    }
     if (type == 'N') {
         double d;
         memcpy(&d, v.value, 8);

@@ -1,7 +1,8 @@
 // The CDX format's own rules: the seek modes on the keys 10, 20, 30;
 // a tag opened by the beginning of its name; a tag opened twice; entries added
 // twice, and a unique tag's repeated key; a tag replaced (its blocks taken again,
-// its header at the end); a new file's bytes.
+// its header at the end); a new file's bytes; a tag of Visual FoxPro date-times
+// built and kept from the records.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 #include "engine/core/byteorder.h"
 #include "engine/core/engine.h"
 #include "engine/index/cdx/cdx.h"
+#include "engine/index/index.h"
+#include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
 
 namespace fs = std::filesystem;
@@ -164,6 +167,71 @@ TEST_F(CdxFormatTest, ATagReplacedGivesItsBlocksToTheNext) {
     char fault[200] = "";
     xdb_set_status(XD_OK);
     EXPECT_EQ(cdx_check_file(file_, fault, sizeof fault), XD_OK) << fault;
+}
+
+// A tag on a Visual FoxPro date-time field: built from the records, kept as they
+// are added, in date-time order; each key is the one a search value of that
+// date-time makes, so that searches find their records.
+TEST_F(CdxFormatTest, DateTimeTagsAreBuiltAndKeptFromTheRecords) {
+    const std::string table = dir_ + "/times.dbf", file = dir_ + "/times.cdx";
+    build_dbf(0x30, {{"AT", 'T', 8}}, {}, true).write(table);
+    int16_t h = -1;
+    ASSERT_EQ(dbf_open(&h, table.c_str(), DBF_VFP), XD_OK);
+    const DbfDateTime times[] = {{2024, 5, 1, 12, 0, 0, 0},   {2024, 5, 1, 0, 0, 1, 0},  {},
+                                 {1999, 12, 31, 23, 59, 59, 0}, {2024, 5, 1, 11, 59, 59, 0}, {2024, 4, 30, 23, 0, 0, 0}};
+    auto append = [&](const DbfDateTime& t) {
+        ASSERT_EQ(dbf_blank_record(h), XD_OK);
+        ASSERT_EQ(dbf_put_field(h, 0, &t), XD_OK);
+        uint32_t recno = 0;
+        ASSERT_EQ(dbf_write_record(h, &recno, DBF_WRITE_APPEND), XD_OK);
+    };
+    for (int i = 0; i < 3; i++) ASSERT_NO_FATAL_FAILURE(append(times[i]));
+    const int32_t type = index_type_of_file(file.c_str());
+    IndexTagBuild b{file.c_str(), "AT", "AT", nullptr, 'T', 8, false, false};
+    ASSERT_EQ(IndexBuildTag(type, h, &b), XD_OK);
+    int16_t x = -1;
+    ASSERT_EQ(IndexOpen(type, file.c_str(), 0, &x), XD_OK);
+    IndexAccess a{};
+    a.type = type;
+    a.file_handle = (uint16_t)x;
+    ASSERT_EQ(TagOpen(type, "AT", x, &a.tag_handle), XD_OK);
+    a.key_type = 12;
+    a.key_length = 8;
+    a.single_field = -1;
+    // The others added as a writer does: the record, then its key from the record.
+    for (uint32_t n = 4; n <= 6; n++) {
+        ASSERT_NO_FATAL_FAILURE(append(times[n - 1]));
+        uint8_t key[kIndexKeyBuffer] = {0};
+        ASSERT_EQ(IndexKeyFromRecord(&a, h, key), XD_OK);
+        ASSERT_EQ(IndexAddKey(&a, key, n), XD_OK);
+    }
+    // Date-time order: blank first, then by date and time of day.
+    const uint32_t order[] = {3, 4, 6, 2, 5, 1};
+    uint8_t key[kIndexKeyBuffer] = {0};
+    uint32_t recno = 0;
+    int at = 0;
+    for (XDSTATUS s = IndexFirst(&a, key, &recno); s == XD_OK; s = IndexNext(&a, key, &recno)) {
+        ASSERT_LT(at, 6);
+        EXPECT_EQ(recno, order[at]) << at;
+        // The key a search value of the record's date-time makes.
+        const DbfDateTime& t = times[recno - 1];
+        char text[48];
+        snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+        uint8_t made[kIndexKeyBuffer] = {0};
+        ASSERT_EQ(MakeDateTimeKey(&a, t.year ? text : "        ", made), XD_OK);
+        EXPECT_EQ(memcmp(made, key, 8), 0) << recno;
+        uint32_t found = 0;
+        EXPECT_EQ(IndexSeek(&a, made, 8, &found, 0), XD_OK) << recno;
+        EXPECT_EQ(found, recno);
+        at++;
+    }
+    EXPECT_EQ(at, 6);
+    uint32_t entries = 0;
+    char fault[160] = {0};
+    EXPECT_EQ(IndexCheck(type, (int16_t)a.tag_handle, &entries, fault, sizeof fault), XD_OK) << fault;
+    EXPECT_EQ(entries, 6u);
+    IndexClose(type, x);
+    dbf_close(h);
 }
 
 }  // namespace
