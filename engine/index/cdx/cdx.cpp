@@ -46,11 +46,24 @@ const uint32_t kBlock = kFoxNode;
 const int kSlots = 20;  // the directory and 19 open tags
 const size_t kTagName = 10;
 
+// A directory as listed last (see list_tags).
+const int kListedTags = 64;
+struct ListedTag {
+    char name[kTagName + 1];
+    uint32_t header;
+};
+
 struct CdxFile {
     FoxFile fox;
     FoxTree* trees[kSlots];  // 0 the directory; 1..19 open tags
     int16_t tags[kSlots];    // the engine handles of the open tags
     int16_t self;
+    // The directory's tags as listed last, and the root leaf they came from
+    // (listed_root 0: nothing kept).
+    uint32_t listed_root;
+    uint8_t listed_page[kBlock];
+    int listed_count;
+    ListedTag listed[kListedTags];
 };
 static_assert(sizeof(CdxFile) <= 4096, "a CDX handle's block fits the engine's control block");
 
@@ -149,21 +162,46 @@ struct TagEntry {
     uint32_t header;
 };
 
-// The directory's entries, in name order.
+// The directory's entries, in name order. A table's every write asks for them,
+// and a walk of the directory reads a shared file again at every step: the list is
+// kept with the directory's root it came from, and stands while that root is a
+// leaf whose bytes are unchanged (one read, where a walk takes one per tag).
 XDSTATUS list_tags(CdxFile* f, std::vector<TagEntry>* out) {
     out->clear();
-    uint8_t key[kMaxTreeKey + 1] = {0};
-    uint32_t recno = 0;
-    XDSTATUS s = fox_first(f->trees[0], key, &recno, false);
-    for (uint32_t guard = 0; s == XD_OK && guard < 65536; guard++) {
-        out->push_back(TagEntry{trimmed(std::string((const char*)key, kTagName)), recno});
-        s = fox_step(f->trees[0], key, &recno, true);
-    }
-    if (s == XD_EMPTYFILE || s == XD_NOMOREKEYS) {
-        xdb_set_status(XD_OK);
+    FoxTree* dir = f->trees[0];
+    XDSTATUS s = fox_refresh(dir);
+    fox_end(dir, s);
+    if (s) return s;
+    uint8_t page[kBlock];
+    const uint32_t root = dir->root;
+    const bool leaf_root = fox_node_in_file(&f->fox, root) && index_file_read_raw(&f->fox.file, root, page) &&
+                           (fox_attributes(page) & 2);
+    if (leaf_root && f->listed_root == root && memcmp(page, f->listed_page, kBlock) == 0) {
+        for (int i = 0; i < f->listed_count; i++) out->push_back(TagEntry{f->listed[i].name, f->listed[i].header});
         return XD_OK;
     }
-    return s;
+    f->listed_root = 0;
+    uint8_t key[kMaxTreeKey + 1] = {0};
+    uint32_t recno = 0;
+    s = fox_first(dir, key, &recno, false);
+    for (uint32_t guard = 0; s == XD_OK && guard < 65536; guard++) {
+        out->push_back(TagEntry{trimmed(std::string((const char*)key, kTagName)), recno});
+        s = fox_step(dir, key, &recno, true);
+    }
+    if (s != XD_EMPTYFILE && s != XD_NOMOREKEYS) return s;
+    xdb_set_status(XD_OK);
+    // Kept when read from that root leaf: a change of the directory since the read
+    // of the leaf above makes the next call list it again.
+    if (leaf_root && dir->root == root && out->size() <= (size_t)kListedTags) {
+        f->listed_count = (int)out->size();
+        for (int i = 0; i < f->listed_count; i++) {
+            snprintf(f->listed[i].name, sizeof f->listed[i].name, "%s", (*out)[(size_t)i].name.c_str());
+            f->listed[i].header = (*out)[(size_t)i].header;
+        }
+        memcpy(f->listed_page, page, kBlock);
+        f->listed_root = root;
+    }
+    return XD_OK;
 }
 
 // The tag named exactly `name` (upper-cased): its header, or 0.

@@ -109,6 +109,46 @@ TEST_F(CdxFormatTest, TagsOpenByTheBeginningOfTheirNameAndOnce) {
     EXPECT_EQ(cdx_remove_tag(file_, "NAME"), XD_TAGINUSE);
 }
 
+// Two handles of one shared file: the tags one makes and removes are the other's
+// at its next count, and in its list by number.
+TEST_F(CdxFormatTest, EveryHandleCountsTheTagsAnotherMakesAndRemoves) {
+    cdx_close(file_);
+    file_ = -1;
+    int16_t one = -1, two = -1;
+    ASSERT_GE(cdx_open(&one, path_.c_str(), XDB_OPEN_SHORTHAND), 0);
+    ASSERT_GE(cdx_open(&two, path_.c_str(), XDB_OPEN_SHORTHAND), 0);
+    auto count = [&](int16_t h) {
+        int16_t n = -1;
+        xdb_set_status(XD_OK);
+        EXPECT_EQ(cdx_tag_count(h, &n), XD_OK);
+        return n;
+    };
+    auto name_of = [&](int16_t h, int16_t number) {
+        int32_t tag = -1;
+        CdxTagInfo info{};
+        xdb_set_status(XD_OK);
+        if (cdx_tag_open(h, nullptr, number, &tag) != XD_OK || cdx_tag_info(tag, &info) != XD_OK) return std::string("?");
+        cdx_tag_close(tag);
+        return std::string(info.name);
+    };
+    EXPECT_EQ(count(one), 0);
+    const char* names[] = {"B", "D", "A", "C"};
+    for (int i = 0; i < 4; i++) {
+        CdxTagRequest r{names[i], "K", "", 'C', 4, false, false};
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(cdx_create_tag(two, &r, -1), XD_OK);
+        EXPECT_EQ(count(one), i + 1) << names[i];
+    }
+    EXPECT_EQ(name_of(one, 0), "A");
+    EXPECT_EQ(name_of(one, 3), "D");
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(cdx_remove_tag(two, "A"), XD_OK);
+    EXPECT_EQ(count(one), 3);
+    EXPECT_EQ(name_of(one, 0), "B");
+    cdx_close(two);
+    cdx_close(one);
+}
+
 // The same entry twice is XD_EXISTS; a unique tag keeps a key's first record and
 // refuses the others. A key that begins with blanks encodes them as shared with
 // the leaf's blank first key.
