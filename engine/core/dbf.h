@@ -229,6 +229,10 @@ XDSTATUS dbf_unlock_file(int16_t handle, int16_t mode);
 // such lock of this process had (0: none). While it is held no other program
 // changes the table's records, nor therefore its indexes.
 uint32_t dbf_whole_lock(int16_t handle);
+// `ending` is called with a whole lock's number as that lock ends (let go, its
+// handle closed or its file replaced), before other programs can take the table:
+// what was kept on the strength of that lock goes with it.
+void dbf_on_whole_lock_end(void (*ending)(uint32_t lock));
 // Record lock modes: 5 test, 6 unlock (record 0: every record this handle holds),
 // 7 lock.
 const int16_t DBF_RECORD_TEST = 5;

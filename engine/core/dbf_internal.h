@@ -66,6 +66,9 @@ inline double dbf_flargest(const uint8_t* d) {
 
 // Selects a data handle after the pending-status check: XD_OK and the block, or
 // the status to return.
+// The handle's whole lock ends (see dbf_on_whole_lock_end); nothing when it has none.
+void dbf_end_whole_lock(DbfBlock* b);
+
 inline XDSTATUS dbf_enter(int16_t handle, DbfBlock** b) {
     XDSTATUS s = xdb_pending();
     if (s) return s;

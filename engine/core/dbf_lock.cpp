@@ -98,8 +98,8 @@ XDSTATUS dbf_unlock_file(int16_t handle, int16_t mode) {
     if (s) return s;
     Region r;
     if (file_region(mode, &r)) {
+        if (mode == 2) dbf_end_whole_lock(b);  // even should the unlock fail: the lock is no longer counted on
         s = xdb_flock(b->sh, 1, r.offset, r.length);
-        if (mode == 2) b->whole_lock = 0;  // even a failed unlock: the lock is no longer counted on
     } else if (mode == 4) {
         s = xdb_flock(b->sh, 1, 0x7FFFFFFFu - b->reader, 1);
         if (s == XD_OK) b->reader = 0;
@@ -107,6 +107,22 @@ XDSTATUS dbf_unlock_file(int16_t handle, int16_t mode) {
         s = xdb_flock(b->sh, 1, b->lock_offset, b->lock_length);
     }
     return s ? s : xdb_status();
+}
+
+namespace {
+void (*g_whole_lock_ending)(uint32_t lock) = nullptr;
+}
+
+void dbf_on_whole_lock_end(void (*ending)(uint32_t lock)) { g_whole_lock_ending = ending; }
+
+void dbf_end_whole_lock(DbfBlock* b) {
+    const uint32_t lock = b->whole_lock;
+    b->whole_lock = 0;
+    if (lock && g_whole_lock_ending) {
+        const XDSTATUS pending = xdb_get_status();
+        g_whole_lock_ending(lock);
+        xdb_set_status(pending);
+    }
 }
 
 uint32_t dbf_whole_lock(int16_t handle) {

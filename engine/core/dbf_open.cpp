@@ -242,6 +242,7 @@ XDSTATUS dbf_close(int16_t handle) {
         }
         memcpy(b->header + 1, stamp, 3);
     }
+    dbf_end_whole_lock(b);  // the handle's locks go with its file
     s = xdb_fclose(b->sh);
     free_block_parts(b);
     xdb_release_slot(handle);

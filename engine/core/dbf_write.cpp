@@ -538,6 +538,7 @@ XDSTATUS dbf_switch_files(int16_t handle, const char* source, const XdbSwitchSte
     if (osl_open_elsewhere(b->sh)) return xdb_report(XD_ACCESSDENIED);
     uint16_t mode = (uint16_t)((b->file_mode & XDB_FILE_READONLY ? XDB_OPEN_READONLY : 0) |
                                (b->file_mode & XDB_FILE_SHARED ? XDB_OPEN_DENYNONE | XDB_OPEN_SHARED : 0));
+    dbf_end_whole_lock(b);  // the handle's locks go with its file
     if ((s = xdb_fclose(b->sh))) return s;
     XDSTATUS replaced;
     if (count > 0) {
@@ -568,7 +569,6 @@ XDSTATUS dbf_switch_files(int16_t handle, const char* source, const XdbSwitchSte
     b->current = 0;
     b->lock_count = 0;
     b->lock_offset = b->lock_length = 0;
-    b->whole_lock = 0;
     b->reader = 0;
     dbf_drop_read_ahead(b);
     return replaced < 0 ? xdb_report(replaced) : xdb_status();

@@ -3,6 +3,7 @@
 #include "engine/index/change_journal.h"
 
 #include <cstring>
+#include <memory>
 
 #include "engine/core/engine.h"
 #include "engine/core/os.h"
@@ -62,7 +63,7 @@ bool decode(uint16_t jh, std::vector<FileWrite>* writes) {
     return at == size;
 }
 
-XDSTATUS apply(uint16_t sh, const std::vector<FileWrite>& writes) {
+XDSTATUS apply_writes(uint16_t sh, const std::vector<FileWrite>& writes) {
     for (const FileWrite& w : writes) {
         XDSTATUS s = xdb_fwrite_at(sh, w.offset, w.bytes.data(), (uint32_t)w.bytes.size(), 1);
         if (s) return s;
@@ -115,7 +116,7 @@ void drop(const std::string& name, uint16_t jh) {
 XDSTATUS finish_left(const std::string& name, uint16_t jh, uint16_t sh) {
     std::vector<FileWrite> left;
     if (decode(jh, &left)) {
-        XDSTATUS s = apply(sh, left);
+        XDSTATUS s = apply_writes(sh, left);
         if (s) {
             xdb_flock(jh, 1, 0, 1);
             xdb_fclose(jh);
@@ -127,7 +128,42 @@ XDSTATUS finish_left(const std::string& name, uint16_t jh, uint16_t sh) {
     return XD_OK;
 }
 
+// The journals kept for handles held for a table's whole lock.
+struct HeldJournal {
+    std::string name;
+    uint32_t lock;
+    uint16_t handle;  // 0: none open
+};
+std::vector<std::unique_ptr<HeldJournal>> g_held;
+
+// Whether this process keeps `name` open as a held journal: its own, whole only
+// while one of its changes is being written.
+bool held_here(const std::string& name) {
+    for (const auto& h : g_held)
+        if (h->handle && h->name == name) return true;
+    return false;
+}
+
 }  // namespace
+
+uint16_t* index_journal_held(const char* index_name, uint32_t lock) {
+    const std::string name = index_journal_name(index_name);
+    for (const auto& h : g_held)
+        if (h->lock == lock && h->name == name) return &h->handle;
+    g_held.push_back(std::unique_ptr<HeldJournal>(new HeldJournal{name, lock, 0}));
+    return &g_held.back()->handle;
+}
+
+void index_journals_let_go(uint32_t lock) {
+    for (size_t i = 0; i < g_held.size();) {
+        if (g_held[i]->lock != lock) {
+            i++;
+            continue;
+        }
+        if (g_held[i]->handle) drop(g_held[i]->name, g_held[i]->handle);
+        g_held.erase(g_held.begin() + (long)i);
+    }
+}
 
 std::string index_journal_name(const char* index_name) { return std::string(index_name ? index_name : "") + ".QXJ"; }
 
@@ -150,7 +186,7 @@ XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vec
         drop(name, jh);
         return xdb_report(s);
     }
-    if ((s = apply(sh, writes))) {
+    if ((s = apply_writes(sh, writes))) {
         xdb_flock(jh, 1, 0, 1);
         xdb_fclose(jh);
         return s;
@@ -178,7 +214,7 @@ void index_journal_release(const char* index_name, uint16_t* kept) {
 
 XDSTATUS index_journal_recover(const char* index_name, uint16_t sh) {
     const std::string name = index_journal_name(index_name);
-    if (!xdb_fexists(name.c_str())) return XD_OK;
+    if (held_here(name) || !xdb_fexists(name.c_str())) return XD_OK;
     uint16_t jh = 0;
     XDSTATUS s = hold(name, false, &jh);
     if (s == XD_NOFILE) return XD_OK;

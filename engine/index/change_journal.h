@@ -53,6 +53,14 @@ XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vec
                              uint16_t* kept = nullptr);
 void index_journal_release(const char* index_name, uint16_t* kept);
 
+// Handles of a shared index held for its table's whole lock (index_file.h) keep
+// the journal the same way, one journal per index for every handle of this
+// process under that lock (they take turns, and the others cannot write): the
+// `kept` slot of the index's journal under lock `lock`. The journals kept under a
+// lock are removed as it ends (index_journals_let_go), before others can write.
+uint16_t* index_journal_held(const char* index_name, uint32_t lock);
+void index_journals_let_go(uint32_t lock);
+
 // Writes the journal a stop left to the index and removes it: through `sh` when
 // given (non-zero), else through a handle opened for it (when the index cannot be
 // opened for writing, the journal waits for a program that can). XD_OK when there

@@ -50,6 +50,7 @@ XDSTATUS index_file_set_pages(IndexFile* f, uint32_t size, uint32_t unit, uint32
 
 void index_file_hold(IndexFile* f, int16_t data_handle) {
     if (!f->shared) return;
+    dbf_on_whole_lock_end(index_journals_let_go);  // journals kept under a lock go with it
     f->hold_table = data_handle;
     f->hold_lock = data_handle >= 0 ? dbf_whole_lock(data_handle) : 0;
 }

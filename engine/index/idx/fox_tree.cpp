@@ -980,7 +980,9 @@ TreeShape shape_of(FoxTree* f, uint32_t free_before) {
     };
     t.sibling_links = true;
     t.journal_for = f->fox->file.name;
-    if (!f->fox->file.shared) t.kept_journal = &f->fox->file.journal;
+    IndexFile* file = &f->fox->file;
+    if (!file->shared) t.kept_journal = &file->journal;
+    else if (index_file_alone(file)) t.kept_journal = index_journal_held(file->name, file->hold_lock);
     t.file = f->fox->file.sh;
     t.block_size = kBlock;
     t.offset_of = [](void*, uint32_t number) { return number; };

@@ -390,7 +390,7 @@ QXDB_TEST_ROLE(add_one_index_key) {
 
 // A file held for its table's whole lock trusts what it read only while that lock
 // lasts: once it goes, another program's change is seen at the next operation,
-// with no word from the holder.
+// with no word from the holder, and the journal kept for its changes is gone.
 TEST_P(IndexModelTest, AHoldEndsWithTheTablesWholeLock) {
     if (held_table_ < 0) GTEST_SKIP() << "a hold: shared files held for a table's lock only";
     page_cache_set_random_drops(0);  // every page stays cached: nothing is read again by chance
@@ -407,6 +407,9 @@ TEST_P(IndexModelTest, AHoldEndsWithTheTablesWholeLock) {
     }
     ASSERT_NO_FATAL_FAILURE(check(a, "held"));
     ASSERT_EQ(dbf_unlock_file(held_table_, 2), XD_OK);
+    // The change journal kept for the held file's splits went with the lock: the
+    // other program's add is not kept out by it.
+    EXPECT_FALSE(xdb_fexists((file + ".QXJ").c_str()));
     ProgramResult child = run_role("add_one_index_key", {file, std::to_string(format_.type), "MMMMMMMM", "401"});
     ASSERT_EQ(child.code, 0) << child.out;
     model_.insert(std::upper_bound(model_.begin(), model_.end(), Entry{"MMMMMMMM", 0, 401},
