@@ -276,6 +276,7 @@ TEST_P(IndexModelTest, RandomAddsAndDeletesOfCharacterKeys) {
 }
 
 TEST_P(IndexModelTest, NumericKeysWithNegativesAndDuplicates) {
+    if (held_table_ >= 0) GTEST_SKIP() << "the keys' forms do not depend on how the file is kept: the shared and exclusive runs tell";
     numeric_ = true;
     const std::string file = path("num");
     IndexCreateRequest r{file.c_str(), "AMOUNT", 'N', 8, 0, nullptr, 10, 2};
@@ -306,6 +307,7 @@ TEST_P(IndexModelTest, NumericKeysWithNegativesAndDuplicates) {
 // modify (the old key deleted, the new added), takes out its own record's entry
 // and no other, in whatever order the repeats come and go.
 TEST_P(IndexModelTest, UniqueIndexesHoldingRepeatsLoseOnlyTheEntryAsked) {
+    if (held_table_ >= 0) GTEST_SKIP() << "the keys' forms do not depend on how the file is kept: the shared and exclusive runs tell";
     unique_ = true;
     const std::string file = path("uniq");
     IndexCreateRequest r{file.c_str(), "K", 'C', 4, 1, nullptr};
