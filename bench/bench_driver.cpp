@@ -186,6 +186,40 @@ void report_pair(const std::string& what, uint64_t items, double engine, double 
     bench_report(label, "ndx", items, driver, setup.raw_read);
 }
 
+// A table of `dir` opened by name for writing through the driver, with a host
+// record bound to it; the engine is left started again when it goes.
+struct WritableTable {
+    IXbaseDriver* driver = nullptr;
+    IXbaseConnection* connection = nullptr;
+    IXbaseTable* table = nullptr;
+    HostRecordObject* record = nullptr;
+
+    WritableTable(const std::string& dir, const char16_t* name) {
+        bExternalInitLibrary();
+        driver = piQueryInterface(0);
+        std::u16string source = utf8_to_wide(dir);
+        HostConnectionDescription cd{u"bench", source.c_str(), u""};
+        connection = driver->CreateConnection(&cd);
+        connection->Open();
+        table = driver->OpenTableByName(connection, name);
+        if (!table) bench_check(-1, "open for writing");
+        table->SetOpenMode(3);
+        if (!table->Open()) bench_check(-1, "open for writing");
+        record = new HostRecordObject();
+        record->BindFields(table->GetDescription());
+        table->AttachHostRecord(record);
+    }
+    ~WritableTable() {
+        table->Release();
+        record->Release();
+        connection->Release();
+        driver->Release();
+        while (library().start_count > 0) ExternalTermLibrary();
+        xdbinit();
+        xdb_set_date_format(4);
+    }
+};
+
 }  // namespace
 
 // Writes through the driver: every record added to a new table with an NDX on
@@ -206,19 +240,9 @@ static void bench_driver_writes(BenchSetup& setup, const std::string& dir) {
         IndexCreateRequest r{index_file.c_str(), "NAME", 'C', 30, 0, nullptr};
         bench_check(IndexCreate(&r), "index");
         xdbterm();
-        bExternalInitLibrary();
-        IXbaseDriver* driver = piQueryInterface(0);
-        std::u16string source = utf8_to_wide(dir);
-        HostConnectionDescription cd{u"bench", source.c_str(), u""};
-        IXbaseConnection* connection = driver->CreateConnection(&cd);
-        connection->Open();
-        IXbaseTable* t = driver->OpenTableByName(connection, u"WRITE");
-        if (!t) bench_check(-1, "open for writing");
-        t->SetOpenMode(3);
-        if (!t->Open()) bench_check(-1, "open for writing");
-        auto* record = new HostRecordObject();
-        record->BindFields(t->GetDescription());
-        t->AttachHostRecord(record);
+        WritableTable w(dir, u"WRITE");
+        IXbaseTable* t = w.table;
+        HostRecordObject* record = w.record;
         double t0 = bench_now();
         for (const BenchRecord& b : setup.data) {
             record->SetText(u"NAME", b.name);
@@ -241,13 +265,6 @@ static void bench_driver_writes(BenchSetup& setup, const std::string& dir) {
         t0 = bench_now();
         if (!t->Compact(1)) bench_check(-1, "compact");
         compact = bench_now() - t0;
-        t->Release();
-        record->Release();
-        connection->Release();
-        driver->Release();
-        while (library().start_count > 0) ExternalTermLibrary();
-        xdbinit();
-        xdb_set_date_format(4);
     }
     bench_report("driver: add, one NDX index", "ndx", n, adds, setup.raw_read);
     bench_report("driver: 100,000 modifies, the key moving", "ndx", 100000, modifies, setup.raw_read);
@@ -298,40 +315,24 @@ static double driver_adds_three_keys(const BenchSetup& setup, const std::string&
         }
     }
     xdbterm();
-    bExternalInitLibrary();
-    IXbaseDriver* driver = piQueryInterface(0);
-    std::u16string source = utf8_to_wide(dir);
-    HostConnectionDescription cd{u"bench", source.c_str(), u""};
-    IXbaseConnection* connection = driver->CreateConnection(&cd);
-    connection->Open();
-    IXbaseTable* t = driver->OpenTableByName(connection, u"ADDS");
-    if (!t) bench_check(-1, "open for adding");
-    t->SetOpenMode(3);
-    if (!t->Open()) bench_check(-1, "open for adding");
-    int with_index = 0;
-    IXbaseTableDescription* d = t->GetDescription();
-    for (int i = 1; i <= d->GetItemCount(); i++) with_index += d->GetItem(i)->GetKeyNumber() > 0;
-    if (with_index != 3) bench_check(-1, "the three keys found");
-    if (locked && !t->LockFile(3)) bench_check(-1, "lock the table");
-    auto* record = new HostRecordObject();
-    record->BindFields(d);
-    t->AttachHostRecord(record);
-    double t0 = bench_now();
-    for (uint32_t i = 0; i < 100000; i++) {
-        const BenchRecord& b = setup.data[i % setup.data.size()];
-        record->SetText(u"NAME", b.name);
-        record->SetNumber(u"AMOUNT", b.amount);
-        record->Set(2, host_bytes_value(HV_DATE, b.born, 8));
-        if (!t->AddRecord()) bench_check(-1, "add");
+    double adds = 0;
+    {
+        WritableTable w(dir, u"ADDS");
+        int with_index = 0;
+        IXbaseTableDescription* d = w.table->GetDescription();
+        for (int i = 1; i <= d->GetItemCount(); i++) with_index += d->GetItem(i)->GetKeyNumber() > 0;
+        if (with_index != 3) bench_check(-1, "the three keys found");
+        if (locked && !w.table->LockFile(3)) bench_check(-1, "lock the table");
+        double t0 = bench_now();
+        for (uint32_t i = 0; i < 100000; i++) {
+            const BenchRecord& b = setup.data[i % setup.data.size()];
+            w.record->SetText(u"NAME", b.name);
+            w.record->SetNumber(u"AMOUNT", b.amount);
+            w.record->Set(2, host_bytes_value(HV_DATE, b.born, 8));
+            if (!w.table->AddRecord()) bench_check(-1, "add");
+        }
+        adds = bench_now() - t0;
     }
-    double adds = bench_now() - t0;
-    t->Release();
-    record->Release();
-    connection->Release();
-    driver->Release();
-    while (library().start_count > 0) ExternalTermLibrary();
-    xdbinit();
-    xdb_set_date_format(4);
     remove_all();
     return adds;
 }
