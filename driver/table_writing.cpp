@@ -205,11 +205,11 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
         // Every tag of a multi-tag file is kept in step; a single-key file is its
         // one tag.
         int16_t tags = 1;
-        const int type = index_type_of_path(system_name_from_wide(entry.path));
+        IndexAccess first;
+        IndexDescription d;
+        if (!UseIndexFile(entry.path, 0, &first, &d, holder)) return 0;
+        const int type = first.type;
         if (index_is_multitag(type)) {
-            IndexAccess first;
-            IndexDescription d;
-            if (!UseIndexFile(entry.path, 0, &first, &d, holder)) return 0;
             xdb_set_status(XD_OK);
             if (TagCount(type, (int16_t)first.file_handle, &tags) < 0 || tags < 1) {
                 xdb_set_status(XD_OK);
@@ -227,10 +227,9 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
                     (tags == 1 || item->tag_number == tag))
                     k.item = item;
             }
-            IndexDescription desc;
-            if (!UseIndexFile(entry.path, tags > 1 || index_is_multitag(type) ? tag : (k.item ? k.item->tag_number : 0),
-                              &k.access, &desc, holder))
-                return 0;
+            IndexDescription desc = d;
+            k.access = first;  // the file's first (or one) tag is in use already
+            if (tag > 0 && !UseIndexFile(entry.path, tag, &k.access, &desc, holder)) return 0;
             if (k.item && k.item->field) {
                 k.access.single_field = (int16_t)k.item->field_index;
                 k.access.single_field_type = k.item->type_letter;

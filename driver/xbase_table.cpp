@@ -132,16 +132,17 @@ void XbaseTable::CloseIndexes() {
 
 int XbaseTable::UseIndexFile(const std::u16string& path, int tag, IndexAccess* access, IndexDescription* desc,
                              CXErrorHolder* out) {
-    const std::string file = system_name_from_wide(path);
-    const int type = index_type_of_path(file);
+    OpenIndex* open = nullptr;
+    for (OpenIndex& i : indexes_)
+        if (i.path == path) open = &i;
+    // The file's name is made for the system once, as it opens.
+    const int type = open ? open->type : index_type_of_path(system_name_from_wide(path));
     if (type == kIndexUnsupported || !index_format_available(type)) {
         raise_error(out, 1058, 105, 21, {path});
         return 0;
     }
-    OpenIndex* open = nullptr;
-    for (OpenIndex& i : indexes_)
-        if (i.path == path) open = &i;
     if (!open) {
+        const std::string file = system_name_from_wide(path);
         int16_t h = -1;
         xdb_set_status(XD_OK);
         XDSTATUS s = IndexOpen(type, file.c_str(), 0x0E00, &h);
