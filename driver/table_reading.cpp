@@ -85,7 +85,8 @@ FxValue search_value(const HostItemValue& v, bool oem_to_ansi) {
     default:
         f.type = HV_TEXT;
         f.text.assign(v.bytes ? v.bytes : "", v.length);
-        if (!f.text.empty()) xdb_ansi_to_oem(f.text.data(), f.text.size(), oem_to_ansi ? 1 : 0);
+        // Raw bytes are the file's bytes already, as a raw-byte item reads them.
+        if (v.type != HV_BYTES && !f.text.empty()) xdb_ansi_to_oem(f.text.data(), f.text.size(), oem_to_ansi ? 1 : 0);
         break;
     }
     return f;

@@ -253,13 +253,19 @@ int cli_row_for_dialect(const std::string& text) {
     return -2;
 }
 
+int cli_code_page_of_header(uint8_t version, uint8_t language_driver) {
+    const int cp = codepage_of_language_driver(language_driver);
+    if (codepage_supported(cp)) return cp;
+    // Unmarked: Visual FoxPro tables are Windows text, the others DOS text.
+    return version == 0x30 || version == 0x31 || version == 0x32 ? 1252 : 850;
+}
+
 int cli_table_code_page(int16_t handle, const CliArgs& args) {
     if (args.has("codepage")) return atoi(args.get("codepage").c_str());
     DbfHeaderInfo hi;
     xdb_set_status(XD_OK);
     dbf_header_info(handle, &hi);
-    int cp = codepage_of_language_driver(hi.code_page);
-    return codepage_supported(cp) ? cp : 850;
+    return cli_code_page_of_header(hi.version, hi.code_page);
 }
 
 XDSTATUS cli_open_table(const std::string& path, int forced_row, OpenedTable* out, uint16_t open_bits) {

@@ -78,8 +78,11 @@ bool cli_parse_number(const std::string& text, long long min, long long max, lon
 bool cli_dialect_code(const std::string& text, long long* code);
 // The variant row for a --dialect value, or -2 when it names none.
 int cli_row_for_dialect(const std::string& text);
+// The code page of a table's text from its header's version and language driver
+// bytes: the driver's page, else 1252 for Visual FoxPro and 850 for the others.
+int cli_code_page_of_header(uint8_t version, uint8_t language_driver);
 // The code page of an open table for text conversion: --codepage when given, else
-// the header's language driver, else 850.
+// as its header says (above).
 int cli_table_code_page(int16_t handle, const CliArgs& args);
 
 int cmd_info(int argc, char** argv);

@@ -19,23 +19,30 @@ namespace {
 
 const char kBrowseUsage[] =
     "usage: qxdb browse DIR TABLE [--key ITEM] [--from VALUE] [--to VALUE] [--reverse] [--limit N]\n"
-    "                   [--format table|csv|jsonl] [--oemtoansi]\n"
+    "                   [--format table|csv|jsonl] [--codepage N] [--host-text [--oemtoansi]]\n"
     "Reads TABLE through the library as a host does: in physical order (deleted records\n"
     "skipped), or in the order of the key ITEM (deleted records shown as such), optionally\n"
     "between --from and --to (text bounds are prefixes: --from B --to C takes every key\n"
-    "from B to C...). --oemtoansi converts text with the system's full OEM table (the\n"
-    "connection option OEMTOANSI=WINDOWS); without it only fifteen accented letters change.\n"
+    "from B to C...).\n"
+    "Text is shown and taken in the table's code page (its header's; --codepage N\n"
+    "overrides). --host-text shows what a host gets instead: the library's conversion to\n"
+    "the host's 1252 text, fifteen accented letters, or with --oemtoansi the system's OEM\n"
+    "table (the connection option OEMTOANSI=WINDOWS). The same holds for seek, count, add\n"
+    "and modify.\n"
     "example: qxdb browse tests/data/peers/xbase64/dbase3 PEOPLE --key NAME --from A --to B\n";
 
 const char kSeekUsage[] =
-    "usage: qxdb seek DIR TABLE ITEM VALUE [--prefix] [--format table|csv|jsonl] [--oemtoansi]\n"
+    "usage: qxdb seek DIR TABLE ITEM VALUE [--prefix] [--format table|csv|jsonl]\n"
+    "                 [--codepage N] [--host-text [--oemtoansi]]\n"
     "Searches VALUE in the key ITEM and prints the record found (the first of equal keys).\n"
     "--prefix finds the first key that begins with VALUE. Dates are YYYY-MM-DD or YYYYMMDD.\n"
-    "Exit status 1 when no key matches (browse --from V --to V lists every match).\n"
+    "Exit status 3 when no key matches (browse --from V --to V lists every match). Text\n"
+    "as for browse (qxdb help browse).\n"
     "example: qxdb seek tests/data/peers/xbase64/dbase3 PEOPLE NAME \"Abbott, Ann-Marie\"\n";
 
 const char kCountUsage[] =
-    "usage: qxdb count DIR TABLE [--deleted | --key ITEM [--from VALUE] [--to VALUE]] [--oemtoansi]\n"
+    "usage: qxdb count DIR TABLE [--deleted | --key ITEM [--from VALUE] [--to VALUE]]\n"
+    "                  [--codepage N] [--host-text [--oemtoansi]]\n"
     "Prints the table's record count (deleted records included); with --deleted the number\n"
     "of deleted records; with --key the number of keys of ITEM within the bounds.\n"
     "example: qxdb count tests/data/peers/xbase64/dbase3 PEOPLE --key NAME --from A --to B\n";
@@ -53,7 +60,7 @@ int begin(int argc, char** argv, const std::vector<std::string>& with_value, con
 int cmd_browse(int argc, char** argv) {
     CliArgs args;
     RecordFormat format;
-    if (int done = begin(argc, argv, {"key", "from", "to", "limit", "format"}, {"reverse", "oemtoansi"}, kBrowseUsage,
+    if (int done = begin(argc, argv, {"key", "from", "to", "limit", "format", "codepage"}, {"reverse", "oemtoansi", "host-text"}, kBrowseUsage,
                          2, &args, &format);
         done >= 0)
         return done;
@@ -68,8 +75,8 @@ int cmd_browse(int argc, char** argv) {
     if (int code = t.Open(args, false)) return code;
     std::string from_text, to_text;
     HostItemValue from, to;
-    if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from)) return kExitUsage;
-    if (args.has("to") && !value_for_item(t.Description(), key, args.get("to"), &to_text, &to)) return kExitUsage;
+    if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from, t.TextPage())) return kExitUsage;
+    if (args.has("to") && !value_for_item(t.Description(), key, args.get("to"), &to_text, &to, t.TextPage())) return kExitUsage;
     std::vector<size_t> widths;
     std::vector<std::string> columns = t.Columns(&widths);
     RecordWriter writer(stdout, format, columns, widths);
@@ -92,14 +99,14 @@ int cmd_browse(int argc, char** argv) {
 int cmd_seek(int argc, char** argv) {
     CliArgs args;
     RecordFormat format;
-    if (int done = begin(argc, argv, {"format"}, {"prefix", "oemtoansi"}, kSeekUsage, 4, &args, &format); done >= 0)
+    if (int done = begin(argc, argv, {"format", "codepage"}, {"prefix", "oemtoansi", "host-text"}, kSeekUsage, 4, &args, &format); done >= 0)
         return done;
     LibraryTable t;
     if (int code = t.Open(args, false)) return code;
     const std::string& key = args.positional[2];
     std::string text;
     HostItemValue value;
-    if (!value_for_item(t.Description(), key, args.positional[3], &text, &value)) return kExitUsage;
+    if (!value_for_item(t.Description(), key, args.positional[3], &text, &value, t.TextPage())) return kExitUsage;
     std::vector<size_t> widths;
     std::vector<std::string> columns = t.Columns(&widths);
     IXbaseCursor* c = t.Cursor();
@@ -119,7 +126,7 @@ int cmd_seek(int argc, char** argv) {
 
 int cmd_count(int argc, char** argv) {
     CliArgs args;
-    if (int done = begin(argc, argv, {"key", "from", "to"}, {"deleted", "oemtoansi"}, kCountUsage, 2, &args, nullptr);
+    if (int done = begin(argc, argv, {"key", "from", "to", "codepage"}, {"deleted", "oemtoansi", "host-text"}, kCountUsage, 2, &args, nullptr);
         done >= 0)
         return done;
     const std::string key = args.get("key");
@@ -133,9 +140,9 @@ int cmd_count(int argc, char** argv) {
     if (!key.empty()) {
         std::string from_text, to_text;
         HostItemValue from, to;
-        if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from))
+        if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from, t.TextPage()))
             return kExitUsage;
-        if (args.has("to") && !value_for_item(t.Description(), key, args.get("to"), &to_text, &to)) return kExitUsage;
+        if (args.has("to") && !value_for_item(t.Description(), key, args.get("to"), &to_text, &to, t.TextPage())) return kExitUsage;
         const std::u16string wkey = utf8_to_wide(key);
         ok = c->BrowseRange(wkey.c_str(), kBrowseFirst, args.has("from") ? &from : nullptr,
                             args.has("to") ? &to : nullptr, 0) &&

@@ -19,17 +19,20 @@
 namespace {
 
 const char kAddUsage[] =
-    "usage: qxdb add DIR TABLE [--format jsonl|csv] [--wait SECONDS] [--oemtoansi] < records\n"
+    "usage: qxdb add DIR TABLE [--format jsonl|csv] [--wait SECONDS] [--codepage N]\n"
+    "                [--host-text [--oemtoansi]] < records\n"
     "Adds each input record (JSON objects one per line, or CSV with a header of item\n"
     "names) through the library's add: memos written, every index of the table kept in\n"
     "step. An item left out, or null, stays blank. A record the library refuses (a value\n"
     "its field cannot take, a duplicate of a unique key under DUPLICATESON) stops the\n"
     "command with the reason; the records before it are added. --wait retries a record\n"
-    "another program's lock refuses for that long.\n"
+    "another program's lock refuses for that long. Text is stored in the table's code\n"
+    "page; a character it cannot hold refuses the record (qxdb help browse).\n"
     "example: qxdb add examples/data customers < new-customers.jsonl\n";
 
 const char kModifyUsage[] =
-    "usage: qxdb modify DIR TABLE RECNO ITEM=VALUE... [--wait SECONDS] [--oemtoansi]\n"
+    "usage: qxdb modify DIR TABLE RECNO ITEM=VALUE... [--wait SECONDS] [--codepage N]\n"
+    "                   [--host-text [--oemtoansi]]\n"
     "Changes items of record RECNO through the library (indexes kept in step). VALUE is\n"
     "text, a number, a date (YYYY-MM-DD) or a truth value as the item's type asks.\n"
     "example: qxdb modify examples/data customers 3 CITY=Lyon\n";
@@ -55,12 +58,13 @@ bool fill_host_record(LibraryTable& t, const InputRecord& in, std::vector<std::s
         const JsonValue* v = json_find(in.fields, name);
         HostItemValue value;
         if (!v || v->kind == JsonValue::kNull || (v->kind == JsonValue::kString && v->text.empty() &&
-                                                  record->Items()[i].type != kItemText)) {
+                                                  record->Items()[i].type != kItemText &&
+                                                  !record->Items()[i].text_page)) {
             record->Set((int)i, HostItemValue{});
             continue;
         }
         std::string text = v->kind == JsonValue::kBool ? (v->flag ? "T" : "F") : v->text;
-        if (!value_for_item(t.Description(), name, text, &storage[i], &value)) {
+        if (!value_for_item(t.Description(), name, text, &storage[i], &value, t.TextPage())) {
             *why = "the value of " + name + " does not suit its item";
             return false;
         }
@@ -73,7 +77,7 @@ bool fill_host_record(LibraryTable& t, const InputRecord& in, std::vector<std::s
 
 int cmd_add(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"format", "wait"}, {"oemtoansi"}, kAddUsage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"format", "wait", "codepage"}, {"oemtoansi", "host-text"}, kAddUsage, &args); done >= 0) return done;
     if (args.positional.size() != 2) return cli_usage(kAddUsage);
     const std::string format = args.get("format");
     if (!format.empty() && format != "jsonl" && format != "csv") return cli_usage(kAddUsage);
@@ -113,7 +117,7 @@ int modify_locked(LibraryTable& t, const CliArgs& args, long long recno);
 
 int cmd_modify(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"wait"}, {"oemtoansi"}, kModifyUsage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"wait", "codepage"}, {"oemtoansi", "host-text"}, kModifyUsage, &args); done >= 0) return done;
     long long recno = 0;
     if (args.positional.size() < 4 || !cli_parse_number(args.positional[2], 1, 0x7FFFFFFE, &recno))
         return cli_usage(kModifyUsage);
@@ -153,7 +157,7 @@ int modify_locked(LibraryTable& t, const CliArgs& args, long long recno) {
             fprintf(stderr, "qxdb: %s is no item of the table\n", name.c_str());
             return kExitUsage;
         }
-        if (!value_for_item(t.Description(), name, a.substr(eq + 1), &storage[i], &value)) return kExitUsage;
+        if (!value_for_item(t.Description(), name, a.substr(eq + 1), &storage[i], &value, t.TextPage())) return kExitUsage;
         t.Record()->Set(at, value);
     }
     IXbaseTable* table = t.Table();

@@ -71,11 +71,18 @@ void HostRecordObject::Bind(const std::u16string& name, int type, int size) {
     layout_++;
 }
 
-void HostRecordObject::BindFields(IXbaseTableDescription* description) {
+void HostRecordObject::BindFields(IXbaseTableDescription* description, int text_page) {
     for (int i = 1; i <= description->GetItemCount(); i++) {
         IXbaseItemDescription* item = description->GetItem(i);
         if (!item->IsField()) continue;
-        Bind(item->GetName(), item->GetHostType(), item->GetHostType() == kItemText ? item->GetSize() : 0);
+        const int type = item->GetHostType();
+        if (text_page && (type == kItemText || type == kItemTextMemo)) {
+            Bind(item->GetName(), type == kItemText ? kItemBinary : kItemBinaryMemo,
+                 type == kItemText ? item->GetSize() : 0);
+            items_.back().text_page = text_page;
+            continue;
+        }
+        Bind(item->GetName(), type, type == kItemText ? item->GetSize() : 0);
     }
 }
 
@@ -118,7 +125,14 @@ Cell cell_of_item(const HostRecordObject::Item& item) {
         if (b.size() < 14) return Cell::null();
         return Cell::string(b.substr(0, 4) + "-" + b.substr(4, 2) + "-" + b.substr(6, 2) + "T" + b.substr(8, 2) + ":" +
                             b.substr(10, 2) + ":" + b.substr(12, 2));
-    case HV_BYTES: return Cell::string(hex_of(b));
+    case HV_BYTES:
+        if (item.text_page) {
+            size_t n = b.size();
+            if (item.type == kItemBinary)  // a character field's padding
+                while (n > 0 && b[n - 1] == ' ') n--;
+            return Cell::string(codepage_to_utf8(item.text_page, b.data(), n));
+        }
+        return Cell::string(hex_of(b));
     default: {
         size_t n = b.size();
         if (item.type == kItemText)

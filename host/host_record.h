@@ -22,6 +22,9 @@ public:
         double real = 0;
         std::string bytes;
         bool changed = false;  // set by the host, cleared when the library sets the value
+        // A text item bound as raw bytes: the table's code page its bytes are in
+        // (0: an item as its description says).
+        int text_page = 0;
     };
 
     // Created with one reference, held by the creator.
@@ -50,8 +53,10 @@ public:
 
     // Binds an item (name, host item type, size of a text item, 0: no limit).
     void Bind(const std::u16string& name, int type, int size);
-    // Binds every field item of a table description with its described type.
-    void BindFields(IXbaseTableDescription* description);
+    // Binds every field item of a table description with its described type; with
+    // a code page, text and text memo items as raw bytes in that page instead, so
+    // that the table's own characters reach the host unchanged.
+    void BindFields(IXbaseTableDescription* description, int text_page = 0);
     const std::vector<Item>& Items() const { return items_; }
 
 private:

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "framework/codepage.h"
@@ -24,6 +25,31 @@ int retry_while_locked(const CliArgs& args, IXErrorHolder* holder, const std::fu
     }
 }
 
+namespace {
+
+// The code page of a table's text: --codepage, else its header's (read here as
+// any program reads a file's first bytes; the library is not asked). 0 after a
+// message when --codepage names no page this program converts.
+int text_page_of(const CliArgs& args, const char16_t* path) {
+    if (args.has("codepage")) {
+        long long cp = 0;
+        if (!cli_parse_number(args.get("codepage"), 1, 65535, &cp) || !codepage_supported((int)cp)) {
+            fprintf(stderr, "qxdb: --codepage %s is no code page this program converts (for example 850, 437, 1252)\n",
+                    args.get("codepage").c_str());
+            return 0;
+        }
+        return (int)cp;
+    }
+    unsigned char header[32] = {0};
+    if (FILE* f = fopen(wide_to_utf8(path ? path : u"").c_str(), "rb")) {
+        if (fread(header, 1, sizeof header, f) != sizeof header) memset(header, 0, sizeof header);
+        fclose(f);
+    }
+    return cli_code_page_of_header(header[0], header[29]);
+}
+
+}  // namespace
+
 LibraryTable::~LibraryTable() {
     if (cursor_) cursor_->Release();
     if (table_) table_->Release();
@@ -35,6 +61,7 @@ int LibraryTable::Open(const CliArgs& args, bool writing) {
     if (!cli_start_session(&session_)) return kExitFailed;
     IXbaseDriver* driver = session_.Driver();
     std::u16string source = utf8_to_wide(args.positional[0]);
+    const bool host_text = args.has("host-text") || args.has("oemtoansi");
     const char16_t* info = args.has("oemtoansi") ? u"OEMTOANSI=WINDOWS" : u"";
     HostConnectionDescription cd{u"qxdb", source.c_str(), info};
     connection_ = driver->CreateConnection(&cd);
@@ -44,13 +71,14 @@ int LibraryTable::Open(const CliArgs& args, bool writing) {
     std::u16string name = utf8_to_wide(args.positional[1]);
     table_ = driver->OpenTableByName(connection_, name.c_str());
     if (!table_) return cli_fail_holder(driver->GetErrorHolder(), "cannot open " + args.positional[1]);
+    if (!host_text && !(text_page_ = text_page_of(args, table_->GetDescription()->GetPhysicalPath()))) return kExitUsage;
     table_->SetOpenMode(writing ? 3 : 0);
     if (!table_->Open()) return cli_fail_holder(table_->GetErrorHolder(), "cannot open " + args.positional[1]);
     const std::string report = wide_to_utf8(table_->GetDescription()->GetAssociationReport());
     if (!report.empty()) fprintf(stderr, "qxdb: index files that give no key:\n%s\n", report.c_str());
     if (writing) print_index_set(table_->GetDescription(), stderr, false);
     record_ = new HostRecordObject();
-    record_->BindFields(table_->GetDescription());
+    record_->BindFields(table_->GetDescription(), text_page_);
     table_->AttachHostRecord(record_);
     cursor_ = driver->CreateCursor(table_);
     return 0;
@@ -90,11 +118,11 @@ std::vector<std::string> LibraryTable::Columns(std::vector<size_t>* widths) {
     for (const auto& item : record_->Items()) {
         names.push_back(wide_to_utf8(item.name));
         size_t w = 12;
-        if (item.type == kItemText) w = (size_t)item.size;
+        if (item.type == kItemText || (item.type == kItemBinary && item.text_page)) w = (size_t)item.size;
         if (item.type == kItemDate) w = 10;
         if (item.type == kItemDateTime) w = 19;
         if (item.type == kItemBoolean) w = 5;
-        if (item.type == kItemTextMemo) w = 30;
+        if (item.type == kItemTextMemo || (item.type == kItemBinaryMemo && item.text_page)) w = 30;
         widths->push_back(w > 60 ? 60 : w);
     }
     return names;
@@ -109,7 +137,7 @@ void LibraryTable::Write(RecordWriter& writer) {
 }
 
 bool value_for_item(IXbaseTableDescription* d, const std::string& key, const std::string& text, std::string* storage,
-                    HostItemValue* out) {
+                    HostItemValue* out, int text_page) {
     std::u16string wkey = utf8_to_wide(key);
     IXbaseItemDescription* item = d->FindItem(wkey.c_str());
     if (!item) {
@@ -161,13 +189,14 @@ bool value_for_item(IXbaseTableDescription* d, const std::string& key, const std
         return true;
     }
     default: {
-        std::string ansi;
-        if (codepage_from_utf8_counted(1252, text, &ansi) > 0) {
-            fprintf(stderr, "qxdb: %s has characters the host's character set (1252) lacks\n", text.c_str());
+        const int page = text_page ? text_page : 1252;
+        if (size_t missing = codepage_from_utf8_counted(page, text, storage)) {
+            fprintf(stderr, "qxdb: %s: '%s' has %zu character%s that code page %d cannot hold%s\n", key.c_str(),
+                    text.c_str(), missing, missing == 1 ? "" : "s", page,
+                    text_page ? " (the table's)" : " (the host's)");
             return false;
         }
-        *storage = ansi;
-        out->type = HV_TEXT;
+        out->type = text_page ? HV_BYTES : HV_TEXT;
         break;
     }
     }

@@ -18,9 +18,15 @@ class LibraryTable {
 public:
     ~LibraryTable();
     // Opens DIR TABLE (args.positional[0..1]) for reading, or for writing; 0 when
-    // open, else the exit status (the reason is printed). --oemtoansi sets the
-    // connection's OEMTOANSI option.
+    // open, else the exit status (the reason is printed).
+    // Text goes in the table's own code page (its header's, or --codepage): text
+    // items are bound as raw bytes and converted here, so every character of the
+    // table shows and is stored as it is. --host-text binds them as the host does
+    // and shows what the host gets (the library's conversion to its 1252 text),
+    // with the connection's OEMTOANSI option under --oemtoansi (which implies it).
     int Open(const CliArgs& args, bool writing);
+    // The code page text items are bound in (0: the host's own text).
+    int TextPage() const { return text_page_; }
     IXbaseTable* Table() { return table_; }
     IXbaseTableDescription* Description() { return table_->GetDescription(); }
     IXbaseCursor* Cursor() { return cursor_; }
@@ -36,6 +42,7 @@ private:
     IXbaseTable* table_ = nullptr;
     HostRecordObject* record_ = nullptr;
     IXbaseCursor* cursor_ = nullptr;
+    int text_page_ = 0;
 };
 
 // The table's index set as the library decided it (IXbaseTableDescription::
@@ -51,7 +58,9 @@ int retry_while_locked(const CliArgs& args, IXErrorHolder* holder, const std::fu
 
 // A value typed on the command line (or read from input as text) as a host value
 // for the item `item` of the description: dates as YYYY-MM-DD or YYYYMMDD, numbers
-// as decimal text, truth values T/F/true/false, text converted to the host's
-// character set (1252). False, after a message, when it cannot be one.
+// as decimal text, truth values T/F/true/false, text as raw bytes in `text_page`
+// (the table's code page, see LibraryTable::Open) or, with 0, in the host's
+// character set (1252). False, after a message naming the item, when it cannot be
+// one (a character the code page lacks is refused, never stored as another).
 bool value_for_item(IXbaseTableDescription* d, const std::string& item, const std::string& text, std::string* storage,
-                    HostItemValue* out);
+                    HostItemValue* out, int text_page);
