@@ -1,4 +1,5 @@
 #include "host/cli.h"
+#include "host/error_words.h"
 
 #include <chrono>
 #include <filesystem>
@@ -47,6 +48,8 @@ static bool listed(const std::vector<std::string>& v, const std::string& s) {
     return false;
 }
 
+bool g_verbose = false;
+
 bool cli_parse(int argc, char** argv, const std::vector<std::string>& with_value,
                const std::vector<std::string>& flags, CliArgs* out) {
     for (int i = 0; i < argc; i++) {
@@ -83,7 +86,9 @@ int cli_begin(int argc, char** argv, const std::vector<std::string>& with_value,
               const std::vector<std::string>& flags, const char* usage, CliArgs* out) {
     std::vector<std::string> all_flags = flags;
     all_flags.push_back("help");
+    all_flags.push_back("verbose");
     if (!cli_parse(argc, argv, with_value, all_flags, out)) return cli_usage(usage);
+    g_verbose = out->has("verbose");
     if (out->has("help")) {
         fputs(usage, stdout);
         return kExitOk;
@@ -96,7 +101,7 @@ int cli_usage(const char* usage) {
     return kExitUsage;
 }
 
-std::string cli_status_text(XDSTATUS status) {
+std::string cli_status_engine_text(XDSTATUS status) {
     char buf[512];
     const XdbStatusInfo* info = xdb_status_info(status);
     if (!info) {
@@ -106,6 +111,12 @@ std::string cli_status_text(XDSTATUS status) {
     const char* text = qxdb_message_text(info->message_id);
     snprintf(buf, sizeof buf, "%s (%d): %s", info->name, status, text ? text : "");
     return buf;
+}
+
+std::string cli_status_text(XDSTATUS status) {
+    const char* words = cli_status_words(status);
+    if (!words) return cli_status_engine_text(status);
+    return std::string(words) + " [" + cli_status_engine_text(status) + "]";
 }
 
 // The system's reason for the last failed call (a Win32 error number, as the
@@ -162,8 +173,10 @@ int cli_fail(const std::string& what, XDSTATUS status) {
         xdb_clear_fault();
     }
     const std::string reason = system_reason();
-    fprintf(stderr, "qxdb: %s: %s%s\n", what.c_str(), cli_status_text(status).c_str(),
-            reason.empty() ? "" : (" (" + reason + ")").c_str());
+    const char* words = cli_status_words(status);
+    // What failed and why in a line, then the engine's own words beneath it.
+    fprintf(stderr, "qxdb: %s: %s%s\n    %s\n", what.c_str(), words ? words : "failed",
+            reason.empty() ? "" : (" (" + reason + ")").c_str(), cli_status_engine_text(status).c_str());
     return code;
 }
 

@@ -39,8 +39,13 @@ int cli_begin(int argc, char** argv, const std::vector<std::string>& with_value,
 // Prints `usage` to standard error and answers kExitUsage.
 int cli_usage(const char* usage);
 
-// "XD_BADVERSION (-18): ERREUR - Version de dBase invalide."
+// A status in a line: "the version byte does not fit the dialect [XD_BADVERSION
+// (-18): ERREUR - Version de dBase invalide.]".
 std::string cli_status_text(XDSTATUS status);
+// The engine's own words: "XD_BADVERSION (-18): ERREUR - Version de dBase invalide."
+std::string cli_status_engine_text(XDSTATUS status);
+// --verbose (every command takes it): a failure of the library shows its whole dump.
+extern bool g_verbose;
 // Prints the failure of `what` with its status to stderr and returns its exit
 // code (cli_exit_for).
 int cli_fail(const std::string& what, XDSTATUS status);
@@ -85,6 +90,10 @@ int cli_code_page_of_header(uint8_t version, uint8_t language_driver);
 // as its header says (above).
 int cli_table_code_page(int16_t handle, const CliArgs& args);
 
+// qxdb index check TABLE FILE (every tag of a compound file): its exit status.
+int cli_index_check(const std::string& table, const std::string& file);
+
+int cmd_check(int argc, char** argv);
 int cmd_info(int argc, char** argv);
 int cmd_dump(int argc, char** argv);
 int cmd_message(int argc, char** argv);

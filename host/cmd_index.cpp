@@ -489,6 +489,12 @@ int check(const CliArgs& args) {
 
 }  // namespace
 
+int cli_index_check(const std::string& table, const std::string& file) {
+    CliArgs args;
+    args.positional = {"check", table, file};
+    return check(args);
+}
+
 // Builds an index again from its table, with its own expression and key.
 int cmd_reindex(int argc, char** argv) {
     const char* usage =

@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "host/error_words.h"
 #include "driver/xbase_variants.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
@@ -32,10 +34,45 @@ std::vector<std::u16string> split_lines(const std::u16string& text) {
 
 }  // namespace
 
+namespace {
+
+// The engine status a library error carries (its dump's EIT_BASECODE line); false
+// when it carries none.
+bool engine_status_of(const std::string& dump, int* status) {
+    const size_t at = dump.find("EIT_BASECODE : <");
+    if (at == std::string::npos) return false;
+    *status = atoi(dump.c_str() + at + 16);
+    return true;
+}
+
+}  // namespace
+
 int cli_fail_holder(IXErrorHolder* holder, const std::string& what) {
-    fprintf(stderr, "qxdb: %s\n", what.c_str());
-    if (holder) fprintf(stderr, "%s\n", wide_to_utf8(holder->DumpText()).c_str());
-    return kExitFailed;
+    if (!holder || holder->CurrentErrorId() == 0) {
+        fprintf(stderr, "qxdb: %s\n", what.c_str());
+        return kExitFailed;
+    }
+    const uint32_t id = holder->CurrentErrorId();
+    const std::string dump = wide_to_utf8(holder->DumpText());
+    const char16_t* message = holder->CurrentMessage();
+    int status = 0;
+    const bool has_status = engine_status_of(dump, &status);
+    // What failed and why in English, then the library's message as the host shows
+    // it, and the whole dump only when asked for.
+    const char* words = cli_error_words(id);
+    const char* status_words = has_status ? cli_status_words(status) : nullptr;
+    std::string line = "qxdb: " + what + ": " + (words ? words : "the library refused");
+    if (status_words) line += std::string(" (") + status_words + ")";
+    std::string codes = "error " + std::to_string(id);
+    if (has_status) {  // "XD_OPENERR (-46)"
+        const std::string engine = cli_status_engine_text(status);
+        codes += ", " + engine.substr(0, engine.find(':'));
+    }
+    fprintf(stderr, "%s\n    %s [%s]\n", line.c_str(), message ? wide_to_utf8(message).c_str() : "", codes.c_str());
+    if (g_verbose) fprintf(stderr, "%s\n", dump.c_str());
+    if (id == 1041 || id == 1054) return kExitLocked;
+    if (id == 1031 || id == 1032) return kExitNotFound;
+    return has_status ? cli_exit_for(status, false) : kExitFailed;
 }
 
 bool cli_start_session(HostSession* session) {

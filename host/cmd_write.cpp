@@ -61,8 +61,10 @@ int delete_through_library(const CliArgs& args, const char* usage) {
     }
     for (long long n : recnos)
         if (!retry_while_locked(args, table->GetErrorHolder(), [&] { return table->DeleteRecord(n, 5); }))
-            failed |= cli_fail_holder(t.Table()->GetErrorHolder(), "record " + std::to_string(n) + " was not deleted");
-    return failed ? kExitFailed : kExitOk;
+            if (int code = cli_fail_holder(t.Table()->GetErrorHolder(), "record " + std::to_string(n) + " was not deleted");
+                !failed)
+                failed = code;  // the first failure's exit status
+    return failed;
 }
 
 int change_flags(int argc, char** argv, bool deleting) {

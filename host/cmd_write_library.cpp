@@ -127,8 +127,8 @@ int cmd_modify(int argc, char** argv) {
     int64_t count = 0;
     if (!table->CountRecords(&count)) return cli_fail_holder(table->GetErrorHolder(), "cannot count the records");
     if (recno > count) {
-        fprintf(stderr, "qxdb: no record %lld\n", recno);
-        return kExitFailed;
+        fprintf(stderr, "qxdb: no record %lld: the table holds %lld\n", recno, (long long)count);
+        return kExitNotFound;
     }
     // The record is locked before it is read: the items not named keep what the
     // record holds at the change, not what it held before another program's.

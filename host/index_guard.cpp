@@ -23,6 +23,11 @@ std::string lower(std::string s) {
 
 }  // namespace
 
+bool is_index_file_name(const std::string& name) {
+    const std::string ext = lower(fs::path(name).extension().string());
+    return ext.size() == 4 && ext[3] == 'x' && index_type_of_file(name.c_str()) != 11;
+}
+
 std::vector<std::string> index_files_of_table(const std::string& dbf_path, int16_t handle) {
     std::vector<std::string> found;
     const fs::path table(dbf_path);
@@ -36,8 +41,7 @@ std::vector<std::string> index_files_of_table(const std::string& dbf_path, int16
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_regular_file(ec)) continue;
         const std::string name = it->path().filename().string();
-        const std::string ext = lower(it->path().extension().string());
-        if (ext.size() != 4 || ext[3] != 'x' || index_type_of_file(name.c_str()) == 11) continue;
+        if (!is_index_file_name(name)) continue;
         const bool production = info.mdx_flag == 1 && lower(it->path().stem().string()) == stem;
         IndexOwnerVerdict verdict;
         xdb_set_status(XD_OK);

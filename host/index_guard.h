@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+// Whether a file's name is an index file's (.ndx, .ntx, .mdx, .idx, .cdx, any case).
+bool is_index_file_name(const std::string& name);
+
 // The index files beside `dbf_path` that belong to the open table `handle` (see
 // engine/index/index_owner.h), and those whose table cannot be told.
 std::vector<std::string> index_files_of_table(const std::string& dbf_path, int16_t handle);

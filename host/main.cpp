@@ -23,6 +23,7 @@ const Command kCommands[] = {
     {"recall", cmd_recall, "mark deleted records live again"},
     {"pack", cmd_pack, "remove the deleted records"},
     {"index", cmd_index, "create, walk, search or check an index"},
+    {"check", cmd_check, "check every table of a directory with its memo and index files"},
     {"reindex", cmd_reindex, "build an index again from its table"},
     {"eval", cmd_eval, "evaluate a key expression against a record"},
     {"tables", cmd_tables, "list the tables of a directory through the library"},
@@ -46,7 +47,9 @@ void usage(FILE* out) {
           out);
     for (const Command& c : kCommands) fprintf(out, "  %-8s %s\n", c.name, c.summary);
     fputs("\nexit codes: 0 done, 1 failed, 2 usage, 3 not found (a file, a record, a key),\n"
-          "            4 locked or in use by another program, 5 damaged file\n",
+          "            4 locked or in use by another program, 5 damaged file\n"
+          "failures: a line saying what failed and why, the library's or engine's own message\n"
+          "          under it; --verbose (any command) adds the library's whole error dump\n",
           out);
 }
 

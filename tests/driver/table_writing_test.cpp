@@ -770,7 +770,7 @@ TEST_F(WritingTest, TheContextLockSharesTheFileWithReadersOnly) {
     ASSERT_EQ(context->ContextLock(u"t"), 1);  // the table's name, case aside
     EXPECT_EQ(t->FileLockState(), 0);           // a reader's lock is no file lock of the host's
     const std::string other = "lock '" + dir_ + "' T --hold 0";
-    EXPECT_EQ(run_exit(other + " --file 3"), 1);  // another program's exclusive lock waits for it
+    EXPECT_EQ(run_exit(other + " --file 3"), 4);  // locked: another program's exclusive lock waits for it
     EXPECT_EQ(run_exit(other + " --record 1"), 0);  // its record locks do not
     ASSERT_EQ(t->UnlockFile(), 1);
     EXPECT_EQ(run_exit(other + " --file 3"), 0);
@@ -796,7 +796,7 @@ TEST_F(WritingTest, AnExclusiveDeclarationLocksTheWholeFile) {
     record->SetText(u"NAME", "MINE");
     EXPECT_EQ(t->AddRecord(), 1);  // the declaring table writes under its own lock
     const std::string other = "lock '" + dir_ + "' T --hold 0 --record 1";
-    EXPECT_EQ(run_exit(other), 1);  // another program cannot
+    EXPECT_EQ(run_exit(other), 4);  // locked: another program cannot
     t->UnlockFile();
     EXPECT_EQ(run_exit(other), 0);
     record->Release();

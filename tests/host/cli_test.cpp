@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -407,7 +408,7 @@ TEST(Cli, CreateDescribeAndOpenThroughTheLibrary) {
     EXPECT_TRUE(says(r.out, "HDBIndex attached no key of PCB.NDX")) << r.out;
     EXPECT_TRUE(says(r.out, "La rubrique <NAME> n'appartient pas au fichier")) << r.out;
     r = qxdb("describe '" + dir + "' nosuch");
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 3);
     EXPECT_TRUE(says(r.out, "Le fichier '" + dir + "/nosuch.dbf' n'existe pas.")) << r.out;
     r = qxdb("create-table '" + dir + "' BAD --format 2 AVERYLONGNAME:text:5 --strict-names");
     EXPECT_EQ(r.code, 1);
@@ -613,7 +614,7 @@ TEST(Cli, AddModifyDeleteAndCompactThroughTheLibrary) {
     EXPECT_NE(r.out.find("\"NOTES\":\"memo 3\""), std::string::npos) << r.out;  // i = 3 is named n1
     clean("NAME.ndx", "2000");
     // A record that is not there, a value that is no number.
-    EXPECT_EQ(qxdb("modify '" + d + "' T 2001 NAME=x").code, 1);
+    EXPECT_EQ(qxdb("modify '" + d + "' T 2001 NAME=x").code, 3);
     EXPECT_EQ(qxdb("modify '" + d + "' T 1 AMOUNT=abc").code, 2);
     // Deletes through the library, then compact. A number past the table refuses
     // the whole command before anything is deleted.
@@ -691,10 +692,11 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     };
     RunningProgram holder = hold(2);
     CliRun r = qxdb("delete '" + d + "' T 1");
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.out.find("the record is locked by another program"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("bloqué par une autre application"), std::string::npos) << r.out;  // message 3038
     r = qxdb("modify '" + d + "' T 1 NAME=changed");
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.out.find("bloqué par une autre application"), std::string::npos) << r.out;
     EXPECT_EQ(qxdb("modify '" + d + "' T 1 NAME=changed --wait 20").code, 0);  // goes on once the lock is gone
     holder.wait();
@@ -719,6 +721,53 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;  // the attempts before are not told
     holder.wait();
     EXPECT_EQ(qxdb("count '" + d + "' T").out, "1\n");
+    remove_temp_dir(d);
+}
+
+// One health check of a directory: a healthy table with its index and memos, a
+// table cut short, a table whose index holds a wrong key, and a memo a record
+// names past its memo file's end; a line per file, exit 5 for the damage.
+TEST(Cli, CheckTellsEveryDamagedFileOfADirectory) {
+    const std::string d = make_temp_dir("clicheck");
+    for (const char* t : {"GOOD", "CUT", "BADKEY", "BADMEMO"}) {
+        const std::string table = d + "/" + t + ".dbf";
+        ASSERT_EQ(qxdb("create '" + table + "' --dialect dbase3 NAME:C:10 NOTES:M").code, 0);
+        std::ofstream in(d + "/in.jsonl");
+        for (int i = 0; i < 20; i++) in << "{\"NAME\":\"" << t << i << "\",\"NOTES\":\"note " << i << "\"}\n";
+        in.close();
+        ASSERT_EQ(qxdb("append '" + table + "' < '" + d + "/in.jsonl'").code, 0);
+        ASSERT_EQ(qxdb("index create '" + table + "' '" + d + "/" + t + ".ndx' --expr NAME").code, 0);
+    }
+    CliRun r = qxdb("check '" + d + "'");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_TRUE(says(r.out, d + "/GOOD.dbf: 20 records (0 deleted), no fault")) << r.out;
+    EXPECT_TRUE(says(r.out, "GOOD.dbt: 20 memos, no fault")) << r.out;
+    EXPECT_TRUE(says(r.out, "GOOD.ndx: 20 entries, 20 records, no fault")) << r.out;
+    // The damage: five records cut off one table; a key of another's index made
+    // another; a memo pointer past the memo file's end.
+    auto patch = [&](const std::string& file, long at, const std::string& bytes) {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(at);
+        f.write(bytes.data(), (std::streamsize)bytes.size());
+    };
+    const long header = 32 * 3 + 1, record = 1 + 10 + 10;
+    std::filesystem::resize_file(d + "/CUT.dbf", (uintmax_t)(header + record * 15));
+    patch(d + "/BADKEY.ndx", 512 + 4 + 8, "zz");
+    patch(d + "/BADMEMO.dbf", header + record * 3 + 11, "     99999");
+    r = qxdb("check '" + d + "'");
+    EXPECT_EQ(r.code, 5) << r.out;
+    for (const char* fine : {"/GOOD.dbf: 20 records (0 deleted), no fault", "GOOD.ndx: 20 entries, 20 records, no fault",
+                             "/BADKEY.dbf: 20 records (0 deleted), no fault", "/BADMEMO.dbf: 20 records (0 deleted), no fault",
+                             "BADMEMO.ndx: 20 entries, 20 records, no fault"})
+        EXPECT_TRUE(says(r.out, fine)) << fine << "\n" << r.out;
+    for (const char* faulty : {"/CUT.dbf: 20 records (0 deleted), FAULTY", "BADKEY.ndx: FAULTY",
+                               "BADMEMO.dbt: 20 memos, FAULTY", "record 4 field NOTES (block 99999)"})
+        EXPECT_TRUE(says(r.out, faulty)) << faulty << "\n" << r.out;
+    // One table alone; nothing there.
+    r = qxdb("check '" + d + "/GOOD.dbf'");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_FALSE(says(r.out, "CUT")) << r.out;
+    EXPECT_EQ(qxdb("check '" + d + "/nowhere'").code, 3);
     remove_temp_dir(d);
 }
 
@@ -754,7 +803,12 @@ TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
         {"create '" + d + "/U.dbf' --dialect foxpro A:C:1", 0, ""},
         {"browse '" + d + "' T --from A", 2, "--from and --to need --key"},
         {"seek '" + d + "' T NAME", 2, "usage"},
-        {"count '" + d + "' NOSUCH", 1, "n'existe pas"},
+        // The library's failures: what and why in English, its own message under it,
+        // the whole dump only with --verbose.
+        {"count '" + d + "' NOSUCH", 3, "cannot open NOSUCH: the file does not exist\n    Le fichier"},
+        {"count '" + d + "' NOSUCH --verbose", 3, "Code erreur QX55 : 1032"},
+        {"count '" + d + "/nowhere' T", 3, "the connection's directory does not exist"},
+        {"modify '" + d + "' T 99 NAME=x", 3, "no record 99: the table holds 0"},
         {"help dump", 0, "usage: qxdb dump"},
         {"frobnicate", 2, "unknown command"},
     };
