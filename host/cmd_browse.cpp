@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "engine/core/dbf.h"
+#include "engine/core/engine.h"
 #include "framework/codepage.h"
 #include "framework/host_item_types.h"
 #include "host/cli.h"
@@ -14,16 +16,19 @@
 #include "host/library_table.h"
 #include "host/loader.h"
 #include "host/record_writer.h"
+#include "host/where_filter.h"
 
 namespace {
 
 const char kBrowseUsage[] =
     "usage: qxdb browse DIR TABLE [--key ITEM] [--from VALUE] [--to VALUE] [--reverse] [--limit N]\n"
-    "                   [--format table|csv|jsonl] [--codepage N] [--host-text [--oemtoansi]]\n"
+    "                   [--format table|csv|jsonl] [--where CONDITION] [--codepage N]\n"
+    "                   [--host-text [--oemtoansi]]\n"
     "Reads TABLE through the library as a host does: in physical order (deleted records\n"
     "skipped), or in the order of the key ITEM (deleted records shown as such), optionally\n"
     "between --from and --to (text bounds are prefixes: --from B --to C takes every key\n"
-    "from B to C...).\n"
+    "from B to C...). --where shows only the records that meet an xBase condition, as\n"
+    "qxdb dump --where does (qxdb help dump).\n"
     "Text is shown and taken in the table's code page (its header's; --codepage N\n"
     "overrides). --host-text shows what a host gets instead: the library's conversion to\n"
     "the host's 1252 text, fifteen accented letters, or with --oemtoansi the system's OEM\n"
@@ -42,9 +47,10 @@ const char kSeekUsage[] =
 
 const char kCountUsage[] =
     "usage: qxdb count DIR TABLE [--deleted | --key ITEM [--from VALUE] [--to VALUE]]\n"
-    "                  [--codepage N] [--host-text [--oemtoansi]]\n"
+    "                  [--where CONDITION] [--codepage N] [--host-text [--oemtoansi]]\n"
     "Prints the table's record count (deleted records included); with --deleted the number\n"
-    "of deleted records; with --key the number of keys of ITEM within the bounds.\n"
+    "of deleted records; with --key the number of keys of ITEM within the bounds. --where\n"
+    "counts only the records among these that meet an xBase condition (qxdb help dump).\n"
     "example: qxdb count tests/data/peers/xbase64/dbase3 PEOPLE --key NAME --from A --to B\n";
 
 int begin(int argc, char** argv, const std::vector<std::string>& with_value, const std::vector<std::string>& flags,
@@ -60,7 +66,7 @@ int begin(int argc, char** argv, const std::vector<std::string>& with_value, con
 int cmd_browse(int argc, char** argv) {
     CliArgs args;
     RecordFormat format;
-    if (int done = begin(argc, argv, {"key", "from", "to", "limit", "format", "codepage"}, {"reverse", "oemtoansi", "host-text"}, kBrowseUsage,
+    if (int done = begin(argc, argv, {"key", "from", "to", "limit", "format", "codepage", "where"}, {"reverse", "oemtoansi", "host-text"}, kBrowseUsage,
                          2, &args, &format);
         done >= 0)
         return done;
@@ -77,6 +83,8 @@ int cmd_browse(int argc, char** argv) {
     HostItemValue from, to;
     if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from, t.TextPage())) return kExitUsage;
     if (args.has("to") && !value_for_item(t.Description(), key, args.get("to"), &to_text, &to, t.TextPage())) return kExitUsage;
+    WhereFilter where;
+    if (int code = where.Open(args, -1, wide_to_utf8(t.Description()->GetPhysicalPath()))) return code;
     std::vector<size_t> widths;
     std::vector<std::string> columns = t.Columns(&widths);
     RecordWriter writer(stdout, format, columns, widths);
@@ -87,8 +95,16 @@ int cmd_browse(int argc, char** argv) {
     int ok = key.empty() ? c->Browse(nullptr, start, 0)
                          : c->BrowseRange(wkey.c_str(), start, args.has("from") ? &from : nullptr,
                                           args.has("to") ? &to : nullptr, 0);
-    for (long long n = 0; ok && !c->IsEndOfData() && (limit < 0 || n < limit); n++) {
-        t.Write(writer);
+    for (long long n = 0; ok && !c->IsEndOfData() && (limit < 0 || n < limit);) {
+        const int taken = where.TakesRecord((uint32_t)c->GetRecordNumber());
+        if (taken < 0) {
+            writer.finish();
+            return kExitFailed;
+        }
+        if (taken) {
+            t.Write(writer);
+            n++;
+        }
         ok = c->Browse(wkey.c_str(), reverse ? kBrowsePrevious : kBrowseNext, 0);
     }
     writer.finish();
@@ -126,7 +142,7 @@ int cmd_seek(int argc, char** argv) {
 
 int cmd_count(int argc, char** argv) {
     CliArgs args;
-    if (int done = begin(argc, argv, {"key", "from", "to", "codepage"}, {"deleted", "oemtoansi", "host-text"}, kCountUsage, 2, &args, nullptr);
+    if (int done = begin(argc, argv, {"key", "from", "to", "codepage", "where"}, {"deleted", "oemtoansi", "host-text"}, kCountUsage, 2, &args, nullptr);
         done >= 0)
         return done;
     const std::string key = args.get("key");
@@ -135,9 +151,40 @@ int cmd_count(int argc, char** argv) {
     LibraryTable t;
     if (int code = t.Open(args, false)) return code;
     IXbaseCursor* c = t.Cursor();
+    WhereFilter where;
+    if (int code = where.Open(args, -1, wide_to_utf8(t.Description()->GetPhysicalPath()))) return code;
     int64_t count = 0;
     int ok;
-    if (!key.empty()) {
+    if (where.Active()) {
+        // The records meeting the condition among those the count would count.
+        if (!key.empty()) {
+            std::string from_text, to_text;
+            HostItemValue from, to;
+            if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from, t.TextPage()))
+                return kExitUsage;
+            if (args.has("to") && !value_for_item(t.Description(), key, args.get("to"), &to_text, &to, t.TextPage()))
+                return kExitUsage;
+            const std::u16string wkey = utf8_to_wide(key);
+            ok = c->BrowseRange(wkey.c_str(), kBrowseFirst, args.has("from") ? &from : nullptr,
+                                args.has("to") ? &to : nullptr, 0);
+            for (; ok && !c->IsEndOfData(); ok = c->Browse(wkey.c_str(), kBrowseNext, 0)) {
+                const int taken = where.TakesRecord((uint32_t)c->GetRecordNumber());
+                if (taken < 0) return kExitFailed;
+                count += taken;
+            }
+        } else {
+            ok = 1;
+            uint32_t records = 0;
+            xdb_set_status(XD_OK);
+            dbf_record_count(where.Handle(), &records);
+            for (uint32_t recno = 1; recno <= records; recno++) {
+                bool deleted = false;
+                const int taken = where.TakesRecord(recno, &deleted);
+                if (taken < 0) return kExitFailed;
+                count += taken && (!args.has("deleted") || deleted);
+            }
+        }
+    } else if (!key.empty()) {
         std::string from_text, to_text;
         HostItemValue from, to;
         if (args.has("from") && !value_for_item(t.Description(), key, args.get("from"), &from_text, &from, t.TextPage()))

@@ -14,14 +14,19 @@
 #include "host/progress.h"
 #include "host/record_writer.h"
 #include "host/table_memo.h"
+#include "host/where_filter.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: qxdb dump FILE.dbf [--format jsonl|csv|table] [--codepage N] [--dialect N] [--no-deleted]\n"
+    "                 [--where CONDITION]\n"
     "Prints every record of a table. Text is converted to UTF-8 from the table's code page\n"
-    "(its header's language-driver byte, else 850; --codepage overrides). --dialect opens the\n"
-    "file as that dialect code (1..10) instead of trying the variants in order.\n"
+    "(its header's language-driver byte, else 1252 for Visual FoxPro and 850 for the others;\n"
+    "--codepage overrides). --dialect opens the file as that dialect code (1..10) instead of\n"
+    "trying the variants in order. --where prints only the records that meet an xBase\n"
+    "condition: CITY = \"Lyon\" .AND. AMOUNT > 1000, !DELETED(), EMPTY(BORN), NAME $ \"son\"\n"
+    "(= on text compares the beginning, == the whole text; .AND. .OR. .NOT. and parentheses).\n"
     "A value that cannot be read (a damaged date, a memo whose file is missing) prints as\n"
     "null with a message; the dump goes on and ends with exit status 1.\n";
 
@@ -140,7 +145,8 @@ private:
 
 int cmd_dump(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect"}, {"no-deleted"}, kUsage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect", "where"}, {"no-deleted"}, kUsage, &args); done >= 0)
+        return done;
     RecordFormat format = RecordFormat::kJsonl;
     if (args.positional.size() != 1 || !parse_record_format(args.get("format", "jsonl"), &format)) return cli_usage(kUsage);
     int forced_row = -1;
@@ -170,6 +176,8 @@ int cmd_dump(int argc, char** argv) {
     std::vector<DbfFieldInfo> fields(field_count);
     dbf_describe_fields(t.handle, &largest, fields.data());
     code_page = cli_table_code_page(t.handle, args);
+    WhereFilter where;
+    if (int code = where.Open(args, t.handle, path)) return code;
 
     std::vector<Column> columns;
     std::vector<std::string> names = {"recno", "deleted"};
@@ -217,6 +225,12 @@ int cmd_dump(int argc, char** argv) {
         }
         bool deleted = s == XD_DELETEDREC;
         if (deleted && args.has("no-deleted")) continue;
+        const int taken = where.Takes();
+        if (taken < 0) {
+            writer.finish();
+            return kExitFailed;
+        }
+        if (!taken) continue;
         cells[0] = Cell::number(std::to_string(recno));
         cells[1] = Cell::boolean(deleted);
         xdb_set_status(XD_OK);

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <functional>
 #include <string>
 
 #include "engine/core/dbf.h"
@@ -721,6 +723,73 @@ TEST(Cli, WritesWaitForAnotherProgramsLockWhenAsked) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;  // the attempts before are not told
     holder.wait();
     EXPECT_EQ(qxdb("count '" + d + "' T").out, "1\n");
+    remove_temp_dir(d);
+}
+
+// --where on dump, browse and count against a model of random records: text
+// compared by its beginning (EXACT off), containment, numbers, dates through
+// DTOS, emptiness, deletion marks, accented text in the table's code page.
+TEST(Cli, WhereChoosesTheRecordsAModelChooses) {
+    const std::string d = make_temp_dir("cliwhere");
+    const std::string t = d + "/W.dbf";
+    ASSERT_EQ(qxdb("create '" + t + "' --dialect dbase3 NAME:C:12 CITY:C:10 AMOUNT:N:8:2 BORN:D").code, 0);
+    struct Row {
+        std::string name, city, born;
+        long cents;
+        bool deleted;
+    };
+    std::vector<Row> rows;
+    std::mt19937 rng(33);
+    const char* names[] = {"Anna", "Jan", "Bob", "Dana", "Eve", "Hans", "Ola"};
+    const char* cities[] = {"Lyon", "Lyonnais", "Köln", "Paris", "Oslo"};
+    {
+        std::ofstream in(d + "/in.jsonl", std::ios::binary);
+        for (int i = 0; i < 300; i++) {
+            Row r{names[rng() % 7], cities[rng() % 5], "", (long)(rng() % 100000), rng() % 7 == 0};
+            if (rng() % 3) r.born = std::to_string(1950 + rng() % 70) + "0" + std::to_string(1 + rng() % 9) + "1" + std::to_string(rng() % 9);
+            in << "{\"NAME\":\"" << r.name << "\",\"CITY\":\"" << r.city << "\",\"AMOUNT\":" << r.cents / 100 << "."
+               << (r.cents % 100 < 10 ? "0" : "") << r.cents % 100 << ",\"BORN\":" << (r.born.empty() ? "null" : "\"" + r.born + "\"") << "}\n";
+            rows.push_back(r);
+        }
+    }
+    ASSERT_EQ(qxdb("append '" + t + "' < '" + d + "/in.jsonl'").code, 0);
+    std::string doomed;
+    for (size_t i = 0; i < rows.size(); i++)
+        if (rows[i].deleted) doomed += " " + std::to_string(i + 1);
+    ASSERT_EQ(qxdb("delete '" + d + "' W" + doomed).code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + d + "/WN.ndx' --expr NAME").code, 0);
+    struct Condition {
+        const char* text;
+        std::function<bool(const Row&)> holds;
+    } conditions[] = {
+        {"CITY = \"Lyon\" .AND. AMOUNT > 500", [](const Row& r) { return r.city.rfind("Lyon", 0) == 0 && r.cents > 50000; }},
+        {"!DELETED() .AND. EMPTY(BORN)", [](const Row& r) { return !r.deleted && r.born.empty(); }},
+        {"\"an\" $ NAME .OR. AMOUNT <= 10", [](const Row& r) { return r.name.find("an") != std::string::npos || r.cents <= 1000; }},
+        {".NOT. CITY = \"Köln\" .AND. DTOS(BORN) >= \"1990\"", [](const Row& r) { return r.city != "Köln" && r.born >= "1990"; }},
+        {"DELETED() .OR. (NAME = \"Ola\" .AND. CITY = \"Oslo\")",
+         [](const Row& r) { return r.deleted || (r.name == "Ola" && r.city == "Oslo"); }},
+    };
+    for (const Condition& c : conditions) {
+        SCOPED_TRACE(c.text);
+        std::vector<long> all, live;
+        for (size_t i = 0; i < rows.size(); i++)
+            if (c.holds(rows[i])) {
+                all.push_back((long)i + 1);
+                if (!rows[i].deleted) live.push_back((long)i + 1);
+            }
+        ASSERT_FALSE(all.empty());
+        const std::string where = " --where '" + std::string(c.text) + "'";
+        EXPECT_EQ(recnos_of(qxdb("dump '" + t + "' --format jsonl" + where).out), all);
+        EXPECT_EQ(recnos_of(qxdb("browse '" + d + "' W --format jsonl" + where).out), live);  // live records only
+        std::vector<long> by_name = recnos_of(qxdb("browse '" + d + "' W --key NAME --format jsonl" + where).out);
+        std::sort(by_name.begin(), by_name.end());
+        EXPECT_EQ(by_name, all);
+        EXPECT_EQ(qxdb("count '" + d + "' W" + where).out, std::to_string(all.size()) + "\n");
+    }
+    CliRun r = qxdb("dump '" + t + "' --where 'NOSUCH > 1'");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(says(r.out, "NOSUCH is no field of the table")) << r.out;
+    EXPECT_EQ(qxdb("count '" + d + "' W --where 'AMOUNT >'").code, 2);
     remove_temp_dir(d);
 }
 
