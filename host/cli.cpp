@@ -1,5 +1,6 @@
 #include "host/cli.h"
 #include "host/error_words.h"
+#include "engine/core/condexpr.h"
 
 #include <chrono>
 #include <filesystem>
@@ -264,6 +265,35 @@ int cli_row_for_dialect(const std::string& text) {
     for (int r = 0; r < kXbaseVariantCount; r++)
         if (kXbaseVariants[r].code == code) return r;
     return -2;
+}
+
+int cli_check_key_expression(int16_t handle, const std::string& expression, const CliArgs& args) {
+    if (args.has("literal")) return 0;
+    int depth = 0;
+    char quote = 0;
+    for (char c : expression) {
+        if (quote) quote = c == quote ? 0 : quote;
+        else if (c == '"' || c == '\'') quote = c;
+        else if (c == '(') depth++;
+        else if (c == ')' && --depth < 0) break;
+    }
+    char why[200] = "";
+    if (depth != 0 || quote) {
+        snprintf(why, sizeof why, "%s", quote ? "a text is not closed" : "its parentheses do not pair");
+    } else {
+        // The condition grammar is the key grammar's strict form: a name that is no
+        // field is an error there, not a text.
+        xdb_set_status(XD_OK);
+        XDSTATUS s = xdb_check_condition(handle, ("EMPTY(" + expression + ")").c_str(), why, sizeof why);
+        xdb_set_status(XD_OK);
+        if (s >= 0) return 0;
+    }
+    fprintf(stderr,
+            "qxdb: key expression '%s': %s\n"
+            "      a key expression computes a key from the fields, as NAME, UPPER(NAME)+DTOS(BORN) or\n"
+            "      STR(AMOUNT,10,2); --literal takes it as written (a name that is no field is then text)\n",
+            expression.c_str(), why[0] ? why : "it cannot be evaluated");
+    return kExitUsage;
 }
 
 int cli_code_page_of_header(uint8_t version, uint8_t language_driver) {

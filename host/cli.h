@@ -83,6 +83,10 @@ bool cli_parse_number(const std::string& text, long long min, long long max, lon
 bool cli_dialect_code(const std::string& text, long long* code);
 // The variant row for a --dialect value, or -2 when it names none.
 int cli_row_for_dialect(const std::string& text);
+// 0 when `expression` is a key expression on the fields of table `handle` (or
+// --literal is given); else the usage status after a message saying why (a name
+// that is no field, parentheses that do not pair, a function it lacks).
+int cli_check_key_expression(int16_t handle, const std::string& expression, const CliArgs& args);
 // The code page of a table's text from its header's version and language driver
 // bytes: the driver's page, else 1252 for Visual FoxPro and 850 for the others.
 int cli_code_page_of_header(uint8_t version, uint8_t language_driver);

@@ -14,10 +14,12 @@
 
 int cmd_eval(int argc, char** argv) {
     const char* usage =
-        "usage: qxdb eval FILE.dbf RECNO EXPR [--terms N] [--codepage N] [--dialect N]\n"
-        "Evaluates a key expression against record RECNO and prints its type, length and value.\n";
+        "usage: qxdb eval FILE.dbf RECNO EXPR [--terms N] [--codepage N] [--dialect N] [--literal]\n"
+        "Evaluates a key expression against record RECNO and prints its type, length and value.\n"
+        "A name that is no field of the table is refused; --literal takes it as text, as xBase\n"
+        "key expressions do.\n";
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"terms", "codepage", "dialect"}, {}, usage, &args); done >= 0) return done;
+    if (int done = cli_begin(argc, argv, {"terms", "codepage", "dialect"}, {"literal"}, usage, &args); done >= 0) return done;
     long long recno = 0, terms = 0;
     if (args.positional.size() != 3 || !cli_parse_number(args.positional[1], 1, 0xFFFFFFFFll, &recno) ||
         !cli_parse_number(args.get("terms", "0"), 0, 32767, &terms))
@@ -29,6 +31,7 @@ int cmd_eval(int argc, char** argv) {
     if (s < 0) return cli_fail("cannot open " + args.positional[0], s);
     xdb_set_status(XD_OK);
     if ((s = dbf_read_record(t.handle, (uint32_t)recno)) < 0) return cli_fail("record " + args.positional[1], s);
+    if (int refused = cli_check_key_expression(t.handle, args.positional[2], args)) return refused;
     std::string expr = args.positional[2];
     XdbKeyValue v{};
     xdb_set_status(XD_OK);

@@ -61,6 +61,8 @@ const char kUsage[] =
     "       qxdb reindex TABLE.dbf FILE [--tag NAME]\n"
     "FILE is an .ndx, .ntx, .idx or .cdx file; a .cdx holds several keys, its tags, and\n"
     "--tag names one (create makes or replaces it; --for and --descending are for tags).\n"
+    "create refuses an expression naming something that is no field of the table, or whose\n"
+    "parentheses do not pair; --literal takes such names as text, as xBase keys do.\n"
     "keys prints one line per entry in index order: recno<TAB>key. seek searches a key\n"
     "(a prefix for character keys) and prints the status and the entry it lands on.\n"
     "example: qxdb index create people.dbf people.cdx --tag CITY --expr \"UPPER(CITY)\" --for \"!DELETED()\"\n";
@@ -297,6 +299,7 @@ int create(const CliArgs& args) {
         xdb_set_status(XD_OK);
         dbf_read_record(t.handle, 1);
     }
+    if (int refused = cli_check_key_expression(t.handle, args.get("expr"), args)) return refused;
     IndexKeyShape k;
     xdb_set_status(XD_OK);
     IndexShapeOf(t.handle, args.get("expr").c_str(), &k);
@@ -548,7 +551,7 @@ int cmd_reindex(int argc, char** argv) {
 
 int cmd_index(int argc, char** argv) {
     CliArgs args;
-    if (int done = cli_begin(argc, argv, {"table", "codepage", "expr", "tag", "for"}, {"reverse", "unique", "descending"},
+    if (int done = cli_begin(argc, argv, {"table", "codepage", "expr", "tag", "for"}, {"reverse", "unique", "descending", "literal"},
                              kUsage, &args);
         done >= 0)
         return done;

@@ -299,7 +299,7 @@ TEST(Cli, IndexCommands) {
         EXPECT_EQ(qxdb("index check '" + t + "' '" + b + "'").code, 0);
         EXPECT_EQ(qxdb("reindex '" + t + "' '" + a + "'").code, 0);
         EXPECT_EQ(qxdb("index check '" + t + "' '" + a + "'").code, 0);
-        EXPECT_EQ(qxdb("index create '" + t + "' '" + dir + "/z" + ext + "' --expr 'name+amount'" + tag).code, 1);
+        EXPECT_EQ(qxdb("index create '" + t + "' '" + dir + "/z" + ext + "' --expr 'name+amount'" + tag).code, 2);  // text and a number
         EXPECT_EQ(qxdb("index keys '" + dir + "/none" + ext + "'").code, 3);
         remove_temp_dir(dir);
     }
@@ -878,6 +878,11 @@ TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
         {"count '" + d + "' NOSUCH --verbose", 3, "Code erreur QX55 : 1032"},
         {"count '" + d + "/nowhere' T", 3, "the connection's directory does not exist"},
         {"modify '" + d + "' T 99 NAME=x", 3, "no record 99: the table holds 0"},
+        // Key expressions with typos, which xBase would take as texts.
+        {"index create '" + d + "/T.dbf' '" + d + "/K.ndx' --expr NAMES", 2, "NAMES is no field of the table"},
+        {"index create '" + d + "/T.dbf' '" + d + "/K.ndx' --expr 'UPPER(NAME'", 2, "its parentheses do not pair"},
+        {"index create '" + d + "/T.dbf' '" + d + "/K.ndx' --expr 'LOWER(NAME)'", 0, "built from 0 records"},
+        {"index create '" + d + "/T.dbf' '" + d + "/L.ndx' --expr NAMES --literal", 0, "built from 0 records"},
         {"help dump", 0, "usage: qxdb dump"},
         {"frobnicate", 2, "unknown command"},
     };
