@@ -267,6 +267,20 @@ int cli_row_for_dialect(const std::string& text) {
     return -2;
 }
 
+std::string cli_field_name_of(const std::string& column) {
+    std::string name;
+    for (size_t i = 0; i < column.size() && name.size() < 10; i++) {
+        const unsigned char c = (unsigned char)column[i];
+        if (c >= 0x80) {  // one '_' for the whole UTF-8 character
+            while (i + 1 < column.size() && ((unsigned char)column[i + 1] & 0xC0) == 0x80) i++;
+            name += '_';
+        } else {
+            name += isalnum(c) || c == '_' ? (char)toupper(c) : '_';
+        }
+    }
+    return name;
+}
+
 int cli_check_key_expression(int16_t handle, const std::string& expression, const CliArgs& args) {
     if (args.has("literal")) return 0;
     int depth = 0;

@@ -87,6 +87,9 @@ int cli_row_for_dialect(const std::string& text);
 // --literal is given); else the usage status after a message saying why (a name
 // that is no field, parentheses that do not pair, a function it lacks).
 int cli_check_key_expression(int16_t handle, const std::string& expression, const CliArgs& args);
+// A field name made from a column's name: ASCII letters upper-cased, digits and '_'
+// kept, every other character '_', ten characters at most.
+std::string cli_field_name_of(const std::string& column);
 // The code page of a table's text from its header's version and language driver
 // bytes: the driver's page, else 1252 for Visual FoxPro and 850 for the others.
 int cli_code_page_of_header(uint8_t version, uint8_t language_driver);
@@ -98,6 +101,7 @@ int cli_table_code_page(int16_t handle, const CliArgs& args);
 int cli_index_check(const std::string& table, const std::string& file);
 
 int cmd_check(int argc, char** argv);
+int cmd_import(int argc, char** argv);
 int cmd_info(int argc, char** argv);
 int cmd_dump(int argc, char** argv);
 int cmd_message(int argc, char** argv);

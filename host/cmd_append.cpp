@@ -227,10 +227,17 @@ bool fill_record(Target& t, const InputRecord& r, bool* deleted, std::string* wh
         std::string name;
         int16_t index = -1;
         xdb_set_status(XD_OK);
+        // The name as written, else as a field name is made from it (upper case,
+        // other characters as '_', ten at most): a header "first name" fills the
+        // field FIRST_NAME.
         if (codepage_from_utf8_counted(t.code_page, kv.first, &name) ||
             dbf_find_field(t.handle, &index, name.c_str()) != XD_OK) {
-            *why = "no field " + kv.first;
-            return false;
+            xdb_set_status(XD_OK);
+            if (dbf_find_field(t.handle, &index, cli_field_name_of(kv.first).c_str()) != XD_OK) {
+                xdb_set_status(XD_OK);
+                *why = "no field " + kv.first;
+                return false;
+            }
         }
         std::string reason;
         XDSTATUS s = put_value(t, index, v, &reason);

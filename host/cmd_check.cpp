@@ -117,7 +117,7 @@ int check_table(const std::string& path, std::set<std::string>* claimed) {
     xdb_set_status(XD_OK);
     table.close();
     memos.close();
-    printf("%s: %u records (%u deleted), %s\n", name.c_str(), hi.record_count, deleted,
+    printf("%s: %u record%s (%u deleted), %s\n", name.c_str(), hi.record_count, hi.record_count == 1 ? "" : "s", deleted,
            table.count ? "FAULTY" : "no fault");
     int code = table.count ? kExitDamaged : kExitOk;
     if (has_memo) {

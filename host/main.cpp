@@ -19,6 +19,7 @@ const Command kCommands[] = {
     {"dump", cmd_dump, "print a table's records (jsonl, csv or table)"},
     {"create", cmd_create, "create an empty table"},
     {"append", cmd_append, "append records (JSON lines or CSV) from standard input"},
+    {"import", cmd_import, "make a new table from a CSV or JSON lines file, its fields read off the data"},
     {"delete", cmd_delete, "mark records deleted"},
     {"recall", cmd_recall, "mark deleted records live again"},
     {"pack", cmd_pack, "remove the deleted records"},

@@ -793,6 +793,80 @@ TEST(Cli, WhereChoosesTheRecordsAModelChooses) {
     remove_temp_dir(d);
 }
 
+// qxdb import: fields read off CSV and JSON lines data (every type, a memo past
+// 254 bytes, accented text, empty values), the table as an independent reader sees
+// it; refusals before anything is created; append matches columns by field name.
+TEST(Cli, ImportReadsTheFieldsOffTheData) {
+    const std::string d = make_temp_dir("cliimport");
+    const std::string long_note(300, 'x');
+    std::ofstream(d + "/in.csv", std::ios::binary)
+        << "Name,amount,count,born,active,notes\n"
+        << "\"Müller, Jürgen\",12.5,7,1980-02-29,true,short\n"
+        << "Ann,-3,12,,false,\n"
+        << "\"O\"\"Neil\",100.25,0,2001-12-31,T," << long_note << "\n";
+    CliRun r = qxdb("import '" + d + "/in.csv' '" + d + "/C.dbf'");
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_TRUE(says(r.out, "fields NAME:C:14 AMOUNT:N:7:2 COUNT:N:2:0 BORN:D ACTIVE:L NOTES:M")) << r.out;
+    std::ofstream(d + "/in.jsonl", std::ios::binary)
+        << "{\"first name\":\"Zoë\",\"n\":1,\"ok\":true,\"day\":\"2020-01-02\"}\n"
+        << "{\"first name\":null,\"n\":2.75,\"ok\":null,\"extra\":\"late column\"}\n";
+    r = qxdb("import '" + d + "/in.jsonl' '" + d + "/J.dbf' --dialect foxpro");
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_TRUE(says(r.out, "fields FIRST_NAME:C:3 N:N:4:2 OK:L DAY:D EXTRA:C:11")) << r.out;
+#ifndef _WIN32
+    if (system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") == 0) {
+        auto read = [&](const std::string& table) {
+            const std::string script = "import dbfread\nt = dbfread.DBF('" + d + "/" + table +
+                                       "', encoding='cp850')\n"
+                                       "print(' '.join('%s:%s:%d:%d' % (f.name, f.type, f.length, f.decimal_count) for f in t.fields))\n"
+                                       "for r in t:\n    print('|'.join(repr(v) if not isinstance(v, str) or len(v) < 40 else 'len%d' % len(v) for v in r.values()))\n";
+            std::string out;
+            FILE* p = popen(("/usr/bin/python3 - 2>&1 <<'PY'\n" + script + "PY\n").c_str(), "r");
+            char buf[4096];
+            size_t n;
+            while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+            if (p) pclose(p);
+            return out;
+        };
+        EXPECT_EQ(read("C.dbf"),
+                  "NAME:C:14:0 AMOUNT:N:7:2 COUNT:N:2:0 BORN:D:8:0 ACTIVE:L:1:0 NOTES:M:10:0\n"
+                  "'Müller, Jürgen'|12.5|7|datetime.date(1980, 2, 29)|True|'short'\n"
+                  "'Ann'|-3.0|12|None|False|None\n"
+                  "'O\"Neil'|100.25|0|datetime.date(2001, 12, 31)|True|len300\n");
+        EXPECT_EQ(read("J.dbf"),
+                  "FIRST_NAME:C:3:0 N:N:4:2 OK:L:1:0 DAY:D:8:0 EXTRA:C:11:0\n"
+                  "'Zoë'|1.0|True|datetime.date(2020, 1, 2)|''\n"
+                  "''|2.75|None|None|'late column'\n");
+    }
+#endif
+    // Refused before anything is made: a table that is there, a line that is not
+    // well formed, a character the code page lacks, a --field for no column.
+    EXPECT_EQ(qxdb("import '" + d + "/in.csv' '" + d + "/C.dbf'").code, 1);
+    std::ofstream(d + "/bad.csv") << "a,b\n1,x\n2\n";
+    r = qxdb("import '" + d + "/bad.csv' '" + d + "/B.dbf'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(says(r.out, "line 3")) << r.out;
+    std::ofstream(d + "/euro.csv", std::ios::binary) << "a,b\n1,x\n2,€\n";
+    r = qxdb("import '" + d + "/euro.csv' '" + d + "/B.dbf'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(says(r.out, "line 3, column b: a character that code page 850 cannot hold")) << r.out;
+    EXPECT_EQ(qxdb("import '" + d + "/euro.csv' '" + d + "/B.dbf' --field Z:C:3").code, 2);
+    EXPECT_FALSE(std::ifstream(d + "/B.dbf").good());
+    // --field gives a column's field outright; a value it cannot take undoes the import.
+    r = qxdb("import '" + d + "/in.csv' '" + d + "/F.dbf' --field count:C:5 --field born:C:10");
+    EXPECT_EQ(r.code, 0) << r.out;
+    r = qxdb("import '" + d + "/in.csv' '" + d + "/G.dbf' --field amount:N:3:0");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_FALSE(std::ifstream(d + "/G.dbf").good());
+    EXPECT_FALSE(std::ifstream(d + "/G.dbt").good());
+    // Append matches a column to its field without regard to case or blanks.
+    std::ofstream(d + "/more.csv") << "name,AMOUNT,Count\nZed,1,2\n";
+    r = qxdb("append '" + d + "/C.dbf' < '" + d + "/more.csv'");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_TRUE(says(qxdb("dump '" + d + "/C.dbf' --format csv").out, "4,false,Zed,1,2,,,")) << r.out;
+    remove_temp_dir(d);
+}
+
 // One health check of a directory: a healthy table with its index and memos, a
 // table cut short, a table whose index holds a wrong key, and a memo a record
 // names past its memo file's end; a line per file, exit 5 for the damage.
