@@ -50,6 +50,44 @@ static bool listed(const std::vector<std::string>& v, const std::string& s) {
 }
 
 bool g_verbose = false;
+CliTableStyle g_table_style = kTableNone;
+
+namespace {
+
+bool ends_with_dbf(const std::string& s) {
+    if (s.size() < 4) return false;
+    std::string ext = s.substr(s.size() - 4);
+    for (char& c : ext) c = (char)tolower((unsigned char)c);
+    return ext == ".dbf";
+}
+
+// The other form of naming a table, in the command's own.
+void table_in_own_form(CliArgs* out) {
+    std::vector<std::string>& p = out->positional;
+    if (p.empty()) return;
+    std::error_code ec;
+    const CliTableStyle style = g_table_style == kTableDir && out->has("raw") ? kTableFile : g_table_style;
+    if (style == kTableDir && !std::filesystem::is_directory(p[0], ec) &&
+        (ends_with_dbf(p[0]) || std::filesystem::is_regular_file(p[0], ec))) {
+        // FILE.dbf: its directory and its name.
+        const std::filesystem::path file(p[0]);
+        const std::string dir = file.parent_path().empty() ? "." : file.parent_path().string();
+        p[0] = file.stem().string();
+        p.insert(p.begin(), dir);
+    } else if (style == kTableFile && p.size() >= 2 && std::filesystem::is_directory(p[0], ec)) {
+        // DIR TABLE: the table's file in the directory.
+        std::filesystem::path file = std::filesystem::path(p[0]) / p[1];
+        if (!std::filesystem::exists(file, ec) && !file.has_extension()) {
+            std::filesystem::path upper = file;
+            upper += ".DBF";
+            file += std::filesystem::exists(upper, ec) ? ".DBF" : ".dbf";
+        }
+        p[1] = file.string();
+        p.erase(p.begin());
+    }
+}
+
+}  // namespace
 
 bool cli_parse(int argc, char** argv, const std::vector<std::string>& with_value,
                const std::vector<std::string>& flags, CliArgs* out) {
@@ -90,6 +128,7 @@ int cli_begin(int argc, char** argv, const std::vector<std::string>& with_value,
     all_flags.push_back("verbose");
     if (!cli_parse(argc, argv, with_value, all_flags, out)) return cli_usage(usage);
     g_verbose = out->has("verbose");
+    table_in_own_form(out);
     if (out->has("help")) {
         fputs(usage, stdout);
         return kExitOk;
@@ -238,6 +277,21 @@ bool cli_parse_number(const std::string& text, long long min, long long max, lon
     return true;
 }
 
+const char kCliDialects[] =
+    "the dialects are 1 dbase3, 2 dbase4, 3 foxbase, 4 foxpro1, 5 clipper, 6 clipper5, 7 dbxl, 8 foxpro, 9 omnis, 10 vfp";
+
+int cli_bad_argument(const std::string& argument, const std::string& accepted, const std::string& example) {
+    fprintf(stderr, "qxdb: %s: %s (example: %s)\n", argument.c_str(), accepted.c_str(), example.c_str());
+    return kExitUsage;
+}
+
+bool cli_record_format(const CliArgs& args, const char* def, RecordFormat* out) {
+    const std::string name = args.get("format", def);
+    if (parse_record_format(name, out)) return true;
+    cli_bad_argument("--format " + name, "the formats are table, csv and jsonl", "--format csv");
+    return false;
+}
+
 bool cli_dialect_code(const std::string& text, long long* code) {
     if (cli_parse_number(text, 0, 65535, code)) return true;
     // Names, in any case, without blanks or punctuation.
@@ -261,9 +315,10 @@ bool cli_dialect_code(const std::string& text, long long* code) {
 
 int cli_row_for_dialect(const std::string& text) {
     long long code = 0;
-    if (!cli_dialect_code(text, &code)) return -2;
-    for (int r = 0; r < kXbaseVariantCount; r++)
-        if (kXbaseVariants[r].code == code) return r;
+    if (cli_dialect_code(text, &code))
+        for (int r = 0; r < kXbaseVariantCount; r++)
+            if (kXbaseVariants[r].code == code) return r;
+    cli_bad_argument("--dialect " + text, kCliDialects, "--dialect foxpro");
     return -2;
 }
 

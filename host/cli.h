@@ -2,6 +2,7 @@
 // Shared pieces of the qxdb command: argument handling, engine start, opening a
 // table by trying the variants, status reports.
 
+#include "host/record_writer.h"
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -46,6 +47,12 @@ std::string cli_status_text(XDSTATUS status);
 std::string cli_status_engine_text(XDSTATUS status);
 // --verbose (every command takes it): a failure of the library shows its whole dump.
 extern bool g_verbose;
+
+// How a command names its table. Every command takes both forms: FILE.dbf where
+// DIR TABLE is its own form, DIR TABLE where FILE.dbf is; cli_begin rewrites the
+// other form into the command's own (delete --raw takes a file).
+enum CliTableStyle { kTableNone, kTableFile, kTableDir };
+extern CliTableStyle g_table_style;
 // Prints the failure of `what` with its status to stderr and returns its exit
 // code (cli_exit_for).
 int cli_fail(const std::string& what, XDSTATUS status);
@@ -78,6 +85,13 @@ XDSTATUS cli_open_table_waiting(long long seconds, const std::string& path, int 
 // Reads a whole argument as an integer within [min, max]; false for anything else
 // (empty, trailing text, out of range). Base 0 also takes 0x... hexadecimal.
 bool cli_parse_number(const std::string& text, long long min, long long max, long long* out, int base = 10);
+// A usage error naming the argument, what it takes and an example: "qxdb: --format
+// xml: the formats are table, csv and jsonl (example: --format csv)". kExitUsage.
+int cli_bad_argument(const std::string& argument, const std::string& accepted, const std::string& example);
+// --format as a record format (`def` when not given); false after the message above.
+bool cli_record_format(const CliArgs& args, const char* def, RecordFormat* out);
+// The dialects by code and name, for messages.
+extern const char kCliDialects[];
 // A --dialect value: a code (1..10) or a name ("dbase3", "dBASE IV", "foxpro" for
 // FoxPro 2.0, "foxpro1", "clipper", "clipper5", "dbxl", "omnis", "vfp", ...).
 bool cli_dialect_code(const std::string& text, long long* code);

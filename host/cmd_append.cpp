@@ -278,6 +278,7 @@ int cmd_append(int argc, char** argv) {
                                   !codepage_supported((int)code_page))))
         return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
+    if (forced == -2) return kExitUsage;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable opened;
     const std::string& path = args.positional[0];

@@ -57,7 +57,7 @@ int begin(int argc, char** argv, const std::vector<std::string>& with_value, con
           const char* usage, size_t positional, CliArgs* args, RecordFormat* format) {
     if (int done = cli_begin(argc, argv, with_value, flags, usage, args); done >= 0) return done;
     if (args->positional.size() != positional) return cli_usage(usage);
-    if (format && !parse_record_format(args->get("format", "table"), format)) return cli_usage(usage);
+    if (format && !cli_record_format(*args, "table", format)) return kExitUsage;
     return -1;
 }
 
@@ -71,7 +71,8 @@ int cmd_browse(int argc, char** argv) {
         done >= 0)
         return done;
     long long limit = -1;
-    if (args.has("limit") && !cli_parse_number(args.get("limit"), 0, 1LL << 40, &limit)) return cli_usage(kBrowseUsage);
+    if (args.has("limit") && !cli_parse_number(args.get("limit"), 0, 1LL << 40, &limit))
+        return cli_bad_argument("--limit " + args.get("limit"), "a number of records is needed", "--limit 10");
     const std::string key = args.get("key");
     if (key.empty() && (args.has("from") || args.has("to"))) {
         fputs("qxdb: --from and --to need --key\n", stderr);

@@ -157,7 +157,7 @@ int cmd_open(int argc, char** argv) {
         done >= 0)
         return done;
     RecordFormat format = RecordFormat::kTable;
-    if (args.positional.size() != 2 || !parse_record_format(args.get("format", "table"), &format))
+    if (args.positional.size() != 2 || !cli_record_format(args, "table", &format))
         return cli_usage(kOpenUsage);
     // --key belongs to the --index before it.
     std::vector<std::pair<std::string, std::string>> indexes;

@@ -102,7 +102,7 @@ int cmd_describe(int argc, char** argv) {
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"format"}, {}, kUsage, &args); done >= 0) return done;
     RecordFormat format = RecordFormat::kTable;
-    if (args.positional.size() != 2 || !parse_record_format(args.get("format", "table"), &format))
+    if (args.positional.size() != 2 || !cli_record_format(args, "table", &format))
         return cli_usage(kUsage);
     HostSession session;
     if (!cli_start_session(&session)) return kExitFailed;

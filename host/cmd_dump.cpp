@@ -148,12 +148,10 @@ int cmd_dump(int argc, char** argv) {
     if (int done = cli_begin(argc, argv, {"format", "codepage", "dialect", "where"}, {"no-deleted"}, kUsage, &args); done >= 0)
         return done;
     RecordFormat format = RecordFormat::kJsonl;
-    if (args.positional.size() != 1 || !parse_record_format(args.get("format", "jsonl"), &format)) return cli_usage(kUsage);
+    if (args.positional.size() != 1) return cli_usage(kUsage);
+    if (!cli_record_format(args, "jsonl", &format)) return kExitUsage;
     int forced_row = -1;
-    if (args.has("dialect") && (forced_row = cli_row_for_dialect(args.get("dialect"))) < 0) {
-        fputs("qxdb: --dialect takes a dialect code 1..10\n", stderr);
-        return kExitUsage;
-    }
+    if (args.has("dialect") && (forced_row = cli_row_for_dialect(args.get("dialect"))) < 0) return kExitUsage;
     int code_page = 0;
     if (args.has("codepage")) {
         code_page = atoi(args.get("codepage").c_str());

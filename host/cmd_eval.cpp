@@ -25,6 +25,7 @@ int cmd_eval(int argc, char** argv) {
         !cli_parse_number(args.get("terms", "0"), 0, 32767, &terms))
         return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
+    if (forced == -2) return kExitUsage;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable t;
     XDSTATUS s = cli_open_table(args.positional[0], forced, &t);

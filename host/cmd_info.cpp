@@ -25,10 +25,7 @@ int cmd_info(int argc, char** argv) {
     int forced_row = -1;
     if (args.has("dialect")) {
         forced_row = cli_row_for_dialect(args.get("dialect"));
-        if (forced_row < 0) {
-            fputs("qxdb: --dialect takes a dialect code 1..10\n", stderr);
-            return kExitUsage;
-        }
+        if (forced_row < 0) return kExitUsage;
     }
     const std::string& path = args.positional[0];
     if (!cli_start_engine()) return kExitFailed;

@@ -94,6 +94,7 @@ int change_flags(int argc, char** argv, bool deleting) {
         recnos.push_back((uint32_t)n);
     }
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
+    if (forced == -2) return kExitUsage;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable t;
     XDSTATUS s = cli_open_table(args.positional[0], forced, &t, XDB_OPEN_SHORTHAND);
@@ -134,8 +135,10 @@ int cmd_create(int argc, char** argv) {
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"dialect"}, {"production-index"}, usage, &args); done >= 0) return done;
     long long dialect = 0;
-    if (args.positional.size() < 2 || !args.has("dialect") || !cli_dialect_code(args.get("dialect"), &dialect))
-        return cli_usage(usage);
+    if (args.positional.size() < 2) return cli_usage(usage);
+    if (!args.has("dialect")) return cli_bad_argument("create", std::string("needs --dialect: ") + kCliDialects, "--dialect dbase3");
+    if (!cli_dialect_code(args.get("dialect"), &dialect))
+        return cli_bad_argument("--dialect " + args.get("dialect"), kCliDialects, "--dialect dbase3");
     std::vector<DbfCreateField> fields;
     for (size_t i = 1; i < args.positional.size(); i++) {
         std::vector<std::string> p = split(args.positional[i], ':');
@@ -143,9 +146,13 @@ int cmd_create(int argc, char** argv) {
         long long length = 0, decimals = 0;
         if (p.size() < 2 || p.size() > 4 || p[1].size() != 1 || (p.size() > 2 && !cli_parse_number(p[2], 0, 65535, &length)) ||
             (p.size() > 3 && !cli_parse_number(p[3], 0, 65535, &decimals))) {
-            fprintf(stderr, "qxdb: bad field '%s' (NAME:TYPE[:LEN[:DEC]])\n", args.positional[i].c_str());
-            return kExitUsage;
+            return cli_bad_argument("field " + args.positional[i], "a field is NAME:TYPE[:LEN[:DEC]], types C N F D L M",
+                                    "NAME:C:30 BORN:D SALARY:N:10:2");
         }
+        if (p[0].size() > 10)
+            return cli_bad_argument("field " + args.positional[i],
+                                    "a field name has at most 10 characters (" + p[0] + " has " + std::to_string(p[0].size()) + ")",
+                                    p[0].substr(0, 10) + args.positional[i].substr(p[0].size()));
         // An overlong name is passed on whole enough for the engine to refuse it.
         memcpy(f.name, p[0].data(), p[0].size() < sizeof f.name ? p[0].size() : sizeof f.name);
         f.type = (uint16_t)(unsigned char)p[1][0];
@@ -193,6 +200,7 @@ int cmd_pack(int argc, char** argv) {
     if (int done = cli_begin(argc, argv, {"dialect", "wait"}, {"ignore-indexes"}, usage, &args); done >= 0) return done;
     if (args.positional.size() != 1) return cli_usage(usage);
     int forced = args.has("dialect") ? cli_row_for_dialect(args.get("dialect")) : -1;
+    if (forced == -2) return kExitUsage;
     if (!cli_start_engine()) return kExitFailed;
     OpenedTable t;
     XDSTATUS s = cli_open_table_waiting(cli_wait_seconds(args, 0), args.positional[0], forced, &t, 0);  // exclusive

@@ -12,32 +12,34 @@ struct Command {
     const char* name;
     int (*run)(int argc, char** argv);
     const char* summary;
+    // How the command names its table (both forms are taken, see cli.h).
+    CliTableStyle table = kTableNone;
 };
 
 const Command kCommands[] = {
-    {"info", cmd_info, "show a table's dialect, header and fields"},
-    {"dump", cmd_dump, "print a table's records (jsonl, csv or table)"},
-    {"create", cmd_create, "create an empty table"},
-    {"append", cmd_append, "append records (JSON lines or CSV) from standard input"},
+    {"info", cmd_info, "show a table's dialect, header and fields", kTableFile},
+    {"dump", cmd_dump, "print a table's records (jsonl, csv or table)", kTableFile},
+    {"create", cmd_create, "create an empty table", kTableFile},
+    {"append", cmd_append, "append records (JSON lines or CSV) from standard input", kTableFile},
     {"import", cmd_import, "make a new table from a CSV or JSON lines file, its fields read off the data"},
-    {"delete", cmd_delete, "mark records deleted"},
-    {"recall", cmd_recall, "mark deleted records live again"},
-    {"pack", cmd_pack, "remove the deleted records"},
+    {"delete", cmd_delete, "mark records deleted", kTableDir},
+    {"recall", cmd_recall, "mark deleted records live again", kTableFile},
+    {"pack", cmd_pack, "remove the deleted records", kTableFile},
     {"index", cmd_index, "create, walk, search or check an index"},
     {"check", cmd_check, "check every table of a directory with its memo and index files"},
     {"reindex", cmd_reindex, "build an index again from its table"},
-    {"eval", cmd_eval, "evaluate a key expression against a record"},
+    {"eval", cmd_eval, "evaluate a key expression against a record", kTableFile},
     {"tables", cmd_tables, "list the tables of a directory through the library"},
-    {"describe", cmd_describe, "describe a table as the host sees it, with its keys (through the library)"},
+    {"describe", cmd_describe, "describe a table as the host sees it, with its keys (through the library)", kTableDir},
     {"create-table", cmd_create_table, "create a table's files from a host description (through the library)"},
-    {"open", cmd_open, "declare a table and its index files as HDBOuvre and HDBIndex do (through the library)"},
-    {"browse", cmd_browse, "read a table in physical or key order, within bounds (through the library)"},
-    {"seek", cmd_seek, "search a key value and print the record found (through the library)"},
-    {"add", cmd_add, "add records (JSON lines or CSV) through the library, indexes kept in step"},
-    {"modify", cmd_modify, "change items of a record through the library, indexes kept in step"},
-    {"compact", cmd_compact, "remove deleted records and build every index again (through the library)"},
-    {"lock", cmd_lock, "take file and record locks through the library and hold them a while"},
-    {"count", cmd_count, "count a table's records, deleted records or keys in a range (through the library)"},
+    {"open", cmd_open, "declare a table and its index files as HDBOuvre and HDBIndex do (through the library)", kTableDir},
+    {"browse", cmd_browse, "read a table in physical or key order, within bounds (through the library)", kTableDir},
+    {"seek", cmd_seek, "search a key value and print the record found (through the library)", kTableDir},
+    {"add", cmd_add, "add records (JSON lines or CSV) through the library, indexes kept in step", kTableDir},
+    {"modify", cmd_modify, "change items of a record through the library, indexes kept in step", kTableDir},
+    {"compact", cmd_compact, "remove deleted records and build every index again (through the library)", kTableDir},
+    {"lock", cmd_lock, "take file and record locks through the library and hold them a while", kTableDir},
+    {"count", cmd_count, "count a table's records, deleted records or keys in a range (through the library)", kTableDir},
     {"version", cmd_version, "show the library's version (loads it as the host does)"},
     {"message", cmd_message, "print a message of the library's table with its inserts"},
     {"status", cmd_status, "explain an engine status code"},
@@ -78,7 +80,10 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     for (const Command& c : kCommands)
-        if (!strcmp(argv[1], c.name)) return c.run(argc - 2, argv + 2);
+        if (!strcmp(argv[1], c.name)) {
+            g_table_style = c.table;
+            return c.run(argc - 2, argv + 2);
+        }
     fprintf(stderr, "qxdb: unknown command '%s'\n", argv[1]);
     usage(stderr);
     return kExitUsage;

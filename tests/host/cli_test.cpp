@@ -942,7 +942,15 @@ TEST(Cli, ExitCodesAndMessagesAUserCanActOn) {
         {"pack '" + d + "/T.dbf'", 1, "would leave these index files"},
         {"index seek '" + d + "/N.ndx' ZZZ --table '" + d + "/T.dbf'", 3, "empty index"},
         {"help", 0, "exit codes: 0 done, 1 failed, 2 usage, 3 not found"},
-        {"create '" + d + "/U.dbf' --dialect dbase9 A:C:1", 2, "usage"},
+        // Usage errors name the argument, what it takes and an example.
+        {"create '" + d + "/U.dbf' --dialect dbase9 A:C:1", 2, "--dialect dbase9: the dialects are 1 dbase3"},
+        {"create '" + d + "/U.dbf' A:C:1", 2, "create: needs --dialect"},
+        {"create '" + d + "/U.dbf' --dialect dbase3 VERYLONGFIELDNAME:C:3", 2, "at most 10 characters (VERYLONGFIELDNAME has 17) (example: VERYLONGFI:C:3)"},
+        {"browse '" + d + "' T --format xml", 2, "--format xml: the formats are table, csv and jsonl (example: --format csv)"},
+        {"browse '" + d + "' T --limit abc", 2, "--limit abc: a number of records is needed"},
+        // Either way of naming a table, in every command.
+        {"count '" + d + "/T.dbf'", 0, "0\n"},
+        {"dump '" + d + "' T --format csv", 0, "recno,deleted,NAME"},
         {"create '" + d + "/U.dbf' --dialect foxpro A:C:1", 0, ""},
         {"browse '" + d + "' T --from A", 2, "--from and --to need --key"},
         {"seek '" + d + "' T NAME", 2, "usage"},
