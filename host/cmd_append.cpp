@@ -24,6 +24,7 @@
 #include "engine/core/engine.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "host/progress.h"
 #include "host/index_guard.h"
 #include "host/record_input.h"
 #include "host/table_memo.h"
@@ -318,6 +319,7 @@ int cmd_append(int argc, char** argv) {
     bool skip_bad = args.has("skip-bad");
     int appended = 0, refused = 0;
     bool stopped = false;
+    Progress progress("appending to " + path, 0);
     for (;;) {
         InputRecord r;
         std::string why;
@@ -350,8 +352,9 @@ int cmd_append(int argc, char** argv) {
                 break;
             }
         }
-        appended++;
+        progress.Step((uint64_t)++appended);
     }
+    progress.Finish();
     xdb_set_status(XD_OK);
     dbf_unlock_file(t.handle, 1);
     xdb_set_status(XD_OK);

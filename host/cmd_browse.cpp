@@ -15,6 +15,7 @@
 #include "host/library_cli.h"
 #include "host/library_table.h"
 #include "host/loader.h"
+#include "host/progress.h"
 #include "host/record_writer.h"
 #include "host/where_filter.h"
 
@@ -96,7 +97,10 @@ int cmd_browse(int argc, char** argv) {
     int ok = key.empty() ? c->Browse(nullptr, start, 0)
                          : c->BrowseRange(wkey.c_str(), start, args.has("from") ? &from : nullptr,
                                           args.has("to") ? &to : nullptr, 0);
+    Progress progress("browsing " + args.positional[1], 0);
+    uint64_t met = 0;
     for (long long n = 0; ok && !c->IsEndOfData() && (limit < 0 || n < limit);) {
+        progress.Step(++met);
         const int taken = where.TakesRecord((uint32_t)c->GetRecordNumber());
         if (taken < 0) {
             writer.finish();
@@ -108,6 +112,7 @@ int cmd_browse(int argc, char** argv) {
         }
         ok = c->Browse(wkey.c_str(), reverse ? kBrowsePrevious : kBrowseNext, 0);
     }
+    progress.Finish();
     writer.finish();
     if (!ok) return cli_fail_holder(c->GetErrorHolder(), "browse of " + args.positional[1] + " failed");
     return kExitOk;

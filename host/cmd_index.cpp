@@ -323,7 +323,10 @@ int create(const CliArgs& args) {
         const std::string tag = args.get("tag"), expression = args.get("expr"), condition = args.get("for");
         IndexTagBuild b{file.c_str(), tag.c_str(), expression.c_str(), condition.c_str(), k.type,
                         k.length, args.has("unique"), args.has("descending")};
-        s = IndexBuildTag(type, t.handle, &b);
+        {
+            EngineProgress progress("building tag " + tag + " of " + file);
+            s = IndexBuildTag(type, t.handle, &b);
+        }
         if (s < 0) return cli_fail("cannot build tag " + args.get("tag") + " of " + file, s);
         fprintf(stderr, "qxdb: %s: tag %s built from %u records\n", file.c_str(), args.get("tag").c_str(), count);
         return kExitOk;
@@ -334,8 +337,11 @@ int create(const CliArgs& args) {
                 file.c_str());
         return kExitUsage;
     }
-    s = IndexRebuild(type, t.handle, file.c_str(), args.get("expr").c_str(), key_type,
-                     k.type == 'N' ? k.width : k.length, k.decimals, nullptr);
+    {
+        EngineProgress progress("building " + file);
+        s = IndexRebuild(type, t.handle, file.c_str(), args.get("expr").c_str(), key_type,
+                         k.type == 'N' ? k.width : k.length, k.decimals, nullptr);
+    }
     if (s < 0) return cli_fail("cannot build " + file, s);
     xdb_set_status(XD_OK);
     dbf_close(t.handle);
@@ -523,6 +529,7 @@ int cmd_reindex(int argc, char** argv) {
     OpenedTable t;
     XDSTATUS s;
     if ((s = cli_open_table(args.positional[0], -1, &t)) < 0) return cli_fail("cannot open " + args.positional[0], s);
+    EngineProgress progress("rebuilding " + file);
     if (whole_file) {
         xdb_set_status(XD_OK);
         if ((s = IndexRebuild(type, t.handle, file.c_str(), "", 'C', 0, 0, nullptr)) < 0)

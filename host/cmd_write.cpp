@@ -16,6 +16,7 @@
 #include "engine/index/index.h"
 #include "framework/codepage.h"
 #include "host/cli.h"
+#include "host/progress.h"
 #include "host/library_cli.h"
 #include "host/index_guard.h"
 #include "host/library_table.h"
@@ -212,7 +213,11 @@ int cmd_pack(int argc, char** argv) {
     uint32_t before = 0, after = 0;
     dbf_record_count(t.handle, &before);
     xdb_set_status(XD_OK);
-    if ((s = dbf_pack(&t.handle)) < 0) return cli_fail("cannot pack " + args.positional[0], s);
+    {
+        EngineProgress progress("packing " + args.positional[0]);
+        s = dbf_pack(&t.handle);
+    }
+    if (s < 0) return cli_fail("cannot pack " + args.positional[0], s);
     xdb_set_status(XD_OK);
     dbf_record_count(t.handle, &after);
     // The memo file keeps only the memos of the records that are left.

@@ -2,6 +2,7 @@
 
 #include "host/progress.h"
 
+#include "engine/core/engine.h"
 #include "host/host_platform.h"
 
 #include <cstdio>
@@ -29,4 +30,14 @@ void Progress::Finish() {
     if (drawn_) fputs("\n", stderr);
     drawn_ = false;
     enabled_ = false;
+}
+
+EngineProgress::EngineProgress(const std::string& what) : what_(what) { xdb_set_progress(&EngineProgress::Report, this); }
+
+EngineProgress::~EngineProgress() { xdb_set_progress(nullptr, nullptr); }
+
+void EngineProgress::Report(void* context, uint32_t done, uint32_t total) {
+    EngineProgress* p = (EngineProgress*)context;
+    if (!p->progress_) p->progress_.reset(new Progress(p->what_, total));
+    p->progress_->Step(done);
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class Progress {
@@ -24,4 +25,19 @@ private:
     bool enabled_;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point start_, last_;
+};
+
+// The progress line of the engine's long calls (an index build, a pack), which
+// report it to the engine's hook (xdb_set_progress): set while this lives.
+class EngineProgress {
+public:
+    explicit EngineProgress(const std::string& what);
+    ~EngineProgress();
+    EngineProgress(const EngineProgress&) = delete;
+    EngineProgress& operator=(const EngineProgress&) = delete;
+
+private:
+    static void Report(void* context, uint32_t done, uint32_t total);
+    std::string what_;
+    std::unique_ptr<Progress> progress_;  // made at the first report, which gives the total
 };

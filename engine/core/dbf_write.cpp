@@ -403,6 +403,7 @@ XDSTATUS dbf_pack_copy(int16_t handle, const char* temp, int caller_holds_lock) 
             break;
         }
         xdb_set_status(XD_OK);
+        if ((n & 1023) == 0) xdb_report_progress(n, count);
         if (r == XD_DELETEDREC) continue;
         memcpy(out + (size_t)pending * length, b->record, length);
         out[(size_t)pending * length] = ' ';

@@ -64,6 +64,13 @@ XDSTATUS xdb_status();
 int xdb_collation_flag();
 void xdb_set_collation_flag(int flag);
 
+// Long work (an index build's scan of the table, a pack's copy of the records)
+// tells how far it is, in records done of the total, every 1024 records, to the
+// hook set here for the process (none by default; null removes it).
+typedef void (*XdbProgressFn)(void* context, uint32_t done, uint32_t total);
+void xdb_set_progress(XdbProgressFn hook, void* context);
+void xdb_report_progress(uint32_t done, uint32_t total);
+
 // Current date format code (1..15).
 int16_t xdb_date_format();
 // Sets the date format for a moment (no status rules); gives the old one back.

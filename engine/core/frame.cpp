@@ -122,6 +122,20 @@ void xdb_set_collation_flag(int flag) {
     if (g_ctx) g_ctx->collation = flag;
 }
 
+namespace {
+XdbProgressFn g_progress = nullptr;
+void* g_progress_context = nullptr;
+}  // namespace
+
+void xdb_set_progress(XdbProgressFn hook, void* context) {
+    g_progress = hook;
+    g_progress_context = context;
+}
+
+void xdb_report_progress(uint32_t done, uint32_t total) {
+    if (g_progress) g_progress(g_progress_context, done, total);
+}
+
 int16_t xdb_date_format() { return g_ctx ? g_ctx->date_format : 4; }
 
 int16_t xdb_swap_date_format(int16_t code) {

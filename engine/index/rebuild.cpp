@@ -92,6 +92,7 @@ XDSTATUS sort_record_keys(int16_t data, uint32_t count, KeySorter* sorter, Recor
         bool has_key = true;
         if ((s = key(context, data, n, k, &has_key)) < 0) return s;
         if (has_key && (s = key_sort_add(sorter, k, n)) < 0) return s;
+        if ((n & 1023) == 0) xdb_report_progress(n, count);
     }
     return XD_OK;
 }
