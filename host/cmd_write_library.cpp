@@ -204,8 +204,12 @@ int cmd_compact(int argc, char** argv) {
     if (args.positional.size() != 2) return cli_usage(kUsage);
     LibraryTable t;
     if (int code = t.Open(args, true)) return code;
-    if (!t.Table()->Compact(args.has("keep-deleted") ? 0 : 1))
-        return cli_fail_holder(t.Table()->GetErrorHolder(), "cannot compact " + args.positional[1]);
+    int compacted;
+    {
+        ElapsedLine elapsed("compacting " + args.positional[1]);
+        compacted = t.Table()->Compact(args.has("keep-deleted") ? 0 : 1);
+    }
+    if (!compacted) return cli_fail_holder(t.Table()->GetErrorHolder(), "cannot compact " + args.positional[1]);
     int64_t count = 0;
     t.Table()->CountRecords(&count);
     fprintf(stderr, "qxdb: %s compacted, %lld records\n", args.positional[1].c_str(), (long long)count);

@@ -41,3 +41,24 @@ void EngineProgress::Report(void* context, uint32_t done, uint32_t total) {
     if (!p->progress_) p->progress_.reset(new Progress(p->what_, total));
     p->progress_->Step(done);
 }
+
+ElapsedLine::ElapsedLine(const std::string& what) {
+    if (!host_stderr_is_terminal()) return;
+    thread_ = std::thread([this, what] {
+        const auto start = std::chrono::steady_clock::now();
+        bool drawn = false;
+        while (!done_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (done_ || elapsed < 1.0) continue;
+            fprintf(stderr, "\r%s: %.0f s   ", what.c_str(), elapsed);
+            drawn = true;
+        }
+        if (drawn) fputs("\n", stderr);
+    });
+}
+
+ElapsedLine::~ElapsedLine() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+}

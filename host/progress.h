@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 class Progress {
 public:
@@ -40,4 +42,19 @@ private:
     static void Report(void* context, uint32_t done, uint32_t total);
     std::string what_;
     std::unique_ptr<Progress> progress_;  // made at the first report, which gives the total
+};
+
+// For one long call that tells nothing of its progress (a compaction through the
+// library): the time it has taken so far, on a terminal, from a thread of this
+// program while the call runs.
+class ElapsedLine {
+public:
+    explicit ElapsedLine(const std::string& what);
+    ~ElapsedLine();
+    ElapsedLine(const ElapsedLine&) = delete;
+    ElapsedLine& operator=(const ElapsedLine&) = delete;
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
 };
