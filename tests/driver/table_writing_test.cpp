@@ -667,7 +667,7 @@ TEST_F(WritingTest, AnotherProgramReadsWhatTheDriverWrote) {
 #ifdef _WIN32
     QXDB_LINUX_ONLY("reads with the python readers");
 #else
-    if (system("/usr/bin/python3 -c 'import dbfread, dbf' >/dev/null 2>&1") != 0)
+    if (!python_has("dbfread, dbf"))
         GTEST_SKIP() << "python3-dbf and python3-dbfread are not installed (make test installs them as root)";
     MakeTable();
     HostRecordObject* record;
@@ -690,15 +690,7 @@ TEST_F(WritingTest, AnotherProgramReadsWhatTheDriverWrote) {
                 : "import dbf\nt = dbf.Table('" + dir_ + "/T.dbf')\nt.open()\nfor r in t:\n"
                   "    if dbf.is_deleted(r): continue\n"
                   "    print('%s|%.2f|%s|-' % (r.name.rstrip(), r.amount, (r.day.strftime('%Y%m%d') if r.day else '')))\n";
-        std::vector<std::string> lines;
-        FILE* p = popen(("/usr/bin/python3 - 2>&1 <<'PY'\n" + script + "PY\n").c_str(), "r");
-        char buf[4096];
-        while (p && fgets(buf, sizeof buf, p)) {
-            std::string l = buf;
-            if (!l.empty() && l.back() == '\n') l.pop_back();
-            lines.push_back(l);
-        }
-        if (p) pclose(p);
+        const std::vector<std::string> lines = lines_of(run_python(script));
         std::vector<std::string> expected;
         for (size_t i = 0; i < rows.size(); i++) {
             if (i == 6) continue;  // record 7 is deleted: neither reader shows it

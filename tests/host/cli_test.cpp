@@ -17,6 +17,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "tests/support/dbf_builder.h"
+#include "tests/support/other_programs.h"
 #include "tests/support/programs.h"
 
 namespace {
@@ -560,15 +561,10 @@ TEST(Cli, TextIsTheTablesOwnThroughTheLibrary) {
         EXPECT_EQ(recnos_of(r.out), (std::vector<long>{2})) << r.out;
         EXPECT_EQ(qxdb("index check '" + t + "' '" + d + "/" + c.index + "'").code, 0);
 #ifndef _WIN32
-        if (system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") == 0) {
-            const std::string script = "import dbfread\nfor r in dbfread.DBF('" + t + "', encoding='" +
-                                       c.python_encoding + "'):\n    print(r['NAME'])\n";
-            std::vector<std::string> lines;
-            FILE* p = popen(("/usr/bin/python3 - 2>&1 <<'PY'\n" + script + "PY\n").c_str(), "r");
-            char buf[512];
-            while (p && fgets(buf, sizeof buf, p)) lines.push_back(std::string(buf, strcspn(buf, "\n")));
-            if (p) pclose(p);
-            EXPECT_EQ(lines, (std::vector<std::string>{c.names[0], c.names[2] + " bis", c.names[2]}));
+        if (python_has("dbfread")) {
+            const std::string out = run_python("import dbfread\nfor r in dbfread.DBF('" + t + "', encoding='" +
+                                               c.python_encoding + "'):\n    print(r['NAME'])\n");
+            EXPECT_EQ(out, c.names[0] + "\n" + c.names[2] + " bis\n" + c.names[2] + "\n");
         }
 #endif
     }
@@ -814,19 +810,11 @@ TEST(Cli, ImportReadsTheFieldsOffTheData) {
     ASSERT_EQ(r.code, 0) << r.out;
     EXPECT_TRUE(says(r.out, "fields FIRST_NAME:C:3 N:N:4:2 OK:L DAY:D EXTRA:C:11")) << r.out;
 #ifndef _WIN32
-    if (system("/usr/bin/python3 -c 'import dbfread' >/dev/null 2>&1") == 0) {
+    if (python_has("dbfread")) {
         auto read = [&](const std::string& table) {
-            const std::string script = "import dbfread\nt = dbfread.DBF('" + d + "/" + table +
-                                       "', encoding='cp850')\n"
-                                       "print(' '.join('%s:%s:%d:%d' % (f.name, f.type, f.length, f.decimal_count) for f in t.fields))\n"
-                                       "for r in t:\n    print('|'.join(repr(v) if not isinstance(v, str) or len(v) < 40 else 'len%d' % len(v) for v in r.values()))\n";
-            std::string out;
-            FILE* p = popen(("/usr/bin/python3 - 2>&1 <<'PY'\n" + script + "PY\n").c_str(), "r");
-            char buf[4096];
-            size_t n;
-            while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-            if (p) pclose(p);
-            return out;
+            return run_python("import dbfread\nt = dbfread.DBF('" + d + "/" + table + "', encoding='cp850')\n"
+                              "print(' '.join('%s:%s:%d:%d' % (f.name, f.type, f.length, f.decimal_count) for f in t.fields))\n"
+                              "for r in t:\n    print('|'.join(repr(v) if not isinstance(v, str) or len(v) < 40 else 'len%d' % len(v) for v in r.values()))\n");
         };
         EXPECT_EQ(read("C.dbf"),
                   "NAME:C:14:0 AMOUNT:N:7:2 COUNT:N:2:0 BORN:D:8:0 ACTIVE:L:1:0 NOTES:M:10:0\n"

@@ -6,3 +6,11 @@
 #include <gtest/gtest.h>
 
 #define QXDB_LINUX_ONLY(why) GTEST_SKIP() << (why) << ": runs on Linux only"
+
+#include <string>
+
+// The python readers of Debian (python3-dbfread, python3-dbf) as independent peers,
+// on Linux: whether `modules` ("dbfread" or "dbfread, dbf") import, and what a
+// python script prints, its errors included.
+bool python_has(const std::string& modules);
+std::string run_python(const std::string& script);

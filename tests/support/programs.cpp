@@ -2,6 +2,7 @@
 // elsewhere; the two halves below are the only places that know which.
 
 #include "tests/support/programs.h"
+#include "tests/support/other_programs.h"
 
 #include <cstdio>
 #include <cstring>
@@ -438,4 +439,20 @@ int RunningProgram::finish() {
     return -1;
 }
 
+#endif
+
+#ifndef _WIN32
+bool python_has(const std::string& modules) {
+    return system(("/usr/bin/python3 -c 'import " + modules + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string run_python(const std::string& script) {
+    std::string out;
+    FILE* p = popen(("/usr/bin/python3 - 2>&1 <<'PY'\n" + script + "PY\n").c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    if (p) pclose(p);
+    return out;
+}
 #endif
