@@ -40,13 +40,7 @@ std::string run(const std::string& dir, const std::string& command) {
     std::string bin = cli.substr(0, cli.rfind('/'));
     std::string script = "cd '" + dir + "' && PATH='" + bin + "':\"$PATH\" && " + command;
     std::ofstream(dir + "/.step.sh") << script << "\n";
-    std::string out;
-    FILE* p = popen(("sh '" + dir + "/.step.sh' 2>&1").c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    if (p) pclose(p);
-    return out;
+    return shell_output("sh '" + dir + "/.step.sh' 2>&1");
 }
 #endif
 

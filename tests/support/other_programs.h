@@ -14,3 +14,5 @@
 // python script prints, its errors included.
 bool python_has(const std::string& modules);
 std::string run_python(const std::string& script);
+// What a POSIX shell command line prints, its errors included (Linux).
+std::string shell_output(const std::string& command);

@@ -446,13 +446,15 @@ bool python_has(const std::string& modules) {
     return system(("/usr/bin/python3 -c 'import " + modules + "' >/dev/null 2>&1").c_str()) == 0;
 }
 
-std::string run_python(const std::string& script) {
+std::string shell_output(const std::string& command) {
     std::string out;
-    FILE* p = popen(("/usr/bin/python3 - 2>&1 <<'PY'\n" + script + "PY\n").c_str(), "r");
+    FILE* p = popen(command.c_str(), "r");
     char buf[4096];
     size_t n;
     while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
     if (p) pclose(p);
     return out;
 }
+
+std::string run_python(const std::string& script) { return shell_output("/usr/bin/python3 - 2>&1 <<'PY'\n" + script + "PY\n"); }
 #endif
