@@ -553,3 +553,5 @@ XDSTATUS dbf_put_field(int16_t handle, int16_t index, const void* value) {
     if (null_bit >= 0) dbf_set_null_bit(b, null_bit, false);
     return xdb_status();
 }
+
+double xdb_field_number(const char* p, size_t n) { return parse_number(p, n); }

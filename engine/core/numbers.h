@@ -14,3 +14,7 @@
 // -12.5 to 0 places is -13). A result of zero has no minus sign. Infinities and
 // NaN are written as the C library writes them.
 int xdb_format_fixed(char* out, size_t cap, double value, int width, int decimals);
+
+// The value of an N or F field's text p[0..n) as the field get gives it: the
+// decimal number after leading blanks, read as atof reads it (0 for blanks).
+double xdb_field_number(const char* p, size_t n);

@@ -14,6 +14,7 @@
 #include "engine/core/dates.h"
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/core/numbers.h"
 #include "engine/core/keyexpr.h"
 #include "engine/core/os.h"
 #include "engine/index/build_writer.h"
@@ -1554,6 +1555,11 @@ XDSTATUS fox_build(FoxTree* f, int16_t data) {
             if (k->src.field >= 0 && k->src.field_type == 'C' && k->f->key_type == 'C') {
                 memset(key, ' ', kl);
                 memcpy(key, k->src.record + k->src.offset, k->src.length < kl ? k->src.length : kl);
+                return XD_OK;
+            }
+            // A number field's value read where it lies, as the expression would.
+            if (k->src.field >= 0 && k->src.field_type == 'N' && k->f->key_type == 'N' && kl == 8) {
+                idx_number_key(xdb_field_number(k->src.record + k->src.offset, k->src.length), key);
                 return XD_OK;
             }
             return evaluate_key(k->f, data, key);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <filesystem>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "engine/core/engine.h"
 #include "engine/index/cdx/cdx.h"
 #include "engine/index/index.h"
+#include "engine/index/table_check.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
 
@@ -270,6 +272,54 @@ TEST_F(CdxFormatTest, DateTimeTagsAreBuiltAndKeptFromTheRecords) {
     char fault[160] = {0};
     EXPECT_EQ(IndexCheck(type, (int16_t)a.tag_handle, &entries, fault, sizeof fault), XD_OK) << fault;
     EXPECT_EQ(entries, 6u);
+    IndexClose(type, x);
+    dbf_close(h);
+}
+
+// A tag on a number field is built from the field's text where it lies; its keys
+// are those the expression gives, whatever form other programs wrote the numbers
+// in (left-aligned, signed, blank, without decimals, past the field's decimals).
+TEST_F(CdxFormatTest, NumberTagsBuiltFromTheFieldHoldTheExpressionsKeys) {
+    const std::string table = dir_ + "/numbers.dbf", file = dir_ + "/numbers.cdx";
+    const std::vector<std::string> texts = {"   12.50", "12      ", "   -0.50", "        ", "  -12.5 ", "99999.99",
+                                            "0       ", "   +3.25", "   1.125", " 1000   ", "  -0.00 ", "   12.5 "};
+    std::vector<std::string> records;
+    for (const std::string& t : texts) records.push_back(t.substr(0, 8));
+    build_dbf(0xF5, {{"AMOUNT", 'N', 8, 2}}, records).write(table);
+    int16_t h = -1;
+    ASSERT_EQ(dbf_open(&h, table.c_str(), DBF_FOXPRO2), XD_OK);
+    const int32_t type = index_type_of_file(file.c_str());
+    IndexTagBuild b{file.c_str(), "AMOUNT", "AMOUNT", nullptr, 'N', 8, false, false};
+    ASSERT_EQ(IndexBuildTag(type, h, &b), XD_OK);
+    int16_t x = -1;
+    ASSERT_EQ(IndexOpen(type, file.c_str(), 0, &x), XD_OK);
+    IndexAccess a{};
+    a.type = type;
+    a.file_handle = (uint16_t)x;
+    ASSERT_EQ(TagOpen(type, "AMOUNT", x, &a.tag_handle), XD_OK);
+    a.key_type = 'N';
+    a.key_length = 8;
+    a.single_field = -1;  // keys from the record go through the expression
+    // Every entry's key, by record, then each record's key through the expression.
+    std::map<uint32_t, std::string> entry_of;
+    uint8_t key[kIndexKeyBuffer] = {0};
+    uint32_t recno = 0;
+    for (XDSTATUS s = IndexFirst(&a, key, &recno); s == XD_OK; s = IndexNext(&a, key, &recno))
+        entry_of[recno] = std::string((const char*)key, 8);
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(entry_of.size(), texts.size());
+    for (uint32_t n = 1; n <= texts.size(); n++) {
+        ASSERT_GE(dbf_read_record(h, n), 0);
+        xdb_set_status(XD_OK);
+        uint8_t made[kIndexKeyBuffer] = {0};
+        ASSERT_EQ(IndexKeyFromRecord(&a, h, made), XD_OK);
+        EXPECT_EQ(entry_of[n], std::string((const char*)made, 8)) << "record " << n << " '" << texts[n - 1] << "'";
+    }
+    IndexTableCheck check;
+    xdb_set_status(XD_OK);
+    EXPECT_EQ(IndexCheckAgainstTable(&a, h, false, &check), XD_OK) << check.structure;
+    EXPECT_EQ(check.faults, 0u);
+    EXPECT_EQ(check.entries, texts.size());
     IndexClose(type, x);
     dbf_close(h);
 }
