@@ -35,6 +35,40 @@ XDSTATUS write_headers(const std::vector<FileWrite>& words, const TreeShape& t) 
     return XD_OK;
 }
 
+// The blocks a change freed, once no tree uses them: their order is free. Many of
+// them (a tag or tree dropped whole) go sorted, each run of blocks that lie one
+// after another in the file in one write, and the handle's cache forgets what it
+// held (they would have been put in it one by one, for nothing).
+XDSTATUS write_freed(std::vector<const ChangedBlock*>& freed, const TreeShape& t) {
+    XDSTATUS s;
+    bool whole = freed.size() >= 16 && t.offset_of && t.write_bytes && t.forget_cached && t.block_size;
+    for (size_t i = 0; whole && i < freed.size(); i++) whole = freed[i]->bytes.size() == t.block_size;
+    if (!whole) {
+        for (const ChangedBlock* b : freed)
+            if ((s = t.write_block(t.context, b->number, b->bytes.data()))) return s;
+        return XD_OK;
+    }
+    std::sort(freed.begin(), freed.end(), [&](const ChangedBlock* a, const ChangedBlock* b) {
+        return t.offset_of(t.context, a->number) < t.offset_of(t.context, b->number);
+    });
+    t.forget_cached(t.context);
+    FileWrite run{0, {}};
+    const size_t most = (size_t)1 << 20;
+    for (size_t i = 0; i <= freed.size(); i++) {
+        const uint32_t at = i < freed.size() ? t.offset_of(t.context, freed[i]->number) : 0;
+        const bool joins = i < freed.size() && !run.bytes.empty() && at == run.offset + run.bytes.size() &&
+                           run.bytes.size() < most;
+        if (!joins && !run.bytes.empty()) {
+            if ((s = t.write_bytes(t.context, run))) return s;
+            run.bytes.clear();
+        }
+        if (i == freed.size()) break;
+        if (run.bytes.empty()) run.offset = at;
+        run.bytes.insert(run.bytes.end(), freed[i]->bytes.begin(), freed[i]->bytes.begin() + t.block_size);
+    }
+    return XD_OK;
+}
+
 // Writes every block directly: a change whose one used block is its switch. New
 // blocks go first (no tree uses them yet), then the switch, then the blocks it
 // freed (no tree uses them any more).
@@ -45,9 +79,13 @@ XDSTATUS write_directly(BlockChanges& c, const TreeShape& t) {
         if (c.is_freed(b.number) || (t.is_freed && t.is_freed(t.context, b.bytes.data()))) return 2;
         return b.fresh ? 0 : 1;
     };
-    for (int pass = 0; pass < 3; pass++)
+    for (int pass = 0; pass < 2; pass++)
         for (auto it = c.blocks.rbegin(); it != c.blocks.rend(); ++it)
             if (kind(*it) == pass && (s = t.write_block(t.context, it->number, it->bytes.data()))) return s;
+    std::vector<const ChangedBlock*> freed;
+    for (auto it = c.blocks.rbegin(); it != c.blocks.rend(); ++it)
+        if (kind(*it) == 2) freed.push_back(&*it);
+    if ((s = write_freed(freed, t))) return s;
     if (c.root_changed && (s = t.write_root(t.context, c.new_root))) return s;
     return write_headers(c.after_switch, t);
 }

@@ -1455,10 +1455,16 @@ struct FoxBuilder {
     ~FoxBuilder() {
         if (writer) build_writer_finish(writer);
     }
-    bool full(const Level& l, const uint8_t* key, size_t level) const {
-        if (level > 0 || !f->keys.compact) return l.node.count >= fox_interior_capacity(f->keys);
+    // The bytes `key` takes in a compact leaf after the level's last key (0 for
+    // other nodes, which count entries).
+    int stored_bytes(const Level& l, const uint8_t* key, size_t level) const {
+        if (level > 0 || !f->keys.compact) return 0;
         const uint8_t* prev = l.node.count ? l.node.key(f->keys, l.node.count - 1) : nullptr;
-        return l.used + leaf_entry_bytes + fox_leaf_stored_bytes(f->keys, prev, key) > kFoxLeafRoom;
+        return leaf_entry_bytes + fox_leaf_stored_bytes(f->keys, prev, key);
+    }
+    bool full(const Level& l, int stored, size_t level) const {
+        if (level > 0 || !f->keys.compact) return l.node.count >= fox_interior_capacity(f->keys);
+        return l.used + stored > kFoxLeafRoom;
     }
     XDSTATUS put(const FoxNode& node, uint32_t offset) {
         Node raw;
@@ -1475,7 +1481,8 @@ struct FoxBuilder {
             levels.push_back(Level{FoxNode(), next_block(), 0, false});
             levels[level].node.attributes = 0;
         }
-        if (full(levels[level], key, level)) {
+        int stored = stored_bytes(levels[level], key, level);
+        if (full(levels[level], stored, level)) {
             Level& l = levels[level];
             const uint32_t next = next_block();
             l.node.right = next;
@@ -1493,12 +1500,10 @@ struct FoxBuilder {
             l.wrote_one = true;
             add(level + 1, top, top_record, written);
             if (status < 0) return;
+            stored = stored_bytes(levels[level], key, level);  // first in a fresh node
         }
         Level& l = levels[level];
-        if (level == 0 && f->keys.compact) {
-            const uint8_t* prev = l.node.count ? l.node.key(f->keys, l.node.count - 1) : nullptr;
-            l.used += leaf_entry_bytes + fox_leaf_stored_bytes(f->keys, prev, key);
-        }
+        l.used += stored;
         l.node.insert(f->keys, l.node.count, key, level > 0 && !f->keys.compact ? 0 : record, child);
     }
     uint32_t next_block() {
