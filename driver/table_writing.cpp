@@ -8,6 +8,7 @@
 // on a shared file holds the append lock throughout, so that another program's
 // appends and key changes wait for it.
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -358,16 +359,48 @@ int XbaseTable::ComputeNewKeys(std::vector<KeyWork>& keys, bool modify, uint32_t
     return 1;
 }
 
+namespace {
+
+// The files whose several tags a record's write changes, each under one update
+// lock from the first tag's change to the last (and any putting back); a file
+// whose lock cannot be had at once is left to lock at each change, as alone.
+struct WriteBrackets {
+    using File = std::pair<int32_t, int16_t>;  // index type, file handle
+    std::vector<File> open;
+    // `changed`: the file of each tag the write changes, in the write's order.
+    explicit WriteBrackets(const std::vector<File>& changed) {
+        for (const File& file : changed) {
+            if (!index_is_multitag(file.first) || std::count(changed.begin(), changed.end(), file) < 2 ||
+                std::count(open.begin(), open.end(), file))
+                continue;
+            xdb_set_status(XD_OK);
+            if (IndexWriteBegin(file.first, file.second) == XD_OK) open.push_back(file);
+            xdb_set_status(XD_OK);
+        }
+    }
+    ~WriteBrackets() {
+        for (auto it = open.rbegin(); it != open.rend(); ++it) IndexWriteEnd(it->first, it->second);
+        xdb_set_status(XD_OK);
+    }
+};
+
+}  // namespace
+
 int XbaseTable::ApplyKeyChanges(std::vector<KeyWork>& keys, uint32_t recno, CXErrorHolder* holder) {
+    // A record made live again may lack its entries whatever its keys were
+    // (deleted with DELETEINDEX 1, a failed add, a filler): its old entry goes if
+    // it is there, its new one is added (an entry there already stays one).
+    std::vector<WriteBrackets::File> changed;
+    for (KeyWork& k : keys) {
+        k.changed = k.revived || k.old_in != k.new_in ||
+                    (k.new_in && memcmp(k.old_key, k.new_key, k.access.key_length) != 0);
+        if (k.changed) changed.push_back({k.access.type, (int16_t)k.access.file_handle});
+    }
+    WriteBrackets brackets(changed);
     size_t done = 0;
     bool ok = true;
     for (; done < keys.size(); done++) {
         KeyWork& k = keys[done];
-        const uint32_t length = k.access.key_length;
-        // A record made live again may lack its entries whatever its keys were
-        // (deleted with DELETEINDEX 1, a failed add, a filler): its old entry goes
-        // if it is there, its new one is added (an entry there already stays one).
-        k.changed = k.revived || k.old_in != k.new_in || (k.new_in && memcmp(k.old_key, k.new_key, length) != 0);
         if (!k.changed) continue;
         xdb_set_status(XD_OK);
         if (k.old_in && IndexDeleteKey(&k.access, k.old_key, recno) < 0) {

@@ -269,6 +269,16 @@ XDSTATUS IndexHold(int32_t type, int16_t file_handle, int16_t data_handle) {
     return f && f->hold ? f->hold(file_handle, data_handle) : XD_OK;
 }
 
+XDSTATUS IndexWriteBegin(int32_t type, int16_t file_handle) {
+    const IndexFormat* f = index_format(type);
+    return f && f->write_begin ? f->write_begin(file_handle) : XD_OK;
+}
+
+void IndexWriteEnd(int32_t type, int16_t file_handle) {
+    const IndexFormat* f = index_format(type);
+    if (f && f->write_end) f->write_end(file_handle);
+}
+
 XDSTATUS IndexShapeOf(int16_t data_handle, const char* expression, IndexKeyShape* out) {
     if (!expression || !out) return xdb_report(XD_NULLPARAM);
     *out = IndexKeyShape{};

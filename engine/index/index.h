@@ -99,6 +99,13 @@ XDSTATUS IndexClose(int32_t type, int16_t handle);
 // reading it again at each. Given again after each new lock; -1 ends the hold
 // (so does letting the lock go). A format that cannot hold answers XD_OK.
 XDSTATUS IndexHold(int32_t type, int16_t file_handle, int16_t data_handle);
+// One write of a record's keys in several tags of one file: on a shared file the
+// file's update lock is taken once for all of them (and a change another
+// program's stop left is finished once) until IndexWriteEnd, which every begin
+// that answered XD_OK must be paired with. Each tag's change still commits on its
+// own. A failed begin holds nothing: the changes then lock one by one.
+XDSTATUS IndexWriteBegin(int32_t type, int16_t file_handle);
+void IndexWriteEnd(int32_t type, int16_t file_handle);
 XDSTATUS IndexCreate(const IndexCreateRequest* request);
 // Builds the index again from its table. A multi-tag file (CDX) is built again
 // whole, every tag from its own expression, unless `tag_name` names one tag, which

@@ -66,6 +66,10 @@ struct IndexFormat {
     // The file held for its table's whole lock (index_file_hold); null: the format
     // reads a shared file afresh whatever the table's locks.
     XDSTATUS (*hold)(int16_t file_handle, int16_t data_handle) = nullptr;
+    // One write of several tags of a shared file under one update lock
+    // (IndexWriteBegin); null: each change locks for itself.
+    XDSTATUS (*write_begin)(int16_t file_handle) = nullptr;
+    void (*write_end)(int16_t file_handle) = nullptr;
 };
 
 // The time of day of a date-time key (Visual FoxPro's), the four bytes behind the

@@ -865,4 +865,13 @@ const IndexFormat kCdxFormat = {
         if (s == XD_OK) index_file_hold(&f->fox.file, data);
         return s;
     },
+    [](int16_t h) {
+        CdxFile* f;
+        XDSTATUS s = enter(h, &f);
+        return s == XD_OK ? fox_write_begin(&f->fox) : s;
+    },
+    [](int16_t h) {
+        CdxFile* f;
+        if (enter(h, &f) == XD_OK) fox_write_end(&f->fox);
+    },
 };

@@ -42,11 +42,30 @@ XDSTATUS fox_update_lock(FoxFile* f) {
 }
 
 void fox_update_unlock(FoxFile* f) {
-    if (!f->update_locked) return;
+    if (!f->update_locked || f->write_bracket) return;
     const XDSTATUS pending = xdb_get_status();
     xdb_flock(f->file.sh, 1, f->update_lock, 1);
     xdb_set_status(pending);
     f->update_locked = false;
+}
+
+XDSTATUS fox_write_begin(FoxFile* f) {
+    if (f->write_bracket) return XD_OK;
+    if (!f->file.shared || index_file_alone(&f->file)) return XD_OK;  // no other writer: nothing to share
+    XDSTATUS s = fox_update_lock(f);
+    if (s) return s;
+    if ((s = index_journal_recover(f->file.name, f->file.sh)) < 0) {
+        fox_update_unlock(f);
+        return s;
+    }
+    f->write_bracket = true;
+    return XD_OK;
+}
+
+void fox_write_end(FoxFile* f) {
+    if (!f->write_bracket) return;
+    f->write_bracket = false;
+    fox_update_unlock(f);
 }
 
 XDSTATUS fox_file_open(FoxFile* f, const char* name, uint16_t open_mode, uint32_t* size) {
@@ -1035,7 +1054,8 @@ XDSTATUS begin_change(FoxTree* f, const void* key) {
     IndexFile* file = &f->fox->file;
     const bool held = file->shared && index_file_alone(file);
     if (!held && (s = fox_update_lock(f->fox))) return s;
-    if (file->shared && (!held || file->hold_began) && (s = index_journal_recover(file->name, file->sh)) < 0) {
+    if (file->shared && (!held || file->hold_began) && !f->fox->write_bracket &&
+        (s = index_journal_recover(file->name, file->sh)) < 0) {
         fox_update_unlock(f->fox);
         return s;
     }

@@ -40,12 +40,22 @@ struct FoxFile {
     // none; held, whether by this handle.
     uint32_t update_lock;
     bool update_locked;
+    // Within fox_write_begin/end: the update lock stays held between the changes
+    // of several trees, and a stopped change was looked for once, at the begin.
+    bool write_bracket = false;
 };
 
 // Takes a shared file's update lock (nothing to do otherwise): XD_LOCKVIOLATION
-// while another program's update runs. Let go by fox_update_unlock.
+// while another program's update runs. Let go by fox_update_unlock, which leaves
+// it held within a write bracket.
 XDSTATUS fox_update_lock(FoxFile* f);
 void fox_update_unlock(FoxFile* f);
+// One write of several trees of the file (a record's keys in every tag of a CDX):
+// the update lock taken once and a change another program's stop left finished
+// once, for all of them; each tree's change still commits on its own. On a failed
+// begin nothing is held, and each change takes the lock itself as before.
+XDSTATUS fox_write_begin(FoxFile* f);
+void fox_write_end(FoxFile* f);
 
 struct FoxTree {
     TreeCursor tree;  // first: the frame's callbacks turn a cursor back into its tree

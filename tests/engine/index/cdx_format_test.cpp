@@ -18,6 +18,7 @@
 #include "engine/index/table_check.h"
 #include "tests/support/dbf_builder.h"
 #include "tests/support/engine_test.h"
+#include "tests/support/programs.h"
 
 namespace fs = std::filesystem;
 
@@ -274,6 +275,60 @@ TEST_F(CdxFormatTest, DateTimeTagsAreBuiltAndKeptFromTheRecords) {
     EXPECT_EQ(entries, 6u);
     IndexClose(type, x);
     dbf_close(h);
+}
+
+// A write of several tags of a shared file holds the file's update lock from its
+// begin to its end: another program's change is kept out until the end, and
+// nothing of the lock is left after it.
+TEST_F(CdxFormatTest, AWriteOfSeveralTagsHoldsTheUpdateLockToItsEnd) {
+    for (const char* name : {"K", "L"}) cdx_tag_close(make(name, 'C', 8));
+    cdx_close(file_);
+    file_ = -1;
+    const int32_t type = index_type_of_file(path_.c_str());
+    int16_t h = -1;
+    ASSERT_EQ(IndexOpen(type, path_.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
+    IndexAccess tags[2];
+    const char* names[] = {"K", "L"};
+    for (int i = 0; i < 2; i++) {
+        tags[i] = IndexAccess{};
+        tags[i].type = type;
+        tags[i].file_handle = (uint16_t)h;
+        ASSERT_EQ(TagOpen(type, names[i], h, &tags[i].tag_handle), XD_OK);
+        tags[i].key_type = 'C';
+        tags[i].key_length = 9;
+        tags[i].single_field = -1;
+    }
+    auto other_program_adds = [&](const char* key, uint32_t recno) {
+        return run_role("add_one_index_key", {path_, std::to_string(type), key, std::to_string(recno)}).code;
+    };
+    ASSERT_EQ(IndexWriteBegin(type, h), XD_OK);
+    uint8_t key[kIndexKeyBuffer] = {0};
+    for (uint32_t n = 1; n <= 50; n++) {
+        snprintf((char*)key, sizeof key, "KEY%05u", n);
+        for (IndexAccess& a : tags) {
+            ASSERT_EQ(IndexAddKey(&a, key, n), XD_OK) << n;
+        }
+        if (n == 25) {
+            EXPECT_EQ(other_program_adds("OTHER001", 101), 3);  // its add refused: the lock is held
+        }
+    }
+    IndexWriteEnd(type, h);
+    EXPECT_EQ(other_program_adds("OTHER002", 102), 0);
+    // Every key is there, the other program's second one in K; the file checks clean.
+    uint32_t counts[2] = {0, 0};
+    for (int i = 0; i < 2; i++) {
+        uint32_t recno = 0;
+        for (XDSTATUS s = IndexFirst(&tags[i], key, &recno); s == XD_OK; s = IndexNext(&tags[i], key, &recno)) {
+            counts[i]++;
+        }
+        xdb_set_status(XD_OK);
+    }
+    EXPECT_EQ(counts[0], 51u);
+    EXPECT_EQ(counts[1], 50u);
+    IndexClose(type, h);
+    ASSERT_GE(cdx_open(&file_, path_.c_str(), 0), 0);
+    char fault[200] = "";
+    EXPECT_EQ(cdx_check_file(file_, fault, sizeof fault), XD_OK) << fault;
 }
 
 // A tag on a number field is built from the field's text where it lies; its keys
