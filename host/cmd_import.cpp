@@ -97,7 +97,7 @@ void see(Column& c, const JsonValue& v, int code_page, int line) {
 }
 
 // The field a column's values call for, as NAME:TYPE[:LEN[:DEC]].
-std::string field_spec(const Column& c) {
+std::string field_of(const Column& c) {
     if (!c.given.empty()) return c.given;
     const std::string& n = c.field;
     if (!c.seen) return n + ":C:1";
@@ -187,16 +187,16 @@ int cmd_import(int argc, char** argv) {
         fprintf(stderr, "qxdb: %s names no column\n", input.c_str());
         return kExitFailed;
     }
-    for (const std::string& spec : args.all("field")) {
-        const std::string name = spec.substr(0, spec.find(':'));
+    for (const std::string& wanted : args.all("field")) {
+        const std::string name = wanted.substr(0, wanted.find(':'));
         bool found = false;
         for (Column& c : columns)
             if (c.field == cli_field_name_of(name)) {
-                c.given = spec;
+                c.given = wanted;
                 found = true;
             }
         if (!found) {
-            fprintf(stderr, "qxdb: --field %s: the input has no column %s\n", spec.c_str(), name.c_str());
+            fprintf(stderr, "qxdb: --field %s: the input has no column %s\n", wanted.c_str(), name.c_str());
             return kExitUsage;
         }
     }
@@ -214,7 +214,7 @@ int cmd_import(int argc, char** argv) {
                 return kExitFailed;
             }
     std::vector<std::string> create = {"create", table, "--dialect", args.get("dialect", "dbase3")};
-    for (const Column& c : columns) create.push_back(field_spec(c));
+    for (const Column& c : columns) create.push_back(field_of(c));
     fprintf(stderr, "qxdb: %s: %llu record%s, fields", input.c_str(), (unsigned long long)records, records == 1 ? "" : "s");
     for (size_t i = 4; i < create.size(); i++) fprintf(stderr, " %s", create[i].c_str());
     fprintf(stderr, "\n");

@@ -652,7 +652,8 @@ TEST_F(StopPointsTest, CdxTagsMadeReplacedAndRemoved) {
     fs::create_directories(work());
     const std::string table = work() + "/t.dbf", path = work() + "/t.cdx";
     std::vector<std::string> records;
-    for (int i = 0; i < 150; i++) records.push_back(key_of((i * 7919) % 1000));
+    // Enough keys that a tag replaced or removed frees blocks in runs (written together).
+    for (int i = 0; i < 3000; i++) records.push_back(key_of((i * 7919) % 1000));
     build_dbf(0x03, {{"K", 'C', 10}}, records).write(table);
     auto build = [&](const char* tag, const char* expression, uint16_t length) {
         int16_t d;

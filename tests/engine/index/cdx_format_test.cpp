@@ -46,6 +46,18 @@ protected:
         EXPECT_EQ(cdx_set_key_type(tag, type), XD_OK);
         return tag;
     }
+    // Tag `name` of the file open as `file`, through the uniform layer; keys from
+    // the record go through the tag's expression.
+    static IndexAccess tag_access(int16_t file, const char* name, int16_t key_type, uint32_t key_length) {
+        IndexAccess a{};
+        a.type = index_type_of_file("t.cdx");
+        a.file_handle = (uint16_t)file;
+        EXPECT_EQ(TagOpen(a.type, name, file, &a.tag_handle), XD_OK) << name;
+        a.key_type = key_type;
+        a.key_length = key_length;
+        a.single_field = -1;
+        return a;
+    }
     std::string path_;
     int16_t file_ = -1;
 };
@@ -234,13 +246,7 @@ TEST_F(CdxFormatTest, DateTimeTagsAreBuiltAndKeptFromTheRecords) {
     ASSERT_EQ(IndexBuildTag(type, h, &b), XD_OK);
     int16_t x = -1;
     ASSERT_EQ(IndexOpen(type, file.c_str(), 0, &x), XD_OK);
-    IndexAccess a{};
-    a.type = type;
-    a.file_handle = (uint16_t)x;
-    ASSERT_EQ(TagOpen(type, "AT", x, &a.tag_handle), XD_OK);
-    a.key_type = 12;
-    a.key_length = 8;
-    a.single_field = -1;
+    IndexAccess a = tag_access(x, "AT", 12, 8);
     // The others added as a writer does: the record, then its key from the record.
     for (uint32_t n = 4; n <= 6; n++) {
         ASSERT_NO_FATAL_FAILURE(append(times[n - 1]));
@@ -287,17 +293,7 @@ TEST_F(CdxFormatTest, AWriteOfSeveralTagsHoldsTheUpdateLockToItsEnd) {
     const int32_t type = index_type_of_file(path_.c_str());
     int16_t h = -1;
     ASSERT_EQ(IndexOpen(type, path_.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
-    IndexAccess tags[2];
-    const char* names[] = {"K", "L"};
-    for (int i = 0; i < 2; i++) {
-        tags[i] = IndexAccess{};
-        tags[i].type = type;
-        tags[i].file_handle = (uint16_t)h;
-        ASSERT_EQ(TagOpen(type, names[i], h, &tags[i].tag_handle), XD_OK);
-        tags[i].key_type = 'C';
-        tags[i].key_length = 9;
-        tags[i].single_field = -1;
-    }
+    IndexAccess tags[2] = {tag_access(h, "K", 'C', 9), tag_access(h, "L", 'C', 9)};
     auto other_program_adds = [&](const char* key, uint32_t recno) {
         return run_role("add_one_index_key", {path_, std::to_string(type), key, std::to_string(recno)}).code;
     };
@@ -348,13 +344,7 @@ TEST_F(CdxFormatTest, NumberTagsBuiltFromTheFieldHoldTheExpressionsKeys) {
     ASSERT_EQ(IndexBuildTag(type, h, &b), XD_OK);
     int16_t x = -1;
     ASSERT_EQ(IndexOpen(type, file.c_str(), 0, &x), XD_OK);
-    IndexAccess a{};
-    a.type = type;
-    a.file_handle = (uint16_t)x;
-    ASSERT_EQ(TagOpen(type, "AMOUNT", x, &a.tag_handle), XD_OK);
-    a.key_type = 'N';
-    a.key_length = 8;
-    a.single_field = -1;  // keys from the record go through the expression
+    IndexAccess a = tag_access(x, "AMOUNT", 'N', 8);
     // Every entry's key, by record, then each record's key through the expression.
     std::map<uint32_t, std::string> entry_of;
     uint8_t key[kIndexKeyBuffer] = {0};
