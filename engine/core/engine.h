@@ -24,7 +24,8 @@ enum : uint8_t {
     XDB_KIND_IDX = 6,
     XDB_KIND_NTX = 7,
     XDB_KIND_CDX = 8,
-    XDB_KIND_INDEX_TAG = 9,  // an open tag of a multi-tag index file
+    XDB_KIND_INDEX_TAG = 9,  // an open tag of a CDX file
+    XDB_KIND_MDX_TAG = 10,   // an open tag of an MDX file
 };
 
 const int XDB_HANDLE_SLOTS = 1019;

@@ -29,8 +29,8 @@ struct Context {
 };
 
 Context* g_ctx = nullptr;
-XdbCloseFn g_closers[10] = {nullptr, dbf_close};
-void* g_current[10];  // current control block of each kind
+XdbCloseFn g_closers[11] = {nullptr, dbf_close};
+void* g_current[11];  // current control block of each kind
 
 const char* const kDateFormatNames[16] = {
     "",
@@ -83,7 +83,7 @@ XDSTATUS xdbterm() {
         uint8_t kind = g_ctx->slots[h].kind;
         if (kind == XDB_KIND_FREE) continue;
         g_ctx->last_status = XD_OK;
-        if (kind < 10 && g_closers[kind])
+        if (kind < 11 && g_closers[kind])
             g_closers[kind]((int16_t)h);
         if (g_ctx->slots[h].kind != XDB_KIND_FREE) xdb_release_slot((int16_t)h);
     }
@@ -163,7 +163,7 @@ XDSTATUS xdb_get_date_format(int16_t* code, char* name, size_t cap) {
 }
 
 void xdb_register_closer(uint8_t kind, XdbCloseFn close) {
-    if (kind >= 1 && kind <= 9) g_closers[kind] = close;
+    if (kind >= 1 && kind <= 10) g_closers[kind] = close;
 }
 
 namespace {
@@ -186,7 +186,7 @@ XDSTATUS xdb_alloc_slot(uint8_t kind, int16_t* handle, void** block) {
         *handle = -1;
         return xdb_report(XD_NOHANDLE);
     }
-    if (kind < 1 || kind > 9) return xdb_report(XD_BADPARAM);
+    if (kind < 1 || kind > 10) return xdb_report(XD_BADPARAM);
     void* b = calloc(1, control_block_size(kind));
     if (!b) {
         *handle = -1;

@@ -13,6 +13,7 @@ XDSTATUS free_pages_take(const FreePages& f, BlockChanges& changes, uint32_t* pa
             // A page this change freed is taken back inside it: the head word the
             // change writes after its switch covers it (written now, it would
             // name pages the old tree still uses).
+            if (f.counted) f.counted(f.context, -1);  // before the head word, which carries the count
             if (f.write_head && !changes.is_freed(*f.head) && (s = f.write_head(f.context, next))) return s;
             *page = *f.head;
             *f.head = next;
@@ -32,6 +33,7 @@ XDSTATUS free_pages_release(const FreePages& f, BlockChanges& changes, uint32_t 
     XDSTATUS s = f.write_freed(f.context, page, *f.head);
     if (s) return s;
     changes.freed.insert(page);
+    if (f.counted) f.counted(f.context, 1);
     *f.head = page;
     return XD_OK;
 }

@@ -30,6 +30,8 @@ struct FreePages {
     XDSTATUS (*write_head)(void* context, uint32_t head);
     // A new page at the end of the file.
     XDSTATUS (*append)(void* context, uint32_t* page);
+    // The file's count of free pages changes by `change` (null: it keeps none).
+    void (*counted)(void* context, int change);
     // A head that is no free page: the list is stale and forgotten (a list kept in
     // memory that another handle's changes overtook), or the file is damaged.
     bool stale_head_forgotten;
