@@ -338,15 +338,16 @@ int XbaseTable::CreateFiles() {
         item->field_length = shape.length;
         has_memo_field |= shape.type == 'M' || shape.type == 'P';
     }
-    // A FoxPro table whose keys are tags of a CDX of its own name: that file is its
-    // structural index, made (empty) before the header that names it.
-    const std::string structural = system_name_from_wide(path_without_extension(path)) + ".cdx";
+    // A FoxPro table whose keys are tags of a CDX of its own name, a dBASE IV table
+    // whose keys are tags of an MDX of its own name: that file is its structural
+    // (production) index, made (empty) before the header that names it.
+    const std::string structural = system_name_from_wide(path_without_extension(path)) + (variant == 2 ? ".mdx" : ".cdx");
     bool has_structural = false;
     for (int i = 1; i <= d->GetItemCount(); i++) {
         auto* key = static_cast<XbaseItemDescription*>(d->GetItem(i));
         if (key->key_number <= 0 || key->index_path.empty()) continue;
         const std::string index = path_matching_case(index_path_from_name(system_name_from_wide(key->index_path), data_path));
-        has_structural |= (variant == 8 || variant == 10) && same_name_ignoring_case(system_name_to_wide(index), system_name_to_wide(structural));
+        has_structural |= (variant == 2 || variant == 8 || variant == 10) && same_name_ignoring_case(system_name_to_wide(index), system_name_to_wide(structural));
     }
     xdb_set_status(XD_OK);
     XDSTATUS s = XD_OK;

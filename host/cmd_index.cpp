@@ -59,8 +59,9 @@ const char kUsage[] =
     "       qxdb index tags FILE\n"
     "       qxdb index drop FILE --tag NAME\n"
     "       qxdb reindex TABLE.dbf FILE [--tag NAME]\n"
-    "FILE is an .ndx, .ntx, .idx or .cdx file; a .cdx holds several keys, its tags, and\n"
-    "--tag names one (create makes or replaces it; --for and --descending are for tags).\n"
+    "FILE is an .ndx, .ntx, .idx, .mdx or .cdx file; an .mdx or a .cdx holds several keys,\n"
+    "its tags, and --tag names one (create makes or replaces it; --for and --descending\n"
+    "are for tags).\n"
     "create refuses an expression naming something that is no field of the table, or whose\n"
     "parentheses do not pair; --literal takes such names as text, as xBase keys do.\n"
     "keys prints one line per entry in index order: recno<TAB>key. seek searches a key\n"
@@ -136,7 +137,7 @@ std::vector<std::string> tag_names(const OpenIndex& ix) {
 int choose_tag(const std::string& path, const std::string& name, OpenIndex* ix) {
     if (!index_is_multitag(ix->type)) {
         if (name.empty()) return -1;
-        fprintf(stderr, "qxdb: --tag is for a file of several keys (.cdx); %s holds one\n", path.c_str());
+        fprintf(stderr, "qxdb: --tag is for a file of several keys (.mdx, .cdx); %s holds one\n", path.c_str());
         return kExitUsage;
     }
     XDSTATUS s;
@@ -333,7 +334,7 @@ int create(const CliArgs& args) {
     }
     for (const char* only_tags : {"tag", "for", "descending"}) {
         if (!args.has(only_tags)) continue;
-        fprintf(stderr, "qxdb: --%s is for a tag of a file of several keys (.cdx); %s holds one key\n", only_tags,
+        fprintf(stderr, "qxdb: --%s is for a tag of a file of several keys (.mdx, .cdx); %s holds one key\n", only_tags,
                 file.c_str());
         return kExitUsage;
     }

@@ -131,7 +131,8 @@ int cmd_create(int argc, char** argv) {
         "4 foxpro1, 5 clipper, 6 clipper5, 7 dbxl, 8 foxpro (2.0), 9 omnis (10 vfp cannot be\n"
         "created). Types C, N, F, D, L, M (D, L and M need no length). --production-index\n"
         "marks the table's own index in its header: a FoxPro table gets its structural\n"
-        "FILE.cdx (without tags: qxdb index create ... --tag adds them).\n"
+        "FILE.cdx, a dBASE IV table its production FILE.mdx (without tags: qxdb index\n"
+        "create ... --tag adds them).\n"
         "example: qxdb create people.dbf --dialect dbase3 NAME:C:30 BORN:D SALARY:N:10:2\n";
     CliArgs args;
     if (int done = cli_begin(argc, argv, {"dialect"}, {"production-index"}, usage, &args); done >= 0) return done;
@@ -168,11 +169,12 @@ int cmd_create(int argc, char** argv) {
     if (!cli_start_engine()) return kExitFailed;
     uint16_t mode = (uint16_t)(dialect & 0xFF) | (args.has("production-index") ? DBF_CREATE_PRODUCTION_INDEX : 0);
     if (dialect > 255) mode = 0;
-    // A FoxPro table's structural index: made before the header that names it, so
-    // that no instant has a table naming a file that is not there.
+    // A FoxPro table's structural index, a dBASE IV table's production index: made
+    // before the header that names it, so that no instant has a table naming a file
+    // that is not there.
     const std::string& table = args.positional[0];
-    const std::string structural = table.substr(0, table.find_last_of('.')) + ".cdx";
-    const bool fox_structural = args.has("production-index") && dialect == 8;
+    const std::string structural = table.substr(0, table.find_last_of('.')) + (dialect == 2 ? ".mdx" : ".cdx");
+    const bool fox_structural = args.has("production-index") && (dialect == 8 || dialect == 2);
     XDSTATUS s;
     if (fox_structural && (s = IndexCreateEmpty(index_type_of_file(structural.c_str()), structural.c_str())) < 0)
         return cli_fail("cannot create " + structural, s);

@@ -71,10 +71,11 @@ int16_t IndexTreeHandle(const IndexAccess* a) { return handle_of(a); }
 const IndexFormat* index_format(int32_t type) {
     switch (type) {
     case 1: return &kNdxFormat;
+    case 2: return &kMdxFormat;
     case 3: return &kIdxFormat;
     case 4: case 8: case 10: return &kCdxFormat;
     case 5: case 6: return &kNtxFormat;
-    default: return nullptr;  // MDX: the format still to come
+    default: return nullptr;
     }
 }
 
@@ -138,7 +139,7 @@ int32_t index_type_of_file(const char* name) {
 
 bool index_format_available(int32_t type) { return index_format(type) != nullptr; }
 
-bool index_is_multitag(int32_t type) { return type == 4 || type == 8 || type == 10; }
+bool index_is_multitag(int32_t type) { return type == 2 || type == 4 || type == 8 || type == 10; }
 
 XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno) { return position(a, &IndexFormat::first, key, recno, true); }
 XDSTATUS IndexLast(IndexAccess* a, void* key, uint32_t* recno) { return position(a, &IndexFormat::last, key, recno, true); }
@@ -223,7 +224,9 @@ uint32_t IndexKeySize(const IndexAccess* a) {
     if (!a || a->key_length < 1) return 0;
     const IndexFormat* f = maker_format(a);
     if (a->key_type == 'C' || (f && f->text_keys)) return a->key_length - 1;
-    // A logical key (FoxPro's) is its letter; a Visual FoxPro integer, 4 bytes.
+    // A logical key (FoxPro's) is its letter; a Visual FoxPro integer, 4 bytes; an
+    // MDX number, 12 bytes of packed digits.
+    if (a->key_type == 'N' && a->key_length == 12) return 12;
     return a->key_type == 'L' ? 1 : a->key_type == 11 ? 4 : 8;
 }
 
@@ -326,8 +329,7 @@ XDSTATUS IndexCreate(const IndexCreateRequest* r) {
     if (!strcasecmp(ext, ".ntx")) return kNtxFormat.create(r);
     if (!strcasecmp(ext, ".idx")) return kIdxFormat.create(r);
     if (!strcmp(ext, ".cdx")) return kCdxFormat.create(r);
-    if (!strcasecmp(ext, ".mdx"))
-        return xdb_report(XD_CORRUPT);  // formats still to come
+    if (!strcasecmp(ext, ".mdx")) return kMdxFormat.create(r);
     return xdb_report(XD_BADFILENAME);
 }
 

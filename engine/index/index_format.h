@@ -2,8 +2,7 @@
 // A format's operations, as the uniform index layer (index.h) reaches them: one
 // table per format, so that the layer keeps only what every format shares (host
 // keys, prefixes and padding, the choice of key maker) and each format file only
-// its bytes and rules. NDX (ndx/) and NTX (ntx/) have theirs; MDX, IDX and CDX
-// bring theirs, with the tag operations of the multi-tag files.
+// its bytes and rules; MDX and CDX add the tag operations of the multi-tag files.
 
 #include <cstddef>
 #include <cstdint>
@@ -85,5 +84,6 @@ void index_describe_name(IndexDescription* out, const char* file_name);
 
 extern const IndexFormat kNdxFormat;
 extern const IndexFormat kNtxFormat;
+extern const IndexFormat kMdxFormat;
 extern const IndexFormat kIdxFormat;
 extern const IndexFormat kCdxFormat;

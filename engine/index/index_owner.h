@@ -12,7 +12,7 @@
 //     table both empty agree. A multi-tag file is the table's when its tags are,
 //     or when it is the table's structural or production index; it is written only
 //     when every tag can be kept in step.
-//   - Formats the engine cannot read yet (MDX): a production index (the table's
+//   - A format the engine has no operations for: a production index (the table's
 //     own name) is the table's; another name is another table's.
 //   - A file that cannot be opened or read cannot be judged.
 

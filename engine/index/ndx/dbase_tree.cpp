@@ -84,14 +84,19 @@ int dbase_compare_doubles(const uint8_t* search, const uint8_t* key) {
 }
 
 // Packed decimals: the exponent byte, then the digits; a negative number (bit 128
-// of byte 1) below every positive one, two negatives the other way round.
+// of byte 1) below every positive one, two negatives the other way round. Zero
+// (no digit) lies between the negatives and the positives: its exponent byte (52,
+// as 0.1's) would otherwise place it among the fractions, where the dBASE-family
+// programs do not look for it (their files hold it before 0.01).
 int dbase_compare_packed(const uint8_t* a, const uint8_t* b) {
-    const bool an = a[1] & 0x80, bn = b[1] & 0x80;
-    if (an != bn) return an ? -1 : 1;
+    static const uint8_t kNoDigits[10] = {0};
+    const bool az = memcmp(a + 2, kNoDigits, 10) == 0, bz = memcmp(b + 2, kNoDigits, 10) == 0;
+    const int as = az ? 0 : (a[1] & 0x80) ? -1 : 1, bs = bz ? 0 : (b[1] & 0x80) ? -1 : 1;
+    if (as != bs || as == 0) return as < bs ? -1 : as > bs ? 1 : 0;
     int c = (int)a[0] - (int)b[0];
     if (c == 0) c = memcmp(a + 2, b + 2, 10);
     c = c < 0 ? -1 : c > 0 ? 1 : 0;
-    return an ? -c : c;
+    return as < 0 ? -c : c;
 }
 
 int dbase_compare(const DbaseTree* t, const uint8_t* search, const uint8_t* key, uint16_t length, bool wildcard) {
@@ -104,8 +109,18 @@ int dbase_compare(const DbaseTree* t, const uint8_t* search, const uint8_t* key,
             for (uint16_t i = 0; i < length && c == 0; i++)
                 if (search[i] != '?' && search[i] != key[i]) c = search[i] < key[i] ? -1 : 1;
         }
+    } else if (t->kind == kDbasePacked) {
+        c = dbase_compare_packed(search, key);
+    } else if (t->dates) {
+        // Blank dates come in two forms (1.0E100, and 21474835648 from other
+        // dBASE-family writers): one key, above every date.
+        double a, b;
+        memcpy(&a, search, 8);
+        memcpy(&b, key, 8);
+        const bool ab = a == kNdxBlankDate || a == kNdxBlankDateOld, bb = b == kNdxBlankDate || b == kNdxBlankDateOld;
+        c = ab || bb ? (ab && bb ? 0 : ab ? 1 : -1) : dbase_compare_doubles(search, key);
     } else {
-        c = t->kind == kDbaseDouble ? dbase_compare_doubles(search, key) : dbase_compare_packed(search, key);
+        c = dbase_compare_doubles(search, key);
     }
     return t->descending ? -c : c;
 }
@@ -310,6 +325,7 @@ XDSTATUS find_entry_of(DbaseTree* t, const uint8_t* key, uint32_t recno, uint8_t
 }  // namespace
 
 XDSTATUS dbase_begin(DbaseTree* t) {
+    if (t->ops->sync) t->ops->sync(t);
     if (tree_begin_operation(&t->cursor)) return XD_OK;
     XDSTATUS s = t->ops->refresh(t);
     if (s) return s;
@@ -923,8 +939,9 @@ namespace {
 
 // Keys in sortable form (byte order is the tree's ascending order) and back.
 // Doubles: big-endian, a negative value inverted, a positive one with its top bit
-// set. Packed decimals: a sign byte, then the exponent and the digits (inverted for
-// a negative number); the sign byte of the key is given back from the sign.
+// set. Packed decimals: a sign byte (0 negative, 1 zero, 2 positive), then the
+// exponent and the digits (inverted for
+// a negative number); byte 1 of the key is given back from the sign.
 void to_sortable(DbaseKeyKind kind, const uint8_t* key, uint8_t* out) {
     if (kind == kDbaseDouble) {
         for (int i = 0; i < 8; i++) out[i] = key[7 - i];
@@ -935,9 +952,11 @@ void to_sortable(DbaseKeyKind kind, const uint8_t* key, uint8_t* out) {
         }
         return;
     }
-    const bool negative = key[1] & 0x80;
-    out[0] = negative ? 0 : 1;
-    out[1] = key[0];
+    static const uint8_t kNoDigits[10] = {0};
+    const bool zero = memcmp(key + 2, kNoDigits, 10) == 0;
+    const bool negative = !zero && (key[1] & 0x80);
+    out[0] = negative ? 0 : zero ? 1 : 2;
+    out[1] = zero ? 0 : key[0];
     memcpy(out + 2, key + 2, 10);
     if (negative)
         for (int i = 1; i < 12; i++) out[i] = (uint8_t)~out[i];
@@ -960,7 +979,7 @@ void from_sortable(DbaseKeyKind kind, const uint8_t* in, uint8_t* key) {
     memcpy(b, in, 12);
     if (negative)
         for (int i = 1; i < 12; i++) b[i] = (uint8_t)~b[i];
-    key[0] = b[1];
+    key[0] = in[0] == 1 ? 52 : b[1];
     key[1] = negative ? 0x85 : 0x05;
     memcpy(key + 2, b + 2, 10);
 }

@@ -45,6 +45,9 @@ struct DbaseFileOps {
     // Reads and checks the header of a file of `size` bytes (single-tree files
     // opened through the frame; null for the tags of a multi-tag file).
     XDSTATUS (*read_header)(DbaseTree* t, uint32_t size);
+    // The words the file keeps for all its trees (its end), taken at the start of
+    // every operation: another tree of the file may have moved them. Null: none.
+    void (*sync)(DbaseTree* t);
     // The words another handle may have changed (root, end, free list), read
     // again at the start of an operation that cannot trust its cache.
     XDSTATUS (*refresh)(DbaseTree* t);

@@ -187,6 +187,7 @@ FreePages free_blocks(DbaseTree* t) {
 
 const DbaseFileOps kNdxFile = {
     read_header,
+    nullptr,
     refresh,
     [](DbaseTree* t, uint32_t root) { return write_word(file_of(t), 0, root); },
     append,

@@ -110,7 +110,7 @@ TEST_F(FrameTest, SelectingAWrongHandleIsBadHandle) {
     xdb_set_status(XD_OK);
     EXPECT_EQ(xdb_select(h, XDB_KIND_NDX, &block), XD_BADHANDLE);
     xdb_set_status(XD_OK);
-    EXPECT_EQ(xdb_alloc_slot(10, &h, &block), XD_BADPARAM);
+    EXPECT_EQ(xdb_alloc_slot(11, &h, &block), XD_BADPARAM);
 }
 
 TEST_F(FrameTest, DateFormatGetAndSet) {

@@ -45,7 +45,8 @@ TEST_F(IndexLayerTest, TypesWithoutAFormat) {
     EXPECT_STREQ(index_extension(5), ".ntx");
     EXPECT_STREQ(index_extension(7), "");
     EXPECT_TRUE(index_is_multitag(8));
-    EXPECT_FALSE(index_is_multitag(2));
+    EXPECT_TRUE(index_is_multitag(2));
+    EXPECT_FALSE(index_is_multitag(1));
 }
 
 TEST_F(IndexLayerTest, CreateByExtensionDescribeAndUse) {
