@@ -42,7 +42,9 @@ void name_key(const char* name, char* key) {
 }
 
 void bench_format(BenchSetup& setup, const Format& format) {
-    const std::string file = setup.dir + "/qxdb-bench" + index_extension(format.type);
+    // An MDX file's name is the table's, 8 characters at most.
+    const std::string base = format.type == 2 ? "/qxbench" : "/qxdb-bench";
+    const std::string file = setup.dir + base + index_extension(format.type);
     const std::string fmt = format.name;
     const uint32_t n = setup.records;
     // --only picks operations by a word of their name, or a format by its name.
@@ -58,7 +60,7 @@ void bench_format(BenchSetup& setup, const Format& format) {
     });
     if (want("build")) bench_report("build an index on NAME", fmt, n, build, setup.raw_read);
     if (want("build")) {
-        const std::string numeric = setup.dir + "/qxdb-bench-amount" + index_extension(format.type);
+        const std::string numeric = setup.dir + (format.type == 2 ? "/qxamount" : "/qxdb-bench-amount") + index_extension(format.type);
         double build_numbers = best_of(3, [&] {
             double t0 = bench_now();
             bench_check(IndexRebuild(format.type, data, numeric.c_str(), "AMOUNT", 'N', 10, 2, "AMOUNT"), "build");

@@ -60,12 +60,14 @@ struct KeySorter {
     uint32_t work_size = 0;
     std::vector<std::pair<uint32_t, uint32_t>> runs;  // work-file offset, items
     bool unique = false;  // only the first item of each key comes out
+    bool descending = false;  // greater keys first (equal keys still by record)
 
     // Order of whole keys from byte `from` on (the bytes before it are equal).
     int compare_keys(const uint8_t* a, const uint8_t* b, size_t from) const {
         if (from >= key_length) return 0;
-        if (national) return xdb_compare_keys(a + from, b + from, key_length - from);
-        return memcmp(a + from, b + from, key_length - from);
+        const int c = national ? xdb_compare_keys(a + from, b + from, key_length - from)
+                               : memcmp(a + from, b + from, key_length - from);
+        return descending ? -c : c;
     }
     const uint8_t* key_of(const Entry& e) const { return &keys.data[(size_t)e.index * key_length]; }
 
@@ -122,7 +124,7 @@ void KeySorter::sort_run() {
         uint64_t p = 0;
         for (size_t i = common; i < common + 8; i++) {
             uint8_t byte = i < key_length ? (weights ? weights[k[i]] : k[i]) : 0;
-            p = (p << 8) | byte;
+            p = (p << 8) | (descending ? (uint8_t)~byte : byte);
         }
         e->prefix = p;
     }
@@ -205,6 +207,10 @@ XDSTATUS key_sort_add(KeySorter* s, const uint8_t* key, uint32_t recno) {
     memcpy(&s->keys.data[s->held * s->key_length], key, s->key_length);
     s->held++;
     return XD_OK;
+}
+
+void key_sort_set_descending(KeySorter* sorter, bool descending) {
+    if (sorter) sorter->descending = descending;
 }
 
 void key_sort_set_unique(KeySorter* sorter, bool unique) {

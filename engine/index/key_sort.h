@@ -27,6 +27,9 @@ XDSTATUS key_sort_add(KeySorter* sorter, const uint8_t* key, uint32_t recno);
 // A unique index keeps one entry a key: the first record's (the lowest number),
 // as the Clipper- and dBASE-family programs build them.
 void key_sort_set_unique(KeySorter* sorter, bool unique);
+// Greater keys first (equal keys still in record-number order): trees stored in
+// descending order (a descending MDX tag).
+void key_sort_set_descending(KeySorter* sorter, bool descending);
 // Gives every item in order; `emit` returning a negative status stops the sort
 // with that status.
 typedef XDSTATUS (*KeySortEmit)(void* context, const uint8_t* key, uint32_t recno);

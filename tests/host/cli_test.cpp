@@ -354,7 +354,7 @@ TEST(Cli, ADbaseIvTableWithItsProductionIndex) {
     EXPECT_NE(qxdb("info '" + t + "'").out.find("Production index:  1"), std::string::npos);
     std::ofstream(dir + "/in.csv") << "NAME,AGE,BORN,ACTIVE\nsmith,40,1980-02-29,true\nJones,-2.5,,false\nadams,0,1899-12-31,true\n";
     ASSERT_EQ(qxdb("append '" + t + "' --ignore-indexes < '" + dir + "/in.csv'").code, 0);
-    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag NAME --expr 'upper(name)'").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag UNAME --expr 'upper(name)'").code, 0);
     ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag AGE --expr age --descending").code, 0);
     ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag ACT --expr name --for active").code, 0);
     ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag BORN --expr born").code, 0);
@@ -412,7 +412,7 @@ TEST(Cli, XbaseMdxTagsThroughTheLibrary) {
     ASSERT_EQ(qxdb("delete '" + dir + "' PEOPLE 12 40").code, 0);
     CliRun r = qxdb("index check '" + dir + "/PEOPLE.DBF' '" + dir + "/PEOPLE.MDX'");
     EXPECT_EQ(r.code, 0) << r.out;
-    EXPECT_EQ(qxdb("count '" + dir + "' PEOPLE --key UCITY --from Zagreb --to Zagreb").out, "1\n");
+    EXPECT_EQ(qxdb("count '" + dir + "' PEOPLE --key UCITY --from ZAGREB --to ZAGREB").out, "1\n");
     const std::string keys = qxdb("index keys '" + dir + "/PEOPLE.MDX' --tag DBALANCE").out;
     std::string walked;
     for (size_t at = 0; at < keys.size(); at = keys.find('\n', at) + 1) walked += keys.substr(at, keys.find('\t', at) - at) + "\n";

@@ -1120,6 +1120,7 @@ XDSTATUS dbase_build(DbaseTree* t, const DbaseKeyForms& forms, int16_t data, con
     KeySorter* sorter = key_sort_new(t->key_length, text && xdb_collation_flag() == 0, count);
     if (!sorter) return xdb_report(XD_MEMERR);
     key_sort_set_unique(sorter, t->unique);
+    key_sort_set_descending(sorter, t->descending);
     TreeBuilder builder(t, first);
     struct Keys {
         const DbaseTree* t;

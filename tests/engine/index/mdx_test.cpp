@@ -477,3 +477,69 @@ TEST_F(MdxTest, AStopAnywhereLeavesCleanTags) {
         [&](const std::string& where) { verify(where, {"AMOUNT", "NAME"}, {"AMOUNT", "NAME"}); }, &tally);
     EXPECT_GT(tally.killed, 20);
 }
+
+// Tags filled from a table (descending ones too, a FOR tag, a unique tag), and the
+// whole file built again: each walks in its order and holds every record's key.
+TEST_F(MdxTest, TagsBuiltFromATableAndRebuiltHoldEveryRecordsKey) {
+    std::vector<std::string> rows;
+    std::mt19937 random(5);
+    std::vector<double> amounts;
+    for (int i = 0; i < 900; i++) {
+        const double amount = (double)((int)(random() % 200001) - 100000) / 100;
+        amounts.push_back(amount);
+        char row[64];
+        snprintf(row, sizeof row, "N%05u%9.2f%s", (unsigned)(random() % 400), amount, i % 7 ? "19990101" : "        ");
+        rows.push_back(row);
+    }
+    build_dbf(0x03, {{"NAME", 'C', 6}, {"AMOUNT", 'N', 9, 2}, {"BORN", 'D', 8}}, rows).write("t.dbf");
+    int16_t table = -1;
+    ASSERT_GE(dbf_open(&table, "t.dbf", XDB_OPEN_SHORTHAND), 0);
+    ASSERT_EQ(mdx_create_file("t.mdx"), XD_OK);
+    int16_t h = open("t.mdx");
+    ASSERT_EQ(mdx_create_tag(h, "AMOUNT", 'N' | MDX_DESCENDING, "AMOUNT", nullptr, 12, table), XD_OK);
+    ASSERT_EQ(mdx_create_tag(h, "NAME", 'C' | MDX_DESCENDING, "NAME", nullptr, 6, table), XD_OK);
+    ASSERT_EQ(mdx_create_tag(h, "UNAME", 'C' | MDX_UNIQUE, "NAME", nullptr, 6, table), XD_OK);
+    ASSERT_EQ(mdx_create_tag(h, "BORN", 'D', "BORN", "AMOUNT > 0", 8, table), XD_OK);
+    auto verify = [&](const std::string& where) {
+        EXPECT_EQ(check_file(h), "") << where;
+        for (const char* name : {"AMOUNT", "NAME", "UNAME", "BORN"}) {
+            int32_t t = tag(h, name);
+            MdxTagInfo info;
+            ASSERT_EQ(mdx_tag_info(t, &info), XD_OK);
+            IndexDescription d;
+            ASSERT_EQ(IndexDescribe(2, (int16_t)t, &d), XD_OK);
+            IndexAccess a{};
+            a.type = 2;
+            a.file_handle = (uint16_t)h;
+            a.tag_handle = t;
+            a.key_length = (uint32_t)d.key_length;
+            a.key_type = d.key_type;
+            a.single_field = -1;
+            IndexTableCheck c;
+            ASSERT_EQ(IndexCheckAgainstTable(&a, table, info.flags & MDX_UNIQUE, &c), XD_OK);
+            EXPECT_EQ(c.faults, 0u) << where << " " << name << " " << c.structure;
+            const auto entries = walk(t, info.key_length);
+            if (std::string(name) == "AMOUNT") {
+                ASSERT_EQ(entries.size(), amounts.size());
+                std::vector<double> sorted = amounts;
+                std::sort(sorted.rbegin(), sorted.rend());
+                for (size_t i = 0; i < entries.size(); i++)
+                    ASSERT_DOUBLE_EQ(mdx_key_number((const uint8_t*)entries[i].first.data()), sorted[i]) << where << i;
+            }
+            if (std::string(name) == "NAME") EXPECT_GT(entries.front().first, entries.back().first);
+            if (std::string(name) == "UNAME") EXPECT_LE(entries.size(), 400u);
+            if (std::string(name) == "BORN")
+                EXPECT_EQ(entries.size(), (size_t)std::count_if(amounts.begin(), amounts.end(), [](double v) { return v > 0; }));
+            mdx_tag_close(t);
+        }
+    };
+    verify("built");
+    close(h);
+    ASSERT_EQ(mdx_rebuild(table, "t.mdx"), XD_OK);
+    h = open("t.mdx");
+    int16_t count = 0;
+    ASSERT_EQ(mdx_tag_count(h, &count), XD_OK);
+    EXPECT_EQ(count, 4);
+    verify("rebuilt");
+    dbf_close(table);
+}
