@@ -446,7 +446,10 @@ XDSTATUS tag_pages(MdxFile* f, uint32_t header, std::vector<uint32_t>* pages) {
     if (s) return s;
     pages->push_back(header);
     auto add = [](void* c, uint32_t page) { ((std::vector<uint32_t>*)c)->push_back(page); };
-    s = dbase_tree_pages(&old.g->tree, old.g->tree.root, 0, add, pages);
+    // As any operation on the tree: what the cache holds of a shared file is
+    // trusted only as far as the file's words say.
+    if ((s = dbase_begin(&old.g->tree))) return s;
+    s = dbase_tree_pages(&old.g->tree, old.g->tree.root, add, pages);
     dbase_end(&old.g->tree, s);
     return s;
 }

@@ -885,9 +885,14 @@ TreeCheckPages dbase_check_pages(DbaseTree* t) {
     return c;
 }
 
-XDSTATUS dbase_tree_pages(DbaseTree* t, uint32_t page, int depth, void (*visit)(void* context, uint32_t page),
-                          void* context) {
-    if (depth >= kMaxDepth) return xdb_report(XD_CORRUPT);
+namespace {
+
+// Every page under `page`, each once: a page reached again is a damaged tree (a
+// loop, or two parents), which would otherwise be walked again and again.
+XDSTATUS tree_pages(DbaseTree* t, uint32_t page, int depth, std::vector<bool>& seen,
+                    void (*visit)(void* context, uint32_t page), void* context) {
+    if (depth >= kMaxDepth || page >= seen.size() || seen[page]) return xdb_report(XD_CORRUPT);
+    seen[page] = true;
     Page p;
     XDSTATUS s = dbase_read_page(t, page, p.bytes);
     if (s) return s;
@@ -896,10 +901,17 @@ XDSTATUS dbase_tree_pages(DbaseTree* t, uint32_t page, int depth, void (*visit)(
         std::vector<uint32_t> children;
         for (int i = 0; i <= dbase_count(t, p.bytes); i++) children.push_back(dbase_child(t, p.bytes, i));
         for (uint32_t c : children)
-            if ((s = dbase_tree_pages(t, c, depth + 1, visit, context))) return s;
+            if ((s = tree_pages(t, c, depth + 1, seen, visit, context))) return s;
     }
     visit(context, page);
     return XD_OK;
+}
+
+}  // namespace
+
+XDSTATUS dbase_tree_pages(DbaseTree* t, uint32_t page, void (*visit)(void* context, uint32_t page), void* context) {
+    std::vector<bool> seen(t->end, false);
+    return tree_pages(t, page, 0, seen, visit, context);
 }
 
 // ---- Keys from records, and the build ----

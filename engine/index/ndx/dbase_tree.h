@@ -176,10 +176,9 @@ XDSTATUS dbase_set_root(DbaseTree* t, uint32_t root);
 // The tree as the shared check reads it (tree_check.h), without its free chain
 // and with no page called unused: the file adds those.
 TreeCheckPages dbase_check_pages(DbaseTree* t);
-// Every page of the tree (inner pages after their children), for freeing it or
-// counting its pages.
-XDSTATUS dbase_tree_pages(DbaseTree* t, uint32_t page, int depth, void (*visit)(void* context, uint32_t page),
-                          void* context);
+// Every page of the tree under `page` (inner pages after their children), for
+// freeing it or counting its pages; XD_CORRUPT when a page is reached twice.
+XDSTATUS dbase_tree_pages(DbaseTree* t, uint32_t page, void (*visit)(void* context, uint32_t page), void* context);
 
 // ---- Keys from records, and building a tree ----
 
