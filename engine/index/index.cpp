@@ -139,6 +139,26 @@ int32_t index_type_of_file(const char* name) {
 
 bool index_format_available(int32_t type) { return index_format(type) != nullptr; }
 
+XDSTATUS index_build_tag_in_file(const IndexFormat& f, int16_t data, const IndexTagBuild* b, IndexMakeTag make) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!b->file_name || !b->tag_name || !b->expression) return xdb_report(XD_NULLPARAM);
+    if (!xdb_fexists(b->file_name) && (s = f.create_empty(b->file_name))) return s;
+    int16_t h = -1;
+    if ((s = f.open(&h, b->file_name, 0)) < 0) return s;
+    s = make(h, data, b);
+    XDSTATUS c = f.close(h);
+    return s < 0 ? s : c;
+}
+
+XDSTATUS index_create_tag_request(const IndexFormat& f, const IndexCreateRequest* r) {
+    XDSTATUS s = xdb_pending();
+    if (s) return s;
+    if (!r->tag_name) return xdb_report(XD_BADTAGNAME);
+    IndexTagBuild b{r->file_name, r->tag_name, r->expression, "", r->key_type, r->key_length, r->unique != 0, false};
+    return f.build_tag(-1, &b);
+}
+
 bool index_is_multitag(int32_t type) { return type == 2 || type == 4 || type == 8 || type == 10; }
 
 XDSTATUS IndexFirst(IndexAccess* a, void* key, uint32_t* recno) { return position(a, &IndexFormat::first, key, recno, true); }

@@ -71,6 +71,14 @@ struct IndexFormat {
     void (*write_end)(int16_t file_handle) = nullptr;
 };
 
+// Multi-tag files: a tag made by `make` in the file `b->file_name` (made first,
+// without tags, when it is not there), filled from the table `data`, or empty for
+// a negative handle. The formats' build_tag.
+typedef XDSTATUS (*IndexMakeTag)(int16_t file_handle, int16_t data, const IndexTagBuild* b);
+XDSTATUS index_build_tag_in_file(const IndexFormat& f, int16_t data, const IndexTagBuild* b, IndexMakeTag make);
+// Multi-tag files: the uniform create, an empty tag `r->tag_name`.
+XDSTATUS index_create_tag_request(const IndexFormat& f, const IndexCreateRequest* r);
+
 // The time of day of a date-time key (Visual FoxPro's), the four bytes behind the
 // date key's first four: a day is 2^31 units, big-endian.
 void index_time_of_day_key(int hour, int minute, int second, uint8_t* four);

@@ -767,19 +767,6 @@ XDSTATUS cdx_rebuild(int16_t data, const char* name) {
 
 namespace {
 
-XDSTATUS create_request(const IndexCreateRequest* r) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!r->tag_name) return xdb_report(XD_BADTAGNAME);
-    if (!xdb_fexists(r->file_name) && (s = cdx_create_file(r->file_name))) return s;
-    int16_t h = -1;
-    if ((s = cdx_open(&h, r->file_name, 0)) < 0) return s;
-    CdxTagRequest t{r->tag_name, r->expression, "", r->key_type, r->key_length, r->unique != 0, false};
-    s = cdx_create_tag(h, &t, -1);
-    XDSTATUS c = cdx_close(h);
-    return s < 0 ? s : c;
-}
-
 XDSTATUS describe(int16_t tag, IndexDescription* out) {
     CdxTagInfo info;
     XDSTATUS s = cdx_tag_info(tag, &info);
@@ -835,30 +822,23 @@ XDSTATUS tag_open(int16_t file, const char* name, int16_t number, int32_t* tag) 
 
 XDSTATUS set_key_type(int16_t tag, char letter) { return cdx_set_key_type(tag, letter); }
 
-XDSTATUS build_tag(int16_t data, const IndexTagBuild* b) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!b->file_name || !b->tag_name || !b->expression) return xdb_report(XD_NULLPARAM);
-    if (!xdb_fexists(b->file_name) && (s = cdx_create_file(b->file_name))) return s;
-    int16_t h = -1;
-    if ((s = cdx_open(&h, b->file_name, 0)) < 0) return s;
+XDSTATUS make_tag(int16_t h, int16_t data, const IndexTagBuild* b) {
     CdxTagRequest t{b->tag_name, b->expression, b->condition, b->key_type, b->key_length, b->unique, b->descending};
-    s = cdx_create_tag(h, &t, data);
-    XDSTATUS c = cdx_close(h);
-    return s < 0 ? s : c;
+    return cdx_create_tag(h, &t, data);
 }
 
 }  // namespace
 
 const IndexFormat kCdxFormat = {
-    ".cdx",        false,          create_request,      cdx_open,            cdx_close,    describe,
+    ".cdx",        false,          [](const IndexCreateRequest* r) { return index_create_tag_request(kCdxFormat, r); },      cdx_open,            cdx_close,    describe,
     cdx_first,     cdx_last,       cdx_next,            cdx_previous,        cdx_resync,   cdx_seek,
     cdx_add_key,   cdx_delete_key, cdx_key_from_record, cdx_record_included, compare_keys, rebuild,
     check,         number_key,     idx_date_key,
     [](const uint8_t* key, uint16_t) { return idx_key_number(key); },
     idx_key_date,  last_byte,
     cdx_tag_count, tag_open,       cdx_tag_close,       set_key_type,
-    build_tag,     cdx_remove_tag, cdx_create_file,
+    [](int16_t data, const IndexTagBuild* b) { return index_build_tag_in_file(kCdxFormat, data, b, make_tag); },
+    cdx_remove_tag, cdx_create_file,
     [](int16_t h, int16_t data) {
         CdxFile* f;
         XDSTATUS s = enter(h, &f);

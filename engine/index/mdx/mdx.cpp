@@ -1096,19 +1096,6 @@ XDSTATUS mdx_rebuild(int16_t data, const char* name) {
 
 namespace {
 
-XDSTATUS create_request(const IndexCreateRequest* r) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!r->tag_name) return xdb_report(XD_BADTAGNAME);
-    if (!xdb_fexists(r->file_name) && (s = mdx_create_file(r->file_name))) return s;
-    int16_t h = -1;
-    if ((s = mdx_open(&h, r->file_name, 0)) < 0) return s;
-    s = mdx_create_tag(h, r->tag_name, (uint16_t)(r->key_type | (r->unique ? MDX_UNIQUE : 0)), r->expression, "",
-                       r->key_length, -1);
-    XDSTATUS c = mdx_close(h);
-    return s < 0 ? s : c;
-}
-
 XDSTATUS describe(int16_t tag, IndexDescription* out) {
     MdxTagInfo info;
     XDSTATUS s = mdx_tag_info(tag, &info);
@@ -1150,18 +1137,10 @@ XDSTATUS check(int16_t handle, uint32_t* entries, char* fault, size_t cap, Index
     return mdx_check(handle, entries, fault, cap, entry, context);
 }
 
-XDSTATUS build_tag(int16_t data, const IndexTagBuild* b) {
-    XDSTATUS s = xdb_pending();
-    if (s) return s;
-    if (!b->file_name || !b->tag_name || !b->expression) return xdb_report(XD_NULLPARAM);
-    if (!xdb_fexists(b->file_name) && (s = mdx_create_file(b->file_name))) return s;
-    int16_t h = -1;
-    if ((s = mdx_open(&h, b->file_name, 0)) < 0) return s;
+XDSTATUS make_tag(int16_t h, int16_t data, const IndexTagBuild* b) {
     const uint16_t type =
         (uint16_t)(b->key_type | (b->unique ? MDX_UNIQUE : 0) | (b->descending ? MDX_DESCENDING : 0));
-    s = mdx_create_tag(h, b->tag_name, type, b->expression, b->condition, b->key_length, data);
-    XDSTATUS c = mdx_close(h);
-    return s < 0 ? s : c;
+    return mdx_create_tag(h, b->tag_name, type, b->expression, b->condition, b->key_length, data);
 }
 
 XDSTATUS number_key(int16_t, double value, uint16_t, uint8_t* key) {
@@ -1185,7 +1164,7 @@ bool key_date(const uint8_t* key, int* year, int* month, int* day) {
 }  // namespace
 
 const IndexFormat kMdxFormat = {
-    ".mdx",        false,          create_request,      mdx_open,            mdx_close,    describe,
+    ".mdx",        false,          [](const IndexCreateRequest* r) { return index_create_tag_request(kMdxFormat, r); },      mdx_open,            mdx_close,    describe,
     mdx_first,     mdx_last,       mdx_next,            mdx_previous,        mdx_resync,   mdx_seek,
     mdx_add_key,   mdx_delete_key, mdx_key_from_record, mdx_record_included, compare_keys,
     [](int16_t data, const char* name, uint8_t, const char*, uint16_t, uint16_t) { return mdx_rebuild(data, name); },
@@ -1194,7 +1173,9 @@ const IndexFormat kMdxFormat = {
     [](int16_t file, const char* name, int16_t number, int32_t* tag) {
         return mdx_tag_open(file, name, (int16_t)(name ? 0 : number + 1), tag);
     },
-    mdx_tag_close, nullptr,        build_tag,           mdx_remove_tag,      mdx_create_file,
+    mdx_tag_close, nullptr,
+    [](int16_t data, const IndexTagBuild* b) { return index_build_tag_in_file(kMdxFormat, data, b, make_tag); },
+    mdx_remove_tag, mdx_create_file,
     [](int16_t h, int16_t data) {
         MdxFile* f;
         XDSTATUS s = enter(h, &f);

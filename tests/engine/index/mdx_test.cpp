@@ -80,6 +80,21 @@ protected:
         // Unused space is a note, not a fault.
         return s == XD_OK ? "" : fault;
     }
+    // Tag `t` of file `h` against the table: every record's key, FOR condition and all.
+    IndexTableCheck check_against(int16_t h, int32_t t, int16_t table) {
+        IndexDescription d;
+        EXPECT_EQ(IndexDescribe(2, (int16_t)t, &d), XD_OK);
+        IndexAccess a{};
+        a.type = 2;
+        a.file_handle = (uint16_t)h;
+        a.tag_handle = t;
+        a.key_length = (uint32_t)d.key_length;
+        a.key_type = d.key_type;
+        a.single_field = -1;
+        IndexTableCheck c;
+        EXPECT_EQ(IndexCheckAgainstTable(&a, table, (d.flags & MDX_UNIQUE) != 0, &c), XD_OK);
+        return c;
+    }
     std::vector<int16_t> files_;
 };
 
@@ -93,8 +108,6 @@ std::string date_key(int y, int m, int d) {
     const double v = y == 0 ? kMdxBlankDate : ndx_date_key(y, m, d);
     return std::string((const char*)&v, 8);
 }
-
-}  // namespace
 
 TEST_F(MdxTest, NewFilesAndTagsAreLaidOutAsDbaseLaysThemOut) {
     ASSERT_EQ(mdx_create_file("people.mdx"), XD_OK);
@@ -236,17 +249,7 @@ TEST_F(MdxTest, XbaseTagsWalkInTheirWritersOrderAndCheckClean) {
             found++;
         }
         // Against the table: every record's key, FOR condition and all.
-        IndexDescription d;
-        ASSERT_EQ(IndexDescribe(2, (int16_t)t, &d), XD_OK);
-        IndexAccess a{};
-        a.type = 2;
-        a.file_handle = (uint16_t)h;
-        a.tag_handle = t;
-        a.key_length = (uint32_t)d.key_length;
-        a.key_type = d.key_type;
-        a.single_field = -1;
-        IndexTableCheck c;
-        ASSERT_EQ(IndexCheckAgainstTable(&a, table, info.flags & MDX_UNIQUE, &c), XD_OK);
+        const IndexTableCheck c = check_against(h, t, table);
         EXPECT_EQ(c.faults, 0u) << c.structure;
         EXPECT_EQ(c.entries, want.size());
         EXPECT_EQ(mdx_tag_close(t), XD_OK);
@@ -506,17 +509,7 @@ TEST_F(MdxTest, TagsBuiltFromATableAndRebuiltHoldEveryRecordsKey) {
             int32_t t = tag(h, name);
             MdxTagInfo info;
             ASSERT_EQ(mdx_tag_info(t, &info), XD_OK);
-            IndexDescription d;
-            ASSERT_EQ(IndexDescribe(2, (int16_t)t, &d), XD_OK);
-            IndexAccess a{};
-            a.type = 2;
-            a.file_handle = (uint16_t)h;
-            a.tag_handle = t;
-            a.key_length = (uint32_t)d.key_length;
-            a.key_type = d.key_type;
-            a.single_field = -1;
-            IndexTableCheck c;
-            ASSERT_EQ(IndexCheckAgainstTable(&a, table, info.flags & MDX_UNIQUE, &c), XD_OK);
+            const IndexTableCheck c = check_against(h, t, table);
             EXPECT_EQ(c.faults, 0u) << where << " " << name << " " << c.structure;
             const auto entries = walk(t, info.key_length);
             if (std::string(name) == "AMOUNT") {
@@ -543,3 +536,5 @@ TEST_F(MdxTest, TagsBuiltFromATableAndRebuiltHoldEveryRecordsKey) {
     verify("rebuilt");
     dbf_close(table);
 }
+
+}  // namespace
