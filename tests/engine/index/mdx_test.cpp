@@ -239,8 +239,9 @@ TEST_F(MdxTest, XbaseTagsWalkInTheirWritersOrderAndCheckClean) {
         // The first entry of every key is where a seek of it lands.
         for (size_t i = 0; i < forward.size(); i++) {
             if (i > 0 && forward[i].first == forward[i - 1].first) continue;
-            if (info.key_type == 'N')
+            if (info.key_type == 'N') {
                 EXPECT_DOUBLE_EQ(mdx_key_number((const uint8_t*)forward[i].first.data()), std::stod(recorded_keys[i]));
+            }
             uint8_t key[128] = {0};
             memcpy(key, forward[i].first.data(), info.key_length);
             uint32_t recno = 0;
@@ -519,10 +520,15 @@ TEST_F(MdxTest, TagsBuiltFromATableAndRebuiltHoldEveryRecordsKey) {
                 for (size_t i = 0; i < entries.size(); i++)
                     ASSERT_DOUBLE_EQ(mdx_key_number((const uint8_t*)entries[i].first.data()), sorted[i]) << where << i;
             }
-            if (std::string(name) == "NAME") EXPECT_GT(entries.front().first, entries.back().first);
-            if (std::string(name) == "UNAME") EXPECT_LE(entries.size(), 400u);
-            if (std::string(name) == "BORN")
+            if (std::string(name) == "NAME") {
+                EXPECT_GT(entries.front().first, entries.back().first);
+            }
+            if (std::string(name) == "UNAME") {
+                EXPECT_LE(entries.size(), 400u);
+            }
+            if (std::string(name) == "BORN") {
                 EXPECT_EQ(entries.size(), (size_t)std::count_if(amounts.begin(), amounts.end(), [](double v) { return v > 0; }));
+            }
             mdx_tag_close(t);
         }
     };
