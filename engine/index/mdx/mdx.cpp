@@ -144,15 +144,21 @@ void take_words(MdxFile* f, const uint8_t* w28) {
     f->written_free_count = f->free_count = get_le32(w28 + 12);
 }
 
-// Words 28..43 and the tag table, as the file holds them now.
-XDSTATUS read_shared(MdxFile* f) {
+// Words 28..43 as the file holds them now.
+XDSTATUS read_words(MdxFile* f) {
     uint8_t w[16];
     XDSTATUS s = xdb_fread_at(f->file.sh, 28, w, 16);
     if (s) return s;
     if (get_le16(w) > kEntries - 1) return xdb_fault(XD_BADTAGCOUNT, true, "the MDX header counts %u tags", get_le16(w));
     take_words(f, w);
     memcpy(f->block0 + 28, w, 16);
-    return xdb_fread_at(f->file.sh, kTableAt, f->table, kTableSize);
+    return XD_OK;
+}
+
+// The words and the tag table, as the file holds them now.
+XDSTATUS read_shared(MdxFile* f) {
+    XDSTATUS s = read_words(f);
+    return s ? s : xdb_fread_at(f->file.sh, kTableAt, f->table, kTableSize);
 }
 
 XDSTATUS write_word(MdxFile* f, uint32_t at, uint32_t value) {
@@ -264,7 +270,7 @@ FreePages free_pages_of(MdxFile* mf) {
 
 XDSTATUS refresh(DbaseTree* t) {
     MdxTag* g = tag_of(t);
-    XDSTATUS s = read_shared(g->mf);
+    XDSTATUS s = read_words(g->mf);
     if (s) return s;
     uint8_t w[4];
     if ((s = xdb_fread_at(g->mf->file.sh, g->header * kBlock, w, 4))) return s;
