@@ -512,13 +512,13 @@ void mdx_number_key(double value, uint8_t* key) {
 }
 
 double mdx_key_number(const uint8_t* key) {
-    std::string text = "0.";
+    char text[40] = "0.";
     for (int i = 0; i < 20; i++) {
         const int d = (key[2 + i / 2] >> (i % 2 ? 0 : 4)) & 15;
-        text += (char)('0' + (d > 9 ? 9 : d));
+        text[2 + i] = (char)('0' + (d > 9 ? 9 : d));
     }
-    text += "e" + std::to_string((int)key[0] - 52);
-    const double v = strtod(text.c_str(), nullptr);
+    snprintf(text + 22, sizeof text - 22, "e%d", (int)key[0] - 52);
+    const double v = strtod(text, nullptr);
     return (key[1] & 0x80) ? -v : v;
 }
 
