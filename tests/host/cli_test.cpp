@@ -405,6 +405,23 @@ TEST(Cli, XbaseMdxTagsThroughTheLibrary) {
         return recnos;
     };
     for (const char* tag : {"DBALANCE", "ACTNAME", "BORN", "AGE", "CITYBORN"}) EXPECT_EQ(browsed(tag), recorded(tag)) << tag;
+    // Seeks through the library land on the first record of each key, as recorded.
+    int seeks = 0;
+    for (const char* tag : {"NAME", "AGE", "BALANCE", "BORN"}) {
+        std::ifstream in(from + "PEOPLE." + tag + ".keys.tsv");
+        std::string line, last = "\x01";
+        for (int n = 0; std::getline(in, line); n++) {
+            const std::string recno = line.substr(0, line.find('\t')), key = line.substr(line.find('\t') + 1);
+            if (key == last || key.empty() || key.find('\'') != std::string::npos) continue;
+            last = key;
+            if (n % 23) continue;
+            CliRun r = qxdb("seek '" + dir + "' PEOPLE " + tag + " '" + key + "' --format csv");
+            EXPECT_EQ(r.code, 0) << tag << " " << key << r.out;
+            EXPECT_EQ(r.out.substr(r.out.find('\n') + 1, recno.size() + 1), recno + ",") << tag << " " << key << r.out;
+            seeks++;
+        }
+    }
+    EXPECT_GT(seeks, 30);
     std::ofstream(dir + "/more.jsonl") << "{\"NAME\":\"ZOE\",\"AGE\":33,\"BALANCE\":-12.5,\"ACTIVE\":true}\n"
                                           "{\"NAME\":\"AL\",\"AGE\":3,\"CITY\":\"Zagreb\"}\n";
     ASSERT_EQ(qxdb("add '" + dir + "' PEOPLE < '" + dir + "/more.jsonl'").code, 0);
