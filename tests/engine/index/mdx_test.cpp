@@ -104,6 +104,31 @@ std::string number_key(double v) {
     return std::string((const char*)k, 12);
 }
 
+// A number key made the long way, as the rules give it: "%lf", then its digits
+// packed after the sign, leading zeros and the point.
+std::string packed_as_written(double v) {
+    char text[400];
+    snprintf(text, sizeof text, "%lf", v);
+    std::string t = text, digits;
+    const bool negative = t[0] == '-';
+    size_t at = negative ? 1 : 0;
+    while (at < t.size() && t[at] == '0') at++;
+    const size_t point = t.find('.');
+    int integer_digits = (int)(point - at), zeros = 0;
+    digits = t.substr(at, point - at);
+    std::string fraction = t.substr(point + 1);
+    if (integer_digits == 0)
+        while (zeros < (int)fraction.size() && fraction[(size_t)zeros] == '0') zeros++;
+    digits += fraction.substr(integer_digits == 0 ? (size_t)zeros : 0);
+    uint8_t k[12] = {52, 5};
+    if (digits.find_first_not_of('0') != std::string::npos) {
+        k[0] = (uint8_t)(integer_digits > 0 ? 52 + integer_digits : 52 - zeros);
+        k[1] = negative ? 133 : 5;
+        for (size_t i = 0; i < digits.size() && i < 20; i++) k[2 + i / 2] |= (uint8_t)((digits[i] - '0') << (i % 2 ? 0 : 4));
+    }
+    return std::string((const char*)k, 12);
+}
+
 std::string date_key(int y, int m, int d) {
     const double v = y == 0 ? kMdxBlankDate : ndx_date_key(y, m, d);
     return std::string((const char*)&v, 8);
@@ -189,13 +214,25 @@ TEST_F(MdxTest, NumberKeysArePackedDigitsInTheOrderOfTheirValues) {
                                   0.1,   0.5,         1,    9.99,   10, 99,   100,  12345.678, 1e15, 31415926.5};
     std::mt19937 random(7);
     for (int i = 0; i < 300; i++) values.push_back(std::round(std::uniform_real_distribution<double>(-1e6, 1e6)(random) * 100) / 100);
+    const std::vector<double> ordered = values;  // exact to the key's six decimals
+    for (int i = 0; i < 2000; i++) {
+        const int scale = (int)(random() % 9);
+        values.push_back(std::round(std::uniform_real_distribution<double>(-1e9, 1e9)(random)) / std::pow(10.0, scale));
+    }
+    values.push_back(0.0000005);
+    values.push_back(-2.5e-7);
+    values.push_back(123456789.1234565);
+    values.push_back(1e300);
     for (double v : values) {
         uint8_t k[12];
         mdx_number_key(v, k);
-        EXPECT_DOUBLE_EQ(mdx_key_number(k), v) << v;
+        EXPECT_EQ(std::string((const char*)k, 12), packed_as_written(v)) << v;
+        if (std::fabs(v) < 1e15 && v == std::round(v * 1e6) / 1e6) {
+            EXPECT_DOUBLE_EQ(mdx_key_number(k), v) << v;
+        }
     }
-    for (double a : values)
-        for (double b : values) {
+    for (double a : ordered)
+        for (double b : ordered) {
             const std::string ka = number_key(a), kb = number_key(b);
             const int c = dbase_compare_packed((const uint8_t*)ka.data(), (const uint8_t*)kb.data());
             ASSERT_EQ(c < 0, a < b) << a << " " << b;
