@@ -276,11 +276,13 @@ static void bench_driver_writes(BenchSetup& setup, const std::string& dir) {
 
 // 100,000 records added through the driver to a new table with three keys kept in
 // step (NAME, AMOUNT, BORN): the three NTX files of a Clipper table against the
-// three tags of a FoxPro table's structural CDX. The table shared, as a host opens
-// it, and then locked whole by the host first (LockFile), as a batch job does.
-static double driver_adds_three_keys(const BenchSetup& setup, const std::string& dir, bool fox, bool locked) {
+// three tags of a FoxPro table's structural CDX and of a dBASE IV table's
+// production MDX. The table shared, as a host opens it, and then locked whole by
+// the host first (LockFile), as a batch job does.
+enum AddsFamily { kAddsNtx, kAddsCdx, kAddsMdx };
+static double driver_adds_three_keys(const BenchSetup& setup, const std::string& dir, AddsFamily family, bool locked) {
     const std::string table = dir + "/ADDS.dbf";
-    const char* files[] = {"ADDS.cdx", "ANAME.ntx", "AAMOUNT.ntx", "ABORN.ntx"};
+    const char* files[] = {"ADDS.cdx", "ADDS.mdx", "ANAME.ntx", "AAMOUNT.ntx", "ABORN.ntx"};
     auto remove_all = [&] {
         unlink(table.c_str());
         for (const char* f : files) unlink((dir + "/" + f).c_str());
@@ -295,15 +297,16 @@ static double driver_adds_three_keys(const BenchSetup& setup, const std::string&
         char type;
         uint16_t length, decimals;
     } keys[] = {{"NAME", 'C', 30, 0}, {"AMOUNT", 'N', 10, 2}, {"BORN", 'D', 8, 0}};
-    if (fox) {
-        const std::string cdx = dir + "/ADDS.cdx";
-        bench_check(IndexCreateEmpty(index_type_of_file(cdx.c_str()), cdx.c_str()), "structural index");
-        bench_check(dbf_create(table.c_str(), 3, fields.data(), DBF_FOXPRO2 | DBF_CREATE_PRODUCTION_INDEX), "create");
+    if (family != kAddsNtx) {
+        const std::string own = dir + (family == kAddsCdx ? "/ADDS.cdx" : "/ADDS.mdx");
+        const uint16_t dialect = family == kAddsCdx ? DBF_FOXPRO2 : DBF_DBASE4;
+        bench_check(IndexCreateEmpty(index_type_of_file(own.c_str()), own.c_str()), "structural index");
+        bench_check(dbf_create(table.c_str(), 3, fields.data(), dialect | DBF_CREATE_PRODUCTION_INDEX), "create");
         int16_t h;
-        bench_check(dbf_open(&h, table.c_str(), DBF_FOXPRO2), "open");
+        bench_check(dbf_open(&h, table.c_str(), dialect), "open");
         for (const Key& k : keys) {
-            IndexTagBuild b{cdx.c_str(), k.name, k.name, nullptr, k.type, k.length, false, false};
-            bench_check(IndexBuildTag(index_type_of_file(cdx.c_str()), h, &b), "tag");
+            IndexTagBuild b{own.c_str(), k.name, k.name, nullptr, k.type, k.length, false, false};
+            bench_check(IndexBuildTag(index_type_of_file(own.c_str()), h, &b), "tag");
         }
         dbf_close(h);
     } else {
@@ -341,12 +344,15 @@ static void bench_driver_adds(const BenchSetup& setup, const std::string& dir) {
     for (int locked = 0; locked < 2; locked++) {
         const std::string how = locked ? ", table locked" : ", shared";
         if (!setup.wanted("driver adds" + how)) continue;
-        const double ntx = driver_adds_three_keys(setup, dir, false, locked);
-        const double cdx = driver_adds_three_keys(setup, dir, true, locked);
+        const double ntx = driver_adds_three_keys(setup, dir, kAddsNtx, locked);
+        const double cdx = driver_adds_three_keys(setup, dir, kAddsCdx, locked);
+        const double mdx = driver_adds_three_keys(setup, dir, kAddsMdx, locked);
         bench_report("driver: 100,000 adds, 3 NTX" + how, "ntx", 100000, ntx, 0);
         char label[96];
         snprintf(label, sizeof label, "driver: 100,000 adds, 3 CDX tags%s (%.2fx)", how.c_str(), cdx / ntx);
         bench_report(label, "cdx", 100000, cdx, 0);
+        snprintf(label, sizeof label, "driver: 100,000 adds, 3 MDX tags%s (%.2fx)", how.c_str(), mdx / ntx);
+        bench_report(label, "mdx", 100000, mdx, 0);
     }
 }
 
