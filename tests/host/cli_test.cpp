@@ -13,6 +13,7 @@
 #include <random>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
@@ -378,6 +379,36 @@ TEST(Cli, ADbaseIvTableWithItsProductionIndex) {
     EXPECT_EQ(qxdb("index drop '" + x + "' --tag ACT").code, 3);
     EXPECT_EQ(qxdb("index check '" + t + "' '" + x + "'").code, 0);
     EXPECT_EQ(qxdb("index tags '" + x + "'").out.find("ACT\t"), std::string::npos);
+    remove_temp_dir(dir);
+}
+
+// Two programs adding to one dBASE IV table at once through the library: every
+// record lands once, and every tag of the production MDX holds every record.
+TEST(Cli, TwoProgramsAddingToAnMdxTableAtOnce) {
+    std::string dir = make_temp_dir("climdx2");
+    const std::string t = dir + "/two.dbf", x = dir + "/two.mdx";
+    ASSERT_EQ(qxdb("create '" + t + "' --dialect dbase4 --production-index NAME:C:12 N:N:8:2 D:D").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag NAME --expr NAME").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag N --expr N --descending").code, 0);
+    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag D --expr D --for 'N > 0'").code, 0);
+    for (int p = 0; p < 2; p++) {
+        std::ofstream out(dir + "/in" + std::to_string(p) + ".jsonl");
+        for (int i = 0; i < 150; i++)
+            out << "{\"NAME\":\"P" << p << "-" << (i * 37) % 150 << "\",\"N\":" << (i * 7 % 101) - 50 << ".25,\"D\":\"19"
+                << 10 + i % 90 << "-0" << 1 + i % 9 << "-1" << i % 10 << "\"}\n";
+    }
+    CliRun runs[2];
+    std::thread one([&] { runs[0] = qxdb("add '" + dir + "' two --wait 60 < '" + dir + "/in0.jsonl'"); });
+    std::thread two([&] { runs[1] = qxdb("add '" + dir + "' two --wait 60 < '" + dir + "/in1.jsonl'"); });
+    one.join();
+    two.join();
+    EXPECT_EQ(runs[0].code, 0) << runs[0].out;
+    EXPECT_EQ(runs[1].code, 0) << runs[1].out;
+    EXPECT_EQ(qxdb("count '" + dir + "' two").out, "300\n");
+    CliRun r = qxdb("index check '" + t + "' '" + x + "'");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("tag NAME: 300 entries"), std::string::npos) << r.out;
+    EXPECT_EQ(qxdb("count '" + dir + "' two --key NAME --from P1- --to P1-").out, "150\n");
     remove_temp_dir(dir);
 }
 
