@@ -655,8 +655,10 @@ XDSTATUS mdx_close(int16_t handle) {
     MdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
-    for (int i = 0; i < kEntries; i++)
+    for (int i = 0; i < kEntries; i++) {
+        xdb_set_status(XD_OK);  // each open tag goes, whatever the one before said
         if (f->open_tags[i]) mdx_tag_close(f->open_tags[i] - 1);
+    }
     xdb_set_status(XD_OK);
     s = index_file_close(&f->file);
     xdb_release_slot(handle);
