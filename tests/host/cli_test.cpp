@@ -466,6 +466,18 @@ TEST(Cli, XbaseMdxTagsThroughTheLibrary) {
     for (size_t at = 0; at < keys.size(); at = keys.find('\n', at) + 1) walked += keys.substr(at, keys.find('\t', at) - at) + "\n";
     EXPECT_EQ(browsed("DBALANCE"), walked);
     remove_temp_dir(dir);
+    // Real applications' MDX files check clean with their tables, and a tag browses.
+    for (const char* real : {"kv-mdx", "sci-clipper/mdx"}) {
+        r = qxdb("check '" + std::string(QXDB_TEST_DATA) + "/real/" + real + "'");
+        EXPECT_EQ(r.code, 0) << r.out;
+        EXPECT_NE(r.out.find(std::string(real) == "kv-mdx" ? "kv_tarif.MDX tag DEF: 43 entries, 43 records, no fault"
+                                                           : "test3.mdx tag LNAME: 5 entries, 5 records, no fault"),
+                  std::string::npos)
+            << r.out;
+    }
+    r = qxdb("browse '" + std::string(QXDB_TEST_DATA) + "/real/kv-mdx' temp --key INDEX --format csv");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 6) << r.out;
 }
 
 // Harbour's FoxPro files through the library: each tag (a descending one, a FOR
