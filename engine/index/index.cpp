@@ -95,6 +95,18 @@ void index_describe_name(IndexDescription* out, const char* file_name) {
     snprintf(out->name, 11, "%s", base.c_str());
 }
 
+void index_describe(IndexDescription* out, int key_type, uint16_t key_length, uint16_t flags, uint16_t decimals,
+                    const char* expression, const char* condition, const char* tag_name, const char* file_name) {
+    out->key_type = (int16_t)key_type;
+    out->key_length = (int16_t)(key_length + (key_type == 'C' ? 1 : 0));
+    out->flags = (int16_t)flags;
+    out->decimals = (int16_t)decimals;
+    out->key_expression = expression ? expression : "";
+    out->for_expression = condition ? condition : "";
+    if (tag_name) snprintf(out->name, sizeof out->name, "%s", tag_name);
+    else index_describe_name(out, file_name);
+}
+
 namespace {
 
 // A positioning operation of the access's format, the key finished for the host.

@@ -89,6 +89,12 @@ const IndexFormat* index_format(int32_t type);
 // The display name of an index described by a format: a plain field name as it
 // stands, else the file's base name.
 void index_describe_name(IndexDescription* out, const char* file_name);
+// A description from what a format's file says: the key's type and length as
+// the file holds it (a character key counts its terminator too), flags, decimals,
+// expression and condition; named by the tag's name, or without one
+// (`tag_name` null) by index_describe_name.
+void index_describe(IndexDescription* out, int key_type, uint16_t key_length, uint16_t flags, uint16_t decimals,
+                    const char* expression, const char* condition, const char* tag_name, const char* file_name);
 
 extern const IndexFormat kNdxFormat;
 extern const IndexFormat kNtxFormat;

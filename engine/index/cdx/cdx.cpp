@@ -771,14 +771,8 @@ XDSTATUS describe(int16_t tag, IndexDescription* out) {
     CdxTagInfo info;
     XDSTATUS s = cdx_tag_info(tag, &info);
     if (s < 0) return s;
-    const int kt = info.key_type;
-    out->key_type = (int16_t)kt;  // 'C', 'D', 'L', 'N', or Visual FoxPro's 10, 11, 12
-    out->key_length = (int16_t)(info.key_length + (kt == 'C' ? 1 : 0));
-    out->flags = (int16_t)info.flags;
-    out->decimals = 0;
-    out->key_expression = info.expression;
-    out->for_expression = info.condition;
-    snprintf(out->name, sizeof out->name, "%s", info.name);
+    // Key types 'C', 'D', 'L', 'N', or Visual FoxPro's 10, 11, 12.
+    index_describe(out, info.key_type, info.key_length, info.flags, 0, info.expression, info.condition, info.name, nullptr);
     return XD_OK;
 }
 

@@ -401,13 +401,8 @@ XDSTATUS describe(int16_t handle, IndexDescription* out) {
     IdxInfo info;
     XDSTATUS s = idx_info(handle, &info);
     if (s < 0) return s;
-    out->key_type = info.key_type;
-    out->key_length = (int16_t)(info.key_length + (info.key_type == 'C' ? 1 : 0));
-    out->flags = (int16_t)info.flags;
-    out->decimals = 0;
-    out->key_expression = info.expression;
-    out->for_expression = info.condition;
-    index_describe_name(out, info.file_name);
+    index_describe(out, info.key_type, info.key_length, info.flags, 0, info.expression, info.condition, nullptr,
+                   info.file_name);
     return XD_OK;
 }
 

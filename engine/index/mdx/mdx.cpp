@@ -1141,13 +1141,7 @@ XDSTATUS describe(int16_t tag, IndexDescription* out) {
     MdxTagInfo info;
     XDSTATUS s = mdx_tag_info(tag, &info);
     if (s < 0) return s;
-    out->key_type = info.key_type;
-    out->key_length = (int16_t)(info.key_length + (info.key_type == 'C' ? 1 : 0));
-    out->flags = (int16_t)info.flags;
-    out->decimals = 0;
-    out->key_expression = info.expression;
-    out->for_expression = info.condition;
-    snprintf(out->name, sizeof out->name, "%s", info.name);
+    index_describe(out, info.key_type, info.key_length, info.flags, 0, info.expression, info.condition, info.name, nullptr);
     return XD_OK;
 }
 

@@ -641,13 +641,8 @@ XDSTATUS ndx_describe(int16_t handle, IndexDescription* out) {
     NdxInfo info;
     XDSTATUS s = ndx_info(handle, &info);
     if (s < 0) return s;
-    out->key_type = info.type;
-    out->key_length = (int16_t)(info.key_length + (info.type == 'C' ? 1 : 0));
-    out->flags = (int16_t)info.unique;
-    out->decimals = 0;
-    out->key_expression = info.expression_length >= 1 ? info.expression : "";
-    out->for_expression.clear();
-    index_describe_name(out, info.file_name);
+    index_describe(out, info.type, info.key_length, info.unique, 0, info.expression_length >= 1 ? info.expression : "",
+                   "", nullptr, info.file_name);
     return XD_OK;
 }
 

@@ -1559,13 +1559,9 @@ XDSTATUS ntx_describe(int16_t handle, IndexDescription* out) {
     NtxInfo info;
     XDSTATUS s = ntx_info(handle, &info);
     if (s < 0) return s;
-    out->key_type = 'C';  // the file does not say: every key is text
-    out->key_length = (int16_t)(info.key_length + 1);
-    out->flags = (int16_t)info.flags;
-    out->decimals = (int16_t)info.decimals;
-    out->key_expression = info.expression;
-    out->for_expression = info.for_expression;
-    index_describe_name(out, info.file_name);
+    // The file does not say what its keys stand for: every key is text.
+    index_describe(out, 'C', info.key_length, info.flags, info.decimals, info.expression, info.for_expression, nullptr,
+                   info.file_name);
     return XD_OK;
 }
 
