@@ -62,7 +62,7 @@ int refuse_stale_indexes(const std::string& dbf_path, int16_t handle, bool ignor
     fprintf(stderr, "qxdb: %s would leave these index files of %s stale:\n", what.c_str(), dbf_path.c_str());
     for (const std::string& f : files) fprintf(stderr, "  %s\n", f.c_str());
     fputs("qxdb: nothing was written. Through the library the indexes are kept in step (qxdb add, qxdb delete\n"
-          "      DIR TABLE, qxdb compact); --ignore-indexes writes anyway (qxdb reindex repairs an NDX or NTX after).\n",
+          "      DIR TABLE, qxdb compact); --ignore-indexes writes anyway (qxdb reindex builds the indexes again after).\n",
           stderr);
     return kExitFailed;
 }
