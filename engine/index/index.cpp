@@ -151,6 +151,21 @@ int32_t index_type_of_file(const char* name) {
 
 bool index_format_available(int32_t type) { return index_format(type) != nullptr; }
 
+void index_normal_expression(const char* in, char* out, size_t cap) {
+    size_t w = 0;
+    for (const char* p = in; *p && w + 1 < cap; p++)
+        if (*p != ' ') out[w++] = (char)toupper((unsigned char)*p);
+    out[w] = 0;
+}
+
+bool index_valid_tag_name(const char* name) {
+    const size_t n = name ? strlen(name) : 0;
+    if (n < 1 || n > 10) return false;
+    for (size_t i = 0; i < n; i++)
+        if (!isalnum((unsigned char)name[i]) && name[i] != '_') return false;
+    return true;
+}
+
 XDSTATUS index_build_tag_in_file(const IndexFormat& f, int16_t data, const IndexTagBuild* b, IndexMakeTag make) {
     XDSTATUS s = xdb_pending();
     if (s) return s;

@@ -79,6 +79,12 @@ XDSTATUS index_build_tag_in_file(const IndexFormat& f, int16_t data, const Index
 // Multi-tag files: the uniform create, an empty tag `r->tag_name`.
 XDSTATUS index_create_tag_request(const IndexFormat& f, const IndexCreateRequest* r);
 
+// A key expression as index headers hold it: without blanks, upper case (at most
+// cap - 1 characters; `out` may be `in`).
+void index_normal_expression(const char* in, char* out, size_t cap);
+// A tag name a multi-tag file takes: 1 to 10 letters, digits or underscores.
+bool index_valid_tag_name(const char* name);
+
 // The time of day of a date-time key (Visual FoxPro's), the four bytes behind the
 // date key's first four: a day is 2^31 units, big-endian.
 void index_time_of_day_key(int hour, int minute, int second, uint8_t* four);

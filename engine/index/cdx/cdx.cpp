@@ -109,14 +109,6 @@ std::string trimmed(std::string s) {
     return s;
 }
 
-bool valid_tag_name(const char* name) {
-    const size_t n = name ? strlen(name) : 0;
-    if (n < 1 || n > kTagName) return false;
-    for (size_t i = 0; i < n; i++)
-        if (!isalnum((unsigned char)name[i]) && name[i] != '_') return false;
-    return true;
-}
-
 void free_tree(FoxTree* t) {
     if (!t) return;
     fox_tree_free(t);
@@ -365,7 +357,7 @@ XDSTATUS cdx_tag_open(int16_t handle, const char* name, int16_t number, int32_t*
     uint32_t header = 0;
     std::string found;
     if (name) {
-        if (!valid_tag_name(name)) return xdb_report(XD_BADTAGNAME);
+        if (!index_valid_tag_name(name)) return xdb_report(XD_BADTAGNAME);
         // A name compares over its own length: one that begins a longer tag's name
         // opens that tag when no tag has the name itself.
         std::string key = directory_key(name);
@@ -473,9 +465,9 @@ namespace {
 XDSTATUS create_tag(CdxFile* f, const CdxTagRequest* r, int16_t data) {
     XDSTATUS s;
     if (!r || !r->name || !r->expression) return xdb_report(XD_NULLPARAM);
-    if (!valid_tag_name(r->name)) return xdb_report(XD_BADTAGNAME);
+    if (!index_valid_tag_name(r->name)) return xdb_report(XD_BADTAGNAME);
     char expr[224];
-    fox_normal_expression(r->expression, expr, sizeof expr);
+    index_normal_expression(r->expression, expr, sizeof expr);
     if (!expr[0] || strlen(r->expression) > 219) return xdb_report(XD_BADKEYEXPR);
     const char type = (char)toupper((unsigned char)r->key_type);
     uint16_t kl;
@@ -561,7 +553,7 @@ XDSTATUS create_tag(CdxFile* f, const CdxTagRequest* r, int16_t data) {
 
 XDSTATUS remove_tag(CdxFile* f, const char* name) {
     XDSTATUS s;
-    if (!valid_tag_name(name)) return xdb_report(XD_BADTAGNAME);
+    if (!index_valid_tag_name(name)) return xdb_report(XD_BADTAGNAME);
     const std::string key = directory_key(name);
     for (int slot = 1; slot < kSlots; slot++)
         if (f->trees[slot] && trimmed(key) == f->trees[slot]->name) return xdb_report(XD_TAGINUSE);

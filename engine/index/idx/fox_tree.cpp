@@ -87,13 +87,6 @@ XDSTATUS fox_tree_init(FoxTree* t, FoxFile* f) {
 
 void fox_tree_free(FoxTree* t) { tree_cursor_free(&t->tree); }
 
-void fox_normal_expression(const char* in, char* out, size_t cap) {
-    size_t w = 0;
-    for (const char* p = in; *p && w + 1 < cap; p++)
-        if (*p != ' ') out[w++] = (char)toupper((unsigned char)*p);
-    out[w] = 0;
-}
-
 XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint16_t max_key, const char* what,
                           bool directory) {
     t->root = get_le32(head);
@@ -134,7 +127,7 @@ XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint1
     }
     if ((expr.empty() && !directory) || expr.size() >= 220)
         return xdb_fault(XD_BADKEYEXPR, true, "the %s's key expression is %s", what, expr.empty() ? "empty" : "too long");
-    fox_normal_expression(expr.c_str(), t->expression, sizeof t->expression);
+    index_normal_expression(expr.c_str(), t->expression, sizeof t->expression);
     snprintf(t->condition, sizeof t->condition, "%s", cond.c_str());
     return XD_OK;
 }
@@ -142,7 +135,7 @@ XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint1
 bool fox_compact_header(uint8_t* head, uint32_t root, uint16_t key_length, uint8_t options, bool descending,
                         const char* expression, const char* condition) {
     char expr[224], cond[224];
-    fox_normal_expression(expression, expr, sizeof expr);
+    index_normal_expression(expression, expr, sizeof expr);
     snprintf(cond, sizeof cond, "%s", condition ? condition : "");
     const size_t e = strlen(expr), c = strlen(cond);
     if (e + 1 + c + 1 > 512) return false;

@@ -107,8 +107,6 @@ XDSTATUS fox_parse_header(FoxTree* t, const uint8_t* head, uint32_t bytes, uint1
 // Lays out a compact header: false when the expressions do not fit its block.
 bool fox_compact_header(uint8_t* head, uint32_t root, uint16_t key_length, uint8_t options, bool descending,
                         const char* expression, const char* condition);
-// An expression as headers keep it: without blanks, upper-cased.
-void fox_normal_expression(const char* in, char* out, size_t cap);
 
 // Whether `offset` can be a node of the file.
 bool fox_node_in_file(const FoxFile* f, uint32_t offset);

@@ -127,14 +127,6 @@ bool same_name(const std::string& a, const char* b) {
     return true;
 }
 
-bool valid_tag_name(const char* name) {
-    const size_t n = name ? strlen(name) : 0;
-    if (n < 1 || n > 10) return false;
-    for (size_t i = 0; i < n; i++)
-        if (!isalnum((unsigned char)name[i]) && name[i] != '_') return false;
-    return true;
-}
-
 // ---- The header's words ----
 
 void take_words(MdxFile* f, const uint8_t* w28) {
@@ -331,25 +323,6 @@ const DbaseBlankDates kBlankDates = {kMdxBlankDate, kNdxBlankDate};
 
 // ---- Tags ----
 
-// The expression as headers hold it: without blanks, upper case (text in quotes
-// kept as written).
-std::string normal_expression(const char* e) {
-    std::string out;
-    char quote = 0;
-    for (const char* p = e; *p; p++) {
-        if (quote) {
-            out += *p;
-            if (*p == quote) quote = 0;
-        } else if (*p == '"' || *p == '\'') {
-            quote = *p;
-            out += *p;
-        } else if (*p != ' ') {
-            out += (char)toupper((unsigned char)*p);
-        }
-    }
-    return out;
-}
-
 // Reads and checks the tag header at `header`, and makes the tag's tree.
 XDSTATUS load_tag(MdxFile* f, uint32_t header, MdxTag* g) {
     if (header < 4 || (uint64_t)header + f->blocks_per_page > f->block_count)
@@ -382,7 +355,7 @@ XDSTATUS load_tag(MdxFile* f, uint32_t header, MdxTag* g) {
     if (format & ~(8 | 16 | 64)) return xdb_fault(XD_BADKEYFORMAT, true, "an MDX tag's key format %u has unknown bits", format);
     if ((type != 'C' && type != 'D' && type != 'N') || date_key > 1)
         return xdb_fault(XD_BADKEYTYPE, true, "an MDX tag's key type is %u", (unsigned char)type);
-    snprintf(g->expression, sizeof g->expression, "%s", normal_expression((const char*)&h[24]).c_str());
+    index_normal_expression((const char*)&h[24], g->expression, sizeof g->expression);
     g->condition[0] = 0;
     if (h[kConditionFlag] && f->page_size >= 1024) {
         const size_t n = strnlen((const char*)&h[kConditionAt], 221);
@@ -767,8 +740,9 @@ struct TagRequest {
 
 // The tag header of a new tag, and its key length.
 XDSTATUS tag_header(const MdxFile* f, const TagRequest& r, uint32_t root, std::vector<uint8_t>* out, char* letter) {
-    const std::string expr = normal_expression(r.expression);
-    const std::string cond = r.condition ? normal_expression(r.condition) : "";
+    char normal[256];
+    index_normal_expression(r.expression, normal, sizeof normal);
+    const std::string expr = normal, cond = r.condition ? r.condition : "";
     if (expr.empty() || expr.size() > 220 || cond.size() > 220) return xdb_report(XD_BADKEYEXPR);
     if (!cond.empty() && f->page_size < 1024) return xdb_fault(XD_BADKEYEXPR, true, "a FOR condition needs pages of 1,024 bytes");
     const char type = (char)toupper(r.key_type & 0x7F);
@@ -809,7 +783,7 @@ XDSTATUS tag_header(const MdxFile* f, const TagRequest& r, uint32_t root, std::v
 
 XDSTATUS create_tag(MdxFile* f, const TagRequest& r, int16_t data) {
     if (!r.name || !r.expression) return xdb_report(XD_NULLPARAM);
-    if (!valid_tag_name(r.name)) return xdb_report(XD_BADTAGNAME);
+    if (!index_valid_tag_name(r.name)) return xdb_report(XD_BADTAGNAME);
     if (f->file.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     XDSTATUS s = read_shared(f);
     if (s) return s;

@@ -250,13 +250,9 @@ XDSTATUS ndx_create(const char* name, uint8_t key_type, const char* expression, 
     if (s) return s;
     if (!name || !expression) return xdb_report(XD_NULLPARAM);
     char expr[256];
-    size_t n = 0;
-    for (const char* p = expression; *p; p++) {
-        if (*p == ' ') continue;
-        if (n >= 220) return xdb_report(XD_BADKEYEXPR);
-        expr[n++] = (char)toupper((unsigned char)*p);
-    }
-    expr[n] = 0;
+    index_normal_expression(expression, expr, sizeof expr);
+    const size_t n = strlen(expr);
+    if (n > 220) return xdb_report(XD_BADKEYEXPR);
     uint8_t header[kBlock] = {0};
     if (key_type & 0x80) {
         key_type &= 0x7F;
@@ -322,11 +318,7 @@ XDSTATUS ndx_open(int16_t* handle, const char* name, uint16_t open_mode) {
         return s;
     }
     // The expression without blanks, upper-cased.
-    char* e = (char*)f->header + 24;
-    size_t w = 0;
-    for (size_t r = 0; e[r] && r < 221; r++)
-        if (e[r] != ' ') e[w++] = (char)toupper((unsigned char)e[r]);
-    e[w] = 0;
+    index_normal_expression((const char*)f->header + 24, (char*)f->header + 24, 222);
     note_header(f);
     *handle = h;
     if ((uint64_t)f->tree.end * kBlock != size) xdb_report(XD_BADFILESIZE);
