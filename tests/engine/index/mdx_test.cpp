@@ -442,7 +442,7 @@ TEST_F(MdxTest, AStopAnywhereLeavesCleanTags) {
     ASSERT_EQ(mdx_create_tag(h, "NAME", 'C', "NAME", nullptr, 10, -1), XD_OK);
     ASSERT_EQ(mdx_create_tag(h, "AMOUNT", 'N', "AMOUNT", nullptr, 12, -1), XD_OK);
     int32_t t = tag(h, "NAME");
-    for (uint32_t n = 1; n <= 60; n++) {
+    for (uint32_t n = 1; n <= 100; n++) {  // two leaves under a root
         char k[11];
         snprintf(k, sizeof k, "NAME%04u", n * 2);
         ASSERT_EQ(mdx_add_key((int16_t)t, k, 8, n), XD_OK);
@@ -509,16 +509,46 @@ TEST_F(MdxTest, AStopAnywhereLeavesCleanTags) {
             if (mdx_open(&m, file.c_str(), 0) < 0) return;
             int32_t g = -1;
             if (mdx_tag_open(m, "NAME", 0, &g) == XD_OK)
-                for (uint32_t n = 61; n <= 70; n++) {
+                for (uint32_t n = 101; n <= 110; n++) {
                     char k[11];
-                    snprintf(k, sizeof k, "NAME%04u", n * 2 - 119);
+                    snprintf(k, sizeof k, "NAME%04u", n * 2 - 199);
                     if (mdx_add_key((int16_t)g, k, 8, n) < 0) break;
                 }
             mdx_close(m);
             xdb_set_status(XD_OK);
         },
         [&](const std::string& where) { verify(where, {"AMOUNT", "NAME"}, {"AMOUNT", "NAME"}); }, &tally);
+    // Keys deleted until the leaves merge: the freed page joins the free list, its
+    // words written after the switch.
+    at_every_stop(
+        [&] {
+            int16_t m = -1;
+            if (mdx_open(&m, file.c_str(), 0) < 0) return;
+            int32_t g = -1;
+            if (mdx_tag_open(m, "NAME", 0, &g) == XD_OK)
+                for (uint32_t n = 1; n <= 45; n++) {
+                    char k[11];
+                    snprintf(k, sizeof k, "NAME%04u", n * 2);
+                    if (mdx_delete_key((int16_t)g, k, 8, n) < 0) break;
+                }
+            mdx_close(m);
+            xdb_set_status(XD_OK);
+        },
+        [&](const std::string& where) { verify(where, {"AMOUNT", "NAME"}, {"AMOUNT", "NAME"}); }, &tally);
     EXPECT_GT(tally.killed, 20);
+    // The deletes' last stop has the free list: the merge freed a page.
+    restore_pristine();
+    int16_t m = open(file);
+    int32_t g = tag(m, "NAME");
+    for (uint32_t n = 1; n <= 45; n++) {
+        char k[11];
+        snprintf(k, sizeof k, "NAME%04u", n * 2);
+        ASSERT_EQ(mdx_delete_key((int16_t)g, k, 8, n), XD_OK);
+    }
+    MdxFileInfo info;
+    ASSERT_EQ(mdx_file_info(m, &info), XD_OK);
+    EXPECT_GT(info.free_count, 0u);
+    EXPECT_EQ(check_file(m), "");
 }
 
 // Tags filled from a table (descending ones too, a FOR tag, a unique tag), and the
