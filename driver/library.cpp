@@ -186,5 +186,7 @@ QXDB_EXPORT int32_t QXDB_CALL bInitVLConvFromVM(void* module, int32_t low, int32
     HostQueryProxy query = (HostQueryProxy)module_symbol(module, "pQueryProxy");
     if (!query) return 0;
     L.conversion_proxy = query(102);
+    // Not every host follows long operations; one that does exports QxdbProgress.
+    L.progress = (HostProgress)module_symbol(module, "QxdbProgress");
     return 1;
 }

@@ -47,6 +47,10 @@ typedef int32_t(QXDB_CALL* HostConversionOverflow)(const HostValue* value, int32
 typedef void(QXDB_CALL* HostEndConversion)();
 typedef void*(QXDB_CALL* HostQueryProxy)(int32_t proxy_id);
 typedef intptr_t(QXDB_CALL* HostExecution)(int32_t request, intptr_t argument);
+// Optional in the host module, taken by bInitVLConvFromVM when present:
+// "QxdbProgress", told how far a compaction or index rebuild has gone (records
+// done of the current step, and the step's records in all).
+typedef void(QXDB_CALL* HostProgress)(uint32_t done, uint32_t total);
 
 // The names of the 30 calculation routines, in the order they are looked up.
 extern const char* const kHostCalcRoutineNames[30];

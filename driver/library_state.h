@@ -17,6 +17,7 @@ struct LibraryState {
     int32_t delete_index = 0;   // DELETEINDEX of qxdbins.ini
     int32_t duplicates_on = 0;  // DUPLICATESON of qxdbins.ini
     XbaseDriver* current_driver = nullptr;
+    HostProgress progress = nullptr;  // the host module's QxdbProgress, when it has one
     int32_t compatibility_version = 0;
     HostCalcRoutine calc[30] = {};
     HostConversionOverflow conversion_overflow = nullptr;

@@ -744,9 +744,27 @@ int XbaseTable::DeleteRecordAt(int64_t recno, int lock_type) { return DeleteWith
 
 // ---- Compacting ----
 
+namespace {
+
+// While a compaction runs, the engine's progress goes to the host's QxdbProgress.
+struct HostProgressRelay {
+    HostProgressRelay() {
+        if (library().progress) xdb_set_progress(&Relay, nullptr);
+    }
+    ~HostProgressRelay() {
+        if (library().progress) xdb_set_progress(nullptr, nullptr);
+    }
+    static void Relay(void*, uint32_t done, uint32_t total) {
+        if (HostProgress progress = library().progress) progress(done, total);
+    }
+};
+
+}  // namespace
+
 int XbaseTable::Compact(int options) {
     QXDB_DRIVER_ENTRY;
     errors_.Reset();
+    HostProgressRelay relay;
     if (!description_) return refuse();
     bool opened_here = false;
     if (!open_) {

@@ -1,4 +1,5 @@
 #include "host/cli.h"
+#include "host/item_values.h"
 #include "host/error_words.h"
 #include "engine/core/condexpr.h"
 
@@ -366,10 +367,7 @@ int cli_check_key_expression(int16_t handle, const std::string& expression, cons
 }
 
 int cli_code_page_of_header(uint8_t version, uint8_t language_driver) {
-    const int cp = codepage_of_language_driver(language_driver);
-    if (codepage_supported(cp)) return cp;
-    // Unmarked: Visual FoxPro tables are Windows text, the others DOS text.
-    return version == 0x30 || version == 0x31 || version == 0x32 ? 1252 : 850;
+    return code_page_of_header(version, language_driver);
 }
 
 int cli_table_code_page(int16_t handle, const CliArgs& args) {

@@ -34,18 +34,6 @@ std::vector<std::u16string> split_lines(const std::u16string& text) {
 
 }  // namespace
 
-namespace {
-
-// The engine status a library error carries (its dump's EIT_BASECODE line); false
-// when it carries none.
-bool engine_status_of(const std::string& dump, int* status) {
-    const size_t at = dump.find("EIT_BASECODE : <");
-    if (at == std::string::npos) return false;
-    *status = atoi(dump.c_str() + at + 16);
-    return true;
-}
-
-}  // namespace
 
 int cli_fail_holder(IXErrorHolder* holder, const std::string& what) {
     if (!holder || holder->CurrentErrorId() == 0) {
@@ -56,13 +44,10 @@ int cli_fail_holder(IXErrorHolder* holder, const std::string& what) {
     const std::string dump = wide_to_utf8(holder->DumpText());
     const char16_t* message = holder->CurrentMessage();
     int status = 0;
-    const bool has_status = engine_status_of(dump, &status);
+    const bool has_status = holder_engine_status(holder, &status);
     // What failed and why in English, then the library's message as the host shows
     // it, and the whole dump only when asked for.
-    const char* words = cli_error_words(id);
-    const char* status_words = has_status ? cli_status_words(status) : nullptr;
-    std::string line = "qxdb: " + what + ": " + (words ? words : "the library refused");
-    if (status_words) line += std::string(" (") + status_words + ")";
+    std::string line = "qxdb: " + what + ": " + holder_english(holder);
     std::string codes = "error " + std::to_string(id);
     if (has_status) {  // "XD_OPENERR (-46)"
         const std::string engine = cli_status_engine_text(status);

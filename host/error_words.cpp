@@ -5,6 +5,10 @@
 #include "host/error_words.h"
 
 #include <cstddef>
+#include <cstdlib>
+
+#include "driver/interfaces.h"
+#include "framework/codepage.h"
 
 namespace {
 
@@ -170,3 +174,22 @@ const char* find(const Words (&table)[N], int code) {
 const char* cli_error_words(uint32_t error_id) { return find(kDriverErrors, (int)error_id); }
 
 const char* cli_status_words(int status) { return find(kStatuses, status); }
+
+bool holder_engine_status(IXErrorHolder* holder, int* status) {
+    if (!holder || holder->CurrentErrorId() == 0) return false;
+    const std::string dump = wide_to_utf8(holder->DumpText());
+    const size_t at = dump.find("EIT_BASECODE : <");
+    if (at == std::string::npos) return false;
+    *status = atoi(dump.c_str() + at + 16);
+    return true;
+}
+
+std::string holder_english(IXErrorHolder* holder) {
+    if (!holder || holder->CurrentErrorId() == 0) return "";
+    const char* words = cli_error_words(holder->CurrentErrorId());
+    std::string line = words ? words : "the library refused";
+    int status = 0;
+    if (holder_engine_status(holder, &status))
+        if (const char* status_words = cli_status_words(status)) line += std::string(" (") + status_words + ")";
+    return line;
+}

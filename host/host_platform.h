@@ -11,6 +11,8 @@ void* host_library_entry(void* library, const char* name);
 void host_unload_library(void* library);
 // The directory of the running program, with its separator.
 std::string host_program_directory();
+// The directory of the program or library that holds `address`, with its separator.
+std::string host_directory_of(const void* address);
 bool host_stderr_is_terminal();
 bool host_may_read(const std::string& path);
 bool host_may_write(const std::string& path);

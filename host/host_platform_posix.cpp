@@ -29,6 +29,14 @@ std::string host_program_directory() {
     return dir.substr(0, dir.rfind('/') + 1);
 }
 
+std::string host_directory_of(const void* address) {
+    Dl_info info;
+    if (!dladdr(address, &info) || !info.dli_fname) return "";
+    std::string path(info.dli_fname);
+    const size_t cut = path.rfind('/');
+    return cut == std::string::npos ? "" : path.substr(0, cut + 1);
+}
+
 bool host_stderr_is_terminal() { return isatty(2) != 0; }
 bool host_may_read(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 bool host_may_write(const std::string& path) { return access(path.c_str(), W_OK) == 0; }

@@ -31,6 +31,19 @@ std::string host_program_directory() {
     return cut == std::string::npos ? "" : dir.substr(0, cut + 1);
 }
 
+std::string host_directory_of(const void* address) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            (LPCSTR)address, &module))
+        return "";
+    char buf[MAX_PATH + 1];
+    DWORD n = GetModuleFileNameA(module, buf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return "";
+    std::string dir(buf, n);
+    size_t cut = dir.find_last_of("\\/");
+    return cut == std::string::npos ? "" : dir.substr(0, cut + 1);
+}
+
 bool host_stderr_is_terminal() { return _isatty(2) != 0; }
 
 bool host_may_read(const std::string& path) {

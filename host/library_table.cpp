@@ -3,26 +3,20 @@
 
 #include "host/library_table.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "framework/codepage.h"
 #include "framework/host_item_types.h"
+#include "host/item_values.h"
 #include "host/library_cli.h"
+#include "host/lock_wait.h"
 
 int retry_while_locked(const CliArgs& args, IXErrorHolder* holder, const std::function<int()>& operation) {
     long long seconds = 0;
     if (args.has("wait")) cli_parse_number(args.get("wait"), 0, 86400, &seconds);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    for (;;) {
-        if (operation()) return 1;
-        const uint32_t id = holder->CurrentErrorId();
-        if ((id != 1041 && id != 1054) || std::chrono::steady_clock::now() >= deadline) return 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    return retry_while_locked_for(holder, (double)seconds, operation);
 }
 
 namespace {
@@ -40,12 +34,7 @@ int text_page_of(const CliArgs& args, const char16_t* path) {
         }
         return (int)cp;
     }
-    unsigned char header[32] = {0};
-    if (FILE* f = fopen(wide_to_utf8(path ? path : u"").c_str(), "rb")) {
-        if (fread(header, 1, sizeof header, f) != sizeof header) memset(header, 0, sizeof header);
-        fclose(f);
-    }
-    return cli_code_page_of_header(header[0], header[29]);
+    return code_page_of_table_file(wide_to_utf8(path ? path : u""));
 }
 
 }  // namespace
@@ -138,70 +127,8 @@ void LibraryTable::Write(RecordWriter& writer) {
 
 bool value_for_item(IXbaseTableDescription* d, const std::string& key, const std::string& text, std::string* storage,
                     HostItemValue* out, int text_page) {
-    std::u16string wkey = utf8_to_wide(key);
-    IXbaseItemDescription* item = d->FindItem(wkey.c_str());
-    if (!item) {
-        fprintf(stderr, "qxdb: %s is no item of the table\n", key.c_str());
-        return false;
-    }
-    *out = HostItemValue{};
-    switch (item->GetHostType()) {
-    case kItemDate:
-    case kItemDateTime: {
-        std::string digits;
-        for (char c : text)
-            if (c >= '0' && c <= '9') digits += c;
-            else if (c != '-' && c != ':' && c != 'T' && c != ' ') digits.assign(1, 'x');
-        if (digits.size() != 8 && digits.size() != 14) {
-            fprintf(stderr, "qxdb: %s is not a date (YYYY-MM-DD)\n", text.c_str());
-            return false;
-        }
-        *storage = digits;
-        out->type = digits.size() == 8 ? HV_DATE : HV_DATETIME;
-        break;
-    }
-    case kItemInt8:
-    case kItemInt16:
-    case kItemInt32:
-    case kItemInt64:
-    case kItemReal8:
-    case kItemCurrency:
-    case kItemDecimal: {
-        char* end = nullptr;
-        strtod(text.c_str(), &end);
-        if (text.empty() || *end) {
-            fprintf(stderr, "qxdb: %s is not a number\n", text.c_str());
-            return false;
-        }
-        *storage = text;
-        out->type = HV_DECIMAL;
-        break;
-    }
-    case kItemBoolean: {
-        const std::string& t = text;
-        if (t == "T" || t == "t" || t == "true" || t == "Y" || t == "y" || t == "1") out->integer = 1;
-        else if (t == "F" || t == "f" || t == "false" || t == "N" || t == "n" || t == "0") out->integer = 0;
-        else {
-            fprintf(stderr, "qxdb: %s is not a truth value (true, false, T, F)\n", text.c_str());
-            return false;
-        }
-        out->type = HV_BOOLEAN;
-        return true;
-    }
-    default: {
-        const int page = text_page ? text_page : 1252;
-        if (size_t missing = codepage_from_utf8_counted(page, text, storage)) {
-            fprintf(stderr, "qxdb: %s: '%s' has %zu character%s that code page %d cannot hold%s\n", key.c_str(),
-                    text.c_str(), missing, missing == 1 ? "" : "s", page,
-                    text_page ? " (the table's)" : " (the host's)");
-            return false;
-        }
-        out->type = text_page ? HV_BYTES : HV_TEXT;
-        break;
-    }
-    }
-    out->bytes = storage->data();
-    out->length = (uint32_t)storage->size();
-    return true;
+    std::string why;
+    if (item_value_from_text(d, key, text, storage, out, text_page, &why)) return true;
+    fprintf(stderr, "qxdb: %s\n", why.c_str());
+    return false;
 }
-

@@ -6,7 +6,18 @@
 
 namespace {
 
-std::string beside_program(const char* file) { return host_program_directory() + file; }
+#ifndef QXDB_LIBDIR_FROM_BINDIR
+#define QXDB_LIBDIR_FROM_BINDIR "../lib/"
+#endif
+
+// Beside the program (a build), else where an installation puts it: the library in
+// the library directory, the host module in its qxdb/ directory.
+std::string beside_program(const char* file, const char* installed_in) {
+    const std::string dir = host_program_directory();
+    const std::string installed = dir + QXDB_LIBDIR_FROM_BINDIR + installed_in + file;
+    if (!host_may_read(dir + file) && host_may_read(installed)) return installed;
+    return dir + file;
+}
 
 template <class F>
 bool find(void* lib, const char* name, F* out) {
@@ -18,12 +29,12 @@ bool find(void* lib, const char* name, F* out) {
 
 std::string default_library_path() {
     const char* env = getenv("QXDB_LIBRARY");
-    return env && *env ? env : beside_program(kHostLibraryFile);
+    return env && *env ? env : beside_program(kHostLibraryFile, "");
 }
 
 std::string default_host_module_path() {
     const char* env = getenv("QXDB_HOST_MODULE");
-    return env && *env ? env : beside_program(kHostModuleFile);
+    return env && *env ? env : beside_program(kHostModuleFile, "qxdb/");
 }
 
 bool HostSession::fail(const std::string& why) {

@@ -18,6 +18,12 @@ public:
     // when it can be evaluated, else the exit status after a message naming what
     // is wrong (usage: a condition that does not parse or names no field).
     int Open(const CliArgs& args, int16_t handle, const std::string& table_path);
+    // The same for a condition given otherwise (empty: none), in the table's code
+    // page `code_page` (0: its header's); the reason in *why instead of a message,
+    // and the failures of Takes kept for Error() rather than printed.
+    int Start(const std::string& condition, int16_t handle, const std::string& table_path, int code_page,
+              std::string* why);
+    const std::string& Error() const { return error_; }
     bool Active() const { return !condition_.empty(); }
     // Whether the record in the handle's buffer meets the condition (Takes), or
     // record `recno` read first (TakesRecord): 1 yes, 0 no, -1 when it cannot be
@@ -33,4 +39,8 @@ private:
     std::string shown_;      // as typed
     int16_t handle_ = -1;
     bool own_ = false;
+    bool engine_started_ = false;
+    bool quiet_ = false;  // failures kept in error_, not printed
+    std::string error_;
+    void fail(const std::string& why);
 };

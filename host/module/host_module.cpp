@@ -122,6 +122,22 @@ HOST_EXPORT intptr_t Execution(int32_t request, intptr_t argument) {
     return 0;
 }
 
+// The host's view of a long operation (a compaction, a rebuild): forwarded to the
+// sink a program using this module set (the C interface's progress callback).
+namespace {
+void (*g_progress_sink)(void*, uint64_t, uint64_t) = nullptr;
+void* g_progress_context = nullptr;
+}  // namespace
+
+HOST_EXPORT void QxdbProgress(uint32_t done, uint32_t total) {
+    if (g_progress_sink) g_progress_sink(g_progress_context, done, total);
+}
+
+HOST_EXPORT void qxdbhost_set_progress_sink(void (*sink)(void*, uint64_t, uint64_t), void* context) {
+    g_progress_sink = sink;
+    g_progress_context = context;
+}
+
 // For tests: the level the host's facility 9 answers.
 HOST_EXPORT void qxdbhost_set_level(int32_t level) { g_facility9.level = level; }
 
