@@ -74,3 +74,4 @@ void bench_report(const std::string& operation, const std::string& format, uint6
 void bench_table_operations(BenchSetup& setup);
 void bench_index_operations(BenchSetup& setup);
 void bench_driver_operations(BenchSetup& setup);
+void bench_api_operations(BenchSetup& setup);

@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
     bench_table_operations(setup);
     bench_index_operations(setup);
     bench_driver_operations(setup);
+#ifndef _WIN32
+    bench_api_operations(setup);
+#endif
     xdbterm();
     if (!setup.keep) unlink(setup.table.c_str());
     return 0;

@@ -193,7 +193,9 @@ QXDB_API void qxdb_clear(qxdb_table* table);
 QXDB_API qxdb_status qxdb_append(qxdb_table* table, int64_t* recno);
 /* Changes the fields set of record `recno`, locking it meanwhile (unless the
    caller holds its lock). The record is read under the lock, so fields not set
-   keep what the record holds then. */
+   keep what the record holds then. Updates, deletes and recalls do not wait: a
+   record another program holds answers QXDB_LOCKED at once; to wait, take its
+   lock first with qxdb_lock_record. */
 QXDB_API qxdb_status qxdb_update(qxdb_table* table, int64_t recno);
 QXDB_API qxdb_status qxdb_delete(qxdb_table* table, int64_t recno);
 QXDB_API qxdb_status qxdb_recall(qxdb_table* table, int64_t recno);

@@ -95,6 +95,10 @@ class Scenario(unittest.TestCase):
             self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
             self.assertIn("PYNAME.NTX: %d entries" % RECORDS, check.stdout)
             self.assertIn("PYCITY.NTX: %d entries" % RECORDS, check.stdout)
+            for index in ("PYNAME.NTX", "PYCITY.NTX"):
+                check = subprocess.run([cli, "index", "check", os.path.join(self.dir, "PY.dbf"),
+                                        os.path.join(self.dir, index)], capture_output=True, text=True)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         try:
             import dbfread
         except ImportError:

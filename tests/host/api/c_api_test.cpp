@@ -357,6 +357,10 @@ TEST_F(CApi, TwoProcessesUpdateAndDeleteUnderLocksWithIndexesInStep) {
     EXPECT_EQ(check.code, 0) << check.out;
     EXPECT_NE(check.out.find("SNAME.NTX: " + std::to_string(kRecords) + " entries"), std::string::npos) << check.out;
     EXPECT_NE(check.out.find("SCITY.NTX: " + std::to_string(kRecords) + " entries"), std::string::npos) << check.out;
+    for (const char* index : {"SNAME.NTX", "SCITY.NTX"}) {
+        check = run_program({QXDB_CLI, "index", "check", dir_ + "/SCEN.dbf", dir_ + "/" + index});
+        EXPECT_EQ(check.code, 0) << index << ": " << check.out;
+    }
     // The name key's order is every record's, deleted ones marked.
     r = run_program({QXDB_C_SCENARIO, dir_, "walk", "NAME"});
     ASSERT_EQ(r.code, 0) << r.out;
@@ -382,8 +386,8 @@ std::string api_sanitizer_preload() {
 #ifdef QXDB_SANITIZED
     std::string out;
     for (const char* lib : {"libasan.so", "libubsan.so"}) {
-        ProgramResult r = run_program({"gcc", "-print-file-name=" + std::string(lib)}, "", ProgramErrors::kDropped);
-        std::string path = r.out.substr(0, r.out.find('\n'));
+        const std::string found = shell_output("gcc -print-file-name=" + std::string(lib));
+        const std::string path = found.substr(0, found.find('\n'));
         if (!out.empty()) out += ":";
         out += path;
     }
@@ -397,8 +401,8 @@ std::string api_sanitizer_preload() {
 // where the build has them (leaks of the interpreter are not ours).
 std::string api_shell(const std::string& command) {
     const std::string preload = api_sanitizer_preload();
-    return shell_output((preload.empty() ? "" : "ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=" + preload + " ") + command +
-                        " 2>&1; echo \"exit $?\"");
+    return shell_output((preload.empty() ? "" : "export ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=" + preload + "; ") +
+                        command + " 2>&1; echo \"exit $?\"");
 }
 
 TEST_F(CApi, PythonPackageRunsItsScenario) {
