@@ -182,6 +182,15 @@ QXDB_API const char* qxdb_value(qxdb_table* table, int field);
    as JSON numbers and booleans, the rest as strings, null where there is none). */
 QXDB_API const char* qxdb_record_json(qxdb_table* table);
 
+/* From the record read on, up to `max` records of the walk as one JSON array of
+   such objects (*json, valid until the next call on the table), *count of them;
+   their numbers and deleted flags in `recnos` and `deleted` when given (arrays of
+   `max`). The walk then stands on the record after the last one given: QXDB_OK
+   while there is one, QXDB_END when the walk is done. Reading many records in one
+   call is for programs whose every call costs (an interpreter's foreign calls). */
+QXDB_API qxdb_status qxdb_read_json(qxdb_table* table, int max, const char** json, int* count, int64_t* recnos,
+                                    int* deleted);
+
 /* ---- Writing ----
    Values are set first (qxdb_set), then written by qxdb_append or qxdb_update,
    which clear them; every index of the table and its memo file follow. */

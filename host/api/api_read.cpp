@@ -14,6 +14,9 @@
 
 namespace {
 
+// The record read as a JSON object, appended to *json.
+void append_record_json(qxdb_table* table, std::string* json);
+
 qxdb_type type_of_field(char letter, int host_type) {
     switch (toupper((unsigned char)letter)) {
     case 'C': return host_type == kItemBinary ? QXDB_BINARY : QXDB_TEXT;
@@ -370,7 +373,7 @@ QXDB_API const char* qxdb_value(qxdb_table* table, int field) {
     const Cell c = cell_of_item(table->record->Items()[(size_t)field]);
     switch (c.kind) {
     case Cell::kNull: return nullptr;
-    case Cell::kBool: table->texts[(size_t)field] = c.flag ? "T" : "F"; break;
+    case Cell::kBool: table->texts[(size_t)field].assign(1, c.flag ? 'T' : 'F'); break;
     default: table->texts[(size_t)field] = c.text; break;
     }
     return table->texts[(size_t)field].c_str();
@@ -382,8 +385,39 @@ QXDB_API const char* qxdb_record_json(qxdb_table* table) {
         api_fail(QXDB_NOT_FOUND, "no record has been read");
         return nullptr;
     }
+    table->json.clear();
+    append_record_json(table, &table->json);
+    return table->json.c_str();
+}
+
+QXDB_API qxdb_status qxdb_read_json(qxdb_table* table, int max, const char** json, int* count, int64_t* recnos,
+                                    int* deleted) {
+    if (!usable(table)) return QXDB_INVALID;
+    if (!json || !count || max < 1) return api_fail(QXDB_INVALID, "qxdb_read_json needs max >= 1, json and count");
     std::string& out = table->json;
-    out.assign(1, '{');
+    out.assign(1, '[');
+    *count = 0;
+    qxdb_status s = table->have_record ? QXDB_OK : QXDB_END;
+    while (s == QXDB_OK && *count < max) {
+        if (*count) out += ',';
+        append_record_json(table, &out);
+        if (recnos) recnos[*count] = qxdb_recno(table);
+        if (deleted) deleted[*count] = qxdb_deleted(table);
+        ++*count;
+        s = qxdb_next(table);
+    }
+    out += ']';
+    *json = out.c_str();
+    return s;
+}
+
+}  // extern "C"
+
+namespace {
+
+void append_record_json(qxdb_table* table, std::string* json) {
+    std::string& out = *json;
+    out += '{';
     const auto& items = table->record->Items();
     for (size_t i = 0; i < items.size(); i++) {
         if (i) out += ',';
@@ -398,7 +432,6 @@ QXDB_API const char* qxdb_record_json(qxdb_table* table) {
         }
     }
     out += '}';
-    return out.c_str();
 }
 
-}  // extern "C"
+}  // namespace

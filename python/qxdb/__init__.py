@@ -158,6 +158,8 @@ def _library():
         "qxdb_lock_table": (I, [P, D]), "qxdb_unlock_table": (I, [P]),
         "qxdb_pack": (I, [P, _PROGRESS, P]), "qxdb_reindex": (I, [P, _PROGRESS, P]),
         "qxdb_filter": (I, [P, S]),
+        "qxdb_read_json": (I, [P, I, ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(I), ctypes.POINTER(L),
+                               ctypes.POINTER(I)]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
@@ -199,6 +201,10 @@ def _text(value):
     return str(value).encode("utf-8")
 
 
+_date = datetime.date.fromisoformat
+_datetime = datetime.datetime.fromisoformat
+
+
 def _bytes(value):
     return None if value is None else str(value).encode("utf-8")
 
@@ -230,7 +236,9 @@ class Table:
         # Fields whose JSON strings become dates and date-times.
         self._dates = [f.name for f in self.fields if f.type == DATE]
         self._datetimes = [f.name for f in self.fields if f.type == DATETIME]
-        self._filter = None
+        # The record last handed out: its number and deleted flag (a walk reads
+        # ahead of what it has handed out).
+        self._recno, self._deleted = 0, False
 
     # ---- life ----
     def close(self):
@@ -258,25 +266,40 @@ class Table:
         return self._t
 
     # ---- reading ----
-    def _record(self):
-        record = json.loads(self._lib.qxdb_record_json(self._t))
+    def _typed(self, record):
+        """Dates and date-times, which JSON gives as text, as Python's own."""
         for name in self._dates:
             v = record[name]
             if v is not None:
-                record[name] = datetime.date(int(v[0:4]), int(v[5:7]), int(v[8:10]))
+                record[name] = _date(v)
         for name in self._datetimes:
             v = record[name]
             if v is not None:
-                record[name] = datetime.datetime.fromisoformat(v)
+                record[name] = _datetime(v)
         return record
 
-    def _walk(self, status, step):
+    def _record(self):
         lib, t = self._lib, self._t
-        while status == OK:
-            yield self._record()
-            status = step(t)
-        if status != END:
+        self._recno, self._deleted = lib.qxdb_recno(t), bool(lib.qxdb_deleted(t))
+        return self._typed(json.loads(lib.qxdb_record_json(t)))
+
+    _BATCH = 512
+
+    def _walk(self, status):
+        """The records from the one read on, read a batch per call."""
+        lib, t = self._lib, self._t
+        if status not in (OK, END):
             _raise(status)
+        text, count = ctypes.c_char_p(), ctypes.c_int()
+        recnos, deleted = (ctypes.c_int64 * self._BATCH)(), (ctypes.c_int * self._BATCH)()
+        typed = self._typed
+        while status == OK:
+            status = lib.qxdb_read_json(t, self._BATCH, ctypes.byref(text), ctypes.byref(count), recnos, deleted)
+            if status not in (OK, END):
+                _raise(status)
+            for i, record in enumerate(json.loads(text.value)):
+                self._recno, self._deleted = recnos[i], bool(deleted[i])
+                yield typed(record)
 
     def __iter__(self):
         return self.walk()
@@ -285,14 +308,23 @@ class Table:
         """The records in record order (key None, deleted ones passed over) or in the
         order of `key` (deleted ones included: see recno/deleted)."""
         lib, t = self._lib, self._handle()
-        start, step = (lib.qxdb_last, lib.qxdb_prev) if reverse else (lib.qxdb_first, lib.qxdb_next)
-        return self._walk(start(t, _bytes(key)), step)
+        if reverse:
+            return self._walk_back(lib.qxdb_last(t, _bytes(key)))
+        return self._walk(lib.qxdb_first(t, _bytes(key)))
+
+    def _walk_back(self, status):
+        lib, t = self._lib, self._t
+        while status == OK:
+            yield self._record()
+            status = lib.qxdb_prev(t)
+        if status != END:
+            _raise(status)
 
     def range(self, key, lo=None, hi=None):
         """The records whose `key` lies between lo and hi (None: open); text bounds are
         prefixes ("B" to "C" takes every key from B to C...)."""
         lib, t = self._lib, self._handle()
-        return self._walk(lib.qxdb_range(t, _bytes(key), _text(lo), _text(hi)), lib.qxdb_next)
+        return self._walk(lib.qxdb_range(t, _bytes(key), _text(lo), _text(hi)))
 
     def seek(self, key, value, prefix=False):
         """The first record whose key equals value (begins with it, with prefix), or None."""
@@ -313,19 +345,19 @@ class Table:
         lib, t = self._lib, self._handle()
         _check(lib.qxdb_filter(t, _bytes(condition)))
         try:
-            yield from self._walk(lib.qxdb_first(t, None), lib.qxdb_next)
+            yield from self._walk(lib.qxdb_first(t, None))
         finally:
             lib.qxdb_filter(t, None)
 
     @property
     def recno(self):
-        """The number of the record read last (0: none)."""
-        return self._lib.qxdb_recno(self._handle())
+        """The number of the record handed out last (0: none)."""
+        return self._recno
 
     @property
     def deleted(self):
-        """Whether the record read last is marked deleted."""
-        return bool(self._lib.qxdb_deleted(self._handle()))
+        """Whether the record handed out last is marked deleted."""
+        return self._deleted
 
     def count(self, key=None, lo=None, hi=None):
         """The table's records (deleted included), or the keys of `key` between lo and hi."""

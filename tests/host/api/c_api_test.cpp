@@ -78,6 +78,26 @@ TEST_F(CApiInProcess, ReadsWhatTheCommandShowsInRecordAndKeyOrder) {
     qxdb_table* t = nullptr;
     ASSERT_EQ(qxdb_open((dir_ + "/PEOPLE").c_str(), QXDB_READ, &t), QXDB_OK) << qxdb_message();
     EXPECT_EQ(api_walk(t, qxdb_first(t, nullptr)), api_browse({dir_, "PEOPLE"}));
+    // Read seven at a time, the records and their numbers are the same.
+    std::vector<std::string> batched;
+    qxdb_status status = qxdb_first(t, "NAME");
+    while (status == QXDB_OK) {
+        const char* json = nullptr;
+        int count = 0, deleted[7];
+        int64_t recnos[7];
+        status = qxdb_read_json(t, 7, &json, &count, recnos, deleted);
+        std::string array = json;
+        ASSERT_EQ(array.front(), '[');
+        size_t from = 1;
+        for (int i = 0; i < count; i++) {
+            const size_t end = array.find("}", from);  // the fixture's texts hold no braces
+            batched.push_back("{\"recno\":" + std::to_string(recnos[i]) + ",\"deleted\":" +
+                              (deleted[i] ? "true" : "false") + "," + array.substr(from + 1, end - from));
+            from = end + 2;
+        }
+    }
+    EXPECT_EQ(status, QXDB_END);
+    EXPECT_EQ(batched, api_browse({dir_, "PEOPLE", "--key", "NAME"}));
     ASSERT_GE(qxdb_key_count(t), 7);
     for (int k = 0; k < qxdb_key_count(t); k++) {
         qxdb_key_info key;
