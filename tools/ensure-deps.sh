@@ -4,7 +4,7 @@
 # Wine runs the 32-bit build too (wine32:i386), which needs Debian's i386 architecture.
 set -e
 need="g++ cmake make ninja-build"
-[ "$1" = test ] && need="$need libgtest-dev python3-dbf python3-dbfread pkg-config python3-pip python3-setuptools"
+[ "$1" = test ] && need="$need libgtest-dev python3-dbf python3-dbfread pkg-config python3-pip"
 [ "$1" = fuzz ] && need="$need clang libclang-rt-dev"
 [ "$1" = wine ] && need="$need wine64 wine32:i386"
 [ "$1" = windows ] && need="$need g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64"
