@@ -22,26 +22,28 @@ void host_unload_library(void* library) {
     if (library) FreeLibrary((HMODULE)library);
 }
 
-std::string host_program_directory() {
-    char buf[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return "";
-    std::string dir(buf, n);
-    size_t cut = dir.find_last_of("\\/");
-    return cut == std::string::npos ? "" : dir.substr(0, cut + 1);
-}
+namespace {
 
-std::string host_directory_of(const void* address) {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            (LPCSTR)address, &module))
-        return "";
+// The directory of a module's file (null: the program), with its separator.
+std::string directory_of_module(HMODULE module) {
     char buf[MAX_PATH + 1];
     DWORD n = GetModuleFileNameA(module, buf, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return "";
     std::string dir(buf, n);
     size_t cut = dir.find_last_of("\\/");
     return cut == std::string::npos ? "" : dir.substr(0, cut + 1);
+}
+
+}  // namespace
+
+std::string host_program_directory() { return directory_of_module(nullptr); }
+
+std::string host_directory_of(const void* address) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            (LPCSTR)address, &module))
+        return "";
+    return directory_of_module(module);
 }
 
 bool host_stderr_is_terminal() { return _isatty(2) != 0; }

@@ -107,6 +107,15 @@ void RecordWriter::header() {
     fwrite(line_.data(), 1, line_.size(), out_);
 }
 
+void append_json_cell(std::string& out, const Cell& c) {
+    switch (c.kind) {
+    case Cell::kNull: out += "null"; break;
+    case Cell::kBool: out += c.flag ? "true" : "false"; break;
+    case Cell::kNumber: out += c.text; break;
+    case Cell::kText: append_json_string(out, c.text); break;
+    }
+}
+
 void RecordWriter::write(const std::vector<Cell>& cells) {
     if (!header_done_) header();
     line_.clear();
@@ -116,13 +125,7 @@ void RecordWriter::write(const std::vector<Cell>& cells) {
             if (i) line_ += ',';
             append_json_string(line_, columns_[i]);
             line_ += ':';
-            const Cell& c = cells[i];
-            switch (c.kind) {
-            case Cell::kNull: line_ += "null"; break;
-            case Cell::kBool: line_ += c.flag ? "true" : "false"; break;
-            case Cell::kNumber: line_ += c.text; break;
-            case Cell::kText: append_json_string(line_, c.text); break;
-            }
+            append_json_cell(line_, cells[i]);
         }
         line_ += "}\n";
     } else if (format_ == RecordFormat::kCsv) {

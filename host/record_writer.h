@@ -59,5 +59,7 @@ private:
 std::string format_double(double v);
 // JSON string literal of UTF-8 text.
 void append_json_string(std::string& out, const std::string& text);
+// A cell as a JSON value: null, true/false, the number as it is, or a string.
+void append_json_cell(std::string& out, const Cell& cell);
 // Number of characters (code points) of UTF-8 text.
 size_t utf8_length(const std::string& text);

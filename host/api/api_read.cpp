@@ -423,13 +423,7 @@ void append_record_json(qxdb_table* table, std::string* json) {
         if (i) out += ',';
         append_json_string(out, table->fields[i].name);
         out += ':';
-        const Cell c = cell_of_item(items[i]);
-        switch (c.kind) {
-        case Cell::kNull: out += "null"; break;
-        case Cell::kBool: out += c.flag ? "true" : "false"; break;
-        case Cell::kNumber: out += c.text; break;
-        case Cell::kText: append_json_string(out, c.text); break;
-        }
+        append_json_cell(out, cell_of_item(items[i]));
     }
     out += '}';
 }
