@@ -128,6 +128,36 @@ XDSTATUS finish_left(const std::string& name, uint16_t jh, uint16_t sh) {
     return XD_OK;
 }
 
+// A change another program left whole in a journal this handle keeps open (it
+// stopped before its end), written to the index and made unreadable.
+XDSTATUS finish_left_kept(uint16_t jh, uint16_t sh) {
+    uint8_t magic[8] = {0};
+    uint32_t got = 0;
+    if (xdb_fread_some_at(jh, 0, magic, 8, &got) || got != 8 || memcmp(magic, kMagic, 8) != 0) {
+        xdb_set_status(XD_OK);
+        return XD_OK;
+    }
+    std::vector<FileWrite> left;
+    if (decode(jh, &left)) {
+        if (XDSTATUS s = apply_writes(sh, left)) return s;
+    }
+    static const uint8_t zero[8] = {0};
+    xdb_set_status(XD_OK);
+    return xdb_fwrite_at(jh, 0, zero, 8, 1);
+}
+
+// A kept journal that other programs share, taken again for a change: its lock,
+// then what another program left in it. XD_LOCKVIOLATION while another program's
+// change is under way.
+XDSTATUS take_kept(const std::string& name, uint16_t jh, uint16_t sh) {
+    if (xdb_flock(jh, 0, 0, 1)) {
+        xdb_set_status(XD_OK);
+        xdb_fault(XD_LOCKVIOLATION, false, "another program is writing a change of this index (%s)", name.c_str());
+        return xdb_report(XD_LOCKVIOLATION);
+    }
+    return finish_left_kept(jh, sh);
+}
+
 // The journals kept for handles held for a table's whole lock.
 struct HeldJournal {
     std::string name;
@@ -167,10 +197,19 @@ void index_journals_let_go(uint32_t lock) {
 
 std::string index_journal_name(const char* index_name) { return std::string(index_name ? index_name : "") + ".QXJ"; }
 
-XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes, uint16_t* kept) {
+XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes, uint16_t* kept,
+                             bool shared) {
     const std::string name = index_journal_name(index_name);
     uint16_t jh = kept ? *kept : 0;
     XDSTATUS s;
+    if (jh && shared && (s = take_kept(name, jh, sh))) {
+        if (s != XD_LOCKVIOLATION) {  // let go of: the next change starts afresh
+            *kept = 0;
+            xdb_flock(jh, 1, 0, 1);
+            xdb_fclose(jh);
+        }
+        return s;
+    }
     if (!jh) {
         if (xdb_fexists(name.c_str())) {  // a stop's journal goes in before this change
             if ((s = hold(name, false, &jh)) == XD_OK) s = finish_left(name, jh, sh);
@@ -195,10 +234,12 @@ XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vec
         drop(name, jh);
         return XD_OK;
     }
-    // Made unreadable and kept, open and locked, for the handle's next change.
+    // Made unreadable and kept open for the handle's next change (locked still
+    // when no other program shares the index).
     static const uint8_t zero[8] = {0};
     if (xdb_fwrite_at(jh, 0, zero, 8, 1) == XD_OK) {
         *kept = jh;
+        if (shared) xdb_flock(jh, 1, 0, 1);
     } else {
         xdb_set_status(XD_OK);
         drop(name, jh);
@@ -212,8 +253,9 @@ void index_journal_release(const char* index_name, uint16_t* kept) {
     *kept = 0;
 }
 
-XDSTATUS index_journal_recover(const char* index_name, uint16_t sh) {
+XDSTATUS index_journal_recover(const char* index_name, uint16_t sh, uint16_t kept) {
     const std::string name = index_journal_name(index_name);
+    if (kept && sh) return finish_left_kept(kept, sh);
     if (held_here(name) || !xdb_fexists(name.c_str())) return XD_OK;
     uint16_t jh = 0;
     XDSTATUS s = hold(name, false, &jh);

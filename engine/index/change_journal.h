@@ -44,13 +44,17 @@ std::string index_journal_name(const char* index_name);
 // another program holds the journal; a failure before the journal is whole leaves
 // the index untouched; one after leaves the journal for the next open.
 //
-// A handle that has the index to itself (no other program can open it) passes
-// `kept`: the journal then stays open, locked and unreadable between its changes
-// instead of being made and removed for each one (*kept: the open journal, 0 for
-// none yet); index_journal_release() removes it when the handle closes. Null
-// `kept`: the journal goes with each change.
+// A handle passes `kept` to keep the journal open and unreadable between its
+// changes instead of making and removing it for each one (*kept: the open
+// journal, 0 for none yet); index_journal_release() removes it when the handle
+// closes. A handle that has the index to itself keeps the journal locked too. One
+// that shares it (`shared`) lets go of the lock between changes, so that other
+// programs can write theirs through the same file: each change then takes the
+// lock again and first writes a change that another program left whole in it.
+// (The open journal cannot be removed by others meanwhile: a file a handle holds
+// open is not deleted.) Null `kept`: the journal goes with each change.
 XDSTATUS index_journal_write(uint16_t sh, const char* index_name, const std::vector<FileWrite>& writes,
-                             uint16_t* kept = nullptr);
+                             uint16_t* kept = nullptr, bool shared = false);
 void index_journal_release(const char* index_name, uint16_t* kept);
 
 // Handles of a shared index held for its table's whole lock (index_file.h) keep
@@ -64,5 +68,7 @@ void index_journals_let_go(uint32_t lock);
 // Writes the journal a stop left to the index and removes it: through `sh` when
 // given (non-zero), else through a handle opened for it (when the index cannot be
 // opened for writing, the journal waits for a program that can). XD_OK when there
-// is none; XD_LOCKVIOLATION when another program is working through it.
-XDSTATUS index_journal_recover(const char* index_name, uint16_t sh);
+// is none; XD_LOCKVIOLATION when another program is working through it. A handle
+// that keeps the journal open while sharing the index (`kept`, non-zero) looks
+// through that handle, under the index's update lock: no file is opened.
+XDSTATUS index_journal_recover(const char* index_name, uint16_t sh, uint16_t kept = 0);

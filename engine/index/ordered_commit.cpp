@@ -98,7 +98,7 @@ XDSTATUS write_through_journal(BlockChanges& c, const TreeShape& t) {
         writes.push_back(FileWrite{t.offset_of(t.context, it->number), it->bytes});
     if (c.root_changed) writes.push_back(t.root_bytes(t.context, c.new_root));
     writes.insert(writes.end(), c.after_switch.begin(), c.after_switch.end());
-    XDSTATUS s = index_journal_write(t.file, t.journal_for, writes, t.kept_journal);
+    XDSTATUS s = index_journal_write(t.file, t.journal_for, writes, t.kept_journal, t.journal_shared);
     if (s == XD_OK && t.keep_written) {
         for (const ChangedBlock& b : c.blocks) t.keep_written(t.context, b.number, b.bytes.data());
     } else if (t.forget_cached) {

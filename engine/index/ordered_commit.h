@@ -124,9 +124,11 @@ struct TreeShape {
     FileWrite (*root_bytes)(void* context, uint32_t root) = nullptr;
     void (*keep_written)(void* context, uint32_t number, const uint8_t* bytes) = nullptr;
     void (*forget_cached)(void* context) = nullptr;
-    // The journal kept open between changes by a handle that has the file to
-    // itself (change_journal.h); null for a shared one.
+    // The journal kept open between changes (change_journal.h); null: made and
+    // removed for each change. `journal_shared`: other programs share the file,
+    // so the kept journal is let go of between changes.
     uint16_t* kept_journal = nullptr;
+    bool journal_shared = false;
 };
 
 // Writes the collected changes in the order above and ends the change. A change

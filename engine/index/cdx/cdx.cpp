@@ -229,7 +229,8 @@ XDSTATUS begin_directory_change(CdxFile* f) {
     if (f->fox.file.file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
     XDSTATUS s;
     if ((s = fox_update_lock(&f->fox))) return s;
-    if (f->fox.file.shared && (s = index_journal_recover(f->fox.file.name, f->fox.file.sh)) < 0) return s;
+    if (f->fox.file.shared && (s = index_journal_recover(f->fox.file.name, f->fox.file.sh, f->fox.file.journal)) < 0)
+        return s;
     return fox_refresh(f->trees[0]);
 }
 

@@ -54,7 +54,7 @@ XDSTATUS fox_write_begin(FoxFile* f) {
     if (!f->file.shared || index_file_alone(&f->file)) return XD_OK;  // no other writer: nothing to share
     XDSTATUS s = fox_update_lock(f);
     if (s) return s;
-    if ((s = index_journal_recover(f->file.name, f->file.sh)) < 0) {
+    if ((s = index_journal_recover(f->file.name, f->file.sh, f->file.journal)) < 0) {
         fox_update_unlock(f);
         return s;
     }
@@ -994,8 +994,14 @@ TreeShape shape_of(FoxTree* f, uint32_t free_before) {
     t.sibling_links = true;
     t.journal_for = f->fox->file.name;
     IndexFile* file = &f->fox->file;
-    if (!file->shared) t.kept_journal = &file->journal;
-    else if (index_file_alone(file)) t.kept_journal = index_journal_held(file->name, file->hold_lock);
+    if (!file->shared) {
+        t.kept_journal = &file->journal;
+    } else if (index_file_alone(file)) {
+        t.kept_journal = index_journal_held(file->name, file->hold_lock);
+    } else {
+        t.kept_journal = &file->journal;
+        t.journal_shared = true;
+    }
     t.file = f->fox->file.sh;
     t.block_size = kBlock;
     t.offset_of = [](void*, uint32_t number) { return number; };
@@ -1048,7 +1054,7 @@ XDSTATUS begin_change(FoxTree* f, const void* key) {
     const bool held = file->shared && index_file_alone(file);
     if (!held && (s = fox_update_lock(f->fox))) return s;
     if (file->shared && (!held || file->hold_began) && !f->fox->write_bracket &&
-        (s = index_journal_recover(file->name, file->sh)) < 0) {
+        (s = index_journal_recover(file->name, file->sh, held ? 0 : file->journal)) < 0) {
         fox_update_unlock(f->fox);
         return s;
     }
