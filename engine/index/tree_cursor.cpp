@@ -103,6 +103,13 @@ const uint8_t* tree_decoded_key(TreeCursor* c, const uint8_t* page, int i) {
 
 uint32_t tree_decoded_record(TreeCursor* c, const uint8_t* page, int i) { return decoded(c, page).records[(size_t)i]; }
 
+int tree_decoded_entries(TreeCursor* c, const uint8_t* page, const uint8_t** keys, const uint32_t** records) {
+    const DecodedSlot& s = decoded(c, page);
+    *keys = s.keys.data();
+    *records = s.records.data();
+    return s.count;
+}
+
 XDSTATUS tree_open(int16_t* handle, TreeCursor** c, const char* name, uint16_t open_mode, uint8_t kind,
                    XdbCloseFn close, const TreeFormat* format, uint32_t* size) {
     int16_t h;

@@ -125,6 +125,9 @@ void tree_cursor_free(TreeCursor* c);
 int tree_decoded_count(TreeCursor* c, const uint8_t* page);
 const uint8_t* tree_decoded_key(TreeCursor* c, const uint8_t* page, int i);
 uint32_t tree_decoded_record(TreeCursor* c, const uint8_t* page, int i);
+// Every entry of a decoded page at once: its count, *keys (count x key length) and
+// *records, valid until the cursor decodes another page.
+int tree_decoded_entries(TreeCursor* c, const uint8_t* page, const uint8_t** keys, const uint32_t** records);
 inline bool tree_decoded_current(const TreeCursor* c, const uint8_t* page) {
     return page == c->decoded_for && c->fills == c->decoded_at_fill;
 }

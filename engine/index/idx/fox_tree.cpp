@@ -215,6 +215,23 @@ XDSTATUS read_node(FoxTree* f, uint32_t offset, FoxNode* node) {
     Node raw;
     XDSTATUS s = read_bytes(f, offset, &raw);
     if (s) return s;
+    // A compact leaf is taken from the walk's decoded copy of its bytes: the search
+    // before a change has just decoded it.
+    if (f->keys.compact && (fox_attributes(raw.bytes) & 2) && fox_attributes(raw.bytes) <= 7 && f->tree.decoded) {
+        const uint8_t* keys = nullptr;
+        const uint32_t* records = nullptr;
+        const int n = tree_decoded_entries(&f->tree, raw.bytes, &keys, &records);
+        if (n > 0 && n == fox_count(raw.bytes)) {
+            node->attributes = fox_attributes(raw.bytes);
+            node->count = n;
+            node->left = get_le32(raw.bytes + 4);
+            node->right = get_le32(raw.bytes + 8);
+            node->keys.assign(keys, keys + (size_t)n * f->keys.key_length);
+            node->records.assign(records, records + n);
+            node->children.clear();
+            return XD_OK;
+        }
+    }
     if (const char* why = fox_node_decode(f->keys, raw.bytes, node))
         return xdb_fault(XD_CORRUPT, true, "node at %u: %s", offset, why);
     return XD_OK;
