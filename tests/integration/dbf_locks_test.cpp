@@ -196,9 +196,12 @@ TEST_F(LocksTest, RecordLockAcrossProcessesReleasedByUnlockAndByClose) {
 TEST_F(LocksTest, SixtyTwoReadersAndNoMore) {
     // 62 processes hold a shared lock each, then wait to be told to stop.
     std::vector<RunningProgram> readers;
-    for (int i = 0; i < 62; i++) readers.push_back(start_role("hold_shared_lock", {path_}));
     std::string answers;
-    for (RunningProgram& r : readers) answers += r.read_line();
+    for (int i = 0; i < 62; i++) {
+        std::string line;
+        readers.push_back(start_role_until_ready("hold_shared_lock", {path_}, &line));
+        answers += line;
+    }
     EXPECT_EQ(answers, std::string(62, 'k'));
     int16_t h = open();
     EXPECT_EQ(file(h, 4), XD_LOCKVIOLATION);  // the 63rd reader

@@ -53,6 +53,23 @@ RunningProgram start_role(const std::string& name, const std::vector<std::string
     return RunningProgram(role_command(name, args));
 }
 
+RunningProgram start_role_until_ready(const std::string& name, const std::vector<std::string>& args,
+                                      std::string* line) {
+    RunningProgram program = start_role(name, args);
+    *line = program.read_line();
+#ifdef _WIN32
+    if (line->empty()) {
+        program.wait();
+        if (program.failure().rfind("ended by exception", 0) == 0) {
+            printf("note: role %s %s: started again\n", name.c_str(), program.failure().c_str());
+            program = start_role(name, args);
+            *line = program.read_line();
+        }
+    }
+#endif
+    return program;
+}
+
 int run_role_from_command_line(int argc, char** argv, int* code) {
     if (argc < 3 || strcmp(argv[1], "--role") != 0) return 0;
     auto it = roles().find(argv[2]);

@@ -91,6 +91,11 @@ bool register_role(const char* name, RoleFunction function);
 // Runs a role in a new process of this program.
 ProgramResult run_role(const std::string& name, const std::vector<std::string>& args);
 RunningProgram start_role(const std::string& name, const std::vector<std::string>& args);
+// A role started and its first line read into *line. Under Wine, a start among many
+// has ended by an exception before its first line: it is started once more (see
+// run_program).
+RunningProgram start_role_until_ready(const std::string& name, const std::vector<std::string>& args,
+                                      std::string* line);
 // The role's command line (for a test that needs to start it differently).
 std::vector<std::string> role_command(const std::string& name, const std::vector<std::string>& args);
 
