@@ -77,7 +77,14 @@ void describe(qxdb_table* t) {
     t->texts.assign(t->fields.size(), std::string());
 }
 
+// The filters' engine is this library's own, used by one thread at a time.
+std::mutex g_filters;
+
 void close_table(qxdb_table* t) {
+    if (t->filter) {
+        std::lock_guard<std::mutex> lock(g_filters);
+        t->filter.reset();
+    }
     if (t->table && t->table->IsOpen()) t->table->UnlockFile();
     if (t->cursor) t->cursor->Release();
     if (t->table) t->table->Release();
@@ -156,9 +163,6 @@ qxdb_status step(qxdb_table* t, int mode) {
     return api_after_read(t, t->cursor->Browse(t->walk_key ? t->walk_key->wide_name.c_str() : nullptr, mode, 0),
                           "cannot read the next record");
 }
-
-// The filter's engine is this library's own, used by one thread at a time.
-std::mutex g_filters;
 
 // Whether the record read meets the table's condition; OK, or the reason it
 // cannot be told.

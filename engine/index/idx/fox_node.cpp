@@ -45,12 +45,32 @@ LeafLayout leaf_layout(const FoxKeys& k, uint32_t largest_record) {
     }
 }
 
+// The bytes at which two runs of `n` bytes first differ (n when they do not),
+// eight at a time: every leaf encoding counts them for each of its entries.
+uint32_t same_bytes(const uint8_t* a, const uint8_t* b, uint32_t n) {
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        memcpy(&x, a + i, 8);
+        memcpy(&y, b + i, 8);
+        if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) i++;
+    return i;
+}
+
 // The duplicate and trailing counts of `key` after `prev` (null: pad bytes).
 void counts(const FoxKeys& k, const uint8_t* prev, const uint8_t* key, uint32_t dmask, uint32_t tmask, uint32_t* dup,
             uint32_t* trail) {
     const uint16_t kl = k.key_length;
-    uint32_t d = 0;
-    while (d < kl && d < dmask && key[d] == (prev ? prev[d] : k.pad)) d++;
+    const uint32_t most = kl < dmask ? kl : dmask;
+    uint32_t d;
+    if (prev) {
+        d = same_bytes(key, prev, most);
+    } else {
+        d = 0;
+        while (d < most && key[d] == k.pad) d++;
+    }
     uint32_t t = 0;
     while (t < tmask && d + t < kl && key[kl - 1 - t] == k.pad) t++;
     *dup = d;
@@ -64,8 +84,9 @@ const char* decode_compact_leaf(const FoxKeys& k, const uint8_t* page, int count
     if (24 + count * n > (int)kFoxNode) return "compact leaf whose entries overflow the node";
     const uint64_t dmask = (1ull << d) - 1, tmask = (1ull << t) - 1, rmask = (1ull << r) - 1;
     const uint16_t kl = k.key_length;
-    uint8_t prev[256];
-    memset(prev, k.pad, kl);
+    uint8_t pads[256];
+    memset(pads, k.pad, kl);
+    const uint8_t* prev = pads;  // the key before (the first shares pad bytes)
     int end = kFoxNode;
     const int floor = 24 + count * n;
     for (int i = 0; i < count; i++) {
@@ -80,7 +101,7 @@ const char* decode_compact_leaf(const FoxKeys& k, const uint8_t* page, int count
         memcpy(out, prev, dup);
         memcpy(out + dup, page + end, (size_t)stored);
         memset(out + dup + stored, k.pad, trail);
-        memcpy(prev, out, kl);
+        prev = out;
         records[i] = (uint32_t)(v & rmask);
     }
     return nullptr;
