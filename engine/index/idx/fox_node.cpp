@@ -187,6 +187,49 @@ const char* fox_node_decode(const FoxKeys& k, const uint8_t* page, FoxNode* out)
     return nullptr;
 }
 
+namespace {
+
+uint32_t largest_record(const FoxNode& node) {
+    uint32_t largest = 0;
+    for (uint32_t r : node.records) largest = r > largest ? r : largest;
+    return largest;
+}
+
+// A compact leaf's entries from `from` on, their key bytes below `end` (where the
+// entries before leave off), then the free bytes zeroed and the leaf's head
+// after its first 12 bytes: false when they do not fit.
+bool encode_leaf_entries(const FoxKeys& k, const FoxNode& node, const LeafLayout& l, int from, int end, uint8_t* page) {
+    const uint16_t kl = k.key_length;
+    const uint32_t dmask = (1u << l.d) - 1, tmask = (1u << l.t) - 1;
+    const uint8_t* prev = from > 0 ? node.key(k, from - 1) : nullptr;
+    for (int i = from; i < node.count; i++) {
+        const uint8_t* key = node.key(k, i);
+        uint32_t dup, trail;
+        counts(k, prev, key, dmask, tmask, &dup, &trail);
+        const int stored = kl - (int)dup - (int)trail;
+        end -= stored;
+        if (end < 24 + (i + 1) * l.n) return false;
+        memcpy(page + end, key + dup, (size_t)stored);
+        uint64_t v = (uint64_t)node.records[(size_t)i] | (uint64_t)dup << l.r | (uint64_t)trail << (l.r + l.d);
+        for (int b = 0; b < l.n; b++) page[24 + i * l.n + b] = (uint8_t)(v >> (8 * b));
+        prev = key;
+    }
+    const int entries_end = 24 + node.count * l.n, free_bytes = end - entries_end;
+    if (free_bytes < 0) return false;
+    memset(page + entries_end, 0, (size_t)free_bytes);
+    put_le16(page + 12, (uint16_t)free_bytes);
+    put_le32(page + 14, l.r >= 32 ? 0xFFFFFFFFu : (1u << l.r) - 1);
+    page[18] = (uint8_t)dmask;
+    page[19] = (uint8_t)tmask;
+    page[20] = (uint8_t)l.r;
+    page[21] = (uint8_t)l.d;
+    page[22] = (uint8_t)l.t;
+    page[23] = (uint8_t)l.n;
+    return true;
+}
+
+}  // namespace
+
 bool fox_node_encode(const FoxKeys& k, const FoxNode& node, uint8_t* page) {
     memset(page, 0, kFoxNode);
     put_le16(page, node.attributes);
@@ -209,33 +252,28 @@ bool fox_node_encode(const FoxKeys& k, const FoxNode& node, uint8_t* page) {
         }
         return true;
     }
-    uint32_t largest = 0;
-    for (uint32_t r : node.records) largest = r > largest ? r : largest;
-    const LeafLayout l = leaf_layout(k, largest);
-    const uint32_t dmask = (1u << l.d) - 1, tmask = (1u << l.t) - 1;
+    return encode_leaf_entries(k, node, leaf_layout(k, largest_record(node)), 0, kFoxNode, page);
+}
+
+bool fox_node_encode_after(const FoxKeys& k, const FoxNode& node, int from, uint8_t* page) {
+    if (!k.compact || !node.leaf() || !(fox_attributes(page) & 2) || from < 0 || from > node.count ||
+        from > fox_count(page))
+        return false;
+    const LeafLayout l = leaf_layout(k, largest_record(node));
+    if (page[20] != l.r || page[21] != l.d || page[22] != l.t || page[23] != l.n) return false;
+    // Where the key bytes of the entries kept end: each entry's stored bytes, from
+    // its counts.
+    const uint64_t dmask = (1ull << l.d) - 1, tmask = (1ull << l.t) - 1;
     int end = kFoxNode;
-    const uint8_t* prev = nullptr;
-    for (int i = 0; i < node.count; i++) {
-        const uint8_t* key = node.key(k, i);
-        uint32_t dup, trail;
-        counts(k, prev, key, dmask, tmask, &dup, &trail);
-        const int stored = kl - (int)dup - (int)trail;
-        end -= stored;
-        if (end < 24 + (i + 1) * l.n) return false;
-        memcpy(page + end, key + dup, (size_t)stored);
-        uint64_t v = (uint64_t)node.records[(size_t)i] | (uint64_t)dup << l.r | (uint64_t)trail << (l.r + l.d);
-        for (int b = 0; b < l.n; b++) page[24 + i * l.n + b] = (uint8_t)(v >> (8 * b));
-        prev = key;
+    for (int i = 0; i < from; i++) {
+        uint64_t v = 0;
+        for (int b = l.n - 1; b >= 0; b--) v = v << 8 | page[24 + i * l.n + b];
+        end -= k.key_length - (int)((v >> l.r) & dmask) - (int)((v >> (l.r + l.d)) & tmask);
     }
-    const int free_bytes = end - 24 - node.count * l.n;
-    if (free_bytes < 0) return false;
-    put_le16(page + 12, (uint16_t)free_bytes);
-    put_le32(page + 14, l.r >= 32 ? 0xFFFFFFFFu : (1u << l.r) - 1);
-    page[18] = (uint8_t)dmask;
-    page[19] = (uint8_t)tmask;
-    page[20] = (uint8_t)l.r;
-    page[21] = (uint8_t)l.d;
-    page[22] = (uint8_t)l.t;
-    page[23] = (uint8_t)l.n;
-    return true;
+    if (end < 24 + from * l.n) return false;
+    put_le16(page, node.attributes);
+    put_le16(page + 2, (uint16_t)node.count);
+    put_le32(page + 4, node.left);
+    put_le32(page + 8, node.right);
+    return encode_leaf_entries(k, node, l, from, end, page);
 }

@@ -60,6 +60,11 @@ const char* fox_node_decode(const FoxKeys& k, const uint8_t* page, FoxNode* out)
 bool fox_node_decode_entries(const FoxKeys& k, const uint8_t* page, int count, uint8_t* keys, uint32_t* records);
 // Encodes a node into 512 bytes: false when its entries do not fit.
 bool fox_node_encode(const FoxKeys& k, const FoxNode& node, uint8_t* page);
+// The same bytes for a compact leaf whose entries before `from` are those `page`
+// already encodes (an entry inserted at `from`): only the entries from there on
+// are encoded again. False, the page then undefined, when the leaf's bit layout
+// changes or its entries do not fit (fox_node_encode decides then).
+bool fox_node_encode_after(const FoxKeys& k, const FoxNode& node, int from, uint8_t* page);
 
 // Building compact leaves in order: the bytes an entry of a leaf takes (its n, for
 // record numbers up to `largest_record`), and the bytes `key` stores after `prev`

@@ -211,10 +211,8 @@ XDSTATUS read_bytes(FoxTree* f, uint32_t offset, Node* out) {
     return tree_read_page(&f->tree, g_changes, offset, out->bytes, nullptr);
 }
 
-XDSTATUS read_node(FoxTree* f, uint32_t offset, FoxNode* node) {
-    Node raw;
-    XDSTATUS s = read_bytes(f, offset, &raw);
-    if (s) return s;
+// The node whose bytes `raw` holds (read from `offset`).
+XDSTATUS node_of(FoxTree* f, uint32_t offset, const Node& raw, FoxNode* node) {
     // A compact leaf is taken from the walk's decoded copy of its bytes: the search
     // before a change has just decoded it.
     if (f->keys.compact && (fox_attributes(raw.bytes) & 2) && fox_attributes(raw.bytes) <= 7 && f->tree.decoded) {
@@ -235,6 +233,12 @@ XDSTATUS read_node(FoxTree* f, uint32_t offset, FoxNode* node) {
     if (const char* why = fox_node_decode(f->keys, raw.bytes, node))
         return xdb_fault(XD_CORRUPT, true, "node at %u: %s", offset, why);
     return XD_OK;
+}
+
+XDSTATUS read_node(FoxTree* f, uint32_t offset, FoxNode* node) {
+    Node raw;
+    XDSTATUS s = read_bytes(f, offset, &raw);
+    return s ? s : node_of(f, offset, raw, node);
 }
 
 int count_of(const Node& n) { return fox_count(n.bytes); }
@@ -966,12 +970,20 @@ XDSTATUS remove_entry(FoxTree* f) {
 
 XDSTATUS insert_entry(FoxTree* f, const uint8_t* key, uint32_t record) {
     const int level = f->tree.path.depth;
+    const uint32_t offset = f->tree.path.page[level];
+    Node raw;
     FoxNode leaf;
-    XDSTATUS s = read_node(f, f->tree.path.page[level], &leaf);
-    if (s) return s;
+    XDSTATUS s = read_bytes(f, offset, &raw);
+    if (s || (s = node_of(f, offset, raw, &leaf))) return s;
     int i = f->tree.path.index[level];
     if (i < 0 || i > leaf.count || !leaf.leaf()) return xdb_report(XD_CORRUPT);
     leaf.insert(f->keys, i, key, record, 0);
+    // The entries before the new one keep their bytes: only those from it on are
+    // encoded again, when the leaf's layout stays and they fit.
+    if (fox_node_encode_after(f->keys, leaf, i, raw.bytes)) {
+        if ((s = tree_write_page(&f->tree, g_changes, offset, raw.bytes))) return s;
+        return fix_parent(f, level, leaf);
+    }
     return store(f, level, leaf);
 }
 
