@@ -34,6 +34,11 @@ struct IndexFile {
     int16_t hold_table;
     uint32_t hold_lock;
     bool was_alone, hold_began;
+    // A writer holds the file's update lock across several changes (a FoxPro
+    // file's write bracket): no other program writes it meanwhile, so what the
+    // cache read since the bracket began stays true until it ends.
+    bool update_bracket;
+    uint32_t brackets;  // counts them: each tree reads its header words once in each
 };
 
 // The byte offset of page `number` (files end below 4 GiB: the caller has checked

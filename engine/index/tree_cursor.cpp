@@ -189,7 +189,8 @@ XDSTATUS tree_write_page(TreeCursor* c, BlockChanges& changes, uint32_t number, 
 }
 
 bool tree_begin_operation(TreeCursor* c) {
-    c->trusted_now = page_cache_begin(c->file->cache, index_file_alone(c->file), osl_write_generation(c->file->sh));
+    const bool alone = index_file_alone(c->file) || c->file->update_bracket;
+    c->trusted_now = page_cache_begin(c->file->cache, alone, osl_write_generation(c->file->sh));
     c->path.depth = -1;
     return c->trusted_now;
 }

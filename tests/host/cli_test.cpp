@@ -384,32 +384,38 @@ TEST(Cli, ADbaseIvTableWithItsProductionIndex) {
 
 // Two programs adding to one dBASE IV table at once through the library: every
 // record lands once, and every tag of the production MDX holds every record.
-TEST(Cli, TwoProgramsAddingToAnMdxTableAtOnce) {
-    std::string dir = make_temp_dir("climdx2");
-    const std::string t = dir + "/two.dbf", x = dir + "/two.mdx";
-    ASSERT_EQ(qxdb("create '" + t + "' --dialect dbase4 --production-index NAME:C:12 N:N:8:2 D:D").code, 0);
-    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag NAME --expr NAME").code, 0);
-    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag N --expr N --descending").code, 0);
-    ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag D --expr D --for 'N > 0'").code, 0);
-    for (int p = 0; p < 2; p++) {
-        std::ofstream out(dir + "/in" + std::to_string(p) + ".jsonl");
-        for (int i = 0; i < 150; i++)
-            out << "{\"NAME\":\"P" << p << "-" << (i * 37) % 150 << "\",\"N\":" << (i * 7 % 101) - 50 << ".25,\"D\":\"19"
-                << 10 + i % 90 << "-0" << 1 + i % 9 << "-1" << i % 10 << "\"}\n";
+// Two programs adding to one table of several tags at once (a dBASE IV table's
+// production MDX, a FoxPro table's structural CDX): every record in every tag.
+TEST(Cli, TwoProgramsAddingToAMultiTagTableAtOnce) {
+    for (const char* kind : {"mdx", "cdx"}) {
+        const bool cdx = std::string(kind) == "cdx";
+        std::string dir = make_temp_dir("climulti2");
+        const std::string t = dir + "/two.dbf", x = dir + "/two." + kind;
+        ASSERT_EQ(qxdb("create '" + t + "' --dialect " + (cdx ? "foxpro" : "dbase4") +
+                       " --production-index NAME:C:12 N:N:8:2 D:D").code, 0);
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag NAME --expr NAME").code, 0);
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag N --expr N --descending").code, 0);
+        ASSERT_EQ(qxdb("index create '" + t + "' '" + x + "' --tag D --expr D --for 'N > 0'").code, 0);
+        for (int p = 0; p < 2; p++) {
+            std::ofstream out(dir + "/in" + std::to_string(p) + ".jsonl");
+            for (int i = 0; i < 6000; i++)
+                out << "{\"NAME\":\"P" << p << "-" << (i * 37) % 15000 << "\",\"N\":" << (i * 7 % 101) - 50
+                    << ".25,\"D\":\"19" << 10 + i % 90 << "-0" << 1 + i % 9 << "-1" << i % 10 << "\"}\n";
+        }
+        CliRun runs[2];
+        std::thread one([&] { runs[0] = qxdb("add '" + dir + "' two --wait 60 < '" + dir + "/in0.jsonl'"); });
+        std::thread two([&] { runs[1] = qxdb("add '" + dir + "' two --wait 60 < '" + dir + "/in1.jsonl'"); });
+        one.join();
+        two.join();
+        EXPECT_EQ(runs[0].code, 0) << kind << runs[0].out;
+        EXPECT_EQ(runs[1].code, 0) << kind << runs[1].out;
+        EXPECT_EQ(qxdb("count '" + dir + "' two").out, "12000\n") << kind;
+        CliRun r = qxdb("index check '" + t + "' '" + x + "'");
+        EXPECT_EQ(r.code, 0) << kind << r.out;
+        EXPECT_NE(r.out.find("tag NAME: 12000 entries"), std::string::npos) << kind << r.out;
+        EXPECT_EQ(qxdb("count '" + dir + "' two --key NAME --from P1- --to P1-").out, "6000\n") << kind;
+        remove_temp_dir(dir);
     }
-    CliRun runs[2];
-    std::thread one([&] { runs[0] = qxdb("add '" + dir + "' two --wait 60 < '" + dir + "/in0.jsonl'"); });
-    std::thread two([&] { runs[1] = qxdb("add '" + dir + "' two --wait 60 < '" + dir + "/in1.jsonl'"); });
-    one.join();
-    two.join();
-    EXPECT_EQ(runs[0].code, 0) << runs[0].out;
-    EXPECT_EQ(runs[1].code, 0) << runs[1].out;
-    EXPECT_EQ(qxdb("count '" + dir + "' two").out, "300\n");
-    CliRun r = qxdb("index check '" + t + "' '" + x + "'");
-    EXPECT_EQ(r.code, 0) << r.out;
-    EXPECT_NE(r.out.find("tag NAME: 300 entries"), std::string::npos) << r.out;
-    EXPECT_EQ(qxdb("count '" + dir + "' two --key NAME --from P1- --to P1-").out, "150\n");
-    remove_temp_dir(dir);
 }
 
 // xbase64's dBASE IV table through the library: each tag (a descending one, a FOR

@@ -59,12 +59,18 @@ XDSTATUS fox_write_begin(FoxFile* f) {
         return s;
     }
     f->write_bracket = true;
+    // Others may have written before the lock was taken: what the cache holds is
+    // read again once, then trusted until the bracket ends.
+    if (f->file.cache) page_cache_forget(f->file.cache);
+    f->file.update_bracket = true;
+    f->file.brackets++;
     return XD_OK;
 }
 
 void fox_write_end(FoxFile* f) {
     if (!f->write_bracket) return;
     f->write_bracket = false;
+    f->file.update_bracket = false;
     fox_update_unlock(f);
 }
 
@@ -179,21 +185,31 @@ BlockChanges g_changes;
 // changed them: the tree's root, the file's free list head (at 4 of the file) and
 // end (a standard IDX's header word 8, else the file's size).
 XDSTATUS refresh_header(FoxTree* f) {
-    if (tree_begin_operation(&f->tree)) return XD_OK;
     FoxFile* x = f->fox;
+    // Within a write bracket the cache is trusted once read again, but each tree's
+    // own words are read once in the bracket.
+    const bool in_bracket = x->file.update_bracket;
+    if (tree_begin_operation(&f->tree) && (!in_bracket || f->bracket_seen == x->file.brackets)) return XD_OK;
+    if (in_bracket) f->bracket_seen = x->file.brackets;
     uint8_t head[12], root[4];
-    XDSTATUS s = xdb_fread_at(x->file.sh, 0, head, 12);
-    if (s == XD_OK && f->header != 0) s = xdb_fread_at(x->file.sh, f->header, root, 4);
-    if (s) return s;
+    XDSTATUS s;
+    // The file's own words (free list, end) once in a bracket, whichever tree reads
+    // them: only this writer changes them until it ends.
+    const bool file_words = !in_bracket || x->words_bracket != x->file.brackets || f->header == 0;
+    if (file_words && (s = xdb_fread_at(x->file.sh, 0, head, 12))) return s;
+    if (f->header != 0 && (s = xdb_fread_at(x->file.sh, f->header, root, 4))) return s;
     f->root = get_le32(f->header ? root : head);
-    const uint32_t free_word = get_le32(head + 4);
-    x->free_head = free_word == kFoxNone ? 0 : free_word;
-    uint32_t end = x->end_in_header ? get_le32(head + 8) : 0;
-    if (end == 0) {
-        if ((s = xdb_fsize(x->file.sh, &end))) return s;
-        end &= ~(kBlock - 1);
+    if (file_words) {
+        const uint32_t free_word = get_le32(head + 4);
+        x->free_head = free_word == kFoxNone ? 0 : free_word;
+        uint32_t end = x->end_in_header ? get_le32(head + 8) : 0;
+        if (end == 0) {
+            if ((s = xdb_fsize(x->file.sh, &end))) return s;
+            end &= ~(kBlock - 1);
+        }
+        x->next_block = end;
+        if (in_bracket) x->words_bracket = x->file.brackets;
     }
-    x->next_block = end;
     if (f->root != f->saved_root || x->free_head != f->saved_free || x->next_block != f->saved_next)
         tree_header_changed(&f->tree);
     return XD_OK;

@@ -33,6 +33,7 @@ struct FoxFile {
     bool end_in_header;   // a standard IDX keeps its end in header word 8; the others end at the file's size
     uint32_t free_head;   // 0: none
     uint32_t next_block;  // where the next appended block goes
+    uint32_t words_bracket;  // the write bracket in which those two were read last
     uint32_t first_node;  // the lowest offset a node may have
     uint32_t empty_head;  // the word an empty free list is written as (0 or -1)
     bool one_tree;        // the file holds one tree (IDX): blocks outside it and the free list are unused
@@ -82,6 +83,8 @@ struct FoxTree {
     char collation[9];
     // The header words when the entry handed out last was (see tree_walk.h).
     uint32_t saved_root, saved_free, saved_next;
+    // The file's write bracket in which this tree last read its header words.
+    uint32_t bracket_seen;
     // The walk's leaf, kept between steps: the next step finds it still read.
     uint8_t walk_leaf[kFoxNode];
 };
