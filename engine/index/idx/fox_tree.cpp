@@ -1113,15 +1113,26 @@ XDSTATUS begin_change(FoxTree* f, const void* key) {
 namespace {
 
 // Whether the place `lower_bound` left for key `k` is its place among entries of
-// other keys only: the entries on both sides of it (in its leaf) hold other keys.
-// Then the key is not in the tree at all, and the add goes there with no further
-// search. At a leaf's edge, or beside an equal key, the caller searches whole.
+// other keys only: the entries on both sides of it hold other keys. Then the key
+// is not in the tree at all, and the add goes there with no further search.
+// Beside an equal key, the caller searches whole.
 bool place_among_other_keys(FoxTree* f, const Node& at, const uint8_t* k) {
     const int depth = f->tree.path.depth, i = f->tree.path.index[depth];
     const int n = tree_count(&f->tree, at.bytes);
     const uint16_t kl = f->keys.key_length;
-    if (i <= 0 || i >= n) return false;
-    return memcmp(tree_key(&f->tree, at.bytes, i), k, kl) != 0 && memcmp(tree_key(&f->tree, at.bytes, i - 1), k, kl) != 0;
+    if (i < 0 || i >= n || memcmp(tree_key(&f->tree, at.bytes, i), k, kl) == 0) return false;
+    if (i > 0) return memcmp(tree_key(&f->tree, at.bytes, i - 1), k, kl) != 0;
+    // A leaf's first entry: the key before it is the greatest of the subtree to
+    // the left, which the entry before the path's says, at the deepest level
+    // where the path does not go down a first entry (none: the tree's first key).
+    for (int level = depth - 1; level >= 0; level--) {
+        const int j = f->tree.path.index[level];
+        if (j <= 0) continue;
+        Node up;
+        if (read_bytes(f, f->tree.path.page[level], &up) || j - 1 >= tree_count(&f->tree, up.bytes)) return false;
+        return memcmp(tree_key(&f->tree, up.bytes, j - 1), k, kl) != 0;
+    }
+    return true;
 }
 
 }  // namespace
