@@ -150,7 +150,15 @@ XDSTATUS finish_left_kept(uint16_t jh, uint16_t sh) {
 // then what another program left in it. XD_LOCKVIOLATION while another program's
 // change is under way.
 XDSTATUS take_kept(const std::string& name, uint16_t jh, uint16_t sh) {
-    if (xdb_flock(jh, 0, 0, 1)) {
+    // Another program opening the index looks into the journal under its lock for
+    // a moment (a stop's change to finish): that look is waited out. A change of
+    // its own would be under the index's update lock, which this writer holds.
+    bool taken = false;
+    for (int attempt = 0; attempt < 20000 && !taken; attempt++) {
+        taken = xdb_flock(jh, 0, 0, 1) == XD_OK;
+        if (!taken) xdb_set_status(XD_OK);
+    }
+    if (!taken) {
         xdb_set_status(XD_OK);
         xdb_fault(XD_LOCKVIOLATION, false, "another program is writing a change of this index (%s)", name.c_str());
         return xdb_report(XD_LOCKVIOLATION);
