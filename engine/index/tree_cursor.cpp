@@ -56,28 +56,39 @@ void tree_cursor_free(TreeCursor* c) {
 
 namespace {
 
+// The slot holding `page` decoded (*found), or else the one to decode it into;
+// either becomes the one used last, for `page`.
+DecodedSlot& slot_for(TreeCursor* c, const uint8_t* page, bool* found) {
+    DecodedPage& d = *c->decoded;
+    c->decoded_for = page;
+    c->decoded_at_fill = c->fills;
+    const uint32_t size = c->file->page_size;
+    int at = 0;
+    *found = false;
+    for (int i = 0; i < DecodedPage::kSlots; i++) {
+        const int slot = (d.last + i) % DecodedPage::kSlots;  // the one used last first
+        DecodedSlot& s = d.slots[slot];
+        if (s.source.size() == size && memcmp(s.source.data(), page, size) == 0) {
+            at = slot;
+            *found = true;
+            break;
+        }
+        if (s.used < d.slots[at].used) at = slot;
+    }
+    d.last = at;
+    d.slots[at].used = ++d.clock;
+    return d.slots[at];
+}
+
 // The page decoded, unless it is the one decoded last. A damaged encoding counts
 // no entries: the frame then finds the entry it wants missing (XD_CORRUPT).
 const DecodedSlot& decoded(TreeCursor* c, const uint8_t* page) {
     DecodedPage& d = *c->decoded;
     if (tree_decoded_current(c, page)) return d.slots[d.last];
-    c->decoded_for = page;
-    c->decoded_at_fill = c->fills;
+    bool found;
+    DecodedSlot& s = slot_for(c, page, &found);
+    if (found) return s;
     const uint32_t size = c->file->page_size;
-    int victim = 0;
-    for (int i = 0; i < DecodedPage::kSlots; i++) {
-        const int at = (d.last + i) % DecodedPage::kSlots;  // the one used last first
-        DecodedSlot& s = d.slots[at];
-        if (s.source.size() == size && memcmp(s.source.data(), page, size) == 0) {
-            d.last = at;
-            s.used = ++d.clock;
-            return s;
-        }
-        if (s.used < d.slots[victim].used) victim = at;
-    }
-    DecodedSlot& s = d.slots[victim];
-    d.last = victim;
-    s.used = ++d.clock;
     s.source.assign(page, page + size);
     int n = c->format->count(c, page);
     if (n < 0) n = 0;
@@ -93,6 +104,17 @@ void tree_forget_decoded(TreeCursor* c) {
     tree_page_filled(c);
     if (c->decoded)
         for (DecodedSlot& s : c->decoded->slots) s.source.clear();
+}
+
+void tree_decoded_keep(TreeCursor* c, const uint8_t* page, int count, const uint8_t* keys, const uint32_t* records) {
+    if (!c->decoded) return;
+    bool found;
+    DecodedSlot& s = slot_for(c, page, &found);
+    if (found) return;
+    s.source.assign(page, page + c->file->page_size);
+    s.keys.assign(keys, keys + (size_t)count * c->key_length);
+    s.records.assign(records, records + count);
+    s.count = count;
 }
 
 int tree_decoded_count(TreeCursor* c, const uint8_t* page) { return decoded(c, page).count; }

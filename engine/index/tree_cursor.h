@@ -128,6 +128,10 @@ uint32_t tree_decoded_record(TreeCursor* c, const uint8_t* page, int i);
 // Every entry of a decoded page at once: its count, *keys (count x key length) and
 // *records, valid until the cursor decodes another page.
 int tree_decoded_entries(TreeCursor* c, const uint8_t* page, const uint8_t** keys, const uint32_t** records);
+// A page the format changed and encoded again into `page`, whose entries it
+// holds decoded: kept as decoded, so that the next search through the page does
+// not decode it again.
+void tree_decoded_keep(TreeCursor* c, const uint8_t* page, int count, const uint8_t* keys, const uint32_t* records);
 inline bool tree_decoded_current(const TreeCursor* c, const uint8_t* page) {
     return page == c->decoded_for && c->fills == c->decoded_at_fill;
 }

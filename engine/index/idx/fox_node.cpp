@@ -89,20 +89,35 @@ const char* decode_compact_leaf(const FoxKeys& k, const uint8_t* page, int count
     const uint8_t* prev = pads;  // the key before (the first shares pad bytes)
     int end = kFoxNode;
     const int floor = 24 + count * n;
+    const uint64_t pad_word = 0x0101010101010101ull * k.pad;
     for (int i = 0; i < count; i++) {
+        const uint8_t* e = page + 24 + i * n;
         uint64_t v = 0;
-        for (int b = n - 1; b >= 0; b--) v = v << 8 | page[24 + i * n + b];
+        if (e + 8 <= page + kFoxNode) {
+            v = get_le64(e) & (n == 8 ? ~0ull : (1ull << (8 * n)) - 1);
+        } else {
+            for (int b = n - 1; b >= 0; b--) v = v << 8 | e[b];
+        }
         uint32_t dup = (uint32_t)((v >> r) & dmask), trail = (uint32_t)((v >> (r + d)) & tmask);
         if (dup + trail > kl) return "compact leaf entry with more shared and trailing bytes than the key";
         int stored = kl - (int)dup - (int)trail;
         end -= stored;
         if (end < floor) return "compact leaf whose key bytes run into its entries";
         uint8_t* out = keys + (size_t)i * kl;
-        memcpy(out, prev, dup);
-        memcpy(out + dup, page + end, (size_t)stored);
-        memset(out + dup + stored, k.pad, trail);
-        prev = out;
         records[i] = (uint32_t)(v & rmask);
+        // Whole words, where the bytes read stay in the node and the up to 7
+        // written past the key fall in the places of the keys after it (written
+        // next).
+        if ((count - i - 1) * kl >= 7 && end + ((stored + 7) & ~7) <= (int)kFoxNode) {
+            for (uint32_t j = 0; j < dup; j += 8) memcpy(out + j, prev + j, 8);
+            for (int j = 0; j < stored; j += 8) memcpy(out + dup + j, page + end + j, 8);
+            for (uint32_t j = 0; j < trail; j += 8) memcpy(out + dup + stored + j, &pad_word, 8);
+        } else {
+            memcpy(out, prev, dup);
+            memcpy(out + dup, page + end, (size_t)stored);
+            memset(out + dup + stored, k.pad, trail);
+        }
+        prev = out;
     }
     return nullptr;
 }
@@ -255,6 +270,66 @@ bool fox_node_encode(const FoxKeys& k, const FoxNode& node, uint8_t* page) {
     return encode_leaf_entries(k, node, leaf_layout(k, largest_record(node)), 0, kFoxNode, page);
 }
 
+namespace {
+
+uint64_t leaf_entry_value(const uint8_t* page, const LeafLayout& l, int i) {
+    uint64_t v = 0;
+    for (int b = l.n - 1; b >= 0; b--) v = v << 8 | page[24 + i * l.n + b];
+    return v;
+}
+
+void put_leaf_entry_value(uint8_t* page, const LeafLayout& l, int i, uint64_t v) {
+    for (int b = 0; b < l.n; b++) page[24 + i * l.n + b] = (uint8_t)(v >> (8 * b));
+}
+
+int stored_of(const FoxKeys& k, const LeafLayout& l, uint64_t v) {
+    return k.key_length - (int)((v >> l.r) & ((1ull << l.d) - 1)) - (int)((v >> (l.r + l.d)) & ((1ull << l.t) - 1));
+}
+
+// The entry inserted at `from` with an entry after it: the entries after that
+// one keep their counts and stored bytes, so they move as two blocks (their
+// entry words up by one entry, their key bytes by the difference the two
+// entries around the insert make) and only those two are encoded. False when
+// the entries no longer fit.
+bool insert_between(const FoxKeys& k, const FoxNode& node, const LeafLayout& l, int from, int end, uint8_t* page) {
+    const int old_count = node.count - 1;
+    const uint32_t dmask = (1u << l.d) - 1, tmask = (1u << l.t) - 1;
+    // Where the old page's entry at `from` (now at from + 1) and those after it end.
+    const int next_end = end - stored_of(k, l, leaf_entry_value(page, l, from));
+    int tail_low = next_end;
+    for (int i = from + 1; i < old_count; i++) tail_low -= stored_of(k, l, leaf_entry_value(page, l, i));
+    if (tail_low < 24 + old_count * l.n) return false;
+    // The two entries encoded anew.
+    uint32_t dup[2], trail[2];
+    int stored[2];
+    for (int j = 0; j < 2; j++) {
+        const int i = from + j;
+        counts(k, i > 0 ? node.key(k, i - 1) : nullptr, node.key(k, i), dmask, tmask, &dup[j], &trail[j]);
+        stored[j] = k.key_length - (int)dup[j] - (int)trail[j];
+    }
+    const int new_next_end = end - stored[0] - stored[1];
+    const int new_low = tail_low - (next_end - new_next_end);
+    const int entries_end = 24 + node.count * l.n;
+    if (new_low < entries_end) return false;
+    // The key bytes first: moved down they stay above the entry words as they
+    // grow; moved up they leave the entry words' new place free.
+    memmove(page + new_low, page + tail_low, (size_t)(next_end - tail_low));
+    memmove(page + 24 + (from + 2) * l.n, page + 24 + (from + 1) * l.n, (size_t)(old_count - from - 1) * l.n);
+    int at = end;
+    for (int j = 0; j < 2; j++) {
+        const int i = from + j;
+        at -= stored[j];
+        memcpy(page + at, node.key(k, i) + dup[j], (size_t)stored[j]);
+        put_leaf_entry_value(page, l, i,
+                             (uint64_t)node.records[(size_t)i] | (uint64_t)dup[j] << l.r | (uint64_t)trail[j] << (l.r + l.d));
+    }
+    memset(page + entries_end, 0, (size_t)(new_low - entries_end));
+    put_le16(page + 12, (uint16_t)(new_low - entries_end));
+    return true;
+}
+
+}  // namespace
+
 bool fox_node_encode_after(const FoxKeys& k, const FoxNode& node, int from, uint8_t* page) {
     if (!k.compact || !node.leaf() || !(fox_attributes(page) & 2) || from < 0 || from > node.count ||
         from > fox_count(page))
@@ -263,17 +338,14 @@ bool fox_node_encode_after(const FoxKeys& k, const FoxNode& node, int from, uint
     if (page[20] != l.r || page[21] != l.d || page[22] != l.t || page[23] != l.n) return false;
     // Where the key bytes of the entries kept end: each entry's stored bytes, from
     // its counts.
-    const uint64_t dmask = (1ull << l.d) - 1, tmask = (1ull << l.t) - 1;
     int end = kFoxNode;
-    for (int i = 0; i < from; i++) {
-        uint64_t v = 0;
-        for (int b = l.n - 1; b >= 0; b--) v = v << 8 | page[24 + i * l.n + b];
-        end -= k.key_length - (int)((v >> l.r) & dmask) - (int)((v >> (l.r + l.d)) & tmask);
-    }
+    for (int i = 0; i < from; i++) end -= stored_of(k, l, leaf_entry_value(page, l, i));
     if (end < 24 + from * l.n) return false;
+    const bool inserted = node.count == fox_count(page) + 1 && from + 1 < node.count;
     put_le16(page, node.attributes);
     put_le16(page + 2, (uint16_t)node.count);
     put_le32(page + 4, node.left);
     put_le32(page + 8, node.right);
+    if (inserted) return insert_between(k, node, l, from, end, page);
     return encode_leaf_entries(k, node, l, from, end, page);
 }

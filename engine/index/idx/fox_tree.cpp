@@ -879,6 +879,8 @@ XDSTATUS store(FoxTree* f, int level, FoxNode& node) {
     XDSTATUS s;
     if (fox_node_encode(f->keys, node, scratch.bytes)) {
         if ((s = tree_write_page(&f->tree, g_changes, offset, scratch.bytes))) return s;
+        if (node.leaf() && f->keys.compact)
+            tree_decoded_keep(&f->tree, scratch.bytes, node.count, node.keys.data(), node.records.data());
         return fix_parent(f, level, node);
     }
     int l;
@@ -998,7 +1000,9 @@ XDSTATUS insert_entry(FoxTree* f, const uint8_t* key, uint32_t record) {
     // encoded again, when the leaf's layout stays and they fit.
     if (fox_node_encode_after(f->keys, leaf, i, raw.bytes)) {
         if ((s = tree_write_page(&f->tree, g_changes, offset, raw.bytes))) return s;
-        return fix_parent(f, level, leaf);
+        tree_decoded_keep(&f->tree, raw.bytes, leaf.count, leaf.keys.data(), leaf.records.data());
+        // Only a new last entry changes what the parent says of the leaf.
+        return i + 1 == leaf.count ? fix_parent(f, level, leaf) : XD_OK;
     }
     return store(f, level, leaf);
 }
@@ -1143,6 +1147,14 @@ XDSTATUS fox_add_in_change(FoxTree* f, const uint8_t* k, uint32_t recno) {
     Target t{k, f->keys.key_length, !f->unique, recno};
     XDSTATUS r = lower_bound(f, t, &at);
     if (r < 0) return r;
+    if (!f->unique) {
+        // Equal keys stand in record order when this engine or a rebuild wrote
+        // them: an entry already there stands at its place, where the other
+        // formats look for it too. (Looking through every equal key would make
+        // each add to a tag of few values walk a large part of the tag.)
+        if (r == XD_OK && compare_entry(f, t, at, f->tree.path.index[f->tree.path.depth], true) == 0) return XD_EXISTS;
+        return insert_entry(f, k, recno);
+    }
     if (r == XD_OK && place_among_other_keys(f, at, k)) return insert_entry(f, k, recno);
     bool no_smaller = false;
     r = find_entry_of(f, k, recno, &at, &no_smaller);
