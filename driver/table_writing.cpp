@@ -195,6 +195,7 @@ void XbaseTable::WriteLockRelease(bool taken) {
 
 int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
     keys->clear();
+    keys->reserve(4);
     for (const IndexSetEntry& entry : description_->IndexSet()) {
         if (!entry.writable) {
             // An index of the table that cannot be kept in step: the write would
@@ -224,8 +225,8 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
             // field, the quick way to the key's bytes).
             for (int i = 1; i <= description_->GetItemCount() && !k.item; i++) {
                 auto* item = static_cast<XbaseItemDescription*>(description_->GetItem(i));
-                if (item->key_number > 0 && same_name_ignoring_case(item->index_path, entry.path) &&
-                    (tags == 1 || item->tag_number == tag))
+                if (item->key_number > 0 && (tags == 1 || item->tag_number == tag) &&
+                    same_name_ignoring_case(item->index_path, entry.path))
                     k.item = item;
             }
             IndexDescription desc = d;
@@ -239,10 +240,10 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
                    : index_is_multitag(type) ? codepage_to_wide(1252, desc.name, strlen(desc.name))
                                              : path_stem(entry.path);
             k.path = entry.path;
-            k.expression = codepage_to_wide(1252, desc.key_expression.data(), desc.key_expression.size());
+            k.expression = desc.key_expression;
             k.unique = (desc.flags & 128) != 0;
             if (k.access.key_type == 'C') k.access.key_host_type = k.access.value_host_type = HV_TEXT;
-            keys->push_back(k);
+            keys->push_back(std::move(k));
         }
     }
     return 1;
@@ -257,7 +258,9 @@ int XbaseTable::MakeRecordKey(KeyWork& k, uint8_t* key, bool* included, CXErrorH
     xdb_set_status(XD_OK);
     if (s < 0) {
         int status = s;
-        raise_error(holder, 1048, 106, 25, {k.name, k.expression.empty() ? k.name : k.expression}, &status);
+        raise_error(holder, 1048, 106, 25,
+                    {k.name, k.expression.empty() ? k.name : codepage_to_wide(1252, k.expression.data(), k.expression.size())},
+                    &status);
         return 0;
     }
     return 1;

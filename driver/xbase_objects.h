@@ -280,7 +280,7 @@ private:
         class XbaseItemDescription* item = nullptr;  // the key that names the file, when one does
         std::u16string name;                         // the key's name, else the file's
         std::u16string path;                         // the index file
-        std::u16string expression;
+        std::string expression;  // as the index says it (code page 1252), made wide for a message
         bool unique = false;
         IndexAccess access{};
         uint8_t old_key[kIndexKeyBuffer] = {0};

@@ -94,6 +94,17 @@ XDSTATUS xdb_select(int16_t handle, uint8_t kind, void** block);
 uint8_t xdb_slot_kind(int16_t handle);
 int xdb_slots_in_use();
 
+// Copies text into a buffer of `cap` bytes, cut to fit and ended by a zero
+// (a name or expression handed out often: a formatted print costs far more).
+inline void xdb_copy_text(char* to, size_t cap, const char* from) {
+    if (cap == 0) return;
+    size_t n = 0;
+    if (from)
+        while (n + 1 < cap && from[n]) n++;
+    for (size_t i = 0; i < n; i++) to[i] = from[i];
+    to[n] = 0;
+}
+
 // ---- Memory (zero-filled) ----
 
 XDSTATUS xdb_alloc(void** p, size_t size);

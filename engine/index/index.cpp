@@ -103,7 +103,7 @@ void index_describe(IndexDescription* out, int key_type, uint16_t key_length, ui
     out->decimals = (int16_t)decimals;
     out->key_expression = expression ? expression : "";
     out->for_expression = condition ? condition : "";
-    if (tag_name) snprintf(out->name, sizeof out->name, "%s", tag_name);
+    if (tag_name) xdb_copy_text(out->name, sizeof out->name, tag_name);
     else index_describe_name(out, file_name);
 }
 

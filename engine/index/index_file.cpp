@@ -76,7 +76,11 @@ XDSTATUS index_file_close(IndexFile* f) {
 }
 
 bool index_file_read_raw(IndexFile* f, uint32_t number, uint8_t* out) {
-    if (xdb_fread_at(f->sh, index_page_offset(f, number), out, f->page_size) != XD_OK) {
+    return index_file_read_raw_bytes(f, index_page_offset(f, number), out, f->page_size);
+}
+
+bool index_file_read_raw_bytes(IndexFile* f, uint32_t offset, uint8_t* out, uint32_t count) {
+    if (xdb_fread_at(f->sh, offset, out, count) != XD_OK) {
         xdb_set_status(XD_OK);
         return false;
     }

@@ -71,6 +71,9 @@ XDSTATUS index_file_close(IndexFile* f);
 // Page `number` as the file holds it now, bypassing the cache (false, no status
 // left behind, when it cannot be read).
 bool index_file_read_raw(IndexFile* f, uint32_t number, uint8_t* out);
+// `count` bytes at byte `offset` as the file holds them now (false, no status
+// left behind, when they cannot be read).
+bool index_file_read_raw_bytes(IndexFile* f, uint32_t offset, uint8_t* out, uint32_t count);
 // Keeps a page read from the file, found sound, in the cache.
 void index_file_keep(IndexFile* f, uint32_t number, const uint8_t* page);
 // Writes page `number`: into the change being collected, or to the file and the

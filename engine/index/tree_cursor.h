@@ -72,6 +72,9 @@ struct TreeFormat {
     // The end of an operation (the format notes its header words, then calls
     // tree_end_operation).
     void (*end_operation)(TreeCursor* c, XDSTATUS s, bool handed);
+    // For formats that decode: whether this page's entries are read in place all
+    // the same (through key_of and record_of); null: none is.
+    bool (*in_place)(const TreeCursor* c, const uint8_t* page);
 };
 
 struct TreeCursor {
@@ -135,14 +138,17 @@ void tree_decoded_keep(TreeCursor* c, const uint8_t* page, int count, const uint
 inline bool tree_decoded_current(const TreeCursor* c, const uint8_t* page) {
     return page == c->decoded_for && c->fills == c->decoded_at_fill;
 }
+inline bool tree_reads_decoded(const TreeCursor* c, const uint8_t* page) {
+    return c->decoded && !(c->format->in_place && c->format->in_place(c, page));
+}
 inline int tree_count(TreeCursor* c, const uint8_t* page) {
-    return c->decoded ? tree_decoded_count(c, page) : c->format->count(c, page);
+    return tree_reads_decoded(c, page) ? tree_decoded_count(c, page) : c->format->count(c, page);
 }
 inline const uint8_t* tree_key(TreeCursor* c, const uint8_t* page, int i) {
-    return c->decoded ? tree_decoded_key(c, page, i) : c->format->key_of(c, page, i);
+    return tree_reads_decoded(c, page) ? tree_decoded_key(c, page, i) : c->format->key_of(c, page, i);
 }
 inline uint32_t tree_record(TreeCursor* c, const uint8_t* page, int i) {
-    return c->decoded ? tree_decoded_record(c, page, i) : c->format->record_of(c, page, i);
+    return tree_reads_decoded(c, page) ? tree_decoded_record(c, page, i) : c->format->record_of(c, page, i);
 }
 
 // Opens index file `name` as a single-tree handle of `kind` (open_mode already

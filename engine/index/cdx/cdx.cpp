@@ -161,17 +161,32 @@ struct TagEntry {
 XDSTATUS list_tags(CdxFile* f, std::vector<TagEntry>* out) {
     out->clear();
     FoxTree* dir = f->trees[0];
+    uint8_t page[kBlock];
+    // The listing kept stands when the directory's root is the same leaf with the
+    // same bytes: its word at the file's start and the leaf are read (a read past
+    // the file's end fails), or taken from a cache trusted now, which holds them
+    // as the file has them (this handle's own changes included).
+    if (f->listed_root) {
+        const bool trusted = tree_begin_operation(&dir->tree);
+        uint8_t word[4];
+        const uint8_t* cached = trusted ? page_cache_get(f->fox.file.cache, f->listed_root) : nullptr;
+        const bool same_root = trusted ? dir->root == f->listed_root
+                                       : index_file_read_raw_bytes(&f->fox.file, 0, word, 4) && get_le32(word) == f->listed_root;
+        if (cached) memcpy(page, cached, kBlock);
+        const bool same = same_root && (cached || index_file_read_raw(&f->fox.file, f->listed_root, page)) &&
+                          memcmp(page, f->listed_page, kBlock) == 0;
+        tree_end_operation(&dir->tree, XD_OK, false);
+        if (same) {
+            for (int i = 0; i < f->listed_count; i++) out->push_back(TagEntry{f->listed[i].name, f->listed[i].header});
+            return XD_OK;
+        }
+    }
     XDSTATUS s = fox_refresh(dir);
     fox_end(dir, s);
     if (s) return s;
-    uint8_t page[kBlock];
     const uint32_t root = dir->root;
     const bool leaf_root = fox_node_in_file(&f->fox, root) && index_file_read_raw(&f->fox.file, root, page) &&
                            (fox_attributes(page) & 2);
-    if (leaf_root && f->listed_root == root && memcmp(page, f->listed_page, kBlock) == 0) {
-        for (int i = 0; i < f->listed_count; i++) out->push_back(TagEntry{f->listed[i].name, f->listed[i].header});
-        return XD_OK;
-    }
     f->listed_root = 0;
     uint8_t key[kMaxTreeKey + 1] = {0};
     uint32_t recno = 0;
@@ -416,13 +431,13 @@ XDSTATUS cdx_tag_info(int32_t tag, CdxTagInfo* info) {
     XDSTATUS s = enter_tag(tag, &f, &t);
     if (s) return s;
     if (!info) return xdb_report(XD_NULLPARAM);
-    snprintf(info->name, sizeof info->name, "%s", t->name);
+    xdb_copy_text(info->name, sizeof info->name, t->name);
     info->key_length = t->keys.key_length;
     info->key_type = t->key_type;
     info->flags = (uint16_t)((t->unique ? 0x80 : 0) | (t->keys.compact ? 0x400 : 0) | (t->descending ? 0x100 : 0));
-    snprintf(info->expression, sizeof info->expression, "%s", t->expression);
-    snprintf(info->condition, sizeof info->condition, "%s", t->condition);
-    snprintf(info->collation, sizeof info->collation, "%s", t->collation);
+    xdb_copy_text(info->expression, sizeof info->expression, t->expression);
+    xdb_copy_text(info->condition, sizeof info->condition, t->condition);
+    xdb_copy_text(info->collation, sizeof info->collation, t->collation);
     info->header = t->header;
     info->root = t->root;
     info->file_name = f->fox.file.name;

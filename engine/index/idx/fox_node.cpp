@@ -128,6 +128,12 @@ uint32_t fox_child(const FoxKeys& k, const uint8_t* page, int i) {
     return get_be32(page + 12 + i * entry_size(k) + k.key_length + (k.compact ? 4 : 0));
 }
 
+const uint8_t* fox_key_in_place(const FoxKeys& k, const uint8_t* page, int i) { return page + 12 + i * entry_size(k); }
+
+uint32_t fox_record_in_place(const FoxKeys& k, const uint8_t* page, int i) {
+    return k.compact || (fox_attributes(page) & 2) ? get_be32(page + 12 + i * entry_size(k) + k.key_length) : 0;
+}
+
 int fox_interior_capacity(const FoxKeys& k) { return (int)(500 / entry_size(k)); }
 
 void FoxNode::insert(const FoxKeys& k, int i, const uint8_t* key, uint32_t record, uint32_t child) {
@@ -286,46 +292,15 @@ int stored_of(const FoxKeys& k, const LeafLayout& l, uint64_t v) {
     return k.key_length - (int)((v >> l.r) & ((1ull << l.d) - 1)) - (int)((v >> (l.r + l.d)) & ((1ull << l.t) - 1));
 }
 
-// The entry inserted at `from` with an entry after it: the entries after that
-// one keep their counts and stored bytes, so they move as two blocks (their
-// entry words up by one entry, their key bytes by the difference the two
-// entries around the insert make) and only those two are encoded. False when
-// the entries no longer fit.
-bool insert_between(const FoxKeys& k, const FoxNode& node, const LeafLayout& l, int from, int end, uint8_t* page) {
-    const int old_count = node.count - 1;
-    const uint32_t dmask = (1u << l.d) - 1, tmask = (1u << l.t) - 1;
-    // Where the old page's entry at `from` (now at from + 1) and those after it end.
-    const int next_end = end - stored_of(k, l, leaf_entry_value(page, l, from));
-    int tail_low = next_end;
-    for (int i = from + 1; i < old_count; i++) tail_low -= stored_of(k, l, leaf_entry_value(page, l, i));
-    if (tail_low < 24 + old_count * l.n) return false;
-    // The two entries encoded anew.
-    uint32_t dup[2], trail[2];
-    int stored[2];
-    for (int j = 0; j < 2; j++) {
-        const int i = from + j;
-        counts(k, i > 0 ? node.key(k, i - 1) : nullptr, node.key(k, i), dmask, tmask, &dup[j], &trail[j]);
-        stored[j] = k.key_length - (int)dup[j] - (int)trail[j];
-    }
-    const int new_next_end = end - stored[0] - stored[1];
-    const int new_low = tail_low - (next_end - new_next_end);
-    const int entries_end = 24 + node.count * l.n;
-    if (new_low < entries_end) return false;
-    // The key bytes first: moved down they stay above the entry words as they
-    // grow; moved up they leave the entry words' new place free.
-    memmove(page + new_low, page + tail_low, (size_t)(next_end - tail_low));
-    memmove(page + 24 + (from + 2) * l.n, page + 24 + (from + 1) * l.n, (size_t)(old_count - from - 1) * l.n);
-    int at = end;
-    for (int j = 0; j < 2; j++) {
-        const int i = from + j;
-        at -= stored[j];
-        memcpy(page + at, node.key(k, i) + dup[j], (size_t)stored[j]);
-        put_leaf_entry_value(page, l, i,
-                             (uint64_t)node.records[(size_t)i] | (uint64_t)dup[j] << l.r | (uint64_t)trail[j] << (l.r + l.d));
-    }
-    memset(page + entries_end, 0, (size_t)(new_low - entries_end));
-    put_le16(page + 12, (uint16_t)(new_low - entries_end));
-    return true;
+}  // namespace
+
+namespace {
+
+void put_head(const FoxNode& node, uint8_t* page) {
+    put_le16(page, node.attributes);
+    put_le16(page + 2, (uint16_t)node.count);
+    put_le32(page + 4, node.left);
+    put_le32(page + 8, node.right);
 }
 
 }  // namespace
@@ -334,18 +309,146 @@ bool fox_node_encode_after(const FoxKeys& k, const FoxNode& node, int from, uint
     if (!k.compact || !node.leaf() || !(fox_attributes(page) & 2) || from < 0 || from > node.count ||
         from > fox_count(page))
         return false;
+    // An entry inserted before others: those after it move as they are.
+    if (node.count == fox_count(page) + 1 && from + 1 < node.count) {
+        if (!fox_leaf_insert(k, page, from, node.key(k, from), node.records[(size_t)from])) return false;
+        put_head(node, page);
+        return true;
+    }
     const LeafLayout l = leaf_layout(k, largest_record(node));
     if (page[20] != l.r || page[21] != l.d || page[22] != l.t || page[23] != l.n) return false;
     // Where the key bytes of the entries kept end: each entry's stored bytes, from
     // its counts.
     int end = kFoxNode;
     for (int i = 0; i < from; i++) end -= stored_of(k, l, leaf_entry_value(page, l, i));
-    if (end < 24 + from * l.n) return false;
-    const bool inserted = node.count == fox_count(page) + 1 && from + 1 < node.count;
-    put_le16(page, node.attributes);
-    put_le16(page + 2, (uint16_t)node.count);
-    put_le32(page + 4, node.left);
-    put_le32(page + 8, node.right);
-    if (inserted) return insert_between(k, node, l, from, end, page);
+    if (end < 24 + from * l.n || end > (int)kFoxNode) return false;
+    put_head(node, page);
     return encode_leaf_entries(k, node, l, from, end, page);
+}
+
+uint32_t fox_same_bytes(const uint8_t* a, const uint8_t* b, uint32_t n) { return same_bytes(a, b, n); }
+
+bool fox_leaf_reader_start(FoxLeafReader* reader, const FoxKeys& k, const uint8_t* page) {
+    FoxLeafReader& x = *reader;
+    x.k = &k;
+    x.page = page;
+    x.r = page[20];
+    x.d = page[21];
+    x.t = page[22];
+    x.n = page[23];
+    x.count = fox_count(page);
+    x.i = -1;
+    x.end = x.end_before = kFoxNode;
+    x.record = 0;
+    memset(x.keys[1], k.pad, k.key_length);  // the first key shares pad bytes
+    x.key = x.keys[1];
+    x.before = x.keys[0];
+    x.dup = 0;
+    if (x.n < 1 || x.n > 8 || x.r < 1 || x.r > 32 || x.d < 1 || x.t < 1 || x.r + x.d + x.t > 8 * x.n) return false;
+    x.rmask = (1ull << x.r) - 1;
+    x.dmask = (1ull << x.d) - 1;
+    x.tmask = (1ull << x.t) - 1;
+    x.pad_word = 0x0101010101010101ull * k.pad;
+    x.floor = 24 + x.count * x.n;
+    return x.floor <= (int)kFoxNode;
+}
+
+bool fox_leaf_reader_next(FoxLeafReader* reader) {
+    FoxLeafReader& x = *reader;
+    if (x.i + 1 >= x.count) return false;
+    const uint16_t kl = x.k->key_length;
+    const uint8_t* e = x.page + 24 + (x.i + 1) * x.n;
+    // The entry word by one load where 8 bytes stay inside the node (its upper
+    // bytes, another entry's, fall outside the three fields).
+    const uint64_t v = e + 8 <= x.page + kFoxNode ? get_le64(e) : leaf_entry_value(x.page, LeafLayout{x.r, x.d, x.t, x.n}, x.i + 1);
+    const uint32_t dup = (uint32_t)((v >> x.r) & x.dmask), trail = (uint32_t)((v >> (x.r + x.d)) & x.tmask);
+    if (dup + trail > kl) return false;
+    const int stored = kl - (int)dup - (int)trail;
+    if (x.end - stored < x.floor) return false;
+    x.i++;
+    x.end_before = x.end;
+    x.end -= stored;
+    const uint8_t* prev = x.key;
+    uint8_t* out = prev == x.keys[0] ? x.keys[1] : x.keys[0];
+    // By words: the buffers have 8 bytes to spare, and the page's bytes are read
+    // by words only where they stay inside it.
+    for (uint32_t j = 0; j < dup; j += 8) memcpy(out + j, prev + j, 8);
+    if (x.end + stored + 7 < (int)kFoxNode) {
+        for (int j = 0; j < stored; j += 8) memcpy(out + dup + j, x.page + x.end + j, 8);
+    } else {
+        memcpy(out + dup, x.page + x.end, (size_t)stored);
+    }
+    for (uint32_t j = 0; j < trail; j += 8) memcpy(out + dup + stored + j, &x.pad_word, 8);
+    x.before = prev;
+    x.key = out;
+    x.record = (uint32_t)(v & x.rmask);
+    x.dup = dup;
+    return true;
+}
+
+bool fox_leaf_insert(const FoxKeys& k, uint8_t* page, int at, const uint8_t* key, uint32_t record,
+                     const FoxLeafReader* read) {
+    const uint16_t kl = k.key_length;
+    FoxLeafReader x;
+    if (read && read->page == page && read->i == at) {
+        x = *read;
+        // The copy's key pointers are to be its own buffers.
+        x.key = x.keys[read->key == read->keys[0] ? 0 : 1];
+        x.before = x.keys[read->key == read->keys[0] ? 1 : 0];
+    } else {
+        if (!k.compact || !(fox_attributes(page) & 2) || !fox_leaf_reader_start(&x, k, page) || at < 0 || at >= x.count)
+            return false;
+        while (x.i < at)
+            if (!fox_leaf_reader_next(&x)) return false;
+    }
+    if (at < 0 || at >= x.count) return false;
+    // The layout the leaf takes with the new record must be the one it has: the
+    // layout the largest record needs. When the new record alone needs it, so
+    // does the largest (the others fit in it).
+    const LeafLayout l{x.r, x.d, x.t, x.n};
+    const auto same_layout = [&](const LeafLayout& w) { return w.r == l.r && w.d == l.d && w.t == l.t && w.n == l.n; };
+    const bool known = same_layout(leaf_layout(k, record));
+    uint32_t largest = record;
+    // The entries after the place keep their stored bytes, which end at `tail_low`.
+    const int end = x.end_before, next_end = x.end;
+    int tail_low = next_end;
+    const uint64_t rmask = (1ull << l.r) - 1, dmask64 = (1ull << l.d) - 1, tmask64 = (1ull << l.t) - 1;
+    const uint64_t nmask = l.n == 8 ? ~0ull : (1ull << (8 * l.n)) - 1;
+    for (int i = known ? at + 1 : 0; i < x.count; i++) {
+        const uint8_t* e = page + 24 + i * l.n;
+        const uint64_t v = e + 8 <= page + kFoxNode ? get_le64(e) & nmask : leaf_entry_value(page, l, i);
+        const uint32_t r = (uint32_t)(v & rmask);
+        largest = r > largest ? r : largest;
+        if (i <= at) continue;
+        const int shared = (int)((v >> l.r) & dmask64) + (int)((v >> (l.r + l.d)) & tmask64);
+        if (shared > k.key_length) return false;  // damaged: the full decode says so
+        tail_low -= k.key_length - shared;
+    }
+    if (!known && !same_layout(leaf_layout(k, largest))) return false;
+    if (tail_low < 24 + x.count * l.n) return false;
+    const uint32_t dmask = (1u << l.d) - 1, tmask = (1u << l.t) - 1;
+    uint32_t dup[2], trail[2];
+    counts(k, at > 0 ? x.before : nullptr, key, dmask, tmask, &dup[0], &trail[0]);
+    counts(k, key, x.key, dmask, tmask, &dup[1], &trail[1]);
+    const int stored[2] = {kl - (int)dup[0] - (int)trail[0], kl - (int)dup[1] - (int)trail[1]};
+    const int new_next_end = end - stored[0] - stored[1];
+    const int new_low = tail_low - (next_end - new_next_end);
+    const int entries_end = 24 + (x.count + 1) * l.n;
+    if (new_low < entries_end) return false;
+    // The key bytes after the place first: moved down they stay above the entry
+    // words as those grow; moved up they leave the entry words' new place free.
+    memmove(page + new_low, page + tail_low, (size_t)(next_end - tail_low));
+    memmove(page + 24 + (at + 2) * l.n, page + 24 + (at + 1) * l.n, (size_t)(x.count - at - 1) * l.n);
+    const uint8_t* keys[2] = {key, x.key};
+    const uint32_t records[2] = {record, x.record};
+    int place = end;
+    for (int j = 0; j < 2; j++) {
+        place -= stored[j];
+        memcpy(page + place, keys[j] + dup[j], (size_t)stored[j]);
+        put_leaf_entry_value(page, l, at + j, (uint64_t)records[j] | (uint64_t)dup[j] << l.r | (uint64_t)trail[j] << (l.r + l.d));
+    }
+    memset(page + entries_end, 0, (size_t)(new_low - entries_end));
+    put_le16(page + 2, (uint16_t)(x.count + 1));
+    put_le16(page + 12, (uint16_t)(new_low - entries_end));
+    return true;
 }

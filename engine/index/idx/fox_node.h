@@ -66,6 +66,40 @@ bool fox_node_encode(const FoxKeys& k, const FoxNode& node, uint8_t* page);
 // changes or its entries do not fit (fox_node_encode decides then).
 bool fox_node_encode_after(const FoxKeys& k, const FoxNode& node, int from, uint8_t* page);
 
+// A compact leaf's entries read one after another, each key rebuilt whole in
+// `key` (its record in `record`, the end of its stored bytes in `end`): no
+// entry is decoded past the one a search stops at.
+struct FoxLeafReader {
+    const FoxKeys* k;
+    const uint8_t* page;
+    int r, d, t, n, count;
+    uint64_t rmask, dmask, tmask, pad_word;
+    int floor;  // where the entry words end: no key byte below
+    int i;        // the entry read last (-1: none yet)
+    int end;      // where the stored bytes of the entries read so far begin
+    int end_before;  // and where those before it begin
+    uint32_t record;
+    uint32_t dup;  // entry i's bytes shared with the key before it
+    const uint8_t* key;     // entry i's key
+    const uint8_t* before;  // entry i - 1's (pad bytes before the first)
+    uint8_t keys[2][256 + 8];  // the two, taking turns (8 bytes to spare: copies go by words)
+};
+// False when the leaf's layout is damaged (fox_node_decode says how).
+// The bytes at which two keys first differ (n when they do not).
+uint32_t fox_same_bytes(const uint8_t* a, const uint8_t* b, uint32_t n);
+bool fox_leaf_reader_start(FoxLeafReader* reader, const FoxKeys& k, const uint8_t* page);
+// The next entry: false past the last, or when its counts are damaged.
+bool fox_leaf_reader_next(FoxLeafReader* reader);
+
+// Inserts (key, record) into the compact leaf `page` before its entry `at`
+// (which it has: an insert at the end changes what the parent says, and goes
+// through a FoxNode), as fox_node_encode would encode the leaf with it: false,
+// the page unchanged, when the leaf's bit layout changes, the entries no longer
+// fit or the leaf is damaged.
+// `read`, when given, is a reader of the page standing on entry `at`.
+bool fox_leaf_insert(const FoxKeys& k, uint8_t* page, int at, const uint8_t* key, uint32_t record,
+                     const FoxLeafReader* read = nullptr);
+
 // Building compact leaves in order: the bytes an entry of a leaf takes (its n, for
 // record numbers up to `largest_record`), and the bytes `key` stores after `prev`
 // (null: the leaf's first key), as fox_node_encode encodes them.
@@ -78,3 +112,8 @@ inline uint16_t fox_attributes(const uint8_t* page) { return (uint16_t)(page[0] 
 inline int fox_count(const uint8_t* page) { return page[2] | page[3] << 8; }
 // Child i of an interior node, read in place.
 uint32_t fox_child(const FoxKeys& k, const uint8_t* page, int i);
+// Whether a node's entries are read in place (all but compact leaves), and
+// entry i's key and record so read (0: a standard interior entry's).
+inline bool fox_in_place(const FoxKeys& k, const uint8_t* page) { return !(k.compact && (fox_attributes(page) & 2)); }
+const uint8_t* fox_key_in_place(const FoxKeys& k, const uint8_t* page, int i);
+uint32_t fox_record_in_place(const FoxKeys& k, const uint8_t* page, int i);

@@ -341,20 +341,64 @@ struct Target {
     bool pair;
     uint32_t record;
     bool after = false;
+    // A compact leaf is searched entry by entry, none decoded past the place (an
+    // add's search, which hands out no entry).
+    bool scan = false;
 };
 
-int compare_entry(FoxTree* f, const Target& t, const Node& n, int i, bool has_record) {
-    int c = compare(t.key, tree_key(&f->tree, n.bytes, i), t.length);
+int compare_key(const Target& t, const uint8_t* key, uint32_t record, bool has_record) {
+    int c = compare(t.key, key, t.length);
     if (c == 0 && t.after) return 1;
     if (c || !t.pair || !has_record) return c;
-    uint32_t r = tree_record(&f->tree, n.bytes, i);
-    return t.record < r ? -1 : t.record > r ? 1 : 0;
+    return t.record < record ? -1 : t.record > record ? 1 : 0;
+}
+
+int compare_entry(FoxTree* f, const Target& t, const Node& n, int i, bool has_record) {
+    const uint8_t* key = tree_key(&f->tree, n.bytes, i);
+    return compare_key(t, key, has_record ? tree_record(&f->tree, n.bytes, i) : 0, has_record);
+}
+
+// The first entry of compact leaf `n` not before the target, found entry by
+// entry: its index (the count when there is none), with *equal when it equals
+// the target; -1 when the leaf's encoding is damaged.
+// `x` is left on that entry.
+//
+// `match` counts the bytes the key read last shares with the target's: a key
+// sharing more than that with the one before it (its duplicate count) differs
+// from the target where that one did, and so is before it too, with no compare.
+int scan_leaf(FoxTree* f, const Target& t, const Node& n, bool* equal, FoxLeafReader* x) {
+    *equal = false;
+    if (!fox_leaf_reader_start(x, f->keys, n.bytes)) return -1;
+    uint32_t match = 0;
+    const bool plain = t.length == f->keys.key_length && !t.after;
+    while (fox_leaf_reader_next(x)) {
+        if (plain && x->i > 0 && x->dup > match) continue;
+        int c;
+        if (plain) {
+            match = fox_same_bytes(t.key, x->key, t.length);
+            c = match == t.length ? 0 : t.key[match] < x->key[match] ? -1 : 1;
+            if (c == 0 && t.pair) c = t.record < x->record ? -1 : t.record > x->record ? 1 : 0;
+        } else {
+            c = compare_key(t, x->key, x->record, true);
+        }
+        if (c <= 0) {
+            *equal = c == 0;
+            return x->i;
+        }
+    }
+    return x->i + 1 == x->count ? x->count : -1;
 }
 
 // Positions on the first entry not before the target: XD_OK; XD_NOMOREKEYS when
 // every entry is before it (the path then past the last entry of the last leaf,
 // its index the leaf's count); XD_EMPTYFILE (the path on the empty root leaf).
-XDSTATUS lower_bound(FoxTree* f, const Target& t, Node* at) {
+// *equal (when asked) says whether the entry found (XD_OK) equals the target;
+// `scanned` (t.scan) is left on it when a scan of its leaf found it, else its
+// page is null.
+XDSTATUS lower_bound(FoxTree* f, const Target& t, Node* at, bool* equal = nullptr, FoxLeafReader* scanned = nullptr) {
+    FoxLeafReader own;
+    FoxLeafReader* x = scanned ? scanned : &own;
+    x->page = nullptr;
     uint32_t offset = f->root;
     for (int level = 0;; level++) {
         if (level >= kMaxDepth) return xdb_report(XD_CORRUPT);
@@ -362,6 +406,20 @@ XDSTATUS lower_bound(FoxTree* f, const Target& t, Node* at) {
         if (s) return s;
         if (!sane(f, *at)) return xdb_fault(XD_CORRUPT, true, "the node at %u overflows", offset);
         const bool leaf = is_leaf(*at);
+        if (t.scan && leaf && f->keys.compact && count_of(*at) > 0) {
+            bool same = false;
+            const int place = scan_leaf(f, t, *at, &same, x);
+            if (place < 0) return xdb_fault(XD_CORRUPT, true, "the node at %u does not decode", offset);
+            f->tree.path.page[level] = offset;
+            f->tree.path.depth = level;
+            if (place < count_of(*at)) {
+                f->tree.path.index[level] = place;
+                if (equal) *equal = same;
+                return XD_OK;
+            }
+            // Past the leaf: the search below goes on from its last entry.
+            x->page = nullptr;
+        }
         const int n = tree_count(&f->tree, at->bytes);
         if (n != count_of(*at)) return xdb_fault(XD_CORRUPT, true, "the node at %u does not decode", offset);
         f->tree.path.page[level] = offset;
@@ -386,7 +444,10 @@ XDSTATUS lower_bound(FoxTree* f, const Target& t, Node* at) {
             continue;
         }
         f->tree.path.index[level] = low;
-        if (low < n) return XD_OK;
+        if (low < n) {
+            if (equal) *equal = compare_entry(f, t, *at, low, true) == 0;
+            return XD_OK;
+        }
         // Past this leaf: the place may be further on (equal keys below a standard
         // interior entry stand in record order across leaves).
         TreePath before = f->tree.path;
@@ -399,7 +460,11 @@ XDSTATUS lower_bound(FoxTree* f, const Target& t, Node* at) {
                 return XD_NOMOREKEYS;
             }
             if (s) return s;
-            if (compare_entry(f, t, *at, f->tree.path.index[f->tree.path.depth], true) <= 0) return XD_OK;
+            const int c = compare_entry(f, t, *at, f->tree.path.index[f->tree.path.depth], true);
+            if (c <= 0) {
+                if (equal) *equal = c == 0;
+                return XD_OK;
+            }
             before = f->tree.path;
             before.index[before.depth] = tree_count(&f->tree, at->bytes);
         }
@@ -466,8 +531,9 @@ Node* as_node(uint8_t* bytes) { return (Node*)bytes; }
 const TreeFormat kFoxTreeFormat = {
     nullptr,  // the headers are read by the format files
     [](const TreeCursor*, const uint8_t* page) { return fox_count(page); },
-    nullptr,  // entries are decoded
-    nullptr,
+    // Compact leaves are decoded; every other node is read in place.
+    [](const TreeCursor* c, const uint8_t* page, int i) { return fox_key_in_place(((const FoxTree*)c)->keys, page, i); },
+    [](const TreeCursor* c, const uint8_t* page, int i) { return fox_record_in_place(((const FoxTree*)c)->keys, page, i); },
     [](const TreeCursor* c, const uint8_t* page, int count, uint8_t* keys, uint32_t* records) {
         return fox_node_decode_entries(((const FoxTree*)c)->keys, page, count, keys, records);
     },
@@ -483,6 +549,7 @@ const TreeFormat kFoxTreeFormat = {
         return find_entry_of(tree_of(c), key, recno, as_node(page), no_smaller);
     },
     [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(tree_of(c), s, handed); },
+    [](const TreeCursor* c, const uint8_t* page) { return fox_in_place(((const FoxTree*)c)->keys, page); },
 };
 
 XDSTATUS fox_refresh(FoxTree* t) { return refresh_header(t); }
@@ -1145,14 +1212,26 @@ XDSTATUS fox_add_in_change(FoxTree* f, const uint8_t* k, uint32_t recno) {
     Node at;
     // Record order among equal keys; in a unique index before the first equal key.
     Target t{k, f->keys.key_length, !f->unique, recno};
-    XDSTATUS r = lower_bound(f, t, &at);
+    t.scan = !f->unique;
+    bool equal = false;
+    FoxLeafReader scanned;
+    XDSTATUS r = lower_bound(f, t, &at, &equal, &scanned);
     if (r < 0) return r;
     if (!f->unique) {
         // Equal keys stand in record order when this engine or a rebuild wrote
         // them: an entry already there stands at its place, where the other
         // formats look for it too. (Looking through every equal key would make
         // each add to a tag of few values walk a large part of the tag.)
-        if (r == XD_OK && compare_entry(f, t, at, f->tree.path.index[f->tree.path.depth], true) == 0) return XD_EXISTS;
+        if (r == XD_OK && equal) return XD_EXISTS;
+        // Before another entry of a compact leaf, the common case: the leaf's
+        // bytes change in place, from where the search stopped, and its last
+        // entry (what the parent says of it) stays.
+        const int level = f->tree.path.depth;
+        if (r == XD_OK && scanned.page == at.bytes &&
+            fox_leaf_insert(f->keys, at.bytes, f->tree.path.index[level], k, recno, &scanned)) {
+            tree_page_filled(&f->tree);
+            return tree_write_page(&f->tree, g_changes, f->tree.path.page[level], at.bytes);
+        }
         return insert_entry(f, k, recno);
     }
     if (r == XD_OK && place_among_other_keys(f, at, k)) return insert_entry(f, k, recno);

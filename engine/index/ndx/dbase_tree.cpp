@@ -357,6 +357,7 @@ const TreeFormat kDbaseTreeFormat = {
         return find_entry_of(tree_of(c), key, recno, page, no_smaller);
     },
     [](TreeCursor* c, XDSTATUS s, bool handed) { dbase_end(tree_of(c), s, handed); },
+    nullptr,  // pages are read in place
 };
 
 XDSTATUS dbase_tree_init(DbaseTree* t, IndexFile* file) {

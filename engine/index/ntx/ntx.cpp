@@ -484,6 +484,7 @@ const TreeFormat kNtxTree = {
         return search(f, t, as_page(page), no_smaller);
     },
     [](TreeCursor* c, XDSTATUS s, bool handed) { end_operation(file_of(c), s, handed); },
+    nullptr,  // pages are read in place
 };
 
 XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {

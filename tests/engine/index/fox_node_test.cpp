@@ -112,6 +112,17 @@ TEST(FoxNodeTest, AnInsertEncodedFromItsPlaceGivesTheWholeEncodingsBytes) {
                 node.right = (uint32_t)rng();
                 uint8_t page[kFoxNode];
                 if (!fox_node_encode(k, node, page)) continue;
+                // Read entry by entry, the leaf gives the keys and records it encodes.
+                FoxLeafReader reader;
+                ASSERT_TRUE(fox_leaf_reader_start(&reader, k, page));
+                for (int i = 0; i < node.count; i++) {
+                    ASSERT_TRUE(fox_leaf_reader_next(&reader)) << i;
+                    ASSERT_EQ(memcmp(reader.key, node.key(k, i), length), 0) << "length " << length << " entry " << i;
+                    ASSERT_EQ(reader.record, node.records[(size_t)i]);
+                }
+                EXPECT_FALSE(fox_leaf_reader_next(&reader));
+                uint8_t kept[kFoxNode];
+                memcpy(kept, page, kFoxNode);
                 // A key at its place, with a record that may widen the layout.
                 std::string key(1 + rng() % length, ' ');
                 for (char& c : key) c = "AB \x01"[rng() % 4];
@@ -121,6 +132,21 @@ TEST(FoxNodeTest, AnInsertEncodedFromItsPlaceGivesTheWholeEncodingsBytes) {
                 node.insert(k, place, (const uint8_t*)key.data(), 1 + (uint32_t)(rng() % (round % 5 ? 300 : 5000000)), 0);
                 uint8_t whole[kFoxNode];
                 const bool fits = fox_node_encode(k, node, whole);
+                // The same insert from a reader standing on the place (an add's
+                // search): the same bytes, or declined with the leaf untouched.
+                if (place < node.count - 1) {
+                    uint8_t direct[kFoxNode];
+                    memcpy(direct, kept, kFoxNode);
+                    ASSERT_TRUE(fox_leaf_reader_start(&reader, k, direct));
+                    while (reader.i < place) ASSERT_TRUE(fox_leaf_reader_next(&reader));
+                    const uint8_t* inserted = node.key(k, place);
+                    if (fox_leaf_insert(k, direct, place, inserted, node.records[(size_t)place], &reader)) {
+                        ASSERT_TRUE(fits);
+                        ASSERT_EQ(memcmp(direct, whole, kFoxNode), 0) << "length " << length << " round " << round;
+                    } else {
+                        ASSERT_EQ(memcmp(direct, kept, kFoxNode), 0) << "a declined insert changed the leaf";
+                    }
+                }
                 if (fox_node_encode_after(k, node, place, page)) {
                     ASSERT_TRUE(fits) << "length " << length << " round " << round;
                     ASSERT_EQ(memcmp(page, whole, kFoxNode), 0) << "length " << length << " round " << round;
@@ -179,3 +205,30 @@ TEST(FoxNodeTest, DamagedCompactLeavesAreNamed) {
 }
 
 }  // namespace
+
+// A leaf whose entry counts are damaged is declined by the insert from its bytes
+// and left as it was; the reader stops at the damage.
+TEST(FoxNodeTest, AnInsertIntoADamagedLeafIsDeclinedAndChangesNothing) {
+    const FoxKeys k{true, 10, ' '};
+    FoxNode node = leaf_of(k, {"ALPHA", "BETA", "DELTA", "GAMMA"}, {1, 2, 3, 4});
+    uint8_t page[kFoxNode];
+    ASSERT_TRUE(fox_node_encode(k, node, page));
+    const int n = page[23];
+    for (int victim = 0; victim < 4; victim++) {
+        uint8_t bad[kFoxNode];
+        memcpy(bad, page, kFoxNode);
+        // Duplicate and trailing counts all ones: more than the key holds.
+        for (int b = 0; b < n; b++) bad[24 + victim * n + b] |= (uint8_t)(b == 0 ? 0 : 0xFF);
+        uint8_t before[kFoxNode];
+        memcpy(before, bad, kFoxNode);
+        std::string key = "CHARLIE";
+        key.resize(10, ' ');
+        EXPECT_FALSE(fox_leaf_insert(k, bad, 2, (const uint8_t*)key.data(), 9)) << victim;
+        EXPECT_EQ(memcmp(bad, before, kFoxNode), 0) << victim;
+        FoxLeafReader reader;
+        ASSERT_TRUE(fox_leaf_reader_start(&reader, k, bad));
+        int read = 0;
+        while (fox_leaf_reader_next(&reader)) read++;
+        EXPECT_EQ(read, victim) << "the reader stops at the damaged entry";
+    }
+}
