@@ -138,8 +138,10 @@ void tree_decoded_keep(TreeCursor* c, const uint8_t* page, int count, const uint
 inline bool tree_decoded_current(const TreeCursor* c, const uint8_t* page) {
     return page == c->decoded_for && c->fills == c->decoded_at_fill;
 }
+// (The page decoded last is asked for first: a walk asks for its leaf's entries
+// one after another.)
 inline bool tree_reads_decoded(const TreeCursor* c, const uint8_t* page) {
-    return c->decoded && !(c->format->in_place && c->format->in_place(c, page));
+    return c->decoded && (tree_decoded_current(c, page) || !(c->format->in_place && c->format->in_place(c, page)));
 }
 inline int tree_count(TreeCursor* c, const uint8_t* page) {
     return tree_reads_decoded(c, page) ? tree_decoded_count(c, page) : c->format->count(c, page);
