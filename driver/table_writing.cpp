@@ -193,8 +193,43 @@ void XbaseTable::WriteLockRelease(bool taken) {
     xdb_set_status(XD_OK);
 }
 
+uint64_t XbaseTable::KeysStamp() const {
+    return description_->IndexSetStamp() ^ ((uint64_t)indexes_generation_ << 1) ^ (uint64_t)(uintptr_t)description_;
+}
+
+void XbaseTable::HoldIndexesForWholeLock() {
+    const uint32_t whole = dbf_whole_lock(DataHandle());
+    for (OpenIndex& open : indexes_) {
+        if (open.held_for == whole) continue;
+        xdb_set_status(XD_OK);
+        IndexHold(open.type, open.handle, whole ? DataHandle() : (int16_t)-1);
+        xdb_set_status(XD_OK);
+        open.held_for = whole;
+    }
+}
+
 int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
     keys->clear();
+    // The keys made for the last write stand when nothing they were made from
+    // changed. Another program may make or remove a tag of a shared multi-tag
+    // file: its count is asked again.
+    const uint64_t stamp = KeysStamp();
+    if (keys_made_.valid && keys_made_.stamp == stamp) {
+        HoldIndexesForWholeLock();
+        bool same = true;
+        for (const KeysMade::TagFile& t : keys_made_.tag_files) {
+            int16_t tags = -1;
+            xdb_set_status(XD_OK);
+            same = same && TagCount(t.type, t.handle, &tags) >= 0 && tags == t.tags;
+            xdb_set_status(XD_OK);
+        }
+        if (same) {
+            *keys = keys_made_.keys;
+            return 1;
+        }
+    }
+    keys_made_.valid = false;
+    keys_made_.tag_files.clear();
     keys->reserve(4);
     for (const IndexSetEntry& entry : description_->IndexSet()) {
         if (!entry.writable) {
@@ -218,6 +253,8 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
                 raise_error(holder, 1019, 102, 5, {entry.path});
                 return 0;
             }
+            if (RenumberTags(entry.path, tags) && !UseIndexFile(entry.path, 0, &first, &d, holder)) return 0;
+            keys_made_.tag_files.push_back(KeysMade::TagFile{type, (int16_t)first.file_handle, tags});
         }
         for (int16_t tag = 0; tag < tags; tag++) {
             KeyWork k;
@@ -246,6 +283,9 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
             keys->push_back(std::move(k));
         }
     }
+    keys_made_.keys = *keys;
+    keys_made_.stamp = KeysStamp();  // tags opened again change it
+    keys_made_.valid = true;
     return 1;
 }
 

@@ -149,6 +149,27 @@ std::vector<IndexSetEntry> XbaseTableDescription::IndexSet() const {
     return set;
 }
 
+uint64_t XbaseTableDescription::IndexSetStamp() const {
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&](uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+    auto text = [&](const std::u16string& t) {
+        mix(t.size());
+        for (char16_t c : t) mix(c);
+    };
+    for (const IndexSetEntry& e : index_set_) {
+        text(e.path);
+        mix(e.writable);
+    }
+    mix(items_.size());
+    for (const XbaseItemDescription* item : items_) {
+        mix((uint64_t)(uintptr_t)item);
+        mix((uint64_t)(uint32_t)item->key_number << 32 | (uint32_t)item->tag_number);
+        mix((uint64_t)(uint32_t)item->field_index << 16 | (uint64_t)(unsigned char)item->type_letter << 8 | item->field);
+        if (item->key_number > 0) text(item->index_path);
+    }
+    return h;
+}
+
 const char16_t* XbaseTableDescription::GetIndexSetReport() {
     QXDB_DRIVER_ENTRY;
     set_report_.clear();

@@ -114,6 +114,9 @@ public:
     void TakeIndex(const std::u16string& path, bool writable, const std::u16string& reason);
     void PassOverIndex(const std::u16string& path, const std::u16string& reason);
     std::vector<IndexSetEntry> IndexSet() const;
+    // A digest of what the index set is made of (the files taken, every key's
+    // number, tag, field and index file): equal digests, the same set.
+    uint64_t IndexSetStamp() const;
 
     // The driver's own use. Describes into `holder` (the description's own by
     // Describe).
@@ -268,7 +271,12 @@ private:
         int16_t handle;
         std::vector<int32_t> tags;  // a multi-tag file's open tags by number (-1: not open)
         uint32_t held_for = 0;      // the table's whole lock the file is held for (0: none)
+        int16_t tag_count = -1;     // its tags when they were opened (-1: not counted yet)
     };
+    // A multi-tag file found with `count` tags: when another program made or
+    // removed one since its tags were opened, their numbers moved, and they are
+    // opened again. True when they were.
+    bool RenumberTags(const std::u16string& path, int16_t count);
     std::vector<OpenIndex> indexes_;  // this table's open index files, by path
     uint32_t indexes_generation_ = 1;  // changes when they close: accesses kept by cursors are made again
     bool oem_to_ansi_ = false;
@@ -298,6 +306,22 @@ private:
     // Every index of the table's index set, opened, with what it needs to be kept
     // in step; 0 with the reason when one cannot be (nothing is written then).
     int KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder);
+    // The keys as made last, for the next write: they stand while the index set,
+    // the open index files and every multi-tag file's count of tags stay the same.
+    struct KeysMade {
+        bool valid = false;
+        uint64_t stamp = 0;
+        std::vector<KeyWork> keys;
+        struct TagFile {
+            int type;
+            int16_t handle, tags;
+        };
+        std::vector<TagFile> tag_files;
+    } keys_made_;
+    uint64_t KeysStamp() const;
+    // Holds (or stops holding) every open index file for the table's whole lock
+    // as it is now.
+    void HoldIndexesForWholeLock();
     // Applies the change of every key from (old_in, old_key) to (new_in, new_key);
     // 0 with every key put back when one fails.
     int ApplyKeyChanges(std::vector<KeyWork>& keys, uint32_t recno, CXErrorHolder* holder);

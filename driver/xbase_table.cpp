@@ -120,6 +120,25 @@ int XbaseTable::Open() {
     return 1;
 }
 
+bool XbaseTable::RenumberTags(const std::u16string& path, int16_t count) {
+    for (OpenIndex& open : indexes_) {
+        if (open.path != path || open.tag_count == count) continue;
+        const bool counted = open.tag_count >= 0;
+        open.tag_count = count;
+        if (!counted) return false;
+        for (int32_t& tag : open.tags) {
+            if (tag < 0) continue;
+            xdb_set_status(XD_OK);
+            TagClose(open.type, tag);
+            tag = -1;
+        }
+        xdb_set_status(XD_OK);
+        indexes_generation_++;  // accesses cursors keep name closed tags
+        return true;
+    }
+    return false;
+}
+
 void XbaseTable::CloseIndexes() {
     indexes_generation_++;
     for (const OpenIndex& i : indexes_) {

@@ -23,6 +23,7 @@
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
 #include "engine/memo/memo.h"
+#include "engine/index/cdx/cdx.h"
 #include "engine/index/idx/idx.h"
 #include "engine/index/index.h"
 #include "engine/index/table_check.h"
@@ -282,6 +283,52 @@ TEST_F(IndexSetTest, WritesKeepEveryOwnIndexAndNoOtherTables) {
     const auto after = Snapshot();
     for (const std::string& f : others_) EXPECT_TRUE(before.at(f) == after.at(f)) << f << " was written";
     EXPECT_EQ(faults_of(dir_ + "/PROVEEDO.dbf", dir_ + "/PROVEEDO.NTX"), "");
+}
+
+// Another program makes a tag of the table's compound file between the library's
+// writes (its name among the others', so that the tags after it move up by
+// one), and later removes one: every write keeps in step the tags the file has
+// as it writes.
+TEST_F(IndexSetTest, TagsAnotherProgramMakesOrRemovesBetweenWritesAreKeptInStep) {
+    MakeDirectory();
+    IXbaseTable* t = Open(u"CLIENTES");
+    ASSERT_NE(t, nullptr);
+    int added = 0;
+    auto add = [&] {
+        added++;
+        record_->SetText(u"CODIGO", "X" + std::to_string(added));
+        record_->SetText(u"NOMBRE", "added " + std::to_string(added));
+        record_->SetNumber(u"MONTO", added * 2.5);
+        record_->Set(record_->Find(u"ACTIVO"), host_integer_value(HV_BOOLEAN, added % 2));
+        ASSERT_EQ(t->AddRecord(), 1) << added;
+    };
+    const std::string table = dir_ + "/CLIENTES.dbf", tags = dir_ + "/CLITAGS.CDX";
+    add();
+    add();
+    {
+        int16_t h = -1, data = -1;
+        xdb_set_status(XD_OK);
+        ASSERT_EQ(IndexOpen(10, tags.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
+        ASSERT_EQ(dbf_open(&data, table.c_str(), XDB_OPEN_SHORTHAND | 5), XD_OK);
+        CdxTagRequest r{"BYNAME", "NOMBRE", "", 'C', 20, false, false};
+        EXPECT_EQ(cdx_create_tag(h, &r, data), XD_OK);
+        dbf_close(data);
+        IndexClose(10, h);
+        xdb_set_status(XD_OK);
+    }
+    add();
+    add();
+    EXPECT_EQ(faults_of(table, tags), "") << "after a tag was made";
+    int16_t h = -1;
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(IndexOpen(10, tags.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
+    ASSERT_EQ(IndexRemoveTag(10, h, "ACTIVOS"), XD_OK);
+    IndexClose(10, h);
+    xdb_set_status(XD_OK);
+    add();
+    add();
+    t->Close();
+    EXPECT_EQ(faults_of(table, tags), "") << "after a tag was removed";
 }
 
 TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {
