@@ -50,6 +50,7 @@ struct TreeFormat {
     XDSTATUS (*read_header)(TreeCursor* c, uint32_t size);
     int (*count)(const TreeCursor* c, const uint8_t* page);
     // Entry i read in place; null when entries are only decoded (decode below).
+    // A format that decodes may read some pages in place (in_place below).
     const uint8_t* (*key_of)(const TreeCursor* c, const uint8_t* page, int i);
     uint32_t (*record_of)(const TreeCursor* c, const uint8_t* page, int i);
     // Decodes every entry of a page into `keys` (key_length bytes each) and

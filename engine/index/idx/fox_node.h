@@ -66,9 +66,9 @@ bool fox_node_encode(const FoxKeys& k, const FoxNode& node, uint8_t* page);
 // changes or its entries do not fit (fox_node_encode decides then).
 bool fox_node_encode_after(const FoxKeys& k, const FoxNode& node, int from, uint8_t* page);
 
-// A compact leaf's entries read one after another, each key rebuilt whole in
-// `key` (its record in `record`, the end of its stored bytes in `end`): no
-// entry is decoded past the one a search stops at.
+// A compact leaf's entries read one after another, each key rebuilt whole (the
+// one before kept too): a search stops at its place with nothing past it
+// decoded, and an insert there needs no more.
 struct FoxLeafReader {
     const FoxKeys* k;
     const uint8_t* page;
@@ -85,8 +85,6 @@ struct FoxLeafReader {
     uint8_t keys[2][256 + 8];  // the two, taking turns (8 bytes to spare: copies go by words)
 };
 // False when the leaf's layout is damaged (fox_node_decode says how).
-// The bytes at which two keys first differ (n when they do not).
-uint32_t fox_same_bytes(const uint8_t* a, const uint8_t* b, uint32_t n);
 bool fox_leaf_reader_start(FoxLeafReader* reader, const FoxKeys& k, const uint8_t* page);
 // The next entry: false past the last, or when its counts are damaged.
 bool fox_leaf_reader_next(FoxLeafReader* reader);
@@ -99,6 +97,9 @@ bool fox_leaf_reader_next(FoxLeafReader* reader);
 // `read`, when given, is a reader of the page standing on entry `at`.
 bool fox_leaf_insert(const FoxKeys& k, uint8_t* page, int at, const uint8_t* key, uint32_t record,
                      const FoxLeafReader* read = nullptr);
+
+// The bytes at which two keys first differ (n when they do not).
+uint32_t fox_same_bytes(const uint8_t* a, const uint8_t* b, uint32_t n);
 
 // Building compact leaves in order: the bytes an entry of a leaf takes (its n, for
 // record numbers up to `largest_record`), and the bytes `key` stores after `prev`
