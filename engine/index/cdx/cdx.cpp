@@ -158,6 +158,8 @@ struct TagEntry {
 // and a walk of the directory reads a shared file again at every step: the list is
 // kept with the directory's root it came from, and stands while that root is a
 // leaf whose bytes are unchanged (one read, where a walk takes one per tag).
+const uint32_t kNearRoot = 4096;
+
 XDSTATUS list_tags(CdxFile* f, std::vector<TagEntry>* out) {
     out->clear();
     FoxTree* dir = f->trees[0];
@@ -168,11 +170,22 @@ XDSTATUS list_tags(CdxFile* f, std::vector<TagEntry>* out) {
     // as the file has them (this handle's own changes included).
     if (f->listed_root) {
         const bool trusted = tree_begin_operation(&dir->tree);
-        uint8_t word[4];
         const uint8_t* cached = trusted ? page_cache_get(f->fox.file.cache, f->listed_root) : nullptr;
-        const bool same_root = trusted ? dir->root == f->listed_root
-                                       : index_file_read_raw_bytes(&f->fox.file, 0, word, 4) && get_le32(word) == f->listed_root;
-        if (cached) memcpy(page, cached, kBlock);
+        bool same_root = trusted && dir->root == f->listed_root;
+        if (cached) {
+            memcpy(page, cached, kBlock);
+        } else if (!trusted && f->listed_root < kNearRoot) {
+            // The root leaf close after the header (where the FoxPro-family
+            // programs put it): the word and the leaf in one read.
+            uint8_t head[kNearRoot + kBlock];
+            same_root = index_file_read_raw_bytes(&f->fox.file, 0, head, f->listed_root + kBlock) &&
+                        get_le32(head) == f->listed_root;
+            memcpy(page, head + f->listed_root, kBlock);
+            cached = page;
+        } else if (!trusted) {
+            uint8_t word[4];
+            same_root = index_file_read_raw_bytes(&f->fox.file, 0, word, 4) && get_le32(word) == f->listed_root;
+        }
         const bool same = same_root && (cached || index_file_read_raw(&f->fox.file, f->listed_root, page)) &&
                           memcmp(page, f->listed_page, kBlock) == 0;
         tree_end_operation(&dir->tree, XD_OK, false);
@@ -328,7 +341,7 @@ XDSTATUS cdx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     if (s == XD_OK) s = load_tree(f, 0, true, &f->trees[0]);
     if (s != XD_OK) {
         xdb_report(s);
-        index_file_close(&x->file);
+        fox_file_close(x);
         xdb_set_status(s);
         xdb_release_slot(h);
         return s;
@@ -348,7 +361,7 @@ XDSTATUS cdx_close(int16_t handle) {
         f->trees[slot] = nullptr;
         if (slot > 0) xdb_release_slot(f->tags[slot]);
     }
-    s = index_file_close(&f->fox.file);
+    s = fox_file_close(&f->fox);
     xdb_release_slot(handle);
     return s ? s : xdb_status();
 }

@@ -33,6 +33,9 @@ bool fox_node_in_file(const FoxFile* f, uint32_t offset) {
     return offset >= f->first_node && offset < f->next_block && offset % kFoxNode == 0;
 }
 
+// The file's first bytes a write bracket reads at once (see FoxFile::head).
+const uint32_t kFoxHead = 8192;
+
 XDSTATUS fox_update_lock(FoxFile* f) {
     if (!f->update_lock || !f->file.shared || f->update_locked) return XD_OK;
     XDSTATUS s = xdb_flock(f->file.sh, 0, f->update_lock, 1);
@@ -64,12 +67,24 @@ XDSTATUS fox_write_begin(FoxFile* f) {
     if (f->file.cache) page_cache_forget(f->file.cache);
     f->file.update_bracket = true;
     f->file.brackets++;
+    // The file's first bytes, under the lock: its words and the root words of the
+    // trees whose headers lie there in one read (without them, a read each).
+    f->head_bracket = 0;
+    if (f->head || xdb_alloc((void**)&f->head, kFoxHead) == XD_OK) {
+        uint32_t got = 0;
+        if (xdb_fread_some_at(f->file.sh, 0, f->head, kFoxHead, &got) == XD_OK) {
+            f->head_bytes = got;
+            f->head_bracket = f->file.brackets;
+        }
+    }
+    xdb_set_status(XD_OK);
     return XD_OK;
 }
 
 void fox_write_end(FoxFile* f) {
     if (!f->write_bracket) return;
     f->write_bracket = false;
+    f->head_bracket = 0;
     f->file.update_bracket = false;
     fox_update_unlock(f);
 }
@@ -79,6 +94,13 @@ XDSTATUS fox_file_open(FoxFile* f, const char* name, uint16_t open_mode, uint32_
     if (s) return s;
     if ((s = index_file_set_pages(&f->file, kFoxNode, 1, 0))) index_file_close(&f->file);
     return s;
+}
+
+XDSTATUS fox_file_close(FoxFile* f) {
+    xdb_free(f->head);
+    f->head = nullptr;
+    f->head_bracket = 0;
+    return index_file_close(&f->file);
 }
 
 XDSTATUS fox_tree_init(FoxTree* t, FoxFile* f) {
@@ -196,8 +218,16 @@ XDSTATUS refresh_header(FoxTree* f) {
     // The file's own words (free list, end) once in a bracket, whichever tree reads
     // them: only this writer changes them until it ends.
     const bool file_words = !in_bracket || x->words_bracket != x->file.brackets || f->header == 0;
-    if (file_words && (s = xdb_fread_at(x->file.sh, 0, head, 12))) return s;
-    if (f->header != 0 && (s = xdb_fread_at(x->file.sh, f->header, root, 4))) return s;
+    const bool from_head = in_bracket && x->head_bracket == x->file.brackets;
+    auto read = [&](uint32_t offset, uint8_t* out, uint32_t count) {
+        if (from_head && offset + count <= x->head_bytes) {
+            memcpy(out, x->head + offset, count);
+            return XD_OK;
+        }
+        return xdb_fread_at(x->file.sh, offset, out, count);
+    };
+    if (file_words && (s = read(0, head, 12))) return s;
+    if (f->header != 0 && (s = read(f->header, root, 4))) return s;
     f->root = get_le32(f->header ? root : head);
     if (file_words) {
         const uint32_t free_word = get_le32(head + 4);

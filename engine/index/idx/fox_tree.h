@@ -44,6 +44,11 @@ struct FoxFile {
     // Within fox_write_begin/end: the update lock stays held between the changes
     // of several trees, and a stopped change was looked for once, at the begin.
     bool write_bracket = false;
+    // The file's first bytes as the bracket `head_bracket` began (0: none): the
+    // file's words and the root words of trees whose headers lie there (a CDX's
+    // tags made with the file) are taken from them, one read for all.
+    uint8_t* head;
+    uint32_t head_bytes, head_bracket;
 };
 
 // Takes a shared file's update lock (nothing to do otherwise): XD_LOCKVIOLATION
@@ -95,6 +100,8 @@ extern const TreeFormat kFoxTreeFormat;
 // Opens the file (open_mode already expanded), its nodes set up; its size in
 // *size. fox_tree_init makes a tree's cursor over it, fox_tree_free gives it back.
 XDSTATUS fox_file_open(FoxFile* f, const char* name, uint16_t open_mode, uint32_t* size);
+// Closes the file and gives back what the handle kept of it; the status of closing.
+XDSTATUS fox_file_close(FoxFile* f);
 XDSTATUS fox_tree_init(FoxTree* t, FoxFile* f);
 void fox_tree_free(FoxTree* t);
 

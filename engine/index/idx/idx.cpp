@@ -220,7 +220,7 @@ XDSTATUS idx_open(int16_t* handle, const char* name, uint16_t open_mode) {
     if (s != XD_OK) {
         xdb_report(s);
         fox_tree_free(&f->tree);
-        index_file_close(&f->fox.file);
+        fox_file_close(&f->fox);
         xdb_set_status(s);
         xdb_release_slot(h);
         return s;
@@ -237,7 +237,7 @@ XDSTATUS idx_close(int16_t handle) {
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
     fox_tree_free(&f->tree);
-    s = index_file_close(&f->fox.file);
+    s = fox_file_close(&f->fox);
     xdb_release_slot(handle);
     return s ? s : xdb_status();
 }
