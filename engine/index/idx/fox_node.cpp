@@ -78,48 +78,14 @@ void counts(const FoxKeys& k, const uint8_t* prev, const uint8_t* key, uint32_t 
 }
 
 const char* decode_compact_leaf(const FoxKeys& k, const uint8_t* page, int count, uint8_t* keys, uint32_t* records) {
-    const int r = page[20], d = page[21], t = page[22], n = page[23];
-    if (n < 1 || n > 8 || r < 1 || r > 32 || d < 1 || t < 1 || r + d + t > 8 * n)
-        return "compact leaf with an impossible bit layout";
-    if (24 + count * n > (int)kFoxNode) return "compact leaf whose entries overflow the node";
-    const uint64_t dmask = (1ull << d) - 1, tmask = (1ull << t) - 1, rmask = (1ull << r) - 1;
-    const uint16_t kl = k.key_length;
-    uint8_t pads[256];
-    memset(pads, k.pad, kl);
-    const uint8_t* prev = pads;  // the key before (the first shares pad bytes)
-    int end = kFoxNode;
-    const int floor = 24 + count * n;
-    const uint64_t pad_word = 0x0101010101010101ull * k.pad;
-    for (int i = 0; i < count; i++) {
-        const uint8_t* e = page + 24 + i * n;
-        uint64_t v = 0;
-        if (e + 8 <= page + kFoxNode) {
-            v = get_le64(e) & (n == 8 ? ~0ull : (1ull << (8 * n)) - 1);
-        } else {
-            for (int b = n - 1; b >= 0; b--) v = v << 8 | e[b];
-        }
-        uint32_t dup = (uint32_t)((v >> r) & dmask), trail = (uint32_t)((v >> (r + d)) & tmask);
-        if (dup + trail > kl) return "compact leaf entry with more shared and trailing bytes than the key";
-        int stored = kl - (int)dup - (int)trail;
-        end -= stored;
-        if (end < floor) return "compact leaf whose key bytes run into its entries";
-        uint8_t* out = keys + (size_t)i * kl;
-        records[i] = (uint32_t)(v & rmask);
-        // Whole words, where the bytes read stay in the node and the up to 7
-        // written past the key fall in the places of the keys after it (written
-        // next).
-        if ((count - i - 1) * kl >= 7 && end + ((stored + 7) & ~7) <= (int)kFoxNode) {
-            for (uint32_t j = 0; j < dup; j += 8) memcpy(out + j, prev + j, 8);
-            for (int j = 0; j < stored; j += 8) memcpy(out + dup + j, page + end + j, 8);
-            for (uint32_t j = 0; j < trail; j += 8) memcpy(out + dup + stored + j, &pad_word, 8);
-        } else {
-            memcpy(out, prev, dup);
-            memcpy(out + dup, page + end, (size_t)stored);
-            memset(out + dup + stored, k.pad, trail);
-        }
-        prev = out;
+    FoxLeafReader x;
+    if (!fox_leaf_reader_start(&x, k, page)) return x.fault;
+    if (count != x.count) return "compact leaf whose count is not its head's";
+    while (fox_leaf_reader_next(&x)) {
+        memcpy(keys + (size_t)x.i * k.key_length, x.key, k.key_length);
+        records[x.i] = x.record;
     }
-    return nullptr;
+    return x.i + 1 == x.count ? nullptr : x.fault;
 }
 
 }  // namespace
@@ -344,13 +310,18 @@ bool fox_leaf_reader_start(FoxLeafReader* reader, const FoxKeys& k, const uint8_
     x.key = x.keys[1];
     x.before = x.keys[0];
     x.dup = 0;
-    if (x.n < 1 || x.n > 8 || x.r < 1 || x.r > 32 || x.d < 1 || x.t < 1 || x.r + x.d + x.t > 8 * x.n) return false;
+    x.fault = nullptr;
+    if (x.n < 1 || x.n > 8 || x.r < 1 || x.r > 32 || x.d < 1 || x.t < 1 || x.r + x.d + x.t > 8 * x.n) {
+        x.fault = "compact leaf with an impossible bit layout";
+        return false;
+    }
     x.rmask = (1ull << x.r) - 1;
     x.dmask = (1ull << x.d) - 1;
     x.tmask = (1ull << x.t) - 1;
     x.pad_word = 0x0101010101010101ull * k.pad;
     x.floor = 24 + x.count * x.n;
-    return x.floor <= (int)kFoxNode;
+    if (x.floor > (int)kFoxNode) x.fault = "compact leaf whose entries overflow the node";
+    return !x.fault;
 }
 
 bool fox_leaf_reader_next(FoxLeafReader* reader) {
@@ -362,9 +333,15 @@ bool fox_leaf_reader_next(FoxLeafReader* reader) {
     // bytes, another entry's, fall outside the three fields).
     const uint64_t v = e + 8 <= x.page + kFoxNode ? get_le64(e) : leaf_entry_value(x.page, LeafLayout{x.r, x.d, x.t, x.n}, x.i + 1);
     const uint32_t dup = (uint32_t)((v >> x.r) & x.dmask), trail = (uint32_t)((v >> (x.r + x.d)) & x.tmask);
-    if (dup + trail > kl) return false;
+    if (dup + trail > kl) {
+        x.fault = "compact leaf entry with more shared and trailing bytes than the key";
+        return false;
+    }
     const int stored = kl - (int)dup - (int)trail;
-    if (x.end - stored < x.floor) return false;
+    if (x.end - stored < x.floor) {
+        x.fault = "compact leaf whose key bytes run into its entries";
+        return false;
+    }
     x.i++;
     x.end_before = x.end;
     x.end -= stored;

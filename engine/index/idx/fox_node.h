@@ -83,6 +83,7 @@ struct FoxLeafReader {
     const uint8_t* key;     // entry i's key
     const uint8_t* before;  // entry i - 1's (pad bytes before the first)
     uint8_t keys[2][256 + 8];  // the two, taking turns (8 bytes to spare: copies go by words)
+    const char* fault;         // what is damaged, when a step or the start failed on it
 };
 // False when the leaf's layout is damaged (fox_node_decode says how).
 bool fox_leaf_reader_start(FoxLeafReader* reader, const FoxKeys& k, const uint8_t* page);
