@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -503,36 +505,37 @@ TEST_F(MdxTest, AStopAnywhereLeavesCleanTags) {
         },
         [&](const std::string& where) { verify(where, {"AMOUNT", "NAME"}, {"AMOUNT"}); }, &tally);
     // Keys added until the leaves split and the root grows.
+    // Runs `change` on the NAME tag of the file opened alone.
+    auto on_name_tag = [&](const std::function<void(int16_t)>& change) {
+        int16_t m = -1;
+        if (mdx_open(&m, file.c_str(), 0) < 0) return;
+        int32_t g = -1;
+        if (mdx_tag_open(m, "NAME", 0, &g) == XD_OK) change((int16_t)g);
+        mdx_close(m);
+        xdb_set_status(XD_OK);
+    };
     at_every_stop(
         [&] {
-            int16_t m = -1;
-            if (mdx_open(&m, file.c_str(), 0) < 0) return;
-            int32_t g = -1;
-            if (mdx_tag_open(m, "NAME", 0, &g) == XD_OK)
+            on_name_tag([](int16_t g) {
                 for (uint32_t n = 101; n <= 110; n++) {
                     char k[11];
                     snprintf(k, sizeof k, "NAME%04u", n * 2 - 199);
-                    if (mdx_add_key((int16_t)g, k, 8, n) < 0) break;
+                    if (mdx_add_key(g, k, 8, n) < 0) break;
                 }
-            mdx_close(m);
-            xdb_set_status(XD_OK);
+            });
         },
         [&](const std::string& where) { verify(where, {"AMOUNT", "NAME"}, {"AMOUNT", "NAME"}); }, &tally);
     // Keys deleted until the leaves merge: the freed page joins the free list, its
     // words written after the switch.
     at_every_stop(
         [&] {
-            int16_t m = -1;
-            if (mdx_open(&m, file.c_str(), 0) < 0) return;
-            int32_t g = -1;
-            if (mdx_tag_open(m, "NAME", 0, &g) == XD_OK)
+            on_name_tag([](int16_t g) {
                 for (uint32_t n = 1; n <= 45; n++) {
                     char k[11];
                     snprintf(k, sizeof k, "NAME%04u", n * 2);
-                    if (mdx_delete_key((int16_t)g, k, 8, n) < 0) break;
+                    if (mdx_delete_key(g, k, 8, n) < 0) break;
                 }
-            mdx_close(m);
-            xdb_set_status(XD_OK);
+            });
         },
         [&](const std::string& where) { verify(where, {"AMOUNT", "NAME"}, {"AMOUNT", "NAME"}); }, &tally);
     EXPECT_GT(tally.killed, 20);
