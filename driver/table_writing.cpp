@@ -212,15 +212,16 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
     keys->clear();
     // The keys made for the last write stand when nothing they were made from
     // changed. Another program may make or remove a tag of a shared multi-tag
-    // file: its count is asked again.
+    // file: its list of tags is asked again.
     const uint64_t stamp = KeysStamp();
     if (keys_made_.valid && keys_made_.stamp == stamp) {
         HoldIndexesForWholeLock();
         bool same = true;
         for (const KeysMade::TagFile& t : keys_made_.tag_files) {
             int16_t tags = -1;
+            uint64_t listed = 0;
             xdb_set_status(XD_OK);
-            same = same && TagCount(t.type, t.handle, &tags) >= 0 && tags == t.tags;
+            same = same && TagListStamp(t.type, t.handle, &tags, &listed) >= 0 && tags == t.tags && listed == t.stamp;
             xdb_set_status(XD_OK);
         }
         if (same) {
@@ -242,19 +243,20 @@ int XbaseTable::KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder) {
         // Every tag of a multi-tag file is kept in step; a single-key file is its
         // one tag.
         int16_t tags = 1;
+        uint64_t listed = 0;
         IndexAccess first;
         IndexDescription d;
         if (!UseIndexFile(entry.path, 0, &first, &d, holder)) return 0;
         const int type = first.type;
         if (index_is_multitag(type)) {
             xdb_set_status(XD_OK);
-            if (TagCount(type, (int16_t)first.file_handle, &tags) < 0 || tags < 1) {
+            if (TagListStamp(type, (int16_t)first.file_handle, &tags, &listed) < 0 || tags < 1) {
                 xdb_set_status(XD_OK);
                 raise_error(holder, 1019, 102, 5, {entry.path});
                 return 0;
             }
-            if (RenumberTags(entry.path, tags) && !UseIndexFile(entry.path, 0, &first, &d, holder)) return 0;
-            keys_made_.tag_files.push_back(KeysMade::TagFile{type, (int16_t)first.file_handle, tags});
+            if (RenumberTags(entry.path, tags, listed) && !UseIndexFile(entry.path, 0, &first, &d, holder)) return 0;
+            keys_made_.tag_files.push_back(KeysMade::TagFile{type, (int16_t)first.file_handle, tags, listed});
         }
         for (int16_t tag = 0; tag < tags; tag++) {
             KeyWork k;

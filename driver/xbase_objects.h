@@ -271,12 +271,13 @@ private:
         int16_t handle;
         std::vector<int32_t> tags;  // a multi-tag file's open tags by number (-1: not open)
         uint32_t held_for = 0;      // the table's whole lock the file is held for (0: none)
-        int16_t tag_count = -1;     // its tags when they were opened (-1: not counted yet)
+        int16_t tag_count = -1;     // its tags when they were opened (-1: not listed yet)
+        uint64_t tag_stamp = 0;     // and the stamp of their list
     };
-    // A multi-tag file found with `count` tags: when another program made or
-    // removed one since its tags were opened, their numbers moved, and they are
-    // opened again. True when they were.
-    bool RenumberTags(const std::u16string& path, int16_t count);
+    // A multi-tag file found with `count` tags listed as `stamp`: when another
+    // program made or removed one since its tags were opened, their numbers may
+    // name other tags now, and they are opened again. True when they were.
+    bool RenumberTags(const std::u16string& path, int16_t count, uint64_t stamp);
     std::vector<OpenIndex> indexes_;  // this table's open index files, by path
     uint32_t indexes_generation_ = 1;  // changes when they close: accesses kept by cursors are made again
     bool oem_to_ansi_ = false;
@@ -307,7 +308,7 @@ private:
     // in step; 0 with the reason when one cannot be (nothing is written then).
     int KeysOfTable(std::vector<KeyWork>* keys, CXErrorHolder* holder);
     // The keys as made last, for the next write: they stand while the index set,
-    // the open index files and every multi-tag file's count of tags stay the same.
+    // the open index files and every multi-tag file's list of tags stay the same.
     struct KeysMade {
         bool valid = false;
         uint64_t stamp = 0;
@@ -315,6 +316,7 @@ private:
         struct TagFile {
             int type;
             int16_t handle, tags;
+            uint64_t stamp;
         };
         std::vector<TagFile> tag_files;
     } keys_made_;

@@ -120,11 +120,12 @@ int XbaseTable::Open() {
     return 1;
 }
 
-bool XbaseTable::RenumberTags(const std::u16string& path, int16_t count) {
+bool XbaseTable::RenumberTags(const std::u16string& path, int16_t count, uint64_t stamp) {
     for (OpenIndex& open : indexes_) {
-        if (open.path != path || open.tag_count == count) continue;
+        if (open.path != path || (open.tag_count == count && open.tag_stamp == stamp)) continue;
         const bool counted = open.tag_count >= 0;
         open.tag_count = count;
+        open.tag_stamp = stamp;
         if (!counted) return false;
         for (int32_t& tag : open.tags) {
             if (tag < 0) continue;

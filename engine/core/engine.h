@@ -105,6 +105,15 @@ inline void xdb_copy_text(char* to, size_t cap, const char* from) {
     to[n] = 0;
 }
 
+// A 64-bit digest of bytes (FNV-1a), continued from `h` (start with
+// kXdbDigestStart): tells whether something kept still matches the file.
+const uint64_t kXdbDigestStart = 14695981039346656037ull;
+inline uint64_t xdb_digest(uint64_t h, const void* bytes, size_t n) {
+    const uint8_t* p = (const uint8_t*)bytes;
+    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
 // ---- Memory (zero-filled) ----
 
 XDSTATUS xdb_alloc(void** p, size_t size);

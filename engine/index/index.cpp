@@ -443,9 +443,18 @@ XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count) {
     if (!count) return xdb_report(XD_NULLPARAM);
     const IndexFormat* f = index_format(type);
     *count = 0;
-    if (f && f->tag_count) return f->tag_count(file_handle, count);
+    if (f && f->tag_list) return f->tag_list(file_handle, count, nullptr);
     if (type == 1 || type == 3 || type == 5 || type == 6) *count = 1;  // the single-key formats
     return XD_OK;
+}
+
+XDSTATUS TagListStamp(int32_t type, int16_t file_handle, int16_t* count, uint64_t* stamp) {
+    xdb_set_status(XD_OK);
+    if (!count || !stamp) return xdb_report(XD_NULLPARAM);
+    const IndexFormat* f = index_format(type);
+    *stamp = 0;
+    if (f && f->tag_list) return f->tag_list(file_handle, count, stamp);
+    return TagCount(type, file_handle, count);
 }
 
 XDSTATUS TagOpen(int32_t type, const char* tag_name, int16_t file_handle, int32_t* tag_handle) {

@@ -148,6 +148,10 @@ XDSTATUS IndexRecordIncluded(const IndexAccess* a, int16_t data_handle, bool* in
 // an IndexAccess then take. Types without a format: count 0, opens and closes
 // that do nothing.
 XDSTATUS TagCount(int32_t type, int16_t file_handle, int16_t* count);
+// The count and a stamp of a file's tag list: a multi-tag file's stamp changes
+// when another program removes a tag and makes another, though the count stays
+// (tag numbers then name other tags). A single-key file's stamp is 0.
+XDSTATUS TagListStamp(int32_t type, int16_t file_handle, int16_t* count, uint64_t* stamp);
 XDSTATUS TagOpen(int32_t type, const char* tag_name, int16_t file_handle, int32_t* tag_handle);
 XDSTATUS TagClose(int32_t type, int32_t tag_handle);
 // Opens tag `number` (from 0, in the file's order) of a multi-tag file; for a

@@ -51,7 +51,9 @@ struct IndexFormat {
     // which these give out; null for the single-key formats, whose file is its
     // one tag. A tag is opened by name (the format's own rule for matching it), or
     // by number from 0 when the name is null.
-    XDSTATUS (*tag_count)(int16_t file_handle, int16_t* count) = nullptr;
+    // The count of tags and, when `stamp` is given, a digest of the tag list (each
+    // tag's name and place, in order) that changes when a tag is made or removed.
+    XDSTATUS (*tag_list)(int16_t file_handle, int16_t* count, uint64_t* stamp) = nullptr;
     XDSTATUS (*tag_open)(int16_t file_handle, const char* name, int16_t number, int32_t* tag_handle) = nullptr;
     XDSTATUS (*tag_close)(int32_t tag_handle) = nullptr;
     // Formats whose files do not say what kind of keys they hold (IDX): the key

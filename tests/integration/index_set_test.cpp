@@ -287,8 +287,8 @@ TEST_F(IndexSetTest, WritesKeepEveryOwnIndexAndNoOtherTables) {
 
 // Another program makes a tag of the table's compound file between the library's
 // writes (its name among the others', so that the tags after it move up by
-// one), and later removes one: every write keeps in step the tags the file has
-// as it writes.
+// one), later removes one, and then removes one and makes another (the count
+// stays): every write keeps in step the tags the file has as it writes.
 TEST_F(IndexSetTest, TagsAnotherProgramMakesOrRemovesBetweenWritesAreKeptInStep) {
     MakeDirectory();
     IXbaseTable* t = Open(u"CLIENTES");
@@ -303,32 +303,37 @@ TEST_F(IndexSetTest, TagsAnotherProgramMakesOrRemovesBetweenWritesAreKeptInStep)
         ASSERT_EQ(t->AddRecord(), 1) << added;
     };
     const std::string table = dir_ + "/CLIENTES.dbf", tags = dir_ + "/CLITAGS.CDX";
-    add();
-    add();
-    {
+    // The other program's changes: a tag removed (when named), then one made.
+    auto change = [&](const char* removed, CdxTagRequest made) {
         int16_t h = -1, data = -1;
         xdb_set_status(XD_OK);
         ASSERT_EQ(IndexOpen(10, tags.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
-        ASSERT_EQ(dbf_open(&data, table.c_str(), XDB_OPEN_SHORTHAND | 5), XD_OK);
-        CdxTagRequest r{"BYNAME", "NOMBRE", "", 'C', 20, false, false};
-        EXPECT_EQ(cdx_create_tag(h, &r, data), XD_OK);
-        dbf_close(data);
+        if (removed) {
+            EXPECT_EQ(IndexRemoveTag(10, h, removed), XD_OK);
+        }
+        if (made.name) {
+            ASSERT_EQ(dbf_open(&data, table.c_str(), XDB_OPEN_SHORTHAND | 5), XD_OK);
+            EXPECT_EQ(cdx_create_tag(h, &made, data), XD_OK);
+            dbf_close(data);
+        }
         IndexClose(10, h);
         xdb_set_status(XD_OK);
-    }
+    };
+    add();
+    add();
+    change(nullptr, CdxTagRequest{"BYNAME", "NOMBRE", "", 'C', 20, false, false});
     add();
     add();
     EXPECT_EQ(faults_of(table, tags), "") << "after a tag was made";
-    int16_t h = -1;
-    xdb_set_status(XD_OK);
-    ASSERT_EQ(IndexOpen(10, tags.c_str(), XDB_OPEN_SHORTHAND, &h), XD_OK);
-    ASSERT_EQ(IndexRemoveTag(10, h, "ACTIVOS"), XD_OK);
-    IndexClose(10, h);
-    xdb_set_status(XD_OK);
+    change("ACTIVOS", CdxTagRequest{});
+    add();
+    add();
+    EXPECT_EQ(faults_of(table, tags), "") << "after a tag was removed";
+    change("NOMDESC", CdxTagRequest{"AMOUNT", "MONTO", "", 'N', 8, false, false});
     add();
     add();
     t->Close();
-    EXPECT_EQ(faults_of(table, tags), "") << "after a tag was removed";
+    EXPECT_EQ(faults_of(table, tags), "") << "after a tag was removed and another made";
 }
 
 TEST_F(IndexSetTest, AnIndexTheEngineCannotWriteRefusesEveryWrite) {

@@ -366,7 +366,7 @@ XDSTATUS cdx_close(int16_t handle) {
     return s ? s : xdb_status();
 }
 
-XDSTATUS cdx_tag_count(int16_t handle, int16_t* count) {
+XDSTATUS cdx_tag_list(int16_t handle, int16_t* count, uint64_t* stamp) {
     CdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
@@ -374,8 +374,18 @@ XDSTATUS cdx_tag_count(int16_t handle, int16_t* count) {
     std::vector<TagEntry> tags;
     if ((s = list_tags(f, &tags)) < 0) return s;
     *count = (int16_t)tags.size();
+    if (stamp) {
+        uint64_t h = kXdbDigestStart;
+        for (const TagEntry& t : tags) {
+            h = xdb_digest(h, t.name.c_str(), t.name.size() + 1);
+            h = xdb_digest(h, &t.header, sizeof t.header);
+        }
+        *stamp = h;
+    }
     return xdb_status();
 }
+
+XDSTATUS cdx_tag_count(int16_t handle, int16_t* count) { return cdx_tag_list(handle, count, nullptr); }
 
 XDSTATUS cdx_tag_open(int16_t handle, const char* name, int16_t number, int32_t* tag) {
     CdxFile* f = nullptr;
@@ -851,7 +861,7 @@ const IndexFormat kCdxFormat = {
     check,         number_key,     idx_date_key,
     [](const uint8_t* key, uint16_t) { return idx_key_number(key); },
     idx_key_date,  last_byte,
-    cdx_tag_count, tag_open,       cdx_tag_close,       set_key_type,
+    cdx_tag_list,  tag_open,       cdx_tag_close,       set_key_type,
     [](int16_t data, const IndexTagBuild* b) { return index_build_tag_in_file(kCdxFormat, data, b, make_tag); },
     cdx_remove_tag, cdx_create_file,
     [](int16_t h, int16_t data) {

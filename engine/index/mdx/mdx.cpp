@@ -653,15 +653,19 @@ XDSTATUS mdx_file_info(int16_t handle, MdxFileInfo* info) {
     return xdb_status();
 }
 
-XDSTATUS mdx_tag_count(int16_t handle, int16_t* count) {
+XDSTATUS mdx_tag_list(int16_t handle, int16_t* count, uint64_t* stamp) {
     MdxFile* f = nullptr;
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
     if (!count) return xdb_report(XD_NULLPARAM);
     if (!index_file_alone(&f->file) && (s = read_shared(f))) return s;
     *count = (int16_t)f->tag_count;
+    // The tag table's entries in use: each tag's header block, name and key form.
+    if (stamp) *stamp = xdb_digest(kXdbDigestStart, entry_of(f, 1), (size_t)f->tag_count * 32);
     return xdb_status();
 }
+
+XDSTATUS mdx_tag_count(int16_t handle, int16_t* count) { return mdx_tag_list(handle, count, nullptr); }
 
 XDSTATUS mdx_tag_open(int16_t handle, const char* name, int16_t number, int32_t* tag) {
     MdxFile* f = nullptr;
@@ -1178,7 +1182,7 @@ const IndexFormat kMdxFormat = {
     mdx_add_key,   mdx_delete_key, mdx_key_from_record, mdx_record_included, compare_keys,
     [](int16_t data, const char* name, uint8_t, const char*, uint16_t, uint16_t) { return mdx_rebuild(data, name); },
     check,         number_key,     date_form,           key_number,          key_date,     last_byte,
-    mdx_tag_count,
+    mdx_tag_list,
     [](int16_t file, const char* name, int16_t number, int32_t* tag) {
         return mdx_tag_open(file, name, (int16_t)(name ? 0 : number + 1), tag);
     },

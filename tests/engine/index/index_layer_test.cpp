@@ -1,6 +1,7 @@
 // The uniform index operations over NDX: dispatch by type code, the key post-
 // processing for text hosts, the pad step of seeks, creation by extension, the
-// display name, keys from records and from host values.
+// display name, keys from records and from host values; the stamp of a
+// compound file's tag list.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,9 @@
 
 #include "engine/core/dbf.h"
 #include "engine/core/engine.h"
+#include "engine/index/cdx/cdx.h"
 #include "engine/index/index.h"
+#include "engine/index/mdx/mdx.h"
 #include "engine/index/ndx/ndx.h"
 #include "framework/index_keys.h"
 #include "tests/support/dbf_builder.h"
@@ -193,6 +196,57 @@ TEST_F(IndexLayerTest, KeysFromRecordsAndValues) {
     IndexAccess other = access(1, 'X', 8);
     EXPECT_EQ(MakeKeyFromValue(&other, FxValue::Real(1), &v), XD_EMPTYFILE);
     ndx_close(h);
+}
+
+// A compound file's tag list as another handle changes it: a tag removed and
+// another made leaves the count but not the stamp; keys added change neither.
+TEST_F(IndexLayerTest, TheTagListStampTellsATagSwapFromKeysAdded) {
+    const std::string table = dir_ + "/t.dbf";
+    build_dbf(0x03, {{"NAME", 'C', 8}, {"CITY", 'C', 8}}, {"ab      rome    ", "cd      oslo    "}).write(table);
+    for (const int32_t type : {2, 10}) {
+        SCOPED_TRACE(type);
+        const std::string file = dir_ + (type == 2 ? "/t.mdx" : "/t.cdx");
+        int16_t data = -1;
+        ASSERT_EQ(dbf_open(&data, table.c_str(), XDB_OPEN_SHORTHAND | 5), XD_OK);
+        for (const char* name : {"NAME", "CITY", "BOTH"}) {
+            IndexTagBuild b{file.c_str(), name, strcmp(name, "BOTH") ? name : "NAME+CITY", "", 'C', 16, false, false};
+            ASSERT_EQ(IndexBuildTag(type, data, &b), XD_OK) << name;
+        }
+        int16_t mine = -1, theirs = -1, count = 0;
+        uint64_t before = 0, after = 0;
+        ASSERT_EQ(IndexOpen(type, file.c_str(), XDB_OPEN_SHORTHAND, &mine), XD_OK);
+        ASSERT_EQ(TagListStamp(type, mine, &count, &before), XD_OK);
+        EXPECT_EQ(count, 3);
+        IndexAccess a = access(type, 'C', 9);
+        a.file_handle = (uint16_t)mine;
+        ASSERT_EQ(TagOpen(type, "NAME", mine, &a.tag_handle), XD_OK);
+        ASSERT_EQ(IndexAddKey(&a, "ef      ", 3), XD_OK);
+        ASSERT_EQ(TagListStamp(type, mine, &count, &after), XD_OK);
+        EXPECT_EQ(after, before) << "keys added";
+        ASSERT_EQ(IndexOpen(type, file.c_str(), XDB_OPEN_SHORTHAND, &theirs), XD_OK);
+        ASSERT_EQ(IndexRemoveTag(type, theirs, "CITY"), XD_OK);
+        const CdxTagRequest area{"AREA", "CITY", "", 'C', 8, false, false};
+        ASSERT_EQ(type == 2 ? mdx_create_tag(theirs, "AREA", 'C', "CITY", nullptr, 8, data)
+                            : cdx_create_tag(theirs, &area, data),
+                  XD_OK);
+        ASSERT_EQ(TagListStamp(type, mine, &count, &after), XD_OK);
+        EXPECT_EQ(count, 3);
+        EXPECT_NE(after, before) << "a tag removed and another made";
+        // The tag made again under its name, on another expression.
+        before = after;
+        const CdxTagRequest again{"AREA", "NAME", "", 'C', 8, false, false};
+        ASSERT_EQ(IndexRemoveTag(type, theirs, "AREA"), XD_OK);
+        ASSERT_EQ(type == 2 ? mdx_create_tag(theirs, "AREA", 'C', "NAME", nullptr, 8, data)
+                            : cdx_create_tag(theirs, &again, data),
+                  XD_OK);
+        ASSERT_EQ(TagListStamp(type, mine, &count, &after), XD_OK);
+        EXPECT_NE(after, before) << "a tag made again";
+        IndexClose(type, theirs);
+        TagClose(type, a.tag_handle);
+        IndexClose(type, mine);
+        dbf_close(data);
+        xdb_set_status(XD_OK);
+    }
 }
 
 }  // namespace
