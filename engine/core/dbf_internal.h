@@ -38,6 +38,10 @@ struct DbfBlock {
     uint32_t ra_generation;  // the file's write generation when the buffer was filled
     // Pages of records of a file opened exclusively (dbf_record_cache.cpp).
     struct DbfRecordCache* record_cache;
+    // Bytes the file holds at least, as this handle last measured or wrote it
+    // (0: not known). A file does not shrink under an open handle but by a pack or
+    // a zap, which take the table alone: an append within it needs no measure.
+    uint32_t size_floor;
 };
 
 // Forgets what the read-ahead buffer holds: the next read-ahead reads the file.

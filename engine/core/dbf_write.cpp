@@ -52,9 +52,11 @@ bool record_position(const DbfBlock* b, uint32_t recno, uint32_t* offset) {
 // that has a damaged count, and appending would leave the new records behind
 // phantom ones (zeros, or whatever lies there later).
 XDSTATUS check_append_place(DbfBlock* b, uint32_t offset) {
+    if (offset <= b->size_floor) return XD_OK;
     uint32_t size = 0;
     XDSTATUS s = xdb_fsize(b->sh, &size);
     if (s) return s;
+    b->size_floor = size;
     if (size >= offset) return XD_OK;
     const uint32_t held = size > dbf_header_length(b) && dbf_record_length(b)
                               ? (size - dbf_header_length(b)) / dbf_record_length(b)
@@ -70,18 +72,24 @@ XDSTATUS write_current(DbfBlock* b, uint32_t recno) {
     return write_at(b, offset, b->record, dbf_record_length(b));
 }
 
+// The mark alone is written (one byte): the record's other bytes stay as the file
+// has them, whatever the buffer holds. A record other than the current one is
+// read first, and becomes current, as a read would make it.
 XDSTATUS set_flag(int16_t handle, uint32_t recno, char mark) {
     DbfBlock* b;
     XDSTATUS s = dbf_enter(handle, &b);
     if (s) return s;
     if (b->file_mode & XDB_FILE_READONLY) return xdb_report(XD_READONLY);
-    XDSTATUS before = xdb_status();
-    s = dbf_load_record(b, recno);
-    if (s < 0) return s;
-    xdb_set_status(before);  // the deleted-record warning of the read is not passed on
-    if (b->record[0] == mark) return xdb_status();
+    if (b->current != recno || recno == 0) {
+        XDSTATUS before = xdb_status();
+        s = dbf_load_record(b, recno);
+        if (s < 0) return s;
+        xdb_set_status(before);  // the deleted-record warning of the read is not passed on
+    }
+    uint32_t offset;
+    if (dbf_record_length(b) == 0 || !record_position(b, recno, &offset)) return xdb_report(XD_SEEKERR);
+    if ((s = write_at(b, offset, &mark, 1))) return s;
     b->record[0] = mark;
-    if ((s = write_current(b, recno))) return s;
     b->header_modified = 1;
     return xdb_status();
 }
@@ -232,6 +240,7 @@ XDSTATUS dbf_write_record(int16_t handle, uint32_t* recno, uint16_t mode) {
         put_le32(b->header + 4, n - 1);
         return s;
     }
+    if (offset + length + tail > b->size_floor) b->size_floor = offset + length + tail;
     // The count follows the record, so that a stop between the two leaves the
     // record uncounted rather than a count without its record; it is written
     // before the append is reported, so that a record reported written stays in
@@ -277,6 +286,7 @@ XDSTATUS dbf_append_records(int16_t handle, const void* records, uint32_t count,
     s = write_at(b, offset, out, (uint32_t)size);
     xdb_free(out);
     if (s) return s;  // nothing counted: the records are not there for anybody
+    if (offset + size > b->size_floor) b->size_floor = (uint32_t)(offset + size);
     // The count follows the records and is written before they are reported, as
     // for single appends.
     uint32_t last = n + count - 1;
@@ -433,6 +443,7 @@ XDSTATUS dbf_pack_copy(int16_t handle, const char* temp, int caller_holds_lock) 
         return xdb_report(copy);
     }
     xdb_fset_size(t->sh, dbf_header_length(t) + kept * (uint32_t)length);
+    t->size_floor = 0;
     t->header_modified = 1;
     if ((s = dbf_close(th)) < 0) {
         xdb_set_status(XD_OK);
@@ -568,6 +579,7 @@ XDSTATUS dbf_switch_files(int16_t handle, const char* source, const XdbSwitchSte
     }
     b->file_mode = file_mode;
     b->current = 0;
+    b->size_floor = 0;
     b->lock_count = 0;
     b->lock_offset = b->lock_length = 0;
     b->reader = 0;

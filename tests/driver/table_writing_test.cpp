@@ -614,6 +614,32 @@ TEST_F(WritingTest, AnAddToATableCountingPhantomRecordsIsRefused) {
     EXPECT_EQ(t->AddRecord(), 0);
     EXPECT_EQ(t->GetErrorHolder()->CurrentErrorId(), 1046u);
     EXPECT_EQ(file_bytes(dir_ + "/D.dbf"), before);
+
+    // A table the library has added to already: another program's damaged count
+    // is found at the next add as well.
+    img = build_dbf(0x03, {{"NAME", 'C', 10}}, {"A", "B", "C"});
+    img.write(dir_ + "/E.dbf");
+    IXbaseTable* e = driver_->OpenTableByName(connection_, u"E");
+    ASSERT_NE(e, nullptr);
+    e->SetOpenMode(3);
+    ASSERT_EQ(e->Open(), 1);
+    auto* row = new HostRecordObject();
+    row->BindFields(e->GetDescription());
+    e->AttachHostRecord(row);
+    tables_.push_back({e, row});
+    row->SetText(u"NAME", "FOURTH");
+    ASSERT_EQ(e->AddRecord(), 1);
+    {
+        std::fstream f(dir_ + "/E.dbf", std::ios::in | std::ios::out | std::ios::binary);
+        const char count[4] = {(char)0x40, (char)0x42, (char)0x0F, 0};  // 1,000,000
+        f.seekp(4);
+        f.write(count, 4);
+    }
+    const std::string counted = file_bytes(dir_ + "/E.dbf");
+    row->SetText(u"NAME", "FIFTH");
+    EXPECT_EQ(e->AddRecord(), 0);
+    EXPECT_EQ(e->GetErrorHolder()->CurrentErrorId(), 1046u);
+    EXPECT_EQ(file_bytes(dir_ + "/E.dbf"), counted);
 }
 
 // A modify that a unique key refuses (DUPLICATESON) leaves record, memo and

@@ -27,7 +27,8 @@
 //
 // Nothing read from the file is trusted across two operations unless the handle
 // alone can change the file (see page_cache.h): every operation re-reads the
-// update count, root and free page, and the file size.
+// update count, root and free page; the file size is measured again when a page
+// lies past the size known, or before the file grows.
 
 #include "engine/index/ntx/ntx.h"
 
@@ -70,6 +71,9 @@ struct NtxFile : SingleTreeFile {  // the shared frame turns its cursor back int
     uint8_t header[kHeaderKept];
     uint16_t update_count;
     uint32_t root, free_page, file_size;  // root and free page as page numbers
+    // Whether file_size is the file's size now, or only what it held at least (a
+    // file only grows while it is shared; another process may have added pages).
+    bool size_exact;
     uint16_t key_length, item_size, decimals, max_items, half_page;
     bool unique, descending, rebuilt;
     // The header words when the entry handed out last was (see tree_walk.h).
@@ -106,25 +110,31 @@ uint16_t max_items_for(uint16_t item_size) {
 uint32_t page_of(uint32_t offset) { return offset % kPage ? 0xFFFFFFFFu : offset / kPage; }
 
 // The header words other processes change, read again at the start of every
-// operation unless nothing can have changed them. The file size too, for an
-// operation that writes or checks; one that only reads takes the size it knows,
-// and a page past it has the size read again before it counts as outside the
-// file (a file only grows while a tree may point into its new pages).
-XDSTATUS refresh_header(NtxFile* f, bool with_size = true) {
+// operation unless nothing can have changed them. The size known stands as a
+// floor: a page past it has the size measured again before it counts as outside
+// the file, and a page is added at the end only once the size is measured.
+XDSTATUS refresh_header(NtxFile* f) {
     if (tree_begin_operation(&f->tree)) return XD_OK;
     uint8_t head[10];
     XDSTATUS s = xdb_fread_at(f->file.sh, 2, head, 10);
     if (s) return s;
-    if (with_size) {
-        uint32_t size = 0;
-        if ((s = xdb_fsize(f->file.sh, &size))) return s;
-        f->file_size = size;
-    }
+    f->size_exact = false;
     f->update_count = get_le16(head);
     f->root = page_of(get_le32(head + 2));
     f->free_page = page_of(get_le32(head + 6));
     if (f->root != f->saved_root || f->free_page != f->saved_free || f->update_count != f->saved_update)
         tree_header_changed(&f->tree);
+    return XD_OK;
+}
+
+// The file's size as it is now.
+XDSTATUS measure_size(NtxFile* f) {
+    if (f->size_exact) return XD_OK;
+    uint32_t size = 0;
+    XDSTATUS s = xdb_fsize(f->file.sh, &size);
+    if (s) return s;
+    f->file_size = size;
+    f->size_exact = true;
     return XD_OK;
 }
 
@@ -138,18 +148,17 @@ void end_operation(NtxFile* f, XDSTATUS s, bool position = false) {
 
 bool page_in_file(const NtxFile* f, uint32_t p) { return p >= 1 && (uint64_t)p * kPage < f->file_size; }
 
-// A page of the file, the size read again when the page lies past the size known
-// (another process may have grown the file since).
+// A page of the file, the size measured again when the page lies past the size
+// known (another process may have grown the file since).
 bool page_reachable(NtxFile* f, uint32_t p) {
     if (page_in_file(f, p)) return true;
-    if (p < 1 || p == 0xFFFFFFFFu || g_changes.active) return false;
-    uint32_t size = 0;
+    if (p < 1 || p == 0xFFFFFFFFu || (g_changes.active && f->size_exact)) return false;
     XDSTATUS before = xdb_status();
-    if (xdb_fsize(f->file.sh, &size) != XD_OK) {
+    f->size_exact = false;
+    if (measure_size(f) != XD_OK) {
         xdb_set_status(before);
         return false;
     }
-    f->file_size = size;
     return page_in_file(f, p);
 }
 
@@ -411,7 +420,7 @@ XDSTATUS begin_positioning(int16_t handle, void* key, uint32_t* recno, NtxFile**
     XDSTATUS s = enter(handle, f);
     if (s) return s;
     if (!key || !recno) return xdb_report(XD_NULLPARAM);
-    return refresh_header(*f, false);
+    return refresh_header(*f);
 }
 
 XDSTATUS end_positioning(NtxFile* f, const Page& at, XDSTATUS s, void* key, uint32_t* recno) {
@@ -444,6 +453,7 @@ XDSTATUS read_header(TreeCursor* c, uint32_t size) {
         f->unique = f->header[278] != 0;
         f->descending = f->header[280] != 0;
         f->file_size = size;
+        f->size_exact = true;
         if (f->key_length < 1 || f->key_length > 100)
             s = xdb_fault(XD_BADKEYSIZE, true, "the NTX header's key length %u is outside 1..100", f->key_length);
         else if (f->item_size != f->key_length + 8)
@@ -640,6 +650,8 @@ XDSTATUS ntx_info(int16_t handle, NtxInfo* info) {
     XDSTATUS s = enter(handle, &f);
     if (s) return s;
     if (!info) return xdb_report(XD_NULLPARAM);
+    if (!index_file_alone(&f->file)) f->size_exact = false;  // the size as it is now
+    if ((s = measure_size(f))) return s;
     const char* e = (const char*)f->header + 22;
     info->key_length = f->key_length;
     info->decimals = f->decimals;
@@ -770,6 +782,8 @@ XDSTATUS shape_write_root(void* context, uint32_t root) { return write_header_of
 
 XDSTATUS shape_append_block(void* context, uint32_t* number) {
     NtxFile* f = (NtxFile*)context;
+    XDSTATUS s = measure_size(f);
+    if (s) return s;
     if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
     *number = f->file_size / kPage;
     f->file_size += kPage;
@@ -817,7 +831,10 @@ FreePages free_pages(NtxFile* f) {
     fp.next_of = [](void* c, uint32_t p, uint32_t* next) {
         NtxFile* f = (NtxFile*)c;
         uint8_t bytes[kPage];
-        if (!page_in_file(f, p) || xdb_fread_at(f->file.sh, p * kPage, bytes, kPage) != XD_OK) return false;
+        // A link past the size known ends the chain: measured first, so that only
+        // a link outside the file does.
+        if (measure_size(f) != XD_OK || !page_in_file(f, p) || xdb_fread_at(f->file.sh, p * kPage, bytes, kPage) != XD_OK)
+            return false;
         *next = free_next(f, bytes);
         return true;
     };
@@ -830,6 +847,8 @@ FreePages free_pages(NtxFile* f) {
     fp.write_head = [](void* c, uint32_t head) { return write_header_offset((NtxFile*)c, 8, head); };
     fp.append = [](void* c, uint32_t* p) {
         NtxFile* f = (NtxFile*)c;
+        XDSTATUS s = measure_size(f);
+        if (s) return s;
         if ((uint64_t)f->file_size + kPage > 0xFFFFFC00ull) return xdb_report(XD_WRITEERR);
         *p = f->file_size / kPage;
         f->file_size += kPage;
@@ -1212,7 +1231,7 @@ XDSTATUS ntx_check_entries(int16_t handle, uint32_t* entries, char* fault, size_
     if (!fault || cap == 0) return xdb_report(XD_NULLPARAM);
     fault[0] = 0;
     if (entries) *entries = 0;
-    if ((s = refresh_header(f))) return s;
+    if ((s = refresh_header(f)) || (s = measure_size(f))) return s;
     if (f->file_size % kPage) {
         snprintf(fault, cap, "header: file size %u is not a multiple of %u", f->file_size, kPage);
         s = XD_CORRUPT;
