@@ -39,7 +39,13 @@ XDSTATUS tree_cursor_init(TreeCursor* c, const TreeFormat* format, IndexFile* fi
     c->held_number = 0;
     c->held_at_fill = 0;
     c->held = false;
-    if (xdb_alloc((void**)&c->saved_leaf, file->page_size) != XD_OK) return xdb_report(XD_MEMERR);
+    c->walk_page = nullptr;
+    if (xdb_alloc((void**)&c->saved_leaf, file->page_size) != XD_OK ||
+        xdb_alloc((void**)&c->walk_page, file->page_size) != XD_OK) {
+        tree_cursor_free(c);
+        return xdb_report(XD_MEMERR);
+    }
+    c->steady_page = c->walk_page;
     if (format->decode && !(c->decoded = new (std::nothrow) DecodedPage)) {
         tree_cursor_free(c);
         return xdb_report(XD_MEMERR);
@@ -50,6 +56,9 @@ XDSTATUS tree_cursor_init(TreeCursor* c, const TreeFormat* format, IndexFile* fi
 void tree_cursor_free(TreeCursor* c) {
     xdb_free(c->saved_leaf);
     c->saved_leaf = nullptr;
+    xdb_free(c->walk_page);
+    c->walk_page = nullptr;
+    c->steady_page = nullptr;
     delete c->decoded;
     c->decoded = nullptr;
 }

@@ -98,10 +98,11 @@ struct TreeCursor {
     uint32_t fills;
     const uint8_t* decoded_for;
     uint32_t decoded_at_fill;
-    // A buffer of the cursor's own that only the frame's reads fill (a walk's
-    // leaf), and the page it holds: read again from a trusted cache with no fill
-    // since, it is left as it is.
-    const uint8_t* steady_page;
+    // A buffer of the cursor's own (a page's bytes) that only the frame's reads
+    // fill: the leaf of a walk or a search, kept between steps. Read again from a
+    // trusted cache with no fill since, it is left as it is (no copy of the page).
+    uint8_t* walk_page;
+    const uint8_t* steady_page;  // walk_page
     uint32_t held_number;
     uint32_t held_at_fill;
     bool held;

@@ -108,9 +108,7 @@ XDSTATUS fox_tree_init(FoxTree* t, FoxFile* f) {
     t->tree.file = &f->file;
     t->tree.key_length = t->keys.key_length;
     t->tree.zero_after_key = true;
-    XDSTATUS s = tree_cursor_init(&t->tree, &kFoxTreeFormat, &f->file);
-    t->tree.steady_page = t->walk_leaf;  // the tree stays where it was made
-    return s;
+    return tree_cursor_init(&t->tree, &kFoxTreeFormat, &f->file);
 }
 
 void fox_tree_free(FoxTree* t) { tree_cursor_free(&t->tree); }
@@ -684,13 +682,13 @@ void full_key(const FoxTree* f, const void* key, uint16_t key_size, uint8_t* out
 XDSTATUS fox_first(FoxTree* f, void* key, uint32_t* recno, bool last) {
     XDSTATUS s = begin_positioning(f, key, recno);
     if (s) return s;
-    return tree_first_or_last(&f->tree, f->walk_leaf, last != f->descending, key, recno);
+    return tree_first_or_last(&f->tree, f->tree.walk_page, last != f->descending, key, recno);
 }
 
 XDSTATUS fox_step(FoxTree* f, void* key, uint32_t* recno, bool forward) {
     XDSTATUS s = begin_positioning(f, key, recno);
     if (s) return s;
-    return tree_moved_from(&f->tree, f->walk_leaf, forward != f->descending, key, recno);
+    return tree_moved_from(&f->tree, f->tree.walk_page, forward != f->descending, key, recno);
 }
 
 XDSTATUS fox_resync(FoxTree* f, void* key, uint32_t* recno) {

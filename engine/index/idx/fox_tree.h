@@ -90,8 +90,6 @@ struct FoxTree {
     uint32_t saved_root, saved_free, saved_next;
     // The file's write bracket in which this tree last read its header words.
     uint32_t bracket_seen;
-    // The walk's leaf, kept between steps: the next step finds it still read.
-    uint8_t walk_leaf[kFoxNode];
 };
 
 // The frame's view of FoxPro trees, for tree_cursor_init.

@@ -382,15 +382,13 @@ XDSTATUS begin_positioning(DbaseTree* t, void* key, uint32_t* recno) {
 XDSTATUS dbase_first_or_last(DbaseTree* t, void* key, uint32_t* recno, bool last) {
     XDSTATUS s = begin_positioning(t, key, recno);
     if (s) return s;
-    Page leaf;
-    return tree_first_or_last(&t->cursor, leaf.bytes, last, key, recno);
+    return tree_first_or_last(&t->cursor, t->cursor.walk_page, last, key, recno);
 }
 
 XDSTATUS dbase_step(DbaseTree* t, void* key, uint32_t* recno, bool forward) {
     XDSTATUS s = begin_positioning(t, key, recno);
     if (s) return s;
-    Page leaf;
-    return tree_moved_from(&t->cursor, leaf.bytes, forward, key, recno);
+    return tree_moved_from(&t->cursor, t->cursor.walk_page, forward, key, recno);
 }
 
 XDSTATUS dbase_resync(DbaseTree* t, void* key, uint32_t* recno) {

@@ -501,8 +501,7 @@ XDSTATUS moved_from(int16_t handle, void* key, uint32_t* recno, bool forward) {
     NtxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
-    Page at;
-    return tree_moved_from(&f->tree, at.bytes, forward, key, recno);
+    return tree_moved_from(&f->tree, f->tree.walk_page, forward, key, recno);
 }
 
 }  // namespace
@@ -677,8 +676,7 @@ XDSTATUS positioned(int16_t handle, void* key, uint32_t* recno, bool last) {
     NtxFile* f = nullptr;
     XDSTATUS s = begin_positioning(handle, key, recno, &f);
     if (s) return s;
-    Page at;
-    return tree_first_or_last(&f->tree, at.bytes, last, key, recno);
+    return tree_first_or_last(&f->tree, f->tree.walk_page, last, key, recno);
 }
 
 }  // namespace
