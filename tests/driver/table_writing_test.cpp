@@ -74,10 +74,12 @@ protected:
         IndexCreateRequest b{day_file.c_str(), "UPPER(NAME)+DTOS(DAY)", 'C', 18, unique_day ? 1 : 0, nullptr};
         ASSERT_EQ(IndexCreate(&b), XD_OK);
     }
-    // The table opened for writing, with a host record of every field.
-    IXbaseTable* Open(HostRecordObject** record) {
-        IXbaseTable* t = driver_->OpenTableByName(connection_, u"T");
+    // The table (T unless named) opened for writing, with a host record of every
+    // field.
+    IXbaseTable* Open(HostRecordObject** record, const char16_t* name = u"T") {
+        IXbaseTable* t = driver_->OpenTableByName(connection_, name);
         EXPECT_NE(t, nullptr);
+        if (!t) return nullptr;
         t->SetOpenMode(3);
         EXPECT_EQ(t->Open(), 1);
         *record = new HostRecordObject();
@@ -601,14 +603,9 @@ TEST_F(WritingTest, AnAddToATableCountingPhantomRecordsIsRefused) {
     DbfImage img = build_dbf(0x03, {{"NAME", 'C', 10}}, {"A", "B", "C"});
     img.set32(4, 1000000);
     img.write(dir_ + "/D.dbf");
-    IXbaseTable* t = driver_->OpenTableByName(connection_, u"D");
+    HostRecordObject* record = nullptr;
+    IXbaseTable* t = Open(&record, u"D");
     ASSERT_NE(t, nullptr);
-    t->SetOpenMode(3);
-    ASSERT_EQ(t->Open(), 1);
-    auto* record = new HostRecordObject();
-    record->BindFields(t->GetDescription());
-    t->AttachHostRecord(record);
-    tables_.push_back({t, record});
     const std::string before = file_bytes(dir_ + "/D.dbf");
     record->SetText(u"NAME", "NEW");
     EXPECT_EQ(t->AddRecord(), 0);
@@ -619,14 +616,9 @@ TEST_F(WritingTest, AnAddToATableCountingPhantomRecordsIsRefused) {
     // is found at the next add as well.
     img = build_dbf(0x03, {{"NAME", 'C', 10}}, {"A", "B", "C"});
     img.write(dir_ + "/E.dbf");
-    IXbaseTable* e = driver_->OpenTableByName(connection_, u"E");
+    HostRecordObject* row = nullptr;
+    IXbaseTable* e = Open(&row, u"E");
     ASSERT_NE(e, nullptr);
-    e->SetOpenMode(3);
-    ASSERT_EQ(e->Open(), 1);
-    auto* row = new HostRecordObject();
-    row->BindFields(e->GetDescription());
-    e->AttachHostRecord(row);
-    tables_.push_back({e, row});
     row->SetText(u"NAME", "FOURTH");
     ASSERT_EQ(e->AddRecord(), 1);
     {

@@ -1,6 +1,7 @@
 // Changes that other readers of the same file must see, and values that must come
 // back as written: a write through one handle seen by the read-ahead, the pack and
-// the rebuild of the same and of another handle; files held open elsewhere are not
+// the rebuild of the same and of another handle; a deletion mark written alone,
+// keeping what another handle wrote to the record; files held open elsewhere are not
 // packed or re-created from under their holder; the code page byte survives a pack;
 // empty date-times and rounding ties are written as other xBase programs write them.
 
@@ -105,6 +106,23 @@ TEST_F(SharedChangesTest, ReadAheadSeesWritesThroughTheSameAndOtherHandles) {
     EXPECT_EQ(keys, (std::vector<std::string>{"B1", "B4", "R2", "b6", "r3", "r5"}));
     xdb_set_status(XD_OK);
     ndx_close(x);
+    dbf_close(b);
+    dbf_close(a);
+}
+
+// A delete or recall writes the record's mark alone: another handle's change to
+// the record, made after this handle read it, stays.
+TEST_F(SharedChangesTest, AMarkIsWrittenAloneAndKeepsAnotherHandlesChange) {
+    std::string path = make_table();
+    int16_t a = open(path), b = open(path);
+    EXPECT_EQ(name_of(a, 2, false), "r2");  // current on a
+    rewrite(b, 2, "B2");
+    xdb_set_status(XD_OK);
+    ASSERT_EQ(dbf_delete_record(a, 2), XD_OK);
+    EXPECT_EQ(name_of(b, 2, false), "*B2");
+    ASSERT_EQ(dbf_recall_record(a, 2), XD_OK);
+    ASSERT_EQ(dbf_delete_record(a, 4), XD_OK);  // not current: read first
+    EXPECT_EQ(scan(b), (std::vector<std::string>{"r1", "B2", "r3", "*r4", "r5"}));
     dbf_close(b);
     dbf_close(a);
 }
