@@ -5,6 +5,7 @@
 #include "driver/index_names.h"
 #include "driver/paths.h"
 #include "driver/xbase_driver.h"
+#include "engine/core/engine.h"
 #include "framework/host_item_types.h"
 
 namespace {
@@ -150,8 +151,8 @@ std::vector<IndexSetEntry> XbaseTableDescription::IndexSet() const {
 }
 
 uint64_t XbaseTableDescription::IndexSetStamp() const {
-    uint64_t h = 1469598103934665603ull;
-    auto mix = [&](uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+    uint64_t h = kXdbDigestStart;
+    auto mix = [&](uint64_t v) { h = xdb_digest(h, &v, sizeof v); };
     auto text = [&](const std::u16string& t) {
         mix(t.size());
         for (char16_t c : t) mix(c);

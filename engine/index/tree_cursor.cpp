@@ -35,7 +35,6 @@ XDSTATUS tree_cursor_init(TreeCursor* c, const TreeFormat* format, IndexFile* fi
     c->fills = 0;
     c->decoded_for = nullptr;
     c->decoded_at_fill = 0;
-    c->steady_page = nullptr;
     c->held_number = 0;
     c->held_at_fill = 0;
     c->held = false;
@@ -45,7 +44,6 @@ XDSTATUS tree_cursor_init(TreeCursor* c, const TreeFormat* format, IndexFile* fi
         tree_cursor_free(c);
         return xdb_report(XD_MEMERR);
     }
-    c->steady_page = c->walk_page;
     if (format->decode && !(c->decoded = new (std::nothrow) DecodedPage)) {
         tree_cursor_free(c);
         return xdb_report(XD_MEMERR);
@@ -58,7 +56,6 @@ void tree_cursor_free(TreeCursor* c) {
     c->saved_leaf = nullptr;
     xdb_free(c->walk_page);
     c->walk_page = nullptr;
-    c->steady_page = nullptr;
     delete c->decoded;
     c->decoded = nullptr;
 }
@@ -189,7 +186,7 @@ XDSTATUS tree_read_page(TreeCursor* c, BlockChanges& changes, uint32_t number, u
     IndexFile* f = c->file;
     // Nothing can have changed the page since it was read into this buffer: no
     // other fill or write through this cursor, and the file trusted as cached.
-    const bool steady = out == c->steady_page;
+    const bool steady = out == c->walk_page;
     if (steady && c->held && c->trusted_now && !changes.active && number == c->held_number && c->fills == c->held_at_fill)
         return XD_OK;
     tree_page_filled(c);

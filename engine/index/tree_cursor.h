@@ -102,7 +102,6 @@ struct TreeCursor {
     // fill: the leaf of a walk or a search, kept between steps. Read again from a
     // trusted cache with no fill since, it is left as it is (no copy of the page).
     uint8_t* walk_page;
-    const uint8_t* steady_page;  // walk_page
     uint32_t held_number;
     uint32_t held_at_fill;
     bool held;
