@@ -382,8 +382,6 @@ TEST(Cli, ADbaseIvTableWithItsProductionIndex) {
     remove_temp_dir(dir);
 }
 
-// Two programs adding to one dBASE IV table at once through the library: every
-// record lands once, and every tag of the production MDX holds every record.
 // Two programs adding to one table of several tags at once (a dBASE IV table's
 // production MDX, a FoxPro table's structural CDX): every record in every tag.
 TEST(Cli, TwoProgramsAddingToAMultiTagTableAtOnce) {
@@ -484,48 +482,6 @@ TEST(Cli, XbaseMdxTagsThroughTheLibrary) {
     r = qxdb("browse '" + std::string(QXDB_TEST_DATA) + "/real/kv-mdx' temp --key INDEX --format csv");
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 6) << r.out;
-}
-
-// Harbour's FoxPro files through the library: each tag (a descending one, a FOR
-// one) browses in the writer's recorded order; after the library's adds,
-// modifies and deletes every tag still checks clean and browses as the engine
-// walks it.
-TEST(Cli, HarbourCdxTagsThroughTheLibrary) {
-    const std::string from = std::string(QXDB_TEST_DATA) + "/peers/harbour/foxpro/";
-    const std::string dir = make_temp_dir("clihbcdx");
-    for (const char* f : {"people.dbf", "people.fpt", "people.cdx", "extra.cdx"}) {
-        std::ifstream in(from + f, std::ios::binary);
-        std::ofstream(dir + "/" + f, std::ios::binary) << in.rdbuf();
-    }
-    // The record numbers of a browse, in its order.
-    auto browsed = [&](const std::string& key) {
-        const std::string out = qxdb("browse '" + dir + "' people --key " + key + " --format jsonl").out;
-        std::string recnos;
-        for (size_t at = out.find("\"recno\":"); at != std::string::npos; at = out.find("\"recno\":", at + 1))
-            recnos += out.substr(at + 8, out.find(',', at) - at - 8) + "\n";
-        return recnos;
-    };
-    auto recorded = [&](const std::string& file) {
-        std::ifstream in(from + file);
-        std::string line, recnos;
-        while (std::getline(in, line)) recnos += line.substr(0, line.find('\t')) + "\n";
-        return recnos;
-    };
-    for (const char* tag : {"NAMEDESC", "AGEACT", "CITYBORN", "BORN"}) {
-        const std::string file = std::string(tag) == "NAMEDESC" || std::string(tag) == "AGEACT" ? "extra" : "people";
-        EXPECT_EQ(browsed(tag), recorded(file + ".cdx." + tag + ".order.txt")) << tag;
-    }
-    std::ofstream(dir + "/more.jsonl") << "{\"NAME\":\"ZOE\",\"AGE\":33,\"ACTIVE\":true}\n{\"NAME\":\"AL\",\"AGE\":3}\n";
-    ASSERT_EQ(qxdb("add '" + dir + "' people < '" + dir + "/more.jsonl'").code, 0);
-    ASSERT_EQ(qxdb("modify '" + dir + "' people 7 NAME=MIDDLE AGE=50 ACTIVE=false").code, 0);
-    ASSERT_EQ(qxdb("delete '" + dir + "' people 12 40").code, 0);
-    for (const char* file : {"people.cdx", "extra.cdx"})
-        EXPECT_EQ(qxdb("index check '" + dir + "/people.dbf' '" + dir + "/" + file + "'").code, 0) << file;
-    const std::string keys = qxdb("index keys '" + dir + "/extra.cdx' --tag NAMEDESC").out;
-    std::string walked;
-    for (size_t at = 0; at < keys.size(); at = keys.find('\n', at) + 1) walked += keys.substr(at, keys.find('\t', at) - at) + "\n";
-    EXPECT_EQ(browsed("NAMEDESC"), walked);
-    remove_temp_dir(dir);
 }
 
 // The host-path table commands: a table created from a host description, then
